@@ -10,7 +10,8 @@ namespace corvane {
 // The sentence shown for a code comes from CommandFeedback.
 class ContractError : public std::exception {
 public:
-    explicit ContractError(std::string code) : code_(std::move(code)) {}
+    explicit ContractError(std::string code)
+        : code_(std::move(code)) {}
 
     const std::string& code() const noexcept { return code_; }
     const char* what() const noexcept override { return code_.c_str(); }

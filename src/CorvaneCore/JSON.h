@@ -42,18 +42,35 @@ public:
     // recursive, so the bound keeps the stack safe.
     static constexpr int maxDepth = 512;
 
-    JSON() noexcept : value_(nullptr) {}
-    JSON(std::nullptr_t) noexcept : value_(nullptr) {}
-    JSON(bool b) noexcept : value_(b) {}
-    JSON(double d) noexcept : value_(d) {}
+    JSON()
+    noexcept
+        : value_(nullptr) {}
+    JSON(std::nullptr_t)
+    noexcept
+        : value_(nullptr) {}
+    JSON(bool b)
+    noexcept
+        : value_(b) {}
+    JSON(double d)
+    noexcept
+        : value_(d) {}
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    JSON(T n) noexcept : value_(static_cast<double>(n)) {}
-    JSON(const char* s) : value_(std::string(s)) {}
-    JSON(std::string s) noexcept : value_(std::move(s)) {}
-    JSON(std::string_view s) : value_(std::string(s)) {}
-    JSON(Object o) noexcept : value_(std::move(o)) {}
-    JSON(Array a) noexcept : value_(std::move(a)) {}
+    requires(!std::same_as<T, bool>) JSON(T n)
+    noexcept
+        : value_(static_cast<double>(n)) {}
+    JSON(const char* s)
+        : value_(std::string(s)) {}
+    JSON(std::string s)
+    noexcept
+        : value_(std::move(s)) {}
+    JSON(std::string_view s)
+        : value_(std::string(s)) {}
+    JSON(Object o)
+    noexcept
+        : value_(std::move(o)) {}
+    JSON(Array a)
+    noexcept
+        : value_(std::move(a)) {}
 
     JSON(const JSON&) = default;
     JSON(JSON&&) noexcept = default;
