@@ -73,11 +73,4 @@ TEST(Envelope, ResultFormsAndLocalError) {
               JSON::parse(R"({"command_id":"c-2","ok":false,"error_code":"device_locked"})"));
     EXPECT_EQ(corvane::localError("invalid_request", "invalid request"),
               JSON::parse(R"({"error":{"code":"invalid_request","message":"invalid request"}})"));
-
-    // A failure result wrapped for the relay keeps its payload next to the envelope members.
-    const JSON message = corvane::envelope("result", corvane::failureResult("c-2", "x"), kNow);
-    EXPECT_FALSE(message.find("ok")->isTrue());
-    EXPECT_EQ(message.find("ok")->boolean(), false);
-    EXPECT_EQ(*message.stringMember("error_code"), "x");
-    EXPECT_EQ(message.find("data"), nullptr);
 }
