@@ -60,6 +60,9 @@ TEST(CommandGate, DeadlineBoundaries) {
         {"2026-01-02T03:03:54Z", "command_expired"},
         {"2000-01-01T00:00:00Z", "command_expired"},
         {"2027-01-01T00:00:00Z", "invalid_deadline"},
+        // Far beyond what an instant holds: refused, never wrapped into a near deadline.
+        {"9999-12-31T23:59:59Z", "invalid_deadline"},
+        {"2611-01-01T00:00:10Z", "invalid_deadline"},
         // Offsets are applied before comparing.
         {"2026-01-02T05:04:20+02:00", "pass"},
         {"2026-01-02T05:04:21+02:00", "invalid_deadline"},
