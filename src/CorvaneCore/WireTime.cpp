@@ -110,10 +110,18 @@ std::optional<Instant> parse(std::string_view text) {
         return std::nullopt;
     }
 
-    // A clock reading at +02:00 is two hours ahead of UTC: subtract the offset.
-    const auto local =
-        sys_days{date} + hours{hourValue} + minutes{minuteValue} + seconds{secondValue} + fraction;
-    return time_point_cast<Instant::duration>(local - offset);
+    // A clock reading at +02:00 is two hours ahead of UTC: subtract the offset. Whole seconds
+    // first: an Instant spans only about 1678 to 2262, and a text outside that range must be
+    // refused, not wrapped around into a near instant.
+    const sys_seconds utcSeconds =
+        sys_days{date} + hours{hourValue} + minutes{minuteValue} + seconds{secondValue} - offset;
+    constexpr auto earliest = ceil<seconds>(Instant::min().time_since_epoch()) + seconds{1};
+    constexpr auto latest = floor<seconds>(Instant::max().time_since_epoch()) - seconds{1};
+    if (utcSeconds.time_since_epoch() < earliest || utcSeconds.time_since_epoch() > latest) {
+        return std::nullopt;
+    }
+    return Instant{duration_cast<Instant::duration>(utcSeconds.time_since_epoch())} +
+           duration_cast<Instant::duration>(fraction);
 }
 
 } // namespace corvane::WireTime

@@ -69,6 +69,11 @@ TEST(WireTime, RefusesEveryOtherForm) {
         "+2026-01-02T03:04:05Z",
         "2026-1-02T03:04:05Z",
         "2026-01-02T03:04:05.123Zjunk",
+        // Outside what an instant can hold: refused, never wrapped into a nearby time.
+        "9999-12-31T23:59:59Z",
+        "2611-01-01T00:00:00Z",
+        "0000-01-01T00:00:00Z",
+        "1600-01-01T00:00:00+00:00",
     };
     for (const char* text : bad) {
         EXPECT_FALSE(WireTime::parse(text).has_value()) << text;

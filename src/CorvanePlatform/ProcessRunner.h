@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// Raised when a tool cannot be started at all.
+class ProcessStartError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Starts command-line tools with their output discarded, then polls and, if needed, ends them.
+class ProcessRunner {
+public:
+    virtual ~ProcessRunner() = default;
+
+    class Process {
+    public:
+        virtual ~Process() = default;
+        // The exit status once the tool has ended; absent while it runs. A tool killed by a
+        // signal reports a non-zero status.
+        virtual std::optional<int> exitStatus() = 0;
+        virtual void terminate() = 0;
+    };
+
+    // Throws ProcessStartError when the tool cannot be started.
+    virtual std::unique_ptr<Process> start(const std::string& path,
+                                           const std::vector<std::string>& arguments) = 0;
+};
+
+} // namespace corvane
