@@ -250,7 +250,8 @@ JSON SimControlCommands::dispatch(const std::string& name, const JSON& command) 
                 SimValueCodec::validate(*argument.find("value"), where + ".set.value", true);
             }
             if (kind != "set" && kind != "toggle" && kind != "remove" && kind != "show" &&
-                kind != "hide" && kind != "select" && kind != "focus") {
+                kind != "hide" && kind != "select" && kind != "focus" &&
+                kind != "remove_selected" && kind != "remove_unselected") {
                 throw CommandError(where + "." + kind + ": unknown effect");
             }
         }

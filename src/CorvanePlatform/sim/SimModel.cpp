@@ -1161,6 +1161,26 @@ void SimModel::runEffects(const JSON& effects, std::uint64_t self) {
             e.hidden = kind == "hide";
         } else if (kind == "select") {
             select(*target);
+        } else if (kind == "remove_selected" || kind == "remove_unselected") {
+            // A tab strip's "close tab" and "close other tabs": children with a selection value.
+            const bool wanted = kind == "remove_selected";
+            std::vector<std::uint64_t> doomed;
+            for (std::uint64_t child : e.children) {
+                auto value = elements_.at(child).attributes.find("AXValue");
+                if (value == elements_.at(child).attributes.end()) {
+                    continue;
+                }
+                std::optional<bool> selected = value->second.boolean();
+                if (!selected && value->second.number()) {
+                    selected = *value->second.number() != 0.0;
+                }
+                if (selected && *selected == wanted) {
+                    doomed.push_back(child);
+                }
+            }
+            for (std::uint64_t child : doomed) {
+                remove(child);
+            }
         } else if (kind == "focus") {
             focus(*target);
         } else if (kind == "set") {

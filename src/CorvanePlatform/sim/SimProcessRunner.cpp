@@ -28,8 +28,6 @@ std::string shellQuoted(const std::string& text) {
 
 class RealProcess final : public ProcessRunner::Process {
 public:
-    RealProcess() { process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); }
-
     ~RealProcess() override {
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();

@@ -305,7 +305,8 @@ private:
         }
         const std::string kind = members->begin()->first;
         if (kind == "toggle" || kind == "remove" || kind == "show" || kind == "hide" ||
-            kind == "select" || kind == "focus") {
+            kind == "select" || kind == "focus" || kind == "remove_selected" ||
+            kind == "remove_unselected") {
             object({required(kind, ref())})(v, p);
         } else if (kind == "set") {
             object({required("set", object({
