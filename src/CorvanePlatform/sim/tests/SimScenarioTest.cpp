@@ -140,5 +140,20 @@ TEST(SimScenarioTest, DefaultScenarioLoadsAndWritesRealBundleFolders) {
     EXPECT_TRUE(QDir(root.path() + QStringLiteral("/Users/Shared")).exists());
 }
 
+TEST(SimScenarioTest, DocumentedExampleLoads) {
+    QFile file(QStringLiteral(CORVANE_SIMULATOR_DOC));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString doc = QString::fromUtf8(file.readAll());
+    const qsizetype section = doc.indexOf(QStringLiteral("### Complete example"));
+    const qsizetype start = doc.indexOf(QStringLiteral("```json\n"), section) + 8;
+    const qsizetype end = doc.indexOf(QStringLiteral("```"), start);
+    ASSERT_TRUE(section >= 0 && start > section && end > start);
+
+    QTemporaryDir root;
+    SimulatedMac mac(root.path());
+    mac.load(doc.mid(start, end - start).toStdString());
+    EXPECT_EQ(mac.platform().workspace.frontmostApplication()->bundleID, "com.apple.TextEdit");
+}
+
 } // namespace
 } // namespace corvane
