@@ -143,6 +143,17 @@ void SimModel::load(const JSON& scenario) {
     settings.erase("apps");
     settings.erase("frontmost");
     settings_ = JSON(std::move(settings));
+    // Bundles of the previous scenario that this one lacks would still be found by a directory
+    // walk: remove the folders this model wrote itself (never anything else under the root).
+    for (const JSON& previous : apps_) {
+        const std::string path = stringMember(previous, "path");
+        const bool kept = std::any_of(apps.begin(), apps.end(), [&](const JSON& next) {
+            return stringMember(next, "path") == path && next.find("installed")->isTrue();
+        });
+        if (!kept && previous.find("installed")->isTrue()) {
+            QDir(QString::fromStdString(path)).removeRecursively();
+        }
+    }
     apps_ = std::move(apps);
     running_.clear();
     elements_.clear();

@@ -140,6 +140,16 @@ TEST(SimScenarioTest, DefaultScenarioLoadsAndWritesRealBundleFolders) {
     EXPECT_TRUE(QDir(root.path() + QStringLiteral("/Users/Shared")).exists());
 }
 
+TEST_F(SimFixture, ReloadingDropsTheFoldersOfBundlesNoLongerThere) {
+    const QString safari = root.path() + QStringLiteral("/Applications/Safari.app");
+    ASSERT_TRUE(QDir(safari).exists());
+    mac->load(R"({"apps": [{"path": "Applications/Other.app", "bundle": {}}]})");
+    EXPECT_FALSE(QDir(safari).exists());
+    EXPECT_TRUE(QDir(root.path() + QStringLiteral("/Applications/Other.app")).exists());
+    EXPECT_TRUE(QDir(root.path() + QStringLiteral("/Applications")).exists());
+    EXPECT_TRUE(platform().workspace.runningApplications().empty());
+}
+
 TEST(SimScenarioTest, DocumentedExampleLoads) {
     QFile file(QStringLiteral(CORVANE_SIMULATOR_DOC));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
