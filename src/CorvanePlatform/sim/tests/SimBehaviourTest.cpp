@@ -233,3 +233,95 @@ TEST_F(SimFixture, AcceptedSleepAnnouncesWillSleepAfterReturning) {
 
 } // namespace
 } // namespace corvane
+
+namespace corvane {
+namespace {
+
+std::vector<AXElement> tabsOf(SimFixture& fixture, Accessibility& ax) {
+    return children(ax, fixture.named("chrome.tabs"));
+}
+
+std::optional<std::string> titleOf(Accessibility& ax, AXElement element) {
+    const std::optional<PlatformValue> title = ax.attribute(element, "AXTitle");
+    return title && title->string() != nullptr ? std::optional(*title->string()) : std::nullopt;
+}
+
+// Opens a menu of the menu bar and returns the item with this title.
+std::optional<AXElement> menuItem(Accessibility& ax, AXElement menuBar, const std::string& menu,
+                                  const std::string& item) {
+    for (AXElement top : children(ax, menuBar)) {
+        if (titleOf(ax, top) != menu) {
+            continue;
+        }
+        EXPECT_TRUE(ax.performAction(top, "AXPress"));
+        for (AXElement opened : children(ax, top)) {
+            for (AXElement entry : children(ax, opened)) {
+                if (titleOf(ax, entry) == item) {
+                    return entry;
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(SimFixture, ChromeTabStripFollowsNewTabAndTabMenus) {
+    Accessibility& ax = platform().accessibility;
+    const AXElement app = ax.applicationElement(510);
+    const AXElement menuBar = *ax.attribute(app, "AXMenuBar")->element();
+    const std::vector<AXElement> before = tabsOf(*this, ax);
+    ASSERT_EQ(before.size(), 3u);
+
+    EXPECT_TRUE(ax.performAction(named("chrome.newtab"), "AXPress"));
+    const std::vector<AXElement> after = tabsOf(*this, ax);
+    ASSERT_EQ(after.size(), 4u);
+    const AXElement fresh = after.back();
+    EXPECT_EQ(ax.attribute(fresh, "AXValue"), PlatformValue(true));
+    EXPECT_EQ(ax.attribute(before.front(), "AXValue"), PlatformValue(false));
+
+    // A closed menu's items are not there; pressing the menu title opens it.
+    EXPECT_FALSE(ax.attribute(named("chrome.tab.closeothers"), "AXEnabled"));
+    const std::optional<AXElement> closeOthers = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    ASSERT_TRUE(closeOthers);
+    EXPECT_EQ(ax.attribute(*closeOthers, "AXEnabled"), PlatformValue(true));
+    EXPECT_TRUE(ax.performAction(*closeOthers, "AXPress"));
+    EXPECT_EQ(tabsOf(*this, ax), std::vector<AXElement>{fresh});
+    const std::optional<AXElement> again = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    EXPECT_EQ(ax.attribute(*again, "AXEnabled"), PlatformValue(false));
+    const std::optional<PlatformValue> menu = ax.attribute(*again, "AXParent");
+    EXPECT_TRUE(ax.performAction(*menu->element(), "AXCancel"));
+    EXPECT_FALSE(ax.attribute(*again, "AXEnabled"));
+
+    const std::optional<AXElement> closeTab = menuItem(ax, menuBar, "File", "Close Tab");
+    ASSERT_TRUE(closeTab);
+    EXPECT_TRUE(ax.performAction(*closeTab, "AXPress"));
+    EXPECT_TRUE(tabsOf(*this, ax).empty());
+}
+
+TEST_F(SimFixture, ApplicationsCanMisbehaveAsScenariosSay) {
+    mac->load(R"({"apps": [
+        {"path": "Applications/Broken.app", "bundle": {"CFBundleIdentifier": "com.example.broken"},
+         "launch": "fails"},
+        {"path": "Applications/Shy.app", "bundle": {"CFBundleIdentifier": "com.example.shy"},
+         "activation": "stays_behind", "running": [{"pid": 20}]},
+        {"path": "Applications/Hung.app", "bundle": {"CFBundleIdentifier": "com.example.hung"},
+         "running": [{"pid": 30}],
+         "ui": {"responsive": false, "windows": [{"id": "hung.w", "role": "AXWindow",
+                                                  "frame": [0, 0, 100, 100]}]}}],
+        "frontmost": 30})");
+    Workspace& workspace = platform().workspace;
+    EXPECT_FALSE(
+        QCoro::waitFor(opens(&workspace, root.path().toStdString() + "/Applications/Broken.app")));
+    EXPECT_TRUE(model().pidsOf("com.example.broken").empty());
+
+    EXPECT_TRUE(workspace.activate(20)); // accepted, yet it stays behind
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 30);
+
+    Accessibility& ax = platform().accessibility;
+    EXPECT_FALSE(ax.attribute(ax.applicationElement(30), "AXWindows"));
+    EXPECT_FALSE(ax.performAction(named("hung.w"), "AXRaise"));
+    EXPECT_FALSE(ax.elementAtPosition(50, 50));
+}
+
+} // namespace
+} // namespace corvane

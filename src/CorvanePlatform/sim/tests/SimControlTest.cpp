@@ -7,6 +7,8 @@
 
 #include <gmock/gmock.h>
 
+#include <thread>
+
 namespace corvane {
 namespace {
 
@@ -148,6 +150,42 @@ TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
     // A stale socket file from an earlier run does not stop a new listener.
     SimulatedMac second(root.path() + QStringLiteral("/second"));
     EXPECT_TRUE(second.listen(path, &error)) << error.toStdString();
+}
+
+} // namespace
+} // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST_F(SimFixture, PatchWithNullRestoresTheDefault) {
+    send(*mac, R"({"cmd": "volume", "level": 90})");
+    EXPECT_TRUE(send(*mac, R"({"cmd": "patch", "patch": {"audio": {"volume": null}}})")
+                    .find("ok")
+                    ->isTrue());
+    EXPECT_EQ(model().number({"audio", "volume"}), 50.0);
+}
+
+TEST_F(SimFixture, KeychainIsSafeFromWorkerThreadsWhileTheChannelWrites) {
+    Keychain& keychain = platform().keychain;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&keychain, t] {
+            for (int i = 0; i < 25; ++i) {
+                const Keychain::Query query{
+                    "local.corvane.agent", "account-" + std::to_string(t) + "-" + std::to_string(i),
+                    false};
+                EXPECT_EQ(keychain.add(query, "secret"), Keychain::Status::Success);
+            }
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        send(*mac, R"({"cmd": "set", "path": "audio.volume", "value": )" + std::to_string(i) + "}");
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 100u);
 }
 
 } // namespace

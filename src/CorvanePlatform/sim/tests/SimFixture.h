@@ -21,7 +21,7 @@ inline std::string defaultScenarioText() {
 
 // A simulated Mac loaded with the default scenario under a fresh temporary root.
 class SimFixture : public testing::Test {
-protected:
+public:
     void SetUp() override {
         ASSERT_TRUE(root.isValid());
         mac = std::make_unique<SimulatedMac>(root.path());
