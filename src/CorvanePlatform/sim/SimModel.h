@@ -99,6 +99,8 @@ public:
     void patch(const JSON& mergePatch);
 
     // --- record ---
+    // The record keeps the latest entries only.
+    static constexpr std::size_t maxEvents = 10000;
     void record(std::string kind, JSON::Object details = {});
     std::vector<JSON> events() const;
     void clearEvents();
