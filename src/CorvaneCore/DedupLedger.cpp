@@ -19,10 +19,12 @@ constexpr sys_days referenceDate = year{2001} / January / 1;
 // the nanosecond clock can hold and subtract.
 constexpr double furthestSeconds = 4e9;
 
+// Rounded to the microsecond: within this range a double is exact to well under half a
+// microsecond, so an instant of microsecond precision (a wire time, for one) comes back exactly
+// and the window boundary holds across a restart.
 DedupLedger::Instant instantFromSeconds(double seconds) {
     const double clamped = std::clamp(seconds, -furthestSeconds, furthestSeconds);
-    return DedupLedger::Instant(referenceDate) +
-           round<system_clock::duration>(duration<double>(clamped));
+    return DedupLedger::Instant(referenceDate) + round<microseconds>(duration<double>(clamped));
 }
 
 } // namespace
