@@ -31,6 +31,22 @@ PrivateFile::Stamp stampOf(const struct stat& info) {
     return stamp;
 }
 
+// Makes a new entry in `directory` durable, so that a file written below a directory created
+// just now survives a crash too.
+void syncDirectory(const fs::path& directory) {
+    const int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        fail("open", directory, errno);
+    }
+    const int result = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) {
+        fail("fsync", directory, error);
+    }
+}
+
 // Creates `directory` and any missing ancestors. Directories made here get 0700 whatever the
 // umask; existing ones are left as they are (only the parent itself is tightened, by the caller).
 void makeDirectories(const fs::path& directory) {
@@ -44,6 +60,7 @@ void makeDirectories(const fs::path& directory) {
             if (::chmod(partial.c_str(), PrivateFile::directoryMode) != 0) {
                 fail("chmod", partial, errno);
             }
+            syncDirectory(partial.parent_path());
             continue;
         }
         const int error = errno;
