@@ -1,7 +1,6 @@
 #include "CorvaneCore/LocalForensicLog.h"
 
 #include "CorvaneCore/ContractError.h"
-#include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/WireTime.h"
 #include "FileTesting.h"
@@ -323,25 +322,6 @@ TEST(LocalForensicLogTest, TwoWritersInterleavedLoseNothing) {
         ids.push_back(idOf(text));
     }
     EXPECT_EQ(ids, expected);
-}
-
-TEST(LocalForensicLogTest, FailedWriteLeavesTheFileAndTheNextAppendRecovers) {
-    QTemporaryDir temporary;
-    const fs::path directory = pathOf(temporary) / "Corvane";
-    const fs::path file = directory / "commands.jsonl";
-    LocalForensicLog log(file);
-    log.append(command("a"), "received", now);
-    // A plain file where the directory should be: every write fails, for root too.
-    fs::rename(directory, pathOf(temporary) / "moved");
-    writeBytes(directory, "in the way");
-    EXPECT_THROW(log.append(command("b"), "received", now + 1s), FileError);
-    fs::remove(directory);
-    fs::rename(pathOf(temporary) / "moved", directory);
-    log.append(command("c"), "received", now + 2s);
-    const std::vector<std::string> lines = linesOf(readBytes(file));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(idOf(lines[0]), "a");
-    EXPECT_EQ(idOf(lines[1]), "c");
 }
 
 TEST(LocalForensicLogTest, RecentListsNewestFirstWithoutReceived) {

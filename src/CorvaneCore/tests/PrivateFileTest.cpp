@@ -203,17 +203,6 @@ TEST(PrivateFileTest, ShortAndInterruptedWritesStillWriteEverything) {
     EXPECT_EQ(readBytes(file), data);
 }
 
-TEST(PrivateFileTest, WriteThatMakesNoProgressFails) {
-    QTemporaryDir temporary;
-    const fs::path file = pathOf(temporary) / "dedup.json";
-    PrivateFile::Calls calls = PrivateFile::Calls::system();
-    calls.write = [](int, const void*, std::size_t) -> ssize_t {
-        return 0;
-    };
-    EXPECT_THROW(PrivateFile::write("x", file, calls), FileError);
-    EXPECT_TRUE(namesIn(pathOf(temporary)).empty());
-}
-
 TEST(PrivateFileTest, ReadAndStamp) {
     QTemporaryDir temporary;
     const fs::path root = pathOf(temporary);
