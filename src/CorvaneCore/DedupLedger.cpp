@@ -90,12 +90,20 @@ void DedupLedger::reserve(std::string_view id, Instant now) {
 }
 
 void DedupLedger::save() const {
-    JSON::Array items;
-    items.reserve(entries_.size());
+    // Written entry by entry rather than as one JSON tree: a full ledger would otherwise build ten
+    // thousand small maps on every accepted command. Each value still goes through the JSON writer.
+    std::string text;
+    text.reserve(entries_.size() * 72 + 2);
+    text.push_back('[');
     for (const Entry& entry : entries_) {
-        items.emplace_back(JSON::Object{{"id", JSON(entry.id)}, {"at", JSON(entry.at)}});
+        text.append(text.size() == 1 ? "{\"id\":" : ",{\"id\":");
+        JSON(entry.id).appendData(text);
+        text.append(",\"at\":");
+        JSON(entry.at).appendData(text);
+        text.push_back('}');
     }
-    PrivateFile::write(JSON(std::move(items)).data(), file_);
+    text.push_back(']');
+    PrivateFile::write(text, file_);
 }
 
 } // namespace corvane
