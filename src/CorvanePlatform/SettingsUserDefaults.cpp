@@ -2,6 +2,9 @@
 
 #include "CorvaneCore/JSON.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace corvane {
@@ -33,10 +36,23 @@ QString settingsKey(const std::string& key) {
     return out;
 }
 
+// The preferences hold the pairing's device id and relay: readable by their owner only, like the
+// agent's other files.
+constexpr QFileDevice::Permissions ownerOnlyFolder =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+constexpr QFileDevice::Permissions ownerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+void ensurePrivateFolder(const QString& filePath) {
+    const QString folder = QFileInfo(filePath).absolutePath();
+    if (!QFileInfo::exists(folder) && QDir().mkpath(folder)) {
+        QFile::setPermissions(folder, ownerOnlyFolder);
+    }
+}
+
 } // namespace
 
 SettingsUserDefaults::SettingsUserDefaults(const QString& filePath)
-    : settings_(filePath, QSettings::IniFormat) {}
+    : settings_((ensurePrivateFolder(filePath), filePath), QSettings::IniFormat) {}
 
 QString SettingsUserDefaults::standardFilePath() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -63,7 +79,13 @@ void SettingsUserDefaults::store(const std::string& key, QChar tag, const QStrin
         return;
     }
     settings_.setValue(settingsKey(key), QString(tag) + u':' + payload);
+    sync();
+}
+
+void SettingsUserDefaults::sync() {
     settings_.sync();
+    // Each write replaces the file, which then has the default mode again.
+    QFile::setPermissions(settings_.fileName(), ownerOnlyFile);
 }
 
 std::optional<bool> SettingsUserDefaults::boolValue(const std::string& key) const {
@@ -154,7 +176,7 @@ void SettingsUserDefaults::remove(const std::string& key) {
         return;
     }
     settings_.remove(settingsKey(key));
-    settings_.sync();
+    sync();
 }
 
 } // namespace corvane

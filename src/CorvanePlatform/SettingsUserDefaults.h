@@ -9,7 +9,8 @@ namespace corvane {
 
 // The user's preferences in an INI file. Each value carries its type with it, so that a value read
 // as another type than it was stored with is absent (a stored bool is not the integer 1, a stored
-// string "true" is not a bool), and every write reaches the file at once.
+// string "true" is not a bool), and every write reaches the file at once. The file and a folder
+// created for it are private to the user.
 class SettingsUserDefaults final : public UserDefaults {
 public:
     explicit SettingsUserDefaults(const QString& filePath);
@@ -31,6 +32,7 @@ public:
 private:
     std::optional<QString> payload(const std::string& key, QChar tag) const;
     void store(const std::string& key, QChar tag, const QString& payload);
+    void sync();
 
     QSettings settings_;
 };

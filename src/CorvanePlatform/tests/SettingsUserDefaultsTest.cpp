@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using corvane::SettingsUserDefaults;
 
 namespace {
@@ -27,6 +29,11 @@ std::string reads(const SettingsUserDefaults& d, const std::string& key) {
     const auto l = d.stringListValue(key);
     out += " " + (l ? "l:" + std::to_string(l->size()) : std::string("-"));
     return out;
+}
+
+unsigned mode(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 } // namespace
@@ -77,6 +84,8 @@ TEST_F(SettingsUserDefaultsTest, ValuesSurviveAReopenExactly) {
         d.setString("relay", "lower");
     }
     ASSERT_TRUE(QFile::exists(path()));
+    EXPECT_EQ(mode(path()), 0600);
+    EXPECT_EQ(mode(dir_.filePath(QStringLiteral("Corvane"))), 0700);
     SettingsUserDefaults d(path());
     EXPECT_EQ(d.integerValue("big"), INT64_MIN);
     EXPECT_EQ(d.stringValue("unicode"), "\xE2\x80\x9CVelto\xE2\x80\x9D \xF0\x9F\x98\x80");
