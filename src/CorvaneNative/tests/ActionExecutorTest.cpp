@@ -294,7 +294,7 @@ TEST_F(ActionExecutorProcessTest, RealToolsExitOrAreEndedAtTheLimit) {
     fakes.clock.advance(100ms);
     EXPECT_EQ(slow->outcome, "action_timeout_outcome_unknown");
     EXPECT_EQ(fakes.clock.monotonicNow() - start, 12s);
-    EXPECT_EQ(real.watch->terminations, 1);
+    EXPECT_EQ(*real.terminations, 1);
     EXPECT_LT(timer.elapsed(), 1000);
 
     auto missing = watch(realExecutor.process("/nonexistent/tool", {}));

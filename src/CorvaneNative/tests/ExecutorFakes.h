@@ -53,10 +53,8 @@ class FakeConsole final : public ConsoleSession {
 public:
     static constexpr std::uint32_t uid = 501;
     ScreenState state = ScreenState::Unlocked;
-    mutable int reads = 0;
 
     std::optional<RootProperties> rootProperties() const override {
-        ++reads;
         if (state == ScreenState::Unknown) {
             return std::nullopt;
         }
@@ -80,10 +78,9 @@ public:
 class FakeAccessibility final : public Accessibility {
 public:
     bool trusted = true;
-    int trustRequests = 0;
 
     bool isTrusted() const override { return trusted; }
-    void requestTrust() override { ++trustRequests; }
+    void requestTrust() override {}
     AXElement applicationElement(std::int32_t) override { return {}; }
     AXElement systemWideElement() override { return {}; }
     void setMessagingTimeout(AXElement, std::chrono::milliseconds) override {}
@@ -238,39 +235,31 @@ private:
     };
 };
 
-// The real runner, remembering the last tool it started and whether it was asked to end it.
+// The real runner, counting the requests to end a tool.
 class WatchedProcessRunner final : public ProcessRunner {
 public:
-    struct Watch {
-        std::optional<int> lastStatus;
-        int terminations = 0;
-    };
-    std::shared_ptr<Watch> watch = std::make_shared<Watch>();
+    std::shared_ptr<int> terminations = std::make_shared<int>(0);
 
     std::unique_ptr<Process> start(const std::string& path,
                                    const std::vector<std::string>& arguments) override {
-        watch = std::make_shared<Watch>();
-        return std::make_unique<Watched>(inner_.start(path, arguments), watch);
+        return std::make_unique<Watched>(inner_.start(path, arguments), terminations);
     }
 
 private:
     class Watched final : public Process {
     public:
-        Watched(std::unique_ptr<Process> inner, std::shared_ptr<Watch> watch)
+        Watched(std::unique_ptr<Process> inner, std::shared_ptr<int> terminations)
             : inner_(std::move(inner))
-            , watch_(std::move(watch)) {}
-        std::optional<int> exitStatus() override {
-            watch_->lastStatus = inner_->exitStatus();
-            return watch_->lastStatus;
-        }
+            , terminations_(std::move(terminations)) {}
+        std::optional<int> exitStatus() override { return inner_->exitStatus(); }
         void terminate() override {
-            ++watch_->terminations;
+            ++*terminations_;
             inner_->terminate();
         }
 
     private:
         std::unique_ptr<Process> inner_;
-        std::shared_ptr<Watch> watch_;
+        std::shared_ptr<int> terminations_;
     };
     QtProcessRunner inner_;
 };
@@ -375,7 +364,6 @@ inline RunningApplication app(std::int32_t pid, std::string bundleID) {
     RunningApplication a;
     a.pid = pid;
     a.bundleID = std::move(bundleID);
-    a.localizedName = a.bundleID;
     return a;
 }
 
