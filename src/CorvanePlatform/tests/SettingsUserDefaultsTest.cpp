@@ -19,15 +19,14 @@ protected:
 
 // What each reader makes of a key: the four typed reads in one line.
 std::string reads(const SettingsUserDefaults& d, const std::string& key) {
-    std::string out;
     const auto b = d.boolValue(key);
-    out += b ? (*b ? "b:true" : "b:false") : "-";
     const auto i = d.integerValue(key);
-    out += " " + (i ? "i:" + std::to_string(*i) : std::string("-"));
     const auto s = d.stringValue(key);
-    out += " " + (s ? "s:" + *s : std::string("-"));
     const auto l = d.stringListValue(key);
-    out += " " + (l ? "l:" + std::to_string(l->size()) : std::string("-"));
+    std::string out = b ? (*b ? "b:true" : "b:false") : "-";
+    out.append(i ? " i:" + std::to_string(*i) : " -");
+    out.append(s ? " s:" + *s : " -");
+    out.append(l ? " l:" + std::to_string(l->size()) : " -");
     return out;
 }
 
