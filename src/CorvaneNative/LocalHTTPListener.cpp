@@ -2,14 +2,28 @@
 
 #include "CorvaneNative/LocalHTTPConnection.h"
 
-#include <QHostAddress>
-#include <QNetworkProxy>
 #include <QtDebug>
 
-#include <fcntl.h>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace corvane {
+
+namespace {
+
+// Accepts per wake-up, so a burst of connections cannot starve reads on the open ones.
+constexpr int maxAcceptsPerWake = 64;
+
+QString systemError(const char* what, int error) {
+    return QString::fromUtf8(what) + QStringLiteral(": ") +
+           QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
 
 LocalHTTPListener::LocalHTTPListener(const LocalHTTPRequestReader::TokenHash& tokenHash,
                                      std::chrono::milliseconds connectionLifetime,
@@ -18,44 +32,66 @@ LocalHTTPListener::LocalHTTPListener(const LocalHTTPRequestReader::TokenHash& to
     , connectionLifetime_(connectionLifetime)
     , sink_(std::move(sink))
     , acceptRetry_(this) {
-    // Descriptors are used natively, so no proxy may stand in between.
-    setProxy(QNetworkProxy::NoProxy);
     acceptRetry_.setSingleShot(true);
     acceptRetry_.setInterval(acceptRetryDelay);
     connect(&acceptRetry_, &QTimer::timeout, this, &LocalHTTPListener::retryAccepting);
-    connect(this, &QTcpServer::acceptError, this, &LocalHTTPListener::acceptFailed);
 }
 
 LocalHTTPListener::~LocalHTTPListener() {
-    // Connections are children and close their descriptors as they go; make sure none reports
-    // back into a half-destroyed listener.
+    stopAccepting();
+    // Connections are children and close their descriptors as they go; none may report back
+    // into a half-destroyed listener.
     for (auto& [id, connection] : connections_)
         delete connection;
     connections_.clear();
 }
 
 bool LocalHTTPListener::open(quint16 port, QString& error) {
-    if (!listen(QHostAddress(QHostAddress::LocalHost), port)) {
-        error = errorString();
+    descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (descriptor_ < 0) {
+        error = systemError("socket", errno);
         return false;
     }
-    pauseAccepting();
-    // The host header names the port actually bound.
-    reader_.emplace(serverPort(), tokenHash_);
+    // A restarted agent must be able to bind again while old connections linger in TIME_WAIT.
+    const int one = 1;
+    ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(descriptor_, SOMAXCONN) < 0 ||
+        ::getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+        error = systemError("bind", errno);
+        ::close(descriptor_);
+        descriptor_ = -1;
+        return false;
+    }
+    port_ = ntohs(address.sin_port);
+    // The host header must name the port actually bound.
+    reader_.emplace(port_, tokenHash_);
+    notifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+    notifier_->setEnabled(false);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &LocalHTTPListener::acceptPending);
     return true;
 }
 
 void LocalHTTPListener::startAccepting() {
-    if (!isListening() || accepting_)
+    if (descriptor_ < 0 || accepting_)
         return;
     accepting_ = true;
-    resumeAccepting();
+    notifier_->setEnabled(true);
 }
 
 void LocalHTTPListener::stopAccepting() {
     accepting_ = false;
     acceptRetry_.stop();
-    close();
+    notifier_.reset();
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+        descriptor_ = -1;
+    }
 }
 
 void LocalHTTPListener::respond(quint64 id, const std::optional<LocalHTTPResponse>& response) {
@@ -64,16 +100,48 @@ void LocalHTTPListener::respond(quint64 id, const std::optional<LocalHTTPRespons
         found->second->respond(response);
 }
 
-void LocalHTTPListener::incomingConnection(qintptr descriptor) {
-    const int fd = static_cast<int>(descriptor);
-    acceptFailureReported_ = false;
-    if (connections_.size() >= maxOpenConnections || !reader_) {
-        ::close(fd);
-        return;
+void LocalHTTPListener::acceptPending() {
+    for (int i = 0; i < maxAcceptsPerWake && accepting_; ++i) {
+        const int accepted = ::accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted >= 0) {
+            failureReported_ = false;
+            adopt(accepted);
+            continue;
+        }
+        switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return;
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+            continue; // that one connection is gone; the next may be fine
+        default:
+            // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM) or worse: the pending
+            // connection stays queued. Pause instead of spinning, and look again shortly.
+            ++failedAccepts_;
+            if (!failureReported_) {
+                qWarning("Local command listener cannot accept: %s; retrying",
+                         std::strerror(errno));
+                failureReported_ = true;
+            }
+            notifier_->setEnabled(false);
+            acceptRetry_.start();
+            return;
+        }
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        ::close(fd);
+}
+
+void LocalHTTPListener::retryAccepting() {
+    if (accepting_ && notifier_)
+        notifier_->setEnabled(true);
+}
+
+void LocalHTTPListener::adopt(int descriptor) {
+    if (connections_.size() >= maxOpenConnections) {
+        ::close(descriptor);
         return;
     }
     const quint64 id = nextId_++;
@@ -88,24 +156,8 @@ void LocalHTTPListener::incomingConnection(qintptr descriptor) {
         found->second->deleteLater();
         connections_.erase(found);
     };
-    connections_.emplace(id, new LocalHTTPConnection(fd, id, *reader_, connectionLifetime_,
+    connections_.emplace(id, new LocalHTTPConnection(descriptor, id, *reader_, connectionLifetime_,
                                                      std::move(callbacks), this));
-}
-
-void LocalHTTPListener::acceptFailed(QAbstractSocket::SocketError error) {
-    // QTcpServer has paused itself; try again shortly, by which time descriptors may be free.
-    if (!acceptFailureReported_) {
-        qWarning("Local command listener could not accept a connection (error %d); retrying",
-                 static_cast<int>(error));
-        acceptFailureReported_ = true;
-    }
-    if (accepting_)
-        acceptRetry_.start();
-}
-
-void LocalHTTPListener::retryAccepting() {
-    if (accepting_ && isListening())
-        resumeAccepting();
 }
 
 } // namespace corvane

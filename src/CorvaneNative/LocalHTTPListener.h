@@ -4,25 +4,27 @@
 #include "CorvaneNative/LocalHTTPRequestReader.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
 
+#include <QObject>
+#include <QSocketNotifier>
 #include <QString>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 
 namespace corvane {
 
 class LocalHTTPConnection;
 
-// The loopback listener and its open connections, all on the server's socket thread (the serial
-// queue). It takes accepted descriptors itself, caps the number of open connections and re-arms
-// accepting after a failed accept: QTcpServer pauses for good when accept fails, for example with
-// EMFILE, while isListening() stays true.
-class LocalHTTPListener : public QTcpServer {
+// The loopback listening socket and its open connections, all on the server's socket thread (the
+// serial queue). It accepts on its own descriptor rather than through QTcpServer so that running
+// out of descriptors is handled here: accepting pauses and is tried again after a delay, instead
+// of spinning on EMFILE (what Qt 6.4's QTcpServer does) or stopping for good.
+class LocalHTTPListener : public QObject {
 public:
     // Connections beyond this many are closed at once, unread.
     static constexpr std::size_t maxOpenConnections = 64;
@@ -35,9 +37,13 @@ public:
                       std::chrono::milliseconds acceptRetryDelay, RequestSink sink);
     ~LocalHTTPListener() override;
 
+    LocalHTTPListener(const LocalHTTPListener&) = delete;
+    LocalHTTPListener& operator=(const LocalHTTPListener&) = delete;
+
     // Binds 127.0.0.1:`port` (0 picks a free port) and listens without accepting yet. On failure
     // returns false and fills `error`.
     bool open(quint16 port, QString& error);
+    quint16 port() const { return port_; }
     void startAccepting();
     // Closes the listening socket; open connections run to their end.
     void stopAccepting();
@@ -46,21 +52,25 @@ public:
     void respond(quint64 id, const std::optional<LocalHTTPResponse>& response);
 
     std::size_t openConnections() const { return connections_.size(); }
-
-protected:
-    void incomingConnection(qintptr descriptor) override;
+    // Accepts that failed for want of resources, for diagnostics.
+    std::size_t failedAccepts() const { return failedAccepts_; }
 
 private:
-    void acceptFailed(QAbstractSocket::SocketError error);
+    void acceptPending();
+    void adopt(int descriptor);
     void retryAccepting();
 
-    std::optional<LocalHTTPRequestReader> reader_;
     LocalHTTPRequestReader::TokenHash tokenHash_;
+    std::optional<LocalHTTPRequestReader> reader_;
     std::chrono::milliseconds connectionLifetime_;
     RequestSink sink_;
+    int descriptor_ = -1;
+    quint16 port_ = 0;
+    std::unique_ptr<QSocketNotifier> notifier_;
     QTimer acceptRetry_;
     bool accepting_ = false;
-    bool acceptFailureReported_ = false;
+    std::size_t failedAccepts_ = 0;
+    bool failureReported_ = false;
     quint64 nextId_ = 1;
     std::map<quint64, LocalHTTPConnection*> connections_;
 };

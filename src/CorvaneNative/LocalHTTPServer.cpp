@@ -46,7 +46,7 @@ LocalHTTPServer::LocalHTTPServer(quint16 port, std::string_view token, LocalHTTP
                                    " failed: " + error.toStdString());
     }
     QMetaObject::invokeMethod(
-        listener_, [&] { port_ = listener_->serverPort(); }, Qt::BlockingQueuedConnection);
+        listener_, [&] { port_ = listener_->port(); }, Qt::BlockingQueuedConnection);
 }
 
 LocalHTTPServer::~LocalHTTPServer() {

@@ -50,7 +50,9 @@ struct Case {
     int status; // for Respond
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LocalHTTPRequestReaderTable : public ::testing::TestWithParam<Case> {};
 
