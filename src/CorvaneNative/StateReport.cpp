@@ -33,11 +33,8 @@ JSON frontmostApp(const Workspace& workspace) {
     if (!app || !app->localizedName) {
         return nullptr;
     }
-    std::string name = characterPrefix(*app->localizedName, maxNameCharacters);
-    if (name.empty()) {
-        return nullptr;
-    }
-    return name;
+    // An empty name is still the application's name; only a missing one is null.
+    return characterPrefix(*app->localizedName, maxNameCharacters);
 }
 
 JSON runningApps(const Workspace& workspace) {

@@ -173,6 +173,8 @@ TEST(StateReport, FrontmostAppIsCutOrNull) {
     EXPECT_TRUE(StateReport::frontmostApp(workspace).isNull());
     workspace.frontmost = app(std::nullopt);
     EXPECT_TRUE(StateReport::frontmostApp(workspace).isNull());
+    workspace.frontmost = app("");
+    EXPECT_EQ(StateReport::frontmostApp(workspace), JSON(""));
     workspace.frontmost = app(std::string(200, 'x'));
     EXPECT_EQ(StateReport::frontmostApp(workspace), JSON(std::string(160, 'x')));
 }
