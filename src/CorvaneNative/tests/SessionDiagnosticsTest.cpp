@@ -69,10 +69,8 @@ TEST(SessionDiagnostics, DecodesWhatItEncodesAndRefusesOtherShapes) {
 
     const char* refused[] = {
         "[]",
-        R"({"guiSessionAvailable":true,"legacyLockExecutablePresent":false,"accessibilityGranted":false,"lockState":"x","liveActionsEnabled":false})",
         R"({"macOS":"v","guiSessionAvailable":1,"legacyLockExecutablePresent":false,"accessibilityGranted":false,"lockState":"x","liveActionsEnabled":false})",
         R"({"macOS":"v","guiSessionAvailable":true,"sessionOnConsole":"yes","legacyLockExecutablePresent":false,"accessibilityGranted":false,"lockState":"x","liveActionsEnabled":false})",
-        R"({"macOS":"v","guiSessionAvailable":true,"legacyLockExecutablePresent":false,"accessibilityGranted":false,"lockState":null,"liveActionsEnabled":false})",
     };
     for (const char* text : refused) {
         EXPECT_THROW(SessionDiagnostics::decode(text), JSONReadError) << text;
