@@ -65,7 +65,7 @@ bool DesktopControl::allowedBundle(std::string_view bundleID) {
            excludedBundleIDs.end();
 }
 
-void DesktopControl::grant(const std::string& bundleID) {
+void DesktopControl::grantApp(const std::string& bundleID) {
     if (!allowedBundle(bundleID)) {
         throw ContractError("desktop_app_excluded");
     }

@@ -58,8 +58,9 @@ public:
     bool active() const;
 
     static bool allowedBundle(std::string_view bundleID);
-    // Limited-time mode for one application; "desktop_app_excluded" for an excluded one.
-    void grant(const std::string& bundleID);
+    // Limited-time mode for one application; "desktop_app_excluded" for an excluded one. (Not an
+    // overload of grant(): a braced pair of texts would also make a std::string.)
+    void grantApp(const std::string& bundleID);
     // Limited-time mode for 1 to 10 applications: ends desktop-wide consent, keeps the distinct
     // identifiers sorted, admits the first and runs for grantDuration. Throws
     // "desktop_app_excluded" for an empty or longer list or one naming an excluded application,

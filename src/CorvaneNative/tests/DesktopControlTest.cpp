@@ -75,14 +75,14 @@ TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
          0},
         {"granted, other app",
          [](FakePlatform& f, DesktopControl& d) {
-             d.grant("com.example.editor");
+             d.grantApp("com.example.editor");
              f.console.state = ScreenState::Locked;
          },
          "com.example.mail", "desktop_app_not_allowed", 1},
         {"granted app",
          [](FakePlatform& f, DesktopControl& d) {
              f.workspace.running = {app(10, "com.example.editor")};
-             d.grant("com.example.editor");
+             d.grantApp("com.example.editor");
          },
          "com.example.editor", "ok com.example.editor 10", 1},
         {"locked",
@@ -143,7 +143,7 @@ TEST_F(DesktopControlTest, GrantsAreBoundedSortedAndTimed) {
          {std::vector<std::string>{}, eleven, {"a", "com.apple.Passwords"}, {CORVANE_BUNDLE_ID}}) {
         EXPECT_EQ(outcomeOf([&] { desktop.grant(refused); }), "desktop_app_excluded");
     }
-    EXPECT_EQ(outcomeOf([&] { desktop.grant(std::string("com.apple.SecurityAgent")); }),
+    EXPECT_EQ(outcomeOf([&] { desktop.grantApp("com.apple.SecurityAgent"); }),
               "desktop_app_excluded");
     // Refusals change nothing.
     EXPECT_TRUE(desktop.desktopWide());
@@ -228,7 +228,7 @@ TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
     noStore.stop();
     EXPECT_EQ(fakes.defaults.boolValue(consentKey), true);
     // A grant still works: it needs no store.
-    noStore.grant(std::string("com.example.editor"));
+    noStore.grantApp("com.example.editor");
     EXPECT_TRUE(noStore.active());
 }
 
