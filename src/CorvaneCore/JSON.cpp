@@ -217,6 +217,12 @@ void writeNumber(double value, std::string& out) {
     if (!std::isfinite(value)) {
         throw JSONWriteError("NaN and infinite numbers cannot be written");
     }
+    // Negative zero is written as 0: the reader cannot keep the sign of an integer token "-0",
+    // and writing "-0" would make a value's text change across one read and write.
+    if (value == 0.0) {
+        out.push_back('0');
+        return;
+    }
     // The shortest text that reads back to the same double; integral values get no fraction.
     char buffer[32];
     const auto result = std::to_chars(std::begin(buffer), std::end(buffer), value);

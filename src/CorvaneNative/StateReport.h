@@ -13,6 +13,13 @@ namespace StateReport {
 
 QCoro::Task<JSON> gather(Platform& platform);
 
+// The front application's name, first 160 characters; null without a front application or
+// without a name.
+JSON frontmostApp(const Workspace& workspace);
+// Names of the regular (Dock) applications in the platform's order, each cut to 160 characters,
+// at most 512, duplicates kept.
+JSON runningApps(const Workspace& workspace);
+
 } // namespace StateReport
 
 } // namespace corvane

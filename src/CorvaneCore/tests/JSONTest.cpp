@@ -158,6 +158,13 @@ TEST(JSONWriting, WritesCompactlyWithShortestNumbers) {
         EXPECT_EQ(*JSON::parse(text).number(), value) << text;
     }
     EXPECT_EQ(JSON(1e21).data().find('.'), std::string::npos);
+
+    // Writing is stable across a read: negative zero (which "-0" cannot carry back) is 0.
+    for (const char* text : {"[-0.0]", "-0", "-25e-334", "[0]"}) {
+        const std::string once = JSON::parse(text).data();
+        EXPECT_EQ(JSON::parse(once).data(), once) << text;
+    }
+    EXPECT_EQ(JSON(-0.0).data(), "0");
 }
 
 TEST(JSONWriting, RefusesNonFiniteNumbersAnywhere) {

@@ -1,0 +1,12 @@
+#include "CorvaneCore/FileError.h"
+
+#include <system_error>
+
+namespace corvane {
+
+FileError::FileError(const std::string& operation, const std::string& path, int errorNumber)
+    : std::runtime_error(operation + " " + path + ": " +
+                         std::generic_category().message(errorNumber))
+    , errorNumber_(errorNumber) {}
+
+} // namespace corvane

@@ -1,0 +1,65 @@
+#include "CorvaneCore/RevocationState.h"
+
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvaneCore/PrivateFile.h"
+#include "CorvaneCore/Uuid.h"
+
+namespace corvane {
+
+RevocationState::RevocationState(std::filesystem::path file)
+    : file_(std::move(file)) {
+    const std::optional<std::string> content = PrivateFile::read(file_);
+    if (!content) {
+        return;
+    }
+    const JSON document = JSON::parse(*content);
+    const JSON* flag = document.find("pending");
+    const std::optional<bool> value = flag != nullptr ? flag->boolean() : std::nullopt;
+    if (!value) {
+        throw ContractError("invalid_revocation_state");
+    }
+    pending_ = *value;
+}
+
+void RevocationState::begin() {
+    pending_ = true;
+    save();
+}
+
+void RevocationState::acknowledge() {
+    pending_ = false;
+    save();
+}
+
+void RevocationState::save() const {
+    PrivateFile::write(JSON(JSON::Object{{"pending", JSON(pending_)}}).data(), file_);
+}
+
+QUrl RevocationState::dashboardLink(const QString& base, std::string_view deviceID) {
+    const ContractError invalid("invalid_dashboard");
+    // QUrl lower-cases the scheme it parses, so the written form is checked first.
+    if (!base.startsWith(QLatin1String("https:")) || !Uuid::isCanonical(deviceID)) {
+        throw invalid;
+    }
+    QUrl url(base, QUrl::StrictMode);
+    // An "@" with nothing before it is still a user-info part, however empty.
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty() ||
+        url.authority(QUrl::FullyEncoded).contains(QLatin1Char('@')) || url.hasQuery() ||
+        url.hasFragment()) {
+        throw invalid;
+    }
+    QString path = url.path(QUrl::FullyEncoded);
+    while (path.endsWith(QLatin1Char('/'))) {
+        path.chop(1);
+    }
+    path += QLatin1String("/devices/") +
+            QString::fromLatin1(deviceID.data(), static_cast<qsizetype>(deviceID.size())).toLower();
+    url.setPath(path, QUrl::StrictMode);
+    if (!url.isValid()) {
+        throw invalid;
+    }
+    return url;
+}
+
+} // namespace corvane

@@ -1,0 +1,68 @@
+#pragma once
+
+// Small helpers shared by the tests of the private-file users.
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace corvane::testing {
+
+inline std::filesystem::path pathOf(const QTemporaryDir& dir) {
+    return std::filesystem::path(dir.path().toStdString());
+}
+
+inline std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+inline void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// Permission bits of what is at `path`, without following a symbolic link.
+inline mode_t modeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        ADD_FAILURE() << "no such file " << path;
+        return 0;
+    }
+    return info.st_mode & 07777;
+}
+
+// Names in `directory`, sorted.
+inline std::vector<std::string> namesIn(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Sets the process umask for one scope.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t mask)
+        : previous_(::umask(mask)) {}
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+    ~UmaskScope() { ::umask(previous_); }
+
+private:
+    mode_t previous_;
+};
+
+} // namespace corvane::testing

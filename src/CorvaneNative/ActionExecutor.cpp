@@ -1,0 +1,196 @@
+#include "CorvaneNative/ActionExecutor.h"
+
+#include "CorvaneCore/CommandGate.h"
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/LockStateReader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace corvane {
+
+namespace {
+
+// Positions in ActionExecutor::actionNames.
+enum class Action {
+    ListApps,
+    DesktopObserve,
+    DesktopAct,
+    DesktopStop,
+    OpenURL,
+    OpenApp,
+    QuitApp,
+    RunShortcut,
+    SetVolume,
+    Mute,
+    Unmute,
+    MediaPlayPause,
+    MediaNext,
+    MediaPrevious,
+    GetState,
+    LockScreen,
+    CloseBrowserTabs,
+    ToggleDoNotDisturb,
+    SleepMac,
+};
+
+std::optional<Action> lookUp(std::string_view name) {
+    const auto& names = ActionExecutor::actionNames;
+    const auto it = std::find(names.begin(), names.end(), name);
+    if (it == names.end()) {
+        return std::nullopt;
+    }
+    return static_cast<Action>(it - names.begin());
+}
+
+// The command gate's verdict on the lock state read now: a replacement result, or nothing when the
+// action may run (or its result stand); throws "device_locked" or "lock_state_unknown".
+std::optional<JSON> lockGuard(const ConsoleSession& console, std::string_view action) {
+    return CommandGate::lockedResult(action, lockedValue(LockStateReader::read(console)));
+}
+
+} // namespace
+
+ActionExecutor::ActionExecutor(Platform& platform)
+    : ActionExecutor(platform, Handlers{}) {}
+
+ActionExecutor::ActionExecutor(Platform& platform, Handlers handlers)
+    : platform_(platform)
+    , handlers_(std::move(handlers))
+    , desktop_(platform, &platform.defaults) {}
+
+QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params,
+                                                 std::vector<std::string> shortcuts) {
+    if (action == "desktop_stop") {
+        // Withdrawing control must work even when the lock state says nothing else may run.
+        desktop_.stop();
+        co_return JSON(JSON::Object{});
+    }
+    const Platform platform = platform_;
+    if (std::optional<JSON> answer = lockGuard(platform.console, action)) {
+        co_return std::move(*answer);
+    }
+    JSON result = co_await execute(action, std::move(params), std::move(shortcuts));
+    // These two results describe the computer's contents: if the screen locked while they were
+    // gathered, they are withheld.
+    if (action == "get_state" || action == "list_apps") {
+        if (std::optional<JSON> answer = lockGuard(platform.console, action)) {
+            co_return std::move(*answer);
+        }
+    }
+    co_return result;
+}
+
+QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
+                                          std::vector<std::string> /*shortcuts*/) {
+    const std::optional<Action> known = lookUp(action);
+    if (!known) {
+        throw ContractError("action_unsupported");
+    }
+    switch (*known) {
+    case Action::ListApps: {
+        const auto listApps = handlers_.listApps;
+        if (!listApps) {
+            break;
+        }
+        co_return co_await listApps(listAppsOffset(params));
+    }
+    case Action::DesktopStop:
+        desktop_.stop();
+        co_return JSON(JSON::Object{});
+    case Action::GetState: {
+        const auto gatherState = handlers_.gatherState;
+        if (!gatherState) {
+            break;
+        }
+        Platform platform = platform_;
+        co_return co_await gatherState(platform);
+    }
+    default:
+        // Known, but its component is not wired into this build.
+        break;
+    }
+    throw ContractError("action_unsupported");
+}
+
+QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::string> arguments) {
+    Clock& clock = platform_.clock;
+    std::unique_ptr<ProcessRunner::Process> tool = platform_.processes.start(path, arguments);
+    for (int waits = 0;; ++waits) {
+        if (const std::optional<int> status = tool->exitStatus()) {
+            if (*status != 0) {
+                throw ContractError("action_failed");
+            }
+            co_return;
+        }
+        if (waits == toolWaitLimit) {
+            tool->terminate();
+            // The tool may or may not have done its work before it was ended.
+            throw ContractError("action_timeout_outcome_unknown");
+        }
+        co_await clock.sleep(toolPollInterval);
+    }
+}
+
+void ActionExecutor::appleScript(const std::string& source) {
+    const Scripting::Result result = platform_.scripting.run(source);
+    if (const auto* failure = std::get_if<Scripting::Failure>(&result)) {
+        throw ContractError(*failure == Scripting::Failure::CompileFailed
+                                ? "action_failed"
+                                : "automation_failed_or_permission_required");
+    }
+}
+
+void ActionExecutor::explainAutomation(const std::string& name) {
+    const std::string key = std::string(automationExplainedPrefix) + name;
+    if (platform_.defaults.boolValue(key) == true) {
+        return;
+    }
+    const UserPrompts::Answer answer = platform_.prompts.alert(
+        "Allow Velto to control " + name + "?",
+        "Velto needs Automation permission to change playback. macOS may show its permission "
+        "dialog next.",
+        "Continue", "Cancel");
+    if (answer != UserPrompts::Answer::First) {
+        throw ContractError("permission_required");
+    }
+    platform_.defaults.setBool(key, true);
+}
+
+std::int64_t ActionExecutor::listAppsOffset(const JSON& params) {
+    const JSON* offset = params.find("offset");
+    const std::optional<double> number = offset != nullptr ? offset->number() : std::nullopt;
+    if (!number) {
+        return 0;
+    }
+    const double whole = std::trunc(*number);
+    // 2^63 is exactly representable; everything in [-2^63, 2^63) converts without overflow.
+    constexpr double limit = 9223372036854775808.0;
+    if (!(whole >= -limit && whole < limit)) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(whole);
+}
+
+ActionExecutor::BrowserCleanup ActionExecutor::browserCleanup(const JSON& params) {
+    const std::string* browser = params.stringMember("browser");
+    BrowserCleanup cleanup{Browser::Chrome, true};
+    if (browser != nullptr && *browser == "chrome") {
+        cleanup.browser = Browser::Chrome;
+    } else if (browser != nullptr && *browser == "safari") {
+        cleanup.browser = Browser::Safari;
+    } else {
+        throw ContractError("invalid_params");
+    }
+    const JSON* keepPinned = params.find("keep_pinned");
+    cleanup.keepPinned = !(keepPinned != nullptr && keepPinned->boolean() == false);
+    return cleanup;
+}
+
+bool ActionExecutor::focusEnabled(const JSON& params) {
+    const JSON* enabled = params.find("enabled");
+    return enabled != nullptr && enabled->isTrue();
+}
+
+} // namespace corvane

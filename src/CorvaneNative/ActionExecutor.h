@@ -1,0 +1,113 @@
+#pragma once
+
+#include "CorvaneCore/JSON.h"
+#include "CorvaneNative/DesktopControl.h"
+#include "CorvaneNative/StateReport.h"
+#include "CorvanePlatform/Platform.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// The one entry through which every action runs: the lock guard around the dispatcher, and the
+// two ways actions drive other software (a command-line tool with a time limit, an automation
+// script with a one-time explanation). Main thread only; the Agent runs one command at a time.
+//
+// The coroutines here copy what they need before their first suspension and never touch the
+// executor after it, so a suspended action does not depend on the executor's lifetime.
+class ActionExecutor {
+public:
+    // Action bodies that live in other components, wired by the owner (tests substitute them).
+    struct Handlers {
+        // "get_state": the state report.
+        std::function<QCoro::Task<JSON>(Platform&)> gatherState = &StateReport::gather;
+        // "list_apps": one page of the installed applications from `offset`; empty until the
+        // inventory is wired, and the action is then unsupported.
+        std::function<QCoro::Task<JSON>(std::int64_t offset)> listApps;
+    };
+
+    // Every action name the dispatcher knows, in the order it compares them.
+    static constexpr std::array<std::string_view, 19> actionNames{"list_apps",
+                                                                  "desktop_observe",
+                                                                  "desktop_act",
+                                                                  "desktop_stop",
+                                                                  "open_url",
+                                                                  "open_app",
+                                                                  "quit_app",
+                                                                  "run_shortcut",
+                                                                  "set_volume",
+                                                                  "mute",
+                                                                  "unmute",
+                                                                  "media_play_pause",
+                                                                  "media_next",
+                                                                  "media_previous",
+                                                                  "get_state",
+                                                                  "lock_screen",
+                                                                  "close_browser_tabs",
+                                                                  "toggle_do_not_disturb",
+                                                                  "sleep_mac"};
+
+    // The tool runner's poll interval and the number of waits before a tool is ended (about 12 s).
+    static constexpr std::chrono::milliseconds toolPollInterval{100};
+    static constexpr int toolWaitLimit = 120;
+
+    // The user default prefix remembering that an application's automation was explained.
+    static constexpr std::string_view automationExplainedPrefix = "automation-explained-";
+
+    // With the standard handlers.
+    explicit ActionExecutor(Platform& platform);
+    ActionExecutor(Platform& platform, Handlers handlers);
+    ActionExecutor(const ActionExecutor&) = delete;
+    ActionExecutor& operator=(const ActionExecutor&) = delete;
+
+    DesktopControl& desktop() noexcept { return desktop_; }
+
+    // The guarded entry the Agent calls: "desktop_stop" whatever the lock state; otherwise a
+    // locked or undetermined screen refuses or answers the action without running it, and the
+    // results of "get_state" and "list_apps" are withheld when the screen locked meanwhile.
+    QCoro::Task<JSON> executeGuarded(std::string action, JSON params,
+                                     std::vector<std::string> shortcuts);
+    // The dispatcher: exact, case-sensitive names; "action_unsupported" for anything else.
+    QCoro::Task<JSON> execute(std::string action, JSON params, std::vector<std::string> shortcuts);
+
+    // Runs a tool with discarded output; exit status 0 is success, another status
+    // "action_failed"; still running after toolWaitLimit waits it is terminated with
+    // "action_timeout_outcome_unknown". A tool that cannot start throws ProcessStartError.
+    QCoro::Task<void> process(std::string path, std::vector<std::string> arguments);
+    // Runs an automation script and ignores its result: "action_failed" when it does not
+    // compile, "automation_failed_or_permission_required" when running it fails.
+    void appleScript(const std::string& source);
+    // Before the first automation of an application: a modal explanation, remembered once the
+    // person chooses Continue; Cancel throws "permission_required" and asks again next time.
+    void explainAutomation(const std::string& name);
+
+    // Parameter rules of actions carried out elsewhere.
+    // "list_apps": the integer part of a numeric "offset", 0 when missing, not a number or out of
+    // the 64-bit range.
+    static std::int64_t listAppsOffset(const JSON& params);
+    enum class Browser { Chrome, Safari };
+    struct BrowserCleanup {
+        Browser browser;
+        bool keepPinned;
+    };
+    // "close_browser_tabs": "browser" is "chrome" or "safari" ("invalid_params" otherwise);
+    // pinned tabs are kept unless "keep_pinned" is exactly false.
+    static BrowserCleanup browserCleanup(const JSON& params);
+    // "toggle_do_not_disturb": on only for "enabled" exactly true.
+    static bool focusEnabled(const JSON& params);
+
+private:
+    Platform platform_;
+    Handlers handlers_;
+    DesktopControl desktop_;
+};
+
+} // namespace corvane

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "CorvanePlatform/AXElement.h"
+#include "CorvanePlatform/Platform.h"
+#include "CorvanePlatform/RunningApplication.h"
+
+#include <QRectF>
+#include <QSizeF>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifndef CORVANE_BUNDLE_ID
+#error "CORVANE_BUNDLE_ID (this application's bundle identifier) must be defined by the build"
+#endif
+
+namespace corvane {
+
+// Consent and admission for observing and operating other applications' windows. One instance,
+// owned by the action executor, main thread only. Every observation and action starts with
+// check() and repeats recheckTarget() at its checkpoints; the epoch moves on whenever consent,
+// suspension or the lock state changes, and with it every snapshot taken before is dropped.
+class DesktopControl {
+public:
+    // The user default holding desktop-wide consent (a bool).
+    static constexpr std::string_view consentKey = "desktop-control-consent-v1";
+    // How long a limited-time grant lasts.
+    static constexpr std::chrono::seconds grantDuration{900};
+    static constexpr std::size_t maxGrantedApps = 10;
+    // Applications never observed or operated, whatever the consent: the system's authentication
+    // dialogs, the login window and lock screen, the password stores, and this agent itself.
+    static constexpr std::array<std::string_view, 5> excludedBundleIDs{
+        "com.apple.SecurityAgent", "com.apple.loginwindow", "com.apple.keychainaccess",
+        "com.apple.Passwords", CORVANE_BUNDLE_ID};
+
+    // `defaults` is where consent is kept; null means consent can be neither read nor stored.
+    DesktopControl(const Platform& platform, UserDefaults* defaults);
+    DesktopControl(const DesktopControl&) = delete;
+    DesktopControl& operator=(const DesktopControl&) = delete;
+
+    // Desktop-wide consent, after the person confirmed it.
+    void enableDesktop();
+    // Withdraws consent and every grant and drops the snapshot ("desktop_stop", the pause
+    // button, unpairing).
+    void stop();
+    // Drops the snapshot and fences off running work; consent and grants stay.
+    void suspend();
+
+    bool desktopWide() const;
+    // Desktop-wide, or a grant whose time has not run out.
+    bool active() const;
+
+    static bool allowedBundle(std::string_view bundleID);
+    // Limited-time mode for one application; "desktop_app_excluded" for an excluded one. (Not an
+    // overload of grant(): a braced pair of texts would also make a std::string.)
+    void grantApp(const std::string& bundleID);
+    // Limited-time mode for 1 to 10 applications: ends desktop-wide consent, keeps the distinct
+    // identifiers sorted, admits the first and runs for grantDuration. Throws
+    // "desktop_app_excluded" for an empty or longer list or one naming an excluded application,
+    // and then changes nothing.
+    void grant(const std::vector<std::string>& bundleIDs);
+
+    // Asks the system to show its accessibility permission prompt.
+    void requestAccessibility();
+
+    // The admission check: the running application to work on (the given identifier, else the
+    // frontmost application, else the one last admitted), or a thrown code. A screen that is not
+    // unlocked also moves the epoch on and drops the snapshot.
+    RunningApplication check(const std::optional<std::string>& bundleID);
+
+    // The checkpoint of a running observation or action that captured `capturedEpoch` when it
+    // started and works on `app`: the epoch is unchanged, `app` still passes check() and is
+    // still the frontmost application. Returns the application as check() finds it now.
+    // The window, title and frame comparisons belong with the observation code and follow
+    // these steps there.
+    RunningApplication recheckTarget(std::uint64_t capturedEpoch, const RunningApplication& app);
+
+    // Whether two window frames are the same for the purpose of a click: each of minimum x,
+    // minimum y, width and height differs by less than 3 points.
+    static bool sameBounds(const QRectF& a, const QRectF& b);
+
+    std::uint64_t epoch() const noexcept { return epoch_; }
+    const std::optional<std::string>& bundleID() const noexcept { return bundleID_; }
+    const std::vector<std::string>& approvedApps() const noexcept { return approvedApps_; }
+    // End of the limited-time grant on the monotonic clock (the distant past when none).
+    Clock::MonotonicTime deadline() const noexcept { return deadline_; }
+    bool observing() const noexcept { return observing_; }
+    const std::optional<std::string>& snapshotID() const noexcept { return snapshotID_; }
+
+private:
+    // Drops the current snapshot; epoch, pid, snapshot time, admitted application and grant stay.
+    void invalidate();
+
+    const Platform platform_;
+    UserDefaults* const defaults_;
+
+    std::optional<std::string> bundleID_;
+    std::vector<std::string> approvedApps_;
+    // Monotonic, so that a change of the wall clock neither extends nor cuts a grant.
+    Clock::MonotonicTime deadline_ = Clock::MonotonicTime::min();
+    std::uint64_t epoch_ = 0;
+    bool observing_ = false;
+
+    // The snapshot: these change together.
+    std::optional<std::string> snapshotID_;
+    std::map<std::string, AXElement, std::less<>> nodes_;
+    std::optional<AXElement> window_;
+    std::optional<QSizeF> imageSize_;
+    std::optional<QRectF> imageBounds_;
+    std::optional<std::string> observedTitle_;
+    // Overwritten by the next observation.
+    Clock::WallTime snapshotAt_ = Clock::WallTime::min();
+    std::int32_t pid_ = 0;
+};
+
+} // namespace corvane

@@ -1,0 +1,258 @@
+#include "CorvaneNative/DesktopControl.h"
+
+#include "ExecutorFakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using namespace corvane;
+using namespace corvane::executor_test;
+
+namespace {
+
+const std::string consentKey(DesktopControl::consentKey);
+
+class DesktopControlTest : public ::testing::Test {
+protected:
+    FakePlatform fakes;
+    DesktopControl desktop{fakes.platform(), &fakes.defaults};
+
+    // check()'s verdict: "ok <bundle id> <pid>" or the thrown code.
+    std::string admit(std::optional<std::string> bundleID) {
+        try {
+            const RunningApplication a = desktop.check(bundleID);
+            return "ok " + a.bundleID.value_or("?") + " " + std::to_string(a.pid);
+        } catch (const ContractError& e) {
+            return e.code();
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
+    struct Row {
+        const char* name;
+        std::function<void(FakePlatform&, DesktopControl&)> setUp;
+        std::optional<std::string> target;
+        const char* expected;
+        std::uint64_t epochAfter;
+    };
+    auto consent = [](FakePlatform& f, DesktopControl&) {
+        f.defaults.setBool(consentKey, true);
+        f.workspace.running = {app(10, "com.example.editor"), app(11, "com.example.editor"),
+                               app(12, "com.example.mail"), app(13, "com.apple.loginwindow")};
+    };
+    auto with = [consent](auto extra) {
+        return [consent, extra](FakePlatform& f, DesktopControl& d) {
+            consent(f, d);
+            extra(f, d);
+        };
+    };
+    const Row rows[] = {
+        // Without consent or grant nothing else is looked at, not even the exclusions.
+        {"off", [](FakePlatform&, DesktopControl&) {}, "com.apple.loginwindow",
+         "desktop_permission_required", 0},
+        {"consent, named", consent, "com.example.editor", "ok com.example.editor 10", 0},
+        {"consent, frontmost", with([](FakePlatform& f, DesktopControl&) {
+             f.workspace.front = app(12, "com.example.mail");
+         }),
+         std::nullopt, "ok com.example.mail 12", 0},
+        {"consent, nothing to resolve", consent, std::nullopt, "desktop_app_not_running", 0},
+        {"frontmost without identifier, nothing stored",
+         with([](FakePlatform& f, DesktopControl&) { f.workspace.front = RunningApplication{}; }),
+         std::nullopt, "desktop_app_not_running", 0},
+        // Exclusions hold with consent, before the lock state is read.
+        {"excluded despite consent",
+         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Locked; }),
+         "com.apple.loginwindow", "desktop_app_excluded", 0},
+        {"this agent", consent, CORVANE_BUNDLE_ID, "desktop_app_excluded", 0},
+        {"excluded frontmost", with([](FakePlatform& f, DesktopControl&) {
+             f.workspace.front = app(13, "com.apple.loginwindow");
+         }),
+         std::nullopt, "desktop_app_excluded", 0},
+        {"exclusion is case-sensitive", consent, "com.apple.LoginWindow", "desktop_app_not_running",
+         0},
+        {"granted, other app",
+         [](FakePlatform& f, DesktopControl& d) {
+             d.grantApp("com.example.editor");
+             f.console.state = ScreenState::Locked;
+         },
+         "com.example.mail", "desktop_app_not_allowed", 1},
+        {"granted app",
+         [](FakePlatform& f, DesktopControl& d) {
+             f.workspace.running = {app(10, "com.example.editor")};
+             d.grantApp("com.example.editor");
+         },
+         "com.example.editor", "ok com.example.editor 10", 1},
+        {"locked",
+         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Locked; }),
+         "com.example.editor", "device_locked", 1},
+        {"inactive",
+         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Inactive; }),
+         "com.example.editor", "device_locked", 1},
+        {"unknown, untrusted", with([](FakePlatform& f, DesktopControl&) {
+             f.console.state = ScreenState::Unknown;
+             f.accessibility.trusted = false;
+         }),
+         "com.example.editor", "device_locked", 1},
+        {"untrusted, not running",
+         with([](FakePlatform& f, DesktopControl&) { f.accessibility.trusted = false; }),
+         "com.example.absent", "accessibility_permission_required", 0},
+        {"not running", consent, "com.example.absent", "desktop_app_not_running", 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform f;
+        DesktopControl d(f.platform(), &f.defaults);
+        row.setUp(f, d);
+        std::string verdict;
+        try {
+            const RunningApplication a = d.check(row.target);
+            verdict = "ok " + a.bundleID.value_or("?") + " " + std::to_string(a.pid);
+        } catch (const ContractError& e) {
+            verdict = e.code();
+        }
+        EXPECT_EQ(verdict, row.expected);
+        EXPECT_EQ(d.epoch(), row.epochAfter);
+    }
+}
+
+TEST_F(DesktopControlTest, TheAdmittedApplicationIsTheLastResort) {
+    fakes.defaults.setBool(consentKey, true);
+    fakes.workspace.running = {app(10, "com.example.editor")};
+    // A target that passed the exclusion and grant steps is remembered even when a later step
+    // refuses it.
+    fakes.accessibility.trusted = false;
+    EXPECT_EQ(admit("com.example.editor"), "accessibility_permission_required");
+    EXPECT_EQ(desktop.bundleID(), "com.example.editor");
+    fakes.accessibility.trusted = true;
+    EXPECT_EQ(admit(std::nullopt), "ok com.example.editor 10");
+    // The frontmost application comes before it.
+    fakes.workspace.running.push_back(app(12, "com.example.mail"));
+    fakes.workspace.front = app(12, "com.example.mail");
+    EXPECT_EQ(admit(std::nullopt), "ok com.example.mail 12");
+    EXPECT_EQ(desktop.bundleID(), "com.example.mail");
+}
+
+TEST_F(DesktopControlTest, GrantsAreBoundedSortedAndTimed) {
+    fakes.defaults.setBool(consentKey, true);
+    const std::vector<std::string> eleven{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
+    const std::vector<std::string> ten(eleven.begin(), eleven.end() - 1);
+    for (const auto& refused :
+         {std::vector<std::string>{}, eleven, {"a", "com.apple.Passwords"}, {CORVANE_BUNDLE_ID}}) {
+        EXPECT_EQ(outcomeOf([&] { desktop.grant(refused); }), "desktop_app_excluded");
+    }
+    EXPECT_EQ(outcomeOf([&] { desktop.grantApp("com.apple.SecurityAgent"); }),
+              "desktop_app_excluded");
+    // Refusals change nothing.
+    EXPECT_TRUE(desktop.desktopWide());
+    EXPECT_EQ(desktop.epoch(), 0u);
+    EXPECT_TRUE(desktop.approvedApps().empty());
+
+    desktop.grant(ten);
+    EXPECT_EQ(desktop.approvedApps(), ten);
+
+    desktop.grant(std::vector<std::string>{"b", "a", "b"});
+    EXPECT_EQ(desktop.approvedApps(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(desktop.bundleID(), "a");
+    EXPECT_EQ(fakes.defaults.boolValue(consentKey), false);
+    EXPECT_FALSE(desktop.desktopWide());
+    EXPECT_EQ(desktop.epoch(), 2u);
+    EXPECT_EQ(desktop.deadline(), fakes.clock.monotonicNow() + 900s);
+
+    EXPECT_TRUE(desktop.active());
+    fakes.clock.advance(899'999ms);
+    EXPECT_TRUE(desktop.active());
+    fakes.clock.advance(1ms);
+    EXPECT_FALSE(desktop.active());
+    EXPECT_EQ(admit("a"), "desktop_permission_required");
+}
+
+TEST_F(DesktopControlTest, EveryChangeOfConditionsMovesTheEpoch) {
+    fakes.workspace.running = {app(10, "com.example.editor")};
+    fakes.workspace.front = app(10, "com.example.editor");
+    desktop.enableDesktop();
+    EXPECT_TRUE(desktop.desktopWide());
+    EXPECT_TRUE(desktop.active());
+    EXPECT_EQ(desktop.epoch(), 1u);
+
+    // An operation captures the epoch and its target; its checkpoints pass while nothing moves.
+    const std::uint64_t captured = desktop.epoch();
+    const RunningApplication target = desktop.check(std::nullopt);
+    EXPECT_EQ(desktop.recheckTarget(captured, target).pid, 10);
+
+    // A lock seen by any admission check fences off the operation for good, even once unlocked.
+    fakes.console.state = ScreenState::Locked;
+    EXPECT_EQ(admit("com.example.editor"), "device_locked");
+    EXPECT_EQ(desktop.epoch(), 2u);
+    fakes.console.state = ScreenState::Unlocked;
+    EXPECT_EQ(outcomeOf([&] { desktop.recheckTarget(captured, target); }),
+              "desktop_permission_required");
+
+    desktop.suspend();
+    EXPECT_EQ(desktop.epoch(), 3u);
+    EXPECT_TRUE(desktop.desktopWide());
+
+    desktop.stop();
+    EXPECT_EQ(desktop.epoch(), 4u);
+    EXPECT_EQ(fakes.defaults.boolValue(consentKey), false);
+    EXPECT_FALSE(desktop.active());
+    EXPECT_EQ(desktop.bundleID(), std::nullopt);
+    EXPECT_EQ(admit("com.example.editor"), "desktop_permission_required");
+}
+
+TEST_F(DesktopControlTest, RecheckNoticesAFocusChange) {
+    fakes.defaults.setBool(consentKey, true);
+    fakes.workspace.running = {app(10, "com.example.editor"), app(12, "com.example.mail")};
+    fakes.workspace.front = app(10, "com.example.editor");
+    const RunningApplication target = desktop.check(std::nullopt);
+
+    fakes.workspace.front = app(12, "com.example.mail");
+    EXPECT_EQ(outcomeOf([&] { desktop.recheckTarget(0, target); }), "desktop_focus_changed");
+    fakes.workspace.front.reset();
+    EXPECT_EQ(outcomeOf([&] { desktop.recheckTarget(0, target); }), "desktop_focus_changed");
+    // The admission check runs first: an application that quit is reported as such.
+    fakes.workspace.running = {app(12, "com.example.mail")};
+    EXPECT_EQ(outcomeOf([&] { desktop.recheckTarget(0, target); }), "desktop_app_not_running");
+}
+
+TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
+    DesktopControl noStore(fakes.platform(), nullptr);
+    fakes.defaults.setBool(consentKey, true);
+    EXPECT_FALSE(noStore.desktopWide());
+    EXPECT_FALSE(noStore.active());
+    noStore.enableDesktop();
+    EXPECT_FALSE(noStore.desktopWide());
+    EXPECT_EQ(noStore.epoch(), 1u);
+    noStore.stop();
+    EXPECT_EQ(fakes.defaults.boolValue(consentKey), true);
+    // A grant still works: it needs no store.
+    noStore.grantApp("com.example.editor");
+    EXPECT_TRUE(noStore.active());
+}
+
+TEST(DesktopControlBounds, DifferencesBelowThreePointsAreTheSameFrame) {
+    const QRectF base(100, 200, 300, 400);
+    struct Row {
+        QRectF other;
+        bool same;
+    };
+    const Row rows[] = {
+        {base, true},
+        {QRectF(102.9, 202.9, 302.9, 402.9), true},
+        {QRectF(97.1, 197.1, 297.1, 397.1), true},
+        {QRectF(103, 200, 300, 400), false},
+        {QRectF(100, 197, 300, 400), false},
+        {QRectF(100, 200, 303, 400), false},
+        {QRectF(100, 200, 300, 397), false},
+        // The same frame given from its opposite corner.
+        {QRectF(400, 600, -300, -400), true},
+        {QRectF(qQNaN(), 200, 300, 400), false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(DesktopControl::sameBounds(base, row.other), row.same)
+            << row.other.x() << "," << row.other.y() << " " << row.other.width() << "x"
+            << row.other.height();
+    }
+}

@@ -1,0 +1,197 @@
+#include "CorvaneNative/AudioStatus.h"
+#include "CorvaneNative/Battery.h"
+#include "CorvaneNative/CharacterPrefix.h"
+#include "CorvaneNative/SystemStatus.h"
+
+#include "ReaderFakes.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace corvane {
+namespace {
+
+using Dict = PlatformValue::Dictionary;
+using Array = PlatformValue::Array;
+
+JSON battery(int percent, bool charging) {
+    return JSON::Object{{"percent", percent}, {"charging", charging}};
+}
+
+TEST(Battery, PercentRoundsHalvesAwayFromZeroAndClamps) {
+    constexpr std::int64_t big = std::numeric_limits<std::int64_t>::max();
+    struct Row {
+        std::int64_t current, maximum;
+        int percent;
+    } const rows[] = {
+        {57, 114, 50}, {1, 3, 33},    {2, 3, 67},          {1, 8, 13},         {1, 200, 1},
+        {1, 201, 0},   {0, 5, 0},     {-4, 5, 0},          {115, 114, 100},    {5, 5, 100},
+        {1, 1, 100},   {big, 1, 100}, {big - 1, big, 100}, {big / 2, big, 50}, {1, big, 0},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(Battery::percent(row.current, row.maximum), row.percent)
+            << row.current << " of " << row.maximum;
+    }
+}
+
+TEST(Battery, FirstQualifyingSourceWins) {
+    const Dict ups{{"Current Capacity", 80}, {"Max Capacity", 0}, {"Is Charging", true}};
+    const Dict realCapacity{{"Current Capacity", 80.0}, {"Max Capacity", 100}};
+    const Dict internal{{"Current Capacity", 57}, {"Max Capacity", 114}, {"Is Charging", true}};
+    const Dict second{{"Current Capacity", 10}, {"Max Capacity", 100}, {"Is Charging", true}};
+    const Dict numericCharging{{"Current Capacity", 1}, {"Max Capacity", 3}, {"Is Charging", 1}};
+
+    struct Case {
+        const char* name;
+        std::optional<PlatformValue> sources;
+        JSON expected;
+    } const cases[] = {
+        {"no power information", std::nullopt, nullptr},
+        {"not a list", PlatformValue(internal), nullptr},
+        {"desktop without sources", PlatformValue(Array{}), nullptr},
+        {"source without max capacity", PlatformValue(Array{Dict{{"Current Capacity", 3}}}),
+         nullptr},
+        {"skips zero max and real capacities",
+         PlatformValue(Array{ups, realCapacity, internal, second}), battery(50, true)},
+        {"skips entries that are not dictionaries", PlatformValue(Array{PlatformValue(7), second}),
+         battery(10, true)},
+        {"charging only as a genuine boolean", PlatformValue(Array{numericCharging}),
+         battery(33, false)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Battery::fromSources(c.sources), c.expected) << c.name;
+    }
+}
+
+TEST(SystemStatus, MemoryIsClampedToPhysicalAndSurvivesOverflow) {
+    constexpr std::uint64_t gib = 1ull << 30;
+    using Memory = HostStats::Memory;
+    constexpr std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+    struct Row {
+        const char* name;
+        Memory memory;
+        std::uint64_t used;
+    } const rows[] = {
+        {"normal", {16 * gib, 16384, 1000, 500, 500}, 2000ull * 16384},
+        {"sampled above physical", {gib, 4096, gib / 4096, 1, 0}, gib},
+        {"exactly physical", {gib, 4096, gib / 4096, 0, 0}, gib},
+        {"page sum overflows", {gib, 4096, huge, huge, huge}, gib},
+        {"bytes overflow", {gib, 1ull << 40, 1ull << 30, 0, 0}, gib},
+    };
+    for (const Row& row : rows) {
+        const JSON expected =
+            JSON::Object{{"total_bytes", row.memory.physicalBytes}, {"used_bytes", row.used}};
+        EXPECT_EQ(SystemStatus::memory(row.memory), expected) << row.name;
+    }
+    EXPECT_TRUE(SystemStatus::memory(std::nullopt).isNull());
+}
+
+TEST(SystemStatus, UptimeIsWholeSecondsAndNeverNegative) {
+    using namespace std::chrono;
+    const Clock::WallTime now{seconds(1'700'000'100) + milliseconds(999)};
+    using Boot = HostStats::BootTime;
+    EXPECT_EQ(SystemStatus::uptimeSeconds(Boot{1'700'000'000, 900'000}, now), 100);
+    EXPECT_EQ(SystemStatus::uptimeSeconds(Boot{1'700'000'100, 0}, now), 0);
+    EXPECT_EQ(SystemStatus::uptimeSeconds(Boot{1'700'000'500, 0}, now), 0);
+    EXPECT_EQ(SystemStatus::uptimeSeconds(Boot{std::numeric_limits<std::int64_t>::max(), 0}, now),
+              0);
+    EXPECT_EQ(SystemStatus::uptimeSeconds(Boot{1, 0}, Clock::WallTime{seconds(-5)}), 0);
+    EXPECT_FALSE(SystemStatus::uptimeSeconds(Boot{0, 500}, now).has_value());
+    EXPECT_FALSE(SystemStatus::uptimeSeconds(std::nullopt, now).has_value());
+}
+
+TEST(SystemStatus, ThermalNamesStorageAndVersion) {
+    using T = HostStats::ThermalState;
+    EXPECT_EQ(SystemStatus::thermalName(T::Nominal), "normal");
+    EXPECT_EQ(SystemStatus::thermalName(T::Fair), "warm");
+    EXPECT_EQ(SystemStatus::thermalName(T::Serious), "hot");
+    EXPECT_EQ(SystemStatus::thermalName(T::Critical), "critical");
+    EXPECT_EQ(SystemStatus::thermalName(T::Other), "unknown");
+
+    using V = HostStats::VolumeCapacity;
+    const auto storage = [](std::int64_t total, std::int64_t available) {
+        return JSON(JSON::Object{{"total_bytes", total}, {"available_bytes", available}});
+    };
+    EXPECT_EQ(SystemStatus::storage(V{500, 120}), storage(500, 120));
+    EXPECT_EQ(SystemStatus::storage(V{500, 900}), storage(500, 500));
+    EXPECT_EQ(SystemStatus::storage(V{1, 0}), storage(1, 0));
+    for (const V& bad : {V{0, 0}, V{500, -1}, V{std::nullopt, 5}, V{500, std::nullopt}}) {
+        EXPECT_TRUE(SystemStatus::storage(bad).isNull());
+    }
+
+    EXPECT_EQ(SystemStatus::versionText(OSVersion{14, 0, 0, ""}), "14.0.0");
+    EXPECT_EQ(SystemStatus::versionText(OSVersion{15, 1, 2, ""}), "15.1.2");
+}
+
+TEST(SystemStatus, ReadAlwaysHasTheSixKeys) {
+    test::FakeMac mac;
+    mac.host.thermal = HostStats::ThermalState::Serious;
+    mac.host.lowPower = true;
+    Platform platform = mac.platform();
+    const JSON expected = JSON::Object{{"macos_version", "14.5.0"}, {"uptime_seconds", nullptr},
+                                       {"low_power_mode", true},    {"thermal_state", "hot"},
+                                       {"memory", nullptr},         {"storage", nullptr}};
+    EXPECT_EQ(SystemStatus::read(platform), expected);
+}
+
+TEST(AudioStatus, ReadsLevelAndMuteFromTheExactScript) {
+    using Result = Scripting::Result;
+    const auto audio = [](int volume, bool muted) {
+        return JSON(JSON::Object{{"volume", volume}, {"muted", muted}});
+    };
+    struct Case {
+        const char* name;
+        Result reply;
+        JSON expected;
+    } const cases[] = {
+        {"plain", Array{PlatformValue(40), PlatformValue(false)}, audio(40, false)},
+        {"above 100", Array{PlatformValue(250), PlatformValue(false)}, audio(100, false)},
+        {"negative", Array{PlatformValue(-3), PlatformValue(false)}, audio(0, false)},
+        {"beyond 32 bits does not wrap",
+         Array{PlatformValue(std::int64_t{4294967346}), PlatformValue(false)}, audio(100, false)},
+        {"a real level", Array{PlatformValue(37.6), PlatformValue(true)}, audio(38, true)},
+        {"level as text", Array{PlatformValue("40"), PlatformValue(false)}, nullptr},
+        {"muted as a number", Array{PlatformValue(40), PlatformValue(0)}, nullptr},
+        {"one item", Array{PlatformValue(40)}, nullptr},
+        {"run failure", Scripting::Failure::ExecutionFailed, nullptr},
+    };
+    for (const Case& c : cases) {
+        test::FakeScripting scripting;
+        scripting.replies.emplace("set settings to get volume settings\n"
+                                  "return {output volume of settings, output muted of settings}",
+                                  c.reply);
+        EXPECT_EQ(AudioStatus::read(scripting), c.expected) << c.name;
+        EXPECT_EQ(scripting.ran.size(), 1u);
+    }
+}
+
+TEST(CharacterPrefix, CutsByGraphemeClusters) {
+    const std::string e = "e\xCC\x81";                           // e + combining acute
+    const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"; // regional D, E
+    const std::string family = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // woman ZWJ girl
+    const std::string hangul = "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB";         // conjoining jamo
+    struct Row {
+        std::string in;
+        std::size_t count;
+        std::string out;
+    } const rows[] = {
+        {"Safari", 3, "Saf"},
+        {"Safari", 10, "Safari"},
+        {"", 5, ""},
+        {"abc", 0, ""},
+        {e + e + "x", 2, e + e},
+        {flag + flag, 1, flag},
+        {family + "z", 1, family},
+        {hangul + "z", 1, hangul},
+        {"a\r\nb", 2, "a\r\n"},
+        {"\xC3\xA9t\xC3\xA9", 2, "\xC3\xA9t"},
+        {"ok\xFF", 3, "ok\xEF\xBF\xBD"}, // invalid byte becomes U+FFFD
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(characterPrefix(row.in, row.count), row.out) << row.in;
+    }
+}
+
+} // namespace
+} // namespace corvane

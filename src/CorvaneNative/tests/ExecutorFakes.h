@@ -1,0 +1,416 @@
+#pragma once
+
+// Small stand-ins for the platform ports that the executor, desktop control and the target policy
+// use, each scriptable and recording what it was asked. The rest answer "nothing".
+
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/ScreenState.h"
+#include "CorvanePlatform/Platform.h"
+#include "CorvanePlatform/QtProcessRunner.h"
+#include "support/VirtualClock.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace corvane::executor_test {
+
+class FakeWorkspace final : public Workspace {
+public:
+    std::vector<RunningApplication> running;
+    std::optional<RunningApplication> front;
+    std::map<std::string, PlatformValue::Dictionary> bundles; // by path
+
+    std::vector<RunningApplication> runningApplications() const override { return running; }
+    std::optional<RunningApplication> frontmostApplication() const override { return front; }
+    std::optional<std::string> applicationPath(const std::string&) const override {
+        return std::nullopt;
+    }
+    std::optional<PlatformValue::Dictionary> bundleInfo(const std::string& path) const override {
+        bundleInfoAsked.push_back(path);
+        const auto it = bundles.find(path);
+        if (it == bundles.end()) {
+            return std::nullopt;
+        }
+        return it->second;
+    }
+    QCoro::Task<void> openApplication(std::string, bool) override { co_return; }
+    bool openURL(const std::string&) override { return false; }
+    bool activate(std::int32_t) override { return false; }
+    bool terminate(std::int32_t) override { return false; }
+    std::string hostName() const override { return "host"; }
+    OSVersion osVersion() const override { return {}; }
+
+    mutable std::vector<std::string> bundleInfoAsked;
+};
+
+// Console records in the shape the lock-state verdict reads, for one of the four states.
+class FakeConsole final : public ConsoleSession {
+public:
+    static constexpr std::uint32_t uid = 501;
+    ScreenState state = ScreenState::Unlocked;
+
+    std::optional<RootProperties> rootProperties() const override {
+        if (state == ScreenState::Unknown) {
+            return std::nullopt;
+        }
+        PlatformValue::Dictionary record{{"kCGSSessionOnConsoleKey", PlatformValue(true)},
+                                         {"kCGSSessionUserIDKey", PlatformValue(int(uid))}};
+        return RootProperties{PlatformValue(PlatformValue::Array{PlatformValue(record)}),
+                              PlatformValue(state == ScreenState::Locked)};
+    }
+    std::optional<PlatformValue> sessionDictionary() const override {
+        if (state == ScreenState::Unknown) {
+            return std::nullopt;
+        }
+        return PlatformValue(PlatformValue::Dictionary{
+            {"kCGSSessionUserIDKey", PlatformValue(int(uid))},
+            {"kCGSSessionOnConsoleKey", PlatformValue(state != ScreenState::Inactive)}});
+    }
+    std::uint32_t userID() const override { return uid; }
+    bool legacyLockToolPresent() const override { return false; }
+};
+
+class FakeAccessibility final : public Accessibility {
+public:
+    bool trusted = true;
+
+    bool isTrusted() const override { return trusted; }
+    void requestTrust() override {}
+    AXElement applicationElement(std::int32_t) override { return {}; }
+    AXElement systemWideElement() override { return {}; }
+    void setMessagingTimeout(AXElement, std::chrono::milliseconds) override {}
+    std::optional<PlatformValue> attribute(AXElement, const std::string&) const override {
+        return std::nullopt;
+    }
+    std::optional<std::vector<std::string>> actionNames(AXElement) const override {
+        return std::nullopt;
+    }
+    std::optional<std::string> actionDescription(AXElement, const std::string&) const override {
+        return std::nullopt;
+    }
+    std::optional<std::int32_t> pid(AXElement) const override { return std::nullopt; }
+    bool performAction(AXElement, const std::string&) override { return false; }
+    bool setAttribute(AXElement, const std::string&, const PlatformValue&) override {
+        return false;
+    }
+    std::optional<AXElement> elementAtPosition(double, double) const override {
+        return std::nullopt;
+    }
+};
+
+class FakeInput final : public InputEvents {
+public:
+    bool postKeyToProcess(const KeyStroke&, std::int32_t) override { return false; }
+    bool postKeyToSession(const KeyStroke&) override { return false; }
+    bool postClick(double, double, MouseButton, int) override { return false; }
+    bool postScroll(double, double, std::int32_t) override { return false; }
+};
+
+class FakeScripting final : public Scripting {
+public:
+    Result next = PlatformValue::Array{};
+    std::vector<std::string> sources;
+
+    Result run(const std::string& source) override {
+        sources.push_back(source);
+        return next;
+    }
+    Permission automationPermission(const std::string&) const override {
+        return Permission::NotDetermined;
+    }
+};
+
+class FakePower final : public Power {
+public:
+    std::optional<PlatformValue> powerSources() const override { return std::nullopt; }
+    SleepOutcome requestSleep() override { return SleepOutcome::Unavailable; }
+};
+
+class FakeHost final : public HostStats {
+public:
+    std::optional<Memory> memory() const override { return std::nullopt; }
+    std::optional<BootTime> bootTime() const override { return std::nullopt; }
+    ThermalState thermalState() const override { return ThermalState::Nominal; }
+    bool lowPowerMode() const override { return false; }
+    VolumeCapacity homeVolumeCapacity() const override { return {}; }
+};
+
+class FakeCatalog final : public AppCatalog {
+public:
+    std::optional<std::vector<std::string>> indexedApplications() const override {
+        return std::nullopt;
+    }
+    std::optional<WireTime::Instant> lastUsedDate(const std::string&) const override {
+        return std::nullopt;
+    }
+    std::vector<std::string> directoryRoots() const override { return {}; }
+};
+
+class FakeCapture final : public ScreenCapture {
+public:
+    bool preflight() const override { return false; }
+    void request() override {}
+    QCoro::Task<std::variant<std::vector<Window>, Error>> shareableWindows() override {
+        co_return Error{-1};
+    }
+    QCoro::Task<std::optional<QImage>> capture(std::uint32_t, int, int) override {
+        co_return std::nullopt;
+    }
+};
+
+class FakeKeychain final : public Keychain {
+public:
+    Status copy(const Query&, std::string&) override { return Status::NotFound; }
+    Status update(const Query&, const std::string&) override { return Status::Other; }
+    Status add(const Query&, const std::string&) override { return Status::Other; }
+    Status remove(const Query&) override { return Status::NotFound; }
+};
+
+class FakeLoginItems final : public LoginItems {
+public:
+    Status status() const override { return Status::NotRegistered; }
+    bool registerItem() override { return false; }
+    bool unregisterItem() override { return false; }
+};
+
+// Tools that end after a given number of polls with a given status, or never.
+class FakeProcessRunner final : public ProcessRunner {
+public:
+    struct Script {
+        int pollsBeforeExit = 0; // -1: runs until terminated
+        int status = 0;
+    };
+    std::deque<Script> scripts;
+    std::vector<std::vector<std::string>> started; // path, then the arguments
+    int polls = 0;
+    int terminations = 0;
+    bool failToStart = false;
+
+    std::unique_ptr<Process> start(const std::string& path,
+                                   const std::vector<std::string>& arguments) override {
+        if (failToStart) {
+            throw ProcessStartError(path + ": no such tool");
+        }
+        std::vector<std::string> call{path};
+        call.insert(call.end(), arguments.begin(), arguments.end());
+        started.push_back(std::move(call));
+        const Script script = scripts.empty() ? Script{} : scripts.front();
+        if (!scripts.empty()) {
+            scripts.pop_front();
+        }
+        return std::make_unique<FakeProcess>(*this, script);
+    }
+
+private:
+    class FakeProcess final : public Process {
+    public:
+        FakeProcess(FakeProcessRunner& runner, Script script)
+            : runner_(runner)
+            , script_(script) {}
+        std::optional<int> exitStatus() override {
+            const int seen = runner_.polls++ - firstPoll_;
+            if (terminated_) {
+                return 143;
+            }
+            if (script_.pollsBeforeExit >= 0 && seen >= script_.pollsBeforeExit) {
+                return script_.status;
+            }
+            return std::nullopt;
+        }
+        void terminate() override {
+            ++runner_.terminations;
+            terminated_ = true;
+        }
+
+    private:
+        FakeProcessRunner& runner_;
+        Script script_;
+        int firstPoll_ = runner_.polls;
+        bool terminated_ = false;
+    };
+};
+
+// The real runner, counting the requests to end a tool.
+class WatchedProcessRunner final : public ProcessRunner {
+public:
+    std::shared_ptr<int> terminations = std::make_shared<int>(0);
+
+    std::unique_ptr<Process> start(const std::string& path,
+                                   const std::vector<std::string>& arguments) override {
+        return std::make_unique<Watched>(inner_.start(path, arguments), terminations);
+    }
+
+private:
+    class Watched final : public Process {
+    public:
+        Watched(std::unique_ptr<Process> inner, std::shared_ptr<int> terminations)
+            : inner_(std::move(inner))
+            , terminations_(std::move(terminations)) {}
+        std::optional<int> exitStatus() override { return inner_->exitStatus(); }
+        void terminate() override {
+            ++*terminations_;
+            inner_->terminate();
+        }
+
+    private:
+        std::unique_ptr<Process> inner_;
+        std::shared_ptr<int> terminations_;
+    };
+    QtProcessRunner inner_;
+};
+
+// Typed like the real store: a value read as another type is absent.
+class MemoryDefaults final : public UserDefaults {
+public:
+    using Value = std::variant<bool, std::int64_t, std::string, std::vector<std::string>>;
+    std::map<std::string, Value> values;
+
+    std::optional<bool> boolValue(const std::string& key) const override { return get<bool>(key); }
+    std::optional<std::int64_t> integerValue(const std::string& key) const override {
+        return get<std::int64_t>(key);
+    }
+    std::optional<std::string> stringValue(const std::string& key) const override {
+        return get<std::string>(key);
+    }
+    std::optional<std::vector<std::string>> stringListValue(const std::string& key) const override {
+        return get<std::vector<std::string>>(key);
+    }
+    void setBool(const std::string& key, bool value) override { values[key] = value; }
+    void setInteger(const std::string& key, std::int64_t value) override { values[key] = value; }
+    void setString(const std::string& key, const std::string& value) override {
+        values[key] = value;
+    }
+    void setStringList(const std::string& key, const std::vector<std::string>& value) override {
+        values[key] = value;
+    }
+    void remove(const std::string& key) override { values.erase(key); }
+
+private:
+    template <typename T>
+    std::optional<T> get(const std::string& key) const {
+        const auto it = values.find(key);
+        if (it == values.end() || !std::holds_alternative<T>(it->second)) {
+            return std::nullopt;
+        }
+        return std::get<T>(it->second);
+    }
+};
+
+class FakePrompts final : public UserPrompts {
+public:
+    struct Alert {
+        std::string message, informativeText, firstButton, secondButton;
+    };
+    std::deque<Answer> answers; // Second when empty
+    std::vector<Alert> shown;
+
+    Answer alert(const std::string& message, const std::string& informativeText,
+                 const std::string& firstButton, const std::string& secondButton) override {
+        shown.push_back({message, informativeText, firstButton, secondButton});
+        if (answers.empty()) {
+            return Answer::Second;
+        }
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    void setPasteboardText(const std::string&) override {}
+    bool openInBrowser(const std::string&) override { return false; }
+};
+
+// One fake of every port, bundled.
+struct FakePlatform {
+    FakeWorkspace workspace;
+    FakeConsole console;
+    FakeAccessibility accessibility;
+    FakeInput input;
+    FakeScripting scripting;
+    FakePower power;
+    FakeHost host;
+    FakeCatalog catalog;
+    FakeCapture capture;
+    FakeKeychain keychain;
+    FakeProcessRunner processes;
+    FakeLoginItems loginItems;
+    MemoryDefaults defaults;
+    FakePrompts prompts;
+    VirtualClock clock;
+
+    Platform platform(ProcessRunner* runner = nullptr) {
+        return Platform{workspace,
+                        console,
+                        accessibility,
+                        input,
+                        scripting,
+                        power,
+                        host,
+                        catalog,
+                        capture,
+                        keychain,
+                        runner != nullptr ? *runner : processes,
+                        loginItems,
+                        defaults,
+                        prompts,
+                        clock};
+    }
+};
+
+inline RunningApplication app(std::int32_t pid, std::string bundleID) {
+    RunningApplication a;
+    a.pid = pid;
+    a.bundleID = std::move(bundleID);
+    return a;
+}
+
+// What a thrown exception or a finished call amounts to, as text for comparisons.
+template <typename F>
+std::string outcomeOf(F&& f) {
+    try {
+        f();
+        return "ok";
+    } catch (const ContractError& e) {
+        return e.code();
+    }
+}
+
+// Watches a running task: `outcome` is "pending" until it ends, then the result's JSON text
+// ("ok" for a task without result), the ContractError's code, "start_error" for a tool that did
+// not start, or "other: " and the message.
+struct Probe {
+    bool done = false;
+    std::string outcome = "pending";
+};
+
+template <typename T>
+QCoro::Task<void> observe(QCoro::Task<T> task, std::shared_ptr<Probe> probe) {
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+            probe->outcome = "ok";
+        } else {
+            const T value = co_await std::move(task);
+            probe->outcome = value.data();
+        }
+    } catch (const ContractError& e) {
+        probe->outcome = e.code();
+    } catch (const ProcessStartError&) {
+        probe->outcome = "start_error";
+    } catch (const std::exception& e) {
+        probe->outcome = std::string("other: ") + e.what();
+    }
+    probe->done = true;
+}
+
+template <typename T>
+std::shared_ptr<Probe> watch(QCoro::Task<T>&& task) {
+    auto probe = std::make_shared<Probe>();
+    observe(std::move(task), probe);
+    return probe;
+}
+
+} // namespace corvane::executor_test
