@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cstdio>
 
@@ -25,37 +24,6 @@ std::string shellQuoted(const std::string& text) {
     }
     return quoted + "'";
 }
-
-class RealProcess final : public ProcessRunner::Process {
-public:
-    ~RealProcess() override {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(1000);
-        }
-    }
-
-    QProcess& process() { return process_; }
-
-    std::optional<int> exitStatus() override {
-        if (process_.state() != QProcess::NotRunning) {
-            // Collects an exit that happened meanwhile without blocking.
-            process_.waitForFinished(0);
-        }
-        if (process_.state() != QProcess::NotRunning) {
-            return std::nullopt;
-        }
-        if (process_.exitStatus() == QProcess::CrashExit) {
-            return 128 + 15; // ended by a signal: never reported as success
-        }
-        return process_.exitCode();
-    }
-
-    void terminate() override { process_.terminate(); }
-
-private:
-    QProcess process_;
-};
 
 } // namespace
 
@@ -99,10 +67,8 @@ bool SimProcessRunner::writeShortcutsScript() const {
 std::unique_ptr<ProcessRunner::Process>
 SimProcessRunner::start(const std::string& path, const std::vector<std::string>& arguments) {
     JSON::Array args;
-    QStringList list;
     for (const std::string& argument : arguments) {
         args.push_back(JSON(argument));
-        list.push_back(QString::fromStdString(argument));
     }
     model_.record("process", {{"path", JSON(path)}, {"arguments", JSON(std::move(args))}});
     QString program = QString::fromStdString(path);
@@ -112,15 +78,8 @@ SimProcessRunner::start(const std::string& path, const std::vector<std::string>&
         }
         program = shortcutsScriptPath();
     }
-    auto process = std::make_unique<RealProcess>();
-    process->process().setStandardOutputFile(QProcess::nullDevice());
-    process->process().setStandardErrorFile(QProcess::nullDevice());
-    process->process().start(program, list);
-    if (!process->process().waitForStarted(5000)) {
-        throw ProcessStartError("cannot start " + path + ": " +
-                                process->process().errorString().toStdString());
-    }
-    return process;
+    // The stand-in is only a different program: starting, polling and ending stay real.
+    return real_.start(program.toStdString(), arguments);
 }
 
 } // namespace corvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CorvanePlatform/ProcessRunner.h"
+#include "CorvanePlatform/QtProcessRunner.h"
 
 #include <QString>
 
@@ -8,9 +9,9 @@ namespace corvane {
 
 class SimModel;
 
-// Real processes (QProcess), output discarded. The Shortcuts tool "/usr/bin/shortcuts" is replaced
-// by a shell script written under the sim's root before each start, whose exit status and run
-// time per Shortcut name come from the scenario's "shortcuts"; every other path runs as given.
+// Real processes (QtProcessRunner), output discarded. The Shortcuts tool "/usr/bin/shortcuts" is
+// replaced by a shell script written under the sim's root before each start, whose exit status and
+// run time per Shortcut name come from the scenario's "shortcuts"; every other path runs as given.
 class SimProcessRunner final : public ProcessRunner {
 public:
     explicit SimProcessRunner(SimModel& model)
@@ -29,6 +30,7 @@ private:
     bool writeShortcutsScript() const;
 
     SimModel& model_;
+    QtProcessRunner real_;
 };
 
 } // namespace corvane
