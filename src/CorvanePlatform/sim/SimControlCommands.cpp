@@ -251,7 +251,7 @@ JSON SimControlCommands::dispatch(const std::string& name, const JSON& command) 
             }
             if (kind != "set" && kind != "toggle" && kind != "remove" && kind != "show" &&
                 kind != "hide" && kind != "select" && kind != "focus" &&
-                kind != "remove_selected" && kind != "remove_unselected") {
+                kind != "remove_selected" && kind != "remove_unselected" && kind != "quit") {
                 throw CommandError(where + "." + kind + ": unknown effect");
             }
         }

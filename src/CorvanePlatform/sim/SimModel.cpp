@@ -654,6 +654,12 @@ bool SimModel::requestQuit(std::int32_t pid) {
     if (behaviour == "refuses") {
         return false;
     }
+    // What the application shows when asked to quit, e.g. its save sheet.
+    const JSON onQuit = *app(target->app).find("on_quit");
+    runEffects(onQuit, 0);
+    if (instance(pid) == nullptr) {
+        return true;
+    }
     if (behaviour == "quits") {
         end(pid);
     }
@@ -1198,6 +1204,12 @@ void SimModel::runEffects(const JSON& effects, std::uint64_t self) {
             }
         } else if (kind == "focus") {
             focus(*target);
+        } else if (kind == "quit") {
+            // The application that owns the element ends (a "Don't Save" button).
+            const std::int32_t pid = e.pid;
+            record("quit", {{"pid", JSON(pid)}});
+            end(pid);
+            return; // its elements, this one included, are gone
         } else if (kind == "set") {
             e.attributes.insert_or_assign(
                 stringMember(argument, "attribute"),

@@ -208,6 +208,10 @@ public:
         };
     }
 
+    Check effects() {
+        return arrayOf([this](JSON& e, const std::string& ep) { checkEffect(e, ep, false); });
+    }
+
     void finish() const {
         for (const auto& [name, path] : refs_) {
             if (!ids_.contains(name)) {
@@ -306,7 +310,7 @@ private:
         const std::string kind = members->begin()->first;
         if (kind == "toggle" || kind == "remove" || kind == "show" || kind == "hide" ||
             kind == "select" || kind == "focus" || kind == "remove_selected" ||
-            kind == "remove_unselected") {
+            kind == "remove_unselected" || kind == "quit") {
             object({required(kind, ref())})(v, p);
         } else if (kind == "set") {
             object({required("set", object({
@@ -513,6 +517,7 @@ Check appCheck(ElementChecker& elements) {
         fallback("indexed", boolean(), JSON(true)),
         fallback("last_used", nullable(wireTime()), JSON(nullptr)),
         fallback("quit", oneOf({"quits", "refuses", "stays_open"}), JSON("quits")),
+        fallback("on_quit", elements.effects(), JSON(JSON::Array{})),
         fallback("launch", oneOf({"launches", "fails"}), JSON("launches")),
         fallback("activation", oneOf({"comes_forward", "stays_behind"}), JSON("comes_forward")),
         fallback("running",

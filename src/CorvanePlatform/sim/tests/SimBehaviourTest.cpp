@@ -75,14 +75,23 @@ TEST_F(SimFixture, SafariTabsCloseThroughTheirDescribedAction) {
 TEST_F(SimFixture, QuitRequestsFollowEachApplicationsBehaviour) {
     Workspace& workspace = platform().workspace;
     EXPECT_FALSE(workspace.terminate(301)); // Finder refuses
-    EXPECT_TRUE(workspace.terminate(845));  // TextEdit accepts but shows a save dialog
+    Accessibility& ax = platform().accessibility;
+    const AXElement sheet = named("textedit.save_sheet");
+    EXPECT_FALSE(ax.attribute(sheet, "AXRole"));
+    EXPECT_TRUE(workspace.terminate(845)); // TextEdit accepts but shows its save sheet
     EXPECT_EQ(model().pidsOf("com.apple.TextEdit").size(), 1u);
     EXPECT_EQ(workspace.frontmostApplication()->pid, 845);
+    EXPECT_EQ(text(sheet, "AXRole"), "AXSheet");
+    EXPECT_TRUE(ax.performAction(named("textedit.save_sheet.cancel"), "AXPress"));
+    EXPECT_FALSE(ax.attribute(sheet, "AXRole"));
+    EXPECT_TRUE(workspace.terminate(845));
+    EXPECT_TRUE(ax.performAction(named("textedit.save_sheet.dont_save"), "AXPress"));
+    EXPECT_TRUE(model().pidsOf("com.apple.TextEdit").empty());
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
 
     model().setFrontmost(620);
     EXPECT_TRUE(workspace.terminate(620)); // Music quits
     EXPECT_TRUE(model().pidsOf("com.apple.Music").empty());
-    EXPECT_TRUE(platform().accessibility.attribute(named("textedit.window"), "AXRole"));
     // The next regular application comes forward.
     EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
     EXPECT_FALSE(model().named("music.window"));
