@@ -1367,8 +1367,9 @@ std::optional<std::uint64_t> SimModel::hit(std::uint64_t token, QPointF point) c
     if (e.hidden) {
         return std::nullopt;
     }
+    // An element without a frame (a plain group) is transparent: only its children can be hit.
     const std::optional<QRectF> bounds = frame(token);
-    if (!bounds || !bounds->contains(point)) {
+    if (bounds && !bounds->contains(point)) {
         return std::nullopt;
     }
     // Later children are drawn over earlier ones.
@@ -1377,7 +1378,7 @@ std::optional<std::uint64_t> SimModel::hit(std::uint64_t token, QPointF point) c
             return deeper;
         }
     }
-    return token;
+    return bounds ? std::optional(token) : std::nullopt;
 }
 
 std::optional<AXElement> SimModel::hitTest(double x, double y) const {
