@@ -708,21 +708,21 @@ void SimModel::end(std::int32_t pid) {
 
 // --- accessibility trees ---
 
-std::uint64_t SimModel::create(const JSON& spec, std::int32_t pid, std::uint64_t parent,
+std::uint64_t SimModel::create(const JSON& node, std::int32_t pid, std::uint64_t parent,
                                std::vector<std::pair<std::uint64_t, JSON>>& pending, bool bind) {
     const std::uint64_t token = nextToken_++;
     Element element;
     element.pid = pid;
     element.parent = parent;
-    element.name = stringMember(spec, "id");
-    element.hidden = spec.find("hidden") != nullptr && spec.find("hidden")->isTrue();
-    if (const JSON* settable = spec.find("settable")) {
+    element.name = stringMember(node, "id");
+    element.hidden = node.find("hidden") != nullptr && node.find("hidden")->isTrue();
+    if (const JSON* settable = node.find("settable")) {
         element.settable = settable->isTrue();
     }
-    if (const std::string* color = spec.stringMember("color")) {
+    if (const std::string* color = node.stringMember("color")) {
         element.color = *color;
     }
-    if (const std::string* close = spec.stringMember("close_button")) {
+    if (const std::string* close = node.stringMember("close_button")) {
         element.closeButton = *close;
     }
     static const std::vector<std::pair<const char*, const char*>> named = {
@@ -733,17 +733,17 @@ std::uint64_t SimModel::create(const JSON& spec, std::int32_t pid, std::uint64_t
         {"identifier", "AXIdentifier"},
         {"help", "AXHelp"}};
     for (const auto& [key, attribute] : named) {
-        if (const std::string* value = spec.stringMember(key)) {
+        if (const std::string* value = node.stringMember(key)) {
             element.attributes.emplace(attribute, PlatformValue(*value));
         }
     }
-    if (const JSON* value = spec.find("value")) {
+    if (const JSON* value = node.find("value")) {
         element.attributes.emplace("AXValue", SimValueCodec::fromJSON(*value));
     }
-    if (const JSON* enabled = spec.find("enabled")) {
+    if (const JSON* enabled = node.find("enabled")) {
         element.attributes.emplace("AXEnabled", PlatformValue(enabled->isTrue()));
     }
-    if (const JSON* frame = spec.find("frame"); frame != nullptr && frame->array() != nullptr) {
+    if (const JSON* frame = node.find("frame"); frame != nullptr && frame->array() != nullptr) {
         const JSON::Array& f = *frame->array();
         element.attributes.emplace("AXPosition",
                                    PlatformValue(QPointF(*f[0].number(), *f[1].number())));
@@ -752,10 +752,10 @@ std::uint64_t SimModel::create(const JSON& spec, std::int32_t pid, std::uint64_t
     if (role(element) == "AXWindow" && !element.attributes.contains("AXMinimized")) {
         element.attributes.emplace("AXMinimized", PlatformValue(false));
     }
-    if (const JSON* attributes = spec.find("attributes")) {
+    if (const JSON* attributes = node.find("attributes")) {
         pending.emplace_back(token, *attributes);
     }
-    if (const JSON* actions = spec.find("actions"); actions != nullptr && actions->array()) {
+    if (const JSON* actions = node.find("actions"); actions != nullptr && actions->array()) {
         for (const JSON& a : *actions->array()) {
             Action action;
             action.name = stringMember(a, "name");
@@ -774,7 +774,7 @@ std::uint64_t SimModel::create(const JSON& spec, std::int32_t pid, std::uint64_t
         }
     }
     elements_.emplace(token, std::move(element));
-    if (const JSON* children = spec.find("children"); children != nullptr && children->array()) {
+    if (const JSON* children = node.find("children"); children != nullptr && children->array()) {
         for (const JSON& child : *children->array()) {
             const std::uint64_t made = create(child, pid, token, pending, bind);
             elements_.at(token).children.push_back(made);

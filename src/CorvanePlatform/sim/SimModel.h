@@ -184,7 +184,7 @@ private:
     std::int32_t launch(std::size_t app, std::int32_t pid, std::optional<WireTime::Instant> date,
                         std::optional<RunningApplication::ActivationPolicy> policy);
     void end(std::int32_t pid);
-    std::uint64_t create(const JSON& spec, std::int32_t pid, std::uint64_t parent,
+    std::uint64_t create(const JSON& node, std::int32_t pid, std::uint64_t parent,
                          std::vector<std::pair<std::uint64_t, JSON>>& pending, bool bind);
     void resolvePending(const std::vector<std::pair<std::uint64_t, JSON>>& pending);
     void remove(std::uint64_t token);
