@@ -233,8 +233,19 @@ QFuture<std::vector<AppInventory::Entry>> startDiscovery(Platform& platform, QTh
     QFuture<std::vector<AppInventory::Entry>> future = promise->future();
     promise->start();
     // The workspace lives on the main thread: the running list and the roots are copied here.
-    std::vector<RunningApplication> running = platform.workspace.runningApplications();
-    std::vector<std::string> roots = platform.appCatalog.directoryRoots();
+    // Either source may fail alone, like every other source of discovery.
+    std::vector<RunningApplication> running;
+    std::vector<std::string> roots;
+    try {
+        running = platform.workspace.runningApplications();
+    } catch (...) {
+        running.clear();
+    }
+    try {
+        roots = platform.appCatalog.directoryRoots();
+    } catch (...) {
+        roots.clear();
+    }
     const Workspace* workspace = &platform.workspace;
     const AppCatalog* catalog = &platform.appCatalog;
     pool.start(

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace corvane {
@@ -68,11 +69,21 @@ PlatformValue platformValue(const JSON& value) {
 class FolderWorkspace final : public Workspace {
 public:
     std::vector<RunningApplication> running;
+    bool runningFails = false;
+    std::string unreadable; // reading this bundle throws
 
-    std::vector<RunningApplication> runningApplications() const override { return running; }
+    std::vector<RunningApplication> runningApplications() const override {
+        if (runningFails) {
+            throw std::runtime_error("workspace unavailable");
+        }
+        return running;
+    }
     std::optional<RunningApplication> frontmostApplication() const override { return {}; }
     std::optional<std::string> applicationPath(const std::string&) const override { return {}; }
     std::optional<PlatformValue::Dictionary> bundleInfo(const std::string& path) const override {
+        if (path == unreadable) {
+            throw std::runtime_error("bundle unreadable");
+        }
         std::ifstream file(path + "/Contents/Info.json", std::ios::binary);
         if (!file) {
             return std::nullopt;
@@ -105,6 +116,7 @@ public:
     std::map<std::string, Instant> lastUsed;
     std::vector<std::string> roots;
     std::shared_future<void> gate;
+    bool indexFails = false;
     mutable std::atomic<int> queries{0};
     mutable std::atomic<bool> queriedOnMainThread{false};
 
@@ -115,6 +127,9 @@ public:
         }
         if (gate.valid()) {
             gate.wait_for(2s);
+        }
+        if (indexFails) {
+            throw std::runtime_error("index unavailable");
         }
         return index;
     }
@@ -370,6 +385,18 @@ TEST_F(AppInventoryTest, RunningApplicationsAddCandidatesAndDates) {
     // Without the index the walked folders still count.
     catalog.index.reset();
     EXPECT_THAT(identifiers(discovered()), ElementsAre("com.example.runner", "com.example.dated"));
+
+    // A source that fails takes only itself away.
+    catalog.index = std::vector<std::string>{indexed};
+    catalog.indexFails = true;
+    workspace.unreadable = elsewhere;
+    EXPECT_THAT(identifiers(discovered()), ElementsAre("com.example.dated"));
+    catalog.indexFails = false;
+    workspace.unreadable.clear();
+    workspace.runningFails = true;
+    const std::vector<Entry> withoutRunning = discovered();
+    EXPECT_THAT(identifiers(withoutRunning), ElementsAre("com.example.dated", "com.example.found"));
+    EXPECT_FALSE(withoutRunning[0].running);
 }
 
 TEST(AppInventoryOrder, DatesFirstThenNamesAsAFileBrowserSortsThem) {
