@@ -112,6 +112,13 @@ private:
     std::shared_ptr<Outcome> outcome_;
 };
 
+std::function<CredentialVault::Credentials()>
+loadCredentials(std::shared_ptr<CredentialVault> vault, bool allowInteraction) {
+    return [vault = std::move(vault), allowInteraction] {
+        return vault->load(allowInteraction);
+    };
+}
+
 bool addressInUse(const LocalHTTPServerError& error) {
     return std::string_view(error.what()).find(std::strerror(EADDRINUSE)) != std::string_view::npos;
 }
@@ -285,9 +292,10 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
     setStatus("Opening secure connection…");
 
     std::optional<CredentialVault::Credentials> credentials;
+    // A named awaiter: GCC 12 mishandles temporaries with captures inside a co_await expression.
+    OffThread<CredentialVault::Credentials> load(loadCredentials(vault_, allowInteraction));
     try {
-        credentials = co_await OffThread<CredentialVault::Credentials>(
-            [vault = vault_, allowInteraction] { return vault->load(allowInteraction); });
+        credentials = co_await load;
     } catch (...) {
         // A locked or failing store: local controls keep working without the listener.
     }
