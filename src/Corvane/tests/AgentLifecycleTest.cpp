@@ -6,6 +6,7 @@
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/RevocationState.h"
 
+#include <QDir>
 #include <QHostAddress>
 #include <QTcpServer>
 
@@ -329,6 +330,53 @@ TEST_F(AgentTest, RevocationWithASessionAsksTheRelayThenGivesUp) {
     EXPECT_TRUE(agent->pending());
 }
 
+TEST_F(AgentTest, RevocationConfirmedByTheRelayEndsUnpaired) {
+    make();
+    attach();
+    // The session answers "revoke_self" with "revoke", which wipes.
+    socket->onSend = [this](const JSON& message) {
+        if (*message.stringMember("type") == "revoke_self") {
+            agent->wipe();
+        }
+    };
+    agent->revoke();
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(agent->status(), "Unpaired — revoked");
+
+    // Nothing is left for the watchdog or the give-up step to close.
+    mac.clock.advance(std::chrono::seconds(5));
+    EXPECT_TRUE(socket->closes.empty());
+}
+
+TEST_F(AgentTest, RevocationThatCannotBeRecordedChangesNothing) {
+    make();
+    std::filesystem::remove_all(directory());
+    { std::ofstream(directory()) << "x"; }
+    agent->revoke();
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+    EXPECT_TRUE(vault->removed.empty());
+}
+
+TEST(AgentSchema, FoundBesideTheProgramOrInstalled) {
+    QTemporaryDir root;
+    const QDir dir(root.path());
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin")));
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    const QString beside = bin + QStringLiteral("/resources/v1.schema.json");
+    const QString installed = dir.filePath(QStringLiteral("share/Corvane/v1.schema.json"));
+
+    EXPECT_EQ(Agent::schemaBeside(bin), beside); // neither: the first place, to fail there
+
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("share/Corvane")));
+    { std::ofstream(installed.toStdString()) << "{}"; }
+    EXPECT_EQ(Agent::schemaBeside(bin), installed);
+
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin/resources")));
+    { std::ofstream(beside.toStdString()) << "{}"; }
+    EXPECT_EQ(Agent::schemaBeside(bin), beside);
+}
+
 TEST_F(AgentTest, ShortcutNames) {
     struct Row {
         std::string name;
@@ -369,6 +417,13 @@ TEST_F(AgentTest, ShortcutNames) {
     EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
     EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
 
+    // Every identical entry goes, even a doubled one from an older list.
+    agent->saveShortcut("Morning Focus");
+    agent.reset();
+    std::vector<std::string> stored = *mac.defaults.stringListValue("shortcuts");
+    stored.push_back("Morning Focus");
+    mac.defaults.setStringList("shortcuts", stored);
+    make();
     agent->removeShortcut("Morning Focus");
     EXPECT_EQ(std::count(agent->shortcuts().begin(), agent->shortcuts().end(), "Morning Focus"), 0);
     EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
