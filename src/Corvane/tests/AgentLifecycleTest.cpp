@@ -37,20 +37,6 @@ quint16 squat(QTcpServer& server) {
     return 0;
 }
 
-TEST_F(AgentTest, ConstructionStartsFromTheDocumentedState) {
-    mac.defaults.values["relay"] = std::string("https://relay.example");
-    mac.defaults.values["shortcuts"] = std::vector<std::string>{"Focus"};
-    make();
-    EXPECT_EQ(agent->status(), "Opening secure connection keys…");
-    EXPECT_EQ(agent->lastCommand(), "None");
-    EXPECT_EQ(agent->relay(), "https://relay.example");
-    EXPECT_THAT(agent->shortcuts(), ElementsAre("Focus"));
-    EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
-    EXPECT_FALSE(agent->pending());
-    EXPECT_FALSE(agent->connectionReady());
-    EXPECT_EQ(agent->generation(), 0u);
-}
-
 TEST_F(AgentTest, MissingContractDocumentFailsConstruction) {
     try {
         Agent broken(mac.platform(), vault,
@@ -165,14 +151,6 @@ TEST_F(AgentTest, LockedKeysLeaveTheListenerOffAndLocalControlsWorking) {
     EXPECT_THAT(vault->loads(), ElementsAre(false, true));
     EXPECT_TRUE(agent->connectionReady());
     EXPECT_EQ(agent->token(), std::optional<std::string>("device"));
-}
-
-TEST_F(AgentTest, InterruptedPairingIsCancelledAtStart) {
-    vault->credentials->hasBootstrap = true;
-    make();
-    startConnections();
-    EXPECT_EQ(agent->status(), "Unpaired");
-    EXPECT_TRUE(agent->connectionReady());
 }
 
 TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSecond) {
