@@ -337,5 +337,16 @@ TEST(AgentAnswerCode, FallsBackToActionFailed) {
     }
 }
 
+// Without a scripted action the real executor runs, with "list_apps" served by the Agent's own
+// inventory.
+TEST_F(AgentTest, RealExecutorServesListApps) {
+    options.execute = nullptr;
+    make();
+    auto outcome = local("list_apps");
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }));
+    ASSERT_EQ(outcome->response->status, 200) << outcome->response->body.data();
+    EXPECT_TRUE(outcome->response->body.find("apps")->isArray());
+}
+
 } // namespace
 } // namespace corvane::agent_test
