@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -153,6 +154,10 @@ struct KeychainBackend {
     // Writes per thread in the concurrency case (a real keychain is slow).
     int concurrentWrites = 100;
 };
+
+inline void PrintTo(const KeychainBackend& backend, std::ostream* out) {
+    *out << backend.name;
+}
 
 inline std::string backendName(const ::testing::TestParamInfo<KeychainBackend>& info) {
     return info.param.name;
