@@ -88,6 +88,11 @@ Keychain::Status statusOf(const GError* error) {
 struct SecretServiceKeychain::Connection {
     Object<SecretService> service;
 
+    Status copy(const Query& query, std::string& secret);
+    Status update(const Query& query, const std::string& secret);
+    Status add(const Query& query, const std::string& secret);
+    Status remove(const Query& query);
+
     // The items of this schema with the query's service and account, locked ones included. Never
     // unlocks anything. Null on failure, with `status` set.
     std::unique_ptr<ItemList> search(const Query& query, Status& status) {
@@ -136,6 +141,36 @@ struct SecretServiceKeychain::Connection {
 SecretServiceKeychain::SecretServiceKeychain() = default;
 SecretServiceKeychain::~SecretServiceKeychain() = default;
 
+Keychain::Status SecretServiceKeychain::copy(const Query& query, std::string& secret) {
+    return run([&](Connection& service) { return service.copy(query, secret); });
+}
+
+Keychain::Status SecretServiceKeychain::update(const Query& query, const std::string& secret) {
+    return run([&](Connection& service) { return service.update(query, secret); });
+}
+
+Keychain::Status SecretServiceKeychain::add(const Query& query, const std::string& secret) {
+    return run([&](Connection& service) { return service.add(query, secret); });
+}
+
+Keychain::Status SecretServiceKeychain::remove(const Query& query) {
+    return run([&](Connection& service) { return service.remove(query); });
+}
+
+Keychain::Status SecretServiceKeychain::run(const std::function<Status(Connection&)>& operation) {
+    const std::lock_guard lock(mutex_);
+    Connection* service = connection();
+    if (service == nullptr) {
+        return Status::Other;
+    }
+    const Status status = operation(*service);
+    // A failure may mean the daemon went away with our session: the next call opens a new one.
+    if (status == Status::Other) {
+        connection_.reset();
+    }
+    return status;
+}
+
 SecretServiceKeychain::Connection* SecretServiceKeychain::connection() {
     if (!connection_) {
         GError* raw = nullptr;
@@ -154,21 +189,16 @@ SecretServiceKeychain::Connection* SecretServiceKeychain::connection() {
     return connection_.get();
 }
 
-Keychain::Status SecretServiceKeychain::copy(const Query& query, std::string& secret) {
-    const std::lock_guard lock(mutex_);
-    Connection* service = connection();
-    if (service == nullptr) {
-        return Status::Other;
-    }
+Keychain::Status SecretServiceKeychain::Connection::copy(const Query& query, std::string& secret) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = service->search(query, status);
+    const std::unique_ptr<ItemList> items = search(query, status);
     if (!items) {
         return status;
     }
     if (items->empty()) {
         return Status::NotFound;
     }
-    if (status = service->unlockItems(*items, query.allowInteraction); status != Status::Success) {
+    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     GError* raw = nullptr;
@@ -186,21 +216,17 @@ Keychain::Status SecretServiceKeychain::copy(const Query& query, std::string& se
     return Status::Success;
 }
 
-Keychain::Status SecretServiceKeychain::update(const Query& query, const std::string& secret) {
-    const std::lock_guard lock(mutex_);
-    Connection* service = connection();
-    if (service == nullptr) {
-        return Status::Other;
-    }
+Keychain::Status SecretServiceKeychain::Connection::update(const Query& query,
+                                                           const std::string& secret) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = service->search(query, status);
+    const std::unique_ptr<ItemList> items = search(query, status);
     if (!items) {
         return status;
     }
     if (items->empty()) {
         return Status::NotFound;
     }
-    if (status = service->unlockItems(*items, query.allowInteraction); status != Status::Success) {
+    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     // Every match gets the secret, so that a duplicate left by someone else cannot be read back
@@ -216,14 +242,10 @@ Keychain::Status SecretServiceKeychain::update(const Query& query, const std::st
     return Status::Success;
 }
 
-Keychain::Status SecretServiceKeychain::add(const Query& query, const std::string& secret) {
-    const std::lock_guard lock(mutex_);
-    Connection* service = connection();
-    if (service == nullptr) {
-        return Status::Other;
-    }
+Keychain::Status SecretServiceKeychain::Connection::add(const Query& query,
+                                                        const std::string& secret) {
     Status status = Status::Other;
-    if (const std::unique_ptr<ItemList> items = service->search(query, status); !items) {
+    if (const std::unique_ptr<ItemList> items = search(query, status); !items) {
         return status;
     } else if (!items->empty()) {
         return Status::Other;
@@ -231,7 +253,7 @@ Keychain::Status SecretServiceKeychain::add(const Query& query, const std::strin
 
     GError* raw = nullptr;
     Object<SecretCollection> collection(secret_collection_for_alias_sync(
-        service->service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
     if (const Error error(raw); error) {
         return statusOf(error.get());
     }
@@ -239,16 +261,16 @@ Keychain::Status SecretServiceKeychain::add(const Query& query, const std::strin
         if (!query.allowInteraction) {
             return Status::InteractionNotAllowed;
         }
-        collection.reset(secret_collection_create_sync(
-            service->service.get(), "Login", SECRET_COLLECTION_DEFAULT,
-            SECRET_COLLECTION_CREATE_NONE, nullptr, &raw));
+        collection.reset(
+            secret_collection_create_sync(service.get(), "Login", SECRET_COLLECTION_DEFAULT,
+                                          SECRET_COLLECTION_CREATE_NONE, nullptr, &raw));
         if (const Error error(raw); error || !collection) {
             return statusOf(error.get());
         }
     }
     GList one{collection.get(), nullptr, nullptr};
-    if (status = service->unlock(&one, secret_collection_get_locked(collection.get()) != FALSE,
-                                 query.allowInteraction);
+    if (status = unlock(&one, secret_collection_get_locked(collection.get()) != FALSE,
+                        query.allowInteraction);
         status != Status::Success) {
         return status;
     }
@@ -265,21 +287,16 @@ Keychain::Status SecretServiceKeychain::add(const Query& query, const std::strin
     return Status::Success;
 }
 
-Keychain::Status SecretServiceKeychain::remove(const Query& query) {
-    const std::lock_guard lock(mutex_);
-    Connection* service = connection();
-    if (service == nullptr) {
-        return Status::Other;
-    }
+Keychain::Status SecretServiceKeychain::Connection::remove(const Query& query) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = service->search(query, status);
+    const std::unique_ptr<ItemList> items = search(query, status);
     if (!items) {
         return status;
     }
     if (items->empty()) {
         return Status::NotFound;
     }
-    if (status = service->unlockItems(*items, query.allowInteraction); status != Status::Success) {
+    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     for (GList* node = items->get(); node != nullptr; node = node->next) {

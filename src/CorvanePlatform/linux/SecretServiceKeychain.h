@@ -2,6 +2,7 @@
 
 #include "CorvanePlatform/Keychain.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -33,6 +34,8 @@ public:
 private:
     struct Connection;
 
+    // Runs one operation under the mutex over the open connection; Other when there is none.
+    Status run(const std::function<Status(Connection&)>& operation);
     // The open connection, or null when the service cannot be reached. Called under mutex_.
     Connection* connection();
 
