@@ -281,14 +281,6 @@ TEST_P(KeychainStoreSuite, MigratesOlderItemsOnceAndKeepsThem) {
     EXPECT_EQ(keychain_->copies, 1) << "only the vault is read";
 }
 
-TEST_P(KeychainStoreSuite, MigrationKeepsAnOlderLocalToken) {
-    putLegacy("local-api-token", "older-local-token");
-
-    const ConnectionCredentials credentials = store().connectionCredentials();
-    EXPECT_EQ(credentials.local, "older-local-token");
-    EXPECT_EQ(vault(), JSON(JSON::Object{{"local-api-token", JSON("older-local-token")}}));
-}
-
 TEST_P(KeychainStoreSuite, InvalidVaultTextIsReportedAndNeverOverwritten) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"not json", "keychain_credentials_invalid"},

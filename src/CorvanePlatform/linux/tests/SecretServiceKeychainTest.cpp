@@ -115,15 +115,6 @@ TEST_F(SecretServiceKeychainTest, AbsenceIsToldApartAndSecretsRoundTripAsBytes) 
     EXPECT_EQ(keychain_.copy(query("a"), secret), Status::NotFound);
 }
 
-TEST_F(SecretServiceKeychainTest, SeparateInstancesSeeTheSameItems) {
-    ASSERT_EQ(keychain_.add(query("shared"), "value"), Status::Success);
-    SecretServiceKeychain other;
-    std::string secret;
-    EXPECT_EQ(other.copy(query("shared"), secret), Status::Success);
-    EXPECT_EQ(secret, "value");
-    EXPECT_EQ(other.remove(query("shared")), Status::Success);
-}
-
 // Locking cannot be undone without a prompt, so this case runs on a keyring of its own (see
 // CMakeLists.txt). Nothing may prompt: every call must come back, refused.
 TEST_F(SecretServiceKeychainTest, LockedKeyringRefusesWithoutPrompting) {
