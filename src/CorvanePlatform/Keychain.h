@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,14 @@ public:
     virtual Status update(const Query& query, const std::string& secret) = 0;
     virtual Status add(const Query& query, const std::string& secret) = 0;
     virtual Status remove(const Query& query) = 0;
+
+    // Held by whoever reads, changes and writes back an item as one step, so that two such cycles
+    // over this keychain never interleave. It lives with the keychain rather than in a global so
+    // that every user of one keychain shares it and separate keychains stay independent.
+    std::mutex& vaultMutex() noexcept { return vaultMutex_; }
+
+private:
+    std::mutex vaultMutex_;
 };
 
 } // namespace corvane

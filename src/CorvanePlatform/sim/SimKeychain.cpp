@@ -1,6 +1,12 @@
 #include "CorvanePlatform/sim/SimKeychain.h"
 
+#include "CorvaneCore/FileError.h"
+#include "CorvaneCore/PrivateFile.h"
 #include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimScenarioError.h"
+
+#include <algorithm>
+#include <filesystem>
 
 namespace corvane {
 
@@ -18,7 +24,58 @@ long indexOf(const JSON& items, const Keychain::Query& query) {
     return -1;
 }
 
+std::filesystem::path fileUnder(const QString& root) {
+    return std::filesystem::path(root.toStdString()) / "keychain.json";
+}
+
+bool isItem(const JSON& item) {
+    const JSON::Object* members = item.object();
+    return members != nullptr && members->size() == 3 && item.stringMember("service") != nullptr &&
+           item.stringMember("account") != nullptr && item.stringMember("secret") != nullptr;
+}
+
 } // namespace
+
+std::optional<JSON> SimKeychain::savedItems() const {
+    const std::filesystem::path path = fileUnder(model_.root());
+    const auto refuse = [&path](const std::string& why) {
+        return SimScenarioError(path.string() + ": " + why);
+    };
+    std::optional<std::string> text;
+    try {
+        text = PrivateFile::read(path);
+    } catch (const FileError& error) {
+        throw refuse(error.what());
+    }
+    if (!text) {
+        return std::nullopt;
+    }
+    JSON saved;
+    try {
+        saved = JSON::parse(*text);
+    } catch (const JSONReadError& error) {
+        throw refuse(error.what());
+    }
+    const JSON* items = saved.find("items");
+    if (items == nullptr || items->array() == nullptr ||
+        !std::all_of(items->array()->begin(), items->array()->end(), isItem)) {
+        throw refuse("expected {\"items\": [{\"service\", \"account\", \"secret\"}]}");
+    }
+    return *items;
+}
+
+Keychain::Status SimKeychain::store(JSON items) {
+    // The file first: when it cannot be written, nothing changes, as with a failing keychain.
+    try {
+        PrivateFile::write(JSON(JSON::Object{{"items", items}}).data(), fileUnder(model_.root()));
+    } catch (const FileError&) {
+        return Status::Other;
+    } catch (const JSONWriteError&) {
+        return Status::Other; // a secret that is not UTF-8 text
+    }
+    model_.put({"keychain", "items"}, std::move(items));
+    return Status::Success;
+}
 
 Keychain::Status SimKeychain::admit(const char* operation, const Query& query) {
     Status status = Status::Success;
@@ -59,8 +116,7 @@ Keychain::Status SimKeychain::update(const Query& query, const std::string& secr
         return Status::NotFound;
     }
     (*(*items.array())[static_cast<std::size_t>(index)].object())["secret"] = JSON(secret);
-    model_.put({"keychain", "items"}, std::move(items));
-    return Status::Success;
+    return store(std::move(items));
 }
 
 Keychain::Status SimKeychain::add(const Query& query, const std::string& secret) {
@@ -75,8 +131,7 @@ Keychain::Status SimKeychain::add(const Query& query, const std::string& secret)
     items.array()->push_back(JSON(JSON::Object{{"service", JSON(query.service)},
                                                {"account", JSON(query.account)},
                                                {"secret", JSON(secret)}}));
-    model_.put({"keychain", "items"}, std::move(items));
-    return Status::Success;
+    return store(std::move(items));
 }
 
 Keychain::Status SimKeychain::remove(const Query& query) {
@@ -90,8 +145,7 @@ Keychain::Status SimKeychain::remove(const Query& query) {
         return Status::NotFound;
     }
     items.array()->erase(items.array()->begin() + index);
-    model_.put({"keychain", "items"}, std::move(items));
-    return Status::Success;
+    return store(std::move(items));
 }
 
 } // namespace corvane
