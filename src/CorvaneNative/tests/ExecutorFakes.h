@@ -151,16 +151,18 @@ public:
     bool legacyLockToolPresent() const override { return false; }
 };
 
+struct FakeElement {
+    std::map<std::string, PlatformValue, std::less<>> attributes = {};
+    std::vector<std::pair<std::string, std::string>> actions = {}; // name, description
+    // Answers a performed action; when empty, an action succeeds exactly when it is listed.
+    std::function<bool(const std::string& action)> onAction = {};
+};
+
 // A small element tree: each element has attributes, named actions with descriptions, and an
 // optional reaction to its actions. Elements not added read as nothing.
 class FakeAccessibility final : public Accessibility {
 public:
-    struct Node {
-        std::map<std::string, PlatformValue, std::less<>> attributes;
-        std::vector<std::pair<std::string, std::string>> actions; // name, description
-        // Answers a performed action; when empty, an action succeeds exactly when it is listed.
-        std::function<bool(const std::string& action)> onAction;
-    };
+    using Node = FakeElement;
     bool trusted = true;
     std::map<std::uint64_t, Node> nodes;
     std::map<std::int32_t, AXElement> applications; // pid -> application element
