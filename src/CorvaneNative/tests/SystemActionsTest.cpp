@@ -88,26 +88,6 @@ TEST_F(SystemActionsTest, ChildrenAndTextReadOnlyTheirOwnKind) {
     EXPECT_EQ(SystemActions::text(ax, titled, "AXHelp"), std::nullopt);
 }
 
-TEST_F(SystemActionsTest, TheSharedPreconditionChecksTheScreenFirst) {
-    struct Row {
-        ScreenState state;
-        bool trusted;
-        const char* expected;
-    };
-    const Row rows[] = {
-        {ScreenState::Unlocked, true, "ok"},
-        {ScreenState::Unlocked, false, "accessibility_permission_required"},
-        {ScreenState::Locked, false, "device_locked"},
-        {ScreenState::Inactive, true, "device_locked"},
-        {ScreenState::Unknown, true, "device_locked"},
-    };
-    for (const Row& row : rows) {
-        fakes.console.state = row.state;
-        fakes.accessibility.trusted = row.trusted;
-        EXPECT_EQ(outcomeOf([&] { SystemActions::check(platform); }), row.expected);
-    }
-}
-
 TEST_F(SystemActionsTest, LockIsConfirmedOnlyByALockedReading) {
     struct Row {
         const char* name;
