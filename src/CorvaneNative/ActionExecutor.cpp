@@ -2,14 +2,10 @@
 
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/AppInventory.h"
 #include "CorvaneNative/EverydayActions.h"
 #include "CorvaneNative/LockStateReader.h"
 #include "CorvaneNative/SystemActions.h"
-
-#if __has_include("CorvaneNative/AppInventory.h")
-#include "CorvaneNative/AppInventory.h"
-#define CORVANE_HAS_APP_INVENTORY 1
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -66,8 +62,7 @@ ActionExecutor::ActionExecutor(Platform& platform, Handlers handlers)
     : platform_(platform)
     , handlers_(std::move(handlers))
     , desktop_(platform, &platform.defaults) {
-#ifdef CORVANE_HAS_APP_INVENTORY
-    inventory_ = std::make_shared<AppInventory>(platform_);
+    inventory_ = std::make_unique<AppInventory>(platform_);
     AppInventory* inventory = inventory_.get();
     if (!handlers_.listApps) {
         handlers_.listApps = [inventory](std::int64_t offset) {
@@ -79,7 +74,6 @@ ActionExecutor::ActionExecutor(Platform& platform, Handlers handlers)
             return inventory->resolve(std::move(name));
         };
     }
-#endif
 }
 
 ActionExecutor::~ActionExecutor() = default;

@@ -120,7 +120,7 @@ private:
     Platform platform_;
     // The installed applications with their short-lived cache, behind the default "list_apps"
     // and name lookup handlers.
-    std::shared_ptr<AppInventory> inventory_;
+    std::unique_ptr<AppInventory> inventory_;
     Handlers handlers_;
     DesktopControl desktop_;
 };

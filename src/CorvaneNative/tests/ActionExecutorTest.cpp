@@ -3,7 +3,9 @@
 #include "ExecutorFakes.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -390,4 +392,40 @@ TEST_F(ActionExecutorTest, AutomationIsExplainedUntilThePersonContinues) {
     EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Spotify"); }), "permission_required");
     EXPECT_EQ(fakes.prompts.shown.back().message, "Allow Velto to control Spotify?");
     EXPECT_EQ(fakes.prompts.shown.size(), 3u);
+}
+
+TEST(ActionExecutorInventory, NamesAndPagesComeFromTheExecutorsOwnInventory) {
+    // The inventory lists only bundles that exist on disk.
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const std::string bundle = root.path().toStdString() + "/Applications/Notes.app";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(bundle)));
+    FakePlatform fakes;
+    fakes.workspace.bundles[bundle] = {{"CFBundleIdentifier", "com.ex.notes"},
+                                       {"CFBundleName", "Notes"}};
+    RunningApplication notes = app(40, "com.ex.notes");
+    notes.bundlePath = bundle;
+    fakes.workspace.running = {notes};
+    Platform platform = fakes.platform();
+    ActionExecutor executor(platform);
+
+    // Discovery runs on a worker thread; its result comes back through the event loop.
+    const auto finish = [](const std::shared_ptr<Probe>& probe) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!probe->done && timer.elapsed() < 900) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return probe->outcome;
+    };
+    EXPECT_EQ(
+        finish(watch(executor.executeGuarded("list_apps", emptyObject, {}))),
+        R"({"apps":[{"bundle_id":"com.ex.notes","last_opened":null,"name":"Notes","running":true}],"next_offset":null})");
+    EXPECT_EQ(finish(watch(
+                  executor.executeGuarded("quit_app", JSON::parse(R"({"app_name":"NOTES"})"), {}))),
+              "{}");
+    EXPECT_EQ(fakes.workspace.quitRequests, std::vector<std::int32_t>{40});
+    EXPECT_EQ(finish(watch(
+                  executor.executeGuarded("open_app", JSON::parse(R"({"app_name":"Mail"})"), {}))),
+              "app_not_found_or_ambiguous");
 }
