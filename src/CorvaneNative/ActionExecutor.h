@@ -76,6 +76,9 @@ public:
     ~ActionExecutor();
 
     DesktopControl& desktop() noexcept { return desktop_; }
+    // The installed applications behind "list_apps" and the application name lookup, for other
+    // users on the main thread (the window's picker) so that all share one cache.
+    AppInventory& inventory() noexcept { return *inventory_; }
 
     // The guarded entry the Agent calls: "desktop_stop" whatever the lock state; otherwise a
     // locked or undetermined screen refuses or answers the action without running it, and the
