@@ -2,7 +2,10 @@
 
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/AppInventory.h"
+#include "CorvaneNative/EverydayActions.h"
 #include "CorvaneNative/LockStateReader.h"
+#include "CorvaneNative/SystemActions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -58,7 +61,22 @@ ActionExecutor::ActionExecutor(Platform& platform)
 ActionExecutor::ActionExecutor(Platform& platform, Handlers handlers)
     : platform_(platform)
     , handlers_(std::move(handlers))
-    , desktop_(platform, &platform.defaults) {}
+    , desktop_(platform, &platform.defaults) {
+    inventory_ = std::make_unique<AppInventory>(platform_);
+    AppInventory* inventory = inventory_.get();
+    if (!handlers_.listApps) {
+        handlers_.listApps = [inventory](std::int64_t offset) {
+            return inventory->page(offset);
+        };
+    }
+    if (!handlers_.resolveApp) {
+        handlers_.resolveApp = [inventory](std::string name) {
+            return inventory->resolve(std::move(name));
+        };
+    }
+}
+
+ActionExecutor::~ActionExecutor() = default;
 
 QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params,
                                                  std::vector<std::string> shortcuts) {
@@ -83,11 +101,13 @@ QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params
 }
 
 QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
-                                          std::vector<std::string> /*shortcuts*/) {
+                                          std::vector<std::string> shortcuts) {
     const std::optional<Action> known = lookUp(action);
     if (!known) {
         throw ContractError("action_unsupported");
     }
+    // Copied before the first suspension: the action does not touch the executor afterwards.
+    const Platform platform = platform_;
     switch (*known) {
     case Action::ListApps: {
         const auto listApps = handlers_.listApps;
@@ -99,24 +119,55 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
     case Action::DesktopStop:
         desktop_.stop();
         co_return JSON(JSON::Object{});
+    case Action::OpenURL:
+        co_return EverydayActions::openURL(platform.workspace, params);
+    case Action::OpenApp:
+        co_return co_await EverydayActions::openApp(platform, std::move(params),
+                                                    handlers_.resolveApp);
+    case Action::QuitApp:
+        co_return co_await EverydayActions::quitApp(platform, std::move(params),
+                                                    handlers_.resolveApp);
+    case Action::RunShortcut:
+        co_return co_await EverydayActions::runShortcut(platform, std::move(params),
+                                                        std::move(shortcuts));
+    case Action::SetVolume:
+        co_return EverydayActions::setVolume(platform.scripting, params);
+    case Action::Mute:
+        co_return EverydayActions::setMuted(platform.scripting, true);
+    case Action::Unmute:
+        co_return EverydayActions::setMuted(platform.scripting, false);
+    case Action::MediaPlayPause:
+        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::PlayPause);
+    case Action::MediaNext:
+        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::Next);
+    case Action::MediaPrevious:
+        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::Previous);
     case Action::GetState: {
         const auto gatherState = handlers_.gatherState;
         if (!gatherState) {
             break;
         }
-        Platform platform = platform_;
-        co_return co_await gatherState(platform);
+        Platform gathering = platform;
+        co_return co_await gatherState(gathering);
     }
-    default:
-        // Known, but its component is not wired into this build.
+    case Action::LockScreen:
+        co_return co_await SystemActions::lock(platform);
+    case Action::ToggleDoNotDisturb:
+        co_return co_await SystemActions::focus(platform, focusEnabled(params));
+    case Action::SleepMac:
+        co_return SystemActions::sleep(platform);
+    case Action::DesktopObserve:
+    case Action::DesktopAct:
+    case Action::CloseBrowserTabs:
+        // Known, but carried out by components not in this build.
         break;
     }
     throw ContractError("action_unsupported");
 }
 
-QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::string> arguments) {
-    Clock& clock = platform_.clock;
-    std::unique_ptr<ProcessRunner::Process> tool = platform_.processes.start(path, arguments);
+QCoro::Task<void> ActionExecutor::process(Platform platform, std::string path,
+                                          std::vector<std::string> arguments) {
+    std::unique_ptr<ProcessRunner::Process> tool = platform.processes.start(path, arguments);
     for (int waits = 0;; ++waits) {
         if (const std::optional<int> status = tool->exitStatus()) {
             if (*status != 0) {
@@ -129,12 +180,16 @@ QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::str
             // The tool may or may not have done its work before it was ended.
             throw ContractError("action_timeout_outcome_unknown");
         }
-        co_await clock.sleep(toolPollInterval);
+        co_await platform.clock.sleep(toolPollInterval);
     }
 }
 
-void ActionExecutor::appleScript(const std::string& source) {
-    const Scripting::Result result = platform_.scripting.run(source);
+QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::string> arguments) {
+    return process(platform_, std::move(path), std::move(arguments));
+}
+
+void ActionExecutor::appleScript(Scripting& scripting, const std::string& source) {
+    const Scripting::Result result = scripting.run(source);
     if (const auto* failure = std::get_if<Scripting::Failure>(&result)) {
         throw ContractError(*failure == Scripting::Failure::CompileFailed
                                 ? "action_failed"
@@ -142,12 +197,17 @@ void ActionExecutor::appleScript(const std::string& source) {
     }
 }
 
-void ActionExecutor::explainAutomation(const std::string& name) {
+void ActionExecutor::appleScript(const std::string& source) {
+    appleScript(platform_.scripting, source);
+}
+
+void ActionExecutor::explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
+                                       const std::string& name) {
     const std::string key = std::string(automationExplainedPrefix) + name;
-    if (platform_.defaults.boolValue(key) == true) {
+    if (defaults.boolValue(key) == true) {
         return;
     }
-    const UserPrompts::Answer answer = platform_.prompts.alert(
+    const UserPrompts::Answer answer = prompts.alert(
         "Allow Velto to control " + name + "?",
         "Velto needs Automation permission to change playback. macOS may show its permission "
         "dialog next.",
@@ -155,7 +215,11 @@ void ActionExecutor::explainAutomation(const std::string& name) {
     if (answer != UserPrompts::Answer::First) {
         throw ContractError("permission_required");
     }
-    platform_.defaults.setBool(key, true);
+    defaults.setBool(key, true);
+}
+
+void ActionExecutor::explainAutomation(const std::string& name) {
+    explainAutomation(platform_.defaults, platform_.prompts, name);
 }
 
 std::int64_t ActionExecutor::listAppsOffset(const JSON& params) {

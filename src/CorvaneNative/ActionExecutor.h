@@ -11,11 +11,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvane {
+
+class AppInventory;
 
 // The one entry through which every action runs: the lock guard around the dispatcher, and the
 // two ways actions drive other software (a command-line tool with a time limit, an automation
@@ -29,9 +32,12 @@ public:
     struct Handlers {
         // "get_state": the state report.
         std::function<QCoro::Task<JSON>(Platform&)> gatherState = &StateReport::gather;
-        // "list_apps": one page of the installed applications from `offset`; empty until the
-        // inventory is wired, and the action is then unsupported.
+        // "list_apps": one page of the installed applications from `offset`. Left empty, the
+        // executor's own inventory answers.
         std::function<QCoro::Task<JSON>(std::int64_t offset)> listApps;
+        // "open_app", "quit_app": the bundle path that an application name designates, or
+        // "app_not_found_or_ambiguous". Left empty, the executor's own inventory answers.
+        std::function<QCoro::Task<std::string>(std::string name)> resolveApp;
     };
 
     // Every action name the dispatcher knows, in the order it compares them.
@@ -67,8 +73,12 @@ public:
     ActionExecutor(Platform& platform, Handlers handlers);
     ActionExecutor(const ActionExecutor&) = delete;
     ActionExecutor& operator=(const ActionExecutor&) = delete;
+    ~ActionExecutor();
 
     DesktopControl& desktop() noexcept { return desktop_; }
+    // The installed applications behind "list_apps" and the application name lookup, for other
+    // users on the main thread (the window's picker) so that all share one cache.
+    AppInventory& inventory() noexcept { return *inventory_; }
 
     // The guarded entry the Agent calls: "desktop_stop" whatever the lock state; otherwise a
     // locked or undetermined screen refuses or answers the action without running it, and the
@@ -81,12 +91,17 @@ public:
     // Runs a tool with discarded output; exit status 0 is success, another status
     // "action_failed"; still running after toolWaitLimit waits it is terminated with
     // "action_timeout_outcome_unknown". A tool that cannot start throws ProcessStartError.
+    static QCoro::Task<void> process(Platform platform, std::string path,
+                                     std::vector<std::string> arguments);
     QCoro::Task<void> process(std::string path, std::vector<std::string> arguments);
     // Runs an automation script and ignores its result: "action_failed" when it does not
     // compile, "automation_failed_or_permission_required" when running it fails.
+    static void appleScript(Scripting& scripting, const std::string& source);
     void appleScript(const std::string& source);
     // Before the first automation of an application: a modal explanation, remembered once the
     // person chooses Continue; Cancel throws "permission_required" and asks again next time.
+    static void explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
+                                  const std::string& name);
     void explainAutomation(const std::string& name);
 
     // Parameter rules of actions carried out elsewhere.
@@ -106,6 +121,9 @@ public:
 
 private:
     Platform platform_;
+    // The installed applications with their short-lived cache, behind the default "list_apps"
+    // and name lookup handlers.
+    std::unique_ptr<AppInventory> inventory_;
     Handlers handlers_;
     DesktopControl desktop_;
 };

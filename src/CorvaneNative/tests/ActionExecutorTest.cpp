@@ -3,7 +3,9 @@
 #include "ExecutorFakes.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -134,13 +136,63 @@ TEST_F(ActionExecutorTest, ActionNamesMatchExactly) {
     for (const char* name : {"Open_App", "OPEN_APP", "open_app ", "get_State", "", "format_disk"}) {
         EXPECT_EQ(guarded(name), "action_unsupported") << name;
     }
-    // Known actions whose components are not wired in report the same.
-    for (const char* name : {"open_app", "desktop_observe", "run_shortcut", "sleep_mac"}) {
-        EXPECT_EQ(guarded(name), "action_unsupported") << name;
+    // Known actions whose components are not part of this build report the same.
+    for (const char* name : {"desktop_observe", "desktop_act", "close_browser_tabs"}) {
+        EXPECT_EQ(guarded(name, JSON::parse(R"({"browser":"safari"})")), "action_unsupported")
+            << name;
     }
-    ActionExecutor bare(platform, ActionExecutor::Handlers{.gatherState = {}, .listApps = {}});
-    auto probe = watch(bare.executeGuarded("list_apps", emptyObject, {}));
-    EXPECT_EQ(probe->outcome, "action_unsupported");
+}
+
+TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
+    fakes.workspace.bundles["/Applications/Notes.app"] = {{"CFBundleIdentifier", "com.ex.notes"}};
+    fakes.workspace.installed["com.ex.notes"] = "/Applications/Notes.app";
+    fakes.workspace.running = {app(61, "com.apple.Music")};
+    fakes.defaults.setBool("automation-explained-Music", true);
+    fakes.power.outcome = Power::SleepOutcome::Accepted;
+    fakes.input.onSessionKey = [this](const InputEvents::KeyStroke&) {
+        fakes.console.state = ScreenState::Locked;
+    };
+    struct Row {
+        const char* action;
+        const char* params;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"open_url", R"({"url":"https://example.com"})", "{}"},
+        {"open_app", R"({"bundle_id":"com.ex.notes"})", R"({"already_open":false,"focused":true})"},
+        {"quit_app", R"({"bundle_id":"com.ex.notes"})", "{}"},
+        {"run_shortcut", R"({"name":"Approved"})", "{}"},
+        {"run_shortcut", R"({"name":"approved"})", "action_not_allowlisted"},
+        {"set_volume", R"({"level":35})", "{}"},
+        {"set_volume", R"({"level":35.5})", "invalid_params"},
+        {"mute", "{}", "{}"},
+        {"unmute", "{}", "{}"},
+        {"media_play_pause", "{}", "{}"},
+        {"media_next", "{}", "{}"},
+        {"media_previous", "{}", "{}"},
+        {"sleep_mac", "{}", "{}"},
+        // No Control Center in this fake computer.
+        {"toggle_do_not_disturb", R"({"enabled":true})", "focus_control_unavailable"},
+        {"lock_screen", "{}", R"({"already_locked":false})"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.action);
+        auto probe =
+            watch(executor.executeGuarded(row.action, JSON::parse(row.params), {"Approved"}));
+        fakes.clock.advance(1s);
+        EXPECT_EQ(probe->outcome, row.expected);
+    }
+    EXPECT_EQ(fakes.workspace.openedURLs, std::vector<std::string>{"https://example.com"});
+    EXPECT_EQ(fakes.processes.started, (std::vector<std::vector<std::string>>{
+                                           {"/usr/bin/shortcuts", "run", "--", "Approved"}}));
+    EXPECT_EQ(
+        fakes.scripting.sources,
+        (std::vector<std::string>{"set volume output volume 35", "set volume with output muted",
+                                  "set volume without output muted",
+                                  R"(tell application id "com.apple.Music" to playpause)",
+                                  R"(tell application id "com.apple.Music" to next track)",
+                                  R"(tell application id "com.apple.Music" to previous track)"}));
+    EXPECT_EQ(fakes.power.sleepRequests, 1);
 }
 
 TEST_F(ActionExecutorTest, ListAppsPassesTheWholeOffset) {
@@ -340,4 +392,40 @@ TEST_F(ActionExecutorTest, AutomationIsExplainedUntilThePersonContinues) {
     EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Spotify"); }), "permission_required");
     EXPECT_EQ(fakes.prompts.shown.back().message, "Allow Velto to control Spotify?");
     EXPECT_EQ(fakes.prompts.shown.size(), 3u);
+}
+
+TEST(ActionExecutorInventory, NamesAndPagesComeFromTheExecutorsOwnInventory) {
+    // The inventory lists only bundles that exist on disk.
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const std::string bundle = root.path().toStdString() + "/Applications/Notes.app";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(bundle)));
+    FakePlatform fakes;
+    fakes.workspace.bundles[bundle] = {{"CFBundleIdentifier", "com.ex.notes"},
+                                       {"CFBundleName", "Notes"}};
+    RunningApplication notes = app(40, "com.ex.notes");
+    notes.bundlePath = bundle;
+    fakes.workspace.running = {notes};
+    Platform platform = fakes.platform();
+    ActionExecutor executor(platform);
+
+    // Discovery runs on a worker thread; its result comes back through the event loop.
+    const auto finish = [](const std::shared_ptr<Probe>& probe) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!probe->done && timer.elapsed() < 900) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return probe->outcome;
+    };
+    EXPECT_EQ(
+        finish(watch(executor.executeGuarded("list_apps", emptyObject, {}))),
+        R"({"apps":[{"bundle_id":"com.ex.notes","last_opened":null,"name":"Notes","running":true}],"next_offset":null})");
+    EXPECT_EQ(finish(watch(
+                  executor.executeGuarded("quit_app", JSON::parse(R"({"app_name":"NOTES"})"), {}))),
+              "{}");
+    EXPECT_EQ(fakes.workspace.quitRequests, std::vector<std::int32_t>{40});
+    EXPECT_EQ(finish(watch(
+                  executor.executeGuarded("open_app", JSON::parse(R"({"app_name":"Mail"})"), {}))),
+              "app_not_found_or_ambiguous");
 }

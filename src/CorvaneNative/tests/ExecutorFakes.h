@@ -9,6 +9,7 @@
 #include "CorvanePlatform/QtProcessRunner.h"
 #include "support/VirtualClock.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -24,11 +25,31 @@ public:
     std::vector<RunningApplication> running;
     std::optional<RunningApplication> front;
     std::map<std::string, PlatformValue::Dictionary> bundles; // by path
+    std::map<std::string, std::string> installed;             // bundle id -> path
+
+    // How a running application answers a quit request.
+    enum class QuitBehaviour { Quits, Refuses, Stays /* a save prompt holds it open */ };
+    std::map<std::int32_t, QuitBehaviour> onQuit; // Quits when not listed
+    // Whether an activation request brings the application to the front.
+    bool activationWorks = true;
+    bool openURLWorks = true;
+    // An open starts an instance of the bundle unless one runs; or fails with this code.
+    std::optional<std::string> openFailure;
+    std::int32_t nextPid = 900;
+
+    std::vector<std::string> opened;        // bundle paths
+    std::vector<std::string> openedURLs;    // URL texts
+    std::vector<std::int32_t> activations;  // pids
+    std::vector<std::int32_t> quitRequests; // pids
 
     std::vector<RunningApplication> runningApplications() const override { return running; }
     std::optional<RunningApplication> frontmostApplication() const override { return front; }
-    std::optional<std::string> applicationPath(const std::string&) const override {
-        return std::nullopt;
+    std::optional<std::string> applicationPath(const std::string& bundleID) const override {
+        const auto it = installed.find(bundleID);
+        if (it == installed.end()) {
+            return std::nullopt;
+        }
+        return it->second;
     }
     std::optional<PlatformValue::Dictionary> bundleInfo(const std::string& path) const override {
         bundleInfoAsked.push_back(path);
@@ -38,14 +59,69 @@ public:
         }
         return it->second;
     }
-    QCoro::Task<void> openApplication(std::string, bool) override { co_return; }
-    bool openURL(const std::string&) override { return false; }
-    bool activate(std::int32_t) override { return false; }
-    bool terminate(std::int32_t) override { return false; }
+    QCoro::Task<void> openApplication(std::string path, bool activate) override {
+        opened.push_back(path);
+        if (openFailure) {
+            throw ContractError(*openFailure);
+        }
+        const auto info = bundles.find(path);
+        const PlatformValue* id =
+            info == bundles.end() ? nullptr : findIn(info->second, "CFBundleIdentifier");
+        if (id == nullptr || id->string() == nullptr) {
+            co_return;
+        }
+        const std::string bundleID = *id->string();
+        const auto it = std::find_if(running.begin(), running.end(),
+                                     [&](const auto& a) { return a.bundleID == bundleID; });
+        if (it == running.end()) {
+            RunningApplication started;
+            started.pid = nextPid++;
+            started.bundleID = bundleID;
+            started.bundlePath = path;
+            running.push_back(started);
+        }
+        if (activate && activationWorks) {
+            for (RunningApplication& a : running) {
+                a.active = a.bundleID == bundleID;
+            }
+        }
+        co_return;
+    }
+    bool openURL(const std::string& url) override {
+        openedURLs.push_back(url);
+        return openURLWorks;
+    }
+    bool activate(std::int32_t pid) override {
+        activations.push_back(pid);
+        if (!activationWorks) {
+            return false;
+        }
+        for (RunningApplication& a : running) {
+            a.active = a.pid == pid;
+        }
+        return true;
+    }
+    bool terminate(std::int32_t pid) override {
+        quitRequests.push_back(pid);
+        const auto behaviour = onQuit.find(pid);
+        if (behaviour != onQuit.end() && behaviour->second == QuitBehaviour::Refuses) {
+            return false;
+        }
+        if (behaviour == onQuit.end() || behaviour->second == QuitBehaviour::Quits) {
+            std::erase_if(running, [&](const auto& a) { return a.pid == pid; });
+        }
+        return true;
+    }
     std::string hostName() const override { return "host"; }
     OSVersion osVersion() const override { return {}; }
 
     mutable std::vector<std::string> bundleInfoAsked;
+
+private:
+    static const PlatformValue* findIn(const PlatformValue::Dictionary& d, std::string_view key) {
+        const auto it = d.find(key);
+        return it == d.end() ? nullptr : &it->second;
+    }
 };
 
 // Console records in the shape the lock-state verdict reads, for one of the four states.
@@ -75,38 +151,131 @@ public:
     bool legacyLockToolPresent() const override { return false; }
 };
 
+struct FakeElement {
+    std::map<std::string, PlatformValue, std::less<>> attributes = {};
+    std::vector<std::pair<std::string, std::string>> actions = {}; // name, description
+    // Answers a performed action; when empty, an action succeeds exactly when it is listed.
+    std::function<bool(const std::string& action)> onAction = {};
+};
+
+// A small element tree: each element has attributes, named actions with descriptions, and an
+// optional reaction to its actions. Elements not added read as nothing.
 class FakeAccessibility final : public Accessibility {
 public:
+    using Node = FakeElement;
     bool trusted = true;
+    std::map<std::uint64_t, Node> nodes;
+    std::map<std::int32_t, AXElement> applications; // pid -> application element
+    std::vector<std::pair<AXElement, std::string>> performed;
+    std::vector<std::pair<AXElement, std::chrono::milliseconds>> timeouts;
+    // Called on every attribute read (a test may move a clock or change the tree there).
+    std::function<void()> onRead;
+
+    AXElement add(Node node = {}) {
+        const AXElement element(nextToken_++);
+        nodes[element.token()] = std::move(node);
+        return element;
+    }
+    Node& node(AXElement element) { return nodes.at(element.token()); }
+    void setChildren(AXElement parent, const std::vector<AXElement>& children) {
+        PlatformValue::Array list;
+        for (const AXElement child : children) {
+            list.emplace_back(child);
+        }
+        node(parent).attributes.insert_or_assign("AXChildren", PlatformValue(std::move(list)));
+    }
 
     bool isTrusted() const override { return trusted; }
     void requestTrust() override {}
-    AXElement applicationElement(std::int32_t) override { return {}; }
+    AXElement applicationElement(std::int32_t pid) override {
+        const auto it = applications.find(pid);
+        return it == applications.end() ? AXElement{} : it->second;
+    }
     AXElement systemWideElement() override { return {}; }
-    void setMessagingTimeout(AXElement, std::chrono::milliseconds) override {}
-    std::optional<PlatformValue> attribute(AXElement, const std::string&) const override {
-        return std::nullopt;
+    void setMessagingTimeout(AXElement element, std::chrono::milliseconds timeout) override {
+        timeouts.emplace_back(element, timeout);
     }
-    std::optional<std::vector<std::string>> actionNames(AXElement) const override {
-        return std::nullopt;
+    std::optional<PlatformValue> attribute(AXElement element,
+                                           const std::string& name) const override {
+        if (onRead) {
+            onRead();
+        }
+        const auto it = nodes.find(element.token());
+        if (it == nodes.end()) {
+            return std::nullopt;
+        }
+        const auto attribute = it->second.attributes.find(name);
+        if (attribute == it->second.attributes.end()) {
+            return std::nullopt;
+        }
+        return attribute->second;
     }
-    std::optional<std::string> actionDescription(AXElement, const std::string&) const override {
+    std::optional<std::vector<std::string>> actionNames(AXElement element) const override {
+        const auto it = nodes.find(element.token());
+        if (it == nodes.end()) {
+            return std::nullopt;
+        }
+        std::vector<std::string> names;
+        for (const auto& action : it->second.actions) {
+            names.push_back(action.first);
+        }
+        return names;
+    }
+    std::optional<std::string> actionDescription(AXElement element,
+                                                 const std::string& action) const override {
+        const auto it = nodes.find(element.token());
+        if (it == nodes.end()) {
+            return std::nullopt;
+        }
+        for (const auto& [name, description] : it->second.actions) {
+            if (name == action) {
+                return description;
+            }
+        }
         return std::nullopt;
     }
     std::optional<std::int32_t> pid(AXElement) const override { return std::nullopt; }
-    bool performAction(AXElement, const std::string&) override { return false; }
+    bool performAction(AXElement element, const std::string& action) override {
+        performed.emplace_back(element, action);
+        const auto it = nodes.find(element.token());
+        if (it == nodes.end()) {
+            return false;
+        }
+        if (it->second.onAction) {
+            return it->second.onAction(action);
+        }
+        return std::any_of(it->second.actions.begin(), it->second.actions.end(),
+                           [&](const auto& a) { return a.first == action; });
+    }
     bool setAttribute(AXElement, const std::string&, const PlatformValue&) override {
         return false;
     }
     std::optional<AXElement> elementAtPosition(double, double) const override {
         return std::nullopt;
     }
+
+private:
+    std::uint64_t nextToken_ = 1;
 };
 
 class FakeInput final : public InputEvents {
 public:
+    bool canCreate = true;
+    std::vector<KeyStroke> sessionKeys;
+    // Called after a key was posted to the session (a test makes the computer react there).
+    std::function<void(const KeyStroke&)> onSessionKey;
+
     bool postKeyToProcess(const KeyStroke&, std::int32_t) override { return false; }
-    bool postKeyToSession(const KeyStroke&) override { return false; }
+    bool postKeyToSession(const KeyStroke& stroke) override {
+        if (!canCreate) {
+            return false;
+        }
+        sessionKeys.push_back(stroke);
+        if (onSessionKey) {
+            onSessionKey(stroke);
+        }
+        return true;
+    }
     bool postClick(double, double, MouseButton, int) override { return false; }
     bool postScroll(double, double, std::int32_t) override { return false; }
 };
@@ -127,8 +296,14 @@ public:
 
 class FakePower final : public Power {
 public:
+    SleepOutcome outcome = SleepOutcome::Unavailable;
+    int sleepRequests = 0;
+
     std::optional<PlatformValue> powerSources() const override { return std::nullopt; }
-    SleepOutcome requestSleep() override { return SleepOutcome::Unavailable; }
+    SleepOutcome requestSleep() override {
+        ++sleepRequests;
+        return outcome;
+    }
 };
 
 class FakeHost final : public HostStats {

@@ -1,0 +1,251 @@
+#include "CorvaneNative/EverydayActions.h"
+
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/ActionExecutor.h"
+#include "CorvaneNative/AppTargetPolicy.h"
+#include "CorvaneNative/ShortcutAllowlist.h"
+
+#include <QString>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+namespace corvane::EverydayActions {
+
+namespace {
+
+JSON emptyObject() {
+    return JSON(JSON::Object{});
+}
+
+// The bundle's identifier; empty when it has none.
+std::string bundleIdentifier(const Workspace& workspace, const std::string& path) {
+    const std::optional<PlatformValue::Dictionary> info = workspace.bundleInfo(path);
+    if (!info) {
+        return {};
+    }
+    const auto it = info->find(std::string_view("CFBundleIdentifier"));
+    if (it == info->end() || it->second.string() == nullptr) {
+        return {};
+    }
+    return *it->second.string();
+}
+
+std::vector<RunningApplication> instancesOf(const Workspace& workspace,
+                                            const std::string& bundleID) {
+    std::vector<RunningApplication> instances;
+    if (bundleID.empty()) {
+        return instances;
+    }
+    for (RunningApplication& app : workspace.runningApplications()) {
+        if (app.bundleID == bundleID) {
+            instances.push_back(std::move(app));
+        }
+    }
+    return instances;
+}
+
+// The instance the open brought up: the one running from the opened bundle, else the first with
+// its identifier (another copy of the same application answers the open too).
+std::optional<RunningApplication>
+openedInstance(const Workspace& workspace, const std::string& bundleID, const std::string& path) {
+    const std::vector<RunningApplication> instances = instancesOf(workspace, bundleID);
+    if (instances.empty()) {
+        return std::nullopt;
+    }
+    const auto fromPath = std::find_if(instances.begin(), instances.end(), [&](const auto& app) {
+        return app.bundlePath && AppTargetPolicy::resolvedPath(*app.bundlePath) == path;
+    });
+    return fromPath != instances.end() ? *fromPath : instances.front();
+}
+
+bool isActive(const Workspace& workspace, std::int32_t pid) {
+    const std::vector<RunningApplication> running = workspace.runningApplications();
+    return std::any_of(running.begin(), running.end(),
+                       [&](const auto& app) { return app.pid == pid && app.active; });
+}
+
+// Instances among `pids` that still run under the identifier (a pid reused by another program
+// does not count).
+bool anyStillRunning(const Workspace& workspace, const std::set<std::int32_t>& pids,
+                     const std::string& bundleID) {
+    const std::vector<RunningApplication> running = workspace.runningApplications();
+    return std::any_of(running.begin(), running.end(), [&](const auto& app) {
+        return pids.contains(app.pid) && app.bundleID == bundleID;
+    });
+}
+
+std::string_view commandText(MediaCommand command) {
+    switch (command) {
+    case MediaCommand::PlayPause:
+        return "playpause";
+    case MediaCommand::Next:
+        return "next track";
+    case MediaCommand::Previous:
+        return "previous track";
+    }
+    return {};
+}
+
+} // namespace
+
+QCoro::Task<std::string> applicationPath(Platform platform, JSON params, AppResolver resolve) {
+    std::optional<std::string> path;
+    if (const std::string* bundleID = params.stringMember("bundle_id")) {
+        path = platform.workspace.applicationPath(*bundleID);
+    }
+    if (!path) {
+        const std::string* name = params.stringMember("app_name");
+        if (name == nullptr || !resolve) {
+            throw ContractError("app_not_found_or_ambiguous");
+        }
+        path = co_await resolve(*name);
+    }
+    AppTargetPolicy::check(platform.workspace, *path);
+    co_return AppTargetPolicy::resolvedPath(*path);
+}
+
+QCoro::Task<JSON> openApp(Platform platform, JSON params, AppResolver resolve) {
+    const std::string path =
+        co_await applicationPath(platform, std::move(params), std::move(resolve));
+    Workspace& workspace = platform.workspace;
+    const std::string bundleID = bundleIdentifier(workspace, path);
+    const bool alreadyOpen = !instancesOf(workspace, bundleID).empty();
+
+    co_await workspace.openApplication(path, true);
+
+    bool focused = false;
+    if (const std::optional<RunningApplication> opened =
+            openedInstance(workspace, bundleID, path)) {
+        // Whether the request was accepted matters less than what the workspace shows afterwards.
+        workspace.activate(opened->pid);
+        focused = isActive(workspace, opened->pid);
+    }
+    co_return JSON(JSON::Object{{"already_open", JSON(alreadyOpen)}, {"focused", JSON(focused)}});
+}
+
+QCoro::Task<JSON> quitApp(Platform platform, JSON params, AppResolver resolve) {
+    const std::string path =
+        co_await applicationPath(platform, std::move(params), std::move(resolve));
+    Workspace& workspace = platform.workspace;
+    const std::string bundleID = bundleIdentifier(workspace, path);
+    if (bundleID.empty()) {
+        throw ContractError("app_not_found");
+    }
+    const std::vector<RunningApplication> instances = instancesOf(workspace, bundleID);
+    if (instances.empty()) {
+        co_return JSON(JSON::Object{{"already_closed", JSON(true)}});
+    }
+    std::set<std::int32_t> pids;
+    for (const RunningApplication& instance : instances) {
+        // A normal quit, as from the application's menu: the person keeps the chance to save.
+        if (!workspace.terminate(instance.pid)) {
+            throw ContractError("quit_refused");
+        }
+        pids.insert(instance.pid);
+    }
+    for (int waits = 0; anyStillRunning(workspace, pids, bundleID); ++waits) {
+        if (waits == quitWaitLimit) {
+            // Typically a save prompt is showing; the application stays open.
+            throw ContractError("quit_pending_user_attention");
+        }
+        co_await platform.clock.sleep(quitPollInterval);
+    }
+    co_return emptyObject();
+}
+
+std::optional<std::string> webURL(const std::string& text) {
+    // Strict parsing: spaces, control characters and stray delimiters are refused rather than
+    // silently repaired into some other address.
+    const QUrl url(QString::fromStdString(text), QUrl::StrictMode);
+    if (!url.isValid()) {
+        return std::nullopt;
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1StringView("https") && scheme != QLatin1StringView("http")) {
+        return std::nullopt;
+    }
+    if (url.host().isEmpty()) {
+        return std::nullopt;
+    }
+    return url.toString(QUrl::FullyEncoded).toStdString();
+}
+
+JSON openURL(Workspace& workspace, const JSON& params) {
+    const std::string* text = params.stringMember("url");
+    const std::optional<std::string> url = text != nullptr ? webURL(*text) : std::nullopt;
+    if (!url) {
+        throw ContractError("invalid_url");
+    }
+    if (!workspace.openURL(*url)) {
+        throw ContractError("action_failed");
+    }
+    return emptyObject();
+}
+
+QCoro::Task<JSON> runShortcut(Platform platform, JSON params, std::vector<std::string> approved) {
+    const std::string* name = params.stringMember("name");
+    if (name == nullptr || !ShortcutAllowlist(std::move(approved)).allows(*name)) {
+        throw ContractError("action_not_allowlisted");
+    }
+    // "--" keeps a name that begins with a dash from being read as an option.
+    std::vector<std::string> arguments{"run", "--", *name};
+    co_await ActionExecutor::process(platform, std::string(shortcutsTool), std::move(arguments));
+    co_return emptyObject();
+}
+
+std::optional<int> volumeLevel(const JSON& params) {
+    const JSON* level = params.find("level");
+    const std::optional<double> number = level != nullptr ? level->number() : std::nullopt;
+    if (!number || !(*number >= 0 && *number <= 100) || std::trunc(*number) != *number) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*number);
+}
+
+JSON setVolume(Scripting& scripting, const JSON& params) {
+    const std::optional<int> level = volumeLevel(params);
+    if (!level) {
+        throw ContractError("invalid_params");
+    }
+    ActionExecutor::appleScript(scripting, "set volume output volume " + std::to_string(*level));
+    return emptyObject();
+}
+
+JSON setMuted(Scripting& scripting, bool muted) {
+    ActionExecutor::appleScript(scripting, muted ? "set volume with output muted"
+                                                 : "set volume without output muted");
+    return emptyObject();
+}
+
+std::optional<MediaPlayer> runningPlayer(const Workspace& workspace) {
+    const std::vector<RunningApplication> running = workspace.runningApplications();
+    for (const MediaPlayer& player : mediaPlayers) {
+        if (std::any_of(running.begin(), running.end(),
+                        [&](const auto& app) { return app.bundleID == player.bundleID; })) {
+            return player;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string mediaScript(const MediaPlayer& player, MediaCommand command) {
+    return "tell application id \"" + std::string(player.bundleID) + "\" to " +
+           std::string(commandText(command));
+}
+
+JSON media(const Platform& platform, MediaCommand command) {
+    // Nothing is launched: playback is only steered in a player that already runs.
+    const std::optional<MediaPlayer> player = runningPlayer(platform.workspace);
+    if (!player) {
+        throw ContractError("media_app_not_running");
+    }
+    ActionExecutor::explainAutomation(platform.defaults, platform.prompts,
+                                      std::string(player->displayName));
+    ActionExecutor::appleScript(platform.scripting, mediaScript(*player, command));
+    return emptyObject();
+}
+
+} // namespace corvane::EverydayActions

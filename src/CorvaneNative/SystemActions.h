@@ -1,0 +1,81 @@
+#pragma once
+
+#include "CorvaneCore/JSON.h"
+#include "CorvanePlatform/Platform.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// The actions that change the session (lock the screen, sleep, the Do Not Disturb Focus) and the
+// accessibility-tree helpers that every accessibility-driven action shares. None trusts its own
+// request: lock and Focus read the platform back until the change shows, and say so when it does
+// not. Main thread only; no state survives a call.
+namespace SystemActions {
+
+// What the platform honours today to lock the screen (Control-Command-Q) and to open Control
+// Center (Globe/Fn-C), and the Control Center identifiers, kept together.
+inline constexpr std::uint16_t lockKeyCode = 12;
+inline constexpr std::uint64_t lockKeyFlags = InputEvents::commandFlag | InputEvents::controlFlag;
+inline constexpr std::uint16_t controlCenterKeyCode = 8;
+inline constexpr std::uint64_t controlCenterKeyFlags = InputEvents::secondaryFunctionFlag;
+inline constexpr std::string_view controlCenterBundleID = "com.apple.controlcenter";
+inline constexpr std::string_view focusModuleIdentifier = "controlcenter-focus-modes";
+inline constexpr std::string_view doNotDisturbIdentifier =
+    "focus-mode-activity-com.apple.donotdisturb.mode.default";
+inline constexpr std::string_view doNotDisturbDescription = "Do Not Disturb";
+inline constexpr std::string_view showDetailsDescription = "show details";
+
+inline constexpr std::chrono::milliseconds messagingTimeout{200};
+inline constexpr std::chrono::milliseconds scanDeadline{2000};
+inline constexpr std::size_t controlScanLimit = 600;
+
+// Lock: 29 waits of 100 ms after the first read.
+inline constexpr std::chrono::milliseconds lockPollInterval{100};
+inline constexpr int lockWaitLimit = 29;
+// Focus: up to 15 waits of 150 ms for the control to appear, then 10 waits of 100 ms for its value.
+inline constexpr std::chrono::milliseconds focusOpeningInterval{150};
+inline constexpr int focusOpeningLimit = 15;
+inline constexpr std::chrono::milliseconds focusConfirmInterval{100};
+inline constexpr int focusConfirmLimit = 10;
+
+// The shared precondition: "device_locked" unless the screen reads unlocked, then
+// "accessibility_permission_required" unless the process is trusted.
+void check(const Platform& platform);
+
+// The element's "AXChildren" as elements; empty when unreadable or of another type.
+std::vector<AXElement> children(const Accessibility& accessibility, AXElement element);
+// A string attribute; absent when unreadable or not a string.
+std::optional<std::string> text(const Accessibility& accessibility, AXElement element,
+                                const std::string& attribute);
+
+struct Scan {
+    std::vector<AXElement> nodes;
+    // Every reachable element was visited before the limit or the deadline stopped the walk.
+    bool complete = false;
+};
+// Breadth-first from `root` (which counts as a node), at most `limit` nodes and scanDeadline of
+// monotonic time: a hung or huge tree cannot hold the main thread.
+Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root,
+          std::size_t limit);
+
+// {"already_locked": false} once the screen reads locked; "lock_not_confirmed" when it does not
+// within the budget; "action_failed" when the key events cannot be made.
+QCoro::Task<JSON> lock(Platform platform);
+// {} once the system accepted the request; not confirmed. Needs no accessibility trust.
+JSON sleep(const Platform& platform);
+// Switches Do Not Disturb through Control Center and reads the control back; {} also when it
+// already had the wanted value.
+QCoro::Task<JSON> focus(Platform platform, bool enabled);
+
+} // namespace SystemActions
+
+} // namespace corvane

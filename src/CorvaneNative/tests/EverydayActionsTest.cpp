@@ -1,0 +1,336 @@
+#include "CorvaneNative/EverydayActions.h"
+
+#include "ExecutorFakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using namespace corvane;
+using namespace corvane::executor_test;
+
+namespace {
+
+using QuitBehaviour = FakeWorkspace::QuitBehaviour;
+
+// The inventory's name lookup over a fixed table.
+QCoro::Task<std::string> lookUpName(std::map<std::string, std::string> names, std::string name) {
+    const auto it = names.find(name);
+    if (it == names.end()) {
+        throw ContractError("app_not_found_or_ambiguous");
+    }
+    co_return it->second;
+}
+
+class EverydayActionsTest : public ::testing::Test {
+protected:
+    EverydayActionsTest() {
+        install("com.example.notes", "/Applications/Notes.app");
+        install("com.example.editor", "/Applications/Editor.app");
+        fakes.workspace.bundles["/Applications/Agent.app"] = {
+            {"CFBundleIdentifier", "com.example.agent"}, {"LSUIElement", true}};
+        fakes.workspace.installed["com.example.agent"] = "/Applications/Agent.app";
+        fakes.workspace.bundles["/System/Library/CoreServices/Finder.app"] = {
+            {"CFBundleIdentifier", "com.apple.finder"}};
+        fakes.workspace.installed["com.apple.finder"] = "/System/Library/CoreServices/Finder.app";
+    }
+
+    void install(const std::string& bundleID, const std::string& path) {
+        fakes.workspace.bundles[path] = {{"CFBundleIdentifier", bundleID}};
+        fakes.workspace.installed[bundleID] = path;
+    }
+
+    EverydayActions::AppResolver resolver() {
+        return [names = names](std::string name) {
+            return lookUpName(names, std::move(name));
+        };
+    }
+
+    // Runs a task on the virtual clock for at most `budget`; its outcome as text.
+    template <typename T>
+    std::string run(QCoro::Task<T>&& task, std::chrono::milliseconds budget = 5s) {
+        auto probe = watch(std::move(task));
+        for (auto elapsed = 0ms; !probe->done && elapsed < budget; elapsed += 100ms) {
+            fakes.clock.advance(100ms);
+        }
+        return probe->outcome;
+    }
+
+    std::string open(const char* params) {
+        return run(EverydayActions::openApp(platform, JSON::parse(params), resolver()));
+    }
+    std::string openURL(const char* params) {
+        try {
+            return EverydayActions::openURL(fakes.workspace, JSON::parse(params)).data();
+        } catch (const ContractError& e) {
+            return e.code();
+        }
+    }
+    std::string quit(const char* params) {
+        return run(EverydayActions::quitApp(platform, JSON::parse(params), resolver()));
+    }
+
+    FakePlatform fakes;
+    Platform platform = fakes.platform();
+    std::map<std::string, std::string> names{{"Notes", "/Applications/Notes.app"},
+                                             {"Agent", "/Applications/Agent.app"}};
+};
+
+} // namespace
+
+TEST_F(EverydayActionsTest, ApplicationLookupPrefersTheBundleIDThenTheNameThenRefuses) {
+    struct Row {
+        const char* params;
+        const char* expected;
+        const char* opened; // nullptr: nothing opened
+    };
+    const Row rows[] = {
+        {R"({"bundle_id":"com.example.editor","app_name":"Notes"})",
+         R"({"already_open":false,"focused":true})", "/Applications/Editor.app"},
+        {R"({"bundle_id":"com.example.missing","app_name":"Notes"})",
+         R"({"already_open":false,"focused":true})", "/Applications/Notes.app"},
+        {R"({"bundle_id":7,"app_name":"Notes"})", R"({"already_open":false,"focused":true})",
+         "/Applications/Notes.app"},
+        {R"({"bundle_id":"com.example.missing"})", "app_not_found_or_ambiguous", nullptr},
+        {R"({"app_name":"Nowhere"})", "app_not_found_or_ambiguous", nullptr},
+        {"{}", "app_not_found_or_ambiguous", nullptr},
+        {R"({"app_name":"Agent"})", "protected_app", nullptr},
+        {R"({"bundle_id":"com.apple.finder"})", "protected_app", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.params);
+        fakes.workspace.running.clear();
+        fakes.workspace.opened.clear();
+        EXPECT_EQ(open(row.params), row.expected);
+        EXPECT_EQ(fakes.workspace.opened, row.opened != nullptr
+                                              ? std::vector<std::string>{row.opened}
+                                              : std::vector<std::string>{});
+    }
+    // Without an inventory, a name designates nothing.
+    EXPECT_EQ(run(EverydayActions::openApp(platform, JSON::parse(R"({"app_name":"Notes"})"), {})),
+              "app_not_found_or_ambiguous");
+}
+
+TEST_F(EverydayActionsTest, OpeningARunningApplicationReportsItAndWhetherItCameToTheFront) {
+    RunningApplication notes = app(40, "com.example.notes");
+    notes.bundlePath = "/Applications/Notes.app";
+    RunningApplication other = app(41, "com.example.editor");
+    other.active = true;
+    fakes.workspace.running = {other, notes};
+    EXPECT_EQ(open(R"({"bundle_id":"com.example.notes"})"),
+              R"({"already_open":true,"focused":true})");
+    EXPECT_EQ(fakes.workspace.activations, std::vector<std::int32_t>{40});
+    EXPECT_EQ(fakes.workspace.running.size(), 2u);
+
+    // An application that opened but stayed behind is reported, not an error.
+    fakes.workspace.activationWorks = false;
+    fakes.workspace.running = {other};
+    EXPECT_EQ(open(R"({"bundle_id":"com.example.notes"})"),
+              R"({"already_open":false,"focused":false})");
+
+    // The workspace's own open failure is passed on unchanged.
+    fakes.workspace.openFailure = "action_failed";
+    EXPECT_EQ(open(R"({"bundle_id":"com.example.notes"})"), "action_failed");
+}
+
+TEST_F(EverydayActionsTest, QuitEndsEveryInstanceOrSaysWhyNot) {
+    const auto twoNotes = [] {
+        return std::vector<RunningApplication>{app(40, "com.example.notes"),
+                                               app(41, "com.example.editor"),
+                                               app(42, "com.example.notes")};
+    };
+    struct Row {
+        std::map<std::int32_t, QuitBehaviour> onQuit;
+        const char* expected;
+        std::vector<std::int32_t> asked;
+        std::size_t stillRunning;
+    };
+    const Row rows[] = {
+        {{}, "{}", {40, 42}, 1},
+        // The first refusal stops the round: the second instance is never asked.
+        {{{40, QuitBehaviour::Refuses}}, "quit_refused", {40}, 3},
+        {{{42, QuitBehaviour::Stays}}, "quit_pending_user_attention", {40, 42}, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        fakes.workspace.running = twoNotes();
+        fakes.workspace.onQuit = row.onQuit;
+        fakes.workspace.quitRequests.clear();
+        EXPECT_EQ(quit(R"({"app_name":"Notes"})"), row.expected);
+        EXPECT_EQ(fakes.workspace.quitRequests, row.asked);
+        EXPECT_EQ(fakes.workspace.running.size(), row.stillRunning);
+    }
+
+    fakes.workspace.running = {app(41, "com.example.editor")};
+    EXPECT_EQ(quit(R"({"bundle_id":"com.example.notes"})"), R"({"already_closed":true})");
+    EXPECT_EQ(quit(R"({"bundle_id":"com.example.agent"})"), "protected_app");
+}
+
+TEST_F(EverydayActionsTest, AQuitHeldBySavePromptGivesUpAfterTwentyWaits) {
+    fakes.workspace.running = {app(40, "com.example.notes")};
+    fakes.workspace.onQuit[40] = QuitBehaviour::Stays;
+    const auto start = fakes.clock.monotonicNow();
+    auto probe = watch(
+        EverydayActions::quitApp(platform, JSON::parse(R"({"app_name":"Notes"})"), resolver()));
+    fakes.clock.advance(1900ms);
+    EXPECT_FALSE(probe->done);
+    fakes.clock.advance(100ms);
+    EXPECT_EQ(probe->outcome, "quit_pending_user_attention");
+    EXPECT_EQ(fakes.clock.monotonicNow() - start, 2s);
+
+    // The person saves within the budget: the quit completes on the next poll.
+    auto saved = watch(
+        EverydayActions::quitApp(platform, JSON::parse(R"({"app_name":"Notes"})"), resolver()));
+    fakes.clock.advance(1000ms);
+    fakes.workspace.running.clear();
+    fakes.clock.advance(100ms);
+    EXPECT_EQ(saved->outcome, "{}");
+}
+
+TEST_F(EverydayActionsTest, OnlyWebAddressesWithAHostAreOpened) {
+    struct Row {
+        const char* params;
+        const char* expected;
+        const char* opened;
+    };
+    const Row rows[] = {
+        {R"({"url":"https://example.com/a?b=c#d"})", "{}", "https://example.com/a?b=c#d"},
+        {R"({"url":"HTTPS://Example.com/Path"})", "{}", "https://example.com/Path"},
+        {R"({"url":"ftp://example.com/file"})", "invalid_url", nullptr},
+        {R"({"url":"mailto:someone@example.com"})", "invalid_url", nullptr},
+        {R"j({"url":"javascript:alert(1)"})j", "invalid_url", nullptr},
+        {R"({"url":"https:///no-host"})", "invalid_url", nullptr},
+        {R"({"url":"https://exa mple.com"})", "invalid_url", nullptr},
+        {R"({"url":"https://example.com/\nx"})", "invalid_url", nullptr},
+        {R"({"url":"example.com"})", "invalid_url", nullptr},
+        {R"({"url":42})", "invalid_url", nullptr},
+        {"{}", "invalid_url", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.params);
+        fakes.workspace.openedURLs.clear();
+        EXPECT_EQ(openURL(row.params), row.expected);
+        EXPECT_EQ(fakes.workspace.openedURLs, row.opened != nullptr
+                                                  ? std::vector<std::string>{row.opened}
+                                                  : std::vector<std::string>{});
+    }
+    fakes.workspace.openURLWorks = false;
+    EXPECT_EQ(openURL(R"({"url":"https://example.com"})"), "action_failed");
+}
+
+TEST_F(EverydayActionsTest, OnlyApprovedShortcutsRunByteForByte) {
+    const std::vector<std::string> approved{"Morning Routine", "-Dash"};
+    struct Row {
+        const char* params;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {R"({"name":"Morning Routine"})", "{}"},
+        {R"({"name":"-Dash"})", "{}"},
+        {R"({"name":"morning routine"})", "action_not_allowlisted"},
+        {R"({"name":["Morning Routine"]})", "action_not_allowlisted"},
+        {"{}", "action_not_allowlisted"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.params);
+        fakes.processes.started.clear();
+        EXPECT_EQ(run(EverydayActions::runShortcut(platform, JSON::parse(row.params), approved)),
+                  row.expected);
+        if (std::string(row.expected) == "{}") {
+            const std::string name = *JSON::parse(row.params).stringMember("name");
+            EXPECT_EQ(fakes.processes.started, (std::vector<std::vector<std::string>>{
+                                                   {"/usr/bin/shortcuts", "run", "--", name}}));
+        } else {
+            EXPECT_TRUE(fakes.processes.started.empty());
+        }
+    }
+    fakes.processes.scripts = {{2, 1}};
+    EXPECT_EQ(run(EverydayActions::runShortcut(
+                  platform, JSON::parse(R"({"name":"Morning Routine"})"), approved)),
+              "action_failed");
+}
+
+TEST_F(EverydayActionsTest, VolumeTakesAWholeNumberFromZeroToOneHundred) {
+    struct Row {
+        const char* params;
+        const char* script; // nullptr: refused with invalid_params, nothing run
+    };
+    const Row rows[] = {
+        {R"({"level":50})", "set volume output volume 50"},
+        {R"({"level":-0.0})", "set volume output volume 0"},
+        {R"({"level":100})", "set volume output volume 100"},
+        {R"({"level":50.5})", nullptr},
+        {R"({"level":-1})", nullptr},
+        {R"({"level":101})", nullptr},
+        {R"({"level":100.0000001})", nullptr},
+        {R"({"level":"50"})", nullptr},
+        {R"({"level":true})", nullptr},
+        {"{}", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.params);
+        fakes.scripting.sources.clear();
+        const std::string outcome = outcomeOf(
+            [&] { EverydayActions::setVolume(fakes.scripting, JSON::parse(row.params)); });
+        if (row.script != nullptr) {
+            EXPECT_EQ(outcome, "ok");
+            EXPECT_EQ(fakes.scripting.sources, std::vector<std::string>{row.script});
+        } else {
+            EXPECT_EQ(outcome, "invalid_params");
+            EXPECT_TRUE(fakes.scripting.sources.empty());
+        }
+    }
+}
+
+TEST_F(EverydayActionsTest, PlaybackGoesToThePreferredRunningPlayer) {
+    using Command = EverydayActions::MediaCommand;
+    fakes.defaults.setBool("automation-explained-Music", true);
+    fakes.defaults.setBool("automation-explained-Spotify", true);
+    struct Row {
+        std::vector<RunningApplication> running;
+        Command command;
+        const char* expected;
+        const char* script;
+    };
+    const Row rows[] = {
+        {{app(60, "com.spotify.client"), app(61, "com.apple.Music")},
+         Command::Next,
+         "ok",
+         R"(tell application id "com.apple.Music" to next track)"},
+        {{app(60, "com.spotify.client")},
+         Command::PlayPause,
+         "ok",
+         R"(tell application id "com.spotify.client" to playpause)"},
+        {{app(61, "com.apple.Music")},
+         Command::Previous,
+         "ok",
+         R"(tell application id "com.apple.Music" to previous track)"},
+        {{app(62, "com.example.notes")}, Command::Next, "media_app_not_running", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        fakes.workspace.running = row.running;
+        fakes.scripting.sources.clear();
+        EXPECT_EQ(outcomeOf([&] { EverydayActions::media(platform, row.command); }), row.expected);
+        EXPECT_EQ(fakes.scripting.sources, row.script != nullptr
+                                               ? std::vector<std::string>{row.script}
+                                               : std::vector<std::string>{});
+    }
+    EXPECT_TRUE(fakes.prompts.shown.empty());
+}
+
+TEST_F(EverydayActionsTest, DecliningTheExplanationRunsNothing) {
+    fakes.workspace.running = {app(60, "com.spotify.client")};
+    EXPECT_EQ(
+        outcomeOf([&] { EverydayActions::media(platform, EverydayActions::MediaCommand::Next); }),
+        "permission_required");
+    ASSERT_EQ(fakes.prompts.shown.size(), 1u);
+    EXPECT_EQ(fakes.prompts.shown.front().message, "Allow Velto to control Spotify?");
+    EXPECT_TRUE(fakes.scripting.sources.empty());
+
+    // With no player running nobody is asked.
+    fakes.workspace.running.clear();
+    EXPECT_EQ(
+        outcomeOf([&] { EverydayActions::media(platform, EverydayActions::MediaCommand::Next); }),
+        "media_app_not_running");
+    EXPECT_EQ(fakes.prompts.shown.size(), 1u);
+}

@@ -1,0 +1,413 @@
+#include "CorvaneNative/SystemActions.h"
+
+#include "ExecutorFakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using namespace corvane;
+using namespace corvane::executor_test;
+
+namespace {
+
+using Node = FakeAccessibility::Node;
+
+class SystemActionsTest : public ::testing::Test {
+protected:
+    // Runs a task on the virtual clock in 10 ms steps for at most `budget`; its outcome as text.
+    template <typename T>
+    std::string run(QCoro::Task<T>&& task, std::chrono::milliseconds budget = 5s) {
+        auto probe = watch(std::move(task));
+        for (auto elapsed = 0ms; !probe->done && elapsed < budget; elapsed += 10ms) {
+            fakes.clock.advance(10ms);
+        }
+        return probe->outcome;
+    }
+    std::chrono::milliseconds elapsedSince(Clock::MonotonicTime start) const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(fakes.clock.monotonicNow() -
+                                                                     start);
+    }
+
+    FakePlatform fakes;
+    Platform platform = fakes.platform();
+};
+
+} // namespace
+
+TEST_F(SystemActionsTest, ScanWalksBreadthFirstWithinItsLimits) {
+    FakeAccessibility& ax = fakes.accessibility;
+    const AXElement lone = ax.add();
+    SystemActions::Scan scan = SystemActions::scan(ax, fakes.clock, lone, 600);
+    EXPECT_EQ(scan.nodes, std::vector<AXElement>{lone});
+    EXPECT_TRUE(scan.complete);
+
+    // root -> a, b; a -> a1, a2; b -> b1
+    const AXElement root = ax.add(), a = ax.add(), b = ax.add(), a1 = ax.add(), a2 = ax.add(),
+                    b1 = ax.add();
+    ax.setChildren(root, {a, b});
+    ax.setChildren(a, {a1, a2});
+    ax.setChildren(b, {b1});
+    scan = SystemActions::scan(ax, fakes.clock, root, 6);
+    EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1, a2, b1}));
+    EXPECT_TRUE(scan.complete);
+    scan = SystemActions::scan(ax, fakes.clock, root, 5);
+    EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1, a2}));
+    EXPECT_FALSE(scan.complete);
+
+    // A tree larger than the limit gives exactly the limit.
+    std::vector<AXElement> many;
+    for (int i = 0; i < 700; ++i) {
+        many.push_back(ax.add());
+    }
+    ax.setChildren(lone, many);
+    scan = SystemActions::scan(ax, fakes.clock, lone, 600);
+    EXPECT_EQ(scan.nodes.size(), 600u);
+    EXPECT_FALSE(scan.complete);
+
+    // A slow application: each read takes 500 ms, so the 2-second deadline ends the walk.
+    ax.onRead = [this] {
+        fakes.clock.advance(500ms);
+    };
+    scan = SystemActions::scan(ax, fakes.clock, root, 600);
+    EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1}));
+    EXPECT_FALSE(scan.complete);
+}
+
+TEST_F(SystemActionsTest, ChildrenAndTextReadOnlyTheirOwnKind) {
+    FakeAccessibility& ax = fakes.accessibility;
+    const AXElement child = ax.add();
+    const AXElement mixed = ax.add(Node{{{"AXChildren", PlatformValue::Array{child, 3}}}});
+    const AXElement wrong = ax.add(Node{{{"AXChildren", child}, {"AXTitle", 7}}});
+    const AXElement titled = ax.add(Node{{{"AXTitle", "Save"}, {"AXValue", true}}});
+    EXPECT_TRUE(SystemActions::children(ax, mixed).empty());
+    EXPECT_TRUE(SystemActions::children(ax, wrong).empty());
+    EXPECT_TRUE(SystemActions::children(ax, AXElement(999)).empty());
+    EXPECT_EQ(SystemActions::text(ax, titled, "AXTitle"), "Save");
+    EXPECT_EQ(SystemActions::text(ax, titled, "AXValue"), std::nullopt);
+    EXPECT_EQ(SystemActions::text(ax, wrong, "AXTitle"), std::nullopt);
+    EXPECT_EQ(SystemActions::text(ax, titled, "AXHelp"), std::nullopt);
+}
+
+TEST_F(SystemActionsTest, LockIsConfirmedOnlyByALockedReading) {
+    struct Row {
+        const char* name;
+        // The state the key press leads to, and when the screen finally locks (if ever).
+        ScreenState afterKey;
+        std::optional<std::chrono::milliseconds> locksAt;
+        const char* expected;
+        std::chrono::milliseconds elapsed;
+    };
+    const Row rows[] = {
+        {"at once", ScreenState::Locked, std::nullopt, R"({"already_locked":false})", 0ms},
+        {"after a while", ScreenState::Unlocked, 1500ms, R"({"already_locked":false})", 1500ms},
+        {"on the last read", ScreenState::Unlocked, 2900ms, R"({"already_locked":false})", 2900ms},
+        {"never", ScreenState::Unlocked, std::nullopt, "lock_not_confirmed", 2900ms},
+        {"inactive", ScreenState::Inactive, std::nullopt, "lock_not_confirmed", 2900ms},
+        {"unknown", ScreenState::Unknown, std::nullopt, "lock_not_confirmed", 2900ms},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fakes.console.state = ScreenState::Unlocked;
+        fakes.input.sessionKeys.clear();
+        fakes.input.onSessionKey = [&](const InputEvents::KeyStroke&) {
+            fakes.console.state = row.afterKey;
+        };
+        const auto start = fakes.clock.monotonicNow();
+        auto probe = watch(SystemActions::lock(platform));
+        while (!probe->done && elapsedSince(start) < 5s) {
+            fakes.clock.advance(100ms);
+            if (row.locksAt && elapsedSince(start) + 100ms == *row.locksAt) {
+                fakes.console.state = ScreenState::Locked;
+            }
+        }
+        EXPECT_EQ(probe->outcome, row.expected);
+        EXPECT_EQ(elapsedSince(start), row.elapsed);
+        ASSERT_EQ(fakes.input.sessionKeys.size(), 1u);
+        EXPECT_EQ(fakes.input.sessionKeys[0].keyCode, 12);
+        EXPECT_EQ(fakes.input.sessionKeys[0].flags, 0x140000u);
+    }
+}
+
+TEST_F(SystemActionsTest, LockRefusesBeforePostingAnything) {
+    struct Row {
+        ScreenState state;
+        bool trusted;
+        bool canCreate;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {ScreenState::Unlocked, false, true, "accessibility_permission_required"},
+        {ScreenState::Unknown, true, true, "device_locked"},
+        {ScreenState::Unlocked, true, false, "action_failed"},
+    };
+    for (const Row& row : rows) {
+        fakes.console.state = row.state;
+        fakes.accessibility.trusted = row.trusted;
+        fakes.input.canCreate = row.canCreate;
+        EXPECT_EQ(run(SystemActions::lock(platform)), row.expected);
+        EXPECT_TRUE(fakes.input.sessionKeys.empty());
+    }
+}
+
+TEST_F(SystemActionsTest, SleepNeedsAnUnlockedScreenButNoTrust) {
+    using Outcome = Power::SleepOutcome;
+    struct Row {
+        ScreenState state;
+        Outcome outcome;
+        const char* expected;
+        int requests;
+    };
+    const Row rows[] = {
+        {ScreenState::Unlocked, Outcome::Accepted, "ok", 1},
+        {ScreenState::Unlocked, Outcome::Unavailable, "sleep_unavailable", 1},
+        {ScreenState::Unlocked, Outcome::Denied, "sleep_request_denied", 1},
+        {ScreenState::Unknown, Outcome::Accepted, "device_locked", 0},
+        {ScreenState::Locked, Outcome::Accepted, "device_locked", 0},
+    };
+    fakes.accessibility.trusted = false;
+    for (const Row& row : rows) {
+        fakes.console.state = row.state;
+        fakes.power.outcome = row.outcome;
+        fakes.power.sleepRequests = 0;
+        EXPECT_EQ(outcomeOf([&] { EXPECT_EQ(SystemActions::sleep(platform).data(), "{}"); }),
+                  row.expected);
+        EXPECT_EQ(fakes.power.sleepRequests, row.requests);
+    }
+}
+
+namespace {
+
+// Control Center as the tests need it: a hidden window until Globe/Fn-C, a Focus module whose
+// details action reveals the Do Not Disturb control, and a control that a press switches.
+struct ControlCenter {
+    static constexpr std::int32_t pid = 77;
+
+    explicit ControlCenter(FakePlatform& fakes)
+        : f(fakes)
+        , ax(fakes.accessibility) {
+        application = ax.add();
+        window = ax.add(Node{{{"AXRole", "AXWindow"}}});
+        module = ax.add(Node{{{"AXIdentifier", "controlcenter-focus-modes"}},
+                             {{"AXPress", "press"}, {"AXShowDetails", "Show Details"}},
+                             [this](const std::string& action) {
+                                 if (action == "AXShowDetails") {
+                                     ++detailsShown;
+                                     if (revealOnDetails) {
+                                         ax.setChildren(module, {impostor, control});
+                                     }
+                                 }
+                                 return true;
+                             }});
+        impostor = ax.add(Node{{{"AXIdentifier", "focus-mode-activity-com.example.work"},
+                                {"AXDescription", "Do Not Disturb"},
+                                {"AXValue", 0}},
+                               {{"AXPress", "press"}}});
+        control = ax.add(
+            Node{{{"AXIdentifier", "focus-mode-activity-com.apple.donotdisturb.mode.default"},
+                  {"AXDescription", "Do Not Disturb"},
+                  {"AXValue", 0}},
+                 {{"AXPress", "press"}},
+                 [this](const std::string&) {
+                     ++presses;
+                     if (!pressWorks) {
+                         return false;
+                     }
+                     if (pressSwitches) {
+                         const bool on = value() == true;
+                         ax.node(control).attributes.insert_or_assign("AXValue", on ? 0 : 1);
+                     }
+                     return true;
+                 }});
+        ax.applications[pid] = application;
+        ax.node(application)
+            .attributes.insert_or_assign("AXWindows", PlatformValue(PlatformValue::Array{window}));
+        f.workspace.running = {app(12, "com.example.notes"), app(pid, "com.apple.controlcenter")};
+        f.input.onSessionKey = [this](const InputEvents::KeyStroke& key) {
+            if (key.keyCode == 8 && key.flags == 0x800000 && opensOnKey) {
+                show();
+            }
+        };
+    }
+
+    // The panel as it looks open: the Focus module, details hidden.
+    void show() { ax.setChildren(window, {module}); }
+    // Open with details: the control is there already.
+    void showDetails() {
+        show();
+        ax.setChildren(module, {impostor, control});
+    }
+    void setValue(PlatformValue value) {
+        ax.node(control).attributes.insert_or_assign("AXValue", std::move(value));
+    }
+    std::optional<bool> value() const {
+        const auto v = ax.attribute(control, "AXValue");
+        if (v && v->integer()) {
+            return *v->integer() != 0;
+        }
+        return v ? v->boolean() : std::nullopt;
+    }
+    int pressesOf(AXElement element) const {
+        return static_cast<int>(std::count_if(ax.performed.begin(), ax.performed.end(),
+                                              [&](const auto& p) { return p.first == element; }));
+    }
+
+    FakePlatform& f;
+    FakeAccessibility& ax;
+    AXElement application, window, module, impostor, control;
+    bool opensOnKey = true;
+    bool revealOnDetails = true;
+    bool pressWorks = true;
+    bool pressSwitches = true;
+    int detailsShown = 0;
+    int presses = 0;
+};
+
+} // namespace
+
+TEST_F(SystemActionsTest, FocusSwitchesDoNotDisturbAndReadsItBack) {
+    struct Row {
+        const char* name;
+        std::function<void(ControlCenter&)> setUp;
+        bool enabled;
+        const char* expected;
+        int keys;    // Globe/Fn-C presses
+        int details; // details actions
+        int presses; // presses of the control
+    };
+    const Row rows[] = {
+        {"already off", [](ControlCenter& cc) { cc.showDetails(); }, false, "{}", 0, 0, 0},
+        {"already on, as a genuine boolean",
+         [](ControlCenter& cc) {
+             cc.showDetails();
+             cc.setValue(true);
+         },
+         true, "{}", 0, 0, 0},
+        {"switched on", [](ControlCenter& cc) { cc.showDetails(); }, true, "{}", 0, 0, 1},
+        {"found only after the details action", [](ControlCenter& cc) { cc.show(); }, true, "{}", 0,
+         1, 1},
+        {"opened with Globe/Fn-C first", [](ControlCenter&) {}, true, "{}", 1, 1, 1},
+        {"details in capitals",
+         [](ControlCenter& cc) {
+             cc.ax.node(cc.module).actions = {{"AXShowDetails", "SHOW DETAILS"}};
+         },
+         true, "{}", 1, 1, 1},
+        {"a module without details",
+         [](ControlCenter& cc) {
+             cc.ax.node(cc.module).actions = {{"AXPress", "press"}};
+         },
+         true, "focus_control_unavailable", 1, 0, 0},
+        {"a press that fails",
+         [](ControlCenter& cc) {
+             cc.showDetails();
+             cc.pressWorks = false;
+         },
+         true, "native_control_unavailable", 0, 0, 1},
+        {"a press that changes nothing",
+         [](ControlCenter& cc) {
+             cc.showDetails();
+             cc.pressSwitches = false;
+         },
+         true, "focus_change_not_confirmed", 0, 0, 1},
+        {"a value that is no number",
+         [](ControlCenter& cc) {
+             cc.showDetails();
+             cc.setValue("on");
+             cc.revealOnDetails = false;
+         },
+         true, "focus_control_unavailable", 0, 15, 0},
+        {"Control Center that never opens", [](ControlCenter& cc) { cc.opensOnKey = false; }, true,
+         "focus_control_unavailable", 1, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fresh;
+        Platform p = fresh.platform();
+        ControlCenter cc(fresh);
+        row.setUp(cc);
+        auto probe = watch(SystemActions::focus(p, row.enabled));
+        for (int i = 0; i < 500 && !probe->done; ++i) {
+            fresh.clock.advance(10ms);
+        }
+        EXPECT_EQ(probe->outcome, row.expected);
+        EXPECT_EQ(static_cast<int>(fresh.input.sessionKeys.size()), row.keys);
+        EXPECT_EQ(cc.detailsShown, row.details);
+        EXPECT_EQ(cc.presses, row.presses);
+        // The look-alike with another identifier is never touched.
+        EXPECT_EQ(cc.pressesOf(cc.impostor), 0);
+        ASSERT_FALSE(fresh.accessibility.timeouts.empty());
+        EXPECT_EQ(fresh.accessibility.timeouts.front(),
+                  std::make_pair(cc.application, std::chrono::milliseconds(200)));
+    }
+}
+
+TEST_F(SystemActionsTest, FocusWaitsAreBounded) {
+    // The control never appears: 15 waits of 150 ms, 14 fresh searches after the first.
+    {
+        ControlCenter cc(fakes);
+        cc.show();
+        cc.revealOnDetails = false;
+        const auto start = fakes.clock.monotonicNow();
+        EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
+        EXPECT_EQ(elapsedSince(start), 2250ms);
+        EXPECT_EQ(cc.detailsShown, 15);
+    }
+    // The value never turns: ten readings over 10 waits of 100 ms.
+    {
+        FakePlatform fresh;
+        Platform p = fresh.platform();
+        ControlCenter cc(fresh);
+        cc.showDetails();
+        cc.pressSwitches = false;
+        const auto start = fresh.clock.monotonicNow();
+        auto probe = watch(SystemActions::focus(p, true));
+        fresh.clock.advance(990ms);
+        EXPECT_FALSE(probe->done);
+        fresh.clock.advance(10ms);
+        EXPECT_EQ(probe->outcome, "focus_change_not_confirmed");
+        EXPECT_EQ(fresh.clock.monotonicNow() - start, 1s);
+        // The value turns late but within the budget.
+        cc.setValue(0);
+        auto late = watch(SystemActions::focus(p, true));
+        fresh.clock.advance(500ms);
+        cc.setValue(1);
+        fresh.clock.advance(100ms);
+        EXPECT_EQ(late->outcome, "{}");
+    }
+}
+
+TEST_F(SystemActionsTest, FocusRefusesBeforeTouchingControlCenter) {
+    // Not running: nothing posted.
+    fakes.workspace.running = {app(12, "com.example.notes")};
+    EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
+    EXPECT_TRUE(fakes.input.sessionKeys.empty());
+
+    ControlCenter cc(fakes);
+    fakes.accessibility.trusted = false;
+    EXPECT_EQ(run(SystemActions::focus(platform, true)), "accessibility_permission_required");
+    fakes.accessibility.trusted = true;
+    fakes.input.canCreate = false;
+    EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
+    EXPECT_TRUE(fakes.accessibility.performed.empty());
+}
+
+TEST_F(SystemActionsTest, AScreenLockedBetweenSearchAndPressStopsFocus) {
+    for (const bool detailsFirst : {false, true}) {
+        SCOPED_TRACE(detailsFirst);
+        FakePlatform fresh;
+        Platform p = fresh.platform();
+        ControlCenter cc(fresh);
+        if (detailsFirst) {
+            cc.show();
+        } else {
+            cc.showDetails();
+        }
+        // The screen locks while Control Center is read, after the first check.
+        fresh.accessibility.onRead = [&] {
+            fresh.console.state = ScreenState::Locked;
+        };
+        auto probe = watch(SystemActions::focus(p, true));
+        fresh.clock.advance(3s);
+        EXPECT_EQ(probe->outcome, "device_locked");
+        EXPECT_TRUE(fresh.accessibility.performed.empty());
+    }
+}
