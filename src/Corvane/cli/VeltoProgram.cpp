@@ -70,6 +70,23 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QGuiApplication application(argc, argv);
+    // From here on a termination request waits for the event loop, so even one that arrives
+    // during start-up ends the run cleanly.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, &application, [](int number) {
+        printLine(stderr, std::string("velto: ") + (number == SIGINT ? "SIGINT" : "SIGTERM") +
+                              ", stopping");
+        QCoreApplication::quit();
+    });
+
+    // A second agent on the same data would rewrite the simulated Mac's files, take over its
+    // control socket and move the loopback port under the first one's feet.
+    if (SimControlClient::run(VeltoPaths::simulatorSocket(),
+                              {JSON(JSON::Object{{"cmd", JSON("ping")}})}, std::chrono::seconds(2))
+            .ok()) {
+        return fail("velto",
+                    "an agent is already running on " + VeltoPaths::dataDirectory().toStdString());
+    }
 
     const QString scenario =
         line.scenario.isEmpty()
@@ -125,13 +142,6 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         }
     });
     printLine(stderr, "status: " + observed->status());
-
-    SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, &application, [](int number) {
-        printLine(stderr, std::string("velto: ") + (number == SIGINT ? "SIGINT" : "SIGTERM") +
-                              ", stopping");
-        QCoreApplication::quit();
-    });
 
     // As the window's delegate does at launch: a first device report, then the connections.
     observed->refreshDeviceState();

@@ -120,6 +120,11 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     const std::string token = *endpoint.stringMember("token");
     EXPECT_EQ(token.size(), 43u);
 
+    // A second agent on the same home refuses to start instead of taking the first one's place.
+    const Outcome second = velto({QStringLiteral("--headless")});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+
     const Outcome state = velto({QStringLiteral("call"), QStringLiteral("get_state")});
     ASSERT_EQ(state.exitCode, 0) << state.err << state.out;
     const JSON report = JSON::parse(state.out);
