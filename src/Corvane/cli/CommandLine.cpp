@@ -404,8 +404,8 @@ QString CommandLine::localApiHelp() {
         "Usage: velto local-api [--platform sim]\n"
         "\n"
         "Prints {\"port\": N, \"token\": \"...\"}: the loopback API's port from the user\n"
-        "defaults and its bearer token from the selected platform's keychain. Exits 1 when the\n"
-        "agent has not chosen them yet (run 'velto --headless' once).\n");
+        "defaults and its bearer token from the selected platform's keychain (the running\n"
+        "simulated Mac's). Exits 1 when they cannot be read: start 'velto --headless' first.\n");
 }
 
 QString CommandLine::callHelp() {
