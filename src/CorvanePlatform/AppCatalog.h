@@ -9,7 +9,8 @@
 namespace corvane {
 
 // Where installed application bundles are found: the metadata index and the directory roots to
-// walk. The walk itself reads the real file system under those roots.
+// walk. The walk itself reads the real file system under those roots. Read-only, and every
+// operation must be callable from any thread: application discovery runs on a worker thread.
 class AppCatalog {
 public:
     virtual ~AppCatalog() = default;
