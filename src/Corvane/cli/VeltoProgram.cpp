@@ -17,8 +17,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -148,6 +150,12 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     startConnections(QPointer<Agent>(observed));
     const int status = application.exec();
     agent.reset();
+    // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
+    // they see the Agent gone: let them run to their end instead of leaving them suspended.
+    QEventLoop drain;
+    QTimer::singleShot(Agent::monitorInterval + std::chrono::milliseconds(100), &drain,
+                       &QEventLoop::quit);
+    drain.exec();
     return status;
 }
 

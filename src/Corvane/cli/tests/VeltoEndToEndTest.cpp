@@ -37,8 +37,6 @@ protected:
         environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
                             home_.filePath(QStringLiteral("config")));
         environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // The agent outlives single tests only as a child; leak checks would report its exit path.
-        environment_.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
     }
 
     void TearDown() override {
