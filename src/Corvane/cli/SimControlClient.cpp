@@ -1,6 +1,7 @@
 #include "Corvane/cli/SimControlClient.h"
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QTimer>
 
@@ -11,6 +12,11 @@ SimControlClient::Outcome SimControlClient::run(const QString& socketPath,
                                                 std::chrono::milliseconds timeout) {
     Outcome outcome;
     if (commands.empty()) {
+        return outcome;
+    }
+    if (!QFileInfo::exists(socketPath)) {
+        outcome.error = "no simulated Mac is running (no control socket at " +
+                        socketPath.toStdString() + "); start 'velto --headless' first";
         return outcome;
     }
     QLocalSocket socket;
