@@ -1,0 +1,264 @@
+#pragma once
+
+#include "Corvane/CredentialVault.h"
+#include "Corvane/RelaySocket.h"
+#include "Corvane/TaskHandle.h"
+#include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/DedupLedger.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvaneCore/LocalForensicLog.h"
+#include "CorvaneCore/RevocationState.h"
+#include "CorvaneNative/ActionExecutor.h"
+#include "CorvaneNative/AppInventory.h"
+#include "CorvaneNative/LocalHTTPResponse.h"
+#include "CorvaneNative/LocalHTTPServer.h"
+#include "CorvaneNative/ScreenState.h"
+#include "CorvanePlatform/Platform.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// The one long-lived object of the application: connection and command state, the published
+// fields the window and the command line show, and the command pipeline through which every
+// command passes (relay, loopback API, window). Main thread only.
+//
+// Observing: every published field announces a change with aboutToChange(field) before the new
+// value is stored and with changed(field) after; reading the getter inside aboutToChange gives the
+// old value. Nothing is emitted when a field is set to the value it already has.
+//
+// Not built yet: pairing and the relay session. pair(), continuePairing() and connect() do
+// nothing; cancelPairing() only ends as a successful cancellation ends ("Unpaired"). The session
+// attaches its socket through beginSession().
+class Agent : public QObject {
+    Q_OBJECT
+
+public:
+    // The published fields.
+    enum class Field {
+        Status,
+        Code,
+        Relay,
+        Pairing,
+        Online,
+        LastCommand,
+        ScreenState,
+        DeviceState,
+        ReadingState,
+        ActionRunning,
+        Pending,
+        Shortcuts,
+        LocalPort,
+        ConnectionReady,
+        OpeningKeys,
+    };
+    Q_ENUM(Field)
+
+    struct Paths {
+        // The private directory of "dedup.json", "revocation.json" and "commands.jsonl".
+        std::filesystem::path directory;
+        // The contract document.
+        QString schema;
+    };
+
+    // The action runner: by default ActionExecutor::executeGuarded. Tests put a scripted action in
+    // its place.
+    using Execute =
+        std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action, JSON params,
+                                        std::vector<std::string> shortcuts)>;
+
+    struct Options {
+        // The relay origin built into the program, used when the user default "relay" is unset.
+        std::string relayOrigin;
+        // Left without "list_apps", the Agent serves it from its own application inventory.
+        ActionExecutor::Handlers handlers;
+        Execute execute;
+        // A port of the dynamic range, when the stored one cannot be used; system random when
+        // unset.
+        std::function<quint16()> randomPort;
+    };
+
+    static constexpr quint16 dynamicPortFirst = 49152;
+    static constexpr quint16 dynamicPortLast = 65535;
+    // How many ports startConnections tries when the loopback port is already taken.
+    static constexpr int portAttempts = 5;
+    static constexpr std::chrono::milliseconds monitorInterval{250};
+    static constexpr std::chrono::seconds localDeadline{15};
+    static constexpr std::chrono::seconds revocationWait{5};
+    static constexpr int goingAway = 1001;
+    static constexpr const char* keychainService = "local.corvane.agent";
+
+    static constexpr std::string_view keysLockedText =
+        "Connection keys are locked. Click Connect to retry when you are ready. Local controls "
+        "still work.";
+    static constexpr std::string_view shortcutRefusedText =
+        "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
+    static constexpr std::string_view shortcutAddedText = "Shortcut added to your allowlist";
+
+    // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
+    static std::filesystem::path defaultDirectory();
+    // The contract document beside the program: `applicationDir`/resources/v1.schema.json, else
+    // the installed copy in `applicationDir`/../share/Corvane/v1.schema.json; the first of the two
+    // when neither exists (construction then fails with "schema_missing").
+    static QString schemaBeside(const QString& applicationDir);
+    // The build's relay origin (CorvaneRelayOrigin), empty when none was set.
+    static std::string builtRelayOrigin();
+
+    // Builds the Agent in the documented order. Throws ContractError "schema_missing" when the
+    // contract document is absent, and the validator's, ledger's and revocation state's errors.
+    Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths paths,
+          Options options = {}, QObject* parent = nullptr);
+    ~Agent() override;
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Published fields.
+    const std::string& status() const noexcept { return status_; }
+    const std::string& code() const noexcept { return code_; }
+    const std::string& relay() const noexcept { return relay_; }
+    bool pairing() const noexcept { return pairing_; }
+    bool online() const noexcept { return online_; }
+    const std::string& lastCommand() const noexcept { return lastCommand_; }
+    ScreenState screenState() const noexcept { return screenState_; }
+    const std::optional<JSON>& deviceState() const noexcept { return deviceState_; }
+    bool readingState() const noexcept { return readingState_; }
+    bool actionRunning() const noexcept { return actionRunning_; }
+    bool pending() const noexcept { return pending_; }
+    const std::vector<std::string>& shortcuts() const noexcept { return shortcuts_; }
+    quint16 localPort() const noexcept { return localPort_; }
+    bool connectionReady() const noexcept { return connectionReady_; }
+    bool openingKeys() const noexcept { return openingKeys_; }
+
+    // Plain state, for the session and for tests.
+    std::uint64_t generation() const noexcept { return generation_; }
+    bool suspended() const noexcept { return suspended_; }
+    const std::optional<std::string>& token() const noexcept { return token_; }
+    bool hasSocket() const noexcept { return socket_ != nullptr; }
+    bool listening() const noexcept { return localServer_ != nullptr; }
+    ActionExecutor& executor() noexcept { return executor_; }
+    const std::filesystem::path& directory() const noexcept { return directory_; }
+
+    // Loads the credentials on a worker thread, then starts the loopback listener and connects.
+    // Completes when that is done (at once when it is already under way or done).
+    QCoro::Task<> startConnections(bool allowInteraction);
+
+    // Stubs until pairing and the relay session exist (see the class comment).
+    void pair();
+    void continuePairing();
+    void cancelPairing();
+    void connect();
+
+    // The relay session's seam: a newly opened socket replaces the current one (which is closed
+    // with 1001), the generation moves on, and the new generation is returned for the session to
+    // hand to execute().
+    std::uint64_t beginSession(std::shared_ptr<RelaySocket> socket);
+
+    void suspend();
+    void resume();
+    void refreshDeviceState();
+    void runLocalAction(std::string action, JSON params);
+    void saveShortcut(const std::string& name);
+    void removeShortcut(const std::string& name);
+    // Throws on the first failing step; the steps before it stay done.
+    void wipe();
+    void revoke();
+    void confirmDashboardRevocation();
+
+    // The command pipeline.
+    QCoro::Task<> execute(JSON command, std::uint64_t generation);
+    QCoro::Task<LocalHTTPResponse> localCommand(JSON body);
+    JSON privacyChecked(JSON result, const std::string& action) const;
+    QCoro::Task<> send(JSON message);
+    // The handler given to the loopback listener: it holds the Agent weakly and answers 503 with
+    // an empty object once the Agent is gone.
+    LocalHTTPHandler localHandler();
+    // The code of a refused local answer: "error"."code", or "action_failed" when there is none.
+    static std::string answerCode(const JSON& body);
+
+Q_SIGNALS:
+    void aboutToChange(corvane::Agent::Field field);
+    void changed(corvane::Agent::Field field);
+
+private:
+    template <typename T>
+    void publish(Field field, T& member, T value);
+    void setStatus(std::string_view text);
+    void setLastCommand(std::string_view text);
+
+    // Relay commands: accepted only for the current session, not suspended, no revocation
+    // waiting.
+    void checkFence(std::uint64_t generation) const;
+    // Local commands: the same without the generation.
+    void checkLocalFence() const;
+    QCoro::Task<JSON> runAction(std::string action, JSON params);
+    QCoro::Task<> deliverRelayCommand(JSON command, std::uint64_t generation, std::string id,
+                                      std::string action);
+    QCoro::Task<LocalHTTPResponse> runLocalCommand(JSON body);
+    void closeSocket();
+    // One reading of the state monitor.
+    void observeScreen();
+    bool startLocalServer(const std::string& localToken);
+    quint16 randomPort() const;
+    void saveShortcuts();
+    ActionExecutor::Handlers wired(ActionExecutor::Handlers handlers);
+
+    // Coroutines that outlive the call that started them hold the Agent weakly.
+    static QCoro::Task<LocalHTTPResponse> handleLocalRequest(QPointer<Agent> agent, JSON body);
+    static QCoro::Task<> monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
+    static QCoro::Task<> runWindowAction(QPointer<Agent> agent, std::string action, JSON params);
+    static QCoro::Task<> readDeviceState(QPointer<Agent> agent);
+    static QCoro::Task<> runRevocation(QPointer<Agent> agent, Clock* clock);
+    static QCoro::Task<> revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
+    static QCoro::Task<> startConnectionsDetached(QPointer<Agent> agent);
+
+    Platform platform_;
+    std::shared_ptr<CredentialVault> vault_;
+    Options options_;
+
+    // Published (declaration order of the field list).
+    std::string status_ = "Unpaired";
+    std::string code_;
+    std::string relay_;
+    bool pairing_ = false;
+    bool online_ = false;
+    std::string lastCommand_ = "None";
+    ScreenState screenState_ = ScreenState::Unknown;
+    std::optional<JSON> deviceState_;
+    bool readingState_ = false;
+    bool actionRunning_ = false;
+    TaskHandle stateMonitor_;
+    bool pending_ = false;
+    std::vector<std::string> shortcuts_;
+
+    AppInventory inventory_;
+    ActionExecutor executor_;
+    std::filesystem::path directory_;
+    ContractValidator validator_;
+    DedupLedger ledger_;
+    RevocationState revocation_;
+    LocalForensicLog log_;
+
+    std::shared_ptr<RelaySocket> socket_;
+    TaskHandle worker_;
+    std::uint64_t generation_ = 0;
+    bool suspended_ = false;
+    std::optional<std::string> token_;
+    std::unique_ptr<LocalHTTPServer> localServer_;
+    quint16 localPort_ = 0;
+    bool connectionReady_ = false;
+    bool openingKeys_ = false;
+};
+
+} // namespace corvane

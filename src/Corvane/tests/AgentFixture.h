@@ -1,0 +1,272 @@
+#pragma once
+
+// An Agent on the port fakes of the executor tests, a virtual clock, a temporary private directory,
+// a scriptable credential store, a scriptable relay socket and a scriptable action in place of the
+// executor.
+
+#include "Corvane/Agent.h"
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvaneCore/Uuid.h"
+#include "CorvaneCore/WireTime.h"
+#include "CorvaneNative/tests/ExecutorFakes.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvane::agent_test {
+
+using executor_test::FakePlatform;
+
+class FakeVault final : public CredentialVault {
+public:
+    // Absent: loading fails as a locked store does.
+    std::optional<Credentials> credentials =
+        Credentials{std::nullopt, "local-token-0123456789abcdef0123456789abcdef", false};
+    std::set<std::string> failingRemovals;
+
+    Credentials load(bool allowInteraction) override {
+        const std::lock_guard lock(mutex_);
+        loads_.push_back(allowInteraction);
+        if (!credentials) {
+            throw ContractError("keychain_read_failed");
+        }
+        return *credentials;
+    }
+    void remove(const std::string& account) override {
+        if (failingRemovals.contains(account)) {
+            throw ContractError("keychain_delete_failed");
+        }
+        removed.push_back(account);
+    }
+    std::vector<bool> loads() {
+        const std::lock_guard lock(mutex_);
+        return loads_;
+    }
+
+    std::vector<std::string> removed;
+
+private:
+    std::mutex mutex_;
+    std::vector<bool> loads_;
+};
+
+class FakeSocket final : public RelaySocket {
+public:
+    std::vector<JSON> sent;
+    std::vector<int> closes;
+    // Runs while a message is being sent (before the send completes).
+    std::function<void(const JSON&)> onSend;
+    // Message types whose send fails.
+    std::set<std::string> failing;
+
+    QCoro::Task<void> sendText(std::string text) override {
+        JSON message = JSON::parse(text);
+        sent.push_back(message);
+        if (onSend) {
+            onSend(message);
+        }
+        if (const std::string* type = message.stringMember("type");
+            type != nullptr && failing.contains(*type)) {
+            throw std::runtime_error("send failed");
+        }
+        co_return;
+    }
+    void close(int code) override { closes.push_back(code); }
+
+    std::vector<std::string> types() const {
+        std::vector<std::string> out;
+        for (const JSON& m : sent) {
+            out.push_back(*m.stringMember("type"));
+        }
+        return out;
+    }
+};
+
+// The action in place of the executor.
+struct ActionScript {
+    std::vector<std::string> ran;
+    JSON result = JSON(JSON::Object{});
+    std::optional<std::string> contractError;
+    bool otherError = false;
+    // Runs inside the action, after it started (the screen locks, the Mac sleeps...).
+    std::function<void()> during;
+    // Virtual time the action takes.
+    std::chrono::milliseconds duration{0};
+    Clock* clock = nullptr;
+};
+
+inline QCoro::Task<JSON> runScript(std::shared_ptr<ActionScript> script, std::string action) {
+    script->ran.push_back(action);
+    if (script->duration.count() > 0) {
+        co_await script->clock->sleep(script->duration);
+    }
+    if (script->during) {
+        script->during();
+    }
+    if (script->contractError) {
+        throw ContractError(*script->contractError);
+    }
+    if (script->otherError) {
+        throw std::runtime_error("disk on fire");
+    }
+    // A copy: the script's result serves every run.
+    JSON result = script->result;
+    co_return result;
+}
+
+// What a finished task amounted to.
+struct Outcome {
+    bool done = false;
+    std::string error; // the ContractError code, "other" for anything else
+    std::optional<LocalHTTPResponse> response;
+};
+
+inline QCoro::Task<void> track(QCoro::Task<> task, std::shared_ptr<Outcome> outcome) {
+    try {
+        co_await std::move(task);
+    } catch (const ContractError& e) {
+        outcome->error = e.code();
+    } catch (...) {
+        outcome->error = "other";
+    }
+    outcome->done = true;
+}
+
+inline QCoro::Task<void> track(QCoro::Task<LocalHTTPResponse> task,
+                               std::shared_ptr<Outcome> outcome) {
+    try {
+        outcome->response = co_await std::move(task);
+    } catch (const ContractError& e) {
+        outcome->error = e.code();
+    } catch (...) {
+        outcome->error = "other";
+    }
+    outcome->done = true;
+}
+
+template <typename T>
+std::shared_ptr<Outcome> start(QCoro::Task<T>&& task) {
+    auto outcome = std::make_shared<Outcome>();
+    track(std::move(task), outcome);
+    return outcome;
+}
+
+// Runs the event loop until `condition` holds or two seconds have passed.
+inline bool spinUntil(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 2000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The records of commands.jsonl.
+inline std::vector<JSON> logLines(const std::filesystem::path& directory) {
+    std::vector<JSON> lines;
+    std::istringstream in(readFile(directory / "commands.jsonl"));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(JSON::parse(line));
+    }
+    return lines;
+}
+
+inline std::vector<std::string> outcomes(const std::filesystem::path& directory) {
+    std::vector<std::string> out;
+    for (const JSON& line : logLines(directory)) {
+        out.push_back(*line.stringMember("outcome"));
+    }
+    return out;
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temporary.isValid());
+        script->clock = &mac.clock;
+        options.execute = [script = script](ActionExecutor&, std::string action, JSON,
+                                            std::vector<std::string>) {
+            return runScript(script, std::move(action));
+        };
+    }
+
+    std::filesystem::path directory() const {
+        return std::filesystem::path(temporary.path().toStdString()) / folder;
+    }
+
+    Agent& make() {
+        agent = std::make_unique<Agent>(
+            mac.platform(), vault,
+            Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)}, options);
+        return *agent;
+    }
+
+    // A relay session with a scripted socket.
+    std::uint64_t attach() { return agent->beginSession(socket); }
+
+    // A relay command expiring `ahead` after the virtual now.
+    JSON command(std::string action, std::string id,
+                 std::chrono::milliseconds ahead = std::chrono::seconds(10)) const {
+        return JSON(JSON::Object{{"v", JSON(1)},
+                                 {"type", JSON("command")},
+                                 {"id", JSON(Uuid::make())},
+                                 {"ts", JSON(WireTime::text(mac.clock.now()))},
+                                 {"command_id", JSON(std::move(id))},
+                                 {"action", JSON(std::move(action))},
+                                 {"params", JSON(JSON::Object{})},
+                                 {"expires_at", JSON(WireTime::text(mac.clock.now() + ahead))}});
+    }
+
+    // Runs execute() to its end (the fakes never wait unless a script says so).
+    std::shared_ptr<Outcome> execute(JSON message, std::optional<std::uint64_t> generation = {}) {
+        return start(agent->execute(std::move(message), generation.value_or(agent->generation())));
+    }
+
+    std::shared_ptr<Outcome> local(std::string action) {
+        return start(agent->localCommand(
+            JSON(JSON::Object{{"action", JSON(std::move(action))}, {"params", JSON::Object{}}})));
+    }
+
+    void startConnections() {
+        auto outcome = start(agent->startConnections(false));
+        ASSERT_TRUE(spinUntil([&] { return outcome->done; }));
+    }
+
+    QTemporaryDir temporary;
+    std::string folder = "Corvane";
+    FakePlatform mac;
+    std::shared_ptr<FakeVault> vault = std::make_shared<FakeVault>();
+    std::shared_ptr<FakeSocket> socket = std::make_shared<FakeSocket>();
+    std::shared_ptr<ActionScript> script = std::make_shared<ActionScript>();
+    Agent::Options options;
+    std::unique_ptr<Agent> agent;
+};
+
+} // namespace corvane::agent_test

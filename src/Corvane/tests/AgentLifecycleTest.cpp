@@ -1,0 +1,411 @@
+// Construction, credentials and the loopback listener, the state monitor, suspension, revocation,
+// wipe and the Shortcut allowlist.
+
+#include "AgentFixture.h"
+
+#include "CorvaneCore/CommandFeedback.h"
+#include "CorvaneCore/RevocationState.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QTcpServer>
+
+#include <gmock/gmock.h>
+
+namespace corvane::agent_test {
+namespace {
+
+using ::testing::ElementsAre;
+using Defaults = executor_test::MemoryDefaults;
+
+std::optional<std::int64_t> storedPort(const Defaults& defaults) {
+    return defaults.integerValue("local-port");
+}
+
+bool dynamic(std::int64_t port) {
+    return port >= 49152 && port <= 65535;
+}
+
+// Holds a port of the dynamic range, so that a stored "local-port" pointing at it is kept and
+// then found taken.
+quint16 squat(QTcpServer& server) {
+    for (quint16 port = 60001; port < 65000; port += 7) {
+        if (server.listen(QHostAddress::LocalHost, port)) {
+            return port;
+        }
+    }
+    return 0;
+}
+
+TEST_F(AgentTest, MissingContractDocumentFailsConstruction) {
+    try {
+        Agent broken(mac.platform(), vault,
+                     Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH) +
+                                                   QStringLiteral(".absent")});
+        FAIL() << "constructed without a contract";
+    } catch (const ContractError& e) {
+        EXPECT_EQ(e.code(), "schema_missing");
+    }
+}
+
+TEST_F(AgentTest, LoopbackPortIsKeptInTheDynamicRangeOrReplaced) {
+    struct Row {
+        std::optional<std::int64_t> stored;
+        bool kept;
+    };
+    const std::vector<Row> rows{{50000, true},  {49152, true},  {65535, true},
+                                {49151, false}, {65536, false}, {8080, false},
+                                {0, false},     {-1, false},    {std::nullopt, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stored ? std::to_string(*row.stored) : "unset");
+        mac.defaults.values.clear();
+        if (row.stored) {
+            mac.defaults.values["local-port"] = *row.stored;
+        }
+        make();
+        const std::int64_t port = agent->localPort();
+        EXPECT_EQ(storedPort(mac.defaults), port);
+        if (row.kept) {
+            EXPECT_EQ(port, *row.stored);
+        } else {
+            EXPECT_TRUE(dynamic(port)) << port;
+        }
+        agent.reset();
+    }
+}
+
+TEST_F(AgentTest, StartConnectionsStartsTheListenerAndGoesReady) {
+    make();
+    std::vector<Agent::Field> fields;
+    QObject::connect(agent.get(), &Agent::changed, agent.get(),
+                     [&](Agent::Field field) { fields.push_back(field); });
+    auto outcome = start(agent->startConnections(false));
+    EXPECT_TRUE(agent->openingKeys());
+    EXPECT_EQ(agent->status(), "Opening secure connection…");
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }));
+
+    EXPECT_TRUE(agent->connectionReady());
+    EXPECT_FALSE(agent->openingKeys());
+    EXPECT_TRUE(agent->listening());
+    EXPECT_EQ(agent->status(), "Unpaired");
+    EXPECT_THAT(vault->loads(), ElementsAre(false));
+    EXPECT_THAT(fields, ::testing::Contains(Agent::Field::ConnectionReady));
+
+    // Once ready, a second start does nothing.
+    auto again = start(agent->startConnections(true));
+    EXPECT_TRUE(again->done);
+    EXPECT_THAT(vault->loads(), ElementsAre(false));
+}
+
+TEST_F(AgentTest, TakenPortIsReplacedAndSaved) {
+    QTcpServer squatter;
+    const quint16 taken = squat(squatter);
+    ASSERT_NE(taken, 0);
+    mac.defaults.values["local-port"] = std::int64_t(taken);
+    make();
+    ASSERT_EQ(agent->localPort(), taken);
+
+    startConnections();
+
+    EXPECT_TRUE(agent->listening());
+    EXPECT_NE(agent->localPort(), taken);
+    EXPECT_TRUE(dynamic(agent->localPort()));
+    EXPECT_EQ(storedPort(mac.defaults), agent->localPort());
+    EXPECT_EQ(agent->status(), "Unpaired");
+}
+
+TEST_F(AgentTest, PortThatStaysTakenEndsInTheKeysLockedText) {
+    QTcpServer squatter;
+    const quint16 taken = squat(squatter);
+    ASSERT_NE(taken, 0);
+    mac.defaults.values["local-port"] = std::int64_t(taken);
+    int picks = 0;
+    options.randomPort = [&picks, taken] {
+        ++picks;
+        return taken;
+    };
+    make();
+    startConnections();
+    EXPECT_EQ(picks, Agent::portAttempts - 1);
+    EXPECT_FALSE(agent->listening());
+    EXPECT_FALSE(agent->connectionReady());
+    EXPECT_EQ(agent->status(), Agent::keysLockedText);
+}
+
+TEST_F(AgentTest, LockedKeysLeaveTheListenerOffAndLocalControlsWorking) {
+    vault->credentials.reset();
+    make();
+    startConnections();
+    EXPECT_EQ(agent->status(), Agent::keysLockedText);
+    EXPECT_FALSE(agent->listening());
+    EXPECT_FALSE(agent->connectionReady());
+    EXPECT_FALSE(agent->openingKeys());
+
+    agent->runLocalAction("mute", JSON(JSON::Object{}));
+    EXPECT_EQ(agent->lastCommand(), CommandFeedback::success("mute", JSON(JSON::Object{})));
+
+    // Connect retries with a prompt allowed.
+    vault->credentials = CredentialVault::Credentials{"device", "local-token-abcdefabcdef", false};
+    auto retry = start(agent->startConnections(true));
+    ASSERT_TRUE(spinUntil([&] { return retry->done; }));
+    EXPECT_THAT(vault->loads(), ElementsAre(false, true));
+    EXPECT_TRUE(agent->connectionReady());
+    EXPECT_EQ(agent->token(), std::optional<std::string>("device"));
+}
+
+TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSecond) {
+    make();
+    agent->refreshDeviceState();
+    ASSERT_TRUE(agent->deviceState().has_value());
+    const std::uint64_t epoch = agent->executor().desktop().epoch();
+
+    mac.console.state = ScreenState::Locked;
+    mac.clock.advance(std::chrono::milliseconds(249));
+    EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
+    EXPECT_TRUE(agent->deviceState().has_value());
+
+    mac.clock.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(agent->screenState(), ScreenState::Locked);
+    EXPECT_FALSE(agent->deviceState().has_value());
+    EXPECT_GT(agent->executor().desktop().epoch(), epoch);
+
+    // Unlocking changes the state but leaves desktop control as it is.
+    const std::uint64_t locked = agent->executor().desktop().epoch();
+    mac.console.state = ScreenState::Unlocked;
+    mac.clock.advance(std::chrono::milliseconds(250));
+    EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
+    EXPECT_EQ(agent->executor().desktop().epoch(), locked);
+}
+
+TEST_F(AgentTest, MonitorStopsWithTheAgent) {
+    make();
+    EXPECT_EQ(mac.clock.pendingSleeps(), 1u);
+    agent.reset();
+    mac.clock.advance(std::chrono::milliseconds(250));
+    EXPECT_EQ(mac.clock.pendingSleeps(), 0u);
+}
+
+TEST_F(AgentTest, SleepAndWake) {
+    make();
+    startConnections();
+    const std::uint64_t generation = attach();
+
+    Q_EMIT mac.workspace.willSleep();
+    EXPECT_TRUE(agent->suspended());
+    EXPECT_FALSE(agent->online());
+    EXPECT_GT(agent->generation(), generation);
+    EXPECT_THAT(socket->closes, ElementsAre(1001));
+    EXPECT_FALSE(agent->hasSocket());
+    EXPECT_EQ(agent->status(), "Offline — session inactive");
+
+    Q_EMIT mac.workspace.didWake();
+    EXPECT_FALSE(agent->suspended());
+    auto outcome = local("mute");
+    EXPECT_EQ(outcome->response->status, 200);
+}
+
+TEST_F(AgentTest, WakingBeforeCredentialsLoadedRetriesWithoutPrompt) {
+    vault->credentials.reset();
+    make();
+    startConnections();
+    vault->credentials = CredentialVault::Credentials{std::nullopt, "local-token-123456", false};
+
+    Q_EMIT mac.workspace.sessionDidResignActive();
+    Q_EMIT mac.workspace.sessionDidBecomeActive();
+    ASSERT_TRUE(spinUntil([&] { return agent->connectionReady(); }));
+    EXPECT_THAT(vault->loads(), ElementsAre(false, false));
+}
+
+TEST_F(AgentTest, RefreshReadsOnceAtATime) {
+    script->duration = std::chrono::seconds(1);
+    script->result = JSON(JSON::Object{{"screen_locked", JSON(true)}});
+    make();
+    agent->refreshDeviceState();
+    agent->refreshDeviceState();
+    EXPECT_TRUE(agent->readingState());
+    mac.clock.advance(std::chrono::seconds(1));
+    EXPECT_FALSE(agent->readingState());
+    EXPECT_THAT(script->ran, ElementsAre("get_state"));
+    EXPECT_EQ(agent->deviceState(), std::optional<JSON>(script->result));
+    EXPECT_EQ(agent->lastCommand(), "Mac is locked");
+}
+
+TEST_F(AgentTest, WipeRemovesSecretsInOrderAndKeepsTheRest) {
+    mac.defaults.values["device-id"] = std::string("5b0c3a1e-8f6d-4b2a-9c7e-1d3f5a7b9c0e");
+    mac.defaults.values["shortcuts"] = std::vector<std::string>{"Focus"};
+    make();
+    local("mute"); // ledger and log on disk
+    agent->revoke();
+    ASSERT_TRUE(agent->pending());
+    vault->removed.clear();
+
+    // A failing step stops the wipe; what came before stays done.
+    vault->failingRemovals = {"pending-device-token"};
+    EXPECT_THROW(agent->wipe(), ContractError);
+    EXPECT_THAT(vault->removed, ElementsAre("device-token"));
+    EXPECT_TRUE(agent->pending());
+    EXPECT_TRUE(mac.defaults.values.contains("device-id"));
+
+    vault->failingRemovals.clear();
+    vault->removed.clear();
+    agent->wipe();
+    EXPECT_THAT(vault->removed,
+                ElementsAre("device-token", "pending-device-token", "bootstrap-token"));
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(JSON::parse(readFile(directory() / "revocation.json")),
+              JSON(JSON::Object{{"pending", JSON(false)}}));
+    EXPECT_EQ(agent->status(), "Unpaired — revoked");
+    EXPECT_EQ(agent->code(), "");
+    EXPECT_FALSE(mac.defaults.values.contains("device-id"));
+    // Kept: port, Shortcuts, ledger, log.
+    EXPECT_TRUE(storedPort(mac.defaults).has_value());
+    EXPECT_TRUE(mac.defaults.values.contains("shortcuts"));
+    EXPECT_TRUE(std::filesystem::exists(directory() / "dedup.json"));
+    EXPECT_EQ(outcomes(directory()).size(), 2u);
+}
+
+TEST_F(AgentTest, OfflineRevocationSurvivesRestartUntilConfirmed) {
+    make();
+    agent->revoke();
+    EXPECT_TRUE(agent->pending());
+    EXPECT_EQ(agent->status(), RevocationState::warning);
+    EXPECT_THAT(vault->removed, ElementsAre("device-token"));
+    mac.clock.advance(std::chrono::seconds(5));
+    agent.reset();
+
+    make();
+    EXPECT_TRUE(agent->pending());
+    EXPECT_EQ(agent->status(), RevocationState::warning);
+    startConnections();
+    EXPECT_EQ(agent->status(), RevocationState::warning);
+    EXPECT_EQ(local("mute")->response->status, 409);
+
+    mac.prompts.answers = {UserPrompts::Answer::Second};
+    agent->confirmDashboardRevocation();
+    EXPECT_TRUE(agent->pending());
+
+    mac.prompts.answers = {UserPrompts::Answer::First};
+    agent->confirmDashboardRevocation();
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(agent->status(), "Unpaired — revoked");
+    ASSERT_EQ(mac.prompts.shown.size(), 2u);
+    EXPECT_EQ(mac.prompts.shown[0].message, "Have you revoked this Mac in the web dashboard?");
+    EXPECT_EQ(mac.prompts.shown[0].firstButton, "I revoked it in the dashboard");
+    EXPECT_EQ(mac.prompts.shown[0].secondButton, "Cancel");
+}
+
+TEST_F(AgentTest, RevocationWithASessionAsksTheRelayThenGivesUp) {
+    make();
+    const std::uint64_t generation = attach();
+    agent->revoke();
+    EXPECT_THAT(socket->types(), ElementsAre("revoke_self"));
+    EXPECT_TRUE(agent->hasSocket());
+
+    mac.clock.advance(std::chrono::seconds(5));
+    EXPECT_FALSE(agent->hasSocket());
+    EXPECT_THAT(socket->closes, ElementsAre(1001));
+    EXPECT_GT(agent->generation(), generation);
+    EXPECT_TRUE(agent->pending());
+}
+
+TEST_F(AgentTest, RevocationConfirmedByTheRelayEndsUnpaired) {
+    make();
+    attach();
+    // The session answers "revoke_self" with "revoke", which wipes.
+    socket->onSend = [this](const JSON& message) {
+        if (*message.stringMember("type") == "revoke_self") {
+            agent->wipe();
+        }
+    };
+    agent->revoke();
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(agent->status(), "Unpaired — revoked");
+
+    // Nothing is left for the watchdog or the give-up step to close.
+    mac.clock.advance(std::chrono::seconds(5));
+    EXPECT_TRUE(socket->closes.empty());
+}
+
+TEST_F(AgentTest, RevocationThatCannotBeRecordedChangesNothing) {
+    make();
+    std::filesystem::remove_all(directory());
+    { std::ofstream(directory()) << "x"; }
+    agent->revoke();
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+    EXPECT_TRUE(vault->removed.empty());
+}
+
+TEST(AgentSchema, FoundBesideTheProgramOrInstalled) {
+    QTemporaryDir root;
+    const QDir dir(root.path());
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin")));
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    const QString beside = bin + QStringLiteral("/resources/v1.schema.json");
+    const QString installed = dir.filePath(QStringLiteral("share/Corvane/v1.schema.json"));
+
+    EXPECT_EQ(Agent::schemaBeside(bin), beside); // neither: the first place, to fail there
+
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("share/Corvane")));
+    { std::ofstream(installed.toStdString()) << "{}"; }
+    EXPECT_EQ(Agent::schemaBeside(bin), installed);
+
+    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin/resources")));
+    { std::ofstream(beside.toStdString()) << "{}"; }
+    EXPECT_EQ(Agent::schemaBeside(bin), beside);
+}
+
+TEST_F(AgentTest, ShortcutNames) {
+    struct Row {
+        std::string name;
+        bool accepted;
+    };
+    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F"
+                               "\x91\xA7"; // one user-perceived character
+    std::string families;
+    for (int i = 0; i < 200; ++i) {
+        families += family;
+    }
+    const std::vector<Row> rows{
+        {"Morning Focus", true},        {std::string(200, 'a'), true},
+        {std::string(201, 'a'), false}, {families, true},
+        {families + "a", false},        {"", false},
+        {"Play\nMusic", false},         {"Play\rMusic", false},
+        {"Tab\there", false},           {"Line\xE2\x80\xA8separator", false},
+        {"Next\xC2\x85line", false},    {"bad \xFF utf-8", false},
+    };
+    make();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name.substr(0, 20));
+        const std::vector<std::string> before = agent->shortcuts();
+        agent->saveShortcut(row.name);
+        if (row.accepted) {
+            EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
+            EXPECT_EQ(agent->shortcuts().back(), row.name);
+        } else {
+            EXPECT_EQ(agent->lastCommand(), Agent::shortcutRefusedText);
+            EXPECT_EQ(agent->shortcuts(), before);
+        }
+    }
+
+    // Adding a name again keeps one copy and still confirms; case matters.
+    agent->saveShortcut("Morning Focus");
+    agent->saveShortcut("morning focus");
+    EXPECT_EQ(std::count(agent->shortcuts().begin(), agent->shortcuts().end(), "Morning Focus"), 1);
+    EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
+    EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
+
+    // Every identical entry goes, even a doubled one from an older list.
+    agent->saveShortcut("Morning Focus");
+    agent.reset();
+    std::vector<std::string> stored = *mac.defaults.stringListValue("shortcuts");
+    stored.push_back("Morning Focus");
+    mac.defaults.setStringList("shortcuts", stored);
+    make();
+    agent->removeShortcut("Morning Focus");
+    EXPECT_EQ(std::count(agent->shortcuts().begin(), agent->shortcuts().end(), "Morning Focus"), 0);
+    EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
+}
+
+} // namespace
+} // namespace corvane::agent_test

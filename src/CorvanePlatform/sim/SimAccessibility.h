@@ -1,0 +1,36 @@
+#pragma once
+
+#include "CorvanePlatform/Accessibility.h"
+
+namespace corvane {
+
+class SimModel;
+
+// Accessibility over the model's element trees. Without trust every read is absent and every
+// action fails, as on the real system.
+class SimAccessibility final : public Accessibility {
+public:
+    explicit SimAccessibility(SimModel& model)
+        : model_(model) {}
+
+    bool isTrusted() const override;
+    void requestTrust() override;
+    AXElement applicationElement(std::int32_t pid) override;
+    AXElement systemWideElement() override;
+    void setMessagingTimeout(AXElement element, std::chrono::milliseconds timeout) override;
+    std::optional<PlatformValue> attribute(AXElement element,
+                                           const std::string& name) const override;
+    std::optional<std::vector<std::string>> actionNames(AXElement element) const override;
+    std::optional<std::string> actionDescription(AXElement element,
+                                                 const std::string& action) const override;
+    std::optional<std::int32_t> pid(AXElement element) const override;
+    bool performAction(AXElement element, const std::string& action) override;
+    bool setAttribute(AXElement element, const std::string& name,
+                      const PlatformValue& value) override;
+    std::optional<AXElement> elementAtPosition(double x, double y) const override;
+
+private:
+    SimModel& model_;
+};
+
+} // namespace corvane

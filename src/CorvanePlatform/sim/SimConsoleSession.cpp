@@ -1,0 +1,40 @@
+#include "CorvanePlatform/sim/SimConsoleSession.h"
+
+#include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimValueCodec.h"
+
+namespace corvane {
+
+namespace {
+
+std::optional<PlatformValue> present(const JSON& value) {
+    if (value.isNull()) {
+        return std::nullopt;
+    }
+    return SimValueCodec::fromJSON(value);
+}
+
+} // namespace
+
+std::optional<ConsoleSession::RootProperties> SimConsoleSession::rootProperties() const {
+    auto guard = model_.lock();
+    if (!model_.flag({"console", "registry_available"})) {
+        return std::nullopt;
+    }
+    return RootProperties{present(model_.setting({"console", "users"})),
+                          present(model_.setting({"console", "locked"}))};
+}
+
+std::optional<PlatformValue> SimConsoleSession::sessionDictionary() const {
+    return present(model_.setting({"console", "session"}));
+}
+
+std::uint32_t SimConsoleSession::userID() const {
+    return static_cast<std::uint32_t>(model_.number({"console", "uid"}));
+}
+
+bool SimConsoleSession::legacyLockToolPresent() const {
+    return model_.flag({"console", "legacy_lock_tool"});
+}
+
+} // namespace corvane

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "CorvaneCore/JSON.h"
+
+namespace corvane {
+
+class SimModel;
+
+// The control channel's commands, apart from any socket: one decoded JSON command in, one JSON
+// answer out ({"ok": true, ...} or {"ok": false, "error": "..."}). A refused command changes
+// nothing. The protocol is documented in docs/SIMULATOR.md.
+class SimControlCommands {
+public:
+    explicit SimControlCommands(SimModel& model)
+        : model_(model) {}
+
+    JSON handle(const JSON& command);
+    // One line of text in, one line out (without the line feed).
+    std::string handleLine(std::string_view line);
+
+private:
+    JSON dispatch(const std::string& name, const JSON& command);
+    std::int32_t targetPid(const JSON& command) const;
+
+    SimModel& model_;
+};
+
+} // namespace corvane

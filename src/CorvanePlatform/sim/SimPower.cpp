@@ -1,0 +1,40 @@
+#include "CorvanePlatform/sim/SimPower.h"
+
+#include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimValueCodec.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+namespace corvane {
+
+std::optional<PlatformValue> SimPower::powerSources() const {
+    const JSON sources = model_.setting({"power", "sources"});
+    if (sources.isNull()) {
+        return std::nullopt;
+    }
+    return SimValueCodec::fromJSON(sources);
+}
+
+Power::SleepOutcome SimPower::requestSleep() {
+    const std::string outcome = model_.text({"power", "sleep"});
+    model_.record("sleep_request", {{"outcome", JSON(outcome)}});
+    if (outcome == "unavailable") {
+        return SleepOutcome::Unavailable;
+    }
+    if (outcome == "denied") {
+        return SleepOutcome::Denied;
+    }
+    // The notification arrives after the request returns, as from the real system.
+    QMetaObject::invokeMethod(
+        &model_,
+        [model = QPointer<SimModel>(&model_)] {
+            if (model) {
+                model->notifySleep();
+            }
+        },
+        Qt::QueuedConnection);
+    return SleepOutcome::Accepted;
+}
+
+} // namespace corvane

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "CorvanePlatform/Scripting.h"
+
+namespace corvane {
+
+class SimModel;
+
+// Answers the few scripts the agent sends (volume settings, volume and mute changes, player
+// commands, the now-playing question) from the model; any other text fails to run.
+class SimScripting final : public Scripting {
+public:
+    explicit SimScripting(SimModel& model)
+        : model_(model) {}
+
+    Result run(const std::string& source) override;
+    Permission automationPermission(const std::string& bundleID) const override;
+
+private:
+    Result answer(const std::string& source);
+    // Applies the automation permission for a script sent to the player; false when refused.
+    bool mayAutomate(const std::string& bundleID);
+
+    SimModel& model_;
+};
+
+} // namespace corvane

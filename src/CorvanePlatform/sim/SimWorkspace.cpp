@@ -1,0 +1,79 @@
+#include "CorvanePlatform/sim/SimWorkspace.h"
+
+#include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimValueCodec.h"
+
+#include <QFile>
+
+namespace corvane {
+
+SimWorkspace::SimWorkspace(SimModel& model, QObject* parent)
+    : Workspace(parent)
+    , model_(model) {
+    connect(&model_, &SimModel::willSleep, this, &Workspace::willSleep);
+    connect(&model_, &SimModel::didWake, this, &Workspace::didWake);
+    connect(&model_, &SimModel::sessionDidResignActive, this, &Workspace::sessionDidResignActive);
+    connect(&model_, &SimModel::sessionDidBecomeActive, this, &Workspace::sessionDidBecomeActive);
+}
+
+std::vector<RunningApplication> SimWorkspace::runningApplications() const {
+    return model_.runningApplications();
+}
+
+std::optional<RunningApplication> SimWorkspace::frontmostApplication() const {
+    return model_.frontmostApplication();
+}
+
+std::optional<std::string> SimWorkspace::applicationPath(const std::string& bundleID) const {
+    return model_.applicationPath(bundleID);
+}
+
+std::optional<PlatformValue::Dictionary> SimWorkspace::bundleInfo(const std::string& path) const {
+    QFile file(QString::fromStdString(path) + QStringLiteral("/Contents/Info.json"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.read(1 << 20);
+    try {
+        const JSON info = JSON::parse(std::string_view(bytes.constData(), bytes.size()));
+        if (!info.isObject()) {
+            return std::nullopt;
+        }
+        PlatformValue value = SimValueCodec::fromJSON(info);
+        return *value.dictionary();
+    } catch (const JSONReadError&) {
+        return std::nullopt;
+    }
+}
+
+QCoro::Task<void> SimWorkspace::openApplication(std::string path, bool activate) {
+    model_.open(path, activate);
+    co_return;
+}
+
+bool SimWorkspace::openURL(const std::string& url) {
+    const bool opened = !model_.flag({"workspace", "open_url_fails"});
+    model_.record("open_url", {{"url", JSON(url)}, {"opened", JSON(opened)}});
+    return opened;
+}
+
+bool SimWorkspace::activate(std::int32_t pid) {
+    return model_.activate(pid);
+}
+
+bool SimWorkspace::terminate(std::int32_t pid) {
+    return model_.requestQuit(pid);
+}
+
+std::string SimWorkspace::hostName() const {
+    return model_.text({"host_name"});
+}
+
+OSVersion SimWorkspace::osVersion() const {
+    return OSVersion{static_cast<int>(model_.number({"os_version", "major"})),
+                     static_cast<int>(model_.number({"os_version", "minor"})),
+                     static_cast<int>(model_.number({"os_version", "patch"})),
+                     model_.text({"os_version", "text"})};
+}
+
+} // namespace corvane

@@ -1,0 +1,106 @@
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include "CorvanePlatform/SystemClock.h"
+#include "CorvanePlatform/sim/SimAccessibility.h"
+#include "CorvanePlatform/sim/SimAppCatalog.h"
+#include "CorvanePlatform/sim/SimConsoleSession.h"
+#include "CorvanePlatform/sim/SimControlCommands.h"
+#include "CorvanePlatform/sim/SimControlServer.h"
+#include "CorvanePlatform/sim/SimHostStats.h"
+#include "CorvanePlatform/sim/SimInputEvents.h"
+#include "CorvanePlatform/sim/SimKeychain.h"
+#include "CorvanePlatform/sim/SimLoginItems.h"
+#include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimPower.h"
+#include "CorvanePlatform/sim/SimProcessRunner.h"
+#include "CorvanePlatform/sim/SimScenario.h"
+#include "CorvanePlatform/sim/SimScenarioError.h"
+#include "CorvanePlatform/sim/SimScreenCapture.h"
+#include "CorvanePlatform/sim/SimScripting.h"
+#include "CorvanePlatform/sim/SimUserDefaults.h"
+#include "CorvanePlatform/sim/SimUserPrompts.h"
+#include "CorvanePlatform/sim/SimWorkspace.h"
+
+#include <QFile>
+
+namespace corvane {
+
+namespace {
+
+template <typename T>
+T& ownOr(T* given, std::unique_ptr<T>& own, auto make) {
+    if (given != nullptr) {
+        return *given;
+    }
+    own = make();
+    return *own;
+}
+
+} // namespace
+
+SimulatedMac::SimulatedMac(QString root, Options options)
+    : clock_(ownOr<Clock>(options.clock, ownClock_, [] { return std::make_unique<SystemClock>(); }))
+    , defaults_(ownOr<UserDefaults>(options.defaults, ownDefaults_,
+                                    [] { return std::make_unique<SimUserDefaults>(); }))
+    , model_(std::make_unique<SimModel>(std::move(root), clock_))
+    , workspace_(std::make_unique<SimWorkspace>(*model_))
+    , console_(std::make_unique<SimConsoleSession>(*model_))
+    , accessibility_(std::make_unique<SimAccessibility>(*model_))
+    , input_(std::make_unique<SimInputEvents>(*model_))
+    , scripting_(std::make_unique<SimScripting>(*model_))
+    , power_(std::make_unique<SimPower>(*model_))
+    , host_(std::make_unique<SimHostStats>(*model_))
+    , appCatalog_(std::make_unique<SimAppCatalog>(*model_))
+    , screenCapture_(std::make_unique<SimScreenCapture>(*model_))
+    , keychain_(std::make_unique<SimKeychain>(*model_))
+    , processes_(std::make_unique<SimProcessRunner>(*model_))
+    , loginItems_(std::make_unique<SimLoginItems>(*model_))
+    , prompts_(std::make_unique<SimUserPrompts>(*model_))
+    , commands_(std::make_unique<SimControlCommands>(*model_)) {}
+
+SimulatedMac::SimulatedMac(QString root)
+    : SimulatedMac(std::move(root), Options{}) {}
+
+SimulatedMac::~SimulatedMac() = default;
+
+void SimulatedMac::load(std::string_view scenarioText) {
+    const JSON scenario = SimScenario::parse(scenarioText);
+    model_->load(scenario);
+}
+
+void SimulatedMac::loadFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw SimScenarioError("scenario: cannot read " + path.toStdString() + " (" +
+                               file.errorString().toStdString() + ")");
+    }
+    const QByteArray bytes = file.readAll();
+    load(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+bool SimulatedMac::listen(const QString& socketPath, QString* error) {
+    if (!server_) {
+        server_ = std::make_unique<SimControlServer>(*commands_);
+    }
+    return server_->listen(socketPath, error);
+}
+
+Platform SimulatedMac::platform() {
+    return Platform{*workspace_, *console_,    *accessibility_, *input_,         *scripting_,
+                    *power_,     *host_,       *appCatalog_,    *screenCapture_, *keychain_,
+                    *processes_, *loginItems_, defaults_,       *prompts_,       clock_};
+}
+
+SimModel& SimulatedMac::model() {
+    return *model_;
+}
+
+SimControlCommands& SimulatedMac::commands() {
+    return *commands_;
+}
+
+SimProcessRunner& SimulatedMac::processes() {
+    return *processes_;
+}
+
+} // namespace corvane

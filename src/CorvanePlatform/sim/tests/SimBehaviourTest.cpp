@@ -1,0 +1,336 @@
+#include "SimFixture.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+
+namespace corvane {
+namespace {
+
+std::optional<std::int64_t> integerValue(Accessibility& ax, AXElement element) {
+    std::optional<PlatformValue> value = ax.attribute(element, "AXValue");
+    return value ? value->integer() : std::nullopt;
+}
+
+std::vector<AXElement> children(Accessibility& ax, AXElement element) {
+    std::vector<AXElement> result;
+    if (std::optional<PlatformValue> value = ax.attribute(element, "AXChildren")) {
+        for (const PlatformValue& child : *value->array()) {
+            result.push_back(*child.element());
+        }
+    }
+    return result;
+}
+
+TEST_F(SimFixture, PressRunsTheElementsBehaviour) {
+    Accessibility& ax = platform().accessibility;
+    const AXElement bold = named("textedit.bold");
+    EXPECT_EQ(integerValue(ax, bold), 0);
+    EXPECT_TRUE(ax.performAction(bold, "AXPress"));
+    EXPECT_EQ(integerValue(ax, bold), 1);
+    EXPECT_TRUE(ax.performAction(bold, "AXPress"));
+    EXPECT_EQ(integerValue(ax, bold), 0);
+
+    // A failing control, an action the element does not offer.
+    EXPECT_FALSE(ax.performAction(named("textedit.disabled"), "AXPress"));
+    EXPECT_FALSE(ax.performAction(bold, "AXIncrement"));
+
+    // Saving renames the window; closing it removes it, and its handles go dead.
+    const AXElement window = named("textedit.window");
+    EXPECT_TRUE(ax.performAction(named("textedit.save"), "AXPress"));
+    EXPECT_EQ(text(window, "AXTitle"), "Notes.rtf");
+    const std::optional<PlatformValue> close = ax.attribute(window, "AXCloseButton");
+    ASSERT_TRUE(close && close->element());
+    EXPECT_TRUE(ax.performAction(*close->element(), "AXPress"));
+    EXPECT_FALSE(ax.attribute(window, "AXRole"));
+    EXPECT_FALSE(ax.attribute(ax.applicationElement(845), "AXFocusedWindow"));
+    EXPECT_TRUE(ax.attribute(ax.applicationElement(845), "AXWindows")->array()->empty());
+}
+
+TEST_F(SimFixture, SafariTabsCloseThroughTheirDescribedAction) {
+    Accessibility& ax = platform().accessibility;
+    const AXElement tabs = named("safari.w1.tabs");
+    ASSERT_EQ(children(ax, tabs).size(), 4u);
+    const AXElement weather = named("safari.w1.tab3");
+    EXPECT_EQ(text(weather, "AXIdentifier"), "TabBarTab?uuid=safari.w1-3&isPinned=false");
+    EXPECT_EQ(text(named("safari.w1.tab0"), "AXIdentifier"),
+              "TabBarTab?uuid=safari.w1-0&isPinned=true");
+
+    const std::vector<std::string> actions = *ax.actionNames(weather);
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(ax.actionDescription(weather, actions[1]), "Close Tab");
+    EXPECT_EQ(ax.actionDescription(weather, "AXPress"), "press");
+    EXPECT_TRUE(ax.performAction(weather, actions[1]));
+    EXPECT_EQ(children(ax, tabs).size(), 3u);
+    EXPECT_FALSE(ax.attribute(weather, "AXRole"));
+
+    // A sheet on a window is an ordinary child the scenario can add at run time.
+    const AXElement app = ax.applicationElement(402);
+    const std::vector<AXElement> windows = children(ax, app);
+    EXPECT_EQ(windows.size(), 3u); // two windows and the menu bar
+}
+
+TEST_F(SimFixture, QuitRequestsFollowEachApplicationsBehaviour) {
+    Workspace& workspace = platform().workspace;
+    EXPECT_FALSE(workspace.terminate(301)); // Finder refuses
+    Accessibility& ax = platform().accessibility;
+    const AXElement sheet = named("textedit.save_sheet");
+    EXPECT_FALSE(ax.attribute(sheet, "AXRole"));
+    EXPECT_TRUE(workspace.terminate(845)); // TextEdit accepts but shows its save sheet
+    EXPECT_EQ(model().pidsOf("com.apple.TextEdit").size(), 1u);
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 845);
+    EXPECT_EQ(text(sheet, "AXRole"), "AXSheet");
+    EXPECT_TRUE(ax.performAction(named("textedit.save_sheet.cancel"), "AXPress"));
+    EXPECT_FALSE(ax.attribute(sheet, "AXRole"));
+    EXPECT_TRUE(workspace.terminate(845));
+    EXPECT_TRUE(ax.performAction(named("textedit.save_sheet.dont_save"), "AXPress"));
+    EXPECT_TRUE(model().pidsOf("com.apple.TextEdit").empty());
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
+
+    model().setFrontmost(620);
+    EXPECT_TRUE(workspace.terminate(620)); // Music quits
+    EXPECT_TRUE(model().pidsOf("com.apple.Music").empty());
+    // The next regular application comes forward.
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
+    EXPECT_FALSE(model().named("music.window"));
+}
+
+// Waiting on a task that throws never returns: the failure is caught inside.
+QCoro::Task<bool> opens(Workspace* workspace, std::string path) {
+    try {
+        co_await workspace->openApplication(std::move(path), true);
+        co_return true;
+    } catch (const std::runtime_error&) {
+        co_return false;
+    }
+}
+
+TEST_F(SimFixture, OpeningLaunchesOrActivatesAndIsRecorded) {
+    Workspace& workspace = platform().workspace;
+    const std::string calculator =
+        (root.path() + QStringLiteral("/System/Applications/Calculator.app")).toStdString();
+    QCoro::waitFor(workspace.openApplication(calculator, true));
+    const std::vector<std::int32_t> pids = model().pidsOf("com.apple.calculator");
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_EQ(workspace.frontmostApplication()->pid, pids.front());
+    // The tree comes from the scenario's template.
+    EXPECT_EQ(text(named("calculator.window"), "AXTitle"), "Calculator");
+
+    QCoro::waitFor(workspace.openApplication(calculator, false));
+    EXPECT_EQ(model().pidsOf("com.apple.calculator").size(), 1u);
+
+    EXPECT_TRUE(workspace.activate(402));
+    EXPECT_EQ(workspace.frontmostApplication()->bundleID, "com.apple.Safari");
+    EXPECT_FALSE(workspace.activate(990)); // background-only
+    EXPECT_FALSE(QCoro::waitFor(opens(&workspace, "/Applications/None.app")));
+
+    EXPECT_TRUE(workspace.openURL("https://example.com/"));
+    model().put({"workspace", "open_url_fails"}, JSON(true));
+    EXPECT_FALSE(workspace.openURL("https://example.com/"));
+    EXPECT_EQ(eventsOfKind("open_url").size(), 2u);
+}
+
+TEST_F(SimFixture, LockKeystrokeLocksAndFnCOpensControlCenter) {
+    InputEvents& input = platform().input;
+    ConsoleSession& console = platform().console;
+    EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
+
+    // Command-Q alone is no lock.
+    EXPECT_TRUE(input.postKeyToSession({12, InputEvents::commandFlag, std::nullopt}));
+    EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
+    EXPECT_TRUE(input.postKeyToSession({12, 0x140000, std::nullopt}));
+    const ConsoleSession::RootProperties locked = *console.rootProperties();
+    EXPECT_EQ(locked.consoleLocked->boolean(), true);
+    EXPECT_EQ(locked.consoleUsers->array()->front().find("CGSSessionScreenIsLocked")->boolean(),
+              true);
+    model().unlockScreen();
+    EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
+
+    Accessibility& ax = platform().accessibility;
+    const AXElement controlCenter = ax.applicationElement(215);
+    EXPECT_TRUE(ax.attribute(controlCenter, "AXWindows")->array()->empty());
+    EXPECT_TRUE(input.postKeyToSession({8, InputEvents::secondaryFunctionFlag, std::nullopt}));
+    ASSERT_EQ(ax.attribute(controlCenter, "AXWindows")->array()->size(), 1u);
+
+    const AXElement focus = named("cc.focus");
+    const AXElement dnd = named("cc.dnd");
+    EXPECT_FALSE(ax.attribute(dnd, "AXValue")); // not shown until the details open
+    const std::vector<std::string> actions = *ax.actionNames(focus);
+    EXPECT_EQ(ax.actionDescription(focus, actions[1]), "Show Details");
+    EXPECT_TRUE(ax.performAction(focus, actions[1]));
+    EXPECT_EQ(text(dnd, "AXIdentifier"), "focus-mode-activity-com.apple.donotdisturb.mode.default");
+    EXPECT_EQ(integerValue(ax, dnd), 0);
+    EXPECT_TRUE(ax.performAction(dnd, "AXPress"));
+    EXPECT_EQ(integerValue(ax, dnd), 1);
+
+    model().put({"input", "fails"}, JSON(true));
+    EXPECT_FALSE(input.postKeyToSession({12, 0x140000, std::nullopt}));
+    EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
+}
+
+TEST_F(SimFixture, TypingReplacesOrExtendsTheFocusedField) {
+    InputEvents& input = platform().input;
+    Accessibility& ax = platform().accessibility;
+    const AXElement body = named("textedit.body");
+    EXPECT_EQ(ax.attribute(ax.applicationElement(845), "AXFocusedUIElement"), PlatformValue(body));
+
+    input.postKeyToProcess({0, 0, std::string(", eggs")}, 845);
+    EXPECT_EQ(text(body, "AXValue"), "Shopping list, eggs");
+    input.postKeyToProcess({0, InputEvents::commandFlag, std::nullopt}, 845);
+    input.postKeyToProcess({0, 0, std::string("Grüße 👋")}, 845);
+    EXPECT_EQ(text(body, "AXValue"), "Grüße 👋");
+    input.postKeyToProcess({51, 0, std::nullopt}, 845);
+    EXPECT_EQ(text(body, "AXValue"), "Grüße "); // one character, not half of one
+    input.postKeyToProcess({0, InputEvents::commandFlag, std::nullopt}, 845);
+    input.postKeyToProcess({51, 0, std::nullopt}, 845);
+    EXPECT_EQ(text(body, "AXValue"), "");
+
+    // Focus moves by setting AXFocused; a button takes no typed text.
+    EXPECT_TRUE(ax.setAttribute(named("textedit.bold"), "AXFocused", PlatformValue(true)));
+    input.postKeyToProcess({0, 0, std::string("x")}, 845);
+    EXPECT_EQ(text(body, "AXValue"), "");
+    EXPECT_FALSE(ax.setAttribute(named("textedit.bold"), "AXValue", PlatformValue("x")));
+    EXPECT_TRUE(ax.setAttribute(body, "AXValue", PlatformValue("set directly")));
+    EXPECT_EQ(text(body, "AXValue"), "set directly");
+}
+
+TEST_F(SimFixture, HitTestAndClicksFindTheTopmostControl) {
+    Accessibility& ax = platform().accessibility;
+    // Inside the Bold check box of the front TextEdit window.
+    EXPECT_EQ(ax.elementAtPosition(330, 240), named("textedit.bold"));
+    EXPECT_EQ(ax.elementAtPosition(500, 400), named("textedit.body"));
+    EXPECT_FALSE(ax.elementAtPosition(5000, 5000));
+
+    EXPECT_TRUE(platform().input.postClick(330, 240, InputEvents::MouseButton::Left, 1));
+    EXPECT_EQ(integerValue(ax, named("textedit.bold")), 1);
+    EXPECT_TRUE(platform().input.postScroll(500, 400, -120));
+    ASSERT_EQ(eventsOfKind("scroll").size(), 1u);
+    EXPECT_EQ(*eventsOfKind("scroll")[0].stringMember("name"), "textedit.body");
+}
+
+TEST_F(SimFixture, WithoutTrustNothingIsReadableAndTimeoutsAreRecorded) {
+    Accessibility& ax = platform().accessibility;
+    const AXElement app = ax.applicationElement(402);
+    ax.setMessagingTimeout(app, std::chrono::milliseconds(200));
+    EXPECT_EQ(model().messagingTimeout(app), std::chrono::milliseconds(200));
+    EXPECT_EQ(ax.pid(app), 402);
+
+    model().put({"accessibility", "trusted"}, JSON(false));
+    EXPECT_FALSE(ax.isTrusted());
+    EXPECT_FALSE(ax.attribute(app, "AXWindows"));
+    EXPECT_FALSE(ax.performAction(named("textedit.bold"), "AXPress"));
+    model().put({"accessibility", "grant_on_request"}, JSON(true));
+    ax.requestTrust();
+    EXPECT_TRUE(ax.isTrusted());
+}
+
+TEST_F(SimFixture, AcceptedSleepAnnouncesWillSleepAfterReturning) {
+    int willSleep = 0;
+    QObject::connect(&platform().workspace, &Workspace::willSleep, &platform().workspace,
+                     [&willSleep] { ++willSleep; });
+    EXPECT_EQ(platform().power.requestSleep(), Power::SleepOutcome::Accepted);
+    EXPECT_EQ(willSleep, 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(willSleep, 1);
+    model().put({"power", "sleep"}, JSON("denied"));
+    EXPECT_EQ(platform().power.requestSleep(), Power::SleepOutcome::Denied);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(willSleep, 1);
+}
+
+} // namespace
+} // namespace corvane
+
+namespace corvane {
+namespace {
+
+std::vector<AXElement> tabsOf(SimFixture& fixture, Accessibility& ax) {
+    return children(ax, fixture.named("chrome.tabs"));
+}
+
+std::optional<std::string> titleOf(Accessibility& ax, AXElement element) {
+    const std::optional<PlatformValue> title = ax.attribute(element, "AXTitle");
+    return title && title->string() != nullptr ? std::optional(*title->string()) : std::nullopt;
+}
+
+// Opens a menu of the menu bar and returns the item with this title.
+std::optional<AXElement> menuItem(Accessibility& ax, AXElement menuBar, const std::string& menu,
+                                  const std::string& item) {
+    for (AXElement top : children(ax, menuBar)) {
+        if (titleOf(ax, top) != menu) {
+            continue;
+        }
+        EXPECT_TRUE(ax.performAction(top, "AXPress"));
+        for (AXElement opened : children(ax, top)) {
+            for (AXElement entry : children(ax, opened)) {
+                if (titleOf(ax, entry) == item) {
+                    return entry;
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(SimFixture, ChromeTabStripFollowsNewTabAndTabMenus) {
+    Accessibility& ax = platform().accessibility;
+    const AXElement app = ax.applicationElement(510);
+    const AXElement menuBar = *ax.attribute(app, "AXMenuBar")->element();
+    const std::vector<AXElement> before = tabsOf(*this, ax);
+    ASSERT_EQ(before.size(), 3u);
+
+    EXPECT_TRUE(ax.performAction(named("chrome.newtab"), "AXPress"));
+    const std::vector<AXElement> after = tabsOf(*this, ax);
+    ASSERT_EQ(after.size(), 4u);
+    const AXElement fresh = after.back();
+    EXPECT_EQ(ax.attribute(fresh, "AXValue"), PlatformValue(true));
+    EXPECT_EQ(ax.attribute(before.front(), "AXValue"), PlatformValue(false));
+
+    // A closed menu's items are not there; pressing the menu title opens it.
+    EXPECT_FALSE(ax.attribute(named("chrome.tab.closeothers"), "AXEnabled"));
+    const std::optional<AXElement> closeOthers = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    ASSERT_TRUE(closeOthers);
+    EXPECT_EQ(ax.attribute(*closeOthers, "AXEnabled"), PlatformValue(true));
+    EXPECT_TRUE(ax.performAction(*closeOthers, "AXPress"));
+    EXPECT_EQ(tabsOf(*this, ax), std::vector<AXElement>{fresh});
+    const std::optional<AXElement> again = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    EXPECT_EQ(ax.attribute(*again, "AXEnabled"), PlatformValue(false));
+    const std::optional<PlatformValue> menu = ax.attribute(*again, "AXParent");
+    EXPECT_TRUE(ax.performAction(*menu->element(), "AXCancel"));
+    EXPECT_FALSE(ax.attribute(*again, "AXEnabled"));
+
+    const std::optional<AXElement> closeTab = menuItem(ax, menuBar, "File", "Close Tab");
+    ASSERT_TRUE(closeTab);
+    EXPECT_TRUE(ax.performAction(*closeTab, "AXPress"));
+    EXPECT_TRUE(tabsOf(*this, ax).empty());
+}
+
+TEST_F(SimFixture, ApplicationsCanMisbehaveAsScenariosSay) {
+    mac->load(R"({"apps": [
+        {"path": "Applications/Broken.app", "bundle": {"CFBundleIdentifier": "com.example.broken"},
+         "launch": "fails"},
+        {"path": "Applications/Shy.app", "bundle": {"CFBundleIdentifier": "com.example.shy"},
+         "activation": "stays_behind", "running": [{"pid": 20}]},
+        {"path": "Applications/Hung.app", "bundle": {"CFBundleIdentifier": "com.example.hung"},
+         "running": [{"pid": 30}],
+         "ui": {"responsive": false, "windows": [{"id": "hung.w", "role": "AXWindow",
+                                                  "frame": [0, 0, 100, 100]}]}}],
+        "frontmost": 30})");
+    Workspace& workspace = platform().workspace;
+    EXPECT_FALSE(
+        QCoro::waitFor(opens(&workspace, root.path().toStdString() + "/Applications/Broken.app")));
+    EXPECT_TRUE(model().pidsOf("com.example.broken").empty());
+
+    EXPECT_TRUE(workspace.activate(20)); // accepted, yet it stays behind
+    EXPECT_EQ(workspace.frontmostApplication()->pid, 30);
+
+    Accessibility& ax = platform().accessibility;
+    EXPECT_FALSE(ax.attribute(ax.applicationElement(30), "AXWindows"));
+    EXPECT_FALSE(ax.performAction(named("hung.w"), "AXRaise"));
+    EXPECT_FALSE(ax.elementAtPosition(50, 50));
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,192 @@
+#include "CorvanePlatform/sim/SimControlCommands.h"
+#include "SimFixture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLocalSocket>
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+namespace corvane {
+namespace {
+
+using testing::HasSubstr;
+
+JSON send(SimulatedMac& mac, const std::string& line) {
+    return JSON::parse(mac.commands().handleLine(line));
+}
+
+std::string errorOf(const JSON& answer) {
+    EXPECT_FALSE(answer.find("ok")->isTrue()) << answer.data();
+    const std::string* error = answer.stringMember("error");
+    return error != nullptr ? *error : std::string();
+}
+
+TEST_F(SimFixture, ControlCommandsChangeWhatThePortsSee) {
+    EXPECT_TRUE(send(*mac, R"({"cmd": "lock"})").find("ok")->isTrue());
+    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), true);
+    send(*mac, R"({"cmd": "unlock"})");
+    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), false);
+
+    send(*mac, R"({"cmd": "set", "path": "host.thermal_state", "value": "critical"})");
+    EXPECT_EQ(platform().host.thermalState(), HostStats::ThermalState::Critical);
+    send(*mac, R"({"cmd": "set", "path": ["console", "session"], "value": null})");
+    EXPECT_FALSE(platform().console.sessionDictionary());
+    send(*mac, R"({"cmd": "set", "path": ["console", "users", 0, "kCGSSessionOnConsoleKey"],
+                   "value": 1})");
+    EXPECT_EQ(platform()
+                  .console.rootProperties()
+                  ->consoleUsers->array()
+                  ->front()
+                  .find("kCGSSessionOnConsoleKey")
+                  ->integer(),
+              1);
+
+    send(*mac, R"({"cmd": "volume", "level": 12})");
+    send(*mac, R"({"cmd": "battery", "percent": 9, "charging": true})");
+    const PlatformValue battery = platform().power.powerSources()->array()->front();
+    EXPECT_EQ(battery.find("Current Capacity")->integer(), 9);
+    EXPECT_EQ(battery.find("Is Charging")->boolean(), true);
+    EXPECT_EQ(model().number({"audio", "volume"}), 12.0);
+
+    const JSON launched = send(*mac, R"({"cmd": "launch", "bundle_id": "com.apple.calculator",
+                                         "activate": true})");
+    ASSERT_TRUE(launched.find("pid") != nullptr) << launched.data();
+    EXPECT_EQ(platform().workspace.frontmostApplication()->bundleID, "com.apple.calculator");
+    send(*mac, R"({"cmd": "frontmost", "bundle_id": "com.apple.Safari"})");
+    EXPECT_EQ(platform().workspace.frontmostApplication()->pid, 402);
+    send(*mac, R"({"cmd": "quit", "bundle_id": "com.apple.finder"})"); // even a refusing app
+    EXPECT_TRUE(model().pidsOf("com.apple.finder").empty());
+
+    send(*mac, R"({"cmd": "ax", "does": [{"set": {"target": "safari.w1", "attribute": "AXTitle",
+                                                    "value": "Changed"}},
+                                          {"remove": "safari.w1.tab2"}]})");
+    EXPECT_EQ(text(named("safari.w1"), "AXTitle"), "Changed");
+    EXPECT_FALSE(model().named("safari.w1.tab2"));
+
+    const JSON patched = send(*mac, R"({"cmd": "patch", "patch": {"audio": {"muted": true},
+                                                                   "host": {"low_power_mode": true}}})");
+    EXPECT_TRUE(patched.find("ok")->isTrue()) << patched.data();
+    EXPECT_TRUE(model().flag({"audio", "muted"}));
+    EXPECT_TRUE(platform().host.lowPowerMode());
+
+    const JSON state = send(*mac, R"({"cmd": "state"})");
+    EXPECT_EQ(*state.find("state")->find("audio")->find("volume")->number(), 12.0);
+    EXPECT_EQ(*state.find("state")->find("frontmost")->number(), 402.0);
+}
+
+TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
+    const JSON before = model().settings();
+    struct Row {
+        std::string line;
+        std::string error;
+    };
+    const std::vector<Row> rows = {
+        {"not json", "not a JSON command"},
+        {R"({"command": "lock"})", "expected an object with a string member \"cmd\""},
+        {R"({"cmd": "explode"})", "unknown command \"explode\""},
+        {R"({"cmd": "set", "path": "audio.volume", "value": 101})",
+         "audio.volume: expected an integer from 0 to 100"},
+        {R"({"cmd": "set", "path": "audio.loudness", "value": 1})",
+         "audio.loudness: unknown field"},
+        {R"({"cmd": "set", "path": "apps", "value": []})", "apps: changed with the application"},
+        {R"({"cmd": "patch", "patch": {"audio": {"muted": true}, "host": {"thermal_state": "hot"}}})",
+         "host.thermal_state: expected one of"},
+        {R"({"cmd": "volume", "level": 50.5})", "level: expected an integer from 0 to 100"},
+        {R"({"cmd": "battery", "percent": 50})", "charging: missing"},
+        {R"({"cmd": "launch", "bundle_id": "com.example.none"})", "not installed"},
+        {R"({"cmd": "quit", "pid": 4242})", "no running application has process id 4242"},
+        {R"({"cmd": "ax", "does": [{"toggle": "textedit.bold"}, {"remove": "nothing"}]})",
+         "does[1].remove: expected the id of a live element"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_THAT(errorOf(send(*mac, row.line)), HasSubstr(row.error)) << row.line;
+    }
+    EXPECT_EQ(model().settings(), before);
+    // The half-valid effect list did not run its valid first half.
+    EXPECT_EQ(platform().accessibility.attribute(named("textedit.bold"), "AXValue"),
+              PlatformValue(0));
+}
+
+// Reads answer lines until `count` have arrived or a second has passed.
+std::vector<std::string> readLines(QLocalSocket& socket, std::size_t count) {
+    std::vector<std::string> lines;
+    QElapsedTimer timer;
+    timer.start();
+    while (lines.size() < count && timer.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        socket.waitForReadyRead(20);
+        while (socket.canReadLine()) {
+            lines.push_back(socket.readLine().trimmed().toStdString());
+        }
+    }
+    return lines;
+}
+
+TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
+    const QString path = root.path() + QStringLiteral("/control.sock");
+    QString error;
+    ASSERT_TRUE(mac->listen(path, &error)) << error.toStdString();
+
+    QLocalSocket client;
+    client.connectToServer(path);
+    ASSERT_TRUE(client.waitForConnected(1000));
+    // Two commands in one write, the second split across writes.
+    client.write("{\"cmd\": \"lock\"}\n{\"cmd\": \"set\", \"path\": \"audio.vol");
+    client.flush();
+    QCoreApplication::processEvents();
+    client.write("ume\", \"value\": 7}\n\n{\"cmd\": 1}\n");
+    client.flush();
+    const std::vector<std::string> lines = readLines(client, 3);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], R"({"ok":true})");
+    EXPECT_EQ(lines[1], R"({"ok":true})");
+    EXPECT_THAT(lines[2], HasSubstr("\"ok\":false"));
+    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), true);
+    EXPECT_EQ(model().number({"audio", "volume"}), 7.0);
+
+    // A stale socket file from an earlier run does not stop a new listener.
+    SimulatedMac second(root.path() + QStringLiteral("/second"));
+    EXPECT_TRUE(second.listen(path, &error)) << error.toStdString();
+}
+
+} // namespace
+} // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST_F(SimFixture, PatchWithNullRestoresTheDefault) {
+    send(*mac, R"({"cmd": "volume", "level": 90})");
+    EXPECT_TRUE(send(*mac, R"({"cmd": "patch", "patch": {"audio": {"volume": null}}})")
+                    .find("ok")
+                    ->isTrue());
+    EXPECT_EQ(model().number({"audio", "volume"}), 50.0);
+}
+
+TEST_F(SimFixture, KeychainIsSafeFromWorkerThreadsWhileTheChannelWrites) {
+    Keychain& keychain = platform().keychain;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&keychain, t] {
+            for (int i = 0; i < 25; ++i) {
+                const Keychain::Query query{
+                    "local.corvane.agent", "account-" + std::to_string(t) + "-" + std::to_string(i),
+                    false};
+                EXPECT_EQ(keychain.add(query, "secret"), Keychain::Status::Success);
+            }
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        send(*mac, R"({"cmd": "set", "path": "audio.volume", "value": )" + std::to_string(i) + "}");
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 100u);
+}
+
+} // namespace
+} // namespace corvane

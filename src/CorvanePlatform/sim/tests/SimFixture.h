@@ -1,0 +1,62 @@
+#pragma once
+
+#include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace corvane {
+
+inline std::string defaultScenarioText() {
+    QFile file(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return file.readAll().toStdString();
+}
+
+// A simulated Mac loaded with the default scenario under a fresh temporary root.
+class SimFixture : public testing::Test {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(root.isValid());
+        mac = std::make_unique<SimulatedMac>(root.path());
+        mac->load(defaultScenarioText());
+    }
+
+    Platform platform() { return mac->platform(); }
+    SimModel& model() { return mac->model(); }
+
+    AXElement named(const std::string& name) {
+        std::optional<AXElement> element = model().named(name);
+        EXPECT_TRUE(element.has_value()) << name;
+        return element.value_or(AXElement{});
+    }
+
+    std::optional<std::string> text(AXElement element, const std::string& attribute) {
+        std::optional<PlatformValue> value = platform().accessibility.attribute(element, attribute);
+        if (!value || value->string() == nullptr) {
+            return std::nullopt;
+        }
+        return *value->string();
+    }
+
+    std::vector<JSON> eventsOfKind(const std::string& kind) {
+        std::vector<JSON> found;
+        for (const JSON& event : model().events()) {
+            if (*event.stringMember("kind") == kind) {
+                found.push_back(event);
+            }
+        }
+        return found;
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<SimulatedMac> mac;
+};
+
+} // namespace corvane
