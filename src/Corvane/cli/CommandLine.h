@@ -1,0 +1,40 @@
+#pragma once
+
+#include "CorvaneCore/JSON.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace corvane {
+
+// What one run of `velto` was asked to do, read from its arguments (without the program name).
+// parse() throws CommandLineError for anything it does not accept; nothing is half-parsed.
+struct CommandLine {
+    enum class Mode { Help, Headless, LocalApi, Call, Sim };
+
+    Mode mode = Mode::Help;
+    // Mode::Help: the text to print on standard output (exit status 0).
+    QString helpText;
+    // The backend whose state (defaults, vault, control socket) is used. Only "sim" exists.
+    QString platform = QStringLiteral("sim");
+    // Mode::Headless: the scenario file; empty means the default scenario beside the program.
+    QString scenario;
+    // Mode::Call: the request body, {"action": ..., "params": ...}.
+    JSON request;
+    // Mode::Sim: the control commands to send, in order; each must succeed before the next.
+    std::vector<JSON> simCommands;
+    // Mode::Sim: the answer's member to print instead of "ok" ("state", "events"), or empty.
+    std::string simPrints;
+
+    static CommandLine parse(const QStringList& arguments);
+
+    static QString mainHelp();
+    static QString headlessHelp();
+    static QString localApiHelp();
+    static QString callHelp();
+    static QString simHelp();
+};
+
+} // namespace corvane

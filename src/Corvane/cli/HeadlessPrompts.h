@@ -1,0 +1,29 @@
+#pragma once
+
+#include "CorvanePlatform/UserPrompts.h"
+
+#include <functional>
+#include <string>
+
+namespace corvane {
+
+// The person's side of a headless run: nobody is there to answer, so every alert takes its second
+// button (the "Cancel" of a confirmation or an explanation) and is reported; the pasteboard and
+// the browser are the platform's own.
+class HeadlessPrompts final : public UserPrompts {
+public:
+    using Report = std::function<void(const std::string& line)>;
+
+    HeadlessPrompts(UserPrompts& platform, Report report);
+
+    Answer alert(const std::string& message, const std::string& informativeText,
+                 const std::string& firstButton, const std::string& secondButton) override;
+    void setPasteboardText(const std::string& text) override;
+    bool openInBrowser(const std::string& url) override;
+
+private:
+    UserPrompts& platform_;
+    Report report_;
+};
+
+} // namespace corvane

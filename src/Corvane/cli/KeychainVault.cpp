@@ -1,0 +1,21 @@
+#include "Corvane/cli/KeychainVault.h"
+
+#include "CorvaneNative/KeychainStore.h"
+
+namespace corvane {
+
+KeychainVault::KeychainVault(Keychain& keychain, std::string service)
+    : keychain_(keychain)
+    , service_(std::move(service)) {}
+
+CredentialVault::Credentials KeychainVault::load(bool allowInteraction) {
+    ConnectionCredentials loaded =
+        KeychainStore(keychain_, service_, allowInteraction).connectionCredentials();
+    return Credentials{std::move(loaded.device), std::move(loaded.local), loaded.hasBootstrap};
+}
+
+void KeychainVault::remove(const std::string& account) {
+    KeychainStore(keychain_, service_, false).remove(account);
+}
+
+} // namespace corvane

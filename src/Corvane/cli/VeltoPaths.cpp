@@ -1,0 +1,25 @@
+#include "Corvane/cli/VeltoPaths.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+namespace corvane::VeltoPaths {
+
+QString dataDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Corvane");
+}
+
+QString simulatorRoot() {
+    return dataDirectory() + QStringLiteral("/sim");
+}
+
+QString simulatorSocket() {
+    return simulatorRoot() + QStringLiteral("/control.sock");
+}
+
+QString besideProgram(const QString& relativePath) {
+    return QCoreApplication::applicationDirPath() + u'/' + relativePath;
+}
+
+} // namespace corvane::VeltoPaths

@@ -1,0 +1,274 @@
+#include "Corvane/cli/VeltoProgram.h"
+
+#include "Corvane/Agent.h"
+#include "Corvane/cli/CommandLine.h"
+#include "Corvane/cli/HeadlessPrompts.h"
+#include "Corvane/cli/KeychainSnapshot.h"
+#include "Corvane/cli/KeychainVault.h"
+#include "Corvane/cli/LocalCommandClient.h"
+#include "Corvane/cli/SignalWatcher.h"
+#include "Corvane/cli/SimControlClient.h"
+#include "Corvane/cli/VeltoPaths.h"
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/KeychainStore.h"
+#include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimScenarioError.h"
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char* agentService = "local.corvane.agent";
+
+void printLine(std::FILE* stream, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+int fail(const std::string& prefix, const std::string& message) {
+    printLine(stderr, prefix + ": " + message);
+    return 1;
+}
+
+std::string describe(const std::exception& error) {
+    if (const auto* contract = dynamic_cast<const ContractError*>(&error)) {
+        return contract->code();
+    }
+    return error.what();
+}
+
+// ---- headless -----------------------------------------------------------------------------
+
+// Starts the connections and reports a failure that would otherwise vanish with the task.
+QCoro::Task<> startConnections(QPointer<Agent> agent) {
+    try {
+        co_await agent->startConnections(false);
+    } catch (const std::exception& error) {
+        printLine(stderr, "velto: starting the connections failed: " + describe(error));
+        co_return;
+    }
+    if (agent && agent->listening()) {
+        printLine(stderr, "listening: 127.0.0.1:" + std::to_string(agent->localPort()));
+    }
+}
+
+int runHeadless(const CommandLine& line, int& argc, char** argv) {
+    // The simulated Mac paints window captures, which needs a GUI application, but never a screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication application(argc, argv);
+    // From here on a termination request waits for the event loop, so even one that arrives
+    // during start-up ends the run cleanly.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, &application, [](int number) {
+        printLine(stderr, std::string("velto: ") + (number == SIGINT ? "SIGINT" : "SIGTERM") +
+                              ", stopping");
+        QCoreApplication::quit();
+    });
+
+    // A second agent on the same data would rewrite the simulated Mac's files, take over its
+    // control socket and move the loopback port under the first one's feet.
+    if (SimControlClient::run(VeltoPaths::simulatorSocket(),
+                              {JSON(JSON::Object{{"cmd", JSON("ping")}})}, std::chrono::seconds(2))
+            .ok()) {
+        return fail("velto",
+                    "an agent is already running on " + VeltoPaths::dataDirectory().toStdString());
+    }
+
+    const QString scenario =
+        line.scenario.isEmpty()
+            ? VeltoPaths::besideProgram(QStringLiteral("scenarios/default.json"))
+            : line.scenario;
+    SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
+
+    const QString simRoot = VeltoPaths::simulatorRoot();
+    if (!QDir().mkpath(simRoot)) {
+        return fail("velto", "cannot create " + simRoot.toStdString());
+    }
+    QFile::setPermissions(simRoot,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    SimulatedMac mac(simRoot, SimulatedMac::Options{nullptr, &defaults});
+    try {
+        mac.loadFile(scenario);
+    } catch (const std::exception& error) {
+        return fail("velto", "scenario " + scenario.toStdString() + ": " + error.what());
+    }
+    QString listenError;
+    if (!mac.listen(VeltoPaths::simulatorSocket(), &listenError)) {
+        return fail("velto", "simulated Mac control socket " +
+                                 VeltoPaths::simulatorSocket().toStdString() + ": " +
+                                 listenError.toStdString());
+    }
+
+    const Platform base = mac.platform();
+    HeadlessPrompts prompts(base.prompts, [](const std::string& text) { printLine(stderr, text); });
+    const Platform platform{base.workspace,     base.console,  base.accessibility, base.input,
+                            base.scripting,     base.power,    base.host,          base.appCatalog,
+                            base.screenCapture, base.keychain, base.processes,     base.loginItems,
+                            base.defaults,      prompts,       base.clock};
+
+    std::unique_ptr<Agent> agent;
+    try {
+        Agent::Options options;
+        options.relayOrigin = Agent::builtRelayOrigin();
+        agent = std::make_unique<Agent>(
+            platform, std::make_shared<KeychainVault>(platform.keychain, agentService),
+            Agent::Paths{VeltoPaths::dataDirectory().toStdString(),
+                         Agent::schemaBeside(QCoreApplication::applicationDirPath())},
+            std::move(options));
+    } catch (const std::exception& error) {
+        return fail("velto", "cannot start the agent: " + describe(error));
+    }
+
+    Agent* observed = agent.get();
+    QObject::connect(observed, &Agent::changed, observed, [observed](Agent::Field field) {
+        if (field == Agent::Field::Status) {
+            printLine(stderr, "status: " + observed->status());
+        } else if (field == Agent::Field::LastCommand) {
+            printLine(stderr, "last command: " + observed->lastCommand());
+        }
+    });
+    printLine(stderr, "status: " + observed->status());
+
+    // As the window's delegate does at launch: a first device report, then the connections.
+    observed->refreshDeviceState();
+    startConnections(QPointer<Agent>(observed));
+    const int status = application.exec();
+    agent.reset();
+    // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
+    // they see the Agent gone: let them run to their end instead of leaving them suspended.
+    QEventLoop drain;
+    QTimer::singleShot(Agent::monitorInterval + std::chrono::milliseconds(100), &drain,
+                       &QEventLoop::quit);
+    drain.exec();
+    return status;
+}
+
+// ---- local API ------------------------------------------------------------------------------
+
+struct Endpoint {
+    quint16 port = 0;
+    std::string token;
+};
+
+// The port from the user defaults and the token from the running simulated Mac's keychain, read
+// through the same store the agent uses. Empty optional with `error` set when either is missing.
+std::optional<Endpoint> readEndpoint(std::string& error) {
+    const SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
+    const std::optional<std::int64_t> port = defaults.integerValue("local-port");
+    if (!port || *port < 1 || *port > 65535) {
+        error = "no loopback port has been chosen yet; start the agent with 'velto --headless'";
+        return std::nullopt;
+    }
+    const SimControlClient::Outcome outcome = SimControlClient::run(
+        VeltoPaths::simulatorSocket(), {JSON(JSON::Object{{"cmd", JSON("state")}})});
+    if (!outcome.ok()) {
+        error = outcome.error;
+        return std::nullopt;
+    }
+    const JSON* state = outcome.answers.front().find("state");
+    const JSON* keychain = state != nullptr ? state->find("keychain") : nullptr;
+    const JSON* items = keychain != nullptr ? keychain->find("items") : nullptr;
+    KeychainSnapshot snapshot(items != nullptr ? *items : JSON(JSON::Array{}));
+    std::optional<std::string> token;
+    try {
+        token = KeychainStore(snapshot, agentService, false).read(KeychainStore::localAPIToken);
+    } catch (const std::exception& failure) {
+        error = "cannot read the local API token: " + describe(failure);
+        return std::nullopt;
+    }
+    if (!token || token->empty()) {
+        error = "the agent has not created its local API token yet";
+        return std::nullopt;
+    }
+    return Endpoint{static_cast<quint16>(*port), *token};
+}
+
+int runLocalApi(int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    std::string error;
+    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    if (!endpoint) {
+        return fail("velto local-api", error);
+    }
+    printLine(stdout,
+              JSON(JSON::Object{{"port", JSON(endpoint->port)}, {"token", JSON(endpoint->token)}})
+                  .data());
+    return 0;
+}
+
+int runCall(const CommandLine& line, int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    std::string error;
+    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    if (!endpoint) {
+        return fail("velto call", error);
+    }
+    const LocalCommandClient::Reply reply =
+        LocalCommandClient::post(endpoint->port, endpoint->token, line.request.data());
+    if (reply.status < 0) {
+        return fail("velto call", reply.error);
+    }
+    printLine(stdout, reply.body);
+    return reply.status == 200 ? 0 : 1;
+}
+
+// ---- sim ------------------------------------------------------------------------------------
+
+int runSim(const CommandLine& line, int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const SimControlClient::Outcome outcome =
+        SimControlClient::run(VeltoPaths::simulatorSocket(), line.simCommands);
+    if (line.simPrints == "*" && !outcome.answers.empty()) {
+        printLine(stdout, outcome.answers.back().data());
+    }
+    if (!outcome.ok()) {
+        return fail("velto sim", outcome.error);
+    }
+    if (!line.simPrints.empty() && line.simPrints != "*") {
+        if (const JSON* member = outcome.answers.back().find(line.simPrints)) {
+            printLine(stdout, member->data());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int VeltoProgram::run(const CommandLine& line, char* programName) {
+    // Qt reads options of its own from the arguments (a GUI application takes "--platform" as
+    // its display plugin), and ours are parsed already: Qt sees the program name only.
+    int argc = 1;
+    char* argv[] = {programName, nullptr};
+    switch (line.mode) {
+    case CommandLine::Mode::Help:
+        std::fputs(line.helpText.toUtf8().constData(), stdout);
+        return 0;
+    case CommandLine::Mode::Headless:
+        return runHeadless(line, argc, argv);
+    case CommandLine::Mode::LocalApi:
+        return runLocalApi(argc, argv);
+    case CommandLine::Mode::Call:
+        return runCall(line, argc, argv);
+    case CommandLine::Mode::Sim:
+        return runSim(line, argc, argv);
+    }
+    return 2;
+}
+
+} // namespace corvane

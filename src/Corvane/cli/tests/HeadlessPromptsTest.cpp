@@ -1,0 +1,62 @@
+#include "Corvane/cli/HeadlessPrompts.h"
+#include "Corvane/cli/KeychainSnapshot.h"
+
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+class RecordingPrompts final : public UserPrompts {
+public:
+    Answer alert(const std::string&, const std::string&, const std::string&,
+                 const std::string&) override {
+        ++alerts;
+        return Answer::First;
+    }
+    void setPasteboardText(const std::string& text) override { pasteboard = text; }
+    bool openInBrowser(const std::string& url) override {
+        opened = url;
+        return false;
+    }
+    int alerts = 0;
+    std::string pasteboard;
+    std::string opened;
+};
+
+TEST(HeadlessPrompts, NobodyAnswersSoEveryAlertTakesItsSecondButton) {
+    RecordingPrompts platform;
+    std::vector<std::string> reported;
+    HeadlessPrompts prompts(platform, [&](const std::string& line) { reported.push_back(line); });
+
+    EXPECT_EQ(prompts.alert("Allow Velto to control Music?", "details", "Continue", "Cancel"),
+              UserPrompts::Answer::Second);
+    EXPECT_EQ(platform.alerts, 0);
+    EXPECT_EQ(reported, std::vector<std::string>{
+                            "alert: \u201cAllow Velto to control Music?\u201d \u2192 Cancel"});
+
+    // The rest is the platform's: a failing browser stays a failure.
+    prompts.setPasteboardText("code");
+    EXPECT_FALSE(prompts.openInBrowser("https://example.test"));
+    EXPECT_EQ(platform.pasteboard, "code");
+    EXPECT_EQ(platform.opened, "https://example.test");
+}
+
+TEST(KeychainSnapshot, ReadsTheReportedItemsAndNeverChangesThem) {
+    KeychainSnapshot keychain(JSON::parse(R"([
+        {"service": "s", "account": "a", "secret": "one"},
+        {"service": "s", "account": "b"},
+        "junk",
+        {"service": "t", "account": "a", "secret": "two"}])"));
+    std::string secret;
+    EXPECT_EQ(keychain.copy({"s", "a", false}, secret), Keychain::Status::Success);
+    EXPECT_EQ(secret, "one");
+    EXPECT_EQ(keychain.copy({"s", "b", false}, secret), Keychain::Status::NotFound);
+    EXPECT_EQ(keychain.add({"s", "b", false}, "x"), Keychain::Status::Other);
+    EXPECT_EQ(keychain.update({"s", "a", false}, "x"), Keychain::Status::Other);
+    EXPECT_EQ(keychain.remove({"t", "a", false}), Keychain::Status::Other);
+    EXPECT_EQ(keychain.copy({"t", "a", false}, secret), Keychain::Status::Success);
+    EXPECT_EQ(secret, "two");
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,52 @@
+// `velto sim screen STATE` against the real simulated Mac: each state must be the one the agent's
+// lock-state reader then sees, from any state before it.
+#ifdef VELTO_DEFAULT_SCENARIO
+
+#include "Corvane/cli/CommandLine.h"
+#include "CorvaneNative/LockStateReader.h"
+#include "CorvanePlatform/sim/SimControlCommands.h"
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+TEST(SimScreenCommand, EveryStateIsWhatTheLockReaderSeesFromEveryOther) {
+    QTemporaryDir root;
+    SimulatedMac mac(root.path());
+    mac.loadFile(QStringLiteral(VELTO_DEFAULT_SCENARIO));
+    const Platform platform = mac.platform();
+    ASSERT_EQ(LockStateReader::read(platform.console), ScreenState::Unlocked);
+
+    const std::pair<const char*, ScreenState> states[] = {
+        {"locked", ScreenState::Locked},
+        {"unlocked", ScreenState::Unlocked},
+        {"inactive", ScreenState::Inactive},
+        {"unknown", ScreenState::Unknown},
+    };
+    const auto apply = [&](const char* state) {
+        const CommandLine line = CommandLine::parse(
+            {QStringLiteral("sim"), QStringLiteral("screen"), QString::fromUtf8(state)});
+        for (const JSON& command : line.simCommands) {
+            const JSON answer = mac.commands().handle(command);
+            ASSERT_TRUE(answer.find("ok")->isTrue()) << answer.data();
+        }
+    };
+    for (const auto& [from, fromState] : states) {
+        for (const auto& [to, expected] : states) {
+            SCOPED_TRACE(std::string(from) + " -> " + to);
+            apply(from);
+            ASSERT_EQ(LockStateReader::read(platform.console), fromState);
+            apply(to);
+            EXPECT_EQ(LockStateReader::read(platform.console), expected);
+        }
+    }
+}
+
+} // namespace
+} // namespace corvane
+
+#endif

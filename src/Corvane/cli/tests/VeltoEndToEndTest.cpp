@@ -1,0 +1,220 @@
+// The real program in a temporary home: the headless agent on the simulated Mac, driven through
+// `velto call`, `velto sim` and raw loopback requests, then stopped with SIGTERM.
+#include "support/RawHTTPClient.h"
+
+#include "CorvaneCore/JSON.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+
+namespace corvane {
+namespace {
+
+#ifdef VELTO_PROGRAM
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class VeltoEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home_.isValid());
+        environment_ = QProcessEnvironment::systemEnvironment();
+        environment_.insert(QStringLiteral("XDG_DATA_HOME"),
+                            home_.filePath(QStringLiteral("data")));
+        environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                            home_.filePath(QStringLiteral("config")));
+        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
+
+    void TearDown() override {
+        if (agent_.state() != QProcess::NotRunning) {
+            agent_.kill();
+            agent_.waitForFinished(5000);
+        }
+    }
+
+    Outcome velto(const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment_);
+        process.start(QStringLiteral(VELTO_PROGRAM), arguments);
+        Outcome run;
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished();
+            return run;
+        }
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput().toStdString();
+        run.err = process.readAllStandardError().toStdString();
+        return run;
+    }
+
+    // Starts the headless agent and waits until its loopback listener is up.
+    quint16 startAgent() {
+        agent_.setProcessEnvironment(environment_);
+        agent_.start(QStringLiteral(VELTO_PROGRAM),
+                     {QStringLiteral("--headless"), QStringLiteral("--platform"),
+                      QStringLiteral("sim"), QStringLiteral("--scenario"),
+                      QStringLiteral(VELTO_DEFAULT_SCENARIO)});
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 60000 && agent_.state() != QProcess::NotRunning) {
+            agent_.waitForReadyRead(200);
+            agentErr_ += agent_.readAllStandardError().toStdString();
+            const std::size_t at = agentErr_.find("listening: 127.0.0.1:");
+            const std::size_t end = at == std::string::npos ? at : agentErr_.find('\n', at);
+            if (end != std::string::npos) {
+                return static_cast<quint16>(std::stoi(agentErr_.substr(at + 21, end - at - 21)));
+            }
+        }
+        ADD_FAILURE() << "the agent did not start listening: " << agentErr_;
+        return 0;
+    }
+
+    std::string file(const char* name) const {
+        QFile f(home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+    }
+
+    mode_t mode(const char* name) const {
+        struct stat info {};
+        const QByteArray path =
+            (home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name)).toUtf8();
+        return ::stat(path.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+    }
+
+    QTemporaryDir home_;
+    QProcessEnvironment environment_;
+    QProcess agent_;
+    std::string agentErr_;
+};
+
+TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
+    // Before the agent ever ran there is nothing to call.
+    const Outcome early = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    EXPECT_EQ(early.exitCode, 1);
+    EXPECT_NE(early.err.find("velto --headless"), std::string::npos) << early.err;
+
+    const quint16 port = startAgent();
+    ASSERT_NE(port, 0);
+
+    const Outcome api = velto({QStringLiteral("local-api")});
+    ASSERT_EQ(api.exitCode, 0) << api.err;
+    const JSON endpoint = JSON::parse(api.out);
+    EXPECT_EQ(endpoint.find("port")->number(), double(port));
+    const std::string token = *endpoint.stringMember("token");
+    EXPECT_EQ(token.size(), 43u);
+
+    // A second agent on the same home refuses to start instead of taking the first one's place.
+    const Outcome second = velto({QStringLiteral("--headless")});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+
+    const Outcome state = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    ASSERT_EQ(state.exitCode, 0) << state.err << state.out;
+    const JSON report = JSON::parse(state.out);
+    ASSERT_TRUE(report.isObject()) << state.out;
+    ASSERT_NE(report.find("screen_locked"), nullptr) << state.out;
+    EXPECT_EQ(report.find("screen_locked")->boolean(), false);
+    EXPECT_NE(report.find("audio"), nullptr) << state.out;
+
+    // The same command as raw bytes: the exact answer head, then a refusal of a wrong token.
+    {
+        test::RawHTTPClient raw(port);
+        ASSERT_TRUE(raw.send(
+            test::RawHTTPClient::request(port, token, R"({"action":"get_state","params":{}})")));
+        const auto reply = raw.readUntilClosed(std::chrono::seconds(20));
+        EXPECT_EQ(reply.status(), 200);
+        EXPECT_EQ(
+            reply.bytes.rfind("HTTP/1.1 200 Response\r\nContent-Type: application/json\r\n", 0),
+            0u);
+        EXPECT_TRUE(reply.closed);
+    }
+    {
+        test::RawHTTPClient raw(port);
+        ASSERT_TRUE(raw.send(
+            test::RawHTTPClient::request(port, "wrong", R"({"action":"get_state","params":{}})")));
+        EXPECT_EQ(raw.readUntilClosed(std::chrono::seconds(20)).status(), 401);
+    }
+
+    // A refused command exits 1 and still prints the agent's answer.
+    const Outcome unknown = velto({QStringLiteral("call"), QStringLiteral("no_such_action")});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.out.find("\"error\""), std::string::npos) << unknown.out;
+
+    // Locking the simulated Mac: the next report is the locked replacement.
+    const Outcome lock =
+        velto({QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("locked")});
+    ASSERT_EQ(lock.exitCode, 0) << lock.err;
+    const Outcome locked = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    EXPECT_EQ(locked.exitCode, 0) << locked.err;
+    EXPECT_EQ(JSON::parse(locked.out).data(), R"({"screen_locked":true})");
+    EXPECT_EQ(velto({QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("unlocked")})
+                  .exitCode,
+              0);
+    const Outcome refused = velto({QStringLiteral("sim"), QStringLiteral("volume"),
+                                   QStringLiteral("7"), QStringLiteral("8")});
+    EXPECT_EQ(refused.exitCode, 2);
+
+    // What the agent kept: every command in the log, the ids in the ledger, both private.
+    const std::string log = file("commands.jsonl");
+    std::size_t records = 0;
+    for (std::size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at) {
+        ++records;
+    }
+    EXPECT_GE(records, 6u) << log;
+    EXPECT_NE(log.find(R"("action":"get_state")"), std::string::npos);
+    EXPECT_NE(log.find(R"("outcome":"succeeded")"), std::string::npos);
+    const JSON ledger = JSON::parse(file("dedup.json"));
+    EXPECT_FALSE(ledger.isNull());
+    EXPECT_EQ(mode("commands.jsonl"), 0600u);
+    EXPECT_EQ(mode("dedup.json"), 0600u);
+
+    // SIGTERM ends the agent cleanly.
+    ::kill(static_cast<pid_t>(agent_.processId()), SIGTERM);
+    ASSERT_TRUE(agent_.waitForFinished(20000));
+    EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(agent_.exitCode(), 0);
+    agentErr_ += agent_.readAllStandardError().toStdString();
+    EXPECT_NE(agentErr_.find("status: Unpaired"), std::string::npos) << agentErr_;
+    EXPECT_NE(agentErr_.find("last command: "), std::string::npos) << agentErr_;
+}
+
+TEST_F(VeltoEndToEnd, RefusedCommandLinesExitTwoWithOneLine) {
+    for (const QStringList& arguments :
+         {QStringList{QStringLiteral("--frobnicate")},
+          QStringList{QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("dim")},
+          QStringList{QStringLiteral("call")}}) {
+        const Outcome run = velto(arguments);
+        EXPECT_EQ(run.exitCode, 2) << arguments.join(u' ').toStdString();
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_TRUE(run.out.empty());
+    }
+    const Outcome help = velto({QStringLiteral("sim"), QStringLiteral("--help")});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("screen locked|unlocked|inactive|unknown"), std::string::npos);
+}
+
+#else
+
+TEST(VeltoEndToEnd, NeedsTheProgram) {
+    GTEST_SKIP() << "the velto program is built once the Agent and the simulated Mac exist";
+}
+
+#endif
+
+} // namespace
+} // namespace corvane
