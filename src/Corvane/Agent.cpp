@@ -194,8 +194,7 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , relay_(platform_.defaults.stringValue("relay").value_or(options_.relayOrigin))
     , shortcuts_(
           platform_.defaults.stringListValue("shortcuts").value_or(std::vector<std::string>{}))
-    , inventory_(platform_)
-    , executor_(platform_, wired(options_.handlers))
+    , executor_(platform_, options_.handlers)
     , directory_(std::move(paths.directory))
     , validator_(loadValidator(paths.schema))
     , ledger_(directory_ / "dedup.json")
@@ -221,15 +220,6 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     monitorScreen(QPointer<Agent>(this), stateMonitor_, &platform_.clock);
 
     status_ = pending_ ? std::string(RevocationState::warning) : "Opening secure connection keys…";
-}
-
-ActionExecutor::Handlers Agent::wired(ActionExecutor::Handlers handlers) {
-    if (!handlers.listApps) {
-        handlers.listApps = [inventory = &inventory_](std::int64_t offset) {
-            return inventory->page(offset);
-        };
-    }
-    return handlers;
 }
 
 Agent::~Agent() {

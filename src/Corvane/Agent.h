@@ -9,7 +9,6 @@
 #include "CorvaneCore/LocalForensicLog.h"
 #include "CorvaneCore/RevocationState.h"
 #include "CorvaneNative/ActionExecutor.h"
-#include "CorvaneNative/AppInventory.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
 #include "CorvaneNative/LocalHTTPServer.h"
 #include "CorvaneNative/ScreenState.h"
@@ -82,7 +81,7 @@ public:
     struct Options {
         // The relay origin built into the program, used when the user default "relay" is unset.
         std::string relayOrigin;
-        // Left without "list_apps", the Agent serves it from its own application inventory.
+        // Seams for tests; left empty, the executor's own application inventory answers.
         ActionExecutor::Handlers handlers;
         Execute execute;
         // A port of the dynamic range, when the stored one cannot be used; system random when
@@ -212,7 +211,6 @@ private:
     bool startLocalServer(const std::string& localToken);
     quint16 randomPort() const;
     void saveShortcuts();
-    ActionExecutor::Handlers wired(ActionExecutor::Handlers handlers);
 
     // Coroutines that outlive the call that started them hold the Agent weakly.
     static QCoro::Task<LocalHTTPResponse> handleLocalRequest(QPointer<Agent> agent, JSON body);
@@ -242,7 +240,6 @@ private:
     bool pending_ = false;
     std::vector<std::string> shortcuts_;
 
-    AppInventory inventory_;
     ActionExecutor executor_;
     std::filesystem::path directory_;
     ContractValidator validator_;
