@@ -150,6 +150,27 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
         EXPECT_EQ(raw.readUntilClosed(std::chrono::seconds(20)).status(), 401);
     }
 
+    // Everyday actions change the simulated Mac, and the next report shows it.
+    const Outcome apps = velto({QStringLiteral("call"), QStringLiteral("list_apps")});
+    ASSERT_EQ(apps.exitCode, 0) << apps.err << apps.out;
+    EXPECT_NE(apps.out.find(R"("bundle_id":"com.apple.TextEdit")"), std::string::npos) << apps.out;
+    const Outcome opened = velto({QStringLiteral("call"), QStringLiteral("open_app"),
+                                  QStringLiteral(R"({"app_name":"textedit"})")});
+    EXPECT_EQ(opened.exitCode, 0) << opened.err << opened.out;
+    EXPECT_NE(opened.out.find(R"("already_open")"), std::string::npos) << opened.out;
+    const Outcome volume = velto(
+        {QStringLiteral("call"), QStringLiteral("set_volume"), QStringLiteral(R"({"level":35})")});
+    EXPECT_EQ(volume.exitCode, 0) << volume.err << volume.out;
+    const Outcome after = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    ASSERT_EQ(after.exitCode, 0) << after.err;
+    const JSON afterReport = JSON::parse(after.out);
+    ASSERT_NE(afterReport.find("audio"), nullptr) << after.out;
+    EXPECT_EQ(afterReport.find("audio")->find("volume")->number(), 35.0) << after.out;
+    const Outcome fractional = velto({QStringLiteral("call"), QStringLiteral("set_volume"),
+                                      QStringLiteral(R"({"level":50.5})")});
+    EXPECT_EQ(fractional.exitCode, 1);
+    EXPECT_NE(fractional.out.find("invalid_params"), std::string::npos) << fractional.out;
+
     // A refused command exits 1 and still prints the agent's answer.
     const Outcome unknown = velto({QStringLiteral("call"), QStringLiteral("no_such_action")});
     EXPECT_EQ(unknown.exitCode, 1);
