@@ -1,5 +1,6 @@
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
+#include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/SystemClock.h"
 #include "CorvanePlatform/sim/SimAccessibility.h"
 #include "CorvanePlatform/sim/SimAppCatalog.h"
@@ -17,7 +18,6 @@
 #include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimScreenCapture.h"
 #include "CorvanePlatform/sim/SimScripting.h"
-#include "CorvanePlatform/sim/SimUserDefaults.h"
 #include "CorvanePlatform/sim/SimUserPrompts.h"
 #include "CorvanePlatform/sim/SimWorkspace.h"
 
@@ -40,8 +40,13 @@ T& ownOr(T* given, std::unique_ptr<T>& own, auto make) {
 
 SimulatedMac::SimulatedMac(QString root, Options options)
     : clock_(ownOr<Clock>(options.clock, ownClock_, [] { return std::make_unique<SystemClock>(); }))
+    // Preferences are real on every backend: without a store of the caller's, a settings file
+    // under the root.
     , defaults_(ownOr<UserDefaults>(options.defaults, ownDefaults_,
-                                    [] { return std::make_unique<SimUserDefaults>(); }))
+                                    [&root] {
+                                        return std::make_unique<SettingsUserDefaults>(
+                                            root + QStringLiteral("/defaults.ini"));
+                                    }))
     , model_(std::make_unique<SimModel>(std::move(root), clock_))
     , workspace_(std::make_unique<SimWorkspace>(*model_))
     , console_(std::make_unique<SimConsoleSession>(*model_))

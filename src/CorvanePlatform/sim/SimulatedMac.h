@@ -31,7 +31,7 @@ class SimWorkspace;
 class SimulatedMac {
 public:
     // The clock and preferences may be given (a virtual clock in tests, the real settings store
-    // in a demo); otherwise the sim uses the system clock and in-memory preferences.
+    // in a demo); otherwise the sim uses the system clock and a settings file under its root.
     struct Options {
         Clock* clock = nullptr;
         UserDefaults* defaults = nullptr;
