@@ -328,7 +328,9 @@ public:
 
 class FakeCapture final : public ScreenCapture {
 public:
-    bool preflight() const override { return false; }
+    bool allowed = false;
+
+    bool preflight() const override { return allowed; }
     void request() override {}
     QCoro::Task<std::variant<std::vector<Window>, Error>> shareableWindows() override {
         co_return Error{-1};

@@ -1,10 +1,11 @@
 #pragma once
 
 // Small hand-written ports for the reader tests: every value a reader asks for is a public field,
-// and the scripting fake records what it was asked. Ports the readers never use answer with
-// nothing.
+// and the scripting fake records what it was asked. Ports the readers never use come from the
+// executor's fakes and answer with nothing.
 
 #include "CorvanePlatform/Platform.h"
+#include "ExecutorFakes.h"
 
 #include <map>
 #include <memory>
@@ -114,20 +115,6 @@ public:
     std::optional<AXElement> elementAtPosition(double, double) const override { return {}; }
 };
 
-class FakeScreenCapture final : public ScreenCapture {
-public:
-    bool allowed = false;
-
-    bool preflight() const override { return allowed; }
-    void request() override {}
-    QCoro::Task<std::variant<std::vector<Window>, Error>> shareableWindows() override {
-        co_return Error{-1};
-    }
-    QCoro::Task<std::optional<QImage>> capture(std::uint32_t, int, int) override {
-        co_return std::nullopt;
-    }
-};
-
 class FakeClock final : public Clock {
 public:
     WallTime wall{};
@@ -135,68 +122,6 @@ public:
     WallTime now() const override { return wall; }
     MonotonicTime monotonicNow() const override { return {}; }
     QCoro::Task<void> sleep(std::chrono::milliseconds) override { co_return; }
-};
-
-class NoInputEvents final : public InputEvents {
-public:
-    bool postKeyToProcess(const KeyStroke&, std::int32_t) override { return false; }
-    bool postKeyToSession(const KeyStroke&) override { return false; }
-    bool postClick(double, double, MouseButton, int) override { return false; }
-    bool postScroll(double, double, std::int32_t) override { return false; }
-};
-
-class NoAppCatalog final : public AppCatalog {
-public:
-    std::optional<std::vector<std::string>> indexedApplications() const override { return {}; }
-    std::optional<WireTime::Instant> lastUsedDate(const std::string&) const override { return {}; }
-    std::vector<std::string> directoryRoots() const override { return {}; }
-};
-
-class NoKeychain final : public Keychain {
-public:
-    Status copy(const Query&, std::string&) override { return Status::Other; }
-    Status update(const Query&, const std::string&) override { return Status::Other; }
-    Status add(const Query&, const std::string&) override { return Status::Other; }
-    Status remove(const Query&) override { return Status::Other; }
-};
-
-class NoProcessRunner final : public ProcessRunner {
-public:
-    std::unique_ptr<Process> start(const std::string&, const std::vector<std::string>&) override {
-        throw ProcessStartError("no processes in reader tests");
-    }
-};
-
-class NoLoginItems final : public LoginItems {
-public:
-    Status status() const override { return Status::NotFound; }
-    bool registerItem() override { return false; }
-    bool unregisterItem() override { return false; }
-};
-
-class NoUserDefaults final : public UserDefaults {
-public:
-    std::optional<bool> boolValue(const std::string&) const override { return {}; }
-    std::optional<std::int64_t> integerValue(const std::string&) const override { return {}; }
-    std::optional<std::string> stringValue(const std::string&) const override { return {}; }
-    std::optional<std::vector<std::string>> stringListValue(const std::string&) const override {
-        return {};
-    }
-    void setBool(const std::string&, bool) override {}
-    void setInteger(const std::string&, std::int64_t) override {}
-    void setString(const std::string&, const std::string&) override {}
-    void setStringList(const std::string&, const std::vector<std::string>&) override {}
-    void remove(const std::string&) override {}
-};
-
-class NoUserPrompts final : public UserPrompts {
-public:
-    Answer alert(const std::string&, const std::string&, const std::string&,
-                 const std::string&) override {
-        return Answer::Second;
-    }
-    void setPasteboardText(const std::string&) override {}
-    bool openInBrowser(const std::string&) override { return false; }
 };
 
 // A whole fake computer for the readers: an unlocked console session of user 501 unless a test
@@ -208,15 +133,15 @@ struct FakeMac {
     FakePower power;
     FakeHostStats host;
     FakeAccessibility accessibility;
-    FakeScreenCapture screenCapture;
+    executor_test::FakeCapture screenCapture;
     FakeClock clock;
-    NoInputEvents input;
-    NoAppCatalog appCatalog;
-    NoKeychain keychain;
-    NoProcessRunner processes;
-    NoLoginItems loginItems;
-    NoUserDefaults defaults;
-    NoUserPrompts prompts;
+    executor_test::FakeInput input;
+    executor_test::FakeCatalog appCatalog;
+    executor_test::FakeKeychain keychain;
+    executor_test::FakeProcessRunner processes;
+    executor_test::FakeLoginItems loginItems;
+    executor_test::MemoryDefaults defaults;
+    executor_test::FakePrompts prompts;
 
     FakeMac() { setScreen(false); }
 
