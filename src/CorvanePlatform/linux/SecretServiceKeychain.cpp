@@ -136,6 +136,23 @@ struct SecretServiceKeychain::Connection {
         }
         return unlock(items.get(), locked, allowInteraction);
     }
+
+    // The items matching `query`, unlocked; null with `status` set (NotFound, a failed search, or
+    // items that stay locked) otherwise.
+    std::unique_ptr<ItemList> unlockedMatches(const Query& query, Status& status) {
+        std::unique_ptr<ItemList> items = search(query, status);
+        if (!items) {
+            return nullptr;
+        }
+        if (items->empty()) {
+            status = Status::NotFound;
+            return nullptr;
+        }
+        if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
+            return nullptr;
+        }
+        return items;
+    }
 };
 
 SecretServiceKeychain::SecretServiceKeychain() = default;
@@ -191,14 +208,8 @@ SecretServiceKeychain::Connection* SecretServiceKeychain::connection() {
 
 Keychain::Status SecretServiceKeychain::Connection::copy(const Query& query, std::string& secret) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = search(query, status);
+    const std::unique_ptr<ItemList> items = unlockedMatches(query, status);
     if (!items) {
-        return status;
-    }
-    if (items->empty()) {
-        return Status::NotFound;
-    }
-    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     GError* raw = nullptr;
@@ -219,14 +230,8 @@ Keychain::Status SecretServiceKeychain::Connection::copy(const Query& query, std
 Keychain::Status SecretServiceKeychain::Connection::update(const Query& query,
                                                            const std::string& secret) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = search(query, status);
+    const std::unique_ptr<ItemList> items = unlockedMatches(query, status);
     if (!items) {
-        return status;
-    }
-    if (items->empty()) {
-        return Status::NotFound;
-    }
-    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     // Every match gets the secret, so that a duplicate left by someone else cannot be read back
@@ -289,14 +294,8 @@ Keychain::Status SecretServiceKeychain::Connection::add(const Query& query,
 
 Keychain::Status SecretServiceKeychain::Connection::remove(const Query& query) {
     Status status = Status::Other;
-    const std::unique_ptr<ItemList> items = search(query, status);
+    const std::unique_ptr<ItemList> items = unlockedMatches(query, status);
     if (!items) {
-        return status;
-    }
-    if (items->empty()) {
-        return Status::NotFound;
-    }
-    if (status = unlockItems(*items, query.allowInteraction); status != Status::Success) {
         return status;
     }
     for (GList* node = items->get(); node != nullptr; node = node->next) {
