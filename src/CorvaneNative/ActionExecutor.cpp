@@ -81,11 +81,21 @@ ActionExecutor::~ActionExecutor() = default;
 QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params,
                                                  std::vector<std::string> shortcuts) {
     if (action == "desktop_stop") {
-        // Withdrawing control must work even when the lock state says nothing else may run.
+        // Withdrawing control must work even when the lock state says nothing else may run, and
+        // must not wait behind the actions it is meant to stop.
         desktop_.stop();
         co_return JSON(JSON::Object{});
     }
     const Platform platform = platform_;
+    SerialGate::Pass turn;
+    if (!readsOnly(action)) {
+        const std::weak_ptr<int> life = life_;
+        turn = co_await gate_.enter();
+        if (life.expired()) {
+            throw ContractError("session_changed");
+        }
+    }
+    // Read when the action's turn has come, not when it arrived.
     if (std::optional<JSON> answer = lockGuard(platform.console, action)) {
         co_return std::move(*answer);
     }
@@ -98,6 +108,10 @@ QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params
         }
     }
     co_return result;
+}
+
+bool ActionExecutor::readsOnly(std::string_view action) {
+    return action == "get_state" || action == "list_apps";
 }
 
 QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,

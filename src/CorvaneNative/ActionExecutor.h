@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CorvaneCore/JSON.h"
+#include "CorvaneCore/SerialGate.h"
 #include "CorvaneNative/DesktopControl.h"
 #include "CorvaneNative/StateReport.h"
 #include "CorvanePlatform/Platform.h"
@@ -22,10 +23,15 @@ class AppInventory;
 
 // The one entry through which every action runs: the lock guard around the dispatcher, and the
 // two ways actions drive other software (a command-line tool with a time limit, an automation
-// script with a one-time explanation). Main thread only; the Agent runs one command at a time.
+// script with a one-time explanation). Main thread only.
 //
-// The coroutines here copy what they need before their first suspension and never touch the
-// executor after it, so a suspended action does not depend on the executor's lifetime.
+// Actions that change the computer run one at a time, in the order they arrived, whichever entry
+// they came from: two Focus changes, or a quit and an open of the same application, never
+// interleave at their suspension points. Pure reads ("get_state", "list_apps") and withdrawing
+// desktop control do not wait.
+//
+// The coroutines here copy what they need before their first suspension and check that the
+// executor still exists before touching it after one.
 class ActionExecutor {
 public:
     // Action bodies that live in other components, wired by the owner (tests substitute them).
@@ -85,6 +91,11 @@ public:
     // results of "get_state" and "list_apps" are withheld when the screen locked meanwhile.
     QCoro::Task<JSON> executeGuarded(std::string action, JSON params,
                                      std::vector<std::string> shortcuts);
+    // Whether an action only reads and may run beside others.
+    static bool readsOnly(std::string_view action);
+    // Actions waiting for their turn or running, counted from executeGuarded.
+    std::size_t queued() const noexcept { return gate_.occupancy(); }
+
     // The dispatcher: exact, case-sensitive names; "action_unsupported" for anything else.
     QCoro::Task<JSON> execute(std::string action, JSON params, std::vector<std::string> shortcuts);
 
@@ -126,6 +137,9 @@ private:
     std::unique_ptr<AppInventory> inventory_;
     Handlers handlers_;
     DesktopControl desktop_;
+    SerialGate gate_;
+    // Expires with the executor, for the actions that waited their turn.
+    std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };
 
 } // namespace corvane

@@ -1,5 +1,4 @@
-// Not yet part of CorvaneNativeTests: it needs that target linked with the simulated Mac
-// (CorvaneSim) and CORVANE_DEFAULT_SCENARIO set to scenarios/default.json.
+// The actions against the simulated Mac of the default scenario.
 #include "CorvaneNative/ActionExecutor.h"
 
 #include "CorvanePlatform/sim/SimModel.h"
@@ -8,9 +7,11 @@
 #include "support/VirtualClock.h"
 
 #include <QCoreApplication>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -34,16 +35,34 @@ protected:
     }
 
     std::string run(const std::string& action, const char* params = "{}") {
-        auto probe = watch(executor->executeGuarded(action, JSON::parse(params), {}));
+        return runTogether({{action, params}}).front();
+    }
+
+    // Starts the actions in this order without waiting for any, then runs them all to their end.
+    std::vector<std::string>
+    runTogether(const std::vector<std::pair<std::string, const char*>>& actions) {
+        std::vector<std::shared_ptr<Probe>> probes;
+        for (const auto& [action, params] : actions) {
+            probes.push_back(watch(executor->executeGuarded(action, JSON::parse(params), {})));
+        }
+        const auto done = [&probes] {
+            return std::all_of(probes.begin(), probes.end(), [](const auto& p) { return p->done; });
+        };
         // Application discovery runs on a worker thread and reports through the event loop.
         QElapsedTimer timer;
         timer.start();
-        while (!probe->done && timer.elapsed() < 900) {
+        while (!done() && timer.elapsed() < 5000) {
             clock.advance(10ms);
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
-        return probe->outcome;
+        std::vector<std::string> outcomes;
+        for (const auto& probe : probes) {
+            outcomes.push_back(probe->outcome);
+        }
+        return outcomes;
     }
+
+    bool running(const std::string& bundleID) { return !mac->model().pidsOf(bundleID).empty(); }
 
     int eventsOf(const std::string& kind) {
         const std::vector<JSON> events = mac->model().events();
@@ -97,4 +116,32 @@ TEST_F(SimulatedActionsTest, AppsAudioAndPlayback) {
     EXPECT_EQ(eventsOf("alert"), 1);
     EXPECT_EQ(run("sleep_mac"), "{}");
     EXPECT_EQ(eventsOf("sleep_request"), 1);
+}
+
+// Actions that change the computer take turns in arrival order: two Focus changes both end
+// confirmed with the later one's state, and a quit sent after an open quits what was opened.
+TEST_F(SimulatedActionsTest, ChangesRunOneAtATimeInArrivalOrder) {
+    EXPECT_EQ(runTogether({{"toggle_do_not_disturb", R"({"enabled":true})"},
+                           {"toggle_do_not_disturb", R"({"enabled":false})"}}),
+              (std::vector<std::string>{"{}", "{}"}));
+    EXPECT_EQ(dndValue(), PlatformValue(0));
+
+    ASSERT_FALSE(running("com.apple.calculator"));
+    EXPECT_EQ(runTogether({{"open_app", R"({"app_name":"calculator"})"},
+                           {"quit_app", R"({"bundle_id":"com.apple.calculator"})"}}),
+              (std::vector<std::string>{R"({"already_open":false,"focused":true})", "{}"}));
+    EXPECT_FALSE(running("com.apple.calculator"));
+
+    // A read does not wait behind a change.
+    auto slow = watch(executor->executeGuarded(
+        "quit_app", JSON::parse(R"({"bundle_id":"com.apple.TextEdit"})"), {}));
+    auto state = watch(executor->executeGuarded("get_state", JSON::parse("{}"), {}));
+    EXPECT_FALSE(slow->done);
+    for (int i = 0; i < 500 && !state->done; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    EXPECT_TRUE(state->done);
+    EXPECT_FALSE(slow->done);
+    EXPECT_EQ(run("media_next"), "{}"); // queued behind the quit, runs once it gives up
+    EXPECT_EQ(slow->outcome, "quit_pending_user_attention");
 }
