@@ -46,7 +46,8 @@ bool ShortcutAllowlist::isValidName(std::string_view name) {
             return false;
         }
         const QChar::Category category = QChar::category(c);
-        if (category == QChar::Other_Control || category == QChar::Other_Format) {
+        if (category == QChar::Other_Control || category == QChar::Other_Format ||
+            category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
             return false;
         }
     }

@@ -28,7 +28,8 @@ public:
     void remove(std::string_view name);
 
     // Non-empty well-formed UTF-8 of at most maxNameLength scalar values, without control or
-    // format characters (line breaks, tabs, invisible direction marks).
+    // format characters (line breaks, tabs, invisible direction marks) or line and paragraph
+    // separators. The one rule for a Shortcut name, wherever one is added.
     static bool isValidName(std::string_view name);
 
 private:
