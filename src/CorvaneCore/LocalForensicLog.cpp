@@ -150,4 +150,6 @@ std::vector<JSON> LocalForensicLog::recent(std::size_t limit) const {
     return records;
 }
 
+void LocalForensicLog::ensureRoom(std::size_t) const {}
+
 } // namespace corvane

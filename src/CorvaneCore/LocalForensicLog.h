@@ -46,6 +46,9 @@ public:
 
     const std::filesystem::path& file() const noexcept { return file_; }
 
+    // Throws FileError (ENOSPC) unless the file system can hold `bytes` more than the log.
+    void ensureRoom(std::size_t bytes) const;
+
 private:
     struct Line {
         std::size_t offset;

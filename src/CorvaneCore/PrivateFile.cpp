@@ -328,4 +328,8 @@ std::optional<PrivateFile::Stamp> PrivateFile::stamp(const fs::path& path) {
     return stampOf(info);
 }
 
+std::size_t PrivateFile::removeLeftovers(const std::filesystem::path&) {
+    return 0;
+}
+
 } // namespace corvane

@@ -55,6 +55,8 @@ public:
     // The stamp of what is at `path` now (a symbolic link is not followed); absent when nothing is.
     static std::optional<Stamp> stamp(const std::filesystem::path& path);
 
+    static std::size_t removeLeftovers(const std::filesystem::path& directory);
+
     static constexpr mode_t fileMode = 0600;
     static constexpr mode_t directoryMode = 0700;
 };
