@@ -3,26 +3,26 @@
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/Detached.h"
 #include "CorvaneCore/Envelope.h"
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
 #include "CorvaneNative/LocalHTTPServer.h"
 #include "CorvaneNative/LocalHTTPServerError.h"
 #include "CorvaneNative/LockStateReader.h"
+#include "CorvaneNative/ShortcutAllowlist.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTextBoundaryFinder>
 
 #include <algorithm>
 #include <cerrno>
 #include <coroutine>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #ifndef CORVANE_RELAY_ORIGIN
 #define CORVANE_RELAY_ORIGIN ""
@@ -33,7 +33,6 @@ namespace corvane {
 namespace {
 
 constexpr std::string_view storageFailure = "connection_or_storage_failed";
-constexpr std::size_t maxShortcutLength = 200;
 
 // The code a caller sees for whatever was thrown.
 std::string codeOf(std::exception_ptr error) {
@@ -43,6 +42,20 @@ std::string codeOf(std::exception_ptr error) {
         return e.code();
     } catch (...) {
         return std::string(storageFailure);
+    }
+}
+
+// What stands behind a code: the file, the call and the system's reason of a storage failure, or
+// the damaged file behind a contract code; empty when the code says it all.
+std::string causeOf(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const ContractError& e) {
+        return e.code() == std::string_view(e.what()) ? std::string() : std::string(e.what());
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "an unknown error";
     }
 }
 
@@ -71,54 +84,6 @@ JSON localCommandMessage(const std::string& id, const std::string& action, const
                     now);
 }
 
-// Runs `work` on a thread of its own and resumes the awaiting coroutine on the main thread with
-// its value or its error. The work shares nothing with the coroutine but the outcome slot.
-template <typename T>
-class OffThread {
-public:
-    explicit OffThread(std::function<T()> work)
-        : work_(std::move(work))
-        , outcome_(std::make_shared<Outcome>()) {}
-
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> waiting) {
-        std::thread([work = std::move(work_), outcome = outcome_, waiting]() {
-            try {
-                outcome->value = work();
-            } catch (...) {
-                outcome->error = std::current_exception();
-            }
-            // The application object outlives the main thread's event loop; without one the
-            // coroutine is left suspended, which only happens while the process ends.
-            if (QCoreApplication* application = QCoreApplication::instance()) {
-                QMetaObject::invokeMethod(
-                    application, [waiting] { waiting.resume(); }, Qt::QueuedConnection);
-            }
-        }).detach();
-    }
-    T await_resume() {
-        if (outcome_->error) {
-            std::rethrow_exception(outcome_->error);
-        }
-        return std::move(*outcome_->value);
-    }
-
-private:
-    struct Outcome {
-        std::optional<T> value;
-        std::exception_ptr error;
-    };
-    std::function<T()> work_;
-    std::shared_ptr<Outcome> outcome_;
-};
-
-std::function<CredentialVault::Credentials()>
-loadCredentials(std::shared_ptr<CredentialVault> vault, bool allowInteraction) {
-    return [vault = std::move(vault), allowInteraction] {
-        return vault->load(allowInteraction);
-    };
-}
-
 bool addressInUse(const LocalHTTPServerError& error) {
     return std::string_view(error.what()).find(std::strerror(EADDRINUSE)) != std::string_view::npos;
 }
@@ -132,36 +97,6 @@ ContractValidator loadValidator(const QString& schema) {
 
 bool inDynamicRange(std::int64_t port) {
     return port >= Agent::dynamicPortFirst && port <= Agent::dynamicPortLast;
-}
-
-// Names as a person types them: no control characters or line breaks of any kind, and at most
-// 200 user-perceived characters.
-bool acceptableShortcut(const std::string& name) {
-    if (name.empty()) {
-        return false;
-    }
-    const QString text = QString::fromUtf8(name.data(), qsizetype(name.size()));
-    if (text.toUtf8() != QByteArray::fromRawData(name.data(), qsizetype(name.size()))) {
-        return false; // not UTF-8
-    }
-    for (const char32_t c : text.toUcs4()) {
-        switch (QChar::category(c)) {
-        case QChar::Other_Control:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            return false;
-        default:
-            break;
-        }
-    }
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
-    std::size_t count = 0;
-    while (graphemes.toNextBoundary() != -1) {
-        if (++count > maxShortcutLength) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -210,22 +145,31 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     QObject::connect(&platform_.workspace, &Workspace::sessionDidBecomeActive, this,
                      &Agent::resume);
 
-    // The port stays the same across launches so that local scripts keep working.
+    // The port stays the same across launches so that local scripts keep working. Written only
+    // when it changes, so an unwritable configuration folder fails the start only when a new port
+    // could not be remembered.
     const std::optional<std::int64_t> stored = platform_.defaults.integerValue("local-port");
     localPort_ = stored && inDynamicRange(*stored) ? quint16(*stored) : randomPort();
-    platform_.defaults.setInteger("local-port", localPort_);
+    if (stored != std::optional<std::int64_t>(localPort_)) {
+        platform_.defaults.setInteger("local-port", localPort_);
+    }
 
     screenState_ = LockStateReader::read(platform_.console);
     stateMonitor_ = TaskHandle::make();
-    monitorScreen(QPointer<Agent>(this), stateMonitor_, &platform_.clock);
+    startDetached(monitorScreen(QPointer<Agent>(this), stateMonitor_, &platform_.clock),
+                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
+                      if (agent) {
+                          agent->report("the lock-state monitor stopped: " + causeOf(error));
+                      }
+                  });
 
     status_ = pending_ ? std::string(RevocationState::warning) : "Opening secure connection keys…";
 }
 
 Agent::~Agent() {
     stateMonitor_.cancel();
-    worker_.cancel();
-    // Stop the listener first: its handlers must not reach a half-destroyed Agent.
+    // Stop the listener first: its handlers must not reach a half-destroyed Agent. The worker
+    // threads are waited for by their own destructors, before the files they write go.
     localServer_.reset();
 }
 
@@ -254,19 +198,55 @@ quint16 Agent::randomPort() const {
     return quint16(dynamicPortFirst + QRandomGenerator::system()->bounded(16384));
 }
 
+void Agent::report(const std::string& text) const {
+    if (!options_.report) {
+        return;
+    }
+    try {
+        options_.report(text);
+    } catch (...) {
+        // Telling the cause must never become a failure of its own.
+    }
+}
+
+std::string Agent::failureCode(std::exception_ptr error) const {
+    const std::string cause = causeOf(error);
+    if (!cause.empty()) {
+        report(cause);
+    }
+    return codeOf(std::move(error));
+}
+
+std::string Agent::failureText(std::exception_ptr error) const {
+    return std::string(CommandFeedback::error(failureCode(std::move(error))));
+}
+
+QCoro::Task<> Agent::durably(std::function<void()> write) {
+    return io_.run<void>(std::move(write));
+}
+
+QCoro::Task<> Agent::logOutcome(JSON command, std::string outcome) {
+    LocalForensicLog* log = &log_;
+    const WireTime::Instant now = platform_.clock.now();
+    return durably([log, command = std::move(command), outcome = std::move(outcome), now] {
+        log->append(command, outcome, now);
+    });
+}
+
 // ---- Lifecycle -------------------------------------------------------------------------------
 
 QCoro::Task<> Agent::monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
-    try {
-        while (!handle.cancelled() && agent) {
-            co_await clock->sleep(monitorInterval);
-            if (handle.cancelled() || !agent) {
-                co_return;
-            }
-            agent->observeScreen();
+    while (!handle.cancelled() && agent) {
+        co_await clock->sleep(monitorInterval);
+        if (handle.cancelled() || !agent) {
+            co_return;
         }
-    } catch (...) {
-        // The clock went away (the process or the test is ending): nothing left to watch.
+        try {
+            agent->observeScreen();
+        } catch (const std::exception& error) {
+            // A failing read must not end the watch: the next tick reads again.
+            agent->report(std::string("reading the lock state failed: ") + error.what());
+        }
     }
 }
 
@@ -292,12 +272,16 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
     setStatus("Opening secure connection…");
 
     std::optional<CredentialVault::Credentials> credentials;
-    // A named awaiter: GCC 12 mishandles temporaries with captures inside a co_await expression.
-    OffThread<CredentialVault::Credentials> load(loadCredentials(vault_, allowInteraction));
+    std::function<CredentialVault::Credentials()> load = [vault = vault_, allowInteraction] {
+        return vault->load(allowInteraction);
+    };
     try {
-        credentials = co_await load;
+        credentials = co_await keys_.run(std::move(load));
     } catch (...) {
         // A locked or failing store: local controls keep working without the listener.
+        if (self) {
+            failureCode(std::current_exception());
+        }
     }
     if (!self) {
         co_return;
@@ -308,7 +292,11 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
         co_return;
     }
     token_ = credentials->device;
-    if (!startLocalServer(credentials->local)) {
+    const bool started = co_await startLocalServer(credentials->local);
+    if (!self) {
+        co_return;
+    }
+    if (!started) {
         setStatus(keysLockedText);
     } else {
         publish(Field::ConnectionReady, connectionReady_, true);
@@ -340,24 +328,69 @@ LocalHTTPHandler Agent::localHandler() {
     };
 }
 
-bool Agent::startLocalServer(const std::string& localToken) {
+QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
+    QPointer<Agent> self(this);
     const LocalHTTPHandler handler = localHandler();
+    bool moved = false;
     for (int attempt = 1;; ++attempt) {
         try {
             auto server = std::make_unique<LocalHTTPServer>(localPort_, localToken, handler);
             server->start();
             localServer_ = std::move(server);
-            return true;
+            break;
         } catch (const LocalHTTPServerError& error) {
-            // Another program holds the port: move to another one and remember it, so the next
-            // launch does not collide again.
             if (!addressInUse(error) || attempt == portAttempts) {
-                return false;
+                report(std::string("the loopback listener cannot start: ") + error.what());
+                co_return false;
             }
-            publish(Field::LocalPort, localPort_, randomPort());
-            platform_.defaults.setInteger("local-port", localPort_);
         }
+        // Another program holds the port: move to another one and remember it, so the next launch
+        // does not collide again. Scripts still using the old port would hand the token to
+        // whoever holds that port now, so the token does not move with the listener.
+        if (!moved) {
+            std::function<std::string()> replace = [vault = vault_] {
+                return vault->replaceLocalToken();
+            };
+            std::exception_ptr failure;
+            try {
+                localToken = co_await keys_.run(std::move(replace));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!self) {
+                co_return false;
+            }
+            if (failure) {
+                failureCode(failure);
+                co_return false;
+            }
+            moved = true;
+        }
+        publish(Field::LocalPort, localPort_, randomPort());
     }
+    if (!moved) {
+        co_return true;
+    }
+    report("the loopback port " +
+           std::to_string(platform_.defaults.integerValue("local-port").value_or(0)) +
+           " is held by another program: moved to " + std::to_string(localPort_) +
+           " with a new local API token");
+    UserDefaults* defaults = &platform_.defaults;
+    const quint16 port = localPort_;
+    std::exception_ptr failure;
+    try {
+        std::function<void()> write = [defaults, port] {
+            defaults->setInteger("local-port", port);
+        };
+        co_await durably(std::move(write));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (self && failure) {
+        // The listener runs either way; the status tells that the new port was not remembered.
+        setStatus(failureText(failure));
+    }
+    co_return true;
 }
 
 QCoro::Task<LocalHTTPResponse> Agent::handleLocalRequest(QPointer<Agent> agent, JSON body) {
@@ -365,17 +398,6 @@ QCoro::Task<LocalHTTPResponse> Agent::handleLocalRequest(QPointer<Agent> agent, 
         co_return LocalHTTPResponse{503, emptyObject()};
     }
     co_return co_await agent->localCommand(std::move(body));
-}
-
-QCoro::Task<> Agent::startConnectionsDetached(QPointer<Agent> agent) {
-    if (!agent) {
-        co_return;
-    }
-    try {
-        co_await agent->startConnections(false);
-    } catch (...) {
-        // startConnections reports its failures in the status.
-    }
 }
 
 void Agent::pair() {
@@ -417,7 +439,6 @@ void Agent::suspend() {
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
     ++generation_;
-    worker_.cancel();
     closeSocket();
     setStatus("Offline — session inactive");
 }
@@ -425,7 +446,13 @@ void Agent::suspend() {
 void Agent::resume() {
     suspended_ = false;
     if (!connectionReady_) {
-        startConnectionsDetached(QPointer<Agent>(this));
+        startDetached(startConnections(false), [agent = QPointer<Agent>(this)](std::exception_ptr) {
+            // startConnections reports its own failures; only a fault can reach here.
+            if (agent) {
+                agent->publish(Field::OpeningKeys, agent->openingKeys_, false);
+                agent->setStatus(keysLockedText);
+            }
+        });
     } else {
         connect();
     }
@@ -436,7 +463,13 @@ void Agent::refreshDeviceState() {
         return;
     }
     publish(Field::ReadingState, readingState_, true);
-    readDeviceState(QPointer<Agent>(this));
+    startDetached(readDeviceState(QPointer<Agent>(this)),
+                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
+                      if (agent) {
+                          agent->setLastCommand(agent->failureText(error));
+                          agent->publish(Field::ReadingState, agent->readingState_, false);
+                      }
+                  });
 }
 
 QCoro::Task<> Agent::readDeviceState(QPointer<Agent> agent) {
@@ -457,71 +490,126 @@ QCoro::Task<> Agent::readDeviceState(QPointer<Agent> agent) {
 }
 
 void Agent::saveShortcut(const std::string& name) {
-    if (!acceptableShortcut(name)) {
+    if (!ShortcutAllowlist::isValidName(name)) {
         setLastCommand(shortcutRefusedText);
         return;
     }
-    if (std::find(shortcuts_.begin(), shortcuts_.end(), name) == shortcuts_.end()) {
-        std::vector<std::string> updated = shortcuts_;
+    std::vector<std::string> updated = shortcuts_;
+    if (std::find(updated.begin(), updated.end(), name) == updated.end()) {
         updated.push_back(name);
-        publish(Field::Shortcuts, shortcuts_, std::move(updated));
     }
-    saveShortcuts();
-    setLastCommand(shortcutAddedText);
+    saveShortcuts(std::move(updated), true);
 }
 
 void Agent::removeShortcut(const std::string& name) {
     std::vector<std::string> updated = shortcuts_;
     std::erase(updated, name);
-    publish(Field::Shortcuts, shortcuts_, std::move(updated));
-    saveShortcuts();
+    saveShortcuts(std::move(updated), false);
 }
 
-void Agent::saveShortcuts() {
-    platform_.defaults.setStringList("shortcuts", shortcuts_);
+void Agent::saveShortcuts(std::vector<std::string> updated, bool added) {
+    // Shown at once, so that a second change builds on the first; saves run in order.
+    publish(Field::Shortcuts, shortcuts_, updated);
+    const QPointer<Agent> self(this);
+    startDetached(saveShortcutList(self, std::move(updated), added),
+                  [self](std::exception_ptr error) {
+                      if (self) {
+                          self->setLastCommand(self->failureText(error));
+                      }
+                  });
 }
 
-void Agent::wipe() {
+QCoro::Task<> Agent::saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
+                                      bool added) {
+    UserDefaults* defaults = &agent->platform_.defaults;
+    std::exception_ptr failure;
+    try {
+        std::function<void()> write = [defaults, list] {
+            defaults->setStringList("shortcuts", list);
+        };
+        co_await agent->durably(std::move(write));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!agent) {
+        co_return;
+    }
+    if (failure) {
+        // What the next launch will see.
+        agent->publish(Field::Shortcuts, agent->shortcuts_,
+                       defaults->stringListValue("shortcuts").value_or(std::vector<std::string>{}));
+        agent->setLastCommand(agent->failureText(failure));
+    } else if (added) {
+        agent->setLastCommand(shortcutAddedText);
+    }
+}
+
+QCoro::Task<> Agent::wipe() {
+    QPointer<Agent> self(this);
+    const auto gone = [&self] {
+        if (!self) {
+            throw ContractError("session_changed");
+        }
+    };
+    // In memory desktop control stops even when its consent cannot be removed from disk; that
+    // failure still stops the wipe here.
     executor_.desktop().stop();
     for (const char* account : {"device-token", "pending-device-token", "bootstrap-token"}) {
-        vault_->remove(account);
+        std::function<void()> remove = [vault = vault_, name = std::string(account)] {
+            vault->remove(name);
+        };
+        co_await keys_.run(std::move(remove));
+        gone();
     }
     token_.reset();
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
-    revocation_.acknowledge();
+    RevocationState* revocation = &revocation_;
+    std::function<void()> acknowledge = [revocation] {
+        revocation->acknowledge();
+    };
+    co_await durably(std::move(acknowledge));
+    gone();
     publish(Field::Pending, pending_, false);
     publish(Field::Code, code_, std::string());
     setStatus("Unpaired — revoked");
-    platform_.defaults.remove("device-id");
+    UserDefaults* defaults = &platform_.defaults;
+    std::function<void()> forget = [defaults] {
+        defaults->remove("device-id");
+    };
+    co_await durably(std::move(forget));
 }
 
 void Agent::revoke() {
-    try {
-        revocation_.begin();
-    } catch (...) {
-        setStatus(CommandFeedback::error(codeOf(std::current_exception())));
-        return;
-    }
-    publish(Field::Pending, pending_, true);
-    setStatus(RevocationState::warning);
-    runRevocation(QPointer<Agent>(this), &platform_.clock);
+    startDetached(revocation(QPointer<Agent>(this), &platform_.clock),
+                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
+                      if (agent) {
+                          agent->setStatus(agent->failureText(error));
+                      }
+                  });
 }
 
 QCoro::Task<> Agent::revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
-    try {
-        co_await clock->sleep(revocationWait);
-    } catch (...) {
-        co_return;
-    }
+    co_await clock->sleep(revocationWait);
     if (!handle.cancelled() && agent && agent->pending_) {
         agent->closeSocket();
     }
 }
 
-QCoro::Task<> Agent::runRevocation(QPointer<Agent> agent, Clock* clock) {
+QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
+    RevocationState* state = &agent->revocation_;
+    std::function<void()> begin = [state] {
+        state->begin();
+    };
+    co_await agent->durably(std::move(begin));
+    if (!agent) {
+        co_return;
+    }
+    agent->publish(Field::Pending, agent->pending_, true);
+    agent->setStatus(RevocationState::warning);
+
     const TaskHandle watchdog = TaskHandle::make();
-    revocationWatchdog(agent, watchdog, clock);
+    startDetached(revocationWatchdog(agent, watchdog, clock), {});
     if (agent->socket_) {
         try {
             co_await agent->send(envelope("revoke_self", JSON::Object{}, clock->now()));
@@ -533,26 +621,29 @@ QCoro::Task<> Agent::runRevocation(QPointer<Agent> agent, Clock* clock) {
             co_return;
         }
     }
+    std::exception_ptr failure;
     try {
-        agent->vault_->remove("device-token");
-        agent->token_.reset();
+        std::function<void()> remove = [vault = agent->vault_] {
+            vault->remove("device-token");
+        };
+        co_await agent->keys_.run(std::move(remove));
     } catch (...) {
-        agent->setStatus(CommandFeedback::error(codeOf(std::current_exception())));
+        failure = std::current_exception();
     }
-    bool waited = true;
-    try {
-        co_await clock->sleep(revocationWait);
-    } catch (...) {
-        waited = false;
-    }
-    watchdog.cancel();
-    if (!waited || !agent) {
+    if (!agent) {
+        watchdog.cancel();
         co_return;
     }
-    if (agent->pending_) {
+    if (failure) {
+        agent->setStatus(agent->failureText(failure));
+    } else {
+        agent->token_.reset();
+    }
+    co_await clock->sleep(revocationWait);
+    watchdog.cancel();
+    if (agent && agent->pending_) {
         // No confirmation from the relay: give up on the session, the flag stays.
         ++agent->generation_;
-        agent->worker_.cancel();
         agent->closeSocket();
     }
 }
@@ -566,28 +657,30 @@ void Agent::confirmDashboardRevocation() {
     if (answer != UserPrompts::Answer::First) {
         return;
     }
+    startDetached(confirmedWipe(QPointer<Agent>(this)), {});
+}
+
+QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent) {
+    std::exception_ptr failure;
     try {
-        wipe();
+        co_await agent->wipe();
     } catch (...) {
-        setStatus(CommandFeedback::error(codeOf(std::current_exception())));
+        failure = std::current_exception();
+    }
+    if (failure && agent) {
+        agent->setStatus(agent->failureText(failure));
     }
 }
 
 // ---- Pipeline --------------------------------------------------------------------------------
 
-void Agent::checkFence(std::uint64_t generation) const {
-    if (generation != generation_ || pending_ || suspended_) {
+void Agent::checkFence(const Route& route) const {
+    if ((route.relay() && *route.generation != generation_) || pending_ || suspended_) {
         throw ContractError("session_changed");
     }
 }
 
-void Agent::checkLocalFence() const {
-    if (suspended_ || pending_) {
-        throw ContractError("session_changed");
-    }
-}
-
-QCoro::Task<JSON> Agent::runAction(std::string action, JSON params) {
+QCoro::Task<JSON> Agent::performAction(std::string action, JSON params) {
     std::vector<std::string> shortcuts = shortcuts_;
     if (options_.execute) {
         // A copy, so that the callable outlives the call even if the Agent does not.
@@ -622,6 +715,69 @@ QCoro::Task<> Agent::send(JSON message) {
     co_await socket->sendText(std::move(text));
 }
 
+QCoro::Task<JSON> Agent::pipeline(JSON command, Route route, std::shared_ptr<bool> logged) {
+    QPointer<Agent> self(this);
+    const auto gone = [&self] {
+        if (!self) {
+            throw ContractError("session_changed");
+        }
+    };
+    Clock& clock = platform_.clock;
+    const std::string id = *command.stringMember("command_id");
+    const std::string action = *command.stringMember("action");
+
+    checkFence(route);
+    if (route.relay()) {
+        CommandGate::checkDeadline(command, clock.now());
+    }
+    {
+        // Local commands carry an id made here that can never repeat: they are not reserved, so
+        // they cannot push relay ids out of the ledger.
+        DedupLedger* ledger = route.relay() ? &ledger_ : nullptr;
+        LocalForensicLog* log = &log_;
+        // An action that changes the computer runs only when its outcome can still be logged: a
+        // caller told "failed" would run it again.
+        const std::size_t room = ActionExecutor::readsOnly(action)
+                                     ? 0
+                                     : 2 * (command.data().size() + logRecordAllowance);
+        const WireTime::Instant now = clock.now();
+        std::function<void()> receive = [ledger, log, room, command, id, now] {
+            if (ledger != nullptr) {
+                ledger->reserve(id, now);
+            }
+            if (room > 0) {
+                log->ensureRoom(room);
+            }
+            log->append(command, "received", now);
+        };
+        co_await durably(std::move(receive));
+    }
+    gone();
+    *logged = true;
+
+    if (route.relay()) {
+        co_await send(deliveredMessage(id, clock.now()));
+        gone();
+        checkFence(route);
+        CommandGate::checkDeadline(command, clock.now());
+    }
+
+    const JSON* params = command.find("params");
+    if (params == nullptr) {
+        throw ContractError("invalid_message");
+    }
+    JSON result = co_await performAction(action, *params);
+    gone();
+    JSON checked = privacyChecked(std::move(result), action);
+    if (route.relay()) {
+        checkFence(route);
+    }
+    validator_.validate("ActionResult", checked);
+    co_await logOutcome(command, "succeeded");
+    gone();
+    co_return checked;
+}
+
 QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {
     const std::string* id = command.stringMember("command_id");
     const std::string* action = command.stringMember("action");
@@ -634,81 +790,42 @@ QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {
 
     std::exception_ptr failure;
     try {
-        co_await deliverRelayCommand(command, generation, commandId, actionName);
+        const JSON checked =
+            co_await pipeline(command, Route{generation}, std::make_shared<bool>(false));
+        setLastCommand(CommandFeedback::success(actionName, checked));
+        co_await send(envelope("result", successResult(commandId, checked), platform_.clock.now()));
+        co_return;
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure) {
-        co_return;
+    if (!self) {
+        throw ContractError(codeOf(failure));
     }
-    const std::string code = codeOf(failure);
+    const std::string code = failureCode(failure);
+    setLastCommand(CommandFeedback::error(code));
+    co_await logOutcome(command, code);
     if (!self) {
         throw ContractError(code);
     }
-    setLastCommand(CommandFeedback::error(code));
-    log_.append(command, code, platform_.clock.now());
     co_await send(envelope("result", failureResult(commandId, code), platform_.clock.now()));
-}
-
-QCoro::Task<> Agent::deliverRelayCommand(JSON command, std::uint64_t generation, std::string id,
-                                         std::string action) {
-    QPointer<Agent> self(this);
-    Clock& clock = platform_.clock;
-    checkFence(generation);
-    CommandGate::checkDeadline(command, clock.now());
-    ledger_.reserve(id, clock.now());
-    log_.append(command, "received", clock.now());
-
-    co_await send(deliveredMessage(id, clock.now()));
-    if (!self) {
-        throw ContractError("session_changed");
-    }
-    checkFence(generation);
-    CommandGate::checkDeadline(command, clock.now());
-
-    const JSON* params = command.find("params");
-    if (params == nullptr) {
-        throw ContractError("invalid_message");
-    }
-    JSON result = co_await runAction(action, *params);
-    if (!self) {
-        throw ContractError("session_changed");
-    }
-    JSON checked = privacyChecked(std::move(result), action);
-    checkFence(generation);
-    validator_.validate("ActionResult", checked);
-    log_.append(command, "succeeded", clock.now());
-    setLastCommand(CommandFeedback::success(action, checked));
-    co_await send(envelope("result", successResult(id, checked), clock.now()));
 }
 
 QCoro::Task<LocalHTTPResponse> Agent::localCommand(JSON body) {
     QPointer<Agent> self(this);
-    std::optional<JSON> received;
+    auto logged = std::make_shared<bool>(false);
+    std::optional<JSON> command;
     std::exception_ptr failure;
     try {
         validator_.validate("LocalCommandRequest", body);
-        checkLocalFence();
         const std::string* action = body.stringMember("action");
         const JSON* params = body.find("params");
         if (action == nullptr || params == nullptr) {
             throw ContractError("invalid_message");
         }
-        const std::string actionName = *action;
+        checkFence(Route{});
         const WireTime::Instant now = platform_.clock.now();
-        const std::string id = Uuid::make();
-        JSON command = localCommandMessage(id, actionName, *params, now);
-        ledger_.reserve(id, now);
-        log_.append(command, "received", now);
-        received = command;
-
-        JSON result = co_await runAction(actionName, *params);
-        if (!self) {
-            co_return LocalHTTPResponse{503, emptyObject()};
-        }
-        JSON checked = privacyChecked(std::move(result), actionName);
-        validator_.validate("ActionResult", checked);
-        log_.append(command, "succeeded", platform_.clock.now());
+        command = localCommandMessage(Uuid::make(), *action, *params, now);
+        JSON checked = co_await pipeline(*command, Route{}, logged);
         co_return LocalHTTPResponse{200, std::move(checked)};
     } catch (...) {
         failure = std::current_exception();
@@ -716,13 +833,19 @@ QCoro::Task<LocalHTTPResponse> Agent::localCommand(JSON body) {
     if (!self) {
         co_return LocalHTTPResponse{503, emptyObject()};
     }
-    const std::string code = codeOf(failure);
-    if (received) {
+    const std::string code = failureCode(failure);
+    if (*logged) {
         try {
-            log_.append(*received, code, platform_.clock.now());
+            co_await logOutcome(*command, code);
         } catch (...) {
-            // The answer still goes out; the log's own failure cannot be reported anywhere else.
+            // The answer still goes out; the log's own failure is only reported.
+            if (self) {
+                failureCode(std::current_exception());
+            }
         }
+    }
+    if (!self) {
+        co_return LocalHTTPResponse{503, emptyObject()};
     }
     co_return LocalHTTPResponse{409, localError(code, CommandFeedback::error(code))};
 }
@@ -733,10 +856,16 @@ void Agent::runLocalAction(std::string action, JSON params) {
     }
     publish(Field::ActionRunning, actionRunning_, true);
     setLastCommand("Working…");
-    runWindowAction(QPointer<Agent>(this), std::move(action), std::move(params));
+    startDetached(windowAction(QPointer<Agent>(this), std::move(action), std::move(params)),
+                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
+                      if (agent) {
+                          agent->setLastCommand(agent->failureText(error));
+                          agent->publish(Field::ActionRunning, agent->actionRunning_, false);
+                      }
+                  });
 }
 
-QCoro::Task<> Agent::runWindowAction(QPointer<Agent> agent, std::string action, JSON params) {
+QCoro::Task<> Agent::windowAction(QPointer<Agent> agent, std::string action, JSON params) {
     const LocalHTTPResponse answer =
         co_await agent->localCommand(requestBody(action, std::move(params)));
     if (!agent) {

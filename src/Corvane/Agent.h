@@ -8,6 +8,7 @@
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/LocalForensicLog.h"
 #include "CorvaneCore/RevocationState.h"
+#include "CorvaneCore/WorkerPool.h"
 #include "CorvaneNative/ActionExecutor.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
 #include "CorvaneNative/LocalHTTPServer.h"
@@ -37,6 +38,15 @@ namespace corvane {
 // Observing: every published field announces a change with aboutToChange(field) before the new
 // value is stored and with changed(field) after; reading the getter inside aboutToChange gives the
 // old value. Nothing is emitted when a field is set to the value it already has.
+//
+// One pipeline serves every command; it has three entries: execute() for the relay session,
+// localCommand() for the loopback API and runLocalAction() for the window (which goes through
+// localCommand()). The executor's own entry, ActionExecutor::executeGuarded, is reached through
+// performAction() only.
+//
+// Durable writes (ledger, log, revocation flag, the Agent's user defaults) run in order on one I/O
+// thread that the pipeline awaits, and keychain work on another; both belong to the Agent and are
+// waited for when it goes, so nothing they touch is freed under them.
 //
 // Not built yet: pairing and the relay session. pair(), continuePairing() and connect() do
 // nothing; cancelPairing() only ends as a successful cancellation ends ("Unpaired"). The session
@@ -87,6 +97,10 @@ public:
         // A port of the dynamic range, when the stored one cannot be used; system random when
         // unset.
         std::function<quint16()> randomPort;
+        // Told the real cause of a failure that callers only see as a code (the file, the call
+        // and the system's reason behind "connection_or_storage_failed"), and of notices such as
+        // a replaced local token. The headless agent prints it.
+        std::function<void(const std::string&)> report;
     };
 
     static constexpr quint16 dynamicPortFirst = 49152;
@@ -105,6 +119,8 @@ public:
     static constexpr std::string_view shortcutRefusedText =
         "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
     static constexpr std::string_view shortcutAddedText = "Shortcut added to your allowlist";
+    // Room kept beyond the log's final rewrite before an action that changes the computer runs.
+    static constexpr std::size_t logRecordAllowance = 512;
 
     // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
     static std::filesystem::path defaultDirectory();
@@ -147,6 +163,9 @@ public:
     bool hasSocket() const noexcept { return socket_ != nullptr; }
     bool listening() const noexcept { return localServer_ != nullptr; }
     ActionExecutor& executor() noexcept { return executor_; }
+    // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
+    // all, so that a caller (a test) can tell when no new ones appear.
+    std::size_t waitForWorkers() { return io_.waitForDone() + keys_.waitForDone(); }
     const std::filesystem::path& directory() const noexcept { return directory_; }
 
     // Loads the credentials on a worker thread, then starts the loopback listener and connects.
@@ -167,16 +186,22 @@ public:
     void suspend();
     void resume();
     void refreshDeviceState();
+    // The window's entry: one window action at a time; the outcome goes to lastCommand.
     void runLocalAction(std::string action, JSON params);
+    // Both return at once; the list is saved on the I/O thread and lastCommand tells the outcome
+    // (a failed save restores the list that is on disk).
     void saveShortcut(const std::string& name);
     void removeShortcut(const std::string& name);
-    // Throws on the first failing step; the steps before it stay done.
-    void wipe();
+    // Clears every connection secret and the pairing state. Throws on the first failing step; the
+    // steps before it stay done.
+    QCoro::Task<> wipe();
     void revoke();
     void confirmDashboardRevocation();
 
-    // The command pipeline.
+    // The relay entry: runs a "command" message of the session `generation` and answers it on the
+    // session.
     QCoro::Task<> execute(JSON command, std::uint64_t generation);
+    // The loopback entry: 200 with the result, 409 with the refusal, 503 once the Agent is gone.
     QCoro::Task<LocalHTTPResponse> localCommand(JSON body);
     JSON privacyChecked(JSON result, const std::string& action) const;
     QCoro::Task<> send(JSON message);
@@ -196,30 +221,46 @@ private:
     void setStatus(std::string_view text);
     void setLastCommand(std::string_view text);
 
-    // Relay commands: accepted only for the current session, not suspended, no revocation
-    // waiting.
-    void checkFence(std::uint64_t generation) const;
-    // Local commands: the same without the generation.
-    void checkLocalFence() const;
-    QCoro::Task<JSON> runAction(std::string action, JSON params);
-    QCoro::Task<> deliverRelayCommand(JSON command, std::uint64_t generation, std::string id,
-                                      std::string action);
-    QCoro::Task<LocalHTTPResponse> runLocalCommand(JSON body);
+    // How a command entered the pipeline: relay commands carry their session's generation.
+    struct Route {
+        std::optional<std::uint64_t> generation;
+        bool relay() const noexcept { return generation.has_value(); }
+    };
+
+    // Relay commands are accepted only for the current session; every command only while not
+    // suspended and with no revocation waiting.
+    void checkFence(const Route& route) const;
+    // The steps every command passes, from the first fence check to the "succeeded" record;
+    // returns the checked result. `logged` tells the caller whether "received" was written.
+    QCoro::Task<JSON> pipeline(JSON command, Route route, std::shared_ptr<bool> logged);
+    // The executor's guarded entry, or the owner's replacement.
+    QCoro::Task<JSON> performAction(std::string action, JSON params);
+    // Runs `write` on the I/O thread after every write given before it.
+    QCoro::Task<> durably(std::function<void()> write);
+    QCoro::Task<> logOutcome(JSON command, std::string outcome);
+    // The code a caller sees for `error`; the cause behind a storage failure goes to the report.
+    std::string failureCode(std::exception_ptr error) const;
+    void report(const std::string& text) const;
+    // The text of `error` for the status line and lastCommand.
+    std::string failureText(std::exception_ptr error) const;
     void closeSocket();
     // One reading of the state monitor.
     void observeScreen();
-    bool startLocalServer(const std::string& localToken);
+    QCoro::Task<bool> startLocalServer(std::string localToken);
     quint16 randomPort() const;
-    void saveShortcuts();
+    void saveShortcuts(std::vector<std::string> updated, bool added);
 
-    // Coroutines that outlive the call that started them hold the Agent weakly.
+    // Coroutines that outlive the call that started them hold the Agent weakly; the detached
+    // ones are started through startDetached(), whose error handler clears their flags.
     static QCoro::Task<LocalHTTPResponse> handleLocalRequest(QPointer<Agent> agent, JSON body);
     static QCoro::Task<> monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
-    static QCoro::Task<> runWindowAction(QPointer<Agent> agent, std::string action, JSON params);
+    static QCoro::Task<> windowAction(QPointer<Agent> agent, std::string action, JSON params);
     static QCoro::Task<> readDeviceState(QPointer<Agent> agent);
-    static QCoro::Task<> runRevocation(QPointer<Agent> agent, Clock* clock);
+    static QCoro::Task<> revocation(QPointer<Agent> agent, Clock* clock);
     static QCoro::Task<> revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
-    static QCoro::Task<> startConnectionsDetached(QPointer<Agent> agent);
+    static QCoro::Task<> saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
+                                          bool added);
+    static QCoro::Task<> confirmedWipe(QPointer<Agent> agent);
 
     Platform platform_;
     std::shared_ptr<CredentialVault> vault_;
@@ -247,8 +288,11 @@ private:
     RevocationState revocation_;
     LocalForensicLog log_;
 
+    // After the files they write: destroyed, and so waited for, before them.
+    WorkerPool io_;
+    WorkerPool keys_;
+
     std::shared_ptr<RelaySocket> socket_;
-    TaskHandle worker_;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
     std::optional<std::string> token_;

@@ -5,9 +5,9 @@
 
 namespace corvane {
 
-// Where the Agent's connection secrets live (the keychain). load() runs on a worker thread and
-// must be safe there; remove() runs on the main thread. Failures are thrown (a ContractError, or
-// an error of the store's own kind).
+// Where the Agent's connection secrets live (the keychain). Every operation runs on the Agent's
+// keychain thread, one at a time, and may block there (an unlock, a slow service). Failures are
+// thrown (a ContractError, or an error of the store's own kind).
 class CredentialVault {
 public:
     virtual ~CredentialVault() = default;
@@ -27,6 +27,8 @@ public:
     // Deletes one account ("device-token", "pending-device-token", "bootstrap-token"); an account
     // that does not exist is not an error.
     virtual void remove(const std::string& account) = 0;
+    // Makes, stores and returns a new loopback API token in place of the old one.
+    virtual std::string replaceLocalToken() = 0;
 };
 
 } // namespace corvane

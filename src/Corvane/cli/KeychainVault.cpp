@@ -18,4 +18,10 @@ void KeychainVault::remove(const std::string& account) {
     KeychainStore(keychain_, service_, false).remove(account);
 }
 
+std::string KeychainVault::replaceLocalToken() {
+    std::string token = KeychainStore::randomToken();
+    KeychainStore(keychain_, service_, false).write(token, KeychainStore::localAPIToken);
+    return token;
+}
+
 } // namespace corvane

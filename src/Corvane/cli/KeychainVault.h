@@ -16,6 +16,7 @@ public:
 
     Credentials load(bool allowInteraction) override;
     void remove(const std::string& account) override;
+    std::string replaceLocalToken() override;
 
 private:
     Keychain& keychain_;

@@ -49,11 +49,21 @@ public:
         return *credentials;
     }
     void remove(const std::string& account) override {
+        const std::lock_guard lock(mutex_);
         if (failingRemovals.contains(account)) {
             throw ContractError("keychain_delete_failed");
         }
         removed.push_back(account);
     }
+    std::string replaceLocalToken() override {
+        const std::lock_guard lock(mutex_);
+        if (!credentials) {
+            throw ContractError("keychain_write_failed");
+        }
+        credentials->local = "local-token-" + std::to_string(++replacements);
+        return credentials->local;
+    }
+    int replacements = 0;
     std::vector<bool> loads() {
         const std::lock_guard lock(mutex_);
         return loads_;
@@ -168,6 +178,7 @@ std::shared_ptr<Outcome> start(QCoro::Task<T>&& task) {
 }
 
 // Runs the event loop until `condition` holds or two seconds have passed.
+// (Generous: the Agent's writes run on its I/O thread.)
 inline bool spinUntil(const std::function<bool()>& condition) {
     QElapsedTimer timer;
     timer.start();
@@ -222,9 +233,22 @@ protected:
     }
 
     Agent& make() {
+        Platform base = mac.platform();
+        // The console can be put in the fakes' place, to fail at will.
+        const Platform platform{base.workspace,     console ? *console : base.console,
+                                base.accessibility, base.input,
+                                base.scripting,     base.power,
+                                base.host,          base.appCatalog,
+                                base.screenCapture, base.keychain,
+                                base.processes,     base.loginItems,
+                                base.defaults,      base.prompts,
+                                base.clock};
+        options.report = [reports = reports](const std::string& text) {
+            reports->push_back(text);
+        };
         agent = std::make_unique<Agent>(
-            mac.platform(), vault,
-            Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)}, options);
+            platform, vault, Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)},
+            options);
         return *agent;
     }
 
@@ -244,14 +268,39 @@ protected:
                                  {"expires_at", JSON(WireTime::text(mac.clock.now() + ahead))}});
     }
 
-    // Runs execute() to its end (the fakes never wait unless a script says so).
+    // Lets every step the Agent can take without the virtual clock happen: the writes on its I/O
+    // and keychain threads and the coroutines they resume, until two rounds bring nothing new.
+    void settle() {
+        std::size_t quiet = 0;
+        for (int round = 0; round < 500 && quiet < 2; ++round) {
+            const std::size_t before = agent ? agent->waitForWorkers() : 0;
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            const std::size_t after = agent ? agent->waitForWorkers() : 0;
+            quiet = after == before ? quiet + 1 : 0;
+        }
+    }
+
+    // Moves virtual time on, letting the Agent settle before and after.
+    void advance(std::chrono::milliseconds duration) {
+        settle();
+        mac.clock.advance(duration);
+        settle();
+    }
+
+    // Runs execute() as far as it gets without virtual time (to its end, unless a script waits).
     std::shared_ptr<Outcome> execute(JSON message, std::optional<std::uint64_t> generation = {}) {
-        return start(agent->execute(std::move(message), generation.value_or(agent->generation())));
+        auto outcome =
+            start(agent->execute(std::move(message), generation.value_or(agent->generation())));
+        settle();
+        return outcome;
     }
 
     std::shared_ptr<Outcome> local(std::string action) {
-        return start(agent->localCommand(
+        auto outcome = start(agent->localCommand(
             JSON(JSON::Object{{"action", JSON(std::move(action))}, {"params", JSON::Object{}}})));
+        settle();
+        return outcome;
     }
 
     void startConnections() {
@@ -266,6 +315,10 @@ protected:
     std::shared_ptr<FakeSocket> socket = std::make_shared<FakeSocket>();
     std::shared_ptr<ActionScript> script = std::make_shared<ActionScript>();
     Agent::Options options;
+    ConsoleSession* console = nullptr;
+    // What the Agent reported as the causes behind its codes.
+    std::shared_ptr<std::vector<std::string>> reports =
+        std::make_shared<std::vector<std::string>>();
     std::unique_ptr<Agent> agent;
 };
 

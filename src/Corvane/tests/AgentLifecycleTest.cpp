@@ -10,6 +10,11 @@
 #include <QHostAddress>
 #include <QTcpServer>
 
+#include "support/RawHTTPClient.h"
+
+#include <atomic>
+#include <thread>
+
 #include <gmock/gmock.h>
 
 namespace corvane::agent_test {
@@ -36,6 +41,56 @@ quint16 squat(QTcpServer& server) {
     }
     return 0;
 }
+
+// A console whose reads fail a given number of times, then answer as the fake does.
+class FlakyConsole final : public ConsoleSession {
+public:
+    explicit FlakyConsole(ConsoleSession& inner)
+        : inner_(inner) {}
+    mutable int failures = 0;
+
+    std::optional<RootProperties> rootProperties() const override {
+        fail();
+        return inner_.rootProperties();
+    }
+    std::optional<PlatformValue> sessionDictionary() const override {
+        return inner_.sessionDictionary();
+    }
+    std::uint32_t userID() const override { return inner_.userID(); }
+    bool legacyLockToolPresent() const override { return inner_.legacyLockToolPresent(); }
+
+private:
+    void fail() const {
+        if (failures > 0) {
+            --failures;
+            throw std::runtime_error("console registry unavailable");
+        }
+    }
+    ConsoleSession& inner_;
+};
+
+// A keychain that holds its caller until released, as a slow unlock does.
+class HeldVault final : public CredentialVault {
+public:
+    explicit HeldVault(const std::string* store)
+        : store_(store) {}
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+
+    Credentials load(bool) override {
+        entered = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        // Reads what belongs to the platform, which goes right after the Agent.
+        return Credentials{std::nullopt, *store_, false};
+    }
+    void remove(const std::string&) override {}
+    std::string replaceLocalToken() override { return *store_; }
+
+private:
+    const std::string* store_;
+};
 
 TEST_F(AgentTest, MissingContractDocumentFailsConstruction) {
     try {
@@ -97,21 +152,37 @@ TEST_F(AgentTest, StartConnectionsStartsTheListenerAndGoesReady) {
     EXPECT_THAT(vault->loads(), ElementsAre(false));
 }
 
-TEST_F(AgentTest, TakenPortIsReplacedAndSaved) {
+// Another program holds the remembered port: the listener moves, and so does the token, because
+// scripts still using the old port would hand the token to whoever holds that port now.
+TEST_F(AgentTest, TakenPortIsReplacedAndSavedWithANewToken) {
     QTcpServer squatter;
     const quint16 taken = squat(squatter);
     ASSERT_NE(taken, 0);
     mac.defaults.values["local-port"] = std::int64_t(taken);
+    const std::string oldToken = vault->credentials->local;
     make();
     ASSERT_EQ(agent->localPort(), taken);
 
     startConnections();
+    settle();
 
     EXPECT_TRUE(agent->listening());
     EXPECT_NE(agent->localPort(), taken);
     EXPECT_TRUE(dynamic(agent->localPort()));
     EXPECT_EQ(storedPort(mac.defaults), agent->localPort());
     EXPECT_EQ(agent->status(), "Unpaired");
+    EXPECT_EQ(vault->replacements, 1);
+    ASSERT_FALSE(reports->empty());
+    EXPECT_NE(reports->back().find("new local API token"), std::string::npos) << reports->back();
+
+    const auto post = [this](const std::string& token) {
+        test::RawHTTPClient client(agent->localPort());
+        client.send(test::RawHTTPClient::request(agent->localPort(), token,
+                                                 R"({"action":"mute","params":{}})"));
+        return client.readUntilClosed(std::chrono::milliseconds(5000)).status();
+    };
+    EXPECT_EQ(post(oldToken), 401);
+    EXPECT_EQ(post(vault->credentials->local), 200);
 }
 
 TEST_F(AgentTest, PortThatStaysTakenEndsInTheKeysLockedText) {
@@ -142,6 +213,7 @@ TEST_F(AgentTest, LockedKeysLeaveTheListenerOffAndLocalControlsWorking) {
     EXPECT_FALSE(agent->openingKeys());
 
     agent->runLocalAction("mute", JSON(JSON::Object{}));
+    settle();
     EXPECT_EQ(agent->lastCommand(), CommandFeedback::success("mute", JSON(JSON::Object{})));
 
     // Connect retries with a prompt allowed.
@@ -156,6 +228,7 @@ TEST_F(AgentTest, LockedKeysLeaveTheListenerOffAndLocalControlsWorking) {
 TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSecond) {
     make();
     agent->refreshDeviceState();
+    settle();
     ASSERT_TRUE(agent->deviceState().has_value());
     const std::uint64_t epoch = agent->executor().desktop().epoch();
 
@@ -175,6 +248,55 @@ TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSeco
     mac.clock.advance(std::chrono::milliseconds(250));
     EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
     EXPECT_EQ(agent->executor().desktop().epoch(), locked);
+}
+
+// Failures inside detached work must not leave a flag set for good: the report's flag comes
+// down with the error's text, and the lock monitor reads again at its next tick.
+TEST_F(AgentTest, DetachedWorkSurvivesItsErrors) {
+    FlakyConsole flaky(mac.console);
+    console = &flaky;
+    make();
+    flaky.failures = 2; // the privacy rule's read and the report's final read
+    agent->refreshDeviceState();
+    settle();
+    EXPECT_FALSE(agent->readingState());
+    EXPECT_EQ(agent->lastCommand(), CommandFeedback::error("connection_or_storage_failed"));
+
+    flaky.failures = 1;
+    mac.console.state = ScreenState::Locked;
+    advance(std::chrono::milliseconds(250)); // this read fails
+    EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
+    advance(std::chrono::milliseconds(250)); // the monitor lives on
+    EXPECT_EQ(agent->screenState(), ScreenState::Locked);
+    EXPECT_NE(std::find_if(reports->begin(), reports->end(),
+                           [](const std::string& r) {
+                               return r.find("console registry unavailable") != std::string::npos;
+                           }),
+              reports->end());
+}
+
+// The Agent goes while the keychain still holds its load: the keychain thread is waited for, so
+// the load never reads what was freed after the Agent, and nothing leaks.
+TEST_F(AgentTest, ShutdownWaitsForAHeldKeychainCall) {
+    auto store = std::make_unique<std::string>("local-token-held");
+    auto held = std::make_shared<HeldVault>(store.get());
+    vault.reset();
+    agent = std::make_unique<Agent>(
+        mac.platform(), held, Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)},
+        options);
+    auto outcome = start(agent->startConnections(false));
+    while (!held->entered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::thread releaser([held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        held->release = true;
+    });
+    agent.reset(); // waits for the load
+    store.reset();
+    releaser.join();
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }));
+    EXPECT_EQ(outcome->error, "");
 }
 
 TEST_F(AgentTest, MonitorStopsWithTheAgent) {
@@ -223,7 +345,7 @@ TEST_F(AgentTest, RefreshReadsOnceAtATime) {
     agent->refreshDeviceState();
     agent->refreshDeviceState();
     EXPECT_TRUE(agent->readingState());
-    mac.clock.advance(std::chrono::seconds(1));
+    advance(std::chrono::seconds(1));
     EXPECT_FALSE(agent->readingState());
     EXPECT_THAT(script->ran, ElementsAre("get_state"));
     EXPECT_EQ(agent->deviceState(), std::optional<JSON>(script->result));
@@ -234,21 +356,27 @@ TEST_F(AgentTest, WipeRemovesSecretsInOrderAndKeepsTheRest) {
     mac.defaults.values["device-id"] = std::string("5b0c3a1e-8f6d-4b2a-9c7e-1d3f5a7b9c0e");
     mac.defaults.values["shortcuts"] = std::vector<std::string>{"Focus"};
     make();
-    local("mute"); // ledger and log on disk
+    execute(command("mute", "6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11")); // ledger and log on disk
     agent->revoke();
+    settle();
     ASSERT_TRUE(agent->pending());
     vault->removed.clear();
 
     // A failing step stops the wipe; what came before stays done.
     vault->failingRemovals = {"pending-device-token"};
-    EXPECT_THROW(agent->wipe(), ContractError);
+    auto failed = start(agent->wipe());
+    settle();
+    EXPECT_EQ(failed->error, "keychain_delete_failed");
     EXPECT_THAT(vault->removed, ElementsAre("device-token"));
     EXPECT_TRUE(agent->pending());
     EXPECT_TRUE(mac.defaults.values.contains("device-id"));
 
     vault->failingRemovals.clear();
     vault->removed.clear();
-    agent->wipe();
+    auto wiped = start(agent->wipe());
+    settle();
+    EXPECT_TRUE(wiped->done);
+    EXPECT_EQ(wiped->error, "");
     EXPECT_THAT(vault->removed,
                 ElementsAre("device-token", "pending-device-token", "bootstrap-token"));
     EXPECT_FALSE(agent->pending());
@@ -267,10 +395,11 @@ TEST_F(AgentTest, WipeRemovesSecretsInOrderAndKeepsTheRest) {
 TEST_F(AgentTest, OfflineRevocationSurvivesRestartUntilConfirmed) {
     make();
     agent->revoke();
+    settle();
     EXPECT_TRUE(agent->pending());
     EXPECT_EQ(agent->status(), RevocationState::warning);
     EXPECT_THAT(vault->removed, ElementsAre("device-token"));
-    mac.clock.advance(std::chrono::seconds(5));
+    advance(std::chrono::seconds(5));
     agent.reset();
 
     make();
@@ -282,10 +411,12 @@ TEST_F(AgentTest, OfflineRevocationSurvivesRestartUntilConfirmed) {
 
     mac.prompts.answers = {UserPrompts::Answer::Second};
     agent->confirmDashboardRevocation();
+    settle();
     EXPECT_TRUE(agent->pending());
 
     mac.prompts.answers = {UserPrompts::Answer::First};
     agent->confirmDashboardRevocation();
+    settle();
     EXPECT_FALSE(agent->pending());
     EXPECT_EQ(agent->status(), "Unpaired — revoked");
     ASSERT_EQ(mac.prompts.shown.size(), 2u);
@@ -298,10 +429,11 @@ TEST_F(AgentTest, RevocationWithASessionAsksTheRelayThenGivesUp) {
     make();
     const std::uint64_t generation = attach();
     agent->revoke();
+    settle();
     EXPECT_THAT(socket->types(), ElementsAre("revoke_self"));
     EXPECT_TRUE(agent->hasSocket());
 
-    mac.clock.advance(std::chrono::seconds(5));
+    advance(std::chrono::seconds(5));
     EXPECT_FALSE(agent->hasSocket());
     EXPECT_THAT(socket->closes, ElementsAre(1001));
     EXPECT_GT(agent->generation(), generation);
@@ -312,17 +444,20 @@ TEST_F(AgentTest, RevocationConfirmedByTheRelayEndsUnpaired) {
     make();
     attach();
     // The session answers "revoke_self" with "revoke", which wipes.
-    socket->onSend = [this](const JSON& message) {
+    std::shared_ptr<Outcome> wiped;
+    socket->onSend = [this, &wiped](const JSON& message) {
         if (*message.stringMember("type") == "revoke_self") {
-            agent->wipe();
+            wiped = start(agent->wipe());
         }
     };
     agent->revoke();
+    settle();
+    ASSERT_TRUE(wiped && wiped->done);
     EXPECT_FALSE(agent->pending());
     EXPECT_EQ(agent->status(), "Unpaired — revoked");
 
     // Nothing is left for the watchdog or the give-up step to close.
-    mac.clock.advance(std::chrono::seconds(5));
+    advance(std::chrono::seconds(5));
     EXPECT_TRUE(socket->closes.empty());
 }
 
@@ -331,6 +466,7 @@ TEST_F(AgentTest, RevocationThatCannotBeRecordedChangesNothing) {
     std::filesystem::remove_all(directory());
     { std::ofstream(directory()) << "x"; }
     agent->revoke();
+    settle();
     EXPECT_FALSE(agent->pending());
     EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
     EXPECT_TRUE(vault->removed.empty());
@@ -360,25 +496,36 @@ TEST_F(AgentTest, ShortcutNames) {
         std::string name;
         bool accepted;
     };
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F"
-                               "\x91\xA7"; // one user-perceived character
-    std::string families;
-    for (int i = 0; i < 200; ++i) {
-        families += family;
+    std::string accents; // 200 scalar values, 100 user-perceived characters
+    for (int i = 0; i < 100; ++i) {
+        accents += "e\xCC\x81";
     }
+    // The same rule as the allowlist the executor checks: scalar values, no Cc or Cf.
     const std::vector<Row> rows{
-        {"Morning Focus", true},        {std::string(200, 'a'), true},
-        {std::string(201, 'a'), false}, {families, true},
-        {families + "a", false},        {"", false},
-        {"Play\nMusic", false},         {"Play\rMusic", false},
-        {"Tab\there", false},           {"Line\xE2\x80\xA8separator", false},
-        {"Next\xC2\x85line", false},    {"bad \xFF utf-8", false},
+        {"Morning Focus", true},
+        {std::string(200, 'a'), true},
+        {std::string(201, 'a'), false},
+        {accents, true},
+        {accents + "a", false},
+        {"", false},
+        {"Play\nMusic", false},
+        {"Play\rMusic", false},
+        {"Tab\there", false},
+        {"Line\xE2\x80\xA8separator", false},
+        {"Next\xC2\x85line", false},
+        {"bad \xFF utf-8", false},
+        {"evil\xE2\x80\xAEtxt", false},
+        {"\xE2\x80\x8Emark", false},
+        {"\xEF\xBB\xBF"
+         "bom",
+         false},
     };
     make();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name.substr(0, 20));
         const std::vector<std::string> before = agent->shortcuts();
         agent->saveShortcut(row.name);
+        settle();
         if (row.accepted) {
             EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
             EXPECT_EQ(agent->shortcuts().back(), row.name);
@@ -391,18 +538,21 @@ TEST_F(AgentTest, ShortcutNames) {
     // Adding a name again keeps one copy and still confirms; case matters.
     agent->saveShortcut("Morning Focus");
     agent->saveShortcut("morning focus");
+    settle();
     EXPECT_EQ(std::count(agent->shortcuts().begin(), agent->shortcuts().end(), "Morning Focus"), 1);
     EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
     EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
 
     // Every identical entry goes, even a doubled one from an older list.
     agent->saveShortcut("Morning Focus");
+    settle();
     agent.reset();
     std::vector<std::string> stored = *mac.defaults.stringListValue("shortcuts");
     stored.push_back("Morning Focus");
     mac.defaults.setStringList("shortcuts", stored);
     make();
     agent->removeShortcut("Morning Focus");
+    settle();
     EXPECT_EQ(std::count(agent->shortcuts().begin(), agent->shortcuts().end(), "Morning Focus"), 0);
     EXPECT_EQ(mac.defaults.stringListValue("shortcuts"), agent->shortcuts());
 }

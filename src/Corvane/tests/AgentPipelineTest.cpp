@@ -88,6 +88,7 @@ TEST_F(AgentTest, RefusalsBeforeReceipt) {
         make();
         const std::uint64_t generation = attach();
         row.arrange(*agent);
+        settle();
         // A revocation may have sent "revoke_self" already.
         socket->sent.clear();
         auto outcome = execute(command("mute", idA, row.ahead),
@@ -188,6 +189,8 @@ TEST_F(AgentTest, ErrorsOutsideTheContractBecomeStorageFailures) {
     execute(command("mute", idA), attach());
     EXPECT_EQ(*resultFor(*socket, 1).stringMember("error_code"), "connection_or_storage_failed");
     EXPECT_THAT(outcomes(directory()), ElementsAre("received", "connection_or_storage_failed"));
+    // The code says little; the real cause goes to the report (the headless agent prints it).
+    EXPECT_THAT(*reports, ElementsAre("disk on fire"));
 
     // A result that breaks the contract is refused by the result check.
     script->otherError = false;
@@ -233,6 +236,7 @@ TEST_F(AgentTest, LocalCommandAnswersAndLogsWithAFifteenSecondDeadline) {
     EXPECT_EQ(outcomes(directory()).back(), "action_unsupported");
 
     auto invalid = start(agent->localCommand(JSON(JSON::Object{{"action", JSON("mute")}})));
+    settle();
     EXPECT_EQ(invalid->response->status, 409);
     EXPECT_EQ(Agent::answerCode(invalid->response->body), "invalid_message");
 }
@@ -248,7 +252,7 @@ TEST_F(AgentTest, LocalCommandIsRefusedWhileSuspendedOrRevoking) {
     EXPECT_FALSE(std::filesystem::exists(directory() / "commands.jsonl"));
 }
 
-TEST_F(AgentTest, LedgerWriteFailureIsAStorageFailure) {
+TEST_F(AgentTest, WriteFailureBeforeTheActionIsAStorageFailure) {
     make();
     // The private directory cannot be created any more: a file is in its place.
     std::filesystem::remove_all(directory());
@@ -309,7 +313,7 @@ TEST_F(AgentTest, WindowActionsRunOneAtATime) {
     agent->runLocalAction("unmute", JSON(JSON::Object{}));
     EXPECT_TRUE(agent->actionRunning());
     EXPECT_EQ(agent->lastCommand(), "Working…");
-    mac.clock.advance(std::chrono::seconds(1));
+    advance(std::chrono::seconds(1));
 
     EXPECT_FALSE(agent->actionRunning());
     EXPECT_THAT(script->ran, ElementsAre("mute"));
@@ -320,6 +324,7 @@ TEST_F(AgentTest, WindowActionsRunOneAtATime) {
     script->duration = {};
     script->contractError = "action_failed_or_permission_required";
     agent->runLocalAction("unmute", JSON(JSON::Object{}));
+    settle();
     EXPECT_EQ(agent->lastCommand(), CommandFeedback::error("action_failed_or_permission_required"));
 }
 
@@ -335,6 +340,25 @@ TEST(AgentAnswerCode, FallsBackToActionFailed) {
     for (const auto& [body, code] : rows) {
         EXPECT_EQ(Agent::answerCode(body), code) << body.data();
     }
+}
+
+// Local commands carry ids the Agent made itself, which can never repeat: they are not reserved,
+// so a local caller cannot push relay ids out of the ledger and let a replay run again.
+TEST_F(AgentTest, LocalCommandsLeaveTheLedgerToRelayIds) {
+    make();
+    const std::uint64_t generation = attach();
+    execute(command("mute", idA), generation);
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(local("mute")->response->status, 200);
+    }
+    const JSON ledger = JSON::parse(readFile(directory() / "dedup.json"));
+    ASSERT_EQ(ledger.array()->size(), 1u);
+    EXPECT_EQ(*ledger.array()->front().stringMember("id"), idA);
+
+    mac.clock.advance(std::chrono::minutes(5));
+    socket->sent.clear();
+    execute(command("mute", idA), generation);
+    EXPECT_EQ(*resultFor(*socket, 0).stringMember("error_code"), "duplicate_command");
 }
 
 // Without a scripted action the real executor runs, with "list_apps" served by the Agent's own
