@@ -208,6 +208,7 @@ struct Scanned {
     std::optional<QString> scenario;
     bool headless = false;
     bool help = false;
+    bool version = false;
     QStringList positional;
 };
 
@@ -226,6 +227,10 @@ Scanned scan(const QStringList& arguments, bool allowScenario, bool allowHeadles
         }
         if (isHelp(argument)) {
             out.help = true;
+            continue;
+        }
+        if (argument == QLatin1String("--version") && allowHeadless) {
+            out.version = true;
             continue;
         }
         const qsizetype equals = argument.indexOf(u'=');
@@ -284,17 +289,61 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
     const QString first = arguments.isEmpty() ? QString() : arguments.front();
     const QStringList rest = arguments.mid(1);
 
-    if (first == QLatin1String("sim")) {
-        // Everything after "sim" belongs to the command, whose JSON arguments may start with "-";
-        // only a leading help request is an option here.
-        if (!rest.isEmpty() && isHelp(rest.front())) {
+    if (first == QLatin1String("help")) {
+        // "velto help" and "velto help COMMAND", as "--help" gives them.
+        if (rest.size() > 1) {
+            refuse(QStringLiteral("usage: velto help [COMMAND]"));
+        }
+        if (rest.isEmpty()) {
+            return help(mainHelp());
+        }
+        const QString& topic = rest.front();
+        if (topic == QLatin1String("sim")) {
             return help(simHelp());
         }
-        if (!rest.isEmpty() && rest.front().startsWith(QLatin1String("--"))) {
-            refuseSim(QStringLiteral("unknown option '") + rest.front() + QStringLiteral("'"));
+        if (topic == QLatin1String("call")) {
+            return help(callHelp());
         }
-        SimRequest request = simRequest(rest);
+        if (topic == QLatin1String("local-api")) {
+            return help(localApiHelp());
+        }
+        if (topic == QLatin1String("headless") || topic == QLatin1String("--headless")) {
+            return help(headlessHelp());
+        }
+        refuse(QStringLiteral("no help for '") + topic + QStringLiteral("'"));
+    }
+    if (first == QLatin1String("sim")) {
+        // Everything after the command word belongs to the command, whose JSON arguments may
+        // start with "-"; before it come only a help request and the platform, as for every
+        // other command.
+        QStringList words = rest;
         CommandLine line;
+        Scanned leading;
+        while (!words.isEmpty() && words.front().startsWith(u'-')) {
+            const QString option = words.front();
+            if (isHelp(option)) {
+                return help(simHelp());
+            }
+            const bool attached = option.startsWith(QLatin1String("--platform="));
+            if (option != QLatin1String("--platform") && !attached) {
+                refuseSim(QStringLiteral("unknown option '") + option + QStringLiteral("'"));
+            }
+            if (leading.platform) {
+                refuse(QStringLiteral("option '--platform' given twice"));
+            }
+            words.pop_front();
+            if (attached) {
+                leading.platform = option.mid(qsizetype(sizeof("--platform=") - 1));
+            } else if (!words.isEmpty()) {
+                leading.platform = words.front();
+                words.pop_front();
+            }
+            if (!leading.platform || leading.platform->isEmpty()) {
+                refuse(QStringLiteral("option '--platform' needs a value"));
+            }
+        }
+        applyPlatform(line, leading);
+        SimRequest request = simRequest(words);
         line.mode = Mode::Sim;
         line.simCommands = std::move(request.commands);
         line.simPrints = std::move(request.prints);
@@ -345,6 +394,11 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
     if (scanned.help) {
         return help(scanned.headless ? headlessHelp() : mainHelp());
     }
+    if (scanned.version) {
+        CommandLine line;
+        line.mode = Mode::Version;
+        return line;
+    }
     if (!scanned.headless) {
         if (scanned.platform || scanned.scenario) {
             refuse(QStringLiteral("--platform and --scenario go with --headless"));
@@ -359,12 +413,17 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
     return line;
 }
 
+QString CommandLine::versionText(const QString& version) {
+    return QStringLiteral("velto ") + version + u'\n';
+}
+
 QString CommandLine::mainHelp() {
     return QStringLiteral(
         "Usage: velto --headless [--platform sim] [--scenario FILE]\n"
         "       velto local-api [--platform sim]\n"
         "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
-        "       velto sim COMMAND [ARGUMENTS]\n"
+        "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
+        "       velto help [COMMAND] | velto --version\n"
         "\n"
         "The Velto agent and its command line.\n"
         "\n"
@@ -377,6 +436,7 @@ QString CommandLine::mainHelp() {
         "Options:\n"
         "  --platform sim   the backend whose state is used (the simulated Mac; the default)\n"
         "  -h, --help       show help; 'velto COMMAND --help' shows a command's help\n"
+        "  --version        print the program's version\n"
         "\n"
         "Files: private data under $XDG_DATA_HOME/Corvane (default ~/.local/share/Corvane),\n"
         "user defaults under $XDG_CONFIG_HOME/Corvane (default ~/.config/Corvane).\n");
@@ -423,7 +483,7 @@ QString CommandLine::callHelp() {
 
 QString CommandLine::simHelp() {
     return QStringLiteral(
-        "Usage: velto sim COMMAND [ARGUMENTS]\n"
+        "Usage: velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
         "\n"
         "Changes the simulated Mac of a running 'velto --headless' through its control socket\n"
         "($XDG_DATA_HOME/Corvane/sim/control.sock). The agent sees a change on its next read\n"

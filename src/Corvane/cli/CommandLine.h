@@ -12,10 +12,10 @@ namespace corvane {
 // What one run of `velto` was asked to do, read from its arguments (without the program name).
 // parse() throws CommandLineError for anything it does not accept; nothing is half-parsed.
 struct CommandLine {
-    enum class Mode { Help, Headless, LocalApi, Call, Sim };
+    enum class Mode { Help, Version, Headless, LocalApi, Call, Sim };
 
     Mode mode = Mode::Help;
-    // Mode::Help: the text to print on standard output (exit status 0).
+    // Mode::Help and Mode::Version: the text to print on standard output (exit status 0).
     QString helpText;
     // The backend whose state (defaults, vault, control socket) is used. Only "sim" exists.
     QString platform = QStringLiteral("sim");
@@ -30,6 +30,8 @@ struct CommandLine {
 
     static CommandLine parse(const QStringList& arguments);
 
+    // "velto VERSION" and a line feed; `version` is the program's version.
+    static QString versionText(const QString& version);
     static QString mainHelp();
     static QString headlessHelp();
     static QString localApiHelp();

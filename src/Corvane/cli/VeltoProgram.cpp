@@ -3,6 +3,7 @@
 #include "Corvane/Agent.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
+#include "Corvane/cli/InstanceLock.h"
 #include "Corvane/cli/KeychainSnapshot.h"
 #include "Corvane/cli/KeychainVault.h"
 #include "Corvane/cli/LocalCommandClient.h"
@@ -10,6 +11,7 @@
 #include "Corvane/cli/SimControlClient.h"
 #include "Corvane/cli/VeltoPaths.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/PrivateFile.h"
 #include "CorvaneNative/KeychainStore.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
@@ -44,9 +46,13 @@ int fail(const std::string& prefix, const std::string& message) {
     return 1;
 }
 
+// The code of a contract error, with what stands behind it when the error says more (the damaged
+// file and line); the message of any other error.
 std::string describe(const std::exception& error) {
     if (const auto* contract = dynamic_cast<const ContractError*>(&error)) {
-        return contract->code();
+        const std::string detail = contract->what();
+        return detail == contract->code() ? contract->code()
+                                          : contract->code() + " (" + detail + ")";
     }
     return error.what();
 }
@@ -67,9 +73,33 @@ QCoro::Task<> startConnections(QPointer<Agent> agent) {
 }
 
 int runHeadless(const CommandLine& line, int& argc, char** argv) {
+    // One agent per data folder, decided before anything in it is read or written: two agents on
+    // one folder would rewrite the simulated Mac's files, take over its control socket and move
+    // the loopback port under each other's feet.
+    QString lockError;
+    const std::optional<InstanceLock> instance = InstanceLock::acquire(
+        VeltoPaths::dataDirectory() + QStringLiteral("/velto.lock"), &lockError);
+    if (!instance) {
+        if (InstanceLock::heldElsewhere(lockError)) {
+            return fail("velto", "an agent is already running on " +
+                                     VeltoPaths::dataDirectory().toStdString());
+        }
+        return fail("velto", "cannot lock the data folder: " + lockError.toStdString());
+    }
+
     // The simulated Mac paints window captures, which needs a GUI application, but never a screen.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    // Qt warns on every start when the runtime folder is unset (a service or a container); the
+    // agent keeps nothing there, so a private folder of its own silences it.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const QString runtime = VeltoPaths::dataDirectory() + QStringLiteral("/runtime");
+        if (QDir().mkpath(runtime)) {
+            QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner);
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        }
     }
     QGuiApplication application(argc, argv);
     // From here on a termination request waits for the event loop, so even one that arrives
@@ -81,13 +111,17 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         QCoreApplication::quit();
     });
 
-    // A second agent on the same data would rewrite the simulated Mac's files, take over its
-    // control socket and move the loopback port under the first one's feet.
-    if (SimControlClient::run(VeltoPaths::simulatorSocket(),
-                              {JSON(JSON::Object{{"cmd", JSON("ping")}})}, std::chrono::seconds(2))
-            .ok()) {
-        return fail("velto",
-                    "an agent is already running on " + VeltoPaths::dataDirectory().toStdString());
+    // What a crash in the middle of a write left behind.
+    for (const QString& folder : {VeltoPaths::dataDirectory(), VeltoPaths::simulatorRoot()}) {
+        try {
+            const std::size_t removed = PrivateFile::removeLeftovers(folder.toStdString());
+            if (removed > 0) {
+                printLine(stderr, "velto: removed " + std::to_string(removed) +
+                                      " unfinished temporary file(s) from " + folder.toStdString());
+            }
+        } catch (const std::exception& error) {
+            printLine(stderr, std::string("velto: ") + error.what());
+        }
     }
 
     const QString scenario =
@@ -126,6 +160,9 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     try {
         Agent::Options options;
         options.relayOrigin = Agent::builtRelayOrigin();
+        options.report = [](const std::string& text) {
+            printLine(stderr, "velto: " + text);
+        };
         agent = std::make_unique<Agent>(
             platform, std::make_shared<KeychainVault>(platform.keychain, agentService),
             Agent::Paths{VeltoPaths::dataDirectory().toStdString(),
@@ -258,6 +295,10 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
     switch (line.mode) {
     case CommandLine::Mode::Help:
         std::fputs(line.helpText.toUtf8().constData(), stdout);
+        return 0;
+    case CommandLine::Mode::Version:
+        std::fputs(CommandLine::versionText(QStringLiteral(VELTO_VERSION)).toUtf8().constData(),
+                   stdout);
         return 0;
     case CommandLine::Mode::Headless:
         return runHeadless(line, argc, argv);

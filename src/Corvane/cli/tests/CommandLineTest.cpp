@@ -67,6 +67,12 @@ TEST(CommandLine, RefusalsAreOneLineNamingTheCulprit) {
         {{"sim", "set", "audio.volume"}, "set PATH VALUE_JSON"},
         {{"sim", "patch", "{"}, "PATCH_JSON is not valid JSON"},
         {{"sim", "send", "[1]"}, "must be a JSON object"},
+        {{"sim", "--platform", "mac", "ping"}, "unknown platform 'mac'"},
+        {{"sim", "--platform"}, "'--platform' needs a value"},
+        {{"sim", "--platform=sim", "--platform=sim", "ping"}, "given twice"},
+        {{"help", "fly"}, "no help for 'fly'"},
+        {{"help", "sim", "call"}, "usage: velto help"},
+        {{"local-api", "--version"}, "'--version'"},
     };
     for (const Row& row : rows) {
         const QStringList arguments = args(row.arguments);
@@ -92,6 +98,12 @@ TEST(CommandLine, HelpForEveryCommandWinsOverItsOtherArguments) {
         {{"call", "--help"}, "Usage: velto call"},
         {{"call", "get_state", "-h"}, "Usage: velto call"},
         {{"sim", "--help"}, "Usage: velto sim"},
+        {{"sim", "--platform", "sim", "-h"}, "Usage: velto sim"},
+        {{"help"}, "Usage: velto --headless"},
+        {{"help", "call"}, "Usage: velto call"},
+        {{"help", "local-api"}, "Usage: velto local-api"},
+        {{"help", "sim"}, "Usage: velto sim"},
+        {{"help", "headless"}, "Usage: velto --headless [--platform sim] [--scenario FILE]\n"},
     };
     for (const Row& row : rows) {
         const CommandLine line = CommandLine::parse(args(row.arguments));
@@ -105,6 +117,12 @@ TEST(CommandLine, HelpForEveryCommandWinsOverItsOtherArguments) {
           "frontmost", "set", "patch", "ax", "state", "events", "clear-events", "ping", "send"}) {
         EXPECT_TRUE(CommandLine::simHelp().contains(QString::fromUtf8(command))) << command;
     }
+}
+
+TEST(CommandLine, VersionIsOneLine) {
+    const CommandLine line = CommandLine::parse(args({"--version"}));
+    EXPECT_EQ(line.mode, CommandLine::Mode::Version);
+    EXPECT_EQ(CommandLine::versionText(QStringLiteral("1.2.3")), QStringLiteral("velto 1.2.3\n"));
 }
 
 TEST(CommandLine, HeadlessOptionsInEitherSpelling) {
@@ -178,6 +196,11 @@ TEST(CommandLine, SimCommandsBecomeControlLines) {
          {R"({"cmd":"ax","does":[{"toggle":"doc.bold"}]})"},
          ""},
         {{"sim", "send", R"({"cmd": "ping"})"}, {R"({"cmd":"ping"})"}, "*"},
+        // The platform goes before the command, as for every other command.
+        {{"sim", "--platform", "sim", "mute", "off"}, {R"({"cmd":"mute","muted":false})"}, ""},
+        {{"sim", "--platform=sim", "set", "audio.volume", "-1"},
+         {R"({"cmd":"set","path":"audio.volume","value":-1})"},
+         ""},
     };
     for (const Row& row : rows) {
         const QStringList arguments = args(row.arguments);

@@ -1,7 +1,5 @@
 // `velto sim screen STATE` against the real simulated Mac: each state must be the one the agent's
 // lock-state reader then sees, from any state before it.
-#ifdef VELTO_DEFAULT_SCENARIO
-
 #include "Corvane/cli/CommandLine.h"
 #include "CorvaneNative/LockStateReader.h"
 #include "CorvanePlatform/sim/SimControlCommands.h"
@@ -48,5 +46,3 @@ TEST(SimScreenCommand, EveryStateIsWhatTheLockReaderSeesFromEveryOther) {
 
 } // namespace
 } // namespace corvane
-
-#endif
