@@ -3,8 +3,11 @@
 
 A load client of its own (raw HTTP over a socket, not the agent's code) measures the loopback
 round trip of "get_state" (p50, p99, requests per second, one request at a time as the API
-allows) with an empty command log and with a log at its 10 MiB limit, then the agent's resident
-memory and CPU time while idle (its lock-state poll runs every 0.25 s).
+allows) with an empty command log and with a log at its 10 MiB limit, next to the durability
+floor measured in the same run and folder (three small atomic replaces: write, fsync, rename,
+fsync of the folder, which is what a command's durable records cost at the least), then the
+agent's resident memory and CPU time while idle (its lock-state poll runs every 0.25 s), once
+with an empty log and once after the log reached its limit.
 
 Usage: bench/velto_bench.py [--velto build/release/velto] [--requests 300] [--idle 60]
 Each phase runs in its own temporary XDG home; nothing of the user's own state is touched.
@@ -100,6 +103,32 @@ def round_trips(agent, count):
             "requests_per_second": round(count / elapsed, 1)}
 
 
+def durability_floor(folder, count):
+    """p50 of three small atomic replaces in `folder`, the floor under a command's records."""
+    os.makedirs(folder, exist_ok=True)
+    target = os.path.join(folder, "floor.json")
+    payload = b'{"command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","outcome":"succeeded"}\n' * 2
+    times = []
+    directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(count):
+            before = time.perf_counter()
+            for _ in range(3):
+                temporary = target + ".tmp"
+                fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+                os.write(fd, payload)
+                os.fsync(fd)
+                os.close(fd)
+                os.rename(temporary, target)
+                os.fsync(directory)
+            times.append(time.perf_counter() - before)
+    finally:
+        os.close(directory)
+        os.unlink(target)
+    times.sort()
+    return {"p50_ms": round(percentile(times, 0.50) * 1000, 2)}
+
+
 def fill_log(path, size):
     """A log just under the limit, of records the agent accepts (recent, valid wire time)."""
     now = datetime.datetime.now(datetime.timezone.utc)
@@ -151,13 +180,19 @@ def main():
     try:
         agent = Agent(options.velto, home)
         agent.start()
+        results["durability_floor"] = durability_floor(os.path.join(agent.data, "floor"),
+                                                       options.requests)
         results["get_state_empty_log"] = round_trips(agent, options.requests)
+        results["empty_log_p50_over_floor"] = round(
+            results["get_state_empty_log"]["p50_ms"] / results["durability_floor"]["p50_ms"], 2)
         agent.stop()
 
         # The same agent state with the log at its limit: every append rewrites the whole file.
         results["log_bytes"] = fill_log(os.path.join(agent.data, "commands.jsonl"), LOG_LIMIT - 4096)
         agent.start()
         results["get_state_10MiB_log"] = round_trips(agent, max(20, options.requests // 5))
+        # What the agent holds once the log is full: the log's lines must not stay in memory.
+        results["idle_after_full_log"] = idle_cost(agent, min(options.idle, 20))
         agent.stop()
 
         idle_home = tempfile.mkdtemp(prefix="velto-bench-idle-")

@@ -1,0 +1,122 @@
+// How long one command holds the main thread: the longest gap between ticks of a 1 ms timer on
+// the main thread while a local "set_volume" runs through the whole pipeline (log at 10 MiB, real
+// files, the simulated Mac), next to the command's own latency.
+#include "Corvane/Agent.h"
+#include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace corvane;
+
+class NoVault final : public CredentialVault {
+public:
+    Credentials load(bool) override { return {std::nullopt, "bench-token", false}; }
+    void remove(const std::string&) override {}
+    std::string replaceLocalToken() override { return "bench-token-2"; }
+};
+
+// Valid records up to `bytes`, stamped now.
+void fillLog(const std::filesystem::path& file, std::size_t bytes) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    const std::string stamp = WireTime::text(std::chrono::system_clock::now());
+    const std::string line =
+        R"({"action":"get_state","command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","created_at":")" +
+        stamp + R"(","outcome":"succeeded","params":{}})" + "\n";
+    for (std::size_t written = 0; written + line.size() <= bytes; written += line.size()) {
+        out << line;
+    }
+}
+
+QCoro::Task<> run(Agent* agent, int level, std::shared_ptr<int> status) {
+    const LocalHTTPResponse answer = co_await agent->localCommand(JSON(JSON::Object{
+        {"action", JSON("set_volume")}, {"params", JSON(JSON::Object{{"level", JSON(level)}})}}));
+    *status = answer.status;
+}
+
+void BM_CommandMainThreadStall(benchmark::State& state) {
+    int argc = 1;
+    char name[] = "bench";
+    char* argv[] = {name, nullptr};
+    std::optional<QCoreApplication> app;
+    if (QCoreApplication::instance() == nullptr) {
+        app.emplace(argc, argv);
+    }
+    QTemporaryDir home;
+    const std::filesystem::path data = home.filePath(QStringLiteral("data")).toStdString();
+    fillLog(data / "commands.jsonl", std::size_t(state.range(0)));
+    SettingsUserDefaults defaults(home.filePath(QStringLiteral("defaults.ini")));
+    SimulatedMac mac(home.filePath(QStringLiteral("sim")),
+                     SimulatedMac::Options{nullptr, &defaults});
+    QFile scenario(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
+    scenario.open(QIODevice::ReadOnly);
+    mac.load(scenario.readAll().toStdString());
+    Agent agent(mac.platform(), std::make_shared<NoVault>(),
+                Agent::Paths{data, QStringLiteral(CORVANE_SCHEMA_PATH)});
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0;
+    qint64 longest = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - lastTick);
+        lastTick = now;
+    });
+    ticker.start();
+
+    std::vector<double> latencies;
+    qint64 worst = 0;
+    int level = 0;
+    for (auto _ : state) {
+        auto status = std::make_shared<int>(0);
+        // Let the timer run undisturbed first, so that the gap measured belongs to the command.
+        const qint64 settle = clock.nsecsElapsed() + 5'000'000;
+        while (clock.nsecsElapsed() < settle) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        }
+        lastTick = clock.nsecsElapsed();
+        longest = 0;
+        const qint64 began = clock.nsecsElapsed();
+        run(&agent, level++ % 100, status);
+        while (*status == 0) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        latencies.push_back(double(clock.nsecsElapsed() - began) / 1e6);
+        worst = std::max(worst, longest);
+        if (*status != 200) {
+            state.SkipWithError("the command was refused");
+            break;
+        }
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["longest_main_thread_gap_ms"] = double(worst) / 1e6;
+    state.counters["command_p50_ms"] = latencies.empty() ? 0 : latencies[latencies.size() / 2];
+}
+
+BENCHMARK(BM_CommandMainThreadStall)
+    ->Arg(10 * 1024 * 1024 - 65536)
+    ->Arg(0)
+    ->Iterations(40)
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
