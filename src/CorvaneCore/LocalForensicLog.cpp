@@ -125,21 +125,30 @@ LocalForensicLog::LocalForensicLog(std::filesystem::path file, Calls calls)
     : file_(std::move(file))
     , calls_(std::move(calls)) {}
 
-void LocalForensicLog::append(const JSON& command, std::string_view outcome, Instant now) {
+std::string LocalForensicLog::recordOf(const JSON& command, std::string_view outcome, Instant now) {
     const JSON* commandID = command.find("command_id");
     const JSON* action = command.find("action");
     const JSON* params = command.find("params");
     if (commandID == nullptr || action == nullptr || params == nullptr) {
         throw ContractError("invalid_message");
     }
-    const std::string record = JSON(JSON::Object{
-                                        {"command_id", *commandID},
-                                        {"action", *action},
-                                        {"params", *params},
-                                        {"outcome", JSON(outcome)},
-                                        {"created_at", JSON(WireTime::text(now))},
-                                    })
-                                   .data();
+    return JSON(JSON::Object{
+                    {"command_id", *commandID},
+                    {"action", *action},
+                    {"params", *params},
+                    {"outcome", JSON(outcome)},
+                    {"created_at", JSON(WireTime::text(now))},
+                })
+        .data();
+}
+
+std::size_t LocalForensicLog::recordSize(const JSON& command, std::string_view outcome,
+                                         Instant now) {
+    return recordOf(command, outcome, now).size();
+}
+
+void LocalForensicLog::append(const JSON& command, std::string_view outcome, Instant now) {
+    const std::string record = recordOf(command, outcome, now);
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (tryAppend(record, now)) {
             return;

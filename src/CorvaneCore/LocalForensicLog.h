@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <sys/statvfs.h>
 #include <vector>
@@ -65,10 +66,14 @@ public:
 
     // Checks that the file system holding the log has room for its next rewrite: the new file
     // exists beside the old one until it replaces it, so that is the log's current size plus a
-    // record of `recordBytes` (the size of the "received" record of the same command is close
-    // enough) plus roomMargin, at most the size limit plus the margin. Throws FileError ENOSPC
-    // naming the log when there is not, or the FileError of statvfs.
+    // record of `recordBytes` (recordSize of the record to come; the margin covers an outcome
+    // longer than the one measured) plus roomMargin, at most the size limit plus the margin.
+    // Throws FileError ENOSPC naming the log when there is not, or the FileError of statvfs.
     void ensureRoom(std::size_t recordBytes) const;
+
+    // The size of the line append would write, without its line feed; throws as append does
+    // before it reads the file.
+    static std::size_t recordSize(const JSON& command, std::string_view outcome, Instant now);
 
     // For the Activity page: up to `limit` records, newest first, leaving out "received" records
     // and lines that do not read as JSON objects. Reads the file from its end, only as far back as
@@ -86,6 +91,7 @@ private:
     };
     static_assert(maxBytes <= UINT32_MAX);
 
+    static std::string recordOf(const JSON& command, std::string_view outcome, Instant now);
     // One attempt; false when the file changed while its bytes were being copied.
     bool tryAppend(std::string_view record, Instant now);
 
