@@ -1,5 +1,6 @@
 // Cost of the private state files: a forensic-log append at the 10 MiB limit next to the floor
-// of writing and syncing 10 MiB in the same directory, and a dedup reservation in a full ledger.
+// of writing and syncing 10 MiB in the same directory, the memory a log at the limit holds
+// between appends, and a dedup reservation in a full ledger.
 
 #include "CorvaneCore/DedupLedger.h"
 #include "CorvaneCore/JSON.h"
@@ -12,11 +13,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <malloc.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -121,6 +127,26 @@ void BM_LogAppendAtLimit(benchmark::State& state) {
     }
 }
 
+// The same append where the file system cannot copy in the kernel: kept bytes go through a buffer.
+void BM_LogAppendAtLimitThroughBuffer(benchmark::State& state) {
+    QTemporaryDir temporary;
+    const fs::path file = fs::path(temporary.path().toStdString()) / "commands.jsonl";
+    writeRaw(file, fullLog());
+    LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+    calls.file.copy_file_range = [](int, off_t*, int, off_t*, std::size_t, unsigned) {
+        errno = ENOSYS;
+        return ssize_t{-1};
+    };
+    LocalForensicLog log(file, calls);
+    std::size_t i = 0;
+    log.append(command(i), "received", start);
+    for (auto _ : state) {
+        ++i;
+        log.append(command(i), i % 2 == 0 ? "received" : "succeeded",
+                   start + std::chrono::milliseconds(i));
+    }
+}
+
 // The same append by a fresh log each time: the whole file is read and validated first, as
 // after a change by someone else.
 void BM_LogAppendAtLimitAfterOutsideChange(benchmark::State& state) {
@@ -133,6 +159,37 @@ void BM_LogAppendAtLimitAfterOutsideChange(benchmark::State& state) {
         LocalForensicLog log(file);
         log.append(command(i), "received", start + std::chrono::milliseconds(i));
     }
+}
+
+// What a log at the limit keeps on the heap between appends, after the first append (which reads
+// the file) and after a further one (which copies from it).
+void BM_LogHeldMemoryAtLimit(benchmark::State& state) {
+    QTemporaryDir temporary;
+    const fs::path file = fs::path(temporary.path().toStdString()) / "commands.jsonl";
+    writeRaw(file, fullLog());
+    // Large blocks are mapped apart from the heap: count both.
+    const auto inUse = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    double afterFirst = 0;
+    double afterSecond = 0;
+    for (auto _ : state) {
+        const std::size_t before = inUse();
+        LocalForensicLog log(file);
+        log.append(command(0), "received", start);
+        afterFirst = static_cast<double>(inUse() - before);
+        log.append(command(1), "succeeded", start + 1ms);
+        afterSecond = static_cast<double>(inUse() - before);
+    }
+    // The lines kept at the limit, each remembered.
+    std::ifstream in(file, std::ios::binary);
+    const auto lines = static_cast<double>(
+        std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+    state.counters["held_after_read"] = afterFirst;
+    state.counters["held_after_copy"] = afterSecond;
+    state.counters["held_per_line"] = afterSecond / lines;
+    state.counters["lines"] = lines;
 }
 
 std::string idNumber(std::size_t i) {
@@ -164,7 +221,9 @@ void BM_DedupReserveFullLedger(benchmark::State& state) {
 BENCHMARK(BM_Floor_WriteAndSync10MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PrivateFileWrite10MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LogAppendAtLimit)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LogAppendAtLimitThroughBuffer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LogAppendAtLimitAfterOutsideChange)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LogHeldMemoryAtLimit)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_DedupReserveFullLedger)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

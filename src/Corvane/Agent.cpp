@@ -3,6 +3,7 @@
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/Detached.h"
 #include "CorvaneCore/Envelope.h"
 #include "CorvaneCore/Uuid.h"
@@ -134,7 +135,8 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , validator_(loadValidator(paths.schema))
     , ledger_(directory_ / "dedup.json")
     , revocation_(directory_ / "revocation.json")
-    , log_(directory_ / "commands.jsonl") {
+    , log_(directory_ / "commands.jsonl",
+           options_.logCalls.value_or(LocalForensicLog::Calls::system())) {
     pending_ = revocation_.pending();
 
     // Sleep and session switches; the connections end with the Agent.
@@ -209,15 +211,30 @@ void Agent::report(const std::string& text) const {
     }
 }
 
-std::string Agent::failureCode(std::exception_ptr error) const {
+std::string Agent::failureCode(std::exception_ptr error) {
     const std::string cause = causeOf(error);
     if (!cause.empty()) {
         report(cause);
     }
+    try {
+        std::rethrow_exception(error);
+    } catch (const DamagedFileError& damaged) {
+        // Every command is refused until a person repairs or removes the file: say which.
+        setStatus(damagedFileText(damaged));
+    } catch (...) {
+    }
     return codeOf(std::move(error));
 }
 
-std::string Agent::failureText(std::exception_ptr error) const {
+std::string Agent::damagedFileText(const DamagedFileError& error) {
+    std::string text = "Damaged file " + error.file().string();
+    if (error.line() > 0) {
+        text += ", line " + std::to_string(error.line());
+    }
+    return text + ": repair or remove it.";
+}
+
+std::string Agent::failureText(std::exception_ptr error) {
     return std::string(CommandFeedback::error(failureCode(std::move(error))));
 }
 
@@ -737,10 +754,11 @@ QCoro::Task<JSON> Agent::pipeline(JSON command, Route route, std::shared_ptr<boo
         LocalForensicLog* log = &log_;
         // An action that changes the computer runs only when its outcome can still be logged: a
         // caller told "failed" would run it again.
-        const std::size_t room = ActionExecutor::readsOnly(action)
-                                     ? 0
-                                     : 2 * (command.data().size() + logRecordAllowance);
         const WireTime::Instant now = clock.now();
+        const std::size_t room =
+            ActionExecutor::readsOnly(action)
+                ? 0
+                : 2 * LocalForensicLog::recordSize(command, storageFailure, now);
         std::function<void()> receive = [ledger, log, room, command, id, now] {
             if (ledger != nullptr) {
                 ledger->reserve(id, now);

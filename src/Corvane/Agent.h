@@ -4,6 +4,7 @@
 #include "Corvane/RelaySocket.h"
 #include "Corvane/TaskHandle.h"
 #include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/DedupLedger.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/LocalForensicLog.h"
@@ -101,6 +102,8 @@ public:
         // and the system's reason behind "connection_or_storage_failed"), and of notices such as
         // a replaced local token. The headless agent prints it.
         std::function<void(const std::string&)> report;
+        // The system calls behind the log; tests put failing ones in their place.
+        std::optional<LocalForensicLog::Calls> logCalls;
     };
 
     static constexpr quint16 dynamicPortFirst = 49152;
@@ -119,8 +122,6 @@ public:
     static constexpr std::string_view shortcutRefusedText =
         "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
     static constexpr std::string_view shortcutAddedText = "Shortcut added to your allowlist";
-    // Room kept beyond the log's final rewrite before an action that changes the computer runs.
-    static constexpr std::size_t logRecordAllowance = 512;
 
     // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
     static std::filesystem::path defaultDirectory();
@@ -210,6 +211,8 @@ public:
     LocalHTTPHandler localHandler();
     // The code of a refused local answer: "error"."code", or "action_failed" when there is none.
     static std::string answerCode(const JSON& body);
+    // The status that names a damaged file and where, so that a person can repair or remove it.
+    static std::string damagedFileText(const DamagedFileError& error);
 
 Q_SIGNALS:
     void aboutToChange(corvane::Agent::Field field);
@@ -238,11 +241,12 @@ private:
     // Runs `write` on the I/O thread after every write given before it.
     QCoro::Task<> durably(std::function<void()> write);
     QCoro::Task<> logOutcome(JSON command, std::string outcome);
-    // The code a caller sees for `error`; the cause behind a storage failure goes to the report.
-    std::string failureCode(std::exception_ptr error) const;
+    // The code a caller sees for `error`; the cause behind a storage failure goes to the report,
+    // and a damaged file is named in the status.
+    std::string failureCode(std::exception_ptr error);
     void report(const std::string& text) const;
     // The text of `error` for the status line and lastCommand.
-    std::string failureText(std::exception_ptr error) const;
+    std::string failureText(std::exception_ptr error);
     void closeSocket();
     // One reading of the state monitor.
     void observeScreen();

@@ -1,6 +1,7 @@
 #include "CorvaneCore/DedupLedger.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/PrivateFile.h"
 #include "CorvaneCore/Uuid.h"
@@ -39,11 +40,22 @@ DedupLedger::DedupLedger(std::filesystem::path file)
     if (!content) {
         return;
     }
-    const JSON document = JSON::parse(*content);
+    // The reader's errors stay JSONReadError, their text led by the file's path.
+    const auto unreadable = [this](const std::string& problem) {
+        return JSONReadError(file_.string() + ": " + problem);
+    };
+    JSON document;
+    try {
+        document = JSON::parse(*content);
+    } catch (const JSONReadError& error) {
+        throw unreadable(error.what());
+    }
     const JSON::Array* items = document.array();
     if (items == nullptr) {
-        throw JSONReadError("dedup ledger: expected an array");
+        throw unreadable("expected an array");
     }
+    // Shape first, then the ledger's own limits: a file of another shape is the reader's error
+    // whatever else is wrong with it.
     std::vector<Entry> entries;
     entries.reserve(std::min(items->size(), maxEntries + 1));
     for (const JSON& item : *items) {
@@ -51,17 +63,20 @@ DedupLedger::DedupLedger(std::filesystem::path file)
         const JSON* at = item.find("at");
         const std::optional<double> seconds = at != nullptr ? at->number() : std::nullopt;
         if (id == nullptr || !seconds) {
-            throw JSONReadError("dedup ledger: expected entries with a string \"id\" and a "
-                                "number \"at\"");
+            throw unreadable("entry " + std::to_string(entries.size() + 1) +
+                             ": expected an object with a string \"id\" and a number \"at\"");
         }
         entries.push_back({*id, *seconds, instantFromSeconds(*seconds)});
     }
     if (entries.size() > maxEntries) {
-        throw ContractError("invalid_ledger");
+        throw DamagedFileError("invalid_ledger", file_, 0,
+                               std::to_string(entries.size()) + " entries, more than " +
+                                   std::to_string(maxEntries));
     }
-    for (const Entry& entry : entries) {
-        if (!Uuid::isCanonical(entry.id)) {
-            throw ContractError("invalid_ledger");
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!Uuid::isCanonical(entries[i].id)) {
+            throw DamagedFileError("invalid_ledger", file_, 0,
+                                   "entry " + std::to_string(i + 1) + ": \"id\" is not a UUID");
         }
     }
     entries_ = std::move(entries);

@@ -21,13 +21,14 @@ public:
     static constexpr std::chrono::seconds retention{600};
     static constexpr std::size_t maxEntries = 10000;
 
-    // Loads the ledger; a missing file is an empty ledger. Throws
+    // Loads the ledger; a missing file is an empty ledger. Throws, each naming the file in its
+    // what():
     // - FileError when the file cannot be read;
     // - JSONReadError when it is not JSON, and also when it is JSON of another shape than the
     //   format above (not an array, an element that is not an object, "id" not a string, "at" not
     //   a number): like a syntax error, it is the reader's error, for the caller to judge;
-    // - ContractError "invalid_ledger" for more than 10000 entries or an id that is not a UUID in
-    //   canonical text form.
+    // - DamagedFileError "invalid_ledger" for more than 10000 entries or an id that is not a UUID
+    //   in canonical text form.
     explicit DedupLedger(std::filesystem::path file);
 
     // Accepts `id` once within the retention window and rewrites the file. Throws ContractError

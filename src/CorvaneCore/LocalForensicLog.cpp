@@ -1,92 +1,188 @@
 #include "CorvaneCore/LocalForensicLog.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
+#include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
+#include "CorvaneCore/ReadOnlyFile.h"
 #include "CorvaneCore/WireTime.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
 
 namespace corvane {
 
 namespace {
 
-// Calls `visit(offset, length)` for every non-empty line of `content`, in order.
-template <typename Visit>
-void forEachLine(std::string_view content, Visit&& visit) {
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string_view::npos) {
-            end = content.size();
-        }
-        if (end > start) {
-            visit(start, end - start);
-        }
-        start = end + 1;
+using Instant = LocalForensicLog::Instant;
+
+constexpr std::size_t chunkSize = std::size_t{1} << 18;
+
+// Appends that find the file changed under them each time give up after this many tries.
+constexpr int attempts = 3;
+
+// Thrown out of a write whose source changed while its bytes were being copied.
+struct SourceChanged {};
+
+// A line of one version of the file, as found there.
+struct Span {
+    std::uint64_t offset;
+    std::uint64_t length;
+    Instant createdAt;
+    // Followed by a line feed in the file (all but perhaps the last line).
+    bool terminated;
+};
+
+Instant createdAtOf(std::string_view text, const std::filesystem::path& file, std::size_t number) {
+    const auto damaged = [&](const std::string& problem) {
+        return DamagedFileError("invalid_local_log", file, number, problem);
+    };
+    JSON record;
+    try {
+        record = JSON::parse(text);
+    } catch (const JSONReadError& error) {
+        throw damaged(std::string("not JSON (") + error.what() + ")");
     }
+    if (!record.isObject()) {
+        throw damaged("not a JSON object");
+    }
+    const std::string* stamp = record.stringMember("created_at");
+    if (stamp == nullptr) {
+        throw damaged("no \"created_at\" text");
+    }
+    const std::optional<Instant> createdAt = WireTime::parse(*stamp);
+    if (!createdAt) {
+        throw damaged("\"created_at\" is not a wire time");
+    }
+    return *createdAt;
+}
+
+// Reads and validates the whole file a chunk at a time, keeping only where each non-empty line
+// is and its instant.
+std::vector<Span> scan(const ReadOnlyFile& source) {
+    std::vector<Span> lines;
+    std::string buffer(chunkSize, '\0');
+    // A line begun in an earlier chunk, and where it began.
+    std::string pending;
+    std::uint64_t pendingOffset = 0;
+    std::size_t number = 0;
+    const auto finish = [&](std::string_view text, std::uint64_t offset, bool terminated) {
+        ++number;
+        if (!text.empty()) {
+            lines.push_back(
+                {offset, text.size(), createdAtOf(text, source.path(), number), terminated});
+        }
+    };
+    std::uint64_t position = 0;
+    for (;;) {
+        const std::size_t got = source.readAt(buffer.data(), buffer.size(), position);
+        const std::string_view chunk(buffer.data(), got);
+        std::size_t start = 0;
+        for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
+             end = chunk.find('\n', start)) {
+            if (pending.empty()) {
+                finish(chunk.substr(start, end - start), position + start, true);
+            } else {
+                pending.append(chunk.substr(start, end - start));
+                finish(pending, pendingOffset, true);
+                pending.clear();
+            }
+            start = end + 1;
+        }
+        if (start < got) {
+            if (pending.empty()) {
+                pendingOffset = position + start;
+            }
+            pending.append(chunk.substr(start));
+        }
+        position += got;
+        if (got < buffer.size()) {
+            break;
+        }
+    }
+    if (!pending.empty()) {
+        finish(pending, pendingOffset, false);
+    }
+    return lines;
 }
 
 } // namespace
 
-LocalForensicLog::LocalForensicLog(std::filesystem::path file)
-    : file_(std::move(file)) {}
-
-LocalForensicLog::Snapshot LocalForensicLog::readValidated() const {
-    Snapshot snapshot;
-    std::optional<std::string> content = PrivateFile::read(file_);
-    if (!content) {
-        return snapshot;
-    }
-    snapshot.content = std::move(*content);
-    const std::string_view text = snapshot.content;
-    forEachLine(text, [&](std::size_t offset, std::size_t length) {
-        std::optional<Instant> createdAt;
-        try {
-            const JSON record = JSON::parse(text.substr(offset, length));
-            if (const std::string* stamp = record.stringMember("created_at")) {
-                createdAt = WireTime::parse(*stamp);
-            }
-        } catch (const JSONReadError&) {
-        }
-        if (!createdAt) {
-            throw ContractError("invalid_local_log");
-        }
-        snapshot.lines.push_back({offset, length, *createdAt});
-    });
-    return snapshot;
+LocalForensicLog::Calls LocalForensicLog::Calls::system() {
+    Calls calls;
+    calls.file = PrivateFile::Calls::system();
+    calls.statvfs = [](const char* path, struct statvfs* info) {
+        return ::statvfs(path, info);
+    };
+    return calls;
 }
 
-void LocalForensicLog::append(const JSON& command, std::string_view outcome, Instant now) {
+LocalForensicLog::LocalForensicLog(std::filesystem::path file)
+    : LocalForensicLog(std::move(file), Calls::system()) {}
+
+LocalForensicLog::LocalForensicLog(std::filesystem::path file, Calls calls)
+    : file_(std::move(file))
+    , calls_(std::move(calls)) {}
+
+std::string LocalForensicLog::recordOf(const JSON& command, std::string_view outcome, Instant now) {
     const JSON* commandID = command.find("command_id");
     const JSON* action = command.find("action");
     const JSON* params = command.find("params");
     if (commandID == nullptr || action == nullptr || params == nullptr) {
         throw ContractError("invalid_message");
     }
-    const std::string record = JSON(JSON::Object{
-                                        {"command_id", *commandID},
-                                        {"action", *action},
-                                        {"params", *params},
-                                        {"outcome", JSON(outcome)},
-                                        {"created_at", JSON(WireTime::text(now))},
-                                    })
-                                   .data();
+    return JSON(JSON::Object{
+                    {"command_id", *commandID},
+                    {"action", *action},
+                    {"params", *params},
+                    {"outcome", JSON(outcome)},
+                    {"created_at", JSON(WireTime::text(now))},
+                })
+        .data();
+}
+
+std::size_t LocalForensicLog::recordSize(const JSON& command, std::string_view outcome,
+                                         Instant now) {
+    return recordOf(command, outcome, now).size();
+}
+
+void LocalForensicLog::append(const JSON& command, std::string_view outcome, Instant now) {
+    const std::string record = recordOf(command, outcome, now);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (tryAppend(record, now)) {
+            return;
+        }
+    }
+    throw FileError("read", file_.string(), EAGAIN);
+}
+
+bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
+    const std::optional<ReadOnlyFile> source = ReadOnlyFile::open(file_);
 
     // Reading and validating up to 10 MiB is most of an append's cost; skip it while the file is
     // provably the one the last append wrote.
-    std::optional<Snapshot> read;
-    const std::optional<PrivateFile::Stamp> current = PrivateFile::stamp(file_);
-    if (!current) {
-        read.emplace();
-    } else if (!written_ || !writtenStamp_ || !(*writtenStamp_ == *current)) {
-        read = readValidated();
+    std::vector<Span> existing;
+    if (source && writtenStamp_ && source->stamp() == *writtenStamp_) {
+        existing.reserve(lines_.size());
+        std::uint64_t offset = 0;
+        for (const Line& line : lines_) {
+            existing.push_back({offset, line.length, line.createdAt, true});
+            offset += line.length + 1;
+        }
+        if (offset != static_cast<std::uint64_t>(source->stamp().size)) {
+            existing = scan(*source);
+        }
+    } else if (source) {
+        existing = scan(*source);
     }
-    const Snapshot& existing = read ? *read : *written_;
 
     // Ageing, then the size limit from the oldest end; the new record is always last.
     const Instant tooOld = now - maxAge;
-    std::vector<const Line*> kept;
-    kept.reserve(existing.lines.size());
-    std::size_t total = record.size() + 1;
-    for (const Line& line : existing.lines) {
+    std::vector<const Span*> kept;
+    kept.reserve(existing.size());
+    std::uint64_t total = record.size() + 1;
+    for (const Span& line : existing) {
         if (line.createdAt > tooOld) {
             kept.push_back(&line);
             total += line.length + 1;
@@ -99,45 +195,127 @@ void LocalForensicLog::append(const JSON& command, std::string_view outcome, Ins
     }
     const bool keepRecord = total <= maxBytes;
 
-    Snapshot next;
-    next.content.reserve(keepRecord ? total : 0);
-    next.lines.reserve(kept.size() - first + 1);
+    // Kept lines that follow each other in the file are copied in one go, line feeds included.
+    struct Run {
+        std::uint64_t offset;
+        std::uint64_t length;
+        bool terminated;
+    };
+    std::vector<Run> runs;
+    std::vector<Line> lines;
+    lines.reserve(kept.size() - first + 1);
     for (std::size_t i = first; i < kept.size(); ++i) {
-        const Line& line = *kept[i];
-        next.lines.push_back({next.content.size(), line.length, line.createdAt});
-        next.content.append(existing.content, line.offset, line.length);
-        next.content.push_back('\n');
+        const Span& line = *kept[i];
+        lines.push_back({line.createdAt, static_cast<std::uint32_t>(line.length)});
+        if (!runs.empty() && runs.back().terminated &&
+            runs.back().offset + runs.back().length == line.offset) {
+            runs.back().length += line.length + (line.terminated ? 1 : 0);
+            runs.back().terminated = line.terminated;
+        } else {
+            runs.push_back({line.offset, line.length + (line.terminated ? 1 : 0), line.terminated});
+        }
     }
     if (keepRecord) {
-        next.lines.push_back({next.content.size(), record.size(), now});
-        next.content.append(record);
-        next.content.push_back('\n');
+        lines.push_back({now, static_cast<std::uint32_t>(record.size())});
     }
 
-    // A failed write leaves the file as it was, so what was remembered stays true.
-    const std::optional<PrivateFile::Stamp> stamp = PrivateFile::write(next.content, file_);
+    const auto produce = [&](PrivateFile::Output& output) {
+        for (const Run& run : runs) {
+            if (output.copy(*source, run.offset, run.length) != run.length) {
+                throw SourceChanged{};
+            }
+            if (!run.terminated) {
+                output.write("\n");
+            }
+        }
+        // What was copied is what was checked only if nobody wrote to the file meanwhile.
+        if (source && !(source->currentStamp() == source->stamp())) {
+            throw SourceChanged{};
+        }
+        if (keepRecord) {
+            output.write(record);
+            output.write("\n");
+        }
+    };
+    std::optional<PrivateFile::Stamp> stamp;
+    try {
+        stamp = PrivateFile::write(produce, file_, calls_.file);
+    } catch (const SourceChanged&) {
+        return false;
+    }
+    // A failed write leaves the file as it was (or, after a failed directory sync, with another
+    // stamp), so what was remembered stays true.
     writtenStamp_ = stamp;
     if (stamp) {
-        written_ = std::move(next);
+        lines_ = std::move(lines);
     } else {
-        written_.reset();
+        lines_ = {};
+    }
+    return true;
+}
+
+void LocalForensicLog::ensureRoom(std::size_t recordBytes) const {
+    const std::optional<PrivateFile::Stamp> current = PrivateFile::stamp(file_);
+    const std::uint64_t size = current ? static_cast<std::uint64_t>(current->size) : 0;
+    const std::uint64_t rewritten = std::min<std::uint64_t>(
+        size + std::min<std::uint64_t>(recordBytes, maxBytes) + 1, maxBytes);
+    const std::uint64_t needed = rewritten + roomMargin;
+
+    // The directory is made at the first append: until then the nearest existing ancestor tells.
+    std::filesystem::path probe = file_.parent_path();
+    if (probe.empty()) {
+        probe = ".";
+    }
+    struct statvfs info {};
+    while (calls_.statvfs(probe.c_str(), &info) != 0) {
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != ENOENT || probe == probe.parent_path() || !probe.has_parent_path()) {
+            throw FileError("statvfs", probe.string(), error);
+        }
+        probe = probe.parent_path();
+    }
+    std::uint64_t available = 0;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(info.f_bavail),
+                               static_cast<std::uint64_t>(info.f_frsize), &available)) {
+        available = UINT64_MAX;
+    }
+    if (available < needed) {
+        throw FileError("find " + std::to_string(needed) + " free bytes for", file_.string(),
+                        ENOSPC);
     }
 }
 
 std::vector<JSON> LocalForensicLog::recent(std::size_t limit) const {
     std::vector<JSON> records;
-    const std::optional<std::string> content = PrivateFile::read(file_);
-    if (!content || limit == 0) {
+    const std::optional<ReadOnlyFile> source = ReadOnlyFile::open(file_);
+    if (!source || limit == 0) {
         return records;
     }
-    const std::string_view text = *content;
-    std::size_t end = text.size();
-    while (end > 0 && records.size() < limit) {
-        const std::size_t newline = text.rfind('\n', end - 1);
-        const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
-        if (end > start) {
+    // `window` holds the bytes from `position` to the end of the lines not yet looked at.
+    std::uint64_t position = static_cast<std::uint64_t>(source->stamp().size);
+    std::string window;
+    while (records.size() < limit) {
+        const std::size_t newline = window.rfind('\n');
+        if (newline == std::string::npos && position > 0) {
+            // Growing reads keep a long line's cost linear.
+            const std::size_t count = static_cast<std::size_t>(
+                std::min<std::uint64_t>(position, std::max(chunkSize, window.size())));
+            position -= count;
+            std::string before(count, '\0');
+            if (source->readAt(before.data(), count, position) != count) {
+                break; // cut short meanwhile: what is left is no longer what was measured
+            }
+            before.append(window);
+            window.swap(before);
+            continue;
+        }
+        const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
+        if (start < window.size()) {
             try {
-                JSON record = JSON::parse(text.substr(start, end - start));
+                JSON record = JSON::parse(std::string_view(window).substr(start));
                 const std::string* outcome = record.stringMember("outcome");
                 if (record.isObject() && (outcome == nullptr || *outcome != "received")) {
                     records.push_back(std::move(record));
@@ -145,11 +323,12 @@ std::vector<JSON> LocalForensicLog::recent(std::size_t limit) const {
             } catch (const JSONReadError&) {
             }
         }
-        end = start == 0 ? 0 : start - 1;
+        if (newline == std::string::npos) {
+            break;
+        }
+        window.resize(newline);
     }
     return records;
 }
-
-void LocalForensicLog::ensureRoom(std::size_t) const {}
 
 } // namespace corvane

@@ -1,15 +1,20 @@
 #include "CorvaneCore/PrivateFile.h"
 
 #include "CorvaneCore/FileError.h"
+#include "CorvaneCore/ReadOnlyFile.h"
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -17,18 +22,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void fail(const char* operation, const fs::path& path, int errorNumber) {
+// Temporary files are named "." + target + marker + suffix: hidden, next to their target, and
+// told apart from anything else in the directory by the marker and the exact suffix form.
+constexpr std::string_view temporaryMarker = ".tmp-";
+constexpr std::size_t suffixDigits = 16;
+
+[[noreturn]] void fail(const std::string& operation, const fs::path& path, int errorNumber) {
     throw FileError(operation, path.string(), errorNumber);
 }
 
-PrivateFile::Stamp stampOf(const struct stat& info) {
-    PrivateFile::Stamp stamp;
-    stamp.device = info.st_dev;
-    stamp.inode = info.st_ino;
-    stamp.size = info.st_size;
-    stamp.modified = info.st_mtim;
-    stamp.changed = info.st_ctim;
-    return stamp;
+bool isTemporaryName(std::string_view name) {
+    if (name.size() < 1 + 1 + temporaryMarker.size() + suffixDigits || name.front() != '.') {
+        return false;
+    }
+    const std::string_view suffix = name.substr(name.size() - suffixDigits);
+    const std::string_view rest = name.substr(0, name.size() - suffixDigits);
+    if (!rest.ends_with(temporaryMarker)) {
+        return false;
+    }
+    // Targets "." and ".." are refused by write, so their look-alikes are not ours.
+    const std::string_view target = rest.substr(1, rest.size() - 1 - temporaryMarker.size());
+    if (target == "." || target == "..") {
+        return false;
+    }
+    return std::all_of(suffix.begin(), suffix.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Makes a new entry in `directory` durable, so that a file written below a directory created
@@ -116,11 +134,11 @@ public:
 
     void create(const std::string& targetName, const fs::path& directory) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            char suffix[17];
+            char suffix[suffixDigits + 1];
             std::snprintf(
                 suffix, sizeof suffix, "%016llx",
                 static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
-            std::string name = "." + targetName + ".tmp-" + suffix;
+            std::string name = "." + targetName + std::string(temporaryMarker) + suffix;
             const int fd =
                 ::openat(dirFd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW,
                          PrivateFile::fileMode);
@@ -133,7 +151,7 @@ public:
                 fail("open", directory / name, errno);
             }
         }
-        fail("open", directory / ("." + targetName + ".tmp-*"), EEXIST);
+        fail("open", directory / ("." + targetName + std::string(temporaryMarker) + "*"), EEXIST);
     }
 
     int fd() const noexcept { return fd_; }
@@ -191,6 +209,16 @@ void syncFile(const PrivateFile::Calls& calls, int fd, const fs::path& path) {
 
 } // namespace
 
+PrivateFile::Stamp PrivateFile::Stamp::of(const struct stat& info) noexcept {
+    Stamp stamp;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = info.st_size;
+    stamp.modified = info.st_mtim;
+    stamp.changed = info.st_ctim;
+    return stamp;
+}
+
 bool operator==(const PrivateFile::Stamp& a, const PrivateFile::Stamp& b) noexcept {
     return a.device == b.device && a.inode == b.inode && a.size == b.size &&
            a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
@@ -211,7 +239,55 @@ PrivateFile::Calls PrivateFile::Calls::system() {
     calls.renameat = [](int dirFd, const char* from, int toDirFd, const char* to) {
         return ::renameat(dirFd, from, toDirFd, to);
     };
+    calls.copy_file_range = [](int fromFd, off_t* fromOffset, int toFd, off_t* toOffset,
+                               std::size_t count, unsigned flags) {
+        return ::copy_file_range(fromFd, fromOffset, toFd, toOffset, count, flags);
+    };
     return calls;
+}
+
+void PrivateFile::Output::write(std::string_view bytes) {
+    writeAll(calls_, fd_, bytes, path_);
+}
+
+std::uint64_t PrivateFile::Output::copy(const ReadOnlyFile& source, std::uint64_t offset,
+                                        std::uint64_t length) {
+    const std::string operation = "copy " + source.path().string() + " to";
+    std::uint64_t done = 0;
+    // In the kernel first; where the file system cannot (or claims an early end, as some do),
+    // through a buffer, whose reads also decide where the source really ends.
+    bool inKernel = true;
+    std::vector<char> buffer;
+    while (done < length) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+            length - done, inKernel ? std::uint64_t{1} << 30 : std::uint64_t{1} << 18));
+        if (inKernel) {
+            off_t from = static_cast<off_t>(offset + done);
+            const ssize_t copied =
+                calls_.copy_file_range(source.fd(), &from, fd_, nullptr, chunk, 0);
+            if (copied > 0) {
+                done += static_cast<std::uint64_t>(copied);
+                continue;
+            }
+            if (copied < 0 && errno == EINTR) {
+                continue;
+            }
+            if (copied < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+                errno != EOPNOTSUPP) {
+                fail(operation, path_, errno);
+            }
+            inKernel = false;
+            continue;
+        }
+        buffer.resize(chunk);
+        const std::size_t got = source.readAt(buffer.data(), chunk, offset + done);
+        write(std::string_view(buffer.data(), got));
+        done += got;
+        if (got < chunk) {
+            break;
+        }
+    }
+    return done;
 }
 
 std::optional<PrivateFile::Stamp> PrivateFile::write(std::string_view data, const fs::path& path) {
@@ -220,6 +296,17 @@ std::optional<PrivateFile::Stamp> PrivateFile::write(std::string_view data, cons
 }
 
 std::optional<PrivateFile::Stamp> PrivateFile::write(std::string_view data, const fs::path& path,
+                                                     const Calls& calls) {
+    return write([data](Output& output) { output.write(data); }, path, calls);
+}
+
+std::optional<PrivateFile::Stamp> PrivateFile::write(const Producer& produce,
+                                                     const fs::path& path) {
+    static const Calls systemCalls = Calls::system();
+    return write(produce, path, systemCalls);
+}
+
+std::optional<PrivateFile::Stamp> PrivateFile::write(const Producer& produce, const fs::path& path,
                                                      const Calls& calls) {
     const std::string name = path.filename().string();
     if (name.empty() || name == "." || name == "..") {
@@ -247,7 +334,8 @@ std::optional<PrivateFile::Stamp> PrivateFile::write(std::string_view data, cons
     if (::fchmod(temporary.fd(), fileMode) != 0) {
         fail("chmod", temporaryPath, errno);
     }
-    writeAll(calls, temporary.fd(), data, temporaryPath);
+    Output output(calls, temporary.fd(), temporaryPath);
+    produce(output);
     syncFile(calls, temporary.fd(), temporaryPath);
     struct stat written {};
     if (::fstat(temporary.fd(), &written) != 0) {
@@ -270,51 +358,15 @@ std::optional<PrivateFile::Stamp> PrivateFile::write(std::string_view data, cons
     if (placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
         return std::nullopt;
     }
-    return stampOf(placed);
+    return Stamp::of(placed);
 }
 
 std::optional<std::string> PrivateFile::read(const fs::path& path) {
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return std::nullopt;
-        }
-        fail("open", path, errno);
+    const std::optional<ReadOnlyFile> file = ReadOnlyFile::open(path);
+    if (!file) {
+        return std::nullopt;
     }
-    const Descriptor file(fd);
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        fail("stat", path, errno);
-    }
-    if (!S_ISREG(info.st_mode)) {
-        fail("read", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    }
-
-    std::string content;
-    content.resize(static_cast<std::size_t>(info.st_size) + 1);
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == content.size()) {
-            // The file grew since fstat: keep reading.
-            content.resize(content.size() * 2 + 4096);
-        }
-        const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail("read", path, errno);
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    content.resize(filled);
-    return content;
+    return file->readAll();
 }
 
 std::optional<PrivateFile::Stamp> PrivateFile::stamp(const fs::path& path) {
@@ -325,11 +377,43 @@ std::optional<PrivateFile::Stamp> PrivateFile::stamp(const fs::path& path) {
         }
         fail("stat", path, errno);
     }
-    return stampOf(info);
+    return Stamp::of(info);
 }
 
-std::size_t PrivateFile::removeLeftovers(const std::filesystem::path&) {
-    return 0;
+std::size_t PrivateFile::removeTemporaries(const fs::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return 0;
+        }
+        fail("open", directory, errno);
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(fd), &::closedir);
+    if (!entries) {
+        const int error = errno;
+        ::close(fd);
+        fail("open", directory, error);
+    }
+    std::size_t removed = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(entries.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                fail("read", directory, errno);
+            }
+            return removed;
+        }
+        if (!isTemporaryName(entry->d_name)) {
+            continue;
+        }
+        // unlinkat removes the entry itself, a symbolic link put there since the check included.
+        struct stat info {};
+        if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && ::unlinkat(fd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
 }
 
 } // namespace corvane

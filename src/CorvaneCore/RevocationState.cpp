@@ -1,6 +1,7 @@
 #include "CorvaneCore/RevocationState.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/PrivateFile.h"
 #include "CorvaneCore/Uuid.h"
@@ -13,27 +14,33 @@ RevocationState::RevocationState(std::filesystem::path file)
     if (!content) {
         return;
     }
-    const JSON document = JSON::parse(*content);
+    JSON document;
+    try {
+        document = JSON::parse(*content);
+    } catch (const JSONReadError& error) {
+        throw JSONReadError(file_.string() + ": " + error.what());
+    }
     const JSON* flag = document.find("pending");
     const std::optional<bool> value = flag != nullptr ? flag->boolean() : std::nullopt;
     if (!value) {
-        throw ContractError("invalid_revocation_state");
+        throw DamagedFileError("invalid_revocation_state", file_, 0,
+                               "not an object with a boolean \"pending\"");
     }
     pending_ = *value;
 }
 
 void RevocationState::begin() {
+    save(true);
     pending_ = true;
-    save();
 }
 
 void RevocationState::acknowledge() {
+    save(false);
     pending_ = false;
-    save();
 }
 
-void RevocationState::save() const {
-    PrivateFile::write(JSON(JSON::Object{{"pending", JSON(pending_)}}).data(), file_);
+void RevocationState::save(bool pending) const {
+    PrivateFile::write(JSON(JSON::Object{{"pending", JSON(pending)}}).data(), file_);
 }
 
 QUrl RevocationState::dashboardLink(const QString& base, std::string_view deviceID) {

@@ -18,14 +18,14 @@ public:
         "Server-side revocation pending, complete it in the web dashboard";
 
     // Loads the flag; a missing file means not pending. Throws FileError when the file cannot be
-    // read, JSONReadError when it is not JSON, and ContractError "invalid_revocation_state" when
-    // it is not an object with a boolean "pending".
+    // read, JSONReadError when it is not JSON, and DamagedFileError "invalid_revocation_state"
+    // when it is not an object with a boolean "pending"; each names the file in its what().
     explicit RevocationState(std::filesystem::path file);
 
     bool pending() const noexcept { return pending_; }
 
-    // Set the flag and write the file. A write error (FileError) is thrown; the flag keeps its new
-    // value in memory.
+    // Write the file, then set the flag: after a write error (FileError, thrown) the flag in
+    // memory still says what the file says.
     void begin();
     void acknowledge();
 
@@ -38,7 +38,7 @@ public:
     const std::filesystem::path& file() const noexcept { return file_; }
 
 private:
-    void save() const;
+    void save(bool pending) const;
 
     bool pending_ = false;
     std::filesystem::path file_;

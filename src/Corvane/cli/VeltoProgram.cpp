@@ -114,7 +114,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     // What a crash in the middle of a write left behind.
     for (const QString& folder : {VeltoPaths::dataDirectory(), VeltoPaths::simulatorRoot()}) {
         try {
-            const std::size_t removed = PrivateFile::removeLeftovers(folder.toStdString());
+            const std::size_t removed = PrivateFile::removeTemporaries(folder.toStdString());
             if (removed > 0) {
                 printLine(stderr, "velto: removed " + std::to_string(removed) +
                                       " unfinished temporary file(s) from " + folder.toStdString());

@@ -5,6 +5,9 @@
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/Envelope.h"
 #include "CorvaneCore/FileError.h"
+#include "CorvaneCore/LocalForensicLog.h"
+
+#include <sys/statvfs.h>
 #include "CorvaneCore/WireTime.h"
 #include "support/RawHTTPClient.h"
 
@@ -340,6 +343,44 @@ TEST(AgentAnswerCode, FallsBackToActionFailed) {
     for (const auto& [body, code] : rows) {
         EXPECT_EQ(Agent::answerCode(body), code) << body.data();
     }
+}
+
+// A full disk between the "received" record and the final one would leave an action run and its
+// caller told it failed (and a retry runs it again): a change is refused before it runs when the
+// log's next rewrite would not fit. Reads still answer.
+TEST_F(AgentTest, NoRoomForTheLogRefusesChangesBeforeTheyRun) {
+    auto free = std::make_shared<std::uint64_t>(0);
+    LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+    calls.statvfs = [free](const char*, struct statvfs* info) {
+        *info = {};
+        info->f_frsize = 1;
+        info->f_bavail = *free;
+        return 0;
+    };
+    options.logCalls = calls;
+    make();
+    auto refused = local("mute");
+    EXPECT_EQ(refused->response->status, 409);
+    EXPECT_EQ(Agent::answerCode(refused->response->body), "connection_or_storage_failed");
+    EXPECT_TRUE(script->ran.empty());
+    ASSERT_FALSE(reports->empty());
+    EXPECT_NE(reports->front().find("commands.jsonl"), std::string::npos) << reports->front();
+
+    EXPECT_EQ(local("get_state")->response->status, 200);
+    *free = 64 * 1024 * 1024;
+    EXPECT_EQ(local("mute")->response->status, 200);
+    EXPECT_THAT(script->ran, ElementsAre("get_state", "mute"));
+}
+
+// A damaged line refuses every command until a person repairs the log: the status says where.
+TEST_F(AgentTest, DamagedLogIsNamedWithItsLine) {
+    std::filesystem::create_directories(directory());
+    { std::ofstream(directory() / "commands.jsonl") << "{\"created_at\":\"2026-01-01T00:00:00Z\"}\nnot json\n"; }
+    make();
+    auto refused = local("mute");
+    EXPECT_EQ(Agent::answerCode(refused->response->body), "invalid_local_log");
+    EXPECT_EQ(agent->status(),
+              "Damaged file " + (directory() / "commands.jsonl").string() + ", line 2: repair or remove it.");
 }
 
 // Local commands carry ids the Agent made itself, which can never repeat: they are not reserved,

@@ -1,6 +1,7 @@
 #include "CorvaneCore/DedupLedger.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/Uuid.h"
@@ -24,15 +25,6 @@ const Instant t0 = *WireTime::parse("2026-03-04T05:06:07.891Z");
 const std::string idA = "0f8fad5b-d9cb-469f-a165-70867728950e";
 const std::string idB = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
 
-std::string codeOf(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const ContractError& error) {
-        return error.code();
-    }
-    return "none";
-}
-
 // The canonical id number `i`, distinct for every i.
 std::string idNumber(int i) {
     char text[37];
@@ -46,6 +38,13 @@ std::string ledgerText(int count, double at) {
         items.emplace_back(JSON::Object{{"id", JSON(idNumber(i))}, {"at", JSON(at)}});
     }
     return JSON(std::move(items)).data();
+}
+
+// `ledgerText` with one more entry, `extra`, at the end.
+std::string ledgerTextWith(int count, const std::string& extra) {
+    std::string text = ledgerText(count, 0);
+    text.insert(text.size() - 1, "," + extra);
+    return text;
 }
 
 TEST(DedupLedgerTest, RetentionWindowBoundary) {
@@ -134,6 +133,8 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
         const char* name;
         std::string content;
         Expect expect;
+        // What the error says after the file's path.
+        std::string problem = {};
     };
     const std::string entry = "{\"id\":\"" + idA + "\",\"at\":1}";
     const Case cases[] = {
@@ -142,16 +143,24 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
         {"extra member ignored", "[{\"id\":\"" + idA + "\",\"at\":1,\"x\":null}]", Expect::Loaded},
         {"huge at", "[{\"id\":\"" + idA + "\",\"at\":1e300}]", Expect::Loaded},
         {"10000 entries", ledgerText(10000, 0), Expect::Loaded},
-        {"object", "{\"id\":\"" + idA + "\",\"at\":1}", Expect::ReadError},
+        {"object", "{\"id\":\"" + idA + "\",\"at\":1}", Expect::ReadError, "expected an array"},
         {"not JSON", "[{", Expect::ReadError},
         {"empty file", "", Expect::ReadError},
-        {"element not an object", "[\"" + idA + "\"]", Expect::ReadError},
-        {"id a number", "[{\"id\":5,\"at\":1}]", Expect::ReadError},
+        {"element not an object", "[" + entry + ",\"" + idA + "\"]", Expect::ReadError,
+         "entry 2: expected"},
+        {"id a number", "[{\"id\":5,\"at\":1}]", Expect::ReadError, "entry 1: expected"},
         {"at a string", "[{\"id\":\"" + idA + "\",\"at\":\"1\"}]", Expect::ReadError},
         {"at missing", "[{\"id\":\"" + idA + "\"}]", Expect::ReadError},
-        {"id not a UUID", "[{\"id\":\"abc\",\"at\":1}]", Expect::InvalidLedger},
+        // The shape is judged before the count and the ids.
+        {"10001 entries, the last of another shape", ledgerTextWith(10000, "{\"id\":1}"),
+         Expect::ReadError, "entry 10001: expected"},
+        {"an id not a UUID, then another shape", "[{\"id\":\"abc\",\"at\":1},{}]",
+         Expect::ReadError, "entry 2: expected"},
+        {"id not a UUID", "[" + entry + ",{\"id\":\"abc\",\"at\":1}]", Expect::InvalidLedger,
+         "entry 2: \"id\" is not a UUID"},
         {"id with braces", "[{\"id\":\"{" + idA + "}\",\"at\":1}]", Expect::InvalidLedger},
-        {"10001 entries", ledgerText(10001, 0), Expect::InvalidLedger},
+        {"10001 entries", ledgerText(10001, 0), Expect::InvalidLedger,
+         "10001 entries, more than 10000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,16 +175,27 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
             EXPECT_GT(DedupLedger(file).size(), 0u);
             break;
         case Expect::ReadError:
-            EXPECT_THROW(DedupLedger{file}, JSONReadError);
+            // Still the reader's error, now saying which file.
+            EXPECT_THAT(whatOf<JSONReadError>([&] { DedupLedger{file}; }),
+                        ::testing::StartsWith(file.string() + ": " + c.problem));
             break;
         case Expect::InvalidLedger:
-            EXPECT_EQ(codeOf([&] { DedupLedger{file}; }), "invalid_ledger");
+            try {
+                DedupLedger{file};
+                ADD_FAILURE() << "loaded";
+            } catch (const DamagedFileError& error) {
+                EXPECT_EQ(error.code(), "invalid_ledger");
+                EXPECT_EQ(error.file(), file);
+                EXPECT_THAT(error.what(), ::testing::StartsWith("invalid_ledger: " + file.string() +
+                                                                ": " + c.problem));
+            }
             break;
         }
     }
     QTemporaryDir temporary;
     EXPECT_EQ(DedupLedger(pathOf(temporary) / "missing.json").size(), 0u);
-    EXPECT_THROW(DedupLedger{pathOf(temporary)}, FileError);
+    EXPECT_THAT(whatOf<FileError>([&] { DedupLedger{pathOf(temporary)}; }),
+                ::testing::HasSubstr(pathOf(temporary).string()));
 }
 
 TEST(DedupLedgerTest, LoadedEntriesAgeOutAtTheNextReservation) {

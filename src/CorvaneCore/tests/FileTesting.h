@@ -2,6 +2,8 @@
 
 // Small helpers shared by the tests of the private-file users.
 
+#include "CorvaneCore/ContractError.h"
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -50,6 +53,28 @@ inline std::vector<std::string> namesIn(const std::filesystem::path& directory) 
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The code of the ContractError `run` throws, or "none".
+inline std::string codeOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const ContractError& error) {
+        return error.code();
+    }
+    return "none";
+}
+
+// The what() of the `Error` that `run` throws; a failure when it throws nothing.
+template <typename Error>
+std::string whatOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
 }
 
 // Sets the process umask for one scope.

@@ -1,13 +1,20 @@
 #include "CorvaneCore/LocalForensicLog.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
+#include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/WireTime.h"
 #include "FileTesting.h"
 
+#include <gmock/gmock.h>
+
 #include <chrono>
 #include <cmath>
 #include <fcntl.h>
+#include <limits>
+#include <memory>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -56,13 +63,12 @@ std::string idOf(const std::string& text) {
     return record.stringMember("command_id") ? *record.stringMember("command_id") : "";
 }
 
-std::string codeOf(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const ContractError& error) {
-        return error.code();
+std::vector<std::string> idsIn(const fs::path& file) {
+    std::vector<std::string> ids;
+    for (const std::string& text : linesOf(readBytes(file))) {
+        ids.push_back(idOf(text));
     }
-    return "none";
+    return ids;
 }
 
 TEST(LocalForensicLogTest, FirstAppendCreatesThePrivateFile) {
@@ -78,6 +84,8 @@ TEST(LocalForensicLogTest, FirstAppendCreatesThePrivateFile) {
 
     const std::string content = readBytes(file);
     ASSERT_EQ(linesOf(content).size(), 1u);
+    EXPECT_EQ(LocalForensicLog::recordSize(command("c1", params), "received", now + 123ms) + 1,
+              content.size());
     EXPECT_EQ(JSON::parse(linesOf(content)[0]),
               JSON(JSON::Object{{"command_id", JSON("c1")},
                                 {"action", JSON("set_volume")},
@@ -124,60 +132,80 @@ TEST(LocalForensicLogTest, AgeingAtNinetyDays) {
     }
 }
 
-TEST(LocalForensicLogTest, RememberedLinesAgeToo) {
+// Kept lines are copied from the file as they stand, across every layout another writer can
+// leave: empty lines, a line longer than one read, a last line without its line feed, lines that
+// age out between kept ones. The first append reads the file, the second copies what it knows.
+TEST(LocalForensicLogTest, KeptLinesAreCopiedVerbatimFromAnyLayout) {
     QTemporaryDir temporary;
     const fs::path file = pathOf(temporary) / "commands.jsonl";
-    LocalForensicLog log(file);
-    log.append(command("a"), "received", now);
-    log.append(command("b"), "received", now + 1s);
-    log.append(command("c"), "received", now + LocalForensicLog::maxAge);
-    const std::vector<std::string> lines = linesOf(readBytes(file));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(idOf(lines[0]), "b");
-    EXPECT_EQ(idOf(lines[1]), "c");
-}
-
-TEST(LocalForensicLogTest, EmptyLinesAreDroppedAndKeptLinesCopiedVerbatim) {
-    QTemporaryDir temporary;
-    const fs::path file = pathOf(temporary) / "commands.jsonl";
-    const std::string a = line("a", "2026-06-01T11:00:00Z");
     // Not what our writer produces (escaped slash spelled out, exponent number): must survive.
-    const std::string b = "{\"created_at\":\"2026-06-01T11:30:00+00:00\",\"params\":{\"u\":\"a/b\","
-                          "\"n\":1E2},\"outcome\":\"received\"}";
-    writeBytes(file, "\n" + a + "\n\n\n" + b);
+    const std::string a =
+        "{\"created_at\":\"2026-06-01T11:30:00+00:00\",\"params\":{\"u\":\"a\\/b\","
+        "\"n\":1E2},\"outcome\":\"received\"}";
+    const std::string old = line("old", "2026-01-01T00:00:00Z");
+    const std::string b =
+        "{\"created_at\":\"2026-06-01T11:00:00Z\",\"t\":\"" + std::string(300000, 'b') + "\"}";
+    // Ages out one second after `now`.
+    const std::string c = line("c", "2026-03-03T12:00:01Z");
+    const std::string d = line("d", "2026-06-01T11:59:00Z");
+    writeBytes(file, "\n" + a + "\n\n" + old + "\n" + b + "\n" + c + "\n" + old + "\n" + d);
+
     LocalForensicLog log(file);
-    log.append(command("c"), "succeeded", now);
-    const std::string content = readBytes(file);
-    EXPECT_EQ(content.substr(0, a.size() + b.size() + 2), a + "\n" + b + "\n");
-    ASSERT_EQ(linesOf(content).size(), 3u);
-    EXPECT_EQ(idOf(linesOf(content)[2]), "c");
+    log.append(command("e"), "succeeded", now);
+    std::string content = readBytes(file);
+    const std::string e = linesOf(content).back();
+    EXPECT_TRUE(content == a + "\n" + b + "\n" + c + "\n" + d + "\n" + e + "\n");
+    EXPECT_EQ(idOf(e), "e");
+
+    log.append(command("f"), "succeeded", now + 1s);
+    content = readBytes(file);
+    EXPECT_TRUE(content ==
+                a + "\n" + b + "\n" + d + "\n" + e + "\n" + linesOf(content).back() + "\n");
+    EXPECT_EQ(idsIn(file).back(), "f");
 }
 
 TEST(LocalForensicLogTest, UnreadableLineRefusesTheAppendAndLeavesTheFile) {
     const std::string good = line("a", "2026-06-01T11:00:00Z");
-    const std::string bad[] = {
-        "plain text",
-        "[1,2]",
-        "\"2026-06-01T11:00:00Z\"",
-        "{\"command_id\":\"x\"}",
-        "{\"created_at\":12}",
-        "{\"created_at\":\"2026-06-01\"}",
-        "{\"created_at\":\"2026-06-01 11:00:00Z\"}",
-        "{\"created_at\":\"2026-06-01T11:00:00\"}",
-        "{\"created_at\":\"2026-06-01T11:00:00Z\"",
-        "{\"created_at\":\"2026-06-01T11:00:00Z\"} x",
+    struct Case {
+        std::string text;
+        const char* problem;
     };
-    for (const std::string& text : bad) {
-        SCOPED_TRACE(text);
+    const Case cases[] = {
+        {"plain text", "not JSON"},
+        {"[1,2]", "not a JSON object"},
+        {"\"2026-06-01T11:00:00Z\"", "not a JSON object"},
+        {"{\"command_id\":\"x\"}", "no \"created_at\""},
+        {"{\"created_at\":12}", "no \"created_at\""},
+        {"{\"created_at\":\"2026-06-01\"}", "not a wire time"},
+        {"{\"created_at\":\"2026-06-01 11:00:00Z\"}", "not a wire time"},
+        {"{\"created_at\":\"2026-06-01T11:00:00\"}", "not a wire time"},
+        {"{\"created_at\":\"2026-06-01T11:00:00Z\"", "not JSON"},
+        {"{\"created_at\":\"2026-06-01T11:00:00Z\"} x", "not JSON"},
+        // Longer than one read of the file.
+        {"{\"created_at\":\"2026-06-01T11:00:00Z\",\"t\":\"" + std::string(300000, 't') + "\"",
+         "not JSON"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
         QTemporaryDir temporary;
         const fs::path file = pathOf(temporary) / "commands.jsonl";
-        const std::string content = good + "\n" + text + "\n" + good + "\n";
+        // The empty line counts: the damaged line is the third an editor shows.
+        const std::string content = good + "\n\n" + c.text + "\n" + good + "\n";
         writeBytes(file, content);
         ::chmod(file.c_str(), 0644);
         const std::optional<PrivateFile::Stamp> before = PrivateFile::stamp(file);
         LocalForensicLog log(file);
-        EXPECT_EQ(codeOf([&] { log.append(command("new"), "succeeded", now); }),
-                  "invalid_local_log");
+        try {
+            log.append(command("new"), "succeeded", now);
+            ADD_FAILURE() << "appended";
+        } catch (const DamagedFileError& error) {
+            EXPECT_EQ(error.code(), "invalid_local_log");
+            EXPECT_EQ(error.file(), file);
+            EXPECT_EQ(error.line(), 3u);
+            EXPECT_THAT(error.what(), ::testing::StartsWith("invalid_local_log: " + file.string() +
+                                                            ", line 3: "));
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(c.problem));
+        }
         EXPECT_EQ(readBytes(file), content);
         EXPECT_EQ(PrivateFile::stamp(file), before);
         EXPECT_EQ(namesIn(pathOf(temporary)), std::vector<std::string>{"commands.jsonl"});
@@ -262,6 +290,11 @@ TEST(LocalForensicLogTest, OutsideChangesBetweenAppendsAreNoticed) {
     const Case cases[] = {
         {"nothing", [](const fs::path&) {}, {"first", "second"}},
         {"deleted", [](const fs::path& file) { fs::remove(file); }, {"second"}},
+        {"another log appended",
+         [](const fs::path& file) {
+             LocalForensicLog(file).append(command("outsider"), "received", now);
+         },
+         {"first", "outsider", "second"}},
         {"line appended",
          [&](const fs::path& file) { std::ofstream(file, std::ios::app) << outsider << '\n'; },
          {"first", "outsider", "second"}},
@@ -297,31 +330,77 @@ TEST(LocalForensicLogTest, OutsideChangesBetweenAppendsAreNoticed) {
             continue;
         }
         log.append(command("second"), "succeeded", now + 1s);
-        std::vector<std::string> ids;
-        for (const std::string& text : linesOf(readBytes(file))) {
-            ids.push_back(idOf(text));
-        }
-        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(idsIn(file), c.ids);
     }
 }
 
-TEST(LocalForensicLogTest, TwoWritersInterleavedLoseNothing) {
+// The file changes while its kept bytes are being copied: what was copied is not what was
+// checked, so the append starts again from the file as it is; a file that never stops changing
+// is a FileError.
+TEST(LocalForensicLogTest, ChangesWhileCopyingAreNoticed) {
+    for (const int changes : {1, 2, 3}) {
+        SCOPED_TRACE(changes);
+        QTemporaryDir temporary;
+        const fs::path file = pathOf(temporary) / "commands.jsonl";
+        LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+        auto copies = std::make_shared<int>(0);
+        calls.file.copy_file_range = [copies, changes, &file, inner = calls.file.copy_file_range](
+                                         int in, off_t* inOffset, int out, off_t* outOffset,
+                                         std::size_t size, unsigned flags) {
+            if ((*copies)++ < changes) {
+                std::ofstream(file, std::ios::app)
+                    << line("outsider" + std::to_string(*copies), "2026-06-01T11:59:00Z") << '\n';
+            }
+            return inner(in, inOffset, out, outOffset, size, flags);
+        };
+        LocalForensicLog log(file, calls);
+        log.append(command("first"), "received", now);
+        if (changes == 3) {
+            const std::string what =
+                whatOf<FileError>([&] { log.append(command("second"), "succeeded", now + 1s); });
+            EXPECT_EQ(what,
+                      "read " + file.string() + ": " + std::generic_category().message(EAGAIN));
+            EXPECT_EQ(idsIn(file),
+                      (std::vector<std::string>{"first", "outsider1", "outsider2", "outsider3"}));
+            EXPECT_EQ(namesIn(pathOf(temporary)), std::vector<std::string>{"commands.jsonl"});
+            continue;
+        }
+        log.append(command("second"), "succeeded", now + 1s);
+        std::vector<std::string> expected{"first", "outsider1", "outsider2"};
+        expected.resize(1 + changes);
+        expected.push_back("second");
+        EXPECT_EQ(idsIn(file), expected);
+    }
+}
+
+TEST(LocalForensicLogTest, FailedCopyLeavesTheFileAndTheNextAppendRight) {
     QTemporaryDir temporary;
     const fs::path file = pathOf(temporary) / "commands.jsonl";
-    LocalForensicLog first(file);
-    LocalForensicLog second(file);
-    std::vector<std::string> expected;
-    for (int i = 0; i < 6; ++i) {
-        const std::string id = "c" + std::to_string(i);
-        (i % 3 == 0 ? second : first)
-            .append(command(id), "received", now + std::chrono::seconds(i));
-        expected.push_back(id);
-    }
-    std::vector<std::string> ids;
-    for (const std::string& text : linesOf(readBytes(file))) {
-        ids.push_back(idOf(text));
-    }
-    EXPECT_EQ(ids, expected);
+    LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+    auto full = std::make_shared<bool>(false);
+    calls.file.copy_file_range = [full, inner = calls.file.copy_file_range](
+                                     int in, off_t* inOffset, int out, off_t* outOffset,
+                                     std::size_t size, unsigned flags) {
+        if (*full) {
+            errno = ENOSPC;
+            return ssize_t{-1};
+        }
+        return inner(in, inOffset, out, outOffset, size, flags);
+    };
+    LocalForensicLog log(file, calls);
+    log.append(command("a"), "received", now);
+    log.append(command("b"), "received", now + 1s);
+    const std::string before = readBytes(file);
+    *full = true;
+    EXPECT_EQ(whatOf<FileError>([&] {
+                  log.append(command("c"), "received", now + 2s);
+              }).substr(0, 5 + file.string().size()),
+              "copy " + file.string());
+    EXPECT_EQ(readBytes(file), before);
+    EXPECT_EQ(namesIn(pathOf(temporary)), std::vector<std::string>{"commands.jsonl"});
+    *full = false;
+    log.append(command("d"), "received", now + 3s);
+    EXPECT_EQ(idsIn(file), (std::vector<std::string>{"a", "b", "d"}));
 }
 
 TEST(LocalForensicLogTest, RecentListsNewestFirstWithoutReceived) {
@@ -330,15 +409,105 @@ TEST(LocalForensicLogTest, RecentListsNewestFirstWithoutReceived) {
     LocalForensicLog log(file);
     EXPECT_TRUE(log.recent(20).empty());
     for (int i = 0; i < 5; ++i) {
-        log.append(command("c" + std::to_string(i)), "received", now + std::chrono::seconds(i));
-        log.append(command("c" + std::to_string(i)), i == 3 ? "device_locked" : "succeeded",
+        // Some records longer than one read of the file.
+        const JSON params(
+            JSON::Object{{"t", JSON(std::string(i == 1 || i == 4 ? 300000 : 10, 'p'))}});
+        log.append(command("c" + std::to_string(i), params), "received",
+                   now + std::chrono::seconds(i));
+        log.append(command("c" + std::to_string(i), params), i == 3 ? "device_locked" : "succeeded",
                    now + std::chrono::seconds(i));
     }
-    const std::vector<JSON> recent = log.recent(3);
-    ASSERT_EQ(recent.size(), 3u);
-    EXPECT_EQ(*recent[0].stringMember("command_id"), "c4");
-    EXPECT_EQ(*recent[1].stringMember("outcome"), "device_locked");
-    EXPECT_EQ(*recent[2].stringMember("command_id"), "c2");
+    // Lines that are not records are left out; a last line without its line feed counts.
+    std::ofstream(file, std::ios::app) << "not json\n[1]\n\n" << line("c5", "2026-06-01T12:00:09Z");
+    const auto ids = [](const std::vector<JSON>& records) {
+        std::vector<std::string> result;
+        for (const JSON& record : records) {
+            result.push_back(*record.stringMember("command_id"));
+        }
+        return result;
+    };
+    EXPECT_EQ(ids(log.recent(4)), (std::vector<std::string>{"c5", "c4", "c3", "c2"}));
+    EXPECT_EQ(*log.recent(3)[2].stringMember("outcome"), "device_locked");
+    EXPECT_EQ(ids(log.recent(100)), (std::vector<std::string>{"c5", "c4", "c3", "c2", "c1", "c0"}));
+    EXPECT_TRUE(log.recent(0).empty());
+}
+
+TEST(LocalForensicLogTest, EnsureRoomForTheRewriteBesideTheOldFile) {
+    constexpr std::uint64_t margin = LocalForensicLog::roomMargin;
+    constexpr std::uint64_t max = LocalForensicLog::maxBytes;
+    struct Case {
+        const char* name;
+        std::size_t logSize; // absent log when 0
+        std::size_t record;
+        std::uint64_t needed; // bytes free that just suffice
+    };
+    const Case cases[] = {
+        {"no log yet", 0, 100, 101 + margin},
+        {"a log", 5000, 100, 5101 + margin},
+        {"the rewrite stops at the limit", max - 50, 100, max + margin},
+        {"a record beyond the limit", 10, std::numeric_limits<std::size_t>::max(), max + margin},
+    };
+    for (const Case& c : cases) {
+        for (const std::uint64_t free : {c.needed, c.needed - 1}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (free == c.needed ? ", enough" : ", one byte short"));
+            QTemporaryDir temporary;
+            const fs::path file = pathOf(temporary) / "commands.jsonl";
+            if (c.logSize > 0) {
+                writeBytes(file, std::string(c.logSize, 'x'));
+            }
+            LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+            calls.statvfs = [free, dir = pathOf(temporary)](const char* path,
+                                                            struct statvfs* info) {
+                EXPECT_EQ(fs::path(path), dir);
+                *info = {};
+                // Fragments, not blocks, are the unit of f_bavail; f_bfree includes root's share.
+                info->f_bsize = 4096;
+                info->f_frsize = 1;
+                info->f_bavail = free;
+                info->f_bfree = free * 2;
+                return 0;
+            };
+            const LocalForensicLog log(file, calls);
+            if (free == c.needed) {
+                EXPECT_NO_THROW(log.ensureRoom(c.record));
+                continue;
+            }
+            EXPECT_EQ(whatOf<FileError>([&] { log.ensureRoom(c.record); }),
+                      "find " + std::to_string(c.needed) + " free bytes for " + file.string() +
+                          ": " + std::generic_category().message(ENOSPC));
+        }
+    }
+}
+
+TEST(LocalForensicLogTest, EnsureRoomAsksTheNearestExistingDirectory) {
+    QTemporaryDir temporary;
+    const fs::path root = pathOf(temporary);
+    const fs::path file = root / "a" / "b" / "commands.jsonl";
+    std::vector<std::string> asked;
+    int failure = ENOENT;
+    LocalForensicLog::Calls calls = LocalForensicLog::Calls::system();
+    calls.statvfs = [&](const char* path, struct statvfs* info) {
+        asked.push_back(path);
+        if (fs::path(path) != root || failure != ENOENT) {
+            errno = failure;
+            return -1;
+        }
+        *info = {};
+        info->f_frsize = 4096;
+        info->f_bavail = 1u << 20;
+        return 0;
+    };
+    const LocalForensicLog log(file, calls);
+    EXPECT_NO_THROW(log.ensureRoom(100));
+    EXPECT_EQ(asked, (std::vector<std::string>{(root / "a" / "b").string(), (root / "a").string(),
+                                               root.string()}));
+    failure = EIO;
+    EXPECT_EQ(whatOf<FileError>([&] { log.ensureRoom(100); }),
+              "statvfs " + (root / "a" / "b").string() + ": " +
+                  std::generic_category().message(EIO));
+    // The real call, on a disk with room to spare.
+    EXPECT_NO_THROW(LocalForensicLog(file).ensureRoom(100));
 }
 
 } // namespace

@@ -1,10 +1,16 @@
 #include "CorvaneCore/PrivateFile.h"
 
 #include "CorvaneCore/FileError.h"
+#include "CorvaneCore/ReadOnlyFile.h"
 #include "FileTesting.h"
+
+#include <gmock/gmock.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -74,12 +80,16 @@ TEST(PrivateFileTest, FailuresOnDiskAreFileErrors) {
         const char* name;
         fs::path target;
         int errorNumber;
+        // What what() names before the system's text for the error.
+        std::string operationAndPath;
     };
     const Case cases[] = {
-        {"parent is a regular file", root / "plain" / "state.json", ENOTDIR},
-        {"ancestor is a regular file", root / "plain" / "sub" / "state.json", ENOTDIR},
-        {"target is a directory", root / "taken", EISDIR},
-        {"no file name", root / "taken" / "", EISDIR},
+        {"parent is a regular file", root / "plain" / "state.json", ENOTDIR,
+         "mkdir " + (root / "plain").string()},
+        {"ancestor is a regular file", root / "plain" / "sub" / "state.json", ENOTDIR,
+         "mkdir " + (root / "plain").string()},
+        {"target is a directory", root / "taken", EISDIR, "rename " + (root / "taken").string()},
+        {"no file name", root / "taken" / "", EISDIR, "write " + (root / "taken" / "").string()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -87,7 +97,9 @@ TEST(PrivateFileTest, FailuresOnDiskAreFileErrors) {
             PrivateFile::write("data", c.target);
             ADD_FAILURE() << "written";
         } catch (const FileError& error) {
-            EXPECT_EQ(error.errorNumber(), c.errorNumber) << error.what();
+            EXPECT_EQ(error.errorNumber(), c.errorNumber);
+            EXPECT_EQ(error.what(),
+                      c.operationAndPath + ": " + std::generic_category().message(c.errorNumber));
         }
     }
     EXPECT_EQ(readBytes(root / "plain"), "a file, not a directory");
@@ -96,7 +108,8 @@ TEST(PrivateFileTest, FailuresOnDiskAreFileErrors) {
     EXPECT_EQ(namesIn(root / "taken"), std::vector<std::string>{"inner"});
 }
 
-// Calls that fail the `failing`-th time one of them is made (counting from 1), with `error`.
+// Calls that fail the `failing`-th time one of them is made (counting from 1), with `error`; the
+// call "produce" is the producer itself, which then throws.
 struct Injection {
     const char* name;
     const char* call;
@@ -131,14 +144,19 @@ PrivateFile::Calls failingCalls(const Injection& injection, int& count) {
                                                      const char* b) {
         return fails("rename") ? -1 : inner(from, a, to, b);
     };
+    calls.copy_file_range =
+        [fails, inner = calls.copy_file_range](int in, off_t* inOffset, int out, off_t* outOffset,
+                                               std::size_t size, unsigned flags) {
+            return fails("copy") ? ssize_t{-1} : inner(in, inOffset, out, outOffset, size, flags);
+        };
     return calls;
 }
 
 TEST(PrivateFileTest, FailureBeforeTheRenameLeavesTheOldFileAndNoTemporary) {
     const Injection injections[] = {
-        {"write fails", "write", 1, ENOSPC},
-        {"file sync fails", "fsync", 1, EIO},
-        {"close fails", "close", 1, EIO},
+        {"write fails", "write", 1, ENOSPC},  {"second write fails", "write", 2, EIO},
+        {"copy fails", "copy", 1, ENOSPC},    {"producer throws", "produce", 1, 0},
+        {"file sync fails", "fsync", 1, EIO}, {"close fails", "close", 1, EIO},
         {"rename fails", "rename", 1, EXDEV},
     };
     for (const Injection& injection : injections) {
@@ -146,16 +164,94 @@ TEST(PrivateFileTest, FailureBeforeTheRenameLeavesTheOldFileAndNoTemporary) {
         QTemporaryDir temporary;
         const fs::path file = pathOf(temporary) / "revocation.json";
         writeBytes(file, "{\"pending\":false}");
+        writeBytes(pathOf(temporary) / "source", "true");
+        const std::optional<ReadOnlyFile> source = ReadOnlyFile::open(pathOf(temporary) / "source");
         int count = 0;
         const PrivateFile::Calls calls = failingCalls(injection, count);
+        const auto produce = [&](PrivateFile::Output& output) {
+            output.write("{\"pending\":");
+            output.copy(*source, 0, 4);
+            if (std::string(injection.call) == "produce") {
+                throw std::runtime_error("producer");
+            }
+            output.write("}");
+        };
         try {
-            PrivateFile::write("{\"pending\":true}", file, calls);
+            PrivateFile::write(produce, file, calls);
             ADD_FAILURE() << "written";
         } catch (const FileError& error) {
             EXPECT_EQ(error.errorNumber(), injection.error) << error.what();
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "producer");
         }
         EXPECT_EQ(readBytes(file), "{\"pending\":false}");
-        EXPECT_EQ(namesIn(pathOf(temporary)), std::vector<std::string>{"revocation.json"});
+        EXPECT_EQ(namesIn(pathOf(temporary)),
+                  (std::vector<std::string>{"revocation.json", "source"}));
+    }
+}
+
+TEST(PrivateFileTest, CopiesFromAnotherFileInTheKernelOrThroughABuffer) {
+    QTemporaryDir temporary;
+    const fs::path root = pathOf(temporary);
+    std::string bytes(1 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7 % 251);
+    }
+    writeBytes(root / "source", bytes);
+    const std::optional<ReadOnlyFile> source = ReadOnlyFile::open(root / "source");
+    ASSERT_TRUE(source.has_value());
+
+    using CopyFileRange = decltype(PrivateFile::Calls::copy_file_range);
+    const CopyFileRange system = PrivateFile::Calls::system().copy_file_range;
+    const auto failing = [](int error) -> CopyFileRange {
+        return [error](int, off_t*, int, off_t*, std::size_t, unsigned) {
+            errno = error;
+            return ssize_t{-1};
+        };
+    };
+    struct Case {
+        const char* name;
+        CopyFileRange copy;
+    };
+    const Case cases[] = {
+        {"in the kernel", system},
+        {"across file systems", failing(EXDEV)},
+        {"not supported", failing(ENOSYS)},
+        {"refused", failing(EOPNOTSUPP)},
+        {"claims the end early",
+         [](int, off_t*, int, off_t*, std::size_t, unsigned) {
+             return ssize_t{0};
+         }},
+        {"short and interrupted",
+         [system, call = 0](int in, off_t* inOffset, int out, off_t* outOffset, std::size_t size,
+                            unsigned flags) mutable {
+             if (++call % 2 == 0) {
+                 errno = EINTR;
+                 return ssize_t{-1};
+             }
+             return system(in, inOffset, out, outOffset, std::min<std::size_t>(size, 4097), flags);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PrivateFile::Calls calls = PrivateFile::Calls::system();
+        calls.copy_file_range = c.copy;
+        std::uint64_t middle = 0;
+        std::uint64_t tail = 0;
+        PrivateFile::write(
+            [&](PrivateFile::Output& output) {
+                output.write("<");
+                middle = output.copy(*source, 10, 600000);
+                output.write("|");
+                // Asks for more than is left.
+                tail = output.copy(*source, bytes.size() - 100, 1000);
+                output.write(">");
+            },
+            root / "copy", calls);
+        EXPECT_EQ(middle, 600000u);
+        EXPECT_EQ(tail, 100u);
+        EXPECT_TRUE(readBytes(root / "copy") ==
+                    "<" + bytes.substr(10, 600000) + "|" + bytes.substr(bytes.size() - 100) + ">");
     }
 }
 
@@ -201,6 +297,82 @@ TEST(PrivateFileTest, ShortAndInterruptedWritesStillWriteEverything) {
     };
     PrivateFile::write(data, file, calls);
     EXPECT_EQ(readBytes(file), data);
+}
+
+TEST(PrivateFileTest, RemovesOnlyItsOwnLeftoverTemporaries) {
+    QTemporaryDir temporary;
+    const fs::path root = pathOf(temporary);
+    const std::string hex = "0123456789abcdef";
+
+    // A real leftover: a writer killed between creating its temporary file and the rename.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PrivateFile::write(
+            [](PrivateFile::Output& output) {
+                output.write("half");
+                ::_exit(0);
+            },
+            root / "commands.jsonl");
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(namesIn(root).size(), 1u);
+
+    const std::vector<std::string> ours = {
+        namesIn(root)[0],
+        ".dedup.json.tmp-" + hex,
+        "..hidden.tmp-" + hex,
+        ".a.tmp-b.tmp-" + hex,
+    };
+    for (const std::string& name : ours) {
+        writeBytes(root / name, "leftover");
+    }
+    writeBytes(root / "precious", "precious");
+    const std::vector<std::string> others = {
+        "commands.jsonl",
+        "commands.jsonl.tmp-" + hex,            // not hidden
+        ".tmp-" + hex,                          // no target
+        "..tmp-" + hex,                         // no target either
+        "...tmp-" + hex,                        // target "."
+        ".commands.jsonl.tmp-" + hex.substr(1), // suffix too short
+        ".commands.jsonl.tmp-" + hex + "0",     // suffix too long
+        ".commands.jsonl.tmp-0123456789ABCDEF", // upper case is not our alphabet
+        ".commands.jsonl.tmp-0123456789abcdeg",
+        ".commands.jsonl.tmp_" + hex,
+        ".commands.jsonl.tmp-" + hex + ".bak",
+        ".commands.jsonl.TMP-" + hex,
+    };
+    for (const std::string& name : others) {
+        writeBytes(root / name, "keep");
+    }
+    // Our pattern, but not a regular file.
+    fs::create_directory(root / (".dir.tmp-" + hex));
+    writeBytes(root / (".dir.tmp-" + hex) / "inside", "keep");
+    fs::create_symlink(root / "precious", root / (".link.tmp-" + hex));
+    ASSERT_EQ(::mkfifo((root / (".fifo.tmp-" + hex)).c_str(), 0600), 0);
+    // Another directory's leftovers are not this call's business.
+    fs::create_directory(root / "sub");
+    writeBytes(root / "sub" / (".x.tmp-" + hex), "keep");
+
+    const std::vector<std::string> before = namesIn(root);
+    EXPECT_EQ(PrivateFile::removeTemporaries(root), ours.size());
+    std::vector<std::string> expected;
+    std::copy_if(before.begin(), before.end(), std::back_inserter(expected),
+                 [&](const std::string& name) {
+                     return std::find(ours.begin(), ours.end(), name) == ours.end();
+                 });
+    EXPECT_EQ(namesIn(root), expected);
+    EXPECT_EQ(readBytes(root / "precious"), "precious");
+    EXPECT_EQ(namesIn(root / (".dir.tmp-" + hex)), std::vector<std::string>{"inside"});
+    EXPECT_EQ(namesIn(root / "sub").size(), 1u);
+    EXPECT_EQ(PrivateFile::removeTemporaries(root), 0u);
+
+    EXPECT_EQ(PrivateFile::removeTemporaries(root / "missing"), 0u);
+    EXPECT_THAT(whatOf<FileError>([&] { PrivateFile::removeTemporaries(root / "precious"); }),
+                ::testing::HasSubstr((root / "precious").string()));
 }
 
 TEST(PrivateFileTest, ReadAndStamp) {

@@ -1,9 +1,12 @@
 #include "CorvaneCore/RevocationState.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
 #include "FileTesting.h"
+
+#include <gmock/gmock.h>
 
 namespace corvane {
 namespace {
@@ -47,18 +50,23 @@ TEST(RevocationStateTest, LoadsTheFlagFromEachFileShape) {
             try {
                 RevocationState{file};
                 ADD_FAILURE() << "loaded";
-            } catch (const ContractError& error) {
+            } catch (const DamagedFileError& error) {
                 EXPECT_EQ(error.code(), "invalid_revocation_state");
+                EXPECT_EQ(error.file(), file);
+                EXPECT_THAT(error.what(),
+                            ::testing::StartsWith("invalid_revocation_state: " + file.string()));
             }
             break;
         case Expect::ReadError:
-            EXPECT_THROW(RevocationState{file}, JSONReadError);
+            EXPECT_THAT(whatOf<JSONReadError>([&] { RevocationState{file}; }),
+                        ::testing::StartsWith(file.string() + ": "));
             break;
         }
     }
     QTemporaryDir temporary;
     EXPECT_FALSE(RevocationState(pathOf(temporary) / "revocation.json").pending());
-    EXPECT_THROW(RevocationState{pathOf(temporary)}, FileError);
+    EXPECT_THAT(whatOf<FileError>([&] { RevocationState{pathOf(temporary)}; }),
+                ::testing::HasSubstr(pathOf(temporary).string()));
 }
 
 TEST(RevocationStateTest, BeginAndAcknowledgePersist) {
@@ -75,15 +83,21 @@ TEST(RevocationStateTest, BeginAndAcknowledgePersist) {
     EXPECT_FALSE(RevocationState(file).pending());
 }
 
-TEST(RevocationStateTest, FailedWriteKeepsTheNewValue) {
+// The flag in memory follows the file: a failed save changes neither.
+TEST(RevocationStateTest, FailedWriteLeavesTheFlag) {
     QTemporaryDir temporary;
     const fs::path file = pathOf(temporary) / "revocation.json";
     RevocationState state(file);
+    // A directory where the file should go: the rename fails, for root too.
     fs::create_directory(file);
     EXPECT_THROW(state.begin(), FileError);
-    EXPECT_TRUE(state.pending());
-    EXPECT_THROW(state.acknowledge(), FileError);
     EXPECT_FALSE(state.pending());
+    fs::remove(file);
+    state.begin();
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_THROW(state.acknowledge(), FileError);
+    EXPECT_TRUE(state.pending());
 }
 
 TEST(RevocationStateTest, DashboardLink) {
