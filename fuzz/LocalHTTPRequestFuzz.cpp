@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the loopback request reader. The first byte says whether the peer has
-// finished sending; the rest is the accumulated request. Every answer must be one the server can
-// act on.
+// finished sending (low bit) and where to cut the bytes in two (the rest); the rest of the input is
+// the accumulated request. Every answer must be one the server can act on, and the server's
+// shortcut (asking only once the head is settled, scanning each byte once) must never hide one.
 #include "CorvaneNative/LocalHTTPRequestReader.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
 
@@ -34,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto outcome = reader.read(bytes, peerFinished);
     const bool oversize = bytes.size() > LocalHTTPRequestReader::maxRequestBytes;
+
+    const bool settled = LocalHTTPRequestReader::headSettled(bytes, 0);
+    const std::size_t cut = (data[0] >> 1) * bytes.size() / 127;
+    check(settled == (LocalHTTPRequestReader::headSettled(bytes.substr(0, cut), 0) ||
+                      LocalHTTPRequestReader::headSettled(bytes, cut)),
+          "a head settles wherever the bytes were cut");
+    check(settled || oversize || peerFinished || outcome.action == Action::ReadMore,
+          "nothing but waiting before the head is settled");
     check(oversize == (outcome.action == Action::Respond && outcome.status == 413),
           "413 exactly for oversize requests");
     switch (outcome.action) {

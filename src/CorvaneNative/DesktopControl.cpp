@@ -31,20 +31,28 @@ DesktopControl::DesktopControl(const Platform& platform, UserDefaults* defaults)
 void DesktopControl::enableDesktop() {
     ++epoch_;
     invalidate();
-    if (defaults_ != nullptr) {
-        defaults_->setBool(std::string(consentKey), true);
-    }
+    storeConsent(true);
 }
 
 void DesktopControl::stop() {
-    if (defaults_ != nullptr) {
-        defaults_->setBool(std::string(consentKey), false);
-    }
     ++epoch_;
     bundleID_.reset();
     approvedApps_.clear();
     deadline_ = Clock::MonotonicTime::min();
     invalidate();
+    storeConsent(false);
+}
+
+void DesktopControl::storeConsent(bool consent) {
+    if (defaults_ == nullptr) {
+        return;
+    }
+    // Whatever the store holds after a failure (the old value, or the new one when only a later
+    // step failed), consent stays off in memory: a failed withdrawal never leaves control on, and
+    // consent that may not come back at the next start is not shown as on.
+    consentOffUntilStored_ = true;
+    defaults_->setBool(std::string(consentKey), consent);
+    consentOffUntilStored_ = false;
 }
 
 void DesktopControl::suspend() {
@@ -53,7 +61,8 @@ void DesktopControl::suspend() {
 }
 
 bool DesktopControl::desktopWide() const {
-    return defaults_ != nullptr && defaults_->boolValue(std::string(consentKey)) == true;
+    return defaults_ != nullptr && !consentOffUntilStored_ &&
+           defaults_->boolValue(std::string(consentKey)) == true;
 }
 
 bool DesktopControl::active() const {

@@ -45,14 +45,18 @@ public:
     DesktopControl(const DesktopControl&) = delete;
     DesktopControl& operator=(const DesktopControl&) = delete;
 
-    // Desktop-wide consent, after the person confirmed it.
+    // Desktop-wide consent, after the person confirmed it. When the consent cannot be stored the
+    // store's error is thrown and desktop-wide consent reads as off.
     void enableDesktop();
     // Withdraws consent and every grant and drops the snapshot ("desktop_stop", the pause
-    // button, unpairing).
+    // button, unpairing). Desktop control ends in memory in any case; when the withdrawal cannot be
+    // stored, the store's error is thrown afterwards (the stored consent would come back at the
+    // next start).
     void stop();
     // Drops the snapshot and fences off running work; consent and grants stay.
     void suspend();
 
+    // The stored consent, unless a change of it could not be stored (then off).
     bool desktopWide() const;
     // Desktop-wide, or a grant whose time has not run out.
     bool active() const;
@@ -64,7 +68,8 @@ public:
     // Limited-time mode for 1 to 10 applications: ends desktop-wide consent, keeps the distinct
     // identifiers sorted, admits the first and runs for grantDuration. Throws
     // "desktop_app_excluded" for an empty or longer list or one naming an excluded application,
-    // and then changes nothing.
+    // and then changes nothing. When the stop() it starts with cannot be stored, throws that
+    // error with control stopped and nothing granted.
     void grant(const std::vector<std::string>& bundleIDs);
 
     // Asks the system to show its accessibility permission prompt.
@@ -97,6 +102,8 @@ public:
 private:
     // Drops the current snapshot; epoch, pid, snapshot time, admitted application and grant stay.
     void invalidate();
+    // Stores desktop-wide consent; throws the store's error.
+    void storeConsent(bool consent);
 
     const Platform platform_;
     UserDefaults* const defaults_;
@@ -107,6 +114,9 @@ private:
     Clock::MonotonicTime deadline_ = Clock::MonotonicTime::min();
     std::uint64_t epoch_ = 0;
     bool observing_ = false;
+    // Storing a change of consent failed: desktop-wide consent is off whatever the store holds,
+    // until a change is stored again.
+    bool consentOffUntilStored_ = false;
 
     // The snapshot: these change together.
     std::optional<std::string> snapshotID_;

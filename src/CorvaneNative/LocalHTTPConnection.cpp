@@ -18,7 +18,8 @@ constexpr std::size_t maxReadBytes = 65536;
 
 LocalHTTPConnection::LocalHTTPConnection(int descriptor, quint64 id,
                                          const LocalHTTPRequestReader& reader,
-                                         std::chrono::milliseconds lifetime, Callbacks callbacks,
+                                         std::chrono::milliseconds lifetime,
+                                         std::chrono::milliseconds drainTime, Callbacks callbacks,
                                          QObject* parent)
     : QObject(parent)
     , descriptor_(descriptor)
@@ -27,7 +28,8 @@ LocalHTTPConnection::LocalHTTPConnection(int descriptor, quint64 id,
     , callbacks_(std::move(callbacks))
     , readNotifier_(descriptor, QSocketNotifier::Read, this)
     , writeNotifier_(descriptor, QSocketNotifier::Write, this)
-    , lifetime_(this) {
+    , lifetime_(this)
+    , drainTime_(this) {
     writeNotifier_.setEnabled(false);
     connect(&readNotifier_, &QSocketNotifier::activated, this, &LocalHTTPConnection::onReadable);
     connect(&writeNotifier_, &QSocketNotifier::activated, this, &LocalHTTPConnection::onWritable);
@@ -36,6 +38,9 @@ LocalHTTPConnection::LocalHTTPConnection(int descriptor, quint64 id,
     lifetime_.setSingleShot(true);
     connect(&lifetime_, &QTimer::timeout, this, &LocalHTTPConnection::finish);
     lifetime_.start(lifetime);
+    drainTime_.setSingleShot(true);
+    drainTime_.setInterval(drainTime);
+    connect(&drainTime_, &QTimer::timeout, this, &LocalHTTPConnection::finish);
 }
 
 LocalHTTPConnection::~LocalHTTPConnection() {
@@ -43,6 +48,25 @@ LocalHTTPConnection::~LocalHTTPConnection() {
     writeNotifier_.setEnabled(false);
     if (descriptor_ >= 0)
         ::close(descriptor_);
+}
+
+void LocalHTTPConnection::start() {
+    onReadable();
+}
+
+LocalHTTPConnection::Stake LocalHTTPConnection::stake() const {
+    switch (state_) {
+    case State::Reading:
+        // A settled head that is still reading waits for its body: it passed the token check.
+        return headSettled_ ? Stake::Request : Stake::NoHead;
+    case State::Draining:
+    case State::Finished:
+        return Stake::Answered;
+    case State::AwaitingHandler:
+    case State::Writing:
+        break;
+    }
+    return Stake::Request;
 }
 
 void LocalHTTPConnection::respond(const std::optional<LocalHTTPResponse>& response) {
@@ -64,6 +88,10 @@ void LocalHTTPConnection::respond(const std::optional<LocalHTTPResponse>& respon
 }
 
 void LocalHTTPConnection::onReadable() {
+    if (state_ == State::Draining) {
+        discard();
+        return;
+    }
     if (state_ != State::Reading)
         return;
     const std::size_t room =
@@ -91,12 +119,12 @@ void LocalHTTPConnection::onReadable() {
 }
 
 void LocalHTTPConnection::consider() {
-    if (!headSeen_) {
-        headSeen_ = received_.find("\r\n\r\n", scanFrom_) != std::string::npos;
-        scanFrom_ = received_.size() >= 3 ? received_.size() - 3 : 0;
+    if (!headSettled_) {
+        headSettled_ = LocalHTTPRequestReader::headSettled(received_, scanFrom_);
+        scanFrom_ = received_.size();
     }
     const bool worthAsking = received_.size() > LocalHTTPRequestReader::maxRequestBytes ||
-                             peerFinished_ || (headSeen_ && received_.size() >= needBytes_);
+                             peerFinished_ || (headSettled_ && received_.size() >= needBytes_);
     if (!worthAsking)
         return;
 
@@ -158,7 +186,47 @@ void LocalHTTPConnection::onWritable() {
         }
         sent_ += static_cast<std::size_t>(count);
     }
-    finish();
+    if (sent_ == outgoing_.size())
+        drain();
+    else
+        finish();
+}
+
+void LocalHTTPConnection::drain() {
+    outgoing_.clear();
+    outgoing_.shrink_to_fit();
+    received_.clear();
+    received_.shrink_to_fit();
+    writeNotifier_.setEnabled(false);
+    // The end of stream tells the peer the answer is complete; a peer that has finished sending
+    // has nothing left to discard.
+    if (peerFinished_ || ::shutdown(descriptor_, SHUT_WR) < 0) {
+        finish();
+        return;
+    }
+    state_ = State::Draining;
+    drainTime_.start();
+    readNotifier_.setEnabled(true);
+    discard();
+}
+
+void LocalHTTPConnection::discard() {
+    char scratch[16384];
+    while (state_ == State::Draining) {
+        const std::size_t room = std::min(sizeof scratch, maxDrainBytes - drained_);
+        const ssize_t count = ::recv(descriptor_, scratch, room, 0);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (count <= 0) {
+            finish(); // the peer has closed too (or is gone)
+            return;
+        }
+        drained_ += static_cast<std::size_t>(count);
+        if (drained_ >= maxDrainBytes)
+            finish();
+    }
 }
 
 void LocalHTTPConnection::finish() {
@@ -166,6 +234,7 @@ void LocalHTTPConnection::finish() {
         return;
     state_ = State::Finished;
     lifetime_.stop();
+    drainTime_.stop();
     readNotifier_.setEnabled(false);
     writeNotifier_.setEnabled(false);
     ::close(descriptor_);

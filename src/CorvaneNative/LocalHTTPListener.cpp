@@ -1,13 +1,17 @@
 #include "CorvaneNative/LocalHTTPListener.h"
 
 #include "CorvaneNative/LocalHTTPConnection.h"
+#include "CorvaneNative/LocalHTTPServerError.h"
 
 #include <QtDebug>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,25 +19,25 @@ namespace corvane {
 
 namespace {
 
-// Accepts per wake-up, so a burst of connections cannot starve reads on the open ones.
-constexpr int maxAcceptsPerWake = 64;
+// Accepts per wake-up, so a burst of connections cannot starve reads on the open ones. Well below
+// the cap: a connection whose head arrives just after its acceptance is read between two wake-ups,
+// long before the cap's worth of newer connections could push it out.
+constexpr int maxAcceptsPerWake = 16;
 
-QString systemError(const char* what, int error) {
-    return QString::fromUtf8(what) + QStringLiteral(": ") +
-           QString::fromLocal8Bit(std::strerror(error));
+[[noreturn]] void fail(const char* call, int error) {
+    throw LocalHTTPServerError(std::string(call) + ": " + std::strerror(error), error);
 }
 
 } // namespace
 
 LocalHTTPListener::LocalHTTPListener(const LocalHTTPRequestReader::TokenHash& tokenHash,
-                                     std::chrono::milliseconds connectionLifetime,
-                                     std::chrono::milliseconds acceptRetryDelay, RequestSink sink)
+                                     Timing timing, RequestSink sink)
     : tokenHash_(tokenHash)
-    , connectionLifetime_(connectionLifetime)
+    , timing_(timing)
     , sink_(std::move(sink))
     , acceptRetry_(this) {
     acceptRetry_.setSingleShot(true);
-    acceptRetry_.setInterval(acceptRetryDelay);
+    acceptRetry_.setInterval(timing.acceptRetryDelay);
     connect(&acceptRetry_, &QTimer::timeout, this, &LocalHTTPListener::retryAccepting);
 }
 
@@ -46,27 +50,36 @@ LocalHTTPListener::~LocalHTTPListener() {
     connections_.clear();
 }
 
-bool LocalHTTPListener::open(quint16 port, QString& error) {
+void LocalHTTPListener::open(quint16 port) {
     descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (descriptor_ < 0) {
-        error = systemError("socket", errno);
-        return false;
-    }
-    // A restarted agent must be able to bind again while old connections linger in TIME_WAIT.
-    const int one = 1;
-    ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (descriptor_ < 0)
+        fail("socket", errno);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(descriptor_, SOMAXCONN) < 0 ||
-        ::getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
-        error = systemError("bind", errno);
+    // A restarted agent must be able to bind again while old connections linger in TIME_WAIT.
+    const int one = 1;
+    // The kernel hands a connection over once its first bytes arrive, or after this much silence:
+    // connections that never send cannot queue ahead of a client that sends its request at once.
+    const int silenceSeconds = 1;
+    const char* failed = nullptr;
+    if (::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        ::setsockopt(descriptor_, IPPROTO_TCP, TCP_DEFER_ACCEPT, &silenceSeconds,
+                     sizeof silenceSeconds) < 0)
+        failed = "setsockopt";
+    else if (::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+        failed = "bind";
+    else if (::listen(descriptor_, SOMAXCONN) < 0)
+        failed = "listen";
+    else if (::getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+        failed = "getsockname";
+    if (failed) {
+        const int error = errno;
         ::close(descriptor_);
         descriptor_ = -1;
-        return false;
+        fail(failed, error);
     }
     port_ = ntohs(address.sin_port);
     // The host header must name the port actually bound.
@@ -74,7 +87,6 @@ bool LocalHTTPListener::open(quint16 port, QString& error) {
     notifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
     notifier_->setEnabled(false);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &LocalHTTPListener::acceptPending);
-    return true;
 }
 
 void LocalHTTPListener::startAccepting() {
@@ -139,8 +151,23 @@ void LocalHTTPListener::retryAccepting() {
         notifier_->setEnabled(true);
 }
 
+bool LocalHTTPListener::makeRoom() {
+    using Stake = LocalHTTPConnection::Stake;
+    for (const Stake stake : {Stake::Answered, Stake::NoHead}) {
+        const auto oldest =
+            std::find_if(connections_.begin(), connections_.end(),
+                         [stake](const auto& entry) { return entry.second->stake() == stake; });
+        if (oldest != connections_.end()) {
+            // Reports back through `finished`, which forgets it.
+            oldest->second->close();
+            return true;
+        }
+    }
+    return false;
+}
+
 void LocalHTTPListener::adopt(int descriptor) {
-    if (connections_.size() >= maxOpenConnections) {
+    if (connections_.size() >= maxOpenConnections && !makeRoom()) {
         ::close(descriptor);
         return;
     }
@@ -156,8 +183,13 @@ void LocalHTTPListener::adopt(int descriptor) {
         found->second->deleteLater();
         connections_.erase(found);
     };
-    connections_.emplace(id, new LocalHTTPConnection(descriptor, id, *reader_, connectionLifetime_,
-                                                     std::move(callbacks), this));
+    auto* connection =
+        new LocalHTTPConnection(descriptor, id, *reader_, timing_.connectionLifetime,
+                                timing_.drainAfterAnswer, std::move(callbacks), this);
+    connections_.emplace(id, connection);
+    // A client usually sends its request right after connecting, so it is often here already:
+    // reading it now settles the head before later newcomers could push this connection out.
+    connection->start();
 }
 
 } // namespace corvane

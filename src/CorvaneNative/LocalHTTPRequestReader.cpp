@@ -17,7 +17,7 @@ namespace {
 using Outcome = LocalHTTPRequestReader::Outcome;
 
 constexpr std::string_view headTerminator = "\r\n\r\n";
-constexpr QStringView requestLine = u"POST /v1/commands HTTP/1.1";
+constexpr std::string_view requestLine = "POST /v1/commands HTTP/1.1";
 constexpr QStringView bearerPrefix = u"Bearer ";
 
 Outcome readMore(std::size_t needBytes) {
@@ -43,6 +43,44 @@ Outcome respond(int status, std::string code) {
 
 Outcome invalidRequest() {
     return respond(400, "invalid_request");
+}
+
+// The first line feed at or after `from` that either lacks its carriage return or completes the
+// head terminator; line feeds before `from` are taken to have been neither.
+struct HeadScan {
+    std::size_t bareLineFeed = std::string_view::npos;
+    std::size_t headEnd = std::string_view::npos; // where the terminator begins
+};
+
+HeadScan scanHead(std::string_view bytes, std::size_t from) {
+    HeadScan scan;
+    for (std::size_t at = bytes.find('\n', from); at != std::string_view::npos;
+         at = bytes.find('\n', at + 1)) {
+        if (at == 0 || bytes[at - 1] != '\r') {
+            scan.bareLineFeed = at;
+            break;
+        }
+        if (at >= 3 && bytes.substr(at - 3, 4) == headTerminator) {
+            scan.headEnd = at - 3;
+            break;
+        }
+    }
+    return scan;
+}
+
+// The answer for a head with a bare line feed, from the bytes before it, keeping the order of the
+// checks a complete head gets. The prefix ends before a line feed, so it cannot end inside a
+// UTF-8 sequence.
+Outcome refuseBareLineFeed(std::string_view prefix) {
+    if (!QByteArrayView(prefix.data(), static_cast<qsizetype>(prefix.size())).isValidUtf8())
+        return invalidRequest();
+    // A line feed before the bare one ended the first line, with its carriage return.
+    const std::size_t firstLineFeed = prefix.find('\n');
+    const std::string_view line =
+        firstLineFeed == std::string_view::npos ? prefix : prefix.substr(0, firstLineFeed - 1);
+    if (line != requestLine)
+        return respond(404, "route_not_found");
+    return invalidRequest();
 }
 
 // Spaces and tabs, not line breaks: a stray CR or LF inside a header line must not vanish and
@@ -101,6 +139,11 @@ bool constantTimeEqual(const QByteArray& presented, const LocalHTTPRequestReader
 
 } // namespace
 
+bool LocalHTTPRequestReader::headSettled(std::string_view bytes, std::size_t from) {
+    const HeadScan scan = scanHead(bytes, from);
+    return scan.bareLineFeed != std::string_view::npos || scan.headEnd != std::string_view::npos;
+}
+
 LocalHTTPRequestReader::TokenHash LocalHTTPRequestReader::hashToken(std::string_view token) {
     const QByteArray digest =
         QCryptographicHash::hash(QByteArrayView(token.data(), static_cast<qsizetype>(token.size())),
@@ -120,7 +163,10 @@ LocalHTTPRequestReader::Outcome LocalHTTPRequestReader::read(std::string_view by
     if (bytes.size() > maxRequestBytes)
         return respond(413, "request_too_large");
 
-    const std::size_t headEnd = bytes.find(headTerminator);
+    const HeadScan scan = scanHead(bytes, 0);
+    if (scan.bareLineFeed != std::string_view::npos)
+        return refuseBareLineFeed(bytes.substr(0, scan.bareLineFeed));
+    const std::size_t headEnd = scan.headEnd;
     if (headEnd == std::string_view::npos)
         return peerFinished ? closeSilently() : readMore(bytes.size() + 1);
 
@@ -129,7 +175,8 @@ LocalHTTPRequestReader::Outcome LocalHTTPRequestReader::read(std::string_view by
         return invalidRequest();
     const QString head = QString::fromUtf8(headBytes);
     const QList<QStringView> lines = QStringView(head).split(u"\r\n");
-    if (lines.front() != requestLine)
+    // The head holds at least the terminator's first CR LF.
+    if (bytes.substr(0, bytes.find("\r\n")) != requestLine)
         return respond(404, "route_not_found");
 
     QHash<QString, QStringView> headers;

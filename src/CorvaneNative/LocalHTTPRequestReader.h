@@ -14,9 +14,15 @@ namespace corvane {
 
 // Decides, from the bytes a connection has received so far, what the loopback command server does
 // next. It holds no socket and no per-connection state: the caller accumulates bytes and asks
-// again after every read. Checks run in a fixed order (size, request line, header syntax, origin,
-// transfer-encoding, host, content-type, content-length, authorization, body), so a request that
-// is wrong in several ways always gets the same answer.
+// again after every read. Checks run in a fixed order (size, UTF-8, request line, header syntax,
+// origin, transfer-encoding, host, content-type, content-length, authorization, body), so a
+// request that is wrong in several ways always gets the same answer.
+//
+// Lines end with CR LF. A line feed without a carriage return before it, anywhere before the
+// blank line that ends the head, makes the head malformed whatever follows, so it is refused as
+// soon as it arrives instead of waiting for a blank line that such a client never sends. The
+// answer then depends only on the bytes before that line feed, in the same order: UTF-8 (400),
+// the request line up to its first line feed (404), then the line feed itself (400).
 class LocalHTTPRequestReader {
 public:
     // Head and body together; one byte more is refused with 413.
@@ -38,6 +44,11 @@ public:
         std::string code;
         JSON body;
     };
+
+    // Whether read() can answer anything but "read more" from what the head holds: its terminator
+    // (CR LF CR LF) or a bare line feed before it has arrived. Only line feeds at or after `from`
+    // are examined, so a caller that passes the size it had last time scans each byte once.
+    static bool headSettled(std::string_view bytes, std::size_t from);
 
     // SHA-256 of the token's UTF-8 bytes; the server keeps only this.
     static TokenHash hashToken(std::string_view token);

@@ -8,6 +8,8 @@
 #include <QtDebug>
 
 #include <exception>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace corvane {
@@ -27,26 +29,34 @@ LocalHTTPServer::LocalHTTPServer(quint16 port, std::string_view token, LocalHTTP
             this, [this, id, body = std::move(body)]() mutable { dispatch(id, std::move(body)); },
             Qt::QueuedConnection);
     };
-    listener_ =
-        new LocalHTTPListener(LocalHTTPRequestReader::hashToken(token), options.connectionLifetime,
-                              options.acceptRetryDelay, std::move(sink));
+    listener_ = new LocalHTTPListener(
+        LocalHTTPRequestReader::hashToken(token),
+        {options.connectionLifetime, options.drainAfterAnswer, options.acceptRetryDelay},
+        std::move(sink));
     listener_->moveToThread(&thread_);
     connect(&thread_, &QThread::finished, listener_, &QObject::deleteLater);
     thread_.setObjectName(QStringLiteral("Corvane.LocalHTTP"));
     thread_.start();
 
-    bool opened = false;
-    QString error;
+    std::optional<LocalHTTPServerError> failure;
     QMetaObject::invokeMethod(
-        listener_, [&] { opened = listener_->open(port, error); }, Qt::BlockingQueuedConnection);
-    if (!opened) {
+        listener_,
+        [&] {
+            try {
+                listener_->open(port);
+                port_ = listener_->port();
+            } catch (const LocalHTTPServerError& error) {
+                failure = error;
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure) {
         thread_.quit();
         thread_.wait();
         throw LocalHTTPServerError("local command listener on 127.0.0.1:" + std::to_string(port) +
-                                   " failed: " + error.toStdString());
+                                       " failed: " + failure->what(),
+                                   failure->errorNumber());
     }
-    QMetaObject::invokeMethod(
-        listener_, [&] { port_ = listener_->port(); }, Qt::BlockingQueuedConnection);
 }
 
 LocalHTTPServer::~LocalHTTPServer() {

@@ -35,13 +35,16 @@ public:
     struct Options {
         // From acceptance to forced close, whatever the connection's state.
         std::chrono::milliseconds connectionLifetime{20000};
+        // After an answer, how long what the client still sends is read and discarded (at most
+        // 1 MiB) before closing, so that the client is not reset before it reads the answer.
+        std::chrono::milliseconds drainAfterAnswer{2000};
         // Wait before accepting again after accept failed (descriptors exhausted, ...).
         std::chrono::milliseconds acceptRetryDelay{250};
     };
 
     // Binds 127.0.0.1:`port` at once (0 picks a free port, see port()) but accepts nothing before
     // start(). Only the SHA-256 of `token` is kept. Throws LocalHTTPServerError when the listener
-    // cannot be created.
+    // cannot be created; its errorNumber() is EADDRINUSE when another program holds the port.
     LocalHTTPServer(quint16 port, std::string_view token, LocalHTTPHandler handler, Options options,
                     QObject* parent = nullptr);
     LocalHTTPServer(quint16 port, std::string_view token, LocalHTTPHandler handler,

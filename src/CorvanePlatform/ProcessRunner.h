@@ -16,16 +16,22 @@ public:
 };
 
 // Starts command-line tools with their output discarded, then polls and, if needed, ends them.
+// A tool's work ends with its handle: what the tool started (its child processes) ends with it.
 class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
 
     class Process {
     public:
+        // Ends whatever of the tool still runs, the tool or processes it left behind: asked to
+        // end, then killed after a short grace (the wait is bounded; it blocks the caller only
+        // for a tool that ignores the request).
         virtual ~Process() = default;
         // The exit status once the tool has ended; absent while it runs. A tool killed by a
         // signal reports a non-zero status.
         virtual std::optional<int> exitStatus() = 0;
+        // Asks the tool and everything it started to end, without waiting. One that ignores the
+        // request is killed once the grace has passed, at the next poll or when the handle goes.
         virtual void terminate() = 0;
     };
 

@@ -7,6 +7,13 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
 namespace corvane {
 
 namespace {
@@ -40,13 +47,42 @@ QString settingsKey(const std::string& key) {
 // agent's other files.
 constexpr QFileDevice::Permissions ownerOnlyFolder =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-constexpr QFileDevice::Permissions ownerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr mode_t ownerOnlyFile = 0600;
 
 void ensurePrivateFolder(const QString& filePath) {
     const QString folder = QFileInfo(filePath).absolutePath();
     if (!QFileInfo::exists(folder) && QDir().mkpath(folder)) {
         QFile::setPermissions(folder, ownerOnlyFolder);
     }
+}
+
+std::string quoted(const std::string& key) {
+    return '"' + key + '"';
+}
+
+// Why a write through QSettings failed. QSettings says no more than "access error"; an unnamed file
+// written in the same folder meets the same refusal and tells the system's reason (read-only file
+// system, no space left, not a directory...).
+std::string writeFailureCause(const QString& filePath, QSettings::Status status) {
+    if (status == QSettings::FormatError) {
+        return "the file changed on disk and cannot be read";
+    }
+#ifdef O_TMPFILE
+    const QByteArray folder = QFile::encodeName(QFileInfo(filePath).absolutePath());
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, ownerOnlyFile);
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        if (::write(fd, "\n", 1) != 1) {
+            error = errno;
+        }
+        ::close(fd);
+    }
+    // EISDIR and EOPNOTSUPP: a kernel or file system without unnamed files, which says nothing.
+    if (error != 0 && error != EISDIR && error != EOPNOTSUPP) {
+        return std::generic_category().message(error);
+    }
+#endif
+    return "access denied";
 }
 
 } // namespace
@@ -63,6 +99,7 @@ std::optional<QString> SettingsUserDefaults::payload(const std::string& key, QCh
     if (key.empty()) {
         return std::nullopt;
     }
+    const std::lock_guard lock(mutex_);
     const QVariant stored = settings_.value(settingsKey(key));
     if (stored.typeId() != QMetaType::QString) {
         return std::nullopt;
@@ -75,17 +112,53 @@ std::optional<QString> SettingsUserDefaults::payload(const std::string& key, QCh
 }
 
 void SettingsUserDefaults::store(const std::string& key, QChar tag, const QString& payload) {
-    if (key.empty()) {
-        return;
-    }
-    settings_.setValue(settingsKey(key), QString(tag) + u':' + payload);
-    sync();
+    write(key, "saving " + quoted(key),
+          [value = QString(tag) + u':' + payload](QSettings& settings, const QString& name) {
+              settings.setValue(name, value);
+          });
 }
 
-void SettingsUserDefaults::sync() {
-    settings_.sync();
-    // Each write replaces the file, which then has the default mode again.
-    QFile::setPermissions(settings_.fileName(), ownerOnlyFile);
+void SettingsUserDefaults::write(const std::string& key, const std::string& operation,
+                                 const Change& change) {
+    const std::lock_guard lock(mutex_);
+    const QString file = settings_.fileName();
+    if (key.empty()) {
+        throw UserDefaultsError(file.toStdString(), operation, "a key cannot be empty");
+    }
+    ensurePrivateFolder(file);
+    const QString name = settingsKey(key);
+
+    std::optional<QSettings> writer(std::in_place, file, QSettings::IniFormat);
+    // A damaged line (a file edited by hand) is a format error when its section is first read; read
+    // them all now, so that the status of the object that writes speaks of the write alone.
+    (void)writer->allKeys();
+    if (writer->status() != QSettings::NoError) {
+        writer.emplace(file, QSettings::IniFormat);
+    }
+    const QVariant before = writer->value(name);
+    change(*writer, name);
+    writer->sync();
+    if (const QSettings::Status status = writer->status(); status != QSettings::NoError) {
+        // QSettings keeps a change it could not save: reads would give it, and the next sync that
+        // succeeds would save it after all. Put back what the file holds.
+        if (before.isValid()) {
+            writer->setValue(name, before);
+        } else {
+            writer->remove(name);
+        }
+        writer->sync();
+        throw UserDefaultsError(file.toStdString(), operation, writeFailureCause(file, status));
+    }
+    // A file that QSettings creates gets the umask's mode. (Nothing to protect when a removal
+    // found no file, and wrote none.)
+    if (::chmod(QFile::encodeName(file).constData(), ownerOnlyFile) != 0) {
+        const int error = errno;
+        if (error != ENOENT && error != ENOTDIR) {
+            throw UserDefaultsError(file.toStdString(), operation,
+                                    "cannot make the file private: " +
+                                        std::generic_category().message(error));
+        }
+    }
 }
 
 std::optional<bool> SettingsUserDefaults::boolValue(const std::string& key) const {
@@ -172,11 +245,8 @@ void SettingsUserDefaults::setStringList(const std::string& key,
 }
 
 void SettingsUserDefaults::remove(const std::string& key) {
-    if (key.empty()) {
-        return;
-    }
-    settings_.remove(settingsKey(key));
-    sync();
+    write(key, "removing " + quoted(key),
+          [](QSettings& settings, const QString& name) { settings.remove(name); });
 }
 
 } // namespace corvane

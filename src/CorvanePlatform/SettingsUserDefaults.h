@@ -5,12 +5,19 @@
 #include <QSettings>
 #include <QString>
 
+#include <functional>
+#include <mutex>
+
 namespace corvane {
 
 // The user's preferences in an INI file. Each value carries its type with it, so that a value read
 // as another type than it was stored with is absent (a stored bool is not the integer 1, a stored
-// string "true" is not a bool), and every write reaches the file at once. The file and a folder
-// created for it are private to the user.
+// string "true" is not a bool). Every write reaches the file before it returns, or throws
+// UserDefaultsError and leaves reads giving what the file holds. The file and a folder created for
+// it are private to the user.
+//
+// Safe to share between threads: the agent writes from its I/O worker while the main thread reads.
+// A read waits for a write in progress rather than see a value that may never reach the disk.
 class SettingsUserDefaults final : public UserDefaults {
 public:
     explicit SettingsUserDefaults(const QString& filePath);
@@ -30,10 +37,18 @@ public:
     void remove(const std::string& key) override;
 
 private:
+    // Applies one change to `key` (already in its QSettings form) through `settings`.
+    using Change = std::function<void(QSettings& settings, const QString& key)>;
+
     std::optional<QString> payload(const std::string& key, QChar tag) const;
     void store(const std::string& key, QChar tag, const QString& payload);
-    void sync();
+    // Makes `change` and saves it, or throws UserDefaultsError naming `operation` and puts back
+    // the value the file holds.
+    void write(const std::string& key, const std::string& operation, const Change& change);
 
+    mutable std::mutex mutex_;
+    // For reads only. QSettings keeps the first error of an object for good, so every write goes
+    // through an object of its own; all objects for one file share its contents in memory.
     QSettings settings_;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CorvanePlatform/UserDefaultsError.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +11,10 @@ namespace corvane {
 
 // The persistent key-value preferences of the user. A value read as another type than stored is
 // absent.
+//
+// Every write reaches the disk before it returns, or throws UserDefaultsError. After a write that
+// threw, reads give what the store really holds (normally the value from before the write), never
+// a value that exists only in memory.
 class UserDefaults {
 public:
     virtual ~UserDefaults() = default;

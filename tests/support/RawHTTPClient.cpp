@@ -87,27 +87,62 @@ RawHTTPClient::Reply RawHTTPClient::readUntilClosed(std::chrono::milliseconds ti
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
-        char buffer[16384];
-        const ssize_t count = ::recv(descriptor_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (count > 0) {
-            reply.bytes.append(buffer, static_cast<std::size_t>(count));
-            return;
+        if (receive(reply) == Received::End) {
+            notifier.setEnabled(false);
+            loop.quit();
         }
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return;
-        reply.closed = true;
-        notifier.setEnabled(false);
-        loop.quit();
     });
     deadline.start(timeout);
     loop.exec();
     return reply;
 }
 
+RawHTTPClient::Reply RawHTTPClient::readAvailable() {
+    Reply reply;
+    if (!connected())
+        reply.closed = true;
+    else
+        while (receive(reply) == Received::Bytes) {
+        }
+    return reply;
+}
+
+RawHTTPClient::Received RawHTTPClient::receive(Reply& reply) {
+    char buffer[16384];
+    const ssize_t count = ::recv(descriptor_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (count > 0) {
+        reply.bytes.append(buffer, static_cast<std::size_t>(count));
+        return Received::Bytes;
+    }
+    if (count < 0 && errno == EINTR)
+        return Received::Bytes; // nothing lost; read again
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Received::Nothing;
+    reply.closed = true;
+    reply.reset = count < 0 && errno == ECONNRESET;
+    return Received::End;
+}
+
 void RawHTTPClient::runEventLoop(std::chrono::milliseconds duration) {
     QEventLoop loop;
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+bool RawHTTPClient::runEventLoopUntil(const std::function<bool()>& condition,
+                                      std::chrono::milliseconds timeout) {
+    if (condition())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (condition())
+            loop.quit();
+    });
+    poll.start(1);
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+    loop.exec();
+    return condition();
 }
 
 std::string RawHTTPClient::request(quint16 port, std::string_view token, std::string_view body) {

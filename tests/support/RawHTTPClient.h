@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@ class RawHTTPClient {
 public:
     struct Reply {
         bool closed = false; // the server closed (or reset) the connection
+        bool reset = false;  // it ended with a reset rather than an orderly close
         std::string bytes;   // everything received
 
         // The status of "HTTP/1.1 <status> ...", or -1 when there is no status line.
@@ -37,13 +39,24 @@ public:
     void finishSending();
     // Reads until the server closes or `timeout` has passed.
     Reply readUntilClosed(std::chrono::milliseconds timeout);
+    // Reads what has arrived, without waiting: `closed` says whether the end came with it.
+    Reply readAvailable();
 
     // Runs the current thread's event loop for `duration`.
     static void runEventLoop(std::chrono::milliseconds duration);
+    // Runs the current thread's event loop until `condition` holds (checked every millisecond) or
+    // `timeout` has passed; returns the condition's last value. A gate for tests that wait on
+    // progress made by a handler or by another thread.
+    static bool runEventLoopUntil(const std::function<bool()>& condition,
+                                  std::chrono::milliseconds timeout);
     // A request with the usual headers for `port` and `token` and the given body.
     static std::string request(quint16 port, std::string_view token, std::string_view body);
 
 private:
+    enum class Received { Bytes, Nothing, End };
+    // One read without waiting, appended to `reply`; at the end, `reply` is marked closed.
+    Received receive(Reply& reply);
+
     int descriptor_ = -1;
     bool connected_ = false;
 };

@@ -12,6 +12,63 @@ namespace {
 
 const std::string consentKey(DesktopControl::consentKey);
 
+// A store whose writes fail on demand; a failed write changes nothing, as the real store promises.
+class RefusingDefaults final : public UserDefaults {
+public:
+    MemoryDefaults stored;
+    bool refuse = false;
+
+    std::optional<bool> boolValue(const std::string& key) const override {
+        return stored.boolValue(key);
+    }
+    std::optional<std::int64_t> integerValue(const std::string& key) const override {
+        return stored.integerValue(key);
+    }
+    std::optional<std::string> stringValue(const std::string& key) const override {
+        return stored.stringValue(key);
+    }
+    std::optional<std::vector<std::string>> stringListValue(const std::string& key) const override {
+        return stored.stringListValue(key);
+    }
+    void setBool(const std::string& key, bool value) override {
+        check(key);
+        stored.setBool(key, value);
+    }
+    void setInteger(const std::string& key, std::int64_t value) override {
+        check(key);
+        stored.setInteger(key, value);
+    }
+    void setString(const std::string& key, const std::string& value) override {
+        check(key);
+        stored.setString(key, value);
+    }
+    void setStringList(const std::string& key, const std::vector<std::string>& value) override {
+        check(key);
+        stored.setStringList(key, value);
+    }
+    void remove(const std::string& key) override {
+        check(key);
+        stored.remove(key);
+    }
+
+private:
+    void check(const std::string& key) const {
+        if (refuse) {
+            throw UserDefaultsError("defaults.ini", "saving \"" + key + "\"", "disk full");
+        }
+    }
+};
+
+// The outcome of a consent change: "ok", the ContractError's code or "storage failed".
+template <typename F>
+std::string storing(F&& f) {
+    try {
+        return outcomeOf(std::forward<F>(f));
+    } catch (const UserDefaultsError&) {
+        return "storage failed";
+    }
+}
+
 class DesktopControlTest : public ::testing::Test {
 protected:
     FakePlatform fakes;
@@ -230,6 +287,73 @@ TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
     // A grant still works: it needs no store.
     noStore.grantApp("com.example.editor");
     EXPECT_TRUE(noStore.active());
+}
+
+TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
+    RefusingDefaults store;
+    DesktopControl d(fakes.platform(), &store);
+    fakes.workspace.running = {app(10, "com.example.editor"), app(12, "com.example.mail")};
+
+    // Desktop-wide consent, and an admitted application.
+    store.stored.setBool(consentKey, true);
+    ASSERT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "ok");
+    store.refuse = true;
+    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
+    EXPECT_EQ(store.stored.boolValue(consentKey), true);
+    EXPECT_EQ(d.epoch(), 1u);
+    EXPECT_FALSE(d.desktopWide());
+    EXPECT_FALSE(d.active());
+    EXPECT_EQ(d.bundleID(), std::nullopt);
+    EXPECT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "desktop_permission_required");
+
+    // A grant whose withdrawal cannot be stored ends as well.
+    store.refuse = false;
+    d.grant({"com.example.mail", "com.example.editor"});
+    ASSERT_TRUE(d.active());
+    store.refuse = true;
+    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
+    EXPECT_FALSE(d.active());
+    EXPECT_TRUE(d.approvedApps().empty());
+    EXPECT_EQ(d.deadline(), Clock::MonotonicTime::min());
+
+    // A grant starts with a stop: when that cannot be stored, nothing is granted.
+    EXPECT_EQ(storing([&] { d.grantApp("com.example.mail"); }), "storage failed");
+    EXPECT_FALSE(d.active());
+    EXPECT_TRUE(d.approvedApps().empty());
+}
+
+TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
+    RefusingDefaults store;
+    DesktopControl d(fakes.platform(), &store);
+    struct Step {
+        const char* name;
+        bool refuse;
+        void (DesktopControl::*change)();
+        const char* outcome;
+        std::optional<bool> stored;
+        bool desktopWide;
+    };
+    const Step steps[] = {
+        {"enable refused", true, &DesktopControl::enableDesktop, "storage failed", std::nullopt,
+         false},
+        {"enable", false, &DesktopControl::enableDesktop, "ok", true, true},
+        // The store still holds the consent, but a failed change leaves it off in memory.
+        {"enable again, refused", true, &DesktopControl::enableDesktop, "storage failed", true,
+         false},
+        {"stop refused", true, &DesktopControl::stop, "storage failed", true, false},
+        {"enable once the disk is back", false, &DesktopControl::enableDesktop, "ok", true, true},
+        {"stop refused again", true, &DesktopControl::stop, "storage failed", true, false},
+        {"stop", false, &DesktopControl::stop, "ok", false, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        store.refuse = step.refuse;
+        const std::uint64_t epoch = d.epoch();
+        EXPECT_EQ(storing([&] { (d.*step.change)(); }), step.outcome);
+        EXPECT_EQ(store.stored.boolValue(consentKey), step.stored);
+        EXPECT_EQ(d.desktopWide(), step.desktopWide);
+        EXPECT_EQ(d.epoch(), epoch + 1);
+    }
 }
 
 TEST(DesktopControlBounds, DifferencesBelowThreePointsAreTheSameFrame) {

@@ -19,9 +19,12 @@ struct Headers {
     std::string length; // derived from the body when empty
     std::string authorization = "Authorization: Bearer s3cret-token";
     std::string extra; // inserted before authorization, "\r\n"-terminated lines
+    bool raw = false;  // the body is the whole request
 };
 
 std::string request(const Headers& h, std::string_view body) {
+    if (h.raw)
+        return std::string(body);
     std::string out = h.line + "\r\n";
     for (const std::string* header : {&h.host, &h.type}) {
         if (!header->empty())
@@ -74,6 +77,12 @@ Headers with(void (*edit)(Headers&)) {
     Headers h;
     edit(h);
     return h;
+}
+
+Case raw(const char* name, std::string bytes, bool peerFinished, Action action, int status = 0) {
+    Headers none;
+    none.raw = true;
+    return {name, none, std::move(bytes), peerFinished, action, status};
 }
 
 const Case cases[] = {
@@ -198,18 +207,35 @@ const Case cases[] = {
      false,
      Action::Respond,
      400},
+    {"LineFeedsInBody", {}, "[\n1\n]", false, Action::Accept, 0},
+    {"HeadNotUTF8", with([](Headers& h) { h.extra = "X-Name: \xC3\x28\r\n"; }), "{}", false,
+     Action::Respond, 400},
+    {"HeadUTF8", with([](Headers& h) { h.extra = "X-Name: caf\xC3\xA9\r\n"; }), "{}", false,
+     Action::Accept, 0},
+    // Size alone decides, before anything else; exactly the limit is still read.
+    raw("Oversize", std::string(65537, '\n'), false, Action::Respond, 413),
+    raw("AtTheLimit", std::string(65536, 'x'), false, Action::ReadMore),
+    raw("HalfAHeadWaiting", "POST /v1/commands HTTP/1.1\r\nHo", false, Action::ReadMore),
+    raw("HalfAHeadFinished", "POST /v1/commands HTTP/1.1\r\nHo", true, Action::Close),
+    raw("NothingFinished", "", true, Action::Close),
+    // A line feed without its carriage return settles the head at once, from the bytes before it:
+    // UTF-8 first, then the request line, then the line feed itself.
+    raw("BareLineFeedAfterTheRoute", "POST /v1/commands HTTP/1.1\n", false, Action::Respond, 400),
+    raw("BareLineFeedInAHeader", "POST /v1/commands HTTP/1.1\r\nHost: 127.0.0.1:50123\n", false,
+        Action::Respond, 400),
+    raw("BareLineFeedEndingTheHead", "POST /v1/commands HTTP/1.1\r\n\n", false, Action::Respond,
+        400),
+    raw("BareLineFeedAfterAnotherRoute", "GET / HTTP/1.1\n", false, Action::Respond, 404),
+    raw("BareLineFeedLaterThanAnotherRoute", "GET / HTTP/1.1\r\nHost: 127.0.0.1:50123\n", false,
+        Action::Respond, 404),
+    raw("BareLineFeedFirst", "\n", false, Action::Respond, 404),
+    raw("BareLineFeedAfterInvalidUTF8", "GET /\xC3\x28 HTTP/1.1\n", false, Action::Respond, 400),
+    raw("BareLineFeedInACompleteHead",
+        "POST /v1/commands HTTP/1.1\nHost: 127.0.0.1:50123\r\n\r\n{}", false, Action::Respond, 400),
 };
 
 INSTANTIATE_TEST_SUITE_P(Requests, LocalHTTPRequestReaderTable, ::testing::ValuesIn(cases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LocalHTTPRequestReader, WaitsForTheHeadAndClosesWhenThePeerGivesUp) {
-    const auto r = reader();
-    const std::string partial = "POST /v1/commands HTTP/1.1\r\nHost: 127.0.0.1:50123\r\n";
-    EXPECT_EQ(r.read(partial, false).action, Action::ReadMore);
-    EXPECT_EQ(r.read(partial, true).action, Action::Close);
-    EXPECT_EQ(r.read("", true).action, Action::Close);
-}
 
 TEST(LocalHTTPRequestReader, TellsHowManyBytesTheBodyNeeds) {
     Headers h;
@@ -223,23 +249,23 @@ TEST(LocalHTTPRequestReader, TellsHowManyBytesTheBodyNeeds) {
     EXPECT_EQ(accepted.body, JSON(JSON::Object{{"a", 1}}));
 }
 
-TEST(LocalHTTPRequestReader, RefusesOversizeBeforeAnythingElse) {
-    // Not even a request line: the size alone decides.
-    const std::string garbage(LocalHTTPRequestReader::maxRequestBytes + 1, 'x');
-    const auto outcome = reader().read(garbage, false);
-    EXPECT_EQ(outcome.action, Action::Respond);
-    EXPECT_EQ(outcome.status, 413);
-    EXPECT_EQ(outcome.code, "request_too_large");
-    // Exactly the limit is still read.
-    EXPECT_EQ(reader().read(std::string_view(garbage).substr(1), false).action, Action::ReadMore);
-}
-
-TEST(LocalHTTPRequestReader, RefusesAHeadThatIsNotUTF8) {
-    Headers h;
-    h.extra = "X-Name: \xC3\x28\r\n";
-    EXPECT_EQ(reader().read(request(h, "{}"), false).status, 400);
-    h.extra = "X-Name: caf\xC3\xA9\r\n";
-    EXPECT_EQ(reader().read(request(h, "{}"), false).action, Action::Accept);
+TEST(LocalHTTPRequestReader, ASettledHeadStaysSettledWhereverTheBytesWereCut) {
+    // The server scans only bytes it has not scanned before; every cut must agree with one scan.
+    const std::string samples[] = {
+        request({}, "{}"), "POST /\r\nA: b\r\n", "POST /\r\n\r",
+        "POST /\r\n\n",    "\r\r\n\n",           "GET /\n\r\n\r\n",
+    };
+    for (const std::string& bytes : samples) {
+        const bool whole = LocalHTTPRequestReader::headSettled(bytes, 0);
+        for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+            const bool pieces =
+                LocalHTTPRequestReader::headSettled(std::string_view(bytes).substr(0, cut), 0) ||
+                LocalHTTPRequestReader::headSettled(bytes, cut);
+            EXPECT_EQ(pieces, whole) << bytes << " cut at " << cut;
+        }
+    }
+    EXPECT_FALSE(LocalHTTPRequestReader::headSettled("POST /\r\nA: b\r\n", 0));
+    EXPECT_TRUE(LocalHTTPRequestReader::headSettled("POST /\r\n\n", 0));
 }
 
 TEST(LocalHTTPRequestReader, AnotherTokenHashRefusesTheSameRequest) {
