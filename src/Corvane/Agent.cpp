@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <coroutine>
-#include <cstring>
 #include <exception>
 
 #ifndef CORVANE_RELAY_ORIGIN
@@ -86,7 +85,7 @@ JSON localCommandMessage(const std::string& id, const std::string& action, const
 }
 
 bool addressInUse(const LocalHTTPServerError& error) {
-    return std::string_view(error.what()).find(std::strerror(EADDRINUSE)) != std::string_view::npos;
+    return error.errorNumber() == EADDRINUSE;
 }
 
 ContractValidator loadValidator(const QString& schema) {

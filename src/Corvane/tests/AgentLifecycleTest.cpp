@@ -472,6 +472,41 @@ TEST_F(AgentTest, RevocationThatCannotBeRecordedChangesNothing) {
     EXPECT_TRUE(vault->removed.empty());
 }
 
+// A default that cannot be written is never reported as saved: the caller sees the failure, and
+// what the Agent shows is what the next launch will read.
+TEST_F(AgentTest, UnwritableDefaultsAreFailuresNotSuccesses) {
+    mac.defaults.values["shortcuts"] = std::vector<std::string>{"Focus"};
+    mac.defaults.values["device-id"] = std::string("5b0c3a1e-8f6d-4b2a-9c7e-1d3f5a7b9c0e");
+    options.execute = nullptr; // the real executor, for "desktop_stop"
+    make();
+    agent->executor().desktop().enableDesktop();
+    ASSERT_TRUE(agent->executor().desktop().desktopWide());
+    mac.defaults.refuseWrites = true;
+
+    agent->saveShortcut("Evening");
+    settle();
+    EXPECT_EQ(agent->lastCommand(), CommandFeedback::error("connection_or_storage_failed"));
+    EXPECT_EQ(agent->shortcuts(), std::vector<std::string>{"Focus"});
+    ASSERT_FALSE(reports->empty());
+    EXPECT_NE(reports->back().find("shortcuts"), std::string::npos) << reports->back();
+
+    // Withdrawing desktop control fails loudly, yet it is withdrawn in memory at once.
+    auto stop = local("desktop_stop");
+    EXPECT_EQ(stop->response->status, 409);
+    EXPECT_EQ(Agent::answerCode(stop->response->body), "connection_or_storage_failed");
+    EXPECT_FALSE(agent->executor().desktop().desktopWide());
+
+    // The wipe stops at the step that failed.
+    mac.defaults.refuseWrites = false;
+    agent->executor().desktop().enableDesktop();
+    mac.defaults.refuseWrites = true;
+    auto wiped = start(agent->wipe());
+    settle();
+    EXPECT_EQ(wiped->error, "other");
+    EXPECT_TRUE(vault->removed.empty());
+    EXPECT_TRUE(mac.defaults.values.contains("device-id"));
+}
+
 TEST(AgentSchema, FoundBesideTheProgramOrInstalled) {
     QTemporaryDir root;
     const QDir dir(root.path());

@@ -6,6 +6,7 @@
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
+#include "CorvanePlatform/UserDefaultsError.h"
 #include "CorvanePlatform/QtProcessRunner.h"
 #include "support/VirtualClock.h"
 
@@ -446,6 +447,8 @@ class MemoryDefaults final : public UserDefaults {
 public:
     using Value = std::variant<bool, std::int64_t, std::string, std::vector<std::string>>;
     std::map<std::string, Value> values;
+    // Every write fails as a store whose folder cannot be written does, changing nothing.
+    bool refuseWrites = false;
 
     std::optional<bool> boolValue(const std::string& key) const override { return get<bool>(key); }
     std::optional<std::int64_t> integerValue(const std::string& key) const override {
@@ -457,17 +460,27 @@ public:
     std::optional<std::vector<std::string>> stringListValue(const std::string& key) const override {
         return get<std::vector<std::string>>(key);
     }
-    void setBool(const std::string& key, bool value) override { values[key] = value; }
-    void setInteger(const std::string& key, std::int64_t value) override { values[key] = value; }
-    void setString(const std::string& key, const std::string& value) override {
-        values[key] = value;
-    }
+    void setBool(const std::string& key, bool value) override { put(key, value); }
+    void setInteger(const std::string& key, std::int64_t value) override { put(key, value); }
+    void setString(const std::string& key, const std::string& value) override { put(key, value); }
     void setStringList(const std::string& key, const std::vector<std::string>& value) override {
-        values[key] = value;
+        put(key, value);
     }
-    void remove(const std::string& key) override { values.erase(key); }
+    void remove(const std::string& key) override {
+        refuse(key);
+        values.erase(key);
+    }
 
 private:
+    void refuse(const std::string& key) const {
+        if (refuseWrites) {
+            throw UserDefaultsError("defaults.ini", "saving \"" + key + "\"", "access denied");
+        }
+    }
+    void put(const std::string& key, Value value) {
+        refuse(key);
+        values[key] = std::move(value);
+    }
     template <typename T>
     std::optional<T> get(const std::string& key) const {
         const auto it = values.find(key);
