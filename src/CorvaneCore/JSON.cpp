@@ -346,6 +346,12 @@ const std::string* JSON::stringMember(std::string_view key) const noexcept {
 }
 
 JSON JSON::parse(std::string_view bytes) {
+    // The reader's lexer takes a NUL byte for the end of the input (it serves C strings too), so
+    // "123", a NUL and anything at all would read as 123. No JSON text holds a raw NUL: inside a
+    // string it is an unescaped control character, outside one it is no token or whitespace.
+    if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos) {
+        throw JSONReadError("a NUL byte at offset " + std::to_string(nul) + " is not JSON");
+    }
     Builder builder;
     const bool ok = nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &builder,
                                               nlohmann::json::input_format_t::json, true);

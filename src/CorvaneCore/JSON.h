@@ -104,7 +104,8 @@ public:
     // The string member `key`, or absent.
     const std::string* stringMember(std::string_view key) const noexcept;
 
-    // Reads one UTF-8 JSON text; a top-level scalar is a whole document. Throws JSONReadError.
+    // Reads one UTF-8 JSON text; a top-level scalar is a whole document, and anything after the
+    // value but whitespace (a NUL byte included) makes the text invalid. Throws JSONReadError.
     static JSON parse(std::string_view bytes);
     // Writes compact JSON: "\/" for the solidus, control characters escaped, other characters as
     // raw UTF-8, shortest round-trip numbers, integral numbers without a fraction. Throws

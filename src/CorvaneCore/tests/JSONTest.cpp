@@ -8,6 +8,7 @@
 using corvane::JSON;
 using corvane::JSONReadError;
 using corvane::JSONWriteError;
+using namespace std::string_literals;
 
 namespace {
 
@@ -80,7 +81,21 @@ TEST(JSONReading, RefusesWhatIsNotOneJSONText) {
         "\"\xF4\x90\x80\x80\"", // beyond U+10FFFF
         "\"\xFF\"",
         "[1] /* comment */",
-        std::string("\"a\0b\"", 5),
+        "\"a\0b\""s,
+        // Whatever follows the value but whitespace makes the text invalid, a NUL byte included:
+        // the reader's lexer would take the NUL for the end of the input.
+        "123 x",
+        "{} }",
+        "123\0"s,
+        "123 \r\n\0"s,
+        "true\0"s,
+        "\"a\"\0"s,
+        "[1]\0\0"s,
+        "\0"s,
+        "\0 1"s,
+        "{\"action\":\"get_state\",\"params\":{}}\0"s,
+        "{\"action\":\"get_state\",\"params\":{}}\0{\"action\":\"quit_app\"}"s,
+        "{\"action\":\"get_state\",\"params\":{}}\0\xFF garbage"s,
     };
     for (const std::string& text : bad) {
         EXPECT_THROW(JSON::parse(text), JSONReadError) << text;
