@@ -62,6 +62,34 @@ void BM_JSONWriteCommandBody(benchmark::State& state) {
 }
 BENCHMARK(BM_JSONWriteCommandBody);
 
+// The numbers of state reports and log records alone: byte counts, levels, ratios and instants of
+// every magnitude, a few very small or very large ones among them.
+JSON numbers() {
+    JSON::Array values;
+    for (int i = 0; i < 2000; ++i) {
+        const double n = i;
+        for (const double value : {17179869184.0 + 4096.0 * n, 8192000000.0 + 1000000.0 * n,
+                                   static_cast<double>(i % 101), n / 7.0, 1767323045678.0 + n,
+                                   1.5e-7 * (n + 1), 1e21 * (n + 1)}) {
+            values.emplace_back(value);
+        }
+    }
+    return JSON(std::move(values));
+}
+
+void BM_JSONWriteNumbers(benchmark::State& state) {
+    const JSON value = numbers();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::string text = value.data();
+        bytes = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * value.array()->size()));
+}
+BENCHMARK(BM_JSONWriteNumbers);
+
 void BM_JSONCompareCommandBody(benchmark::State& state) {
     const JSON a = JSON::parse(body());
     const JSON b = JSON::parse(body());

@@ -2,8 +2,10 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 
 namespace corvane {
@@ -213,6 +215,10 @@ void writeString(std::string_view text, std::string& out) {
     out.push_back('"');
 }
 
+// Writes a finite number the way JavaScript's JSON.stringify does, so that every reader of the
+// agent's text (dashboards, relays, assistants) sees the same bytes and whole numbers stay whole:
+// the shortest digits that read back to the same double, plain notation for magnitudes in
+// [1e-6, 1e21), exponent form ("1e+21", "1.5e-7") outside it, negative zero as 0.
 void writeNumber(double value, std::string& out) {
     if (!std::isfinite(value)) {
         throw JSONWriteError("NaN and infinite numbers cannot be written");
@@ -223,10 +229,71 @@ void writeNumber(double value, std::string& out) {
         out.push_back('0');
         return;
     }
-    // The shortest text that reads back to the same double; integral values get no fraction.
-    char buffer[32];
-    const auto result = std::to_chars(std::begin(buffer), std::end(buffer), value);
-    out.append(buffer, result.ptr);
+    // Counts and sizes: below 2^53 an integral double's exact digits are also its shortest ones.
+    if (std::fabs(value) < 0x1p53 && std::trunc(value) == value) {
+        char buffer[24];
+        const auto result =
+            std::to_chars(std::begin(buffer), std::end(buffer), static_cast<std::int64_t>(value));
+        out.append(buffer, result.ptr);
+        return;
+    }
+
+    // The shortest round-trip digits as "[-]d[.ddd]e(+|-)dd[d]", laid out again in `text`.
+    char scientific[32];
+    const char* const end = std::to_chars(std::begin(scientific), std::end(scientific), value,
+                                          std::chars_format::scientific)
+                                .ptr;
+    char text[48];
+    char* o = text;
+    const char* p = scientific;
+    if (*p == '-') {
+        *o++ = '-';
+        ++p;
+    }
+    char digits[20];
+    int count = 0;
+    for (; *p != 'e'; ++p) {
+        if (*p != '.') {
+            digits[count++] = *p;
+        }
+    }
+    const bool negativeExponent = p[1] == '-';
+    int exponent = 0;
+    for (p += 2; p != end; ++p) {
+        exponent = exponent * 10 + (*p - '0');
+    }
+    if (negativeExponent) {
+        exponent = -exponent;
+    }
+
+    // The value is 0.d1d2...dk × 10^point.
+    const int point = exponent + 1;
+    const auto copy = [&o](const char* from, int n) {
+        o = std::copy_n(from, n, o);
+    };
+    if (count <= point && point <= 21) {
+        copy(digits, count);
+        o = std::fill_n(o, point - count, '0');
+    } else if (0 < point && point <= 21) {
+        copy(digits, point);
+        *o++ = '.';
+        copy(digits + point, count - point);
+    } else if (-6 < point && point <= 0) {
+        *o++ = '0';
+        *o++ = '.';
+        o = std::fill_n(o, -point, '0');
+        copy(digits, count);
+    } else {
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            copy(digits + 1, count - 1);
+        }
+        *o++ = 'e';
+        *o++ = negativeExponent ? '-' : '+';
+        o = std::to_chars(o, std::end(text), negativeExponent ? -exponent : exponent).ptr;
+    }
+    out.append(text, o);
 }
 
 void writeValue(const JSON& value, std::string& out, int depth) {
@@ -346,6 +413,12 @@ const std::string* JSON::stringMember(std::string_view key) const noexcept {
 }
 
 JSON JSON::parse(std::string_view bytes) {
+    // The reader's lexer takes a NUL byte for the end of the input (it serves C strings too), so
+    // "123", a NUL and anything at all would read as 123. No JSON text holds a raw NUL: inside a
+    // string it is an unescaped control character, outside one it is no token or whitespace.
+    if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos) {
+        throw JSONReadError("a NUL byte at offset " + std::to_string(nul) + " is not JSON");
+    }
     Builder builder;
     const bool ok = nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &builder,
                                               nlohmann::json::input_format_t::json, true);

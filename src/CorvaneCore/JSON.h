@@ -104,10 +104,12 @@ public:
     // The string member `key`, or absent.
     const std::string* stringMember(std::string_view key) const noexcept;
 
-    // Reads one UTF-8 JSON text; a top-level scalar is a whole document. Throws JSONReadError.
+    // Reads one UTF-8 JSON text; a top-level scalar is a whole document, and anything after the
+    // value but whitespace (a NUL byte included) makes the text invalid. Throws JSONReadError.
     static JSON parse(std::string_view bytes);
     // Writes compact JSON: "\/" for the solidus, control characters escaped, other characters as
-    // raw UTF-8, shortest round-trip numbers, integral numbers without a fraction. Throws
+    // raw UTF-8; numbers as JavaScript's JSON.stringify writes them (shortest round-trip digits,
+    // plain notation from 1e-6 up to 1e21, exponent form outside, negative zero as 0). Throws
     // JSONWriteError.
     std::string data() const;
     void appendData(std::string& out) const;
