@@ -70,7 +70,9 @@ SimProcessRunner::start(const std::string& path, const std::vector<std::string>&
     for (const std::string& argument : arguments) {
         args.push_back(JSON(argument));
     }
-    model_.record("process", {{"path", JSON(path)}, {"arguments", JSON(std::move(args))}});
+    model_.with([&](SimParts& mac) {
+        mac.record.record("process", {{"path", JSON(path)}, {"arguments", JSON(std::move(args))}});
+    });
     QString program = QString::fromStdString(path);
     if (path == shortcutsTool) {
         if (!writeShortcutsScript()) {

@@ -214,7 +214,8 @@ TEST_F(SimFixture, WithoutTrustNothingIsReadableAndTimeoutsAreRecorded) {
     Accessibility& ax = platform().accessibility;
     const AXElement app = ax.applicationElement(402);
     ax.setMessagingTimeout(app, std::chrono::milliseconds(200));
-    EXPECT_EQ(model().messagingTimeout(app), std::chrono::milliseconds(200));
+    EXPECT_EQ(model().with([&](SimParts& m) { return m.tree.messagingTimeout(app.token()); }),
+              std::chrono::milliseconds(200));
     EXPECT_EQ(ax.pid(app), 402);
 
     model().put({"accessibility", "trusted"}, JSON(false));

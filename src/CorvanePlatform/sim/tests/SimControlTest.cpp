@@ -7,6 +7,8 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <latch>
 #include <thread>
 
 namespace corvane {
@@ -166,26 +168,51 @@ TEST_F(SimFixture, PatchWithNullRestoresTheDefault) {
     EXPECT_EQ(model().number({"audio", "volume"}), 50.0);
 }
 
-TEST_F(SimFixture, KeychainIsSafeFromWorkerThreadsWhileTheChannelWrites) {
+// Notifications are announced outside the model's lock: a listener may read the ports at once,
+// as the agent does on will-sleep.
+TEST_F(SimFixture, NotificationListenersMayCallThePorts) {
+    std::size_t seen = 0;
+    QObject guard;
+    QObject::connect(&platform().workspace, &Workspace::willSleep, &guard,
+                     [&] { seen = platform().workspace.runningApplications().size(); });
+    EXPECT_TRUE(send(*mac, R"({"cmd": "sleep"})").find("ok")->isTrue());
+    EXPECT_GT(seen, 0u);
+}
+
+// The agent loads its credentials and discovers applications on worker threads while the main
+// thread serves the control channel and reloads the scenario: nothing is torn, and no saved item
+// is lost.
+TEST_F(SimFixture, WorkerPortsRaceTheChannelAndReloads) {
     Keychain& keychain = platform().keychain;
+    AppCatalog& catalog = platform().appCatalog;
+    const std::string scenario = defaultScenarioText();
+    std::latch start(3);
+    std::atomic<int> emptyCatalogs{0};
     std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&keychain, t] {
+    for (int t = 0; t < 2; ++t) {
+        workers.emplace_back([&, t] {
+            start.arrive_and_wait();
             for (int i = 0; i < 25; ++i) {
                 const Keychain::Query query{
                     "local.corvane.agent", "account-" + std::to_string(t) + "-" + std::to_string(i),
                     false};
                 EXPECT_EQ(keychain.add(query, "secret"), Keychain::Status::Success);
+                const std::optional<std::vector<std::string>> indexed =
+                    catalog.indexedApplications();
+                emptyCatalogs += indexed && !indexed->empty() ? 0 : 1;
             }
         });
     }
-    for (int i = 0; i < 50; ++i) {
+    start.arrive_and_wait();
+    for (int i = 0; i < 10; ++i) {
         send(*mac, R"({"cmd": "set", "path": "audio.volume", "value": )" + std::to_string(i) + "}");
+        mac->load(scenario);
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
-    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 100u);
+    EXPECT_EQ(emptyCatalogs, 0);
+    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 50u);
 }
 
 } // namespace
