@@ -1,11 +1,11 @@
 #include "CorvanePlatform/sim/SimApplications.h"
 
 #include "CorvanePlatform/sim/SimEventRecord.h"
+#include "CorvanePlatform/sim/SimFiles.h"
 #include "CorvanePlatform/sim/SimProcessUI.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -43,20 +43,6 @@ std::optional<WireTime::Instant> timeMember(const JSON& object, std::string_view
     return WireTime::parse(*value->string());
 }
 
-// Writes `bytes` to `path` through a temporary file, so a reader never sees half a file.
-bool writeFile(const QString& path, const std::string& bytes) {
-    const QString temporary = path + QStringLiteral(".tmp");
-    QFile file(temporary);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    const bool written = file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
-                         static_cast<qint64>(bytes.size());
-    file.close();
-    QFile::remove(path);
-    return written && QFile::rename(temporary, path);
-}
-
 const char* const rootFolders[] = {"Applications", "System/Applications", "Users/Shared",
                                    "home/Applications"};
 
@@ -79,7 +65,8 @@ std::vector<JSON> SimApplications::prepare(const JSON& entries) const {
         if (installed(app)) {
             const QString contents = absolute + QStringLiteral("/Contents");
             if (!QDir().mkpath(contents) ||
-                !writeFile(contents + QStringLiteral("/Info.json"), app.find("bundle")->data())) {
+                !SimFiles::replace(contents + QStringLiteral("/Info.json"),
+                                   app.find("bundle")->data())) {
                 throw SimScenarioError("apps: cannot write the bundle folder " +
                                        absolute.toStdString());
             }
