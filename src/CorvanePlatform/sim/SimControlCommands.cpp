@@ -1,7 +1,6 @@
 #include "CorvanePlatform/sim/SimControlCommands.h"
 
 #include "CorvanePlatform/sim/SimModel.h"
-#include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 
 #include <QString>
@@ -288,14 +287,14 @@ JSON SimControlCommands::handle(const JSON& command) {
     if (!command.isObject() || name == nullptr) {
         return refusal("expected an object with a string member \"cmd\"");
     }
+    // Nothing a command throws may leave the channel: its slot runs in the event loop, where an
+    // escaping exception ends the process.
     try {
         return dispatch(*name, command);
-    } catch (const CommandError& error) {
+    } catch (const std::exception& error) {
         return refusal(error.what());
-    } catch (const SimScenarioError& error) {
-        return refusal(error.what());
-    } catch (const std::runtime_error& error) {
-        return refusal(error.what());
+    } catch (...) {
+        return refusal("the command failed");
     }
 }
 

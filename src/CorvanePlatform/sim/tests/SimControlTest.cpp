@@ -1,3 +1,4 @@
+#include "CorvaneCore/ContractError.h"
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "SimFixture.h"
 
@@ -110,6 +111,25 @@ TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
     // The half-valid effect list did not run its valid first half.
     EXPECT_EQ(platform().accessibility.attribute(named("textedit.bold"), "AXValue"),
               PlatformValue(0));
+}
+
+// Whatever a command's listeners throw (an agent slot answering "sleep", say), the channel answers
+// the command as refused and goes on serving.
+TEST_F(SimFixture, AnExceptionInsideACommandIsARefusal) {
+    struct Row {
+        std::function<void()> thrower;
+        std::string error;
+    };
+    const std::vector<Row> rows = {
+        {[] { throw ContractError("device_locked"); }, "device_locked"},
+        {[] { throw 42; }, "the command failed"},
+    };
+    for (const Row& row : rows) {
+        QObject guard;
+        QObject::connect(&platform().workspace, &Workspace::willSleep, &guard, row.thrower);
+        EXPECT_EQ(errorOf(send(*mac, R"({"cmd": "sleep"})")), row.error);
+    }
+    EXPECT_TRUE(send(*mac, R"({"cmd": "ping"})").find("ok")->isTrue());
 }
 
 // Reads answer lines until `count` have arrived or a second has passed.
