@@ -5,9 +5,11 @@
 namespace corvane {
 
 class SimModel;
+class SimParts;
 
-// Accessibility over the model's element trees. Without trust every read is absent and every
-// action fails, as on the real system.
+// Accessibility over the model's element trees: what each attribute reads (stored or computed
+// from the tree: children, parent, window, focus...), actions and writes through SimEffects.
+// Without trust every read is absent and every action fails, as on the real system.
 class SimAccessibility final : public Accessibility {
 public:
     explicit SimAccessibility(SimModel& model)
@@ -30,6 +32,9 @@ public:
     std::optional<AXElement> elementAtPosition(double x, double y) const override;
 
 private:
+    static std::optional<PlatformValue> read(const SimParts& mac, std::uint64_t token,
+                                             const std::string& name);
+
     SimModel& model_;
 };
 

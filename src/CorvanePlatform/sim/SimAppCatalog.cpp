@@ -5,25 +5,20 @@
 namespace corvane {
 
 std::optional<std::vector<std::string>> SimAppCatalog::indexedApplications() const {
-    auto guard = model_.lock();
-    if (!model_.flag({"catalog", "index_available"})) {
-        return std::nullopt;
-    }
-    std::vector<std::string> paths;
-    for (const auto& [path, entry] : model_.installedApps()) {
-        if (entry.find("indexed")->isTrue()) {
-            paths.push_back(path);
+    return model_.with([](SimParts& mac) -> std::optional<std::vector<std::string>> {
+        if (!mac.settings.flag({"catalog", "index_available"})) {
+            return std::nullopt;
         }
-    }
-    return paths;
+        return mac.apps.indexedPaths();
+    });
 }
 
 std::optional<WireTime::Instant> SimAppCatalog::lastUsedDate(const std::string& path) const {
-    return model_.lastUsed(path);
+    return model_.with([&](SimParts& mac) { return mac.apps.lastUsed(path); });
 }
 
 std::vector<std::string> SimAppCatalog::directoryRoots() const {
-    return model_.directoryRoots();
+    return model_.with([](SimParts& mac) { return mac.apps.directoryRoots(); });
 }
 
 } // namespace corvane

@@ -17,12 +17,13 @@ std::optional<PlatformValue> present(const JSON& value) {
 } // namespace
 
 std::optional<ConsoleSession::RootProperties> SimConsoleSession::rootProperties() const {
-    auto guard = model_.lock();
-    if (!model_.flag({"console", "registry_available"})) {
-        return std::nullopt;
-    }
-    return RootProperties{present(model_.setting({"console", "users"})),
-                          present(model_.setting({"console", "locked"}))};
+    return model_.with([](SimParts& mac) -> std::optional<RootProperties> {
+        if (!mac.settings.flag({"console", "registry_available"})) {
+            return std::nullopt;
+        }
+        return RootProperties{present(mac.settings.get({"console", "users"})),
+                              present(mac.settings.get({"console", "locked"}))};
+    });
 }
 
 std::optional<PlatformValue> SimConsoleSession::sessionDictionary() const {

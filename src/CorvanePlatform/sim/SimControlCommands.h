@@ -8,7 +8,9 @@ class SimModel;
 
 // The control channel's commands, apart from any socket: one decoded JSON command in, one JSON
 // answer out ({"ok": true, ...} or {"ok": false, "error": "..."}). A refused command changes
-// nothing. The protocol is documented in docs/SIMULATOR.md.
+// nothing; whatever a command throws, its listeners included, is answered as a refusal. Each
+// command takes the model's lock for itself (notifications are announced outside it). The
+// protocol is documented in docs/SIMULATOR.md.
 class SimControlCommands {
 public:
     explicit SimControlCommands(SimModel& model)
@@ -20,7 +22,6 @@ public:
 
 private:
     JSON dispatch(const std::string& name, const JSON& command);
-    std::int32_t targetPid(const JSON& command) const;
 
     SimModel& model_;
 };

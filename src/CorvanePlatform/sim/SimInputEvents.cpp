@@ -4,44 +4,36 @@
 
 namespace corvane {
 
-bool SimInputEvents::creationFails() const {
-    if (model_.flag({"input", "fails"})) {
-        model_.record("input_refused");
+template <typename Post>
+bool SimInputEvents::post(Post&& event) {
+    return model_.with([&](SimParts& mac) {
+        if (mac.settings.flag({"input", "fails"})) {
+            mac.record.record("input_refused");
+            return false;
+        }
+        event(mac.input);
         return true;
-    }
-    return false;
+    });
 }
 
 bool SimInputEvents::postKeyToProcess(const KeyStroke& stroke, std::int32_t pid) {
-    if (creationFails()) {
-        return false;
-    }
-    model_.keyToProcess(stroke.keyCode, stroke.flags, stroke.text, pid);
-    return true;
+    return post([&](SimInput& input) {
+        input.keyToProcess(stroke.keyCode, stroke.flags, stroke.text, pid);
+    });
 }
 
 bool SimInputEvents::postKeyToSession(const KeyStroke& stroke) {
-    if (creationFails()) {
-        return false;
-    }
-    model_.keyToSession(stroke.keyCode, stroke.flags, stroke.text);
-    return true;
+    return post(
+        [&](SimInput& input) { input.keyToSession(stroke.keyCode, stroke.flags, stroke.text); });
 }
 
 bool SimInputEvents::postClick(double x, double y, MouseButton button, int clickCount) {
-    if (creationFails()) {
-        return false;
-    }
-    model_.click(x, y, button == MouseButton::Right, clickCount);
-    return true;
+    return post(
+        [&](SimInput& input) { input.click(x, y, button == MouseButton::Right, clickCount); });
 }
 
 bool SimInputEvents::postScroll(double x, double y, std::int32_t pixels) {
-    if (creationFails()) {
-        return false;
-    }
-    model_.scroll(x, y, pixels);
-    return true;
+    return post([&](SimInput& input) { input.scroll(x, y, pixels); });
 }
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 
 namespace corvane {
 
+class SimInput;
 class SimModel;
 
 // Posted events are recorded and take effect in the model: typed text lands in the focused field,
@@ -20,7 +21,9 @@ public:
     bool postScroll(double x, double y, std::int32_t pixels) override;
 
 private:
-    bool creationFails() const;
+    // Runs `event(SimInput&)` unless event creation fails; false then.
+    template <typename Post>
+    bool post(Post&& event);
 
     SimModel& model_;
 };

@@ -34,10 +34,13 @@ bool isItem(const JSON& item) {
            item.stringMember("account") != nullptr && item.stringMember("secret") != nullptr;
 }
 
+// What an operation's change did to the items.
+enum class Outcome { Unchanged, Changed, NotFound, Duplicate };
+
 } // namespace
 
-std::optional<JSON> SimKeychain::savedItems() const {
-    const std::filesystem::path path = fileUnder(model_.root());
+std::optional<JSON> SimKeychain::savedItems(const QString& root) {
+    const std::filesystem::path path = fileUnder(root);
     const auto refuse = [&path](const std::string& why) {
         return SimScenarioError(path.string() + ": " + why);
     };
@@ -64,88 +67,88 @@ std::optional<JSON> SimKeychain::savedItems() const {
     return *items;
 }
 
-Keychain::Status SimKeychain::store(JSON items) {
-    // The file first: when it cannot be written, nothing changes, as with a failing keychain.
-    try {
-        PrivateFile::write(JSON(JSON::Object{{"items", items}}).data(), fileUnder(model_.root()));
-    } catch (const FileError&) {
-        return Status::Other;
-    } catch (const JSONWriteError&) {
-        return Status::Other; // a secret that is not UTF-8 text
-    }
-    model_.put({"keychain", "items"}, std::move(items));
-    return Status::Success;
-}
-
-Keychain::Status SimKeychain::admit(const char* operation, const Query& query) {
-    Status status = Status::Success;
-    if (model_.flag({"keychain", "failing"})) {
-        status = Status::Other;
-    } else if (model_.flag({"keychain", "interaction_not_allowed"}) && !query.allowInteraction) {
-        status = Status::InteractionNotAllowed;
-    }
-    model_.record("keychain", {{"operation", JSON(operation)},
-                               {"service", JSON(query.service)},
-                               {"account", JSON(query.account)},
-                               {"allow_interaction", JSON(query.allowInteraction)}});
-    return status;
+template <typename Change>
+Keychain::Status SimKeychain::operate(const char* operation, const Query& query, Change&& change) {
+    const std::filesystem::path file = fileUnder(model_.root());
+    return model_.with([&](SimParts& mac) {
+        mac.record.record("keychain", {{"operation", JSON(operation)},
+                                       {"service", JSON(query.service)},
+                                       {"account", JSON(query.account)},
+                                       {"allow_interaction", JSON(query.allowInteraction)}});
+        if (mac.settings.flag({"keychain", "failing"})) {
+            return Status::Other;
+        }
+        if (mac.settings.flag({"keychain", "interaction_not_allowed"}) && !query.allowInteraction) {
+            return Status::InteractionNotAllowed;
+        }
+        JSON items = mac.settings.get({"keychain", "items"});
+        switch (change(items)) {
+        case Outcome::Unchanged:
+            return Status::Success;
+        case Outcome::NotFound:
+            return Status::NotFound;
+        case Outcome::Duplicate:
+            return Status::Other;
+        case Outcome::Changed:
+            break;
+        }
+        // The file first: when it cannot be written, nothing changes, as with a failing
+        // keychain.
+        try {
+            PrivateFile::write(JSON(JSON::Object{{"items", items}}).data(), file);
+        } catch (const FileError&) {
+            return Status::Other;
+        } catch (const JSONWriteError&) {
+            return Status::Other; // a secret that is not UTF-8 text
+        }
+        mac.settings.put({"keychain", "items"}, std::move(items));
+        return Status::Success;
+    });
 }
 
 Keychain::Status SimKeychain::copy(const Query& query, std::string& secret) {
-    auto guard = model_.lock();
-    if (Status status = admit("copy", query); status != Status::Success) {
-        return status;
-    }
-    const JSON items = model_.setting({"keychain", "items"});
-    const long index = indexOf(items, query);
-    if (index < 0) {
-        return Status::NotFound;
-    }
-    secret = *(*items.array())[static_cast<std::size_t>(index)].stringMember("secret");
-    return Status::Success;
+    return operate("copy", query, [&](const JSON& items) {
+        const long index = indexOf(items, query);
+        if (index < 0) {
+            return Outcome::NotFound;
+        }
+        secret = *(*items.array())[static_cast<std::size_t>(index)].stringMember("secret");
+        return Outcome::Unchanged;
+    });
 }
 
 Keychain::Status SimKeychain::update(const Query& query, const std::string& secret) {
-    auto guard = model_.lock();
-    if (Status status = admit("update", query); status != Status::Success) {
-        return status;
-    }
-    JSON items = model_.setting({"keychain", "items"});
-    const long index = indexOf(items, query);
-    if (index < 0) {
-        return Status::NotFound;
-    }
-    (*(*items.array())[static_cast<std::size_t>(index)].object())["secret"] = JSON(secret);
-    return store(std::move(items));
+    return operate("update", query, [&](JSON& items) {
+        const long index = indexOf(items, query);
+        if (index < 0) {
+            return Outcome::NotFound;
+        }
+        (*(*items.array())[static_cast<std::size_t>(index)].object())["secret"] = JSON(secret);
+        return Outcome::Changed;
+    });
 }
 
 Keychain::Status SimKeychain::add(const Query& query, const std::string& secret) {
-    auto guard = model_.lock();
-    if (Status status = admit("add", query); status != Status::Success) {
-        return status;
-    }
-    JSON items = model_.setting({"keychain", "items"});
-    if (indexOf(items, query) >= 0) {
-        return Status::Other; // a duplicate item
-    }
-    items.array()->push_back(JSON(JSON::Object{{"service", JSON(query.service)},
-                                               {"account", JSON(query.account)},
-                                               {"secret", JSON(secret)}}));
-    return store(std::move(items));
+    return operate("add", query, [&](JSON& items) {
+        if (indexOf(items, query) >= 0) {
+            return Outcome::Duplicate;
+        }
+        items.array()->push_back(JSON(JSON::Object{{"service", JSON(query.service)},
+                                                   {"account", JSON(query.account)},
+                                                   {"secret", JSON(secret)}}));
+        return Outcome::Changed;
+    });
 }
 
 Keychain::Status SimKeychain::remove(const Query& query) {
-    auto guard = model_.lock();
-    if (Status status = admit("remove", query); status != Status::Success) {
-        return status;
-    }
-    JSON items = model_.setting({"keychain", "items"});
-    const long index = indexOf(items, query);
-    if (index < 0) {
-        return Status::NotFound;
-    }
-    items.array()->erase(items.array()->begin() + index);
-    return store(std::move(items));
+    return operate("remove", query, [&](JSON& items) {
+        const long index = indexOf(items, query);
+        if (index < 0) {
+            return Outcome::NotFound;
+        }
+        items.array()->erase(items.array()->begin() + index);
+        return Outcome::Changed;
+    });
 }
 
 } // namespace corvane

@@ -3,11 +3,14 @@
 #include "CorvaneCore/JSON.h"
 #include "CorvanePlatform/Keychain.h"
 
+#include <QString>
+
 #include <optional>
 
 namespace corvane {
 
 class SimModel;
+class SimParts;
 
 // Generic-password items kept in the scenario's "keychain.items". Safe on any thread (the agent
 // loads its credentials off the main thread). Secrets never enter the event record. Every change
@@ -23,15 +26,17 @@ public:
     Status add(const Query& query, const std::string& secret) override;
     Status remove(const Query& query) override;
 
-    // The items saved under the root; absent when there is no file yet. Throws SimScenarioError
+    // The items saved under `root`; absent when there is no file yet. Throws SimScenarioError
     // for a file that cannot be read or is not {"items": [{"service", "account", "secret"}]}.
-    std::optional<JSON> savedItems() const;
+    // Reads the file only, so it may run inside SimModel::with.
+    static std::optional<JSON> savedItems(const QString& root);
 
 private:
-    // Saves `items` to the file, then to the model; Other (and no change) when it cannot.
-    Status store(JSON items);
-    // The status every operation starts with: Success when it may go on.
-    Status admit(const char* operation, const Query& query);
+    // Runs `change(items)` on a copy of the items, under the model's lock, after admitting the
+    // operation; a changed list is saved to the file, then to the model (Other, and no change,
+    // when it cannot be saved).
+    template <typename Change>
+    Status operate(const char* operation, const Query& query, Change&& change);
 
     SimModel& model_;
 };

@@ -18,22 +18,26 @@ LoginItems::Status SimLoginItems::status() const {
     return Status::NotRegistered;
 }
 
-bool SimLoginItems::change(const char* operation, const char* status) {
-    auto guard = model_.lock();
-    const bool accepted = !model_.flag({"login_item", "refuse_changes"});
-    model_.record("login_item", {{"operation", JSON(operation)}, {"accepted", JSON(accepted)}});
-    if (accepted) {
-        model_.put({"login_item", "status"}, JSON(status));
-    }
-    return accepted;
+bool SimLoginItems::change(const char* operation, bool registering) {
+    return model_.with([&](SimParts& mac) {
+        const bool accepted = !mac.settings.flag({"login_item", "refuse_changes"});
+        mac.record.record("login_item",
+                          {{"operation", JSON(operation)}, {"accepted", JSON(accepted)}});
+        if (accepted) {
+            mac.settings.put({"login_item", "status"},
+                             registering ? mac.settings.get({"login_item", "on_register"})
+                                         : JSON("not_registered"));
+        }
+        return accepted;
+    });
 }
 
 bool SimLoginItems::registerItem() {
-    return change("register", model_.text({"login_item", "on_register"}).c_str());
+    return change("register", true);
 }
 
 bool SimLoginItems::unregisterItem() {
-    return change("unregister", "not_registered");
+    return change("unregister", false);
 }
 
 } // namespace corvane

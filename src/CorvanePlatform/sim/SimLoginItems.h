@@ -18,7 +18,7 @@ public:
     bool unregisterItem() override;
 
 private:
-    bool change(const char* operation, const char* status);
+    bool change(const char* operation, bool registering);
 
     SimModel& model_;
 };

@@ -17,8 +17,11 @@ std::optional<PlatformValue> SimPower::powerSources() const {
 }
 
 Power::SleepOutcome SimPower::requestSleep() {
-    const std::string outcome = model_.text({"power", "sleep"});
-    model_.record("sleep_request", {{"outcome", JSON(outcome)}});
+    const std::string outcome = model_.with([](SimParts& mac) {
+        std::string answer = mac.settings.text({"power", "sleep"});
+        mac.record.record("sleep_request", {{"outcome", JSON(answer)}});
+        return answer;
+    });
     if (outcome == "unavailable") {
         return SleepOutcome::Unavailable;
     }

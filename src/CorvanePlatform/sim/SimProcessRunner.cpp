@@ -1,9 +1,9 @@
 #include "CorvanePlatform/sim/SimProcessRunner.h"
 
+#include "CorvanePlatform/sim/SimFiles.h"
 #include "CorvanePlatform/sim/SimModel.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -51,17 +51,10 @@ bool SimProcessRunner::writeShortcutsScript() const {
     script += "  *) echo \"Shortcut not found: $3\" >&2; exit 1 ;;\nesac\n";
 
     const QString path = shortcutsScriptPath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path + QStringLiteral(".tmp"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(script.data(), static_cast<qint64>(script.size())) !=
-            static_cast<qint64>(script.size())) {
-        return false;
-    }
-    file.close();
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QFile::remove(path);
-    return QFile::rename(path + QStringLiteral(".tmp"), path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) &&
+           SimFiles::replace(path, script,
+                             QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                 QFileDevice::ExeOwner);
 }
 
 std::unique_ptr<ProcessRunner::Process>
@@ -70,7 +63,9 @@ SimProcessRunner::start(const std::string& path, const std::vector<std::string>&
     for (const std::string& argument : arguments) {
         args.push_back(JSON(argument));
     }
-    model_.record("process", {{"path", JSON(path)}, {"arguments", JSON(std::move(args))}});
+    model_.with([&](SimParts& mac) {
+        mac.record.record("process", {{"path", JSON(path)}, {"arguments", JSON(std::move(args))}});
+    });
     QString program = QString::fromStdString(path);
     if (path == shortcutsTool) {
         if (!writeShortcutsScript()) {

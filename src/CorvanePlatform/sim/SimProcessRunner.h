@@ -24,11 +24,11 @@ public:
 
     // Where the stand-in script lives.
     QString shortcutsScriptPath() const;
-
-private:
-    // Writes the stand-in script for the current scenario; false when it cannot be written.
+    // Writes the stand-in script for the current scenario (owner-only, executable); false when it
+    // cannot be written. Any thread.
     bool writeShortcutsScript() const;
 
+private:
     SimModel& model_;
     QtProcessRunner real_;
 };

@@ -12,7 +12,7 @@ namespace corvane {
 
 namespace {
 
-QColor colourOf(const SimModel::Element& element, const std::string& title) {
+QColor colourOf(const SimElementTree::Element& element, const std::string& title) {
     if (element.color) {
         return QColor(QString::fromStdString(*element.color));
     }
@@ -22,12 +22,16 @@ QColor colourOf(const SimModel::Element& element, const std::string& title) {
     return QColor::fromHsv(static_cast<unsigned char>(hash[0]) * 359 / 255, 90, 230);
 }
 
-std::string titleOf(const SimModel::Element& element) {
+std::string titleOf(const SimElementTree::Element& element) {
     auto title = element.attributes.find("AXTitle");
     if (title == element.attributes.end() || title->second.string() == nullptr) {
         return {};
     }
     return *title->second.string();
+}
+
+bool allowed(const SimSettings& settings) {
+    return settings.flag({"screen_capture", "allowed"});
 }
 
 } // namespace
@@ -37,34 +41,34 @@ bool SimScreenCapture::preflight() const {
 }
 
 void SimScreenCapture::request() {
-    auto guard = model_.lock();
-    model_.record("screen_capture_prompt");
-    if (model_.flag({"screen_capture", "grant_on_request"})) {
-        model_.put({"screen_capture", "allowed"}, JSON(true));
-    }
+    model_.with([](SimParts& mac) {
+        mac.record.record("screen_capture_prompt");
+        if (mac.settings.flag({"screen_capture", "grant_on_request"})) {
+            mac.settings.put({"screen_capture", "allowed"}, JSON(true));
+        }
+    });
 }
 
 std::variant<std::vector<ScreenCapture::Window>, ScreenCapture::Error>
 SimScreenCapture::windows() const {
-    auto guard = model_.lock();
-    if (!model_.flag({"screen_capture", "allowed"}) ||
-        model_.flag({"screen_capture", "declined"})) {
-        return Error{declinedCode};
-    }
-    std::vector<Window> list;
-    for (const auto& [pid, token] : model_.visibleWindows()) {
-        const SimModel::Element* element = model_.element(token);
-        Window window;
-        window.id = static_cast<std::uint32_t>(token);
-        window.ownerPid = pid;
-        window.bounds = model_.frame(token).value_or(QRectF());
-        window.layer = 0;
-        if (std::string title = titleOf(*element); !title.empty()) {
-            window.title = title;
+    return model_.with([](SimParts& mac) -> std::variant<std::vector<Window>, Error> {
+        if (!allowed(mac.settings) || mac.settings.flag({"screen_capture", "declined"})) {
+            return Error{declinedCode};
         }
-        list.push_back(window);
-    }
-    return list;
+        std::vector<Window> list;
+        for (const auto& [pid, token] : mac.tree.visibleWindows()) {
+            Window window;
+            window.id = static_cast<std::uint32_t>(token);
+            window.ownerPid = pid;
+            window.bounds = mac.tree.frame(token).value_or(QRectF());
+            window.layer = 0;
+            if (std::string title = titleOf(*mac.tree.element(token)); !title.empty()) {
+                window.title = title;
+            }
+            list.push_back(window);
+        }
+        return list;
+    });
 }
 
 QCoro::Task<std::variant<std::vector<ScreenCapture::Window>, ScreenCapture::Error>>
@@ -72,16 +76,14 @@ SimScreenCapture::shareableWindows() {
     co_return windows();
 }
 
-std::optional<QImage> SimScreenCapture::render(std::uint32_t windowID, int width,
-                                               int height) const {
-    auto guard = model_.lock();
-    if (width < 1 || height < 1 || width > 8192 || height > 8192 ||
-        !model_.flag({"screen_capture", "allowed"}) ||
-        model_.flag({"screen_capture", "capture_fails"})) {
+std::optional<QImage> SimScreenCapture::render(const SimParts& mac, std::uint32_t windowID,
+                                               int width, int height) {
+    if (width < 1 || height < 1 || width > 8192 || height > 8192 || !allowed(mac.settings) ||
+        mac.settings.flag({"screen_capture", "capture_fails"})) {
         return std::nullopt;
     }
     std::optional<std::uint64_t> token;
-    for (const auto& [pid, window] : model_.visibleWindows()) {
+    for (const auto& [pid, window] : mac.tree.visibleWindows()) {
         if (static_cast<std::uint32_t>(window) == windowID) {
             token = window;
         }
@@ -89,8 +91,8 @@ std::optional<QImage> SimScreenCapture::render(std::uint32_t windowID, int width
     if (!token) {
         return std::nullopt;
     }
-    const SimModel::Element& window = *model_.element(*token);
-    const QRectF frame = *model_.frame(*token);
+    const SimElementTree::Element& window = *mac.tree.element(*token);
+    const QRectF frame = *mac.tree.frame(*token);
     const std::string title = titleOf(window);
     QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
     image.fill(colourOf(window, title));
@@ -104,11 +106,11 @@ std::optional<QImage> SimScreenCapture::render(std::uint32_t windowID, int width
     while (!queue.empty()) {
         const std::uint64_t at = queue.back();
         queue.pop_back();
-        const SimModel::Element* element = model_.element(at);
+        const SimElementTree::Element* element = mac.tree.element(at);
         if (element == nullptr || element->hidden) {
             continue;
         }
-        if (std::optional<QRectF> r = model_.frame(at)) {
+        if (std::optional<QRectF> r = mac.tree.frame(at)) {
             painter.drawRect(QRectF((r->x() - frame.x()) * sx, (r->y() - frame.y()) * sy,
                                     r->width() * sx, r->height() * sy));
         }
@@ -121,14 +123,20 @@ std::optional<QImage> SimScreenCapture::render(std::uint32_t windowID, int width
                          QString::fromStdString(title));
     }
     painter.end();
-    model_.record("capture",
-                  {{"window", JSON(windowID)}, {"width", JSON(width)}, {"height", JSON(height)}});
     return image;
 }
 
 QCoro::Task<std::optional<QImage>> SimScreenCapture::capture(std::uint32_t windowID, int width,
                                                              int height) {
-    co_return render(windowID, width, height);
+    co_return model_.with([&](SimParts& mac) {
+        std::optional<QImage> image = render(mac, windowID, width, height);
+        if (image) {
+            mac.record.record(
+                "capture",
+                {{"window", JSON(windowID)}, {"width", JSON(width)}, {"height", JSON(height)}});
+        }
+        return image;
+    });
 }
 
 } // namespace corvane

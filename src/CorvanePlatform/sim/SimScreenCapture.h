@@ -5,6 +5,7 @@
 namespace corvane {
 
 class SimModel;
+class SimParts;
 
 // Shareable windows are the model's visible windows; a capture is painted: the window's colour,
 // a title bar with its title and the outlines of its controls.
@@ -24,7 +25,8 @@ public:
 
 private:
     std::variant<std::vector<Window>, Error> windows() const;
-    std::optional<QImage> render(std::uint32_t windowID, int width, int height) const;
+    static std::optional<QImage> render(const SimParts& mac, std::uint32_t windowID, int width,
+                                        int height);
 
     SimModel& model_;
 };

@@ -25,53 +25,61 @@ std::string nowPlayingScript(const std::string& bundleID) {
            "end timeout";
 }
 
-} // namespace
-
-Scripting::Result SimScripting::run(const std::string& source) {
-    auto guard = model_.lock();
-    Result result = answer(source);
-    model_.record("script", {{"source", JSON(source)},
-                             {"ok", JSON(std::holds_alternative<PlatformValue::Array>(result))}});
-    return result;
-}
-
-Scripting::Permission SimScripting::automationPermission(const std::string& bundleID) const {
-    const std::string permission = model_.text({"automation", bundleID});
+Scripting::Permission permissionIn(const SimSettings& settings, const std::string& bundleID) {
+    const std::string permission = settings.text({"automation", bundleID});
     if (permission == "granted") {
-        return Permission::Granted;
+        return Scripting::Permission::Granted;
     }
     if (permission == "denied") {
-        return Permission::Denied;
+        return Scripting::Permission::Denied;
     }
-    return Permission::NotDetermined;
+    return Scripting::Permission::NotDetermined;
 }
 
-bool SimScripting::mayAutomate(const std::string& bundleID) {
-    switch (automationPermission(bundleID)) {
-    case Permission::Granted:
+// Applies the automation permission for a script sent to a player; false when refused.
+bool mayAutomate(SimParts& mac, const std::string& bundleID) {
+    switch (permissionIn(mac.settings, bundleID)) {
+    case Scripting::Permission::Granted:
         return true;
-    case Permission::Denied:
+    case Scripting::Permission::Denied:
         return false;
-    case Permission::NotDetermined:
+    case Scripting::Permission::NotDetermined:
         // The system asks once; the simulated person allows it.
-        model_.put({"automation", bundleID}, JSON("granted"));
-        model_.record("automation_prompt", {{"bundle_id", JSON(bundleID)}});
+        mac.settings.put({"automation", bundleID}, JSON("granted"));
+        mac.record.record("automation_prompt", {{"bundle_id", JSON(bundleID)}});
         return true;
     }
     return false;
 }
 
-Scripting::Result SimScripting::answer(const std::string& source) {
-    if (!model_.flag({"scripting", "available"})) {
+} // namespace
+
+Scripting::Result SimScripting::run(const std::string& source) {
+    return model_.with([&](SimParts& mac) {
+        Result result = answer(mac, source);
+        mac.record.record("script",
+                          {{"source", JSON(source)},
+                           {"ok", JSON(std::holds_alternative<PlatformValue::Array>(result))}});
+        return result;
+    });
+}
+
+Scripting::Permission SimScripting::automationPermission(const std::string& bundleID) const {
+    return model_.with([&](SimParts& mac) { return permissionIn(mac.settings, bundleID); });
+}
+
+Scripting::Result SimScripting::answer(SimParts& mac, const std::string& source) {
+    SimSettings& settings = mac.settings;
+    if (!settings.flag({"scripting", "available"})) {
         return Failure::ExecutionFailed;
     }
     if (source == volumeScript) {
         return PlatformValue::Array{
-            PlatformValue(static_cast<std::int64_t>(model_.number({"audio", "volume"}))),
-            PlatformValue(model_.flag({"audio", "muted"}))};
+            PlatformValue(static_cast<std::int64_t>(settings.number({"audio", "volume"}))),
+            PlatformValue(settings.flag({"audio", "muted"}))};
     }
     if (source == "set volume with output muted" || source == "set volume without output muted") {
-        model_.put({"audio", "muted"}, JSON(source == "set volume with output muted"));
+        settings.put({"audio", "muted"}, JSON(source == "set volume with output muted"));
         return PlatformValue::Array{};
     }
     const QString text = QString::fromStdString(source);
@@ -79,31 +87,31 @@ Scripting::Result SimScripting::answer(const std::string& source) {
         QStringLiteral("^set volume output volume (\\d{1,9})$"));
     if (const QRegularExpressionMatch m = setVolume.match(text); m.hasMatch()) {
         const int level = std::clamp(m.captured(1).toInt(), 0, 100);
-        model_.put({"audio", "volume"}, JSON(level));
+        settings.put({"audio", "volume"}, JSON(level));
         return PlatformValue::Array{};
     }
     static const QRegularExpression command(QStringLiteral(
         "^tell application id \"([^\"]+)\" to (playpause|next track|previous track)$"));
     if (const QRegularExpressionMatch m = command.match(text); m.hasMatch()) {
         const std::string bundleID = m.captured(1).toStdString();
-        if (model_.pidsOf(bundleID).empty() || !mayAutomate(bundleID)) {
+        if (mac.apps.pidsOf(bundleID).empty() || !mayAutomate(mac, bundleID)) {
             return Failure::ExecutionFailed;
         }
-        if (model_.setting({"players", bundleID}).isNull()) {
-            model_.put({"players", bundleID}, JSON(JSON::Object{{"state", JSON("stopped")},
-                                                                {"tracks", JSON(JSON::Array{})},
-                                                                {"track", JSON(0)}}));
+        if (settings.get({"players", bundleID}).isNull()) {
+            settings.put({"players", bundleID}, JSON(JSON::Object{{"state", JSON("stopped")},
+                                                                  {"tracks", JSON(JSON::Array{})},
+                                                                  {"track", JSON(0)}}));
         }
         const std::string verb = m.captured(2).toStdString();
         const int count =
-            static_cast<int>(model_.setting({"players", bundleID, "tracks"}).array()->size());
-        const int track = static_cast<int>(model_.number({"players", bundleID, "track"}));
+            static_cast<int>(settings.get({"players", bundleID, "tracks"}).array()->size());
+        const int track = static_cast<int>(settings.number({"players", bundleID, "track"}));
         if (verb == "playpause") {
-            const bool playing = model_.text({"players", bundleID, "state"}) == "playing";
-            model_.put({"players", bundleID, "state"}, JSON(playing ? "paused" : "playing"));
+            const bool playing = settings.text({"players", bundleID, "state"}) == "playing";
+            settings.put({"players", bundleID, "state"}, JSON(playing ? "paused" : "playing"));
         } else if (count > 0) {
             const int step = verb == "next track" ? 1 : count - 1;
-            model_.put({"players", bundleID, "track"}, JSON((track + step) % count));
+            settings.put({"players", bundleID, "track"}, JSON((track + step) % count));
         }
         return PlatformValue::Array{};
     }
@@ -111,11 +119,11 @@ Scripting::Result SimScripting::answer(const std::string& source) {
         QStringLiteral("^with timeout of 1 seconds\n    tell application id \"([^\"]+)\"\n"));
     if (const QRegularExpressionMatch m = nowPlaying.match(text); m.hasMatch()) {
         const std::string bundleID = m.captured(1).toStdString();
-        if (source != nowPlayingScript(bundleID) || model_.pidsOf(bundleID).empty() ||
-            !mayAutomate(bundleID)) {
+        if (source != nowPlayingScript(bundleID) || mac.apps.pidsOf(bundleID).empty() ||
+            !mayAutomate(mac, bundleID)) {
             return Failure::ExecutionFailed;
         }
-        const JSON player = model_.setting({"players", bundleID});
+        const JSON player = settings.get({"players", bundleID});
         const std::string* state = player.stringMember("state");
         if (state == nullptr || *state == "stopped") {
             return PlatformValue::Array{};

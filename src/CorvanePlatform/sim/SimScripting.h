@@ -5,6 +5,7 @@
 namespace corvane {
 
 class SimModel;
+class SimParts;
 
 // Answers the few scripts the agent sends (volume settings, volume and mute changes, player
 // commands, the now-playing question) from the model; any other text fails to run.
@@ -17,9 +18,7 @@ public:
     Permission automationPermission(const std::string& bundleID) const override;
 
 private:
-    Result answer(const std::string& source);
-    // Applies the automation permission for a script sent to the player; false when refused.
-    bool mayAutomate(const std::string& bundleID);
+    static Result answer(SimParts& mac, const std::string& source);
 
     SimModel& model_;
 };

@@ -17,15 +17,26 @@ SimWorkspace::SimWorkspace(SimModel& model, QObject* parent)
 }
 
 std::vector<RunningApplication> SimWorkspace::runningApplications() const {
-    return model_.runningApplications();
+    return model_.with([](SimParts& mac) {
+        std::vector<RunningApplication> result;
+        for (const SimApplications::Instance& i : mac.apps.running()) {
+            result.push_back(mac.apps.describe(i));
+        }
+        return result;
+    });
 }
 
 std::optional<RunningApplication> SimWorkspace::frontmostApplication() const {
-    return model_.frontmostApplication();
+    return model_.with([](SimParts& mac) -> std::optional<RunningApplication> {
+        if (const SimApplications::Instance* front = mac.apps.instance(mac.apps.frontmost())) {
+            return mac.apps.describe(*front);
+        }
+        return std::nullopt;
+    });
 }
 
 std::optional<std::string> SimWorkspace::applicationPath(const std::string& bundleID) const {
-    return model_.applicationPath(bundleID);
+    return model_.with([&](SimParts& mac) { return mac.apps.applicationPath(bundleID); });
 }
 
 std::optional<PlatformValue::Dictionary> SimWorkspace::bundleInfo(const std::string& path) const {
@@ -47,22 +58,24 @@ std::optional<PlatformValue::Dictionary> SimWorkspace::bundleInfo(const std::str
 }
 
 QCoro::Task<void> SimWorkspace::openApplication(std::string path, bool activate) {
-    model_.open(path, activate);
+    model_.with([&](SimParts& mac) { mac.apps.open(path, activate); });
     co_return;
 }
 
 bool SimWorkspace::openURL(const std::string& url) {
-    const bool opened = !model_.flag({"workspace", "open_url_fails"});
-    model_.record("open_url", {{"url", JSON(url)}, {"opened", JSON(opened)}});
-    return opened;
+    return model_.with([&](SimParts& mac) {
+        const bool opened = !mac.settings.flag({"workspace", "open_url_fails"});
+        mac.record.record("open_url", {{"url", JSON(url)}, {"opened", JSON(opened)}});
+        return opened;
+    });
 }
 
 bool SimWorkspace::activate(std::int32_t pid) {
-    return model_.activate(pid);
+    return model_.with([pid](SimParts& mac) { return mac.apps.activate(pid); });
 }
 
 bool SimWorkspace::terminate(std::int32_t pid) {
-    return model_.requestQuit(pid);
+    return model_.with([pid](SimParts& mac) { return mac.apps.requestQuit(pid); });
 }
 
 std::string SimWorkspace::hostName() const {
@@ -70,10 +83,12 @@ std::string SimWorkspace::hostName() const {
 }
 
 OSVersion SimWorkspace::osVersion() const {
-    return OSVersion{static_cast<int>(model_.number({"os_version", "major"})),
-                     static_cast<int>(model_.number({"os_version", "minor"})),
-                     static_cast<int>(model_.number({"os_version", "patch"})),
-                     model_.text({"os_version", "text"})};
+    return model_.with([](SimParts& mac) {
+        return OSVersion{static_cast<int>(mac.settings.number({"os_version", "major"})),
+                         static_cast<int>(mac.settings.number({"os_version", "minor"})),
+                         static_cast<int>(mac.settings.number({"os_version", "patch"})),
+                         mac.settings.text({"os_version", "text"})};
+    });
 }
 
 } // namespace corvane

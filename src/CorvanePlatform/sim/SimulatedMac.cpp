@@ -70,14 +70,16 @@ SimulatedMac::~SimulatedMac() = default;
 
 void SimulatedMac::load(std::string_view scenarioText) {
     const JSON scenario = SimScenario::parse(scenarioText);
-    // Items the agent saved under this root win over the scenario's, as a real keychain keeps its
-    // items whatever else changes. Read before anything is applied, so a bad file refuses the load.
-    std::optional<JSON> saved = keychain_->savedItems();
-    auto guard = model_->lock();
-    model_->load(scenario);
-    if (saved) {
-        model_->put({"keychain", "items"}, std::move(*saved));
-    }
+    model_->with([&](SimParts& mac) {
+        // Items the agent saved under this root win over the scenario's, as a real keychain keeps
+        // its items whatever else changes. Read under the lock, so that no change the agent makes
+        // meanwhile is lost, and before anything is applied, so that a bad file refuses the load.
+        std::optional<JSON> saved = SimKeychain::savedItems(model_->root());
+        mac.load(scenario);
+        if (saved) {
+            mac.settings.put({"keychain", "items"}, std::move(*saved));
+        }
+    });
 }
 
 void SimulatedMac::loadFile(const QString& path) {

@@ -27,7 +27,8 @@ class SimUserPrompts;
 class SimWorkspace;
 
 // A whole simulated Mac: the model, one Sim object per port and, when asked, the control channel.
-// Bundle folders and the Shortcuts stand-in are created under `root`. Main thread.
+// Bundle folders and the Shortcuts stand-in are created under `root`. Used from the thread that
+// made it; the ports it hands out may be called from any thread (SimModel::with).
 class SimulatedMac {
 public:
     // The clock and preferences may be given (a virtual clock in tests, the real settings store

@@ -66,10 +66,8 @@ TEST_F(SimFixture, SafariTabsCloseThroughTheirDescribedAction) {
     EXPECT_EQ(children(ax, tabs).size(), 3u);
     EXPECT_FALSE(ax.attribute(weather, "AXRole"));
 
-    // A sheet on a window is an ordinary child the scenario can add at run time.
-    const AXElement app = ax.applicationElement(402);
-    const std::vector<AXElement> windows = children(ax, app);
-    EXPECT_EQ(windows.size(), 3u); // two windows and the menu bar
+    // An application's children are its windows and its menu bar.
+    EXPECT_EQ(children(ax, ax.applicationElement(402)).size(), 3u);
 }
 
 TEST_F(SimFixture, QuitRequestsFollowEachApplicationsBehaviour) {
@@ -176,16 +174,26 @@ TEST_F(SimFixture, TypingReplacesOrExtendsTheFocusedField) {
     const AXElement body = named("textedit.body");
     EXPECT_EQ(ax.attribute(ax.applicationElement(845), "AXFocusedUIElement"), PlatformValue(body));
 
-    input.postKeyToProcess({0, 0, std::string(", eggs")}, 845);
-    EXPECT_EQ(text(body, "AXValue"), "Shopping list, eggs");
-    input.postKeyToProcess({0, InputEvents::commandFlag, std::nullopt}, 845);
-    input.postKeyToProcess({0, 0, std::string("Grüße 👋")}, 845);
-    EXPECT_EQ(text(body, "AXValue"), "Grüße 👋");
-    input.postKeyToProcess({51, 0, std::nullopt}, 845);
-    EXPECT_EQ(text(body, "AXValue"), "Grüße "); // one character, not half of one
-    input.postKeyToProcess({0, InputEvents::commandFlag, std::nullopt}, 845);
-    input.postKeyToProcess({51, 0, std::nullopt}, 845);
-    EXPECT_EQ(text(body, "AXValue"), "");
+    const std::uint64_t command = InputEvents::commandFlag;
+    struct Key {
+        InputEvents::KeyStroke stroke;
+        std::string value; // of the field afterwards
+    };
+    const std::vector<Key> keys = {
+        {{0, 0, ", eggs"}, "Shopping list, eggs"},
+        {{0, command, std::nullopt}, "Shopping list, eggs"}, // Command-A selects everything
+        {{0, 0, "Grüße 👋"}, "Grüße 👋"},                      // which typing replaces
+        {{51, 0, std::nullopt}, "Grüße "},                   // one character, not half of one
+        {{0, command, std::nullopt}, "Grüße "},
+        {{123, 0, std::nullopt}, "Grüße "}, // any other key drops the selection
+        {{0, 0, "!"}, "Grüße !"},
+        {{0, command, std::nullopt}, "Grüße !"},
+        {{51, 0, std::nullopt}, ""}, // backspace on everything
+    };
+    for (const Key& key : keys) {
+        EXPECT_TRUE(input.postKeyToProcess(key.stroke, 845));
+        EXPECT_EQ(text(body, "AXValue"), key.value) << key.stroke.keyCode;
+    }
 
     // Focus moves by setting AXFocused; a button takes no typed text.
     EXPECT_TRUE(ax.setAttribute(named("textedit.bold"), "AXFocused", PlatformValue(true)));
@@ -214,7 +222,8 @@ TEST_F(SimFixture, WithoutTrustNothingIsReadableAndTimeoutsAreRecorded) {
     Accessibility& ax = platform().accessibility;
     const AXElement app = ax.applicationElement(402);
     ax.setMessagingTimeout(app, std::chrono::milliseconds(200));
-    EXPECT_EQ(model().messagingTimeout(app), std::chrono::milliseconds(200));
+    EXPECT_EQ(model().with([&](SimParts& m) { return m.tree.messagingTimeout(app.token()); }),
+              std::chrono::milliseconds(200));
     EXPECT_EQ(ax.pid(app), 402);
 
     model().put({"accessibility", "trusted"}, JSON(false));
@@ -239,12 +248,6 @@ TEST_F(SimFixture, AcceptedSleepAnnouncesWillSleepAfterReturning) {
     QCoreApplication::processEvents();
     EXPECT_EQ(willSleep, 1);
 }
-
-} // namespace
-} // namespace corvane
-
-namespace corvane {
-namespace {
 
 std::vector<AXElement> tabsOf(SimFixture& fixture, Accessibility& ax) {
     return children(ax, fixture.named("chrome.tabs"));

@@ -1,12 +1,13 @@
+#include "CorvaneCore/ContractError.h"
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "SimFixture.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLocalSocket>
 
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <latch>
 #include <thread>
 
 namespace corvane {
@@ -75,6 +76,12 @@ TEST_F(SimFixture, ControlCommandsChangeWhatThePortsSee) {
     const JSON state = send(*mac, R"({"cmd": "state"})");
     EXPECT_EQ(*state.find("state")->find("audio")->find("volume")->number(), 12.0);
     EXPECT_EQ(*state.find("state")->find("frontmost")->number(), 402.0);
+
+    // A member patched to null returns to its default.
+    EXPECT_TRUE(send(*mac, R"({"cmd": "patch", "patch": {"audio": {"volume": null}}})")
+                    .find("ok")
+                    ->isTrue());
+    EXPECT_EQ(model().number({"audio", "volume"}), 50.0);
 }
 
 TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
@@ -110,18 +117,34 @@ TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
               PlatformValue(0));
 }
 
-// Reads answer lines until `count` have arrived or a second has passed.
+// Whatever a command's listeners throw (an agent slot answering "sleep", say), the channel answers
+// the command as refused and goes on serving.
+TEST_F(SimFixture, AnExceptionInsideACommandIsARefusal) {
+    struct Row {
+        std::function<void()> thrower;
+        std::string error;
+    };
+    const std::vector<Row> rows = {
+        {[] { throw ContractError("device_locked"); }, "device_locked"},
+        {[] { throw 42; }, "the command failed"},
+    };
+    for (const Row& row : rows) {
+        QObject guard;
+        QObject::connect(&platform().workspace, &Workspace::willSleep, &guard, row.thrower);
+        EXPECT_EQ(errorOf(send(*mac, R"({"cmd": "sleep"})")), row.error);
+    }
+    EXPECT_TRUE(send(*mac, R"({"cmd": "ping"})").find("ok")->isTrue());
+}
+
+// Reads answer lines until `count` have arrived.
 std::vector<std::string> readLines(QLocalSocket& socket, std::size_t count) {
     std::vector<std::string> lines;
-    QElapsedTimer timer;
-    timer.start();
-    while (lines.size() < count && timer.elapsed() < 1000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        socket.waitForReadyRead(20);
+    waitUntil([&] {
         while (socket.canReadLine()) {
             lines.push_back(socket.readLine().trimmed().toStdString());
         }
-    }
+        return lines.size() >= count;
+    });
     return lines;
 }
 
@@ -152,40 +175,51 @@ TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
     EXPECT_TRUE(second.listen(path, &error)) << error.toStdString();
 }
 
-} // namespace
-} // namespace corvane
-
-namespace corvane {
-namespace {
-
-TEST_F(SimFixture, PatchWithNullRestoresTheDefault) {
-    send(*mac, R"({"cmd": "volume", "level": 90})");
-    EXPECT_TRUE(send(*mac, R"({"cmd": "patch", "patch": {"audio": {"volume": null}}})")
-                    .find("ok")
-                    ->isTrue());
-    EXPECT_EQ(model().number({"audio", "volume"}), 50.0);
+// Notifications are announced outside the model's lock: a listener may read the ports at once,
+// as the agent does on will-sleep.
+TEST_F(SimFixture, NotificationListenersMayCallThePorts) {
+    std::size_t seen = 0;
+    QObject guard;
+    QObject::connect(&platform().workspace, &Workspace::willSleep, &guard,
+                     [&] { seen = platform().workspace.runningApplications().size(); });
+    EXPECT_TRUE(send(*mac, R"({"cmd": "sleep"})").find("ok")->isTrue());
+    EXPECT_GT(seen, 0u);
 }
 
-TEST_F(SimFixture, KeychainIsSafeFromWorkerThreadsWhileTheChannelWrites) {
+// The agent loads its credentials and discovers applications on worker threads while the main
+// thread serves the control channel and reloads the scenario: nothing is torn, and no saved item
+// is lost.
+TEST_F(SimFixture, WorkerPortsRaceTheChannelAndReloads) {
     Keychain& keychain = platform().keychain;
+    AppCatalog& catalog = platform().appCatalog;
+    const std::string scenario = defaultScenarioText();
+    std::latch start(3);
+    std::atomic<int> emptyCatalogs{0};
     std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&keychain, t] {
+    for (int t = 0; t < 2; ++t) {
+        workers.emplace_back([&, t] {
+            start.arrive_and_wait();
             for (int i = 0; i < 25; ++i) {
                 const Keychain::Query query{
                     "local.corvane.agent", "account-" + std::to_string(t) + "-" + std::to_string(i),
                     false};
                 EXPECT_EQ(keychain.add(query, "secret"), Keychain::Status::Success);
+                const std::optional<std::vector<std::string>> indexed =
+                    catalog.indexedApplications();
+                emptyCatalogs += indexed && !indexed->empty() ? 0 : 1;
             }
         });
     }
-    for (int i = 0; i < 50; ++i) {
+    start.arrive_and_wait();
+    for (int i = 0; i < 10; ++i) {
         send(*mac, R"({"cmd": "set", "path": "audio.volume", "value": )" + std::to_string(i) + "}");
+        mac->load(scenario);
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
-    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 100u);
+    EXPECT_EQ(emptyCatalogs, 0);
+    EXPECT_EQ(model().setting({"keychain", "items"}).array()->size(), 50u);
 }
 
 } // namespace

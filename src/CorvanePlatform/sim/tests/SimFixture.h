@@ -3,11 +3,16 @@
 #include "CorvanePlatform/sim/SimModel.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +22,21 @@ inline std::string defaultScenarioText() {
     QFile file(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
     EXPECT_TRUE(file.open(QIODevice::ReadOnly));
     return file.readAll().toStdString();
+}
+
+// Runs the event loop until `done` holds: each pass waits for the next event (a socket's data, a
+// child's end); the generous bound only matters when the awaited thing never happens.
+inline bool waitUntil(const std::function<bool()>& done) {
+    QTimer tick; // wakes the loop now and then, so that the bound is seen
+    tick.start(50);
+    const QDeadlineTimer bound(std::chrono::seconds(30));
+    while (!done()) {
+        if (bound.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }
 
 // A simulated Mac loaded with the default scenario under a fresh temporary root.

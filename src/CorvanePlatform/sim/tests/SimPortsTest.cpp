@@ -2,15 +2,10 @@
 #include "CorvanePlatform/sim/SimScreenCapture.h"
 #include "SimFixture.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QThread>
 #include <qcoro/qcorotask.h>
 
 #include <gmock/gmock.h>
-
-#include <thread>
 
 namespace corvane {
 namespace {
@@ -30,7 +25,7 @@ const RunningApplication* byBundle(const std::vector<RunningApplication>& apps,
 TEST_F(SimFixture, WorkspaceAnswersFromTheScenario) {
     Workspace& workspace = platform().workspace;
     const std::vector<RunningApplication> apps = workspace.runningApplications();
-    ASSERT_EQ(apps.size(), 10u);
+    ASSERT_FALSE(apps.empty());
     EXPECT_EQ(apps.front().localizedName, "Finder"); // scenario order is the platform's order
 
     const RunningApplication* agent = byBundle(apps, "app.clipkeeper.menubar");
@@ -78,24 +73,21 @@ TEST_F(SimFixture, CatalogListsIndexedBundlesAndRootsExist) {
     AppCatalog& catalog = platform().appCatalog;
     const std::optional<std::vector<std::string>> indexed = catalog.indexedApplications();
     ASSERT_TRUE(indexed);
-    EXPECT_EQ(indexed->size(), 10u); // Control Center and the helper are not indexed
     const std::string safari =
         (root.path() + QStringLiteral("/Applications/Safari.app")).toStdString();
+    const auto listed = [&](const char* path) {
+        return std::find(indexed->begin(), indexed->end(), root.path().toStdString() + path) !=
+               indexed->end();
+    };
+    EXPECT_TRUE(listed("/Applications/Safari.app"));
+    EXPECT_FALSE(listed("/System/Library/CoreServices/ControlCenter.app")); // "indexed": false
     EXPECT_EQ(WireTime::text(*catalog.lastUsedDate(safari)), "2026-12-06T19:58:00.000Z");
-    const std::vector<std::string> roots = catalog.directoryRoots();
-    ASSERT_EQ(roots.size(), 4u);
-    for (const std::string& folder : roots) {
+    for (const std::string& folder : catalog.directoryRoots()) {
         EXPECT_TRUE(QDir(QString::fromStdString(folder)).exists()) << folder;
     }
 
     model().put({"catalog", "index_available"}, JSON(false));
     EXPECT_FALSE(catalog.indexedApplications());
-
-    // The inventory walks the catalog off the main thread.
-    std::optional<WireTime::Instant> fromWorker;
-    std::thread worker([&] { fromWorker = catalog.lastUsedDate(safari); });
-    worker.join();
-    EXPECT_TRUE(fromWorker);
 }
 
 TEST_F(SimFixture, DeviceReadersAnswerFromTheModel) {
@@ -120,19 +112,11 @@ TEST_F(SimFixture, DeviceReadersAnswerFromTheModel) {
 }
 
 TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {
-    Scripting& scripting = platform().scripting;
+    using Values = PlatformValue::Array;
+    const Scripting::Result done = Values{};
+    const Scripting::Result failed = Scripting::Failure::ExecutionFailed;
     const std::string volume = "set settings to get volume settings\n"
                                "return {output volume of settings, output muted of settings}";
-    EXPECT_EQ(std::get<PlatformValue::Array>(scripting.run(volume)),
-              (PlatformValue::Array{PlatformValue(35), PlatformValue(false)}));
-
-    EXPECT_TRUE(
-        std::holds_alternative<PlatformValue::Array>(scripting.run("set volume output volume 80")));
-    EXPECT_TRUE(std::holds_alternative<PlatformValue::Array>(
-        scripting.run("set volume with output muted")));
-    EXPECT_EQ(std::get<PlatformValue::Array>(scripting.run(volume)),
-              (PlatformValue::Array{PlatformValue(80), PlatformValue(true)}));
-
     const std::string nowPlaying =
         "with timeout of 1 seconds\n"
         "    tell application id \"com.apple.Music\"\n"
@@ -141,25 +125,35 @@ TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {
         "playing}\n"
         "    end tell\n"
         "end timeout";
-    EXPECT_EQ(std::get<PlatformValue::Array>(scripting.run(nowPlaying)),
-              (PlatformValue::Array{PlatformValue("Clair de Lune"), PlatformValue("Claude Debussy"),
-                                    PlatformValue(true)}));
-    scripting.run("tell application id \"com.apple.Music\" to next track");
-    scripting.run("tell application id \"com.apple.Music\" to playpause");
-    EXPECT_EQ(std::get<PlatformValue::Array>(scripting.run(nowPlaying)),
-              (PlatformValue::Array{PlatformValue("Gymnopédie No. 1"), PlatformValue("Erik Satie"),
-                                    PlatformValue(false)}));
+    const std::string music = "tell application id \"com.apple.Music\" to ";
+    struct Step {
+        std::string script;
+        Scripting::Result answer;
+    };
+    const std::vector<Step> steps = {
+        {volume, Values{PlatformValue(35), PlatformValue(false)}},
+        {"set volume output volume 80", done},
+        {"set volume with output muted", done},
+        {volume, Values{PlatformValue(80), PlatformValue(true)}},
+        {nowPlaying, Values{PlatformValue("Clair de Lune"), PlatformValue("Claude Debussy"),
+                            PlatformValue(true)}},
+        {music + "next track", done},
+        {music + "playpause", done},
+        {nowPlaying, Values{PlatformValue("Gymnopédie No. 1"), PlatformValue("Erik Satie"),
+                            PlatformValue(false)}},
+        {"display dialog \"hi\"", failed},
+        {volume + " ", failed}, // a one-character change is another script
+    };
+    Scripting& scripting = platform().scripting;
+    for (const Step& step : steps) {
+        EXPECT_TRUE(scripting.run(step.script) == step.answer) << step.script;
+    }
 
     EXPECT_EQ(scripting.automationPermission("com.apple.Music"), Scripting::Permission::Granted);
     EXPECT_EQ(scripting.automationPermission("com.spotify.client"),
               Scripting::Permission::NotDetermined);
     model().put({"automation", "com.apple.Music"}, JSON("denied"));
-    EXPECT_EQ(std::get<Scripting::Failure>(scripting.run(nowPlaying)),
-              Scripting::Failure::ExecutionFailed);
-    EXPECT_EQ(std::get<Scripting::Failure>(scripting.run("display dialog \"hi\"")),
-              Scripting::Failure::ExecutionFailed);
-    // A one-character change is another script.
-    EXPECT_TRUE(std::holds_alternative<Scripting::Failure>(scripting.run(volume + " ")));
+    EXPECT_TRUE(scripting.run(nowPlaying) == failed);
 }
 
 TEST_F(SimFixture, KeychainLoginItemsAndPrompts) {
@@ -225,17 +219,11 @@ TEST_F(SimFixture, CaptureListsWindowsAndPaintsThem) {
     EXPECT_EQ(std::get<ScreenCapture::Error>(windows).code, -3801);
 }
 
-std::optional<int> waitForExit(ProcessRunner::Process& process, int limitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < limitMs) {
-        if (std::optional<int> status = process.exitStatus()) {
-            return status;
-        }
-        QCoreApplication::processEvents();
-        QThread::msleep(10);
-    }
-    return std::nullopt;
+// The child's end wakes the event loop (QProcess watches it there).
+std::optional<int> waitForExit(ProcessRunner::Process& process) {
+    std::optional<int> status;
+    waitUntil([&] { return (status = process.exitStatus()).has_value(); });
+    return status;
 }
 
 TEST_F(SimFixture, ShortcutsToolRunsAsARealProcess) {
@@ -253,13 +241,13 @@ TEST_F(SimFixture, ShortcutsToolRunsAsARealProcess) {
                                    {"start focus timer", 1}};
     for (const Row& row : rows) {
         auto process = runner.start(SimProcessRunner::shortcutsTool, {"run", "--", row.name});
-        EXPECT_EQ(waitForExit(*process, 900), row.status) << row.name;
+        EXPECT_EQ(waitForExit(*process), row.status) << row.name;
     }
 
     auto slow = runner.start(SimProcessRunner::shortcutsTool, {"run", "--", "Slow Report"});
     EXPECT_FALSE(slow->exitStatus());
     slow->terminate();
-    const std::optional<int> ended = waitForExit(*slow, 900);
+    const std::optional<int> ended = waitForExit(*slow);
     ASSERT_TRUE(ended);
     EXPECT_NE(*ended, 0);
 
