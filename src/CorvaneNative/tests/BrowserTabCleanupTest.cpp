@@ -175,7 +175,7 @@ TEST_F(BrowserTabCleanupTest, SafariClosesUnpinnedTabsLastToFirst) {
     EXPECT_EQ(present(), (std::vector<std::string>{"b", "p", "w1"}));
 }
 
-TEST_F(BrowserTabCleanupTest, SafariClosesEightyTabsButRefusesEightyOne) {
+TEST_F(BrowserTabCleanupTest, SafariClosesEightyTabsLastToFirst) {
     std::vector<SafariTab> first = unpinned("a", 40), second = unpinned("b", 40);
     first.insert(first.begin(), {.id = "p", .fields = "isPinned=true"});
     load({safari({Window{.id = "w1", .tabs = safariTabs(first)},
