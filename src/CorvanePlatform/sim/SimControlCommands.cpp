@@ -123,8 +123,8 @@ void checkEffects(const SimElementTree& tree, const JSON& effects) {
             SimValueCodec::validate(*argument.find("value"), where + ".set.value", true);
         }
         if (kind != "set" && kind != "toggle" && kind != "remove" && kind != "show" &&
-            kind != "hide" && kind != "select" && kind != "focus" && kind != "remove_selected" &&
-            kind != "remove_unselected" && kind != "quit") {
+            kind != "hide" && kind != "select" && kind != "focus" && kind != "raise" &&
+            kind != "remove_selected" && kind != "remove_unselected" && kind != "quit") {
             throw CommandError(where + "." + kind + ": unknown effect");
         }
     }

@@ -94,6 +94,13 @@ void SimEffects::run(const JSON& effects, std::uint64_t self) {
             removeTabs(*target, kind == "remove_selected");
         } else if (kind == "focus") {
             tree_.focus(*target);
+        } else if (kind == "raise") {
+            // The enclosing window comes to the front of its application, which comes to the
+            // front of the screen (a dialog taking over, say).
+            if (const std::uint64_t window = tree_.windowOf(*target); window != 0) {
+                tree_.raise(window);
+            }
+            apps_.setFrontmost(e.pid);
         } else if (kind == "quit") {
             // The application that owns the element ends (a "Don't Save" button); its elements,
             // this one included, are gone.

@@ -9,7 +9,8 @@ SimParts::SimParts(QString root, Clock& clock)
     , apps(std::move(root), clock, record, *this)
     , tree(apps)
     , effects(tree, apps, settings, record)
-    , input(tree, effects, apps, settings, record) {}
+    , input(tree, effects, apps, settings, record)
+    , windows(tree, effects, record) {}
 
 void SimParts::load(const JSON& scenario) {
     // Bundle folders first: the only step that can fail on a checked scenario.

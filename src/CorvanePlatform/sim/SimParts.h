@@ -9,6 +9,7 @@
 #include "CorvanePlatform/sim/SimInput.h"
 #include "CorvanePlatform/sim/SimProcessUI.h"
 #include "CorvanePlatform/sim/SimSettings.h"
+#include "CorvanePlatform/sim/SimWindows.h"
 
 #include <QString>
 
@@ -36,6 +37,7 @@ public:
     SimElementTree tree;
     SimEffects effects;
     SimInput input;
+    SimWindows windows;
 
 private:
     void instanceStarted(std::int32_t pid, const JSON* ui) override;

@@ -5,10 +5,9 @@
 namespace corvane {
 
 class SimModel;
-class SimParts;
 
-// Shareable windows are the model's visible windows; a capture is painted: the window's colour,
-// a title bar with its title and the outlines of its controls.
+// Shareable windows and captures come from the window server (SimWindows), within the permission
+// the scenario gives.
 class SimScreenCapture final : public ScreenCapture {
 public:
     explicit SimScreenCapture(SimModel& model)
@@ -25,8 +24,6 @@ public:
 
 private:
     std::variant<std::vector<Window>, Error> windows() const;
-    static std::optional<QImage> render(const SimParts& mac, std::uint32_t windowID, int width,
-                                        int height);
 
     SimModel& model_;
 };
