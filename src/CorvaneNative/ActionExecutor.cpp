@@ -171,7 +171,9 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
     case Action::SleepMac:
         co_return SystemActions::sleep(platform);
     case Action::DesktopObserve:
+        co_return co_await desktop_.observe(std::move(params));
     case Action::DesktopAct:
+        co_return co_await desktop_.act(std::move(params));
     case Action::CloseBrowserTabs:
         // Known, but carried out by components not in this build.
         break;

@@ -137,9 +137,13 @@ TEST_F(ActionExecutorTest, ActionNamesMatchExactly) {
         EXPECT_EQ(guarded(name), "action_unsupported") << name;
     }
     // Known actions whose components are not part of this build report the same.
-    for (const char* name : {"desktop_observe", "desktop_act", "close_browser_tabs"}) {
+    for (const char* name : {"close_browser_tabs"}) {
         EXPECT_EQ(guarded(name, JSON::parse(R"({"browser":"safari"})")), "action_unsupported")
             << name;
+    }
+    // Desktop control is reached, and refuses without consent.
+    for (const char* name : {"desktop_observe", "desktop_act"}) {
+        EXPECT_EQ(guarded(name), "desktop_permission_required") << name;
     }
 }
 
