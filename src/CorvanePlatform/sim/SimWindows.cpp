@@ -183,6 +183,11 @@ QImage SimWindows::render(std::uint64_t token, int width, int height) const {
             painter.drawRect(r);
             break;
         }
+        // A caption would not fit on the smallest controls (a window's close button).
+        const bool legible = r.width() >= 24 && r.height() >= 8;
+        if (!legible) {
+            continue;
+        }
         if (text && look == Look::Area) {
             painter.setPen(Qt::black);
             painter.drawText(r.adjusted(6 * sx, 6 * sy, -6 * sx, -6 * sy),
