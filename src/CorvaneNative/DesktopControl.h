@@ -147,11 +147,10 @@ private:
     Clock::MonotonicTime deadline_ = Clock::MonotonicTime::min();
     std::uint64_t epoch_ = 0;
     bool observing_ = false;
+    bool acting_ = false;
     // Storing a change of consent failed: desktop-wide consent is off whatever the store holds,
     // until a change is stored again.
     bool consentOffUntilStored_ = false;
-
-    bool acting_ = false;
 
     DesktopSnapshot snapshot_;
     // Overwritten by the next observation. The wall time gives "expires_at"; the age that an

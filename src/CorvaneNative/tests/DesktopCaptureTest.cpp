@@ -142,10 +142,11 @@ TEST_F(DesktopCaptureTest, CapturePermissionAndFailuresEndTheObservation) {
     }
 }
 
-TEST_F(DesktopCaptureTest, TheControlMayGoWhileTheImageIsEncoded) {
+TEST_F(DesktopCaptureTest, TheControlMayGoWhileTheImageIsMade) {
     load(framed("[100, 50, 1600, 1000]"));
     const auto probe = watch(desktop->observe(JSON::parse(withImage)));
-    // The capture ran; the encoding is on the worker thread and the observation waits for it.
+    // The capture was asked for; painting and encoding run on other threads, and the observation
+    // waits for them.
     ASSERT_EQ(events("capture").size(), 1u);
     ASSERT_FALSE(probe->done);
     desktop.reset();

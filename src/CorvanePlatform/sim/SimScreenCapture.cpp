@@ -2,6 +2,8 @@
 
 #include "CorvanePlatform/sim/SimModel.h"
 
+#include <functional>
+
 namespace corvane {
 
 namespace {
@@ -42,12 +44,21 @@ SimScreenCapture::shareableWindows() {
 
 QCoro::Task<std::optional<QImage>> SimScreenCapture::capture(std::uint32_t windowID, int width,
                                                              int height) {
-    co_return model_.with([&](SimParts& mac) -> std::optional<QImage> {
-        if (!allowed(mac.settings) || mac.settings.flag({"screen_capture", "capture_fails"})) {
-            return std::nullopt;
-        }
-        return mac.windows.capture(windowID, width, height);
-    });
+    std::optional<SimWindows::Picture> picture =
+        model_.with([&](SimParts& mac) -> std::optional<SimWindows::Picture> {
+            if (!allowed(mac.settings) || mac.settings.flag({"screen_capture", "capture_fails"})) {
+                return std::nullopt;
+            }
+            return mac.windows.capture(windowID, width, height);
+        });
+    if (!picture) {
+        co_return std::nullopt;
+    }
+    std::function<QImage()> paint = [drawn = std::move(*picture)] {
+        return SimWindows::paint(drawn);
+    };
+    // Touches nothing of this port after the wait: the port may be gone by then.
+    co_return co_await painter_.run(std::move(paint));
 }
 
 } // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CorvaneCore/WorkerPool.h"
 #include "CorvanePlatform/ScreenCapture.h"
 
 namespace corvane {
@@ -7,7 +8,8 @@ namespace corvane {
 class SimModel;
 
 // Shareable windows and captures come from the window server (SimWindows), within the permission
-// the scenario gives.
+// the scenario gives. As the real service captures on a queue of its own, a capture is painted on
+// a thread of its own and awaited: the caller's thread stays free meanwhile.
 class SimScreenCapture final : public ScreenCapture {
 public:
     explicit SimScreenCapture(SimModel& model)
@@ -26,6 +28,8 @@ private:
     std::variant<std::vector<Window>, Error> windows() const;
 
     SimModel& model_;
+    // Waited for when the port goes.
+    WorkerPool painter_;
 };
 
 } // namespace corvane

@@ -34,7 +34,7 @@ QColor colourOf(const SimElementTree::Element& element, const std::string& title
     return QColor::fromHsv(static_cast<unsigned char>(hash[0]) * 359 / 255, 90, 230);
 }
 
-enum class Look { Outline, Button, Field, Area, Text };
+using Look = SimWindows::Picture::Look;
 
 Look lookOf(const std::string& role) {
     if (role == "AXButton" || role == "AXCheckBox" || role == "AXRadioButton" ||
@@ -92,7 +92,8 @@ std::vector<ScreenCapture::Window> SimWindows::shareable() const {
     return list;
 }
 
-std::optional<QImage> SimWindows::capture(std::uint32_t windowID, int width, int height) {
+std::optional<SimWindows::Picture> SimWindows::capture(std::uint32_t windowID, int width,
+                                                       int height) {
     if (width < 1 || height < 1 || width > 8192 || height > 8192) {
         return std::nullopt;
     }
@@ -105,13 +106,13 @@ std::optional<QImage> SimWindows::capture(std::uint32_t windowID, int width, int
     if (!token) {
         return std::nullopt;
     }
-    QImage image = render(*token, width, height);
+    Picture picture = plan(*token, width, height);
     record_.record("capture",
                    {{"window", JSON(windowID)}, {"width", JSON(width)}, {"height", JSON(height)}});
     SimElementTree::Element& window = *tree_.element(*token);
     const JSON reaction = std::exchange(window.onCapture, JSON(JSON::Array{}));
     effects_.run(reaction, *token);
-    return image;
+    return picture;
 }
 
 void SimWindows::read(std::uint64_t token) {
@@ -124,31 +125,19 @@ void SimWindows::read(std::uint64_t token) {
     effects_.run(reaction, token);
 }
 
-QImage SimWindows::render(std::uint64_t token, int width, int height) const {
+SimWindows::Picture SimWindows::plan(std::uint64_t token, int width, int height) const {
     const SimElementTree::Element& window = *tree_.element(token);
     const QRectF frame = *tree_.frame(token);
     const std::string title = textOf(window, "AXTitle");
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
-    image.fill(colourOf(window, title));
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
+    Picture picture;
+    picture.size = QSize(width, height);
+    picture.background = colourOf(window, title);
+    picture.title = QString::fromStdString(title);
     const double sx = frame.width() > 0 ? width / frame.width() : 1.0;
     const double sy = frame.height() > 0 ? height / frame.height() : 1.0;
-    const auto onImage = [&](const QRectF& r) {
-        return QRectF((r.x() - frame.x()) * sx, (r.y() - frame.y()) * sy, r.width() * sx,
-                      r.height() * sy);
-    };
-    painter.fillRect(QRectF(0, 0, width, 28 * sy), QColor(225, 225, 225));
-    // Text needs the fonts of a GUI application; without one the picture shows shapes only.
-    const bool text = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
-    if (text) {
-        QFont font = painter.font();
-        font.setPixelSize(std::max(1, int(13 * sy)));
-        painter.setFont(font);
-        painter.setPen(Qt::black);
-        painter.drawText(QRectF(0, 0, width, 28 * sy), Qt::AlignCenter,
-                         QString::fromStdString(title));
-    }
+    picture.titleBarHeight = 28 * sy;
+    picture.scale = sy;
+    picture.text = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
     // Breadth-first, so that children are painted over their parents.
     std::deque<std::uint64_t> queue(window.children.begin(), window.children.end());
     while (!queue.empty()) {
@@ -163,13 +152,42 @@ QImage SimWindows::render(std::uint64_t token, int width, int height) const {
         if (!bounds) {
             continue;
         }
-        const QRectF r = onImage(*bounds);
-        const Look look = lookOf(SimElementTree::role(*element));
+        Picture::Item item;
+        item.rect = QRectF((bounds->x() - frame.x()) * sx, (bounds->y() - frame.y()) * sy,
+                           bounds->width() * sx, bounds->height() * sy);
+        item.look = lookOf(SimElementTree::role(*element));
+        // A caption would not fit on the smallest controls (a window's close button).
+        if (item.look != Look::Outline && item.rect.width() >= 24 && item.rect.height() >= 8) {
+            item.caption = caption(*element, item.look);
+        }
+        picture.items.push_back(std::move(item));
+    }
+    return picture;
+}
+
+QImage SimWindows::paint(const Picture& picture) {
+    QImage image(picture.size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(picture.background);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double width = picture.size.width();
+    const double s = picture.scale;
+    painter.fillRect(QRectF(0, 0, width, picture.titleBarHeight), QColor(225, 225, 225));
+    if (picture.text) {
+        QFont font = painter.font();
+        font.setPixelSize(std::max(1, int(13 * s)));
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(0, 0, width, picture.titleBarHeight), Qt::AlignCenter,
+                         picture.title);
+    }
+    for (const Picture::Item& item : picture.items) {
+        const QRectF& r = item.rect;
         painter.setPen(QColor(60, 60, 60));
-        switch (look) {
+        switch (item.look) {
         case Look::Button:
             painter.setBrush(QColor(236, 236, 236));
-            painter.drawRoundedRect(r, 4 * sx, 4 * sy);
+            painter.drawRoundedRect(r, 4 * s, 4 * s);
             break;
         case Look::Field:
             painter.setBrush(Qt::white);
@@ -183,22 +201,18 @@ QImage SimWindows::render(std::uint64_t token, int width, int height) const {
             painter.drawRect(r);
             break;
         }
-        // A caption would not fit on the smallest controls (a window's close button).
-        const bool legible = r.width() >= 24 && r.height() >= 8;
-        if (!legible) {
+        if (!picture.text || item.caption.isEmpty()) {
             continue;
         }
-        if (text && look == Look::Area) {
-            painter.setPen(Qt::black);
-            painter.drawText(r.adjusted(6 * sx, 6 * sy, -6 * sx, -6 * sy),
-                             Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                             caption(*element, look));
-        } else if (text && look != Look::Outline) {
-            painter.setPen(Qt::black);
-            painter.drawText(r.adjusted(3 * sx, 0, -3 * sx, 0),
-                             (look == Look::Button ? Qt::AlignCenter : Qt::AlignLeft) |
+        painter.setPen(Qt::black);
+        if (item.look == Look::Area) {
+            painter.drawText(r.adjusted(6 * s, 6 * s, -6 * s, -6 * s),
+                             Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, item.caption);
+        } else {
+            painter.drawText(r.adjusted(3 * s, 0, -3 * s, 0),
+                             (item.look == Look::Button ? Qt::AlignCenter : Qt::AlignLeft) |
                                  Qt::AlignVCenter | Qt::TextSingleLine,
-                             caption(*element, look));
+                             item.caption);
         }
     }
     painter.end();
