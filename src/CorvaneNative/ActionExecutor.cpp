@@ -178,9 +178,9 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
     case Action::SleepMac:
         co_return SystemActions::sleep(platform);
     case Action::DesktopObserve:
+        co_return co_await desktop_.observe(std::move(params));
     case Action::DesktopAct:
-        // Known, but carried out by components not in this build.
-        break;
+        co_return co_await desktop_.act(std::move(params));
     }
     throw ContractError("action_unsupported");
 }

@@ -35,4 +35,17 @@ std::string characterPrefix(std::string_view utf8, std::size_t count) {
     return text.left(end).toStdString();
 }
 
+std::size_t characterCount(std::string_view utf8, std::size_t limit) {
+    if (isASCII(utf8) && utf8.find('\r') == std::string_view::npos) {
+        return std::min(utf8.size(), limit + 1);
+    }
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    std::size_t count = 0;
+    while (count <= limit && finder.toNextBoundary() >= 0) {
+        ++count;
+    }
+    return count;
+}
+
 } // namespace corvane

@@ -13,4 +13,8 @@ namespace corvane {
 // result is always valid UTF-8 and can be written as JSON.
 std::string characterPrefix(std::string_view utf8, std::size_t count);
 
+// How many characters (extended grapheme clusters, as above) the UTF-8 text holds, counting no
+// further than `limit` + 1, so that a length check of a huge text stops early.
+std::size_t characterCount(std::string_view utf8, std::size_t limit);
+
 } // namespace corvane

@@ -1,6 +1,9 @@
 #include "CorvaneNative/DesktopControl.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneNative/DesktopInteraction.h"
+#include "CorvaneNative/DesktopObservation.h"
+#include "CorvaneNative/DesktopWindows.h"
 #include "CorvaneNative/LockStateReader.h"
 
 #include <QCoreApplication>
@@ -171,12 +174,41 @@ bool DesktopControl::sameBounds(const QRectF& a, const QRectF& b) {
 }
 
 void DesktopControl::invalidate() {
-    snapshotID_.reset();
-    nodes_.clear();
-    window_.reset();
-    imageSize_.reset();
-    imageBounds_.reset();
-    observedTitle_.reset();
+    snapshot_ = DesktopSnapshot{};
+}
+
+void DesktopControl::confirmWindow(std::int32_t pid) {
+    const AXElement focused = DesktopWindows::safeWindow(platform_.accessibility, pid);
+    if (!snapshot_.window || focused != *snapshot_.window || !snapshot_.observedTitle ||
+        DesktopWindows::text(platform_.accessibility, focused, "AXTitle") !=
+            *snapshot_.observedTitle) {
+        throw ContractError("desktop_focus_changed");
+    }
+}
+
+void DesktopControl::finalChecks(std::uint64_t capturedEpoch) {
+    try {
+        if (epoch_ != capturedEpoch) {
+            throw ContractError("desktop_permission_required");
+        }
+        check(std::nullopt);
+        const std::optional<RunningApplication> front = platform_.workspace.frontmostApplication();
+        if (!front || front->pid != pid_) {
+            throw ContractError("desktop_focus_changed");
+        }
+        confirmWindow(pid_);
+    } catch (...) {
+        invalidate();
+        throw;
+    }
+}
+
+QCoro::Task<JSON> DesktopControl::observe(JSON params) {
+    return DesktopObservation::run(this, std::move(params));
+}
+
+QCoro::Task<JSON> DesktopControl::act(JSON params) {
+    return DesktopInteraction::run(this, std::move(params));
 }
 
 } // namespace corvane

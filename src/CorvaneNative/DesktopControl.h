@@ -1,17 +1,20 @@
 #pragma once
 
+#include "CorvaneCore/JSON.h"
+#include "CorvaneCore/WorkerPool.h"
+#include "CorvaneNative/DesktopSnapshot.h"
 #include "CorvanePlatform/AXElement.h"
 #include "CorvanePlatform/Platform.h"
 #include "CorvanePlatform/RunningApplication.h"
 
 #include <QRectF>
-#include <QSizeF>
+#include <qcoro/qcorotask.h>
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +30,12 @@ namespace corvane {
 // owned by the action executor, main thread only. Every observation and action starts with
 // check() and repeats recheckTarget() at its checkpoints; the epoch moves on whenever consent,
 // suspension or the lock state changes, and with it every snapshot taken before is dropped.
+//
+// An observation ("desktop_observe", DesktopObservation with WindowCapture for its image) hands
+// out a snapshot; one action ("desktop_act", DesktopInteraction) uses it up. Both suspend (the
+// waits for the window, the image capture and encoding, the focus wait of "type"), and while one
+// runs the other is refused as busy. Their coroutines hold the control weakly: after every
+// suspension they stop with "session_changed" when it is gone.
 class DesktopControl {
 public:
     // The user default holding desktop-wide consent (a bool).
@@ -34,6 +43,8 @@ public:
     // How long a limited-time grant lasts.
     static constexpr std::chrono::seconds grantDuration{900};
     static constexpr std::size_t maxGrantedApps = 10;
+    // How long a snapshot may be acted on.
+    static constexpr std::chrono::seconds snapshotLifetime{30};
     // Applications never observed or operated, whatever the consent: the system's authentication
     // dialogs, the login window and lock screen, the password stores, and this agent itself.
     static constexpr std::array<std::string_view, 5> excludedBundleIDs{
@@ -87,6 +98,14 @@ public:
     // these steps there.
     RunningApplication recheckTarget(std::uint64_t capturedEpoch, const RunningApplication& app);
 
+    // "desktop_observe": a bounded description of the front window's controls under a new
+    // snapshot id, with an image of the window when asked. Throws the codes of check() and the
+    // observation's own.
+    QCoro::Task<JSON> observe(JSON params);
+    // "desktop_act": one interaction with the window of the current snapshot, which it uses up.
+    // Returns {}.
+    QCoro::Task<JSON> act(JSON params);
+
     // Whether two window frames are the same for the purpose of a click: each of minimum x,
     // minimum y, width and height differs by less than 3 points.
     static bool sameBounds(const QRectF& a, const QRectF& b);
@@ -97,11 +116,25 @@ public:
     // End of the limited-time grant on the monotonic clock (the distant past when none).
     Clock::MonotonicTime deadline() const noexcept { return deadline_; }
     bool observing() const noexcept { return observing_; }
-    const std::optional<std::string>& snapshotID() const noexcept { return snapshotID_; }
+    bool acting() const noexcept { return acting_; }
+    const std::optional<std::string>& snapshotID() const noexcept { return snapshot_.id; }
+    const DesktopSnapshot& snapshot() const noexcept { return snapshot_; }
+    // Process of the application of the last observation.
+    std::int32_t pid() const noexcept { return pid_; }
 
 private:
+    friend class DesktopObservation;
+    friend class WindowCapture;
+    friend class DesktopInteraction;
+
     // Drops the current snapshot; epoch, pid, snapshot time, admitted application and grant stay.
     void invalidate();
+    // The snapshot's window is still the focused window of the application `pid` and carries the
+    // observed title: "desktop_focus_changed" otherwise (or what safeWindow throws).
+    void confirmWindow(std::int32_t pid);
+    // The checks before a snapshot is handed out: the epoch, the frontmost application admitted
+    // and still the one observed, its window and title unchanged. Any failure drops the snapshot.
+    void finalChecks(std::uint64_t capturedEpoch);
     // Stores desktop-wide consent; throws the store's error.
     void storeConsent(bool consent);
 
@@ -114,20 +147,22 @@ private:
     Clock::MonotonicTime deadline_ = Clock::MonotonicTime::min();
     std::uint64_t epoch_ = 0;
     bool observing_ = false;
+    bool acting_ = false;
     // Storing a change of consent failed: desktop-wide consent is off whatever the store holds,
     // until a change is stored again.
     bool consentOffUntilStored_ = false;
 
-    // The snapshot: these change together.
-    std::optional<std::string> snapshotID_;
-    std::map<std::string, AXElement, std::less<>> nodes_;
-    std::optional<AXElement> window_;
-    std::optional<QSizeF> imageSize_;
-    std::optional<QRectF> imageBounds_;
-    std::optional<std::string> observedTitle_;
-    // Overwritten by the next observation.
+    DesktopSnapshot snapshot_;
+    // Overwritten by the next observation. The wall time gives "expires_at"; the age that an
+    // action checks is taken on the monotonic clock, which a change of the wall clock cannot move.
     Clock::WallTime snapshotAt_ = Clock::WallTime::min();
+    Clock::MonotonicTime snapshotTakenAt_ = Clock::MonotonicTime::min();
     std::int32_t pid_ = 0;
+
+    // Expires with the control, for the coroutines suspended in it.
+    std::shared_ptr<int> life_ = std::make_shared<int>(0);
+    // Encodes window images off the main thread; waited for first when the control goes.
+    WorkerPool encoder_;
 };
 
 } // namespace corvane

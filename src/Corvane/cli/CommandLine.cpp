@@ -304,6 +304,9 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         if (topic == QLatin1String("call")) {
             return help(callHelp());
         }
+        if (topic == QLatin1String("desktop")) {
+            return help(DesktopCommand::help());
+        }
         if (topic == QLatin1String("local-api")) {
             return help(localApiHelp());
         }
@@ -347,6 +350,15 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         line.mode = Mode::Sim;
         line.simCommands = std::move(request.commands);
         line.simPrints = std::move(request.prints);
+        return line;
+    }
+    if (first == QLatin1String("desktop")) {
+        if (DesktopCommand::wantsHelp(rest)) {
+            return help(DesktopCommand::help());
+        }
+        CommandLine line;
+        line.mode = Mode::Desktop;
+        line.desktop = DesktopCommand::parse(rest);
         return line;
     }
     if (first == QLatin1String("local-api")) {
@@ -423,6 +435,7 @@ QString CommandLine::mainHelp() {
         "       velto local-api [--platform sim]\n"
         "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
         "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
+        "       velto desktop status|enable [--yes]|disable|grant BUNDLE_ID...\n"
         "       velto help [COMMAND] | velto --version\n"
         "\n"
         "The Velto agent and its command line.\n"
@@ -432,6 +445,7 @@ QString CommandLine::mainHelp() {
         "  local-api    print the loopback API's port and bearer token as JSON\n"
         "  call         send one command through the loopback API and print the answer\n"
         "  sim          change the running simulated Mac (screen lock, sleep, apps...)\n"
+        "  desktop      desktop control of the running agent: status, consent, grants\n"
         "\n"
         "Options:\n"
         "  --platform sim   the backend whose state is used (the simulated Mac; the default)\n"

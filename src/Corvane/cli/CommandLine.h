@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Corvane/cli/DesktopCommand.h"
 #include "CorvaneCore/JSON.h"
 
 #include <QString>
@@ -12,7 +13,7 @@ namespace corvane {
 // What one run of `velto` was asked to do, read from its arguments (without the program name).
 // parse() throws CommandLineError for anything it does not accept; nothing is half-parsed.
 struct CommandLine {
-    enum class Mode { Help, Version, Headless, LocalApi, Call, Sim };
+    enum class Mode { Help, Version, Headless, LocalApi, Call, Sim, Desktop };
 
     Mode mode = Mode::Help;
     // Mode::Help and Mode::Version: the text to print on standard output (exit status 0).
@@ -27,6 +28,8 @@ struct CommandLine {
     std::vector<JSON> simCommands;
     // Mode::Sim: the answer's member to print instead of "ok" ("state", "events"), or empty.
     std::string simPrints;
+    // Mode::Desktop: what to do with the running agent's desktop control.
+    DesktopCommand desktop;
 
     static CommandLine parse(const QStringList& arguments);
 

@@ -18,6 +18,10 @@ QString simulatorSocket() {
     return simulatorRoot() + QStringLiteral("/control.sock");
 }
 
+QString agentSocket() {
+    return dataDirectory() + QStringLiteral("/agent.sock");
+}
+
 QString besideProgram(const QString& relativePath) {
     return QCoreApplication::applicationDirPath() + u'/' + relativePath;
 }

@@ -15,6 +15,8 @@ QString simulatorRoot();
 // The simulated Mac's control socket. Kept beside its state rather than in $XDG_RUNTIME_DIR, so
 // that the two variables above are all a run needs to be isolated.
 QString simulatorSocket();
+// The running agent's own control socket (`velto desktop`), in its private folder.
+QString agentSocket();
 // A file installed beside the program, e.g. "scenarios/default.json".
 QString besideProgram(const QString& relativePath);
 

@@ -1,6 +1,8 @@
 #include "Corvane/cli/VeltoProgram.h"
 
 #include "Corvane/Agent.h"
+#include "Corvane/AgentControlServer.h"
+#include "Corvane/DesktopControlCommands.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/InstanceLock.h"
@@ -26,6 +28,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -182,10 +185,22 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     });
     printLine(stderr, "status: " + observed->status());
 
+    // The person at the machine reaches the agent's desktop control through its own socket.
+    DesktopControlCommands desktopCommands(*agent, platform);
+    auto control = std::make_unique<AgentControlServer>(
+        [&desktopCommands](const JSON& command) { return desktopCommands.handle(command); });
+    QString controlError;
+    if (!control->listen(VeltoPaths::agentSocket(), &controlError)) {
+        return fail("velto", "agent control socket " + VeltoPaths::agentSocket().toStdString() +
+                                 ": " + controlError.toStdString());
+    }
+
     // As the window's delegate does at launch: a first device report, then the connections.
     observed->refreshDeviceState();
     startConnections(QPointer<Agent>(observed));
     const int status = application.exec();
+    // No command may reach the Agent once it is going.
+    control.reset();
     agent.reset();
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
@@ -308,6 +323,10 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
         return runCall(line, argc, argv);
     case CommandLine::Mode::Sim:
         return runSim(line, argc, argv);
+    case CommandLine::Mode::Desktop: {
+        QCoreApplication application(argc, argv);
+        return line.desktop.run(VeltoPaths::agentSocket(), std::cin, std::cout, std::cerr);
+    }
     }
     return 2;
 }

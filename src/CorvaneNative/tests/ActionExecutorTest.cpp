@@ -136,10 +136,9 @@ TEST_F(ActionExecutorTest, ActionNamesMatchExactly) {
     for (const char* name : {"Open_App", "OPEN_APP", "open_app ", "get_State", "", "format_disk"}) {
         EXPECT_EQ(guarded(name), "action_unsupported") << name;
     }
-    // Known actions whose components are not part of this build report the same.
+    // Desktop control is reached, and refuses without consent.
     for (const char* name : {"desktop_observe", "desktop_act"}) {
-        EXPECT_EQ(guarded(name, JSON::parse(R"({"browser":"safari"})")), "action_unsupported")
-            << name;
+        EXPECT_EQ(guarded(name), "desktop_permission_required") << name;
     }
 }
 

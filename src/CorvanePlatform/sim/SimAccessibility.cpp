@@ -150,7 +150,13 @@ void SimAccessibility::setMessagingTimeout(AXElement element, std::chrono::milli
 
 std::optional<PlatformValue> SimAccessibility::attribute(AXElement element,
                                                          const std::string& name) const {
-    return model_.with([&](SimParts& mac) { return read(mac, element.token(), name); });
+    return model_.with([&](SimParts& mac) {
+        std::optional<PlatformValue> value = read(mac, element.token(), name);
+        if (trusted(mac)) {
+            mac.windows.read(element.token());
+        }
+        return value;
+    });
 }
 
 std::optional<std::vector<std::string>> SimAccessibility::actionNames(AXElement element) const {
@@ -167,6 +173,7 @@ std::optional<std::vector<std::string>> SimAccessibility::actionNames(AXElement 
             std::find(names.begin(), names.end(), "AXRaise") == names.end()) {
             names.push_back("AXRaise");
         }
+        mac.windows.read(element.token());
         return names;
     });
 }

@@ -124,8 +124,9 @@ void checkEffects(const SimElementTree& tree, const JSON& effects) {
             SimValueCodec::validate(*argument.find("value"), where + ".set.value", true);
         }
         if (kind != "set" && kind != "toggle" && kind != "remove" && kind != "show" &&
-            kind != "hide" && kind != "select" && kind != "focus" && kind != "remove_selected" &&
-            kind != "remove_unselected" && kind != "quit" && !SimTabStrips::isEffect(kind)) {
+            kind != "hide" && kind != "select" && kind != "focus" && kind != "raise" &&
+            kind != "remove_selected" && kind != "remove_unselected" && kind != "quit" &&
+            !SimTabStrips::isEffect(kind)) {
             throw CommandError(where + "." + kind + ": unknown effect");
         }
     }

@@ -98,6 +98,13 @@ void SimEffects::run(const JSON& effects, std::uint64_t self) {
         } else if (SimTabStrips::isEffect(kind)) {
             tabs_.apply(kind, *target,
                         [this](const JSON& more, std::uint64_t tab) { run(more, tab); });
+        } else if (kind == "raise") {
+            // The enclosing window comes to the front of its application, which comes to the
+            // front of the screen (a dialog taking over, say).
+            if (const std::uint64_t window = tree_.windowOf(*target); window != 0) {
+                tree_.raise(window);
+            }
+            apps_.setFrontmost(e.pid);
         } else if (kind == "quit") {
             // The application that owns the element ends (a "Don't Save" button); its elements,
             // this one included, are gone.

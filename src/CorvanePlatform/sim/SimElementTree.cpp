@@ -159,6 +159,15 @@ std::uint64_t SimElementTree::create(const JSON& node, std::int32_t pid, std::ui
     if (const JSON* attributes = node.find("attributes")) {
         pending.emplace_back(token, *attributes);
     }
+    if (const JSON* layer = node.find("layer"); layer != nullptr && layer->number()) {
+        element.layer = static_cast<std::int64_t>(*layer->number());
+    }
+    for (auto [key, reaction] :
+         {std::pair("on_read", &element.onRead), std::pair("on_capture", &element.onCapture)}) {
+        if (const JSON* effects = node.find(key); effects != nullptr && effects->array()) {
+            *reaction = *effects;
+        }
+    }
     if (const JSON* actions = node.find("actions"); actions != nullptr && actions->array()) {
         for (const JSON& a : *actions->array()) {
             Action action;

@@ -49,6 +49,11 @@ public:
         bool pinned = false;
         std::optional<JSON> onClose;
         std::string enabledFor;
+        // The window server's: a window's layer, and the one-shot reactions to being read and
+        // captured (arrays of effects; emptied once run).
+        std::int64_t layer = 0;
+        JSON onRead = JSON(JSON::Array{});
+        JSON onCapture = JSON(JSON::Array{});
     };
 
     // The user-interface state of one running instance.

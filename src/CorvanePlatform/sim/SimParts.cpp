@@ -10,7 +10,8 @@ SimParts::SimParts(QString root, Clock& clock)
     , tree(apps)
     , tabs(tree)
     , effects(tree, tabs, apps, settings, record)
-    , input(tree, effects, apps, settings, record) {}
+    , input(tree, effects, apps, settings, record)
+    , windows(tree, effects, record) {}
 
 void SimParts::load(const JSON& scenario) {
     // Bundle folders first: the only step that can fail on a checked scenario.

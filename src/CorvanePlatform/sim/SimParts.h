@@ -10,6 +10,7 @@
 #include "CorvanePlatform/sim/SimProcessUI.h"
 #include "CorvanePlatform/sim/SimSettings.h"
 #include "CorvanePlatform/sim/SimTabStrips.h"
+#include "CorvanePlatform/sim/SimWindows.h"
 
 #include <QString>
 
@@ -38,6 +39,7 @@ public:
     SimTabStrips tabs;
     SimEffects effects;
     SimInput input;
+    SimWindows windows;
 
 private:
     void instanceStarted(std::int32_t pid, const JSON* ui) override;

@@ -279,6 +279,13 @@ private:
             optional("color", color),
             optional("close_button", ref()),
             optional("attributes", mapOf(platformValue(true))),
+            optional("layer", integer(-1.0e6, 1.0e6)),
+            optional("on_read", arrayOf([this, inTemplate](JSON& e, const std::string& ep) {
+                         checkEffect(e, ep, inTemplate);
+                     })),
+            optional("on_capture", arrayOf([this, inTemplate](JSON& e, const std::string& ep) {
+                         checkEffect(e, ep, inTemplate);
+                     })),
             fallback("actions", arrayOf(action), JSON(JSON::Array{})),
             fallback("children", arrayOf(element(inTemplate)), JSON(JSON::Array{})),
             optional("pinned", boolean()),
@@ -318,7 +325,7 @@ private:
         }
         const std::string kind = members->begin()->first;
         if (kind == "toggle" || kind == "remove" || kind == "show" || kind == "hide" ||
-            kind == "select" || kind == "focus" || kind == "remove_selected" ||
+            kind == "select" || kind == "focus" || kind == "raise" || kind == "remove_selected" ||
             kind == "remove_unselected" || kind == "quit" || SimTabStrips::isEffect(kind)) {
             object({required(kind, ref())})(v, p);
         } else if (kind == "set") {

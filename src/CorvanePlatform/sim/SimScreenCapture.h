@@ -1,14 +1,15 @@
 #pragma once
 
+#include "CorvaneCore/WorkerPool.h"
 #include "CorvanePlatform/ScreenCapture.h"
 
 namespace corvane {
 
 class SimModel;
-class SimParts;
 
-// Shareable windows are the model's visible windows; a capture is painted: the window's colour,
-// a title bar with its title and the outlines of its controls.
+// Shareable windows and captures come from the window server (SimWindows), within the permission
+// the scenario gives. As the real service captures on a queue of its own, a capture is painted on
+// a thread of its own and awaited: the caller's thread stays free meanwhile.
 class SimScreenCapture final : public ScreenCapture {
 public:
     explicit SimScreenCapture(SimModel& model)
@@ -25,10 +26,10 @@ public:
 
 private:
     std::variant<std::vector<Window>, Error> windows() const;
-    static std::optional<QImage> render(const SimParts& mac, std::uint32_t windowID, int width,
-                                        int height);
 
     SimModel& model_;
+    // Waited for when the port goes.
+    WorkerPool painter_;
 };
 
 } // namespace corvane

@@ -1,0 +1,168 @@
+// Desktop control of the real program on the default scenario: consent given at the terminal,
+// the front window observed with its image through the loopback API, and one of its controls
+// pressed.
+#include "CorvaneCore/JSON.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace corvane {
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class DesktopEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home_.isValid());
+        environment_ = QProcessEnvironment::systemEnvironment();
+        environment_.insert(QStringLiteral("XDG_DATA_HOME"),
+                            home_.filePath(QStringLiteral("data")));
+        environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                            home_.filePath(QStringLiteral("config")));
+        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
+
+    void TearDown() override {
+        if (agent_.state() != QProcess::NotRunning) {
+            agent_.kill();
+            agent_.waitForFinished(5000);
+        }
+    }
+
+    Outcome velto(const QStringList& arguments, const QByteArray& input = {}) {
+        QProcess process;
+        process.setProcessEnvironment(environment_);
+        process.start(QStringLiteral(VELTO_PROGRAM), arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        Outcome run;
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished();
+            return run;
+        }
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput().toStdString();
+        run.err = process.readAllStandardError().toStdString();
+        return run;
+    }
+
+    bool startAgent() {
+        agent_.setProcessEnvironment(environment_);
+        agent_.start(QStringLiteral(VELTO_PROGRAM),
+                     {QStringLiteral("--headless"), QStringLiteral("--scenario"),
+                      QStringLiteral(VELTO_DEFAULT_SCENARIO)});
+        std::string err;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 60000 && agent_.state() != QProcess::NotRunning) {
+            agent_.waitForReadyRead(200);
+            err += agent_.readAllStandardError().toStdString();
+            if (err.find("listening: 127.0.0.1:") != std::string::npos) {
+                return true;
+            }
+        }
+        ADD_FAILURE() << "the agent did not start: " << err;
+        return false;
+    }
+
+    QTemporaryDir home_;
+    QProcessEnvironment environment_;
+    QProcess agent_;
+};
+
+TEST_F(DesktopEndToEnd, ConsentAtTheTerminalThenObserveWithImageAndPress) {
+    ASSERT_TRUE(startAgent());
+
+    // Nothing is observed before consent, and declining at the terminal keeps it that way.
+    const Outcome early = velto({QStringLiteral("call"), QStringLiteral("desktop_observe")});
+    EXPECT_EQ(early.exitCode, 1);
+    EXPECT_NE(early.out.find("desktop_permission_required"), std::string::npos) << early.out;
+    const Outcome declined = velto({QStringLiteral("desktop"), QStringLiteral("enable")}, "n\n");
+    EXPECT_EQ(declined.exitCode, 1);
+    EXPECT_NE(velto({QStringLiteral("desktop"), QStringLiteral("status")})
+                  .out.find("Desktop control is off"),
+              std::string::npos);
+
+    const Outcome enabled =
+        velto({QStringLiteral("desktop"), QStringLiteral("enable"), QStringLiteral("--yes")});
+    ASSERT_EQ(enabled.exitCode, 0) << enabled.err;
+    EXPECT_NE(enabled.out.find("Desktop control enabled\nConsent: on\n"), std::string::npos)
+        << enabled.out;
+
+    const Outcome observed = velto({QStringLiteral("call"), QStringLiteral("desktop_observe"),
+                                    QStringLiteral(R"({"include_image":true})")});
+    ASSERT_EQ(observed.exitCode, 0) << observed.out << observed.err;
+    const JSON snapshot = JSON::parse(observed.out);
+    EXPECT_EQ(*snapshot.stringMember("bundle_id"), "com.apple.TextEdit");
+    const JSON& image = *snapshot.find("image");
+    const QByteArray jpeg =
+        QByteArray::fromBase64(QByteArray::fromStdString(*image.stringMember("base64")));
+    EXPECT_TRUE(jpeg.startsWith("\xFF\xD8\xFF"));
+    const QImage decoded = QImage::fromData(jpeg, "JPEG");
+    ASSERT_FALSE(decoded.isNull());
+    EXPECT_EQ(decoded.width(), *image.find("width")->number());
+    EXPECT_EQ(decoded.height(), *image.find("height")->number());
+    EXPECT_LE(jpeg.size(), 24000);
+
+    std::string bold;
+    for (const JSON& element : *snapshot.find("elements")->array()) {
+        if (*element.stringMember("label") == "Bold") {
+            bold = *element.stringMember("element_id");
+        }
+    }
+    ASSERT_FALSE(bold.empty()) << observed.out;
+    const std::string press = JSON(JSON::Object{{"snapshot_id", *snapshot.find("snapshot_id")},
+                                                {"operation", JSON("press")},
+                                                {"element_id", JSON(bold)}})
+                                  .data();
+    const Outcome pressed = velto(
+        {QStringLiteral("call"), QStringLiteral("desktop_act"), QString::fromStdString(press)});
+    EXPECT_EQ(pressed.exitCode, 0) << pressed.out << pressed.err;
+    EXPECT_EQ(pressed.out, "{}\n");
+    const Outcome state = velto({QStringLiteral("sim"), QStringLiteral("state")});
+    ASSERT_EQ(state.exitCode, 0) << state.err;
+    EXPECT_EQ(
+        JSON::parse(state.out).find("elements")->find("textedit.bold")->find("AXValue")->data(),
+        "1");
+    // The snapshot is used up.
+    const Outcome again = velto(
+        {QStringLiteral("call"), QStringLiteral("desktop_act"), QString::fromStdString(press)});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.out.find("desktop_snapshot_expired"), std::string::npos) << again.out;
+
+    // A limited grant, and the refusal of a protected application.
+    const Outcome excluded = velto({QStringLiteral("desktop"), QStringLiteral("grant"),
+                                    QStringLiteral("com.apple.loginwindow")});
+    EXPECT_EQ(excluded.exitCode, 1);
+    EXPECT_NE(excluded.err.find("desktop_app_excluded"), std::string::npos) << excluded.err;
+    const Outcome granted = velto(
+        {QStringLiteral("desktop"), QStringLiteral("grant"), QStringLiteral("com.apple.TextEdit")});
+    EXPECT_EQ(granted.exitCode, 0) << granted.err;
+    EXPECT_NE(granted.out.find("Granted: com.apple.TextEdit until "), std::string::npos)
+        << granted.out;
+    EXPECT_EQ(velto({QStringLiteral("desktop"), QStringLiteral("disable")}).exitCode, 0);
+    const Outcome stopped = velto({QStringLiteral("call"), QStringLiteral("desktop_observe")});
+    EXPECT_NE(stopped.out.find("desktop_permission_required"), std::string::npos) << stopped.out;
+
+    ::kill(static_cast<pid_t>(agent_.processId()), SIGTERM);
+    ASSERT_TRUE(agent_.waitForFinished(20000));
+    EXPECT_EQ(agent_.exitCode(), 0);
+    // Without a running agent there is nobody to ask.
+    const Outcome gone = velto({QStringLiteral("desktop"), QStringLiteral("status")});
+    EXPECT_EQ(gone.exitCode, 1);
+}
+
+} // namespace
+} // namespace corvane

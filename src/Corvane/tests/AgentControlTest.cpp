@@ -1,0 +1,189 @@
+// The agent's own control socket and the desktop control commands it carries (`velto desktop`).
+#include "Corvane/AgentControlServer.h"
+#include "Corvane/DesktopControlCommands.h"
+#include "CorvanePlatform/UserDefaultsError.h"
+
+#include "AgentFixture.h"
+
+#include <QDir>
+#include <QLocalSocket>
+
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+
+namespace corvane::agent_test {
+namespace {
+
+mode_t modeOf(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
+// One connection to the server: each line sent is answered by one line.
+class ControlConnection {
+public:
+    explicit ControlConnection(const QString& path) {
+        socket_.connectToServer(path);
+        connected_ = socket_.waitForConnected(2000);
+    }
+    bool connected() const { return connected_; }
+
+    // The answer line, or empty when the server closed the connection without one.
+    std::string ask(const QByteArray& line) {
+        socket_.write(line);
+        socket_.flush();
+        spinUntil([&] {
+            return socket_.canReadLine() || socket_.state() != QLocalSocket::ConnectedState;
+        });
+        return socket_.canReadLine() ? socket_.readLine().trimmed().toStdString() : std::string();
+    }
+    bool closedByServer() {
+        spinUntil([&] { return socket_.state() == QLocalSocket::UnconnectedState; });
+        return socket_.state() == QLocalSocket::UnconnectedState;
+    }
+
+private:
+    QLocalSocket socket_;
+    bool connected_ = false;
+};
+
+TEST(AgentControlServer, AnswersEachLineAndOnlyItsOwner) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QString folder = home.filePath(QStringLiteral("Corvane"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                      QFileDevice::ExeOther);
+    const QString path = folder + QStringLiteral("/agent.sock");
+    // A stale socket file from an earlier run is replaced.
+    QFile stale(path);
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+
+    std::vector<std::string> handled;
+    AgentControlServer server([&](const JSON& command) {
+        handled.push_back(*command.stringMember("cmd"));
+        if (*command.stringMember("cmd") == "explode") {
+            throw std::runtime_error("the disk is full");
+        }
+        return JSON(JSON::Object{{"ok", JSON(true)}, {"echo", command}});
+    });
+    QString error;
+    ASSERT_TRUE(server.listen(path, &error)) << error.toStdString();
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(path) & 0777, 0600u);
+
+    ControlConnection connection(path);
+    ASSERT_TRUE(connection.connected());
+    EXPECT_EQ(connection.ask("{\"cmd\": \"desktop_status\"}\n"),
+              R"({"echo":{"cmd":"desktop_status"},"ok":true})");
+    struct Row {
+        QByteArray line;
+        std::string answer;
+    } const rows[] = {
+        {"\n\r\n{\"cmd\": \"a\"}\r\n", R"({"echo":{"cmd":"a"},"ok":true})"}, // blank lines skipped
+        {"not json\n", R"({"error":"not a JSON command","ok":false})"},
+        {"[1]\n", R"({"error":"expected {\"cmd\": ...}","ok":false})"},
+        {"{\"cmd\": 3}\n", R"({"error":"expected {\"cmd\": ...}","ok":false})"},
+        {"{\"cmd\": \"explode\"}\n", R"({"error":"the disk is full","ok":false})"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(connection.ask(row.line), row.answer) << row.line.toStdString();
+    }
+    EXPECT_EQ(handled, (std::vector<std::string>{"desktop_status", "a", "explode"}));
+
+    // A line too long is refused and the connection closed; the server goes on.
+    ControlConnection flood(path);
+    ASSERT_TRUE(flood.connected());
+    EXPECT_EQ(flood.ask(QByteArray(AgentControlServer::maxLineBytes + 10, 'x')),
+              R"({"error":"command line too long","ok":false})");
+    EXPECT_TRUE(flood.closedByServer());
+    EXPECT_EQ(connection.ask("{\"cmd\": \"b\"}\n"), R"({"echo":{"cmd":"b"},"ok":true})");
+
+    // Once closed, nothing more is handled.
+    server.close();
+    EXPECT_TRUE(connection.closedByServer());
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_EQ(handled.size(), 4u);
+}
+
+class DesktopCommandsTest : public AgentTest {
+protected:
+    JSON ask(const char* command) {
+        return DesktopControlCommands(*agent, mac.platform()).handle(JSON::parse(command));
+    }
+};
+
+TEST_F(DesktopCommandsTest, StatusShowsConsentGrantsAndPermissions) {
+    make();
+    EXPECT_EQ(ask(R"({"cmd": "desktop_status"})").data(),
+              R"({"consent":false,"granted":null,"ok":true,"permissions":{"accessibility":)"
+              R"("granted","screen_recording":"denied"},"status":"Desktop control is off"})");
+    const JSON enabled = ask(R"({"cmd": "desktop_enable"})");
+    EXPECT_EQ(*enabled.stringMember("status"), "Desktop control enabled");
+    EXPECT_TRUE(agent->executor().desktop().desktopWide());
+    EXPECT_EQ(mac.defaults.boolValue("desktop-control-consent-v1"), true);
+
+    mac.accessibility.trusted = false;
+    EXPECT_EQ(*ask(R"({"cmd": "desktop_status"})").stringMember("status"),
+              "Desktop control needs Accessibility access");
+    mac.accessibility.trusted = true;
+    mac.console.state = ScreenState::Locked;
+    advance(250ms);
+    EXPECT_EQ(*ask(R"({"cmd": "desktop_status"})").stringMember("status"),
+              "Desktop control paused while this Mac is locked or inactive");
+    mac.console.state = ScreenState::Unlocked;
+    advance(250ms);
+
+    // A grant ends desktop-wide consent and runs for 15 minutes.
+    const JSON granted =
+        ask(R"({"cmd": "desktop_grant", "bundle_ids": ["b.app", "a.app", "b.app"]})");
+    EXPECT_EQ(granted.find("consent")->boolean(), false);
+    EXPECT_EQ(granted.find("granted")->data(),
+              R"({"bundle_ids":["a.app","b.app"],"expires_at":"2026-01-01T00:15:00.500Z",)"
+              R"("seconds_left":900})");
+    advance(900s);
+    EXPECT_TRUE(ask(R"({"cmd": "desktop_status"})").find("granted")->isNull());
+
+    EXPECT_EQ(ask(R"({"cmd": "desktop_disable"})").find("consent")->boolean(), false);
+    EXPECT_EQ(mac.defaults.boolValue("desktop-control-consent-v1"), false);
+}
+
+TEST_F(DesktopCommandsTest, RefusalsSayWhyAndChangeNothing) {
+    make();
+    ask(R"({"cmd": "desktop_enable"})");
+    const std::uint64_t epoch = agent->executor().desktop().epoch();
+    struct Row {
+        const char* command;
+        std::string answer;
+    } const rows[] = {
+        {R"({"cmd": "desktop_grant", "bundle_ids": ["com.apple.loginwindow"]})",
+         R"({"error":"desktop_app_excluded","message":"This is a protected screen. Complete this )"
+         R"(step directly on your Mac.","ok":false})"},
+        {R"({"cmd": "desktop_grant", "bundle_ids": []})", "desktop_app_excluded"},
+        {R"({"cmd": "desktop_grant"})", "desktop_app_excluded"},
+        {R"({"cmd": "desktop_grant", "bundle_ids": ["a","b","c","d","e","f","g","h","i","j","k"]})",
+         "desktop_app_excluded"},
+        {R"({"cmd": "desktop_grant", "bundle_ids": ["a", 2]})",
+         "bundle_ids: expected an array of strings"},
+        {R"({"cmd": "desktop_fly"})", R"(unknown command \"desktop_fly\")"},
+    };
+    for (const Row& row : rows) {
+        const std::string answer = ask(row.command).data();
+        EXPECT_NE(answer.find(row.answer), std::string::npos) << answer;
+        EXPECT_NE(answer.find(R"("ok":false)"), std::string::npos) << answer;
+    }
+    EXPECT_TRUE(agent->executor().desktop().desktopWide());
+    EXPECT_EQ(agent->executor().desktop().epoch(), epoch);
+
+    // Consent that cannot be saved is not given; the store's reason goes to the caller.
+    ask(R"({"cmd": "desktop_disable"})");
+    mac.defaults.refuseWrites = true;
+    EXPECT_THROW(ask(R"({"cmd": "desktop_enable"})"), UserDefaultsError);
+    EXPECT_FALSE(agent->executor().desktop().desktopWide());
+}
+
+} // namespace
+} // namespace corvane::agent_test
