@@ -134,7 +134,7 @@ QCoro::Task<JSON> RelayClient::post(QUrl url, JSON body, std::optional<std::stri
     // Read everything before the reply goes.
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QByteArray answer = reply->readAll();
+    const QByteArray answer = reply->isOpen() ? reply->readAll() : QByteArray();
     const QString reason = reply->errorString();
     reply->deleteLater();
 

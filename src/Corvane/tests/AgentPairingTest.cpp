@@ -191,7 +191,8 @@ TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
         }
         return test::TestRelay::refusal(410, "pairing_expired");
     };
-    run(std::chrono::milliseconds(3500));
+    ASSERT_TRUE(waitingToPoll());
+    run(std::chrono::milliseconds(3000));
     ASSERT_TRUE(until([&] { return agent->code() == "CODE-3"; }));
 }
 
