@@ -46,9 +46,14 @@ void fillLog(const std::filesystem::path& file, std::size_t bytes) {
     }
 }
 
+// Built outside the coroutine: GCC 12 refuses braced lists with literal keys in one.
+JSON volumeRequest(int level) {
+    return JSON(JSON::Object{{"action", JSON("set_volume")},
+                             {"params", JSON(JSON::Object{{"level", JSON(level)}})}});
+}
+
 QCoro::Task<> run(Agent* agent, int level, std::shared_ptr<int> status) {
-    const LocalHTTPResponse answer = co_await agent->localCommand(JSON(JSON::Object{
-        {"action", JSON("set_volume")}, {"params", JSON(JSON::Object{{"level", JSON(level)}})}}));
+    const LocalHTTPResponse answer = co_await agent->localCommand(volumeRequest(level));
     *status = answer.status;
 }
 

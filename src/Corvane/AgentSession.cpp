@@ -188,7 +188,10 @@ QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, T
         if (!bytes) {
             throw std::runtime_error(socket->endReason());
         }
-        if (co_await received(std::move(*bytes), generation)) {
+        // Named first: awaited inside a condition, GCC 12 left such frames unusable (seen under
+        // ASan with the opening limit).
+        const bool ended = co_await received(std::move(*bytes), generation);
+        if (ended) {
             co_return;
         }
         if (!self) {
