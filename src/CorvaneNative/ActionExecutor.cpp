@@ -166,13 +166,19 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
     }
     case Action::LockScreen:
         co_return co_await SystemActions::lock(platform);
+    case Action::CloseBrowserTabs: {
+        const BrowserCleanup cleanup = browserCleanup(params);
+        if (cleanup.browser == Browser::Safari) {
+            co_return co_await SystemActions::safariCleanup(platform, cleanup.keepPinned);
+        }
+        co_return co_await SystemActions::chromeCleanup(platform, cleanup.keepPinned);
+    }
     case Action::ToggleDoNotDisturb:
         co_return co_await SystemActions::focus(platform, focusEnabled(params));
     case Action::SleepMac:
         co_return SystemActions::sleep(platform);
     case Action::DesktopObserve:
     case Action::DesktopAct:
-    case Action::CloseBrowserTabs:
         // Known, but carried out by components not in this build.
         break;
     }

@@ -76,6 +76,34 @@ JSON sleep(const Platform& platform);
 // already had the wanted value.
 QCoro::Task<JSON> focus(Platform platform, bool enabled);
 
+// Browser tab cleanup: Safari and Chrome, driven only through their accessibility trees.
+inline constexpr std::string_view safariBundleID = "com.apple.Safari";
+inline constexpr std::string_view chromeBundleID = "com.google.Chrome";
+inline constexpr std::string_view safariTabPrefix = "TabBarTab?";
+inline constexpr std::size_t safariWindowLimit = 20;
+inline constexpr std::size_t chromeWindowLimit = 10;
+inline constexpr std::size_t safariCloseLimit = 80;
+inline constexpr std::size_t browserScanLimit = 600;
+// A close is confirmed by reading the tree again: up to 10 checks 100 ms apart (Safari's tab
+// confirmation starts with one pause of 80 ms after the press).
+inline constexpr std::chrono::milliseconds closePollInterval{100};
+inline constexpr int closeCheckLimit = 10;
+inline constexpr std::chrono::milliseconds safariTabPause{80};
+inline constexpr std::chrono::milliseconds chromeNewTabWait{200};
+inline constexpr std::chrono::milliseconds chromeMenuWait{150};
+
+// The pinned state a Safari tab identifier states: "TabBarTab?" followed by "&"-separated fields
+// of which exactly one starts with "isPinned=", and that one is "isPinned=true" or
+// "isPinned=false". Absent for anything else.
+std::optional<bool> pinnedState(std::string_view identifier);
+// Closes Safari's windows or, with `keepPinned`, every tab that is not pinned; {} also when Safari
+// is not running. Everything that can be refused by reading is refused before the first close,
+// and every close is confirmed by reading again.
+QCoro::Task<JSON> safariCleanup(Platform platform, bool keepPinned);
+// Closes Chrome's windows or, with `keepPinned`, every tab but the pinned ones, through a fresh
+// tab, "Close Other Tabs" and "Close Tab" in each window.
+QCoro::Task<JSON> chromeCleanup(Platform platform, bool keepPinned);
+
 } // namespace SystemActions
 
 } // namespace corvane

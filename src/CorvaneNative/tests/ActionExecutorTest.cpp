@@ -137,7 +137,7 @@ TEST_F(ActionExecutorTest, ActionNamesMatchExactly) {
         EXPECT_EQ(guarded(name), "action_unsupported") << name;
     }
     // Known actions whose components are not part of this build report the same.
-    for (const char* name : {"desktop_observe", "desktop_act", "close_browser_tabs"}) {
+    for (const char* name : {"desktop_observe", "desktop_act"}) {
         EXPECT_EQ(guarded(name, JSON::parse(R"({"browser":"safari"})")), "action_unsupported")
             << name;
     }
@@ -173,6 +173,10 @@ TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
         {"sleep_mac", "{}", "{}"},
         // No Control Center in this fake computer.
         {"toggle_do_not_disturb", R"({"enabled":true})", "focus_control_unavailable"},
+        // Neither browser runs here: nothing to close. The parameters are checked first.
+        {"close_browser_tabs", R"({"browser":"safari","keep_pinned":false})", "{}"},
+        {"close_browser_tabs", R"({"browser":"chrome"})", "{}"},
+        {"close_browser_tabs", R"({"browser":"Safari"})", "invalid_params"},
         {"lock_screen", "{}", R"({"already_locked":false})"},
     };
     for (const Row& row : rows) {

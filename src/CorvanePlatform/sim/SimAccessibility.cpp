@@ -112,6 +112,9 @@ std::optional<PlatformValue> SimAccessibility::read(const SimParts& mac, std::ui
         std::optional<std::uint64_t> button = mac.tree.resolve(*e.closeButton, token);
         return button ? visible(mac.tree, *button) : std::nullopt;
     }
+    if (name == "AXEnabled" && !e.enabledFor.empty()) {
+        return PlatformValue(*mac.tabs.enabled(token));
+    }
     auto found = e.attributes.find(name);
     if (found == e.attributes.end()) {
         return std::nullopt;

@@ -1,6 +1,7 @@
 #include "CorvanePlatform/sim/SimControlCommands.h"
 
 #include "CorvanePlatform/sim/SimModel.h"
+#include "CorvanePlatform/sim/SimTabStrips.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 
 #include <QString>
@@ -124,7 +125,7 @@ void checkEffects(const SimElementTree& tree, const JSON& effects) {
         }
         if (kind != "set" && kind != "toggle" && kind != "remove" && kind != "show" &&
             kind != "hide" && kind != "select" && kind != "focus" && kind != "remove_selected" &&
-            kind != "remove_unselected" && kind != "quit") {
+            kind != "remove_unselected" && kind != "quit" && !SimTabStrips::isEffect(kind)) {
             throw CommandError(where + "." + kind + ": unknown effect");
         }
     }

@@ -4,6 +4,7 @@
 #include "CorvanePlatform/sim/SimElementTree.h"
 #include "CorvanePlatform/sim/SimEventRecord.h"
 #include "CorvanePlatform/sim/SimSettings.h"
+#include "CorvanePlatform/sim/SimTabStrips.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 
 namespace corvane {
@@ -94,6 +95,9 @@ void SimEffects::run(const JSON& effects, std::uint64_t self) {
             removeTabs(*target, kind == "remove_selected");
         } else if (kind == "focus") {
             tree_.focus(*target);
+        } else if (SimTabStrips::isEffect(kind)) {
+            tabs_.apply(kind, *target,
+                        [this](const JSON& more, std::uint64_t tab) { run(more, tab); });
         } else if (kind == "quit") {
             // The application that owns the element ends (a "Don't Save" button); its elements,
             // this one included, are gone.

@@ -12,16 +12,18 @@ class SimApplications;
 class SimElementTree;
 class SimEventRecord;
 class SimSettings;
+class SimTabStrips;
 
 // What acting on the element trees does: the effects notation ("does") of scenario actions, of
 // quit reactions and of the control channel, performed accessibility actions and attribute
 // writes. An effect may reach beyond the tree: "quit" ends the owning application, "lock_screen"
-// locks the screen.
+// locks the screen. The browser tab effects are SimTabStrips'.
 class SimEffects {
 public:
-    SimEffects(SimElementTree& tree, SimApplications& apps, SimSettings& settings,
-               SimEventRecord& record)
+    SimEffects(SimElementTree& tree, SimTabStrips& tabs, SimApplications& apps,
+               SimSettings& settings, SimEventRecord& record)
         : tree_(tree)
+        , tabs_(tabs)
         , apps_(apps)
         , settings_(settings)
         , record_(record) {}
@@ -44,6 +46,7 @@ private:
     void removeTabs(std::uint64_t strip, bool selected);
 
     SimElementTree& tree_;
+    SimTabStrips& tabs_;
     SimApplications& apps_;
     SimSettings& settings_;
     SimEventRecord& record_;

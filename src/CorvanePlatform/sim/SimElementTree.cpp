@@ -1,6 +1,7 @@
 #include "CorvanePlatform/sim/SimElementTree.h"
 
 #include "CorvanePlatform/sim/SimApplications.h"
+#include "CorvanePlatform/sim/SimTabStrips.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 
 #include <algorithm>
@@ -170,6 +171,7 @@ std::uint64_t SimElementTree::create(const JSON& node, std::int32_t pid, std::ui
             element.actions.push_back(std::move(action));
         }
     }
+    SimTabStrips::readFields(node, element);
     if (bind && !element.name.empty()) {
         auto bound = names_.find(element.name);
         if (bound == names_.end() || !live(bound->second)) {

@@ -44,6 +44,11 @@ public:
         PlatformValue::Dictionary attributes;
         std::vector<std::uint64_t> children;
         std::vector<Action> actions;
+        // Browser tabs (SimTabStrips): kept when the other tabs close; effects run instead of
+        // closing; the close command whose availability "AXEnabled" shows.
+        bool pinned = false;
+        std::optional<JSON> onClose;
+        std::string enabledFor;
     };
 
     // The user-interface state of one running instance.

@@ -8,7 +8,8 @@ SimParts::SimParts(QString root, Clock& clock)
     : record(clock)
     , apps(std::move(root), clock, record, *this)
     , tree(apps)
-    , effects(tree, apps, settings, record)
+    , tabs(tree)
+    , effects(tree, tabs, apps, settings, record)
     , input(tree, effects, apps, settings, record) {}
 
 void SimParts::load(const JSON& scenario) {

@@ -9,6 +9,7 @@
 #include "CorvanePlatform/sim/SimInput.h"
 #include "CorvanePlatform/sim/SimProcessUI.h"
 #include "CorvanePlatform/sim/SimSettings.h"
+#include "CorvanePlatform/sim/SimTabStrips.h"
 
 #include <QString>
 
@@ -34,6 +35,7 @@ public:
     SimSettings settings;
     SimApplications apps;
     SimElementTree tree;
+    SimTabStrips tabs;
     SimEffects effects;
     SimInput input;
 

@@ -2,6 +2,7 @@
 
 #include "CorvaneCore/WireTime.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
+#include "CorvanePlatform/sim/SimTabStrips.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 
 #include <QRegularExpression>
@@ -280,7 +281,15 @@ private:
             optional("attributes", mapOf(platformValue(true))),
             fallback("actions", arrayOf(action), JSON(JSON::Array{})),
             fallback("children", arrayOf(element(inTemplate)), JSON(JSON::Array{})),
+            optional("pinned", boolean()),
+            optional("on_close", arrayOf([this, inTemplate](JSON& e, const std::string& ep) {
+                         checkEffect(e, ep, inTemplate);
+                     })),
+            optional("enabled_for", oneOf({"close_tab", "close_other_tabs"})),
         })(v, p);
+        if (v.find("enabled_for") != nullptr && v.find("enabled") != nullptr) {
+            refuse(member(p, "enabled"), "not with \"enabled_for\", which decides \"AXEnabled\"");
+        }
         if (const JSON* attributes = v.find("attributes")) {
             collectAttributeRefs(*attributes, member(p, "attributes"));
         }
@@ -310,7 +319,7 @@ private:
         const std::string kind = members->begin()->first;
         if (kind == "toggle" || kind == "remove" || kind == "show" || kind == "hide" ||
             kind == "select" || kind == "focus" || kind == "remove_selected" ||
-            kind == "remove_unselected" || kind == "quit") {
+            kind == "remove_unselected" || kind == "quit" || SimTabStrips::isEffect(kind)) {
             object({required(kind, ref())})(v, p);
         } else if (kind == "set") {
             object({required("set", object({

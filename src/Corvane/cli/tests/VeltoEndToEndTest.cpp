@@ -213,6 +213,30 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     EXPECT_NE(agentErr_.find("last command: "), std::string::npos) << agentErr_;
 }
 
+// The default scenario's Safari: its unpinned tabs close, the pinned ones stay.
+TEST_F(VeltoEndToEnd, CloseBrowserTabsKeepsSafarisPinnedTabs) {
+    ASSERT_NE(startAgent(), 0);
+    const Outcome closed = velto({QStringLiteral("call"), QStringLiteral("close_browser_tabs"),
+                                  QStringLiteral(R"({"browser":"safari"})")});
+    ASSERT_EQ(closed.exitCode, 0) << closed.err << closed.out;
+    EXPECT_EQ(JSON::parse(closed.out).data(), "{}");
+
+    const Outcome state = velto({QStringLiteral("sim"), QStringLiteral("state")});
+    ASSERT_EQ(state.exitCode, 0) << state.err;
+    const JSON report = JSON::parse(state.out);
+    const JSON* elements = report.find("elements");
+    ASSERT_NE(elements, nullptr) << state.out;
+    std::vector<std::string> tabs;
+    for (const auto& [name, attributes] : *elements->object()) {
+        const std::string* identifier = attributes.stringMember("AXIdentifier");
+        if (identifier != nullptr && identifier->starts_with("TabBarTab?")) {
+            tabs.push_back(name + (identifier->ends_with("&isPinned=true") ? " pinned" : ""));
+        }
+    }
+    EXPECT_EQ(tabs, (std::vector<std::string>{"safari.w1.tab0 pinned", "safari.w1.tab1 pinned",
+                                              "safari.w2.tab0 pinned"}));
+}
+
 TEST_F(VeltoEndToEnd, RefusedCommandLinesExitTwoWithOneLine) {
     for (const QStringList& arguments :
          {QStringList{QStringLiteral("--frobnicate")},
