@@ -28,6 +28,8 @@ using namespace corvane;
 class NoVault final : public CredentialVault {
 public:
     Credentials load(bool) override { return {std::nullopt, "bench-token", false}; }
+    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    void write(const std::string&, const std::string&) override {}
     void remove(const std::string&) override {}
     std::string replaceLocalToken() override { return "bench-token-2"; }
 };

@@ -1,5 +1,7 @@
 #include "Corvane/Agent.h"
 
+#include "Corvane/AgentDetail.h"
+
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
@@ -21,56 +23,27 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <coroutine>
 #include <exception>
 
 #ifndef CORVANE_RELAY_ORIGIN
 #define CORVANE_RELAY_ORIGIN ""
 #endif
+#ifndef CORVANE_DASHBOARD_ORIGIN
+#define CORVANE_DASHBOARD_ORIGIN ""
+#endif
 
 namespace corvane {
 
+using namespace agent_detail;
+
 namespace {
-
-constexpr std::string_view storageFailure = "connection_or_storage_failed";
-
-// The code a caller sees for whatever was thrown.
-std::string codeOf(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const ContractError& e) {
-        return e.code();
-    } catch (...) {
-        return std::string(storageFailure);
-    }
-}
-
-// What stands behind a code: the file, the call and the system's reason of a storage failure, or
-// the damaged file behind a contract code; empty when the code says it all.
-std::string causeOf(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const ContractError& e) {
-        return e.code() == std::string_view(e.what()) ? std::string() : std::string(e.what());
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "an unknown error";
-    }
-}
-
-JSON emptyObject() {
-    return JSON(JSON::Object{});
-}
 
 // Messages and bodies are built outside the coroutines: GCC 12 miscompiles braced member lists
 // with literal keys inside a coroutine body.
 JSON deliveredMessage(const std::string& id, WireTime::Instant now) {
     return envelope("delivered", JSON::Object{{"command_id", JSON(id)}}, now);
-}
-
-JSON requestBody(const std::string& action, JSON params) {
-    return JSON(JSON::Object{{"action", JSON(action)}, {"params", std::move(params)}});
 }
 
 // The local command: a fresh id and a deadline 15 seconds ahead, recorded in the log with it.
@@ -82,10 +55,6 @@ JSON localCommandMessage(const std::string& id, const std::string& action, const
                                  {"params", params},
                                  {"expires_at", JSON(WireTime::text(now + Agent::localDeadline))}},
                     now);
-}
-
-bool addressInUse(const LocalHTTPServerError& error) {
-    return error.errorNumber() == EADDRINUSE;
 }
 
 ContractValidator loadValidator(const QString& schema) {
@@ -120,6 +89,10 @@ std::string Agent::builtRelayOrigin() {
     return CORVANE_RELAY_ORIGIN;
 }
 
+std::string Agent::builtDashboardOrigin() {
+    return CORVANE_DASHBOARD_ORIGIN;
+}
+
 Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths paths,
              Options options, QObject* parent)
     : QObject(parent)
@@ -135,7 +108,9 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , ledger_(directory_ / "dedup.json")
     , revocation_(directory_ / "revocation.json")
     , log_(directory_ / "commands.jsonl",
-           options_.logCalls.value_or(LocalForensicLog::Calls::system())) {
+           options_.logCalls.value_or(LocalForensicLog::Calls::system()))
+    , relayClient_(std::make_unique<RelayClient>(
+          platform_.clock, RelayClient::trusting(options_.relayCertificates))) {
     pending_ = revocation_.pending();
 
     // Sleep and session switches; the connections end with the Agent.
@@ -169,19 +144,15 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
 
 Agent::~Agent() {
     stateMonitor_.cancel();
+    // The relay tasks stop at their next check; requests still under way end now, while every
+    // member is still there for their callers to see the task cancelled.
+    worker_.cancel();
+    ++generation_;
+    closeSocket();
+    relayClient_.reset();
     // Stop the listener first: its handlers must not reach a half-destroyed Agent. The worker
     // threads are waited for by their own destructors, before the files they write go.
     localServer_.reset();
-}
-
-template <typename T>
-void Agent::publish(Field field, T& member, T value) {
-    if (member == value) {
-        return;
-    }
-    Q_EMIT aboutToChange(field);
-    member = std::move(value);
-    Q_EMIT changed(field);
 }
 
 void Agent::setStatus(std::string_view text) {
@@ -190,6 +161,23 @@ void Agent::setStatus(std::string_view text) {
 
 void Agent::setLastCommand(std::string_view text) {
     publish(Field::LastCommand, lastCommand_, std::string(text));
+}
+
+double Agent::randomSample() const {
+    if (options_.random) {
+        return options_.random();
+    }
+    return QRandomGenerator::global()->generateDouble();
+}
+
+std::chrono::milliseconds Agent::reconnectWait(std::chrono::milliseconds cap) const {
+    const double span = double((cap - reconnectFloor).count());
+    const double sample = std::clamp(randomSample(), 0.0, 1.0);
+    return reconnectFloor + std::chrono::milliseconds(std::llround(span * sample));
+}
+
+bool Agent::current(const TaskHandle& handle, std::uint64_t generation) const noexcept {
+    return !handle.cancelled() && generation_ == generation;
 }
 
 quint16 Agent::randomPort() const {
@@ -249,86 +237,6 @@ QCoro::Task<> Agent::logOutcome(JSON command, std::string outcome) {
     });
 }
 
-// ---- Lifecycle -------------------------------------------------------------------------------
-
-QCoro::Task<> Agent::monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
-    while (!handle.cancelled() && agent) {
-        co_await clock->sleep(monitorInterval);
-        if (handle.cancelled() || !agent) {
-            co_return;
-        }
-        try {
-            agent->observeScreen();
-        } catch (const std::exception& error) {
-            // A failing read must not end the watch: the next tick reads again.
-            agent->report(std::string("reading the lock state failed: ") + error.what());
-        }
-    }
-}
-
-void Agent::observeScreen() {
-    const ScreenState state = LockStateReader::read(platform_.console);
-    if (state == screenState_) {
-        return;
-    }
-    if (state != ScreenState::Unlocked) {
-        executor_.desktop().suspend();
-    }
-    publish(Field::ScreenState, screenState_, state);
-    // A report taken in another lock state is not shown.
-    publish(Field::DeviceState, deviceState_, std::optional<JSON>());
-}
-
-QCoro::Task<> Agent::startConnections(bool allowInteraction) {
-    if (openingKeys_ || connectionReady_) {
-        co_return;
-    }
-    QPointer<Agent> self(this);
-    publish(Field::OpeningKeys, openingKeys_, true);
-    setStatus("Opening secure connection…");
-
-    std::optional<CredentialVault::Credentials> credentials;
-    std::function<CredentialVault::Credentials()> load = [vault = vault_, allowInteraction] {
-        return vault->load(allowInteraction);
-    };
-    try {
-        credentials = co_await keys_.run(std::move(load));
-    } catch (...) {
-        // A locked or failing store: local controls keep working without the listener.
-        if (self) {
-            failureCode(std::current_exception());
-        }
-    }
-    if (!self) {
-        co_return;
-    }
-    if (!credentials) {
-        setStatus(keysLockedText);
-        publish(Field::OpeningKeys, openingKeys_, false);
-        co_return;
-    }
-    token_ = credentials->device;
-    const bool started = co_await startLocalServer(credentials->local);
-    if (!self) {
-        co_return;
-    }
-    if (!started) {
-        setStatus(keysLockedText);
-    } else {
-        publish(Field::ConnectionReady, connectionReady_, true);
-        if (pending_) {
-            setStatus(RevocationState::warning);
-        } else if (!token_ && credentials->hasBootstrap) {
-            cancelPairing();
-        } else if (!suspended_) {
-            // While asleep the status keeps saying so; waking connects.
-            setStatus("Unpaired");
-            connect();
-        }
-    }
-    publish(Field::OpeningKeys, openingKeys_, false);
-}
-
 std::string Agent::answerCode(const JSON& body) {
     if (const JSON* error = body.find("error")) {
         if (const std::string* code = error->stringMember("code")) {
@@ -344,95 +252,11 @@ LocalHTTPHandler Agent::localHandler() {
     };
 }
 
-QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
-    QPointer<Agent> self(this);
-    const LocalHTTPHandler handler = localHandler();
-    bool moved = false;
-    for (int attempt = 1;; ++attempt) {
-        try {
-            auto server = std::make_unique<LocalHTTPServer>(localPort_, localToken, handler);
-            server->start();
-            localServer_ = std::move(server);
-            break;
-        } catch (const LocalHTTPServerError& error) {
-            if (!addressInUse(error) || attempt == portAttempts) {
-                report(std::string("the loopback listener cannot start: ") + error.what());
-                co_return false;
-            }
-        }
-        // Another program holds the port: move to another one and remember it, so the next launch
-        // does not collide again. Scripts still using the old port would hand the token to
-        // whoever holds that port now, so the token does not move with the listener.
-        if (!moved) {
-            std::function<std::string()> replace = [vault = vault_] {
-                return vault->replaceLocalToken();
-            };
-            std::exception_ptr failure;
-            try {
-                localToken = co_await keys_.run(std::move(replace));
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (!self) {
-                co_return false;
-            }
-            if (failure) {
-                failureCode(failure);
-                co_return false;
-            }
-            moved = true;
-        }
-        publish(Field::LocalPort, localPort_, randomPort());
-    }
-    if (!moved) {
-        co_return true;
-    }
-    report("the loopback port " +
-           std::to_string(platform_.defaults.integerValue("local-port").value_or(0)) +
-           " is held by another program: moved to " + std::to_string(localPort_) +
-           " with a new local API token");
-    UserDefaults* defaults = &platform_.defaults;
-    const quint16 port = localPort_;
-    std::exception_ptr failure;
-    try {
-        std::function<void()> write = [defaults, port] {
-            defaults->setInteger("local-port", port);
-        };
-        co_await durably(std::move(write));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (self && failure) {
-        // The listener runs either way; the status tells that the new port was not remembered.
-        setStatus(failureText(failure));
-    }
-    co_return true;
-}
-
 QCoro::Task<LocalHTTPResponse> Agent::handleLocalRequest(QPointer<Agent> agent, JSON body) {
     if (!agent) {
         co_return LocalHTTPResponse{503, emptyObject()};
     }
     co_return co_await agent->localCommand(std::move(body));
-}
-
-void Agent::pair() {
-    // Pairing with the relay is not built yet.
-}
-
-void Agent::continuePairing() {
-    // Pairing with the relay is not built yet.
-}
-
-void Agent::cancelPairing() {
-    // Without a relay request to make, the cancellation ends as a successful one does.
-    publish(Field::Code, code_, std::string());
-    publish(Field::Pairing, pairing_, false);
-    setStatus("Unpaired");
-}
-
-void Agent::connect() {
-    // The relay session is not built yet: nothing to open.
 }
 
 std::uint64_t Agent::beginSession(std::shared_ptr<RelaySocket> socket) {
@@ -446,245 +270,6 @@ void Agent::closeSocket() {
     if (std::shared_ptr<RelaySocket> socket = std::move(socket_)) {
         socket_.reset();
         socket->close(goingAway);
-    }
-}
-
-void Agent::suspend() {
-    executor_.desktop().suspend();
-    suspended_ = true;
-    publish(Field::Online, online_, false);
-    publish(Field::Pairing, pairing_, false);
-    ++generation_;
-    closeSocket();
-    setStatus("Offline — session inactive");
-}
-
-void Agent::resume() {
-    suspended_ = false;
-    if (!connectionReady_) {
-        startDetached(startConnections(false), [agent = QPointer<Agent>(this)](std::exception_ptr) {
-            // startConnections reports its own failures; only a fault can reach here.
-            if (agent) {
-                agent->publish(Field::OpeningKeys, agent->openingKeys_, false);
-                agent->setStatus(keysLockedText);
-            }
-        });
-    } else {
-        connect();
-    }
-}
-
-void Agent::refreshDeviceState() {
-    if (readingState_) {
-        return;
-    }
-    publish(Field::ReadingState, readingState_, true);
-    startDetached(readDeviceState(QPointer<Agent>(this)),
-                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
-                      if (agent) {
-                          agent->setLastCommand(agent->failureText(error));
-                          agent->publish(Field::ReadingState, agent->readingState_, false);
-                      }
-                  });
-}
-
-QCoro::Task<> Agent::readDeviceState(QPointer<Agent> agent) {
-    const LocalHTTPResponse answer =
-        co_await agent->localCommand(requestBody("get_state", emptyObject()));
-    if (!agent) {
-        co_return;
-    }
-    if (answer.status == 200) {
-        agent->publish(Field::DeviceState, agent->deviceState_, std::optional<JSON>(answer.body));
-        agent->setLastCommand(CommandFeedback::success("get_state", answer.body));
-    } else {
-        agent->setLastCommand(CommandFeedback::error(answerCode(answer.body)));
-    }
-    agent->publish(Field::ScreenState, agent->screenState_,
-                   LockStateReader::read(agent->platform_.console));
-    agent->publish(Field::ReadingState, agent->readingState_, false);
-}
-
-void Agent::saveShortcut(const std::string& name) {
-    if (!ShortcutAllowlist::isValidName(name)) {
-        setLastCommand(shortcutRefusedText);
-        return;
-    }
-    std::vector<std::string> updated = shortcuts_;
-    if (std::find(updated.begin(), updated.end(), name) == updated.end()) {
-        updated.push_back(name);
-    }
-    saveShortcuts(std::move(updated), true);
-}
-
-void Agent::removeShortcut(const std::string& name) {
-    std::vector<std::string> updated = shortcuts_;
-    std::erase(updated, name);
-    saveShortcuts(std::move(updated), false);
-}
-
-void Agent::saveShortcuts(std::vector<std::string> updated, bool added) {
-    // Shown at once, so that a second change builds on the first; saves run in order.
-    publish(Field::Shortcuts, shortcuts_, updated);
-    const QPointer<Agent> self(this);
-    startDetached(saveShortcutList(self, std::move(updated), added),
-                  [self](std::exception_ptr error) {
-                      if (self) {
-                          self->setLastCommand(self->failureText(error));
-                      }
-                  });
-}
-
-QCoro::Task<> Agent::saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
-                                      bool added) {
-    UserDefaults* defaults = &agent->platform_.defaults;
-    std::exception_ptr failure;
-    try {
-        std::function<void()> write = [defaults, list] {
-            defaults->setStringList("shortcuts", list);
-        };
-        co_await agent->durably(std::move(write));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!agent) {
-        co_return;
-    }
-    if (failure) {
-        // What the next launch will see.
-        agent->publish(Field::Shortcuts, agent->shortcuts_,
-                       defaults->stringListValue("shortcuts").value_or(std::vector<std::string>{}));
-        agent->setLastCommand(agent->failureText(failure));
-    } else if (added) {
-        agent->setLastCommand(shortcutAddedText);
-    }
-}
-
-QCoro::Task<> Agent::wipe() {
-    QPointer<Agent> self(this);
-    const auto gone = [&self] {
-        if (!self) {
-            throw ContractError("session_changed");
-        }
-    };
-    // In memory desktop control stops even when its consent cannot be removed from disk; that
-    // failure still stops the wipe here.
-    executor_.desktop().stop();
-    for (const char* account : {"device-token", "pending-device-token", "bootstrap-token"}) {
-        std::function<void()> remove = [vault = vault_, name = std::string(account)] {
-            vault->remove(name);
-        };
-        co_await keys_.run(std::move(remove));
-        gone();
-    }
-    token_.reset();
-    publish(Field::Online, online_, false);
-    publish(Field::Pairing, pairing_, false);
-    RevocationState* revocation = &revocation_;
-    std::function<void()> acknowledge = [revocation] {
-        revocation->acknowledge();
-    };
-    co_await durably(std::move(acknowledge));
-    gone();
-    publish(Field::Pending, pending_, false);
-    publish(Field::Code, code_, std::string());
-    setStatus("Unpaired — revoked");
-    UserDefaults* defaults = &platform_.defaults;
-    std::function<void()> forget = [defaults] {
-        defaults->remove("device-id");
-    };
-    co_await durably(std::move(forget));
-}
-
-void Agent::revoke() {
-    startDetached(revocation(QPointer<Agent>(this), &platform_.clock),
-                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
-                      if (agent) {
-                          agent->setStatus(agent->failureText(error));
-                      }
-                  });
-}
-
-QCoro::Task<> Agent::revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
-    co_await clock->sleep(revocationWait);
-    if (!handle.cancelled() && agent && agent->pending_) {
-        agent->closeSocket();
-    }
-}
-
-QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
-    RevocationState* state = &agent->revocation_;
-    std::function<void()> begin = [state] {
-        state->begin();
-    };
-    co_await agent->durably(std::move(begin));
-    if (!agent) {
-        co_return;
-    }
-    agent->publish(Field::Pending, agent->pending_, true);
-    agent->setStatus(RevocationState::warning);
-
-    const TaskHandle watchdog = TaskHandle::make();
-    startDetached(revocationWatchdog(agent, watchdog, clock), {});
-    if (agent->socket_) {
-        try {
-            co_await agent->send(envelope("revoke_self", JSON::Object{}, clock->now()));
-        } catch (...) {
-            // The local deletion below does not depend on the relay hearing about it.
-        }
-        if (!agent) {
-            watchdog.cancel();
-            co_return;
-        }
-    }
-    std::exception_ptr failure;
-    try {
-        std::function<void()> remove = [vault = agent->vault_] {
-            vault->remove("device-token");
-        };
-        co_await agent->keys_.run(std::move(remove));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!agent) {
-        watchdog.cancel();
-        co_return;
-    }
-    if (failure) {
-        agent->setStatus(agent->failureText(failure));
-    } else {
-        agent->token_.reset();
-    }
-    co_await clock->sleep(revocationWait);
-    watchdog.cancel();
-    if (agent && agent->pending_) {
-        // No confirmation from the relay: give up on the session, the flag stays.
-        ++agent->generation_;
-        agent->closeSocket();
-    }
-}
-
-void Agent::confirmDashboardRevocation() {
-    const UserPrompts::Answer answer = platform_.prompts.alert(
-        "Have you revoked this Mac in the web dashboard?",
-        "Only confirm after the dashboard reports revocation. This clears the local warning; it "
-        "cannot revoke the old server credential while offline.",
-        "I revoked it in the dashboard", "Cancel");
-    if (answer != UserPrompts::Answer::First) {
-        return;
-    }
-    startDetached(confirmedWipe(QPointer<Agent>(this)), {});
-}
-
-QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent) {
-    std::exception_ptr failure;
-    try {
-        co_await agent->wipe();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure && agent) {
-        agent->setStatus(agent->failureText(failure));
     }
 }
 

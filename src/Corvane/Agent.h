@@ -1,14 +1,17 @@
 #pragma once
 
 #include "Corvane/CredentialVault.h"
+#include "Corvane/RelayClient.h"
 #include "Corvane/RelaySocket.h"
 #include "Corvane/TaskHandle.h"
+#include "Corvane/WebSocketRelaySocket.h"
 #include "CorvaneCore/ContractValidator.h"
 #include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/DedupLedger.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/LocalForensicLog.h"
 #include "CorvaneCore/RevocationState.h"
+#include "CorvaneCore/WireTime.h"
 #include "CorvaneCore/WorkerPool.h"
 #include "CorvaneNative/ActionExecutor.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
@@ -16,9 +19,12 @@
 #include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
 #include <QString>
+#include <QUrl>
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
@@ -49,9 +55,11 @@ namespace corvane {
 // thread that the pipeline awaits, and keychain work on another; both belong to the Agent and are
 // waited for when it goes, so nothing they touch is freed under them.
 //
-// Not built yet: pairing and the relay session. pair(), continuePairing() and connect() do
-// nothing; cancelPairing() only ends as a successful cancellation ends ("Unpaired"). The session
-// attaches its socket through beginSession().
+// The Agent's work is spread over several files: Agent.cpp (construction and the pipeline),
+// AgentLifecycle.cpp (credentials, listener, suspension, revocation, wipe, Shortcuts),
+// AgentPairing.cpp (relay requests and pairing) and AgentSession.cpp (the relay session). The
+// pairing task and the connect loop share one task handle (`worker`): starting either cancels the
+// other, and both stop once the generation moves on.
 class Agent : public QObject {
     Q_OBJECT
 
@@ -92,6 +100,14 @@ public:
     struct Options {
         // The relay origin built into the program, used when the user default "relay" is unset.
         std::string relayOrigin;
+        // The dashboard that belongs to the built-in relay (CorvaneDashboardOrigin).
+        std::string dashboardOrigin;
+        // Certificate authorities trusted for the relay besides the system's (a self-hosted relay
+        // with its own authority).
+        QList<QSslCertificate> relayCertificates;
+        // Uniform samples in [0, 1) for the pairing polls and the reconnect waits; the system's
+        // generator when unset.
+        std::function<double()> random;
         // Seams for tests; left empty, the executor's own application inventory answers.
         ActionExecutor::Handlers handlers;
         Execute execute;
@@ -114,6 +130,16 @@ public:
     static constexpr std::chrono::seconds localDeadline{15};
     static constexpr std::chrono::seconds revocationWait{5};
     static constexpr int goingAway = 1001;
+    // The relay's close code that means this computer was revoked.
+    static constexpr int revokedByRelay = 4003;
+    static constexpr std::chrono::seconds openingWait{60};
+    static constexpr std::chrono::seconds handshakeWait{10};
+    static constexpr std::chrono::seconds heartbeatCheck{2};
+    static constexpr std::chrono::seconds heartbeatSilence{24};
+    static constexpr std::chrono::milliseconds reconnectFloor{500};
+    static constexpr std::chrono::seconds reconnectAfterEnd{2};
+    static constexpr std::chrono::seconds reconnectCap{60};
+    static constexpr int backoffSteps = 6;
     static constexpr const char* keychainService = "local.corvane.agent";
 
     static constexpr std::string_view keysLockedText =
@@ -122,6 +148,12 @@ public:
     static constexpr std::string_view shortcutRefusedText =
         "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
     static constexpr std::string_view shortcutAddedText = "Shortcut added to your allowlist";
+    static constexpr std::string_view onlineSetupMissingText =
+        "Online setup is not available in this build yet. Local controls still work.";
+    static constexpr std::string_view relayAddressMissingText =
+        "Enter your HTTPS relay address first.";
+    static constexpr std::string_view pairingInterruptedText =
+        "Connection interrupted. Try connecting again.";
 
     // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
     static std::filesystem::path defaultDirectory();
@@ -131,6 +163,8 @@ public:
     static QString schemaBeside(const QString& applicationDir);
     // The build's relay origin (CorvaneRelayOrigin), empty when none was set.
     static std::string builtRelayOrigin();
+    // The build's dashboard origin (CorvaneDashboardOrigin), empty when none was set.
+    static std::string builtDashboardOrigin();
 
     // Builds the Agent in the documented order. Throws ContractError "schema_missing" when the
     // contract document is absent, and the validator's, ledger's and revocation state's errors.
@@ -173,15 +207,33 @@ public:
     // Completes when that is done (at once when it is already under way or done).
     QCoro::Task<> startConnections(bool allowInteraction);
 
-    // Stubs until pairing and the relay session exist (see the class comment).
+    // The relay origin from `relay`; throws "https_relay_required" unless it is a bare https
+    // origin.
+    QUrl origin() const;
+    // The dashboard: the build's own for the build's relay, otherwise the relay origin.
+    QUrl dashboardOrigin() const;
+    // The dashboard with "#pair=" and the code; absent without a code or a valid origin.
+    std::optional<QUrl> pairingURL() const;
+    // One relay request (POST `path` with `body`, 15 s, optional bearer); see RelayClient::post.
+    QCoro::Task<JSON> request(std::string path, JSON body, std::optional<std::string> bearer);
+
+    // Starts pairing (cancels an interrupted one instead); needs the credentials loaded, no device
+    // token and no pending revocation.
     void pair();
+    // Opens the pairing link in the browser.
     void continuePairing();
+    // Abandons an unfinished pairing and tells the relay, recording a pending revocation until it
+    // has heard. Does nothing on a paired computer.
     void cancelPairing();
+    // Opens the dashboard in the browser.
+    void dashboard();
+    // Starts (or restarts) the connect loop; needs a device token, no pending revocation and no
+    // suspension.
     void connect();
 
-    // The relay session's seam: a newly opened socket replaces the current one (which is closed
-    // with 1001), the generation moves on, and the new generation is returned for the session to
-    // hand to execute().
+    // A session opened by someone else (tests): the socket replaces the current one (which is
+    // closed with 1001), the generation moves on, and the new generation is returned for
+    // execute().
     std::uint64_t beginSession(std::shared_ptr<RelaySocket> socket);
 
     void suspend();
@@ -248,7 +300,19 @@ private:
     // The text of `error` for the status line and lastCommand.
     std::string failureText(std::exception_ptr error);
     void closeSocket();
-    // One reading of the state monitor.
+    // The task `handle` of session `generation` may still touch the session state.
+    bool current(const TaskHandle& handle, std::uint64_t generation) const noexcept;
+    double randomSample() const;
+    // A uniformly random wait between reconnectFloor and `cap`.
+    std::chrono::milliseconds reconnectWait(std::chrono::milliseconds cap) const;
+    // The capability report for the current desktop-control setting.
+    JSON capabilities();
+    // Vault operations, on the keychain thread.
+    QCoro::Task<std::optional<std::string>> readSecret(std::string account);
+    QCoro::Task<> removeSecrets(std::vector<std::string> accounts);
+    // One user default, written on the I/O thread.
+    QCoro::Task<> storeDefault(std::string key, std::string value);
+    // One state monitor reading.
     void observeScreen();
     QCoro::Task<bool> startLocalServer(std::string localToken);
     quint16 randomPort() const;
@@ -265,6 +329,42 @@ private:
     static QCoro::Task<> saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
                                           bool added);
     static QCoro::Task<> confirmedWipe(QPointer<Agent> agent);
+
+    // Pairing (AgentPairing.cpp).
+    static QCoro::Task<> beginPairing(QPointer<Agent> agent);
+    static QCoro::Task<> pairingTask(QPointer<Agent> agent, TaskHandle handle,
+                                     std::uint64_t generation);
+    // The pairing's steps; returns when it completed or was superseded, throws to give up.
+    QCoro::Task<> pairingSteps(TaskHandle handle, std::uint64_t generation);
+    // Polls one code until it is redeemed (true) or expires (false).
+    QCoro::Task<bool> redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
+                             std::string pendingToken, std::string deviceID,
+                             WireTime::Instant expiresAt);
+    static QCoro::Task<> cancellation(QPointer<Agent> agent);
+    void cancellationFailed();
+
+    // The relay session (AgentSession.cpp).
+    static QCoro::Task<> connectLoop(QPointer<Agent> agent, TaskHandle handle,
+                                     std::uint64_t generation);
+    // One session from opening to end: returns after a normal end (and after a revocation by
+    // close code 4003), throws after a failure.
+    QCoro::Task<> connected(TaskHandle handle, std::uint64_t generation);
+    QCoro::Task<> sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
+                              TaskHandle session, std::uint64_t generation);
+    // Handles one received message; true when it ends the session.
+    QCoro::Task<bool> received(QByteArray bytes, std::uint64_t generation);
+    // Validates an outgoing message and sends it on `socket`.
+    QCoro::Task<> sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message);
+    static QCoro::Task<> openingLimit(std::shared_ptr<WebSocketRelaySocket> socket,
+                                      TaskHandle opening, Clock* clock);
+    static QCoro::Task<> handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
+                                           std::uint64_t generation,
+                                           std::shared_ptr<WebSocketRelaySocket> socket,
+                                           Clock* clock);
+    static QCoro::Task<> heartbeats(QPointer<Agent> agent, TaskHandle session,
+                                    std::uint64_t generation,
+                                    std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
+                                    Clock* clock);
 
     Platform platform_;
     std::shared_ptr<CredentialVault> vault_;
@@ -296,7 +396,12 @@ private:
     WorkerPool io_;
     WorkerPool keys_;
 
+    std::unique_ptr<RelayClient> relayClient_;
     std::shared_ptr<RelaySocket> socket_;
+    // The pairing task or the connect loop, whichever runs.
+    TaskHandle worker_;
+    // pair() is reading the keychain before it decides.
+    bool startingPairing_ = false;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
     std::optional<std::string> token_;
@@ -305,5 +410,16 @@ private:
     bool connectionReady_ = false;
     bool openingKeys_ = false;
 };
+
+// Defined here: every file of the Agent publishes.
+template <typename T>
+void Agent::publish(Field field, T& member, T value) {
+    if (member == value) {
+        return;
+    }
+    Q_EMIT aboutToChange(field);
+    member = std::move(value);
+    Q_EMIT changed(field);
+}
 
 } // namespace corvane

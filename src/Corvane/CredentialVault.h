@@ -24,6 +24,11 @@ public:
     // Reads (and where needed creates) the credentials; `allowInteraction` lets the system prompt
     // to unlock the store.
     virtual Credentials load(bool allowInteraction) = 0;
+    // One account's secret ("bootstrap-token", "pending-device-token", "device-token"); absent
+    // when it is not stored.
+    virtual std::optional<std::string> read(const std::string& account) = 0;
+    // Stores one account's secret in place of the old one.
+    virtual void write(const std::string& value, const std::string& account) = 0;
     // Deletes one account ("device-token", "pending-device-token", "bootstrap-token"); an account
     // that does not exist is not an error.
     virtual void remove(const std::string& account) = 0;

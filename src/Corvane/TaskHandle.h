@@ -1,5 +1,10 @@
 #pragma once
 
+#include "CorvanePlatform/Clock.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
 #include <memory>
 
 namespace corvane {
@@ -18,6 +23,15 @@ public:
     }
     bool cancelled() const noexcept { return !flag_ || *flag_; }
     explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+    // The longest a cancelled task sleeps on before it sees the cancellation.
+    static constexpr std::chrono::milliseconds sleepSlice{250};
+
+    // Sleeps `duration` on `clock` in slices of at most sleepSlice, so that a cancelled task (or
+    // one whose owner went) ends within a slice instead of at the end of a long wait; true when
+    // the whole time passed and the handle is still live. `clock` must outlive the sleep.
+    static QCoro::Task<bool> sleep(TaskHandle handle, Clock* clock,
+                                   std::chrono::milliseconds duration);
 
 private:
     explicit TaskHandle(std::shared_ptr<bool> flag)

@@ -206,6 +206,8 @@ bool isHelp(const QString& argument) {
 struct Scanned {
     std::optional<QString> platform;
     std::optional<QString> scenario;
+    std::optional<QString> relay;
+    std::optional<QString> relayCA;
     bool headless = false;
     bool help = false;
     bool version = false;
@@ -239,7 +241,9 @@ Scanned scan(const QStringList& arguments, bool allowScenario, bool allowHeadles
             out.headless = true;
             continue;
         }
-        const bool known = name == QLatin1String("--platform") ||
+        const bool relayOption = allowScenario && (name == QLatin1String("--relay") ||
+                                                   name == QLatin1String("--relay-ca"));
+        const bool known = name == QLatin1String("--platform") || relayOption ||
                            (allowScenario && name == QLatin1String("--scenario"));
         if (!known) {
             refuse(QStringLiteral("unknown option '") + name + QStringLiteral("'"));
@@ -255,8 +259,10 @@ Scanned scan(const QStringList& arguments, bool allowScenario, bool allowHeadles
         if (value.isEmpty()) {
             refuse(QStringLiteral("option '") + name + QStringLiteral("' needs a value"));
         }
-        std::optional<QString>& slot =
-            name == QLatin1String("--platform") ? out.platform : out.scenario;
+        std::optional<QString>& slot = name == QLatin1String("--platform")   ? out.platform
+                                       : name == QLatin1String("--relay")    ? out.relay
+                                       : name == QLatin1String("--relay-ca") ? out.relayCA
+                                                                             : out.scenario;
         if (slot) {
             refuse(QStringLiteral("option '") + name + QStringLiteral("' given twice"));
         }
@@ -412,8 +418,9 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         return line;
     }
     if (!scanned.headless) {
-        if (scanned.platform || scanned.scenario) {
-            refuse(QStringLiteral("--platform and --scenario go with --headless"));
+        if (scanned.platform || scanned.scenario || scanned.relay || scanned.relayCA) {
+            refuse(QStringLiteral("--platform, --scenario, --relay and --relay-ca go with "
+                                  "--headless"));
         }
         // This build has no window: say what it can do instead of doing nothing.
         refuse(QStringLiteral("no command given; the agent runs with --headless"));
@@ -422,6 +429,11 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
     line.mode = Mode::Headless;
     applyPlatform(line, scanned);
     line.scenario = scanned.scenario.value_or(QString());
+    line.relay = scanned.relay.value_or(QString());
+    line.relayCA = scanned.relayCA.value_or(QString());
+    if (!line.relayCA.isEmpty() && line.relay.isEmpty()) {
+        refuse(QStringLiteral("--relay-ca goes with --relay"));
+    }
     return line;
 }
 
@@ -431,7 +443,8 @@ QString CommandLine::versionText(const QString& version) {
 
 QString CommandLine::mainHelp() {
     return QStringLiteral(
-        "Usage: velto --headless [--platform sim] [--scenario FILE]\n"
+        "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
+        "FILE]]\n"
         "       velto local-api [--platform sim]\n"
         "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
         "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
@@ -458,7 +471,8 @@ QString CommandLine::mainHelp() {
 
 QString CommandLine::headlessHelp() {
     return QStringLiteral(
-        "Usage: velto --headless [--platform sim] [--scenario FILE]\n"
+        "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
+        "FILE]]\n"
         "\n"
         "Runs the agent without a window until SIGINT or SIGTERM, then exits 0. Each change of\n"
         "the agent's status and last command is printed on standard error. Alerts that would ask\n"
@@ -468,6 +482,11 @@ QString CommandLine::headlessHelp() {
         "  --platform sim    run on the simulated Mac (the default)\n"
         "  --scenario FILE   the simulated Mac's scenario (default: scenarios/default.json\n"
         "                    beside the program)\n"
+        "  --relay URL       the relay to pair with and connect to (https://HOST[:PORT], kept\n"
+        "                    as the \"relay\" default); an unpaired agent starts pairing at once\n"
+        "                    and prints the pairing link instead of opening a browser\n"
+        "  --relay-ca FILE   also trust the certificate authorities in this PEM file for the\n"
+        "                    relay (a self-hosted relay with its own certificate)\n"
         "\n"
         "The simulated Mac keeps its state under $XDG_DATA_HOME/Corvane/sim and listens for\n"
         "'velto sim' on the socket $XDG_DATA_HOME/Corvane/sim/control.sock.\n");

@@ -22,6 +22,10 @@ struct CommandLine {
     QString platform = QStringLiteral("sim");
     // Mode::Headless: the scenario file; empty means the default scenario beside the program.
     QString scenario;
+    // Mode::Headless: the relay origin to store as the "relay" default (checked by the program),
+    // and a PEM file of certificate authorities to trust for it; empty when not given.
+    QString relay;
+    QString relayCA;
     // Mode::Call: the request body, {"action": ..., "params": ...}.
     JSON request;
     // Mode::Sim: the control commands to send, in order; each must succeed before the next.

@@ -19,6 +19,10 @@ void HeadlessPrompts::setPasteboardText(const std::string& text) {
 }
 
 bool HeadlessPrompts::openInBrowser(const std::string& url) {
+    // Nobody looks at a browser here: the address (the pairing link, the dashboard) is printed.
+    if (report_) {
+        report_("open in browser: " + url);
+    }
     return platform_.openInBrowser(url);
 }
 

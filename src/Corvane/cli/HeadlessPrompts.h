@@ -8,8 +8,9 @@
 namespace corvane {
 
 // The person's side of a headless run: nobody is there to answer, so every alert takes its second
-// button (the "Cancel" of a confirmation or an explanation) and is reported; the pasteboard and
-// the browser are the platform's own.
+// button (the "Cancel" of a confirmation or an explanation) and is reported; an address to open
+// in the browser (the pairing link) is reported too, then handed to the platform, whose pasteboard
+// and browser these stay.
 class HeadlessPrompts final : public UserPrompts {
 public:
     using Report = std::function<void(const std::string& line)>;

@@ -14,6 +14,14 @@ CredentialVault::Credentials KeychainVault::load(bool allowInteraction) {
     return Credentials{std::move(loaded.device), std::move(loaded.local), loaded.hasBootstrap};
 }
 
+std::optional<std::string> KeychainVault::read(const std::string& account) {
+    return KeychainStore(keychain_, service_, false).read(account);
+}
+
+void KeychainVault::write(const std::string& value, const std::string& account) {
+    KeychainStore(keychain_, service_, false).write(value, account);
+}
+
 void KeychainVault::remove(const std::string& account) {
     KeychainStore(keychain_, service_, false).remove(account);
 }

@@ -15,6 +15,8 @@ public:
     KeychainVault(Keychain& keychain, std::string service);
 
     Credentials load(bool allowInteraction) override;
+    std::optional<std::string> read(const std::string& account) override;
+    void write(const std::string& value, const std::string& account) override;
     void remove(const std::string& account) override;
     std::string replaceLocalToken() override;
 

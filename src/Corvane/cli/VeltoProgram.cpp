@@ -3,6 +3,7 @@
 #include "Corvane/Agent.h"
 #include "Corvane/AgentControlServer.h"
 #include "Corvane/DesktopControlCommands.h"
+#include "Corvane/RelayOrigin.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/InstanceLock.h"
@@ -12,6 +13,7 @@
 #include "Corvane/cli/SignalWatcher.h"
 #include "Corvane/cli/SimControlClient.h"
 #include "Corvane/cli/VeltoPaths.h"
+#include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/PrivateFile.h"
 #include "CorvaneNative/KeychainStore.h"
@@ -24,6 +26,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QSslCertificate>
 #include <QTimer>
 
 #include <csignal>
@@ -73,9 +76,48 @@ QCoro::Task<> startConnections(QPointer<Agent> agent) {
     if (agent && agent->listening()) {
         printLine(stderr, "listening: 127.0.0.1:" + std::to_string(agent->localPort()));
     }
+    // Nobody is there to click Connect: an unpaired agent with a relay pairs by itself (pair()
+    // itself leaves a paired, revoking or interrupted one alone).
+    if (agent && agent->connectionReady() && !agent->token() && !agent->pending()) {
+        try {
+            agent->origin();
+        } catch (const ContractError&) {
+            co_return;
+        }
+        agent->pair();
+    }
+}
+
+// Checks the relay options before anything is touched: a relay that is not a bare HTTPS origin
+// and an authority file without a certificate are refused (exit status 2).
+bool relayOptionsRefused(const CommandLine& line, QList<QSslCertificate>& authorities) {
+    if (line.relay.isEmpty()) {
+        return false;
+    }
+    try {
+        RelayOrigin::origin(line.relay.toStdString());
+    } catch (const ContractError& refused) {
+        printLine(stderr, "velto: --relay " + line.relay.toStdString() + ": " +
+                              std::string(CommandFeedback::error(refused.code())) +
+                              " (https://HOST[:PORT], nothing after it)");
+        return true;
+    }
+    if (!line.relayCA.isEmpty()) {
+        authorities = QSslCertificate::fromPath(line.relayCA, QSsl::Pem);
+        if (authorities.isEmpty()) {
+            printLine(stderr, "velto: --relay-ca " + line.relayCA.toStdString() +
+                                  ": no PEM certificate could be read");
+            return true;
+        }
+    }
+    return false;
 }
 
 int runHeadless(const CommandLine& line, int& argc, char** argv) {
+    QList<QSslCertificate> relayAuthorities;
+    if (relayOptionsRefused(line, relayAuthorities)) {
+        return 2;
+    }
     // One agent per data folder, decided before anything in it is read or written: two agents on
     // one folder would rewrite the simulated Mac's files, take over its control socket and move
     // the loopback port under each other's feet.
@@ -132,6 +174,13 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
             ? VeltoPaths::besideProgram(QStringLiteral("scenarios/default.json"))
             : line.scenario;
     SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
+    if (!line.relay.isEmpty()) {
+        try {
+            defaults.setString("relay", line.relay.toStdString());
+        } catch (const std::exception& error) {
+            return fail("velto", std::string("cannot store the relay: ") + error.what());
+        }
+    }
 
     const QString simRoot = VeltoPaths::simulatorRoot();
     if (!QDir().mkpath(simRoot)) {
@@ -163,6 +212,8 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     try {
         Agent::Options options;
         options.relayOrigin = Agent::builtRelayOrigin();
+        options.dashboardOrigin = Agent::builtDashboardOrigin();
+        options.relayCertificates = relayAuthorities;
         options.report = [](const std::string& text) {
             printLine(stderr, "velto: " + text);
         };

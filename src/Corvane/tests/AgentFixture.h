@@ -20,6 +20,7 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,11 @@ public:
     std::optional<Credentials> credentials =
         Credentials{std::nullopt, "local-token-0123456789abcdef0123456789abcdef", false};
     std::set<std::string> failingRemovals;
+    std::set<std::string> failingReads;
+    std::set<std::string> failingWrites;
+    // The accounts read and written through read() and write() (the credentials above stand
+    // apart, as the store's summary does).
+    std::map<std::string, std::string> secrets;
 
     Credentials load(bool allowInteraction) override {
         const std::lock_guard lock(mutex_);
@@ -48,12 +54,34 @@ public:
         }
         return *credentials;
     }
+    std::optional<std::string> read(const std::string& account) override {
+        const std::lock_guard lock(mutex_);
+        if (failingReads.contains(account)) {
+            throw ContractError("keychain_read_failed");
+        }
+        const auto found = secrets.find(account);
+        return found == secrets.end() ? std::nullopt : std::optional<std::string>(found->second);
+    }
+    void write(const std::string& value, const std::string& account) override {
+        const std::lock_guard lock(mutex_);
+        if (failingWrites.contains(account)) {
+            throw ContractError("keychain_write_failed");
+        }
+        secrets[account] = value;
+        written.push_back(account);
+    }
     void remove(const std::string& account) override {
         const std::lock_guard lock(mutex_);
         if (failingRemovals.contains(account)) {
             throw ContractError("keychain_delete_failed");
         }
+        secrets.erase(account);
         removed.push_back(account);
+    }
+    std::optional<std::string> secret(const std::string& account) {
+        const std::lock_guard lock(mutex_);
+        const auto found = secrets.find(account);
+        return found == secrets.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
     std::string replaceLocalToken() override {
         const std::lock_guard lock(mutex_);
@@ -70,6 +98,7 @@ public:
     }
 
     std::vector<std::string> removed;
+    std::vector<std::string> written;
 
 private:
     std::mutex mutex_;
@@ -145,6 +174,7 @@ struct Outcome {
     bool done = false;
     std::string error; // the ContractError code, "other" for anything else
     std::optional<LocalHTTPResponse> response;
+    std::optional<JSON> value;
 };
 
 inline QCoro::Task<void> track(QCoro::Task<> task, std::shared_ptr<Outcome> outcome) {
@@ -162,6 +192,17 @@ inline QCoro::Task<void> track(QCoro::Task<LocalHTTPResponse> task,
                                std::shared_ptr<Outcome> outcome) {
     try {
         outcome->response = co_await std::move(task);
+    } catch (const ContractError& e) {
+        outcome->error = e.code();
+    } catch (...) {
+        outcome->error = "other";
+    }
+    outcome->done = true;
+}
+
+inline QCoro::Task<void> track(QCoro::Task<JSON> task, std::shared_ptr<Outcome> outcome) {
+    try {
+        outcome->value = co_await std::move(task);
     } catch (const ContractError& e) {
         outcome->error = e.code();
     } catch (...) {
@@ -234,14 +275,14 @@ protected:
 
     Agent& make() {
         Platform base = mac.platform();
-        // The console can be put in the fakes' place, to fail at will.
+        // The console (to fail at will) and the prompts can be put in the fakes' place.
         const Platform platform{base.workspace,     console ? *console : base.console,
                                 base.accessibility, base.input,
                                 base.scripting,     base.power,
                                 base.host,          base.appCatalog,
                                 base.screenCapture, base.keychain,
                                 base.processes,     base.loginItems,
-                                base.defaults,      base.prompts,
+                                base.defaults,      prompts ? *prompts : base.prompts,
                                 base.clock};
         options.report = [reports = reports](const std::string& text) {
             reports->push_back(text);
@@ -316,6 +357,7 @@ protected:
     std::shared_ptr<ActionScript> script = std::make_shared<ActionScript>();
     Agent::Options options;
     ConsoleSession* console = nullptr;
+    UserPrompts* prompts = nullptr;
     // What the Agent reported as the causes behind its codes.
     std::shared_ptr<std::vector<std::string>> reports =
         std::make_shared<std::vector<std::string>>();

@@ -85,6 +85,8 @@ public:
         // Reads what belongs to the platform, which goes right after the Agent.
         return Credentials{std::nullopt, *store_, false};
     }
+    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    void write(const std::string&, const std::string&) override {}
     void remove(const std::string&) override {}
     std::string replaceLocalToken() override { return *store_; }
 

@@ -43,6 +43,11 @@ TEST(CommandLine, RefusalsAreOneLineNamingTheCulprit) {
         {{"--headless", "--scenario", "a", "--scenario", "b"}, "given twice"},
         {{"--headless", "extra"}, "unknown command 'extra'"},
         {{"--scenario", "a.json"}, "go with --headless"},
+        {{"--relay", "https://relay.test"}, "go with --headless"},
+        {{"--headless", "--relay"}, "'--relay' needs a value"},
+        {{"--headless", "--relay", "https://a", "--relay", "https://b"}, "given twice"},
+        {{"--headless", "--relay-ca", "ca.pem"}, "--relay-ca goes with --relay"},
+        {{"call", "--relay", "https://a", "get_state"}, "'--relay'"},
         {{"--headless=yes"}, "'--headless'"},
         {{"local-api", "--scenario", "x"}, "'--scenario'"},
         {{"local-api", "--headless"}, "'--headless'"},
@@ -92,7 +97,9 @@ TEST(CommandLine, HelpForEveryCommandWinsOverItsOtherArguments) {
     const std::vector<Row> rows = {
         {{"--help"}, "Usage: velto --headless"},
         {{"-h"}, "Usage: velto --headless"},
-        {{"--headless", "--help"}, "Usage: velto --headless [--platform sim] [--scenario FILE]\n"},
+        {{"--headless", "--help"},
+         "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
+         "FILE]]\n"},
         {{"--help", "--headless", "--scenario", "x"}, "Usage: velto --headless [--platform"},
         {{"local-api", "--help"}, "Usage: velto local-api"},
         {{"call", "--help"}, "Usage: velto call"},
@@ -103,7 +110,9 @@ TEST(CommandLine, HelpForEveryCommandWinsOverItsOtherArguments) {
         {{"help", "call"}, "Usage: velto call"},
         {{"help", "local-api"}, "Usage: velto local-api"},
         {{"help", "sim"}, "Usage: velto sim"},
-        {{"help", "headless"}, "Usage: velto --headless [--platform sim] [--scenario FILE]\n"},
+        {{"help", "headless"},
+         "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
+         "FILE]]\n"},
     };
     for (const Row& row : rows) {
         const CommandLine line = CommandLine::parse(args(row.arguments));
@@ -137,6 +146,14 @@ TEST(CommandLine, HeadlessOptionsInEitherSpelling) {
 
     line = CommandLine::parse(args({"--headless"}));
     EXPECT_TRUE(line.scenario.isEmpty());
+    EXPECT_TRUE(line.relay.isEmpty());
+    EXPECT_TRUE(line.relayCA.isEmpty());
+
+    // The relay is taken as written; the program checks it.
+    line = CommandLine::parse(
+        args({"--headless", "--relay=https://127.0.0.1:8443", "--relay-ca", "/ca.pem"}));
+    EXPECT_EQ(line.relay, QStringLiteral("https://127.0.0.1:8443"));
+    EXPECT_EQ(line.relayCA, QStringLiteral("/ca.pem"));
 }
 
 TEST(CommandLine, CallBuildsTheRequestBody) {

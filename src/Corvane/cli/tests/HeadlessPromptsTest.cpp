@@ -39,6 +39,8 @@ TEST(HeadlessPrompts, NobodyAnswersSoEveryAlertTakesItsSecondButton) {
     EXPECT_FALSE(prompts.openInBrowser("https://example.test"));
     EXPECT_EQ(platform.pasteboard, "code");
     EXPECT_EQ(platform.opened, "https://example.test");
+    // Nobody sees the browser: the address is printed (the pairing link with its code).
+    EXPECT_EQ(reported.back(), "open in browser: https://example.test");
 }
 
 TEST(KeychainSnapshot, ReadsTheReportedItemsAndNeverChangesThem) {

@@ -1,0 +1,357 @@
+#include "Corvane/Agent.h"
+
+#include "Corvane/AgentDetail.h"
+#include "Corvane/RelayOrigin.h"
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/Detached.h"
+#include "CorvaneCore/PairingSchedule.h"
+#include "CorvaneCore/WireTime.h"
+#include "CorvaneNative/DeviceCapabilityReport.h"
+#include "CorvaneNative/KeychainStore.h"
+
+#include <cmath>
+
+// Relay requests and pairing: the origins, the one request operation, the pairing task with its
+// polls and fresh codes, and the cancellation of an unfinished pairing.
+
+namespace corvane {
+
+using namespace agent_detail;
+
+namespace {
+
+constexpr const char* bootstrapAccount = KeychainStore::bootstrapToken;
+constexpr const char* pendingAccount = KeychainStore::pendingDeviceToken;
+constexpr const char* deviceAccount = KeychainStore::deviceToken;
+
+// Bodies are built outside the coroutines (GCC 12 and braced lists with literal keys).
+JSON codeRequest(const std::string& deviceName) {
+    return JSON(JSON::Object{{"device_name", JSON(deviceName)},
+                             {"kind", JSON("mac")},
+                             {"agent_version", JSON(DeviceCapabilityReport::version())}});
+}
+
+JSON redeemRequest(const std::string& pendingToken) {
+    return JSON(JSON::Object{{"device_token", JSON(pendingToken)}});
+}
+
+const std::string& requiredString(const JSON& reply, const char* member) {
+    const std::string* value = reply.stringMember(member);
+    if (value == nullptr) {
+        throw ContractError("invalid_pairing_response");
+    }
+    return *value;
+}
+
+std::chrono::milliseconds roundedUp(PairingSchedule::Delay delay) {
+    return std::chrono::milliseconds(std::llround(std::ceil(delay.count() * 1000.0)));
+}
+
+} // namespace
+
+QUrl Agent::origin() const {
+    return RelayOrigin::origin(relay_);
+}
+
+QUrl Agent::dashboardOrigin() const {
+    return RelayOrigin::dashboard(relay_, options_.relayOrigin, options_.dashboardOrigin);
+}
+
+std::optional<QUrl> Agent::pairingURL() const {
+    if (code_.empty()) {
+        return std::nullopt;
+    }
+    try {
+        return RelayOrigin::pairingLink(dashboardOrigin(), code_);
+    } catch (const ContractError&) {
+        return std::nullopt;
+    }
+}
+
+QCoro::Task<JSON> Agent::request(std::string path, JSON body, std::optional<std::string> bearer) {
+    const QUrl url = RelayOrigin::endpoint(origin(), QString::fromStdString(path));
+    co_return co_await relayClient_->post(url, std::move(body), std::move(bearer));
+}
+
+void Agent::continuePairing() {
+    if (const std::optional<QUrl> link = pairingURL()) {
+        platform_.prompts.openInBrowser(link->toString(QUrl::FullyEncoded).toStdString());
+    }
+}
+
+void Agent::dashboard() {
+    try {
+        platform_.prompts.openInBrowser(
+            dashboardOrigin().toString(QUrl::FullyEncoded).toStdString());
+    } catch (const ContractError&) {
+        setStatus(relayAddressMissingText);
+    }
+}
+
+void Agent::pair() {
+    if (!connectionReady_ || pending_ || token_ || pairing_ || startingPairing_) {
+        return;
+    }
+    startingPairing_ = true;
+    const QPointer<Agent> self(this);
+    startDetached(beginPairing(self), [self](std::exception_ptr error) {
+        if (self) {
+            self->startingPairing_ = false;
+            self->setStatus(self->failureText(error));
+        }
+    });
+}
+
+QCoro::Task<> Agent::beginPairing(QPointer<Agent> agent) {
+    // A bootstrap token left from an earlier run means that pairing never finished: the relay is
+    // told to drop it before anything new starts.
+    std::optional<std::string> bootstrap;
+    std::exception_ptr failure;
+    try {
+        bootstrap = co_await agent->readSecret(bootstrapAccount);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!agent) {
+        co_return;
+    }
+    agent->startingPairing_ = false;
+    if (failure) {
+        agent->setStatus(agent->failureText(failure));
+        co_return;
+    }
+    if (agent->pending_ || agent->token_ || agent->pairing_) {
+        co_return;
+    }
+    if (bootstrap) {
+        agent->cancelPairing();
+        co_return;
+    }
+    try {
+        agent->origin();
+    } catch (const ContractError&) {
+        agent->setStatus(onlineSetupMissingText);
+        co_return;
+    }
+    agent->publish(Field::Pairing, agent->pairing_, true);
+    agent->worker_.cancel();
+    ++agent->generation_;
+    agent->worker_ = TaskHandle::make();
+    startDetached(pairingTask(agent, agent->worker_, agent->generation_), {});
+}
+
+QCoro::Task<> Agent::pairingTask(QPointer<Agent> agent, TaskHandle handle,
+                                 std::uint64_t generation) {
+    std::exception_ptr failure;
+    try {
+        co_await agent->pairingSteps(handle, generation);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure || !agent || !agent->current(handle, generation)) {
+        co_return;
+    }
+    // Giving up: the codes are not shown, only that the attempt ended.
+    const std::string cause = causeOf(failure);
+    agent->report("pairing gave up: " + (cause.empty() ? codeOf(failure) : cause));
+    agent->publish(Field::Pairing, agent->pairing_, false);
+    agent->setStatus(pairingInterruptedText);
+}
+
+QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
+    QPointer<Agent> self(this);
+    const auto live = [&] {
+        return self && current(handle, generation);
+    };
+    origin();
+    co_await storeDefault("relay", relay_);
+    const std::string name = platform_.workspace.hostName();
+    const std::string deviceName = name.empty() ? std::string("Mac") : name;
+    for (;;) {
+        if (!live()) {
+            co_return;
+        }
+        setStatus("Requesting a pairing code…");
+        const JSON reply = co_await request("v1/pairing/code", codeRequest(deviceName), {});
+        if (!live()) {
+            co_return;
+        }
+        validator_.validate("PairingCodeResponse", reply);
+        const std::string bootstrap = requiredString(reply, "bootstrap_token");
+        const std::string deviceID = requiredString(reply, "device_id");
+        const std::optional<WireTime::Instant> expiresAt =
+            WireTime::parse(requiredString(reply, "expires_at"));
+        if (!expiresAt) {
+            throw ContractError("invalid_pairing_response");
+        }
+        const std::string* shownCode = reply.stringMember("code");
+
+        std::function<std::string()> store = [vault = vault_, bootstrap] {
+            vault->write(bootstrap, bootstrapAccount);
+            std::string pendingToken = KeychainStore::randomToken();
+            vault->write(pendingToken, pendingAccount);
+            return pendingToken;
+        };
+        const std::string pendingToken = co_await keys_.run(std::move(store));
+        if (!live()) {
+            co_return;
+        }
+        publish(Field::Code, code_, shownCode != nullptr ? *shownCode : std::string());
+        setStatus("Approve this Mac in your browser");
+        continuePairing();
+
+        const bool redeemed =
+            co_await redeem(handle, generation, bootstrap, pendingToken, deviceID, *expiresAt);
+        if (redeemed || !live()) {
+            co_return;
+        }
+        // The code expired: its tokens go before a fresh one is asked for.
+        std::vector<std::string> expired{pendingAccount, bootstrapAccount};
+        co_await removeSecrets(std::move(expired));
+    }
+}
+
+QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
+                                std::string pendingToken, std::string deviceID,
+                                WireTime::Instant expiresAt) {
+    QPointer<Agent> self(this);
+    const auto live = [&] {
+        return self && current(handle, generation);
+    };
+    Clock* clock = &platform_.clock;
+    while (clock->now() < expiresAt) {
+        std::optional<JSON> reply;
+        std::string refusal;
+        try {
+            reply = co_await request("v1/pairing/redeem", redeemRequest(pendingToken), bootstrap);
+        } catch (const ContractError& error) {
+            if (error.code() != "pairing_pending" && error.code() != "pairing_expired") {
+                throw;
+            }
+            refusal = error.code();
+        }
+        if (!live()) {
+            co_return false;
+        }
+        if (refusal == "pairing_expired") {
+            co_return false;
+        }
+        if (reply) {
+            validator_.validate("PairingRedeemResponse", *reply);
+            const std::string* redeemedID = reply->stringMember("device_id");
+            if (redeemedID == nullptr || *redeemedID != deviceID) {
+                throw ContractError("device_identity_mismatch");
+            }
+            co_await storeDefault("device-id", deviceID);
+            if (!live()) {
+                co_return false;
+            }
+            std::function<void()> keep = [vault = vault_, pendingToken] {
+                vault->write(pendingToken, deviceAccount);
+                vault->remove(pendingAccount);
+                vault->remove(bootstrapAccount);
+            };
+            co_await keys_.run(std::move(keep));
+            if (!live()) {
+                co_return false;
+            }
+            token_ = pendingToken;
+            publish(Field::Code, code_, std::string());
+            publish(Field::Pairing, pairing_, false);
+            connect();
+            co_return true;
+        }
+        const std::optional<PairingSchedule::Delay> delay =
+            PairingSchedule::nextDelay(clock->now(), expiresAt, true, randomSample());
+        if (!delay) {
+            co_return false;
+        }
+        const bool waited = co_await TaskHandle::sleep(handle, clock, roundedUp(*delay));
+        if (!waited || !live()) {
+            co_return false;
+        }
+    }
+    co_return false;
+}
+
+void Agent::cancelPairing() {
+    if (token_) {
+        // A paired computer is disconnected through revocation.
+        return;
+    }
+    worker_.cancel();
+    ++generation_;
+    publish(Field::Code, code_, std::string());
+    const QPointer<Agent> self(this);
+    startDetached(cancellation(self), [self](std::exception_ptr error) {
+        if (self) {
+            self->failureCode(error);
+            self->cancellationFailed();
+        }
+    });
+}
+
+void Agent::cancellationFailed() {
+    publish(Field::Pairing, pairing_, false);
+    setStatus(RevocationState::warning);
+}
+
+QCoro::Task<> Agent::cancellation(QPointer<Agent> agent) {
+    RevocationState* state = &agent->revocation_;
+    std::function<void()> begin = [state] {
+        state->begin();
+    };
+    std::exception_ptr failure;
+    try {
+        co_await agent->durably(std::move(begin));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!agent) {
+        co_return;
+    }
+    if (failure) {
+        agent->setStatus(agent->failureText(failure));
+        co_return;
+    }
+    agent->publish(Field::Pending, agent->pending_, true);
+    agent->setStatus("Cancelling connection…");
+
+    std::optional<std::string> bootstrap;
+    try {
+        bootstrap = co_await agent->readSecret(bootstrapAccount);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!agent) {
+        co_return;
+    }
+    if (failure) {
+        agent->failureCode(failure);
+        agent->cancellationFailed();
+        co_return;
+    }
+    if (bootstrap) {
+        try {
+            co_await agent->request("v1/pairing/cancel", emptyObject(), *bootstrap);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!agent) {
+            co_return;
+        }
+        if (failure) {
+            // The relay has not heard: the pending revocation stays until a person confirms it.
+            agent->failureCode(failure);
+            agent->cancellationFailed();
+            co_return;
+        }
+    }
+    // A failing wipe reaches the error handler, which shows the warning.
+    co_await agent->wipe();
+    if (agent) {
+        agent->setStatus("Unpaired");
+    }
+}
+
+} // namespace corvane

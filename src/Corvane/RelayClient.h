@@ -1,0 +1,60 @@
+#pragma once
+
+#include "Corvane/TaskHandle.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvanePlatform/Clock.h"
+
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QUrl>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QNetworkReply;
+
+namespace corvane {
+
+// The relay's HTTPS requests: POST with a JSON body and an optional bearer token, on a session that
+// keeps nothing between requests (no cookies stored or sent, no cache, no credential reuse, no
+// redirects followed), with a 15-second limit on the clock. Main thread only.
+class RelayClient final : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::seconds timeout{15};
+
+    // The system's trusted certificates plus `extra` (a self-hosted relay's own authority).
+    // Verification stays on.
+    static QSslConfiguration trusting(const QList<QSslCertificate>& extra);
+
+    // `clock` must outlive the client.
+    RelayClient(Clock& clock, QSslConfiguration tls, QObject* parent = nullptr);
+    // Ends the requests still under way: their callers see a transport failure.
+    ~RelayClient() override;
+
+    // One request. Returns the decoded body of a 2xx answer. Throws ContractError with the code at
+    // "error"."code" of any other answer, else "relay_request_failed"; a body of a 2xx answer that
+    // is not JSON throws the reader's error; a failed transport (refused, TLS, time-out) throws
+    // std::runtime_error with the transport's reason.
+    QCoro::Task<JSON> post(QUrl url, JSON body, std::optional<std::string> bearer);
+
+    const QSslConfiguration& tls() const noexcept { return tls_; }
+
+private:
+    static QCoro::Task<> timeLimit(QPointer<QNetworkReply> reply, TaskHandle handle, Clock* clock,
+                                   std::shared_ptr<bool> timedOut);
+
+    Clock& clock_;
+    QSslConfiguration tls_;
+    QNetworkAccessManager manager_;
+};
+
+} // namespace corvane

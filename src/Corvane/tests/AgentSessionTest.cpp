@@ -1,0 +1,321 @@
+// The relay session against a real TLS relay: the greeting, "ready", the handshake watchdog, the
+// back-off, heartbeats, the messages the relay sends, the size limit, commands end to end, and
+// revocation.
+
+#include "RelayFixture.h"
+
+#include "CorvaneCore/CommandFeedback.h"
+#include "CorvaneCore/RevocationState.h"
+#include "CorvaneNative/DeviceCapabilityReport.h"
+
+#include <gmock/gmock.h>
+
+namespace corvane::agent_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr const char* idA = "6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11";
+constexpr const char* idB = "0b8d6a4c-2f31-4c5e-b1d7-9e2a4f6c8d01";
+
+JSON typed(const char* type) {
+    return JSON(JSON::Object{{"type", JSON(type)}});
+}
+
+class SessionTest : public RelayTest {
+protected:
+    // The relay command of AgentFixture, as the relay sends it.
+    void sendCommand(const std::string& action, const std::string& id) {
+        session().send(command(action, id));
+    }
+    // The messages of one type the current session received.
+    std::size_t received(const char* type) { return session().ofType(type).size(); }
+};
+
+TEST_F(SessionTest, HelloHeartbeatThenReady) {
+    connectPaired();
+    EXPECT_EQ(agent->status(), "Connecting…");
+    EXPECT_TRUE(agent->hasSocket());
+    EXPECT_FALSE(agent->online());
+    EXPECT_EQ(session().deviceHeader(), QByteArray(relayDeviceID));
+    EXPECT_THAT(session().types(), ElementsAre("hello", "heartbeat"));
+    const JSON hello = session().messages()[0];
+    EXPECT_EQ(*hello.stringMember("device_token"), relayDeviceToken);
+    EXPECT_EQ(*hello.stringMember("agent_version"), DeviceCapabilityReport::version());
+    EXPECT_EQ(*hello.stringMember("device_name"), "host");
+    EXPECT_EQ(*hello.stringMember("macos_version"), "");
+    EXPECT_EQ(*hello.find("capabilities"), *session().messages()[1].find("capabilities"));
+    EXPECT_EQ(hello.find("v")->number(), 1.0);
+
+    ready();
+    EXPECT_EQ(agent->status(), "Mac connected");
+}
+
+// A relay that never says "ready" is closed after 10 s; the failure then waits out the back-off.
+TEST_F(SessionTest, NoReadyClosesAfterTenSecondsThenReconnects) {
+    *sample = 0.0; // the shortest waits
+    connectPaired();
+    run(std::chrono::milliseconds(9750));
+    quietly();
+    EXPECT_FALSE(session().ended());
+    run(std::chrono::milliseconds(250));
+    ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
+    EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1001));
+    EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+    run(std::chrono::milliseconds(500));
+    ASSERT_TRUE(until([&] { return sessionCount() == 2; }));
+}
+
+// Failed sessions wait at most 2, 4, 8, 16, 32, then 60 s; a normal end starts again at 2 s.
+TEST_F(SessionTest, BackOffGrowsToItsCapAndResetsAfterANormalEnd) {
+    *sample = 1.0; // every wait at its cap
+    // Every session fails once the greeting is in.
+    const auto failing = [](test::TestRelaySession& s) {
+        s.onMessage = [](test::TestRelaySession& t, const JSON& m) {
+            if (*m.stringMember("type") == "heartbeat") {
+                t.close(1011);
+            }
+        };
+    };
+    relay.onSession = failing;
+    connectPaired();
+    ASSERT_TRUE(until([&] { return session().ended(); }));
+    for (int cap : {2, 4, 8, 16, 32, 60, 60}) {
+        SCOPED_TRACE(cap);
+        const std::size_t before = sessionCount();
+        ASSERT_TRUE(until([&] { return !agent->hasSocket(); }));
+        run(std::chrono::milliseconds(cap * 1000 - 250));
+        quietly(std::chrono::milliseconds(30));
+        ASSERT_EQ(sessionCount(), before);
+        run(std::chrono::milliseconds(250));
+        ASSERT_TRUE(until([&] { return sessionCount() == before + 1 && session().ended(); }));
+    }
+    // A session that ends with "bye" is a normal end.
+    relay.onSession = [](test::TestRelaySession& s) {
+        s.onMessage = [](test::TestRelaySession& t, const JSON& m) {
+            if (*m.stringMember("type") == "heartbeat") {
+                t.send(typed("bye"));
+            }
+        };
+    };
+    const std::size_t before = sessionCount();
+    ASSERT_TRUE(until([&] { return !agent->hasSocket(); }));
+    run(std::chrono::seconds(60));
+    ASSERT_TRUE(until([&] { return sessionCount() == before + 1 && !agent->hasSocket(); }));
+    relay.onSession = failing;
+    run(std::chrono::milliseconds(1750));
+    quietly(std::chrono::milliseconds(30));
+    EXPECT_EQ(sessionCount(), before + 1);
+    run(std::chrono::milliseconds(250));
+    ASSERT_TRUE(until([&] { return sessionCount() == before + 2; }));
+}
+
+TEST_F(SessionTest, ReadyForAnotherDeviceEndsTheSessionWithMismatch) {
+    *sample = 0.0;
+    connectPaired();
+    session().send(JSON(JSON::Object{{"type", JSON("ready")},
+                                     {"device_id", JSON("8c1d7a52-0f3e-4b6a-9d2c-5e7f1a3b9c4d")}}));
+    ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
+    EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1001));
+    EXPECT_EQ(agent->status(), CommandFeedback::error("device_identity_mismatch"));
+    EXPECT_FALSE(agent->online());
+    run(std::chrono::milliseconds(500));
+    ASSERT_TRUE(until([&] { return sessionCount() == 2; }));
+}
+
+// "revoke" and close code 4003 both end unpaired, and nothing reconnects.
+TEST_F(SessionTest, RevocationByTheRelayEndsUnpairedWithoutReconnecting) {
+    for (const bool byClose : {false, true}) {
+        SCOPED_TRACE(byClose ? "close 4003" : "revoke message");
+        vault->removed.clear();
+        connectPaired();
+        ready();
+        if (byClose) {
+            session().close(4003);
+        } else {
+            session().send(typed("revoke"));
+        }
+        ASSERT_TRUE(until([&] { return agent->status() == "Unpaired — revoked"; }));
+        EXPECT_FALSE(agent->token().has_value());
+        EXPECT_FALSE(agent->online());
+        EXPECT_TRUE(until([&] { return !mac.defaults.values.contains("device-id"); }));
+        EXPECT_THAT(vault->removed,
+                    ElementsAre("device-token", "pending-device-token", "bootstrap-token"));
+        run(std::chrono::seconds(120));
+        quietly();
+        EXPECT_EQ(sessionCount(), 1u);
+        EXPECT_EQ(agent->status(), "Unpaired — revoked");
+        agent.reset();
+        relay.clear();
+    }
+}
+
+// Unknown types are a newer relay's; binary frames are read as text; "ready" still counts.
+TEST_F(SessionTest, UnknownTypesAreIgnoredAndBinaryFramesRead) {
+    connectPaired();
+    session().send(typed("notice"));
+    session().sendBinary(QByteArrayLiteral(R"({"type":"ready","device_id":")") + relayDeviceID +
+                         QByteArrayLiteral("\"}"));
+    ASSERT_TRUE(until([&] { return agent->online(); }));
+    EXPECT_FALSE(session().ended());
+    EXPECT_EQ(agent->status(), "Mac connected");
+}
+
+// Messages that break the contract end the session with an error.
+TEST_F(SessionTest, MalformedMessagesEndTheSession) {
+    struct Row {
+        const char* name;
+        QString text;
+        const char* code;
+    };
+    const std::vector<Row> rows{
+        {"not JSON", QStringLiteral("{\"type\":"), "invalid_message"},
+        {"no type", QStringLiteral("{\"device_id\":\"x\"}"), nullptr},
+        {"ready without an id", QStringLiteral("{\"type\":\"ready\"}"), nullptr},
+        {"command without its members", QStringLiteral("{\"type\":\"command\"}"), nullptr},
+    };
+    *sample = 0.0;
+    connectPaired();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::size_t sessions = sessionCount();
+        session().sendText(row.text);
+        ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
+        EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1001));
+        if (row.code != nullptr) {
+            EXPECT_EQ(agent->status(), CommandFeedback::error(row.code));
+        }
+        EXPECT_NE(agent->status(), "Connecting…");
+        ASSERT_TRUE(until([&] { return !agent->hasSocket(); }));
+        run(std::chrono::milliseconds(500));
+        ASSERT_TRUE(
+            until([&] { return sessionCount() == sessions + 1 && session().raw().size() >= 2; }));
+    }
+}
+
+// The limit is on UTF-8 bytes: 65,536 pass, one more ends the session, even where the text has
+// far fewer UTF-16 units than that (the socket's own limit counts those).
+TEST_F(SessionTest, MessagesAboveSixtyFourKibibytesEndTheSession) {
+    const auto sized = [](qsizetype bytes) {
+        const QString head = QStringLiteral("{\"type\":\"padding\",\"p\":\"");
+        const QString tail = QStringLiteral("\"}");
+        const qsizetype fill = bytes - head.size() - tail.size();
+        // Two-byte characters, and one ASCII letter when the count is odd.
+        return head + QString(fill / 2, QChar(0x00E9)) + QString(fill % 2, u'a') + tail;
+    };
+    ASSERT_EQ(sized(65536).toUtf8().size(), 65536);
+    ASSERT_LT(sized(65537).size(), 40000);
+    connectPaired();
+    session().sendText(sized(65536));
+    ready();
+    EXPECT_FALSE(session().ended());
+    session().sendText(sized(65537));
+    ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
+    EXPECT_FALSE(agent->online());
+    EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+}
+
+TEST_F(SessionTest, DesktopControlChangesAndSilenceBringHeartbeats) {
+    options.execute = nullptr;
+    connectPaired();
+    ready();
+    EXPECT_EQ(received("heartbeat"), 1u);
+    // Unchanged: nothing until 24 s of silence.
+    run(std::chrono::seconds(22));
+    quietly(std::chrono::milliseconds(30));
+    EXPECT_EQ(received("heartbeat"), 1u);
+    run(std::chrono::seconds(2));
+    ASSERT_TRUE(until([&] { return received("heartbeat") == 2; }));
+
+    agent->executor().desktop().enableDesktop();
+    run(std::chrono::seconds(2));
+    ASSERT_TRUE(until([&] { return received("heartbeat") == 3; }));
+    const JSON latest = session().ofType("heartbeat").back();
+    EXPECT_EQ(*latest.find("capabilities")->find("permissions")->stringMember("desktop_control"),
+              "granted");
+}
+
+// A command end to end: delivered, then the result; logged twice; a repeat is refused without
+// "delivered".
+TEST_F(SessionTest, RelayCommandIsDeliveredAnsweredAndARepeatRefused) {
+    connectPaired();
+    ready();
+    sendCommand("mute", idA);
+    ASSERT_TRUE(until([&] { return received("result") == 1; }));
+    EXPECT_THAT(session().types(), ElementsAre("hello", "heartbeat", "delivered", "result"));
+    const JSON result = session().ofType("result")[0];
+    EXPECT_EQ(*result.stringMember("command_id"), idA);
+    EXPECT_TRUE(result.find("ok")->isTrue());
+    EXPECT_THAT(outcomes(directory()), ElementsAre("received", "succeeded"));
+
+    sendCommand("mute", idA);
+    ASSERT_TRUE(until([&] { return received("result") == 2; }));
+    EXPECT_EQ(received("delivered"), 1u);
+    EXPECT_EQ(*session().ofType("result")[1].stringMember("error_code"), "duplicate_command");
+    EXPECT_THAT(script->ran, ElementsAre("mute"));
+    EXPECT_FALSE(session().ended());
+}
+
+// Messages arriving while a command runs wait their turn: none is lost, the order holds.
+TEST_F(SessionTest, MessagesArrivingDuringACommandAreKeptInOrder) {
+    script->duration = std::chrono::seconds(1);
+    connectPaired();
+    ready();
+    sendCommand("mute", idA);
+    ASSERT_TRUE(until([&] { return received("delivered") == 1; }));
+    session().send(typed("notice"));
+    sendCommand("unmute", idB);
+    quietly();
+    run(std::chrono::seconds(1));
+    ASSERT_TRUE(until([&] { return received("result") == 1 && received("delivered") == 2; }));
+    run(std::chrono::seconds(1));
+    ASSERT_TRUE(until([&] { return received("result") == 2; }));
+    EXPECT_THAT(script->ran, ElementsAre("mute", "unmute"));
+    EXPECT_THAT(session().types(),
+                ElementsAre("hello", "heartbeat", "delivered", "result", "delivered", "result"));
+}
+
+// Sleep after "delivered", while the action runs: its result is withheld ("session_changed" in the
+// log), the socket closed with 1001; waking reconnects by itself.
+TEST_F(SessionTest, SuspensionDuringACommandThenWakeReconnects) {
+    *sample = 0.0;
+    connectPaired();
+    ready();
+    script->duration = std::chrono::milliseconds(500);
+    sendCommand("mute", idA);
+    ASSERT_TRUE(until([&] { return received("delivered") == 1; }));
+    Q_EMIT mac.workspace.willSleep();
+    run(std::chrono::milliseconds(500));
+    ASSERT_TRUE(until([&] { return session().ended(); }));
+    EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1001));
+    EXPECT_EQ(agent->status(), "Offline — session inactive");
+    EXPECT_EQ(received("result"), 0u);
+    ASSERT_TRUE(until([&] { return outcomes(directory()).size() == 2; }));
+    EXPECT_THAT(outcomes(directory()), ElementsAre("received", "session_changed"));
+
+    Q_EMIT mac.workspace.didWake();
+    ASSERT_TRUE(until([&] { return sessionCount() == 2 && session().raw().size() >= 2; }));
+    ready();
+}
+
+TEST_F(SessionTest, RevokeWhileOnlineAsksTheRelayAndEndsUnpaired) {
+    relay.onSession = [](test::TestRelaySession& s) {
+        s.onMessage = [](test::TestRelaySession& t, const JSON& m) {
+            if (*m.stringMember("type") == "revoke_self") {
+                t.send(typed("revoke"));
+            }
+        };
+    };
+    connectPaired();
+    ready();
+    agent->revoke();
+    ASSERT_TRUE(until([&] { return agent->status() == "Unpaired — revoked"; }));
+    EXPECT_FALSE(agent->pending());
+    EXPECT_EQ(received("revoke_self"), 1u);
+    run(std::chrono::seconds(10));
+    quietly();
+    EXPECT_EQ(sessionCount(), 1u);
+}
+
+} // namespace
+} // namespace corvane::agent_test
