@@ -108,9 +108,7 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , ledger_(directory_ / "dedup.json")
     , revocation_(directory_ / "revocation.json")
     , log_(directory_ / "commands.jsonl",
-           options_.logCalls.value_or(LocalForensicLog::Calls::system()))
-    , relayClient_(std::make_unique<RelayClient>(
-          platform_.clock, RelayClient::trusting(options_.relayCertificates))) {
+           options_.logCalls.value_or(LocalForensicLog::Calls::system())) {
     pending_ = revocation_.pending();
 
     // Sleep and session switches; the connections end with the Agent.
@@ -153,6 +151,16 @@ Agent::~Agent() {
     // Stop the listener first: its handlers must not reach a half-destroyed Agent. The worker
     // threads are waited for by their own destructors, before the files they write go.
     localServer_.reset();
+}
+
+RelayClient& Agent::relayClient() {
+    // Made on first use: the TLS backend it loads costs about 4 MB that an agent without a relay
+    // never needs.
+    if (!relayClient_) {
+        relayClient_ = std::make_unique<RelayClient>(
+            platform_.clock, RelayClient::trusting(options_.relayCertificates));
+    }
+    return *relayClient_;
 }
 
 void Agent::setStatus(std::string_view text) {

@@ -273,6 +273,8 @@ Q_SIGNALS:
 private:
     template <typename T>
     void publish(Field field, T& member, T value);
+    // The relay requests and the TLS settings of the session, made on first use.
+    RelayClient& relayClient();
     void setStatus(std::string_view text);
     void setLastCommand(std::string_view text);
 
@@ -396,6 +398,7 @@ private:
     WorkerPool io_;
     WorkerPool keys_;
 
+    // Made on first use (relayClient()).
     std::unique_ptr<RelayClient> relayClient_;
     std::shared_ptr<RelaySocket> socket_;
     // The pairing task or the connect loop, whichever runs.

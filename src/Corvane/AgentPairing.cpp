@@ -70,7 +70,7 @@ std::optional<QUrl> Agent::pairingURL() const {
 
 QCoro::Task<JSON> Agent::request(std::string path, JSON body, std::optional<std::string> bearer) {
     const QUrl url = RelayOrigin::endpoint(origin(), QString::fromStdString(path));
-    co_return co_await relayClient_->post(url, std::move(body), std::move(bearer));
+    co_return co_await relayClient().post(url, std::move(body), std::move(bearer));
 }
 
 void Agent::continuePairing() {
