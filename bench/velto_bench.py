@@ -103,20 +103,19 @@ def round_trips(agent, count):
             "requests_per_second": round(count / elapsed, 1)}
 
 
-def durability_floor(folder, count):
-    """p50 of three small atomic replaces in `folder`, the floor under a command's records."""
+def timed_replaces(folder, count, replaces, fill):
+    """p50 of `replaces` atomic replaces (write through `fill`, fsync, rename, fsync the folder)."""
     os.makedirs(folder, exist_ok=True)
-    target = os.path.join(folder, "floor.json")
-    payload = b'{"command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","outcome":"succeeded"}\n' * 2
+    target = os.path.join(folder, "floor")
     times = []
     directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     try:
         for _ in range(count):
             before = time.perf_counter()
-            for _ in range(3):
+            for _ in range(replaces):
                 temporary = target + ".tmp"
                 fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-                os.write(fd, payload)
+                fill(fd)
                 os.fsync(fd)
                 os.close(fd)
                 os.rename(temporary, target)
@@ -127,38 +126,30 @@ def durability_floor(folder, count):
         os.unlink(target)
     times.sort()
     return {"p50_ms": round(percentile(times, 0.50) * 1000, 2)}
+
+
+def durability_floor(folder, count):
+    """Three small atomic replaces: the floor under a command's records."""
+    payload = b'{"command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","outcome":"succeeded"}\n' * 2
+    return timed_replaces(folder, count, 3, lambda fd: os.write(fd, payload))
 
 
 def full_log_floor(folder, log, count):
-    """p50 of what a command with a full log cannot avoid: two rewrites of the log (the "received"
-    and the final record), each a copy of the file, fsync and rename, plus one small replace."""
-    os.makedirs(folder, exist_ok=True)
-    target = os.path.join(folder, "floor.jsonl")
+    """What a command with a full log cannot avoid: two rewrites of the log (the "received" and the
+    final record), each a copy of the file plus a record."""
     size = os.path.getsize(log)
-    times = []
-    directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        for _ in range(count):
-            before = time.perf_counter()
-            for _ in range(2):
-                temporary = target + ".tmp"
-                source = os.open(log, os.O_RDONLY)
-                fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-                copied = 0
-                while copied < size:
-                    copied += os.copy_file_range(source, fd, size - copied)
-                os.write(fd, b'{"outcome":"succeeded"}\n')
-                os.fsync(fd)
-                os.close(fd)
-                os.close(source)
-                os.rename(temporary, target)
-                os.fsync(directory)
-            times.append(time.perf_counter() - before)
-    finally:
-        os.close(directory)
-        os.unlink(target)
-    times.sort()
-    return {"p50_ms": round(percentile(times, 0.50) * 1000, 2)}
+
+    def copy_log(fd):
+        source = os.open(log, os.O_RDONLY)
+        try:
+            copied = 0
+            while copied < size:
+                copied += os.copy_file_range(source, fd, size - copied)
+        finally:
+            os.close(source)
+        os.write(fd, b'{"outcome":"succeeded"}\n')
+
+    return timed_replaces(folder, count, 2, copy_log)
 
 
 def fill_log(path, size):
