@@ -107,11 +107,10 @@ void DeviceHub::hello(std::uint64_t number, Session& session, const JSON& messag
         end(number, closeRevoked);
         return;
     }
+    // A device has one session: the newer one wins (the older is likely a dead connection).
     if (const auto previous = byDevice_.find(device->id); previous != byDevice_.end()) {
         const std::uint64_t old = previous->second;
-        if (Session* stale = &sessions_.at(old); stale != nullptr) {
-            deliver(*stale, envelope("bye", {}, clock_.now()));
-        }
+        deliver(sessions_.at(old), envelope("bye", {}, clock_.now()));
         end(old, closeNormal);
     }
     session.deviceId = device->id;

@@ -128,7 +128,19 @@ bool RelayAccounts::limited(const std::string& key) {
 }
 
 void RelayAccounts::failed(const std::string& key) {
-    failures_[key].push_back(clock_.monotonicNow());
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    // Guessers from many addresses must not grow the table without end: past a bound, entries
+    // whose last failure left the window go.
+    if (failures_.size() >= trackedKeys) {
+        std::erase_if(failures_, [&](const auto& entry) {
+            return now - entry.second.back() >= failureWindow;
+        });
+    }
+    std::deque<Clock::MonotonicTime>& times = failures_[key];
+    times.push_back(now);
+    if (times.size() > static_cast<std::size_t>(failuresAllowed)) {
+        times.pop_front();
+    }
 }
 
 RelayAccounts::Session RelayAccounts::start(std::int64_t accountId, const std::string& name) {

@@ -25,6 +25,7 @@ public:
     static constexpr std::chrono::minutes failureWindow{15};
     static constexpr std::size_t shortestPassword = 10;
     static constexpr std::size_t longestPassword = 1024;
+    static constexpr std::size_t trackedKeys = 10000;
 
     struct Session {
         std::string token; // the cookie value; only returned at sign-in
