@@ -28,6 +28,8 @@ protected:
                            home_.filePath(QStringLiteral("config")));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         relay_.setProcessEnvironment(environment);
+        // Its warnings are read with its output, so no pipe fills up unread.
+        relay_.setProcessChannelMode(QProcess::MergedChannels);
         agent_.setProcessEnvironment(environment);
     }
 

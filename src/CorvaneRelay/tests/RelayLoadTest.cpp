@@ -135,6 +135,8 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
         }
     }
     QProcess relay;
+    // Its log goes to a file: an unread pipe would fill and stop the relay.
+    relay.setStandardErrorFile(dir.filePath(QStringLiteral("relay.err")));
     relay.start(
         QStringLiteral(VELTO_RELAY_PROGRAM),
         {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0")});
@@ -167,7 +169,9 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
                                [](const auto& d) { return d->ready; });
         },
         120000))
-        << simulated.front()->why().toStdString() << " / " << simulated.back()->why().toStdString();
+        << std::count_if(simulated.begin(), simulated.end(), [](const auto& d) { return d->ready; })
+        << " ready; " << simulated.front()->why().toStdString() << " / "
+        << simulated.back()->why().toStdString();
     // Long enough for every device's heartbeat to arrive once.
     waitFor([] { return false; }, 21000);
     const long loaded = residentKiB(relay.processId());
@@ -209,6 +213,9 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
                 ms[ms.size() / 2], ms[ms.size() * 99 / 100]);
     relay.kill();
     relay.waitForFinished(5000);
+    QFile errors(dir.filePath(QStringLiteral("relay.err")));
+    errors.open(QIODevice::ReadOnly);
+    std::printf("relay log (start): %s\n", errors.read(2000).constData());
 }
 
 } // namespace

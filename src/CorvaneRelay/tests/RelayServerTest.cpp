@@ -4,12 +4,14 @@
 #include "RelayBench.h"
 
 #include "CorvaneRelay/RelayCertificate.h"
+#include "CorvaneRelay/RelayListener.h"
 #include "CorvaneRelay/RelayServer.h"
 #include "support/TestRelay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSslSocket>
 #include <QWebSocket>
 
 #include <functional>
@@ -202,6 +204,46 @@ TEST_F(RelayServerTest, EveryAnswerForbidsFramingAndInlineScript) {
         EXPECT_EQ(reply.header("x-content-type-options"), "nosniff");
     }
     EXPECT_EQ(replies[1].first.header("content-type"), "text/javascript; charset=utf-8");
+}
+
+TEST_F(RelayServerTest, RequestsBeyondTheListenersBoundsAreRefusedOnTheWire) {
+    struct Row {
+        const char* name;
+        QByteArray request;
+        QByteArray statusLine;
+    };
+    const QByteArray head = "POST /v1/pairing/code HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const std::vector<Row> rows{
+        {"head over 16 KiB",
+         "GET / HTTP/1.1\r\nX-Fill: " + QByteArray(RelayListener::largestHead, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 "},
+        {"body over 64 KiB",
+         head + "Content-Length: " + QByteArray::number(RelayListener::largestBody + 1) +
+             "\r\n\r\n",
+         "HTTP/1.1 413 "},
+        {"chunked body", head + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 411 "},
+        {"negative length", head + "Content-Length: -1\r\n\r\n", "HTTP/1.1 400 "},
+        {"no version", "GET /\r\n\r\n", "HTTP/1.1 400 "},
+        {"header without colon", "GET / HTTP/1.1\r\nHost\r\n\r\n", "HTTP/1.1 400 "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QSslSocket socket;
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(TestRelay::authority());
+        socket.setSslConfiguration(tls);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(until([&] { return socket.isEncrypted(); }));
+        socket.write(row.request);
+        QByteArray answer;
+        ASSERT_TRUE(until([&] {
+            answer += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        }));
+        answer += socket.readAll();
+        EXPECT_TRUE(answer.startsWith(row.statusLine)) << answer.left(80).toStdString();
+        EXPECT_TRUE(answer.contains("X-Frame-Options: DENY"));
+    }
 }
 
 TEST_F(RelayServerTest, ADeviceSessionOverWssCarriesACommandAndItsRevocation) {
