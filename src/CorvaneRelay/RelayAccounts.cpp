@@ -41,7 +41,8 @@ bool plausibleName(const std::string& name) {
 
 RelayAccounts::RelayAccounts(RelayStore& store, const Clock& clock)
     : store_(store)
-    , clock_(clock) {
+    , clock_(clock)
+    , failures_(clock, failuresAllowed, failureWindow) {
     if (sodium_init() < 0) {
         throw std::runtime_error("libsodium cannot start");
     }
@@ -73,7 +74,7 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
     // Checked before the password, so a limited caller learns nothing from a right guess.
-    if (limited(byName) || limited(byAddress)) {
+    if (failures_.limited(byName) || failures_.limited(byAddress)) {
         throw ContractError("rate_limited");
     }
     if (password.size() > longestPassword) {
@@ -83,11 +84,11 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
         plausibleName(name) ? store_.accountByName(name) : std::nullopt;
     const bool right = verifyPassword(account ? account->passwordHash : dummyHash_, password);
     if (!account || !right) {
-        failed(byName);
-        failed(byAddress);
+        failures_.note(byName);
+        failures_.note(byAddress);
         throw ContractError("sign_in_failed");
     }
-    failures_.erase(byName);
+    failures_.forget(byName);
     return start(account->id, account->name);
 }
 
@@ -108,39 +109,6 @@ std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& 
 
 void RelayAccounts::signOut(const std::string& token) {
     sessions_.erase(RelaySecrets::digest(token));
-}
-
-bool RelayAccounts::limited(const std::string& key) {
-    const auto found = failures_.find(key);
-    if (found == failures_.end()) {
-        return false;
-    }
-    const Clock::MonotonicTime now = clock_.monotonicNow();
-    std::deque<Clock::MonotonicTime>& times = found->second;
-    while (!times.empty() && now - times.front() >= failureWindow) {
-        times.pop_front();
-    }
-    if (times.empty()) {
-        failures_.erase(found);
-        return false;
-    }
-    return times.size() >= static_cast<std::size_t>(failuresAllowed);
-}
-
-void RelayAccounts::failed(const std::string& key) {
-    const Clock::MonotonicTime now = clock_.monotonicNow();
-    // Guessers from many addresses must not grow the table without end: past a bound, entries
-    // whose last failure left the window go.
-    if (failures_.size() >= trackedKeys) {
-        std::erase_if(failures_, [&](const auto& entry) {
-            return now - entry.second.back() >= failureWindow;
-        });
-    }
-    std::deque<Clock::MonotonicTime>& times = failures_[key];
-    times.push_back(now);
-    if (times.size() > static_cast<std::size_t>(failuresAllowed)) {
-        times.pop_front();
-    }
 }
 
 RelayAccounts::Session RelayAccounts::start(std::int64_t accountId, const std::string& name) {

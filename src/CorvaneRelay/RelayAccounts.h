@@ -1,11 +1,11 @@
 #pragma once
 
 #include "CorvanePlatform/Clock.h"
+#include "CorvaneRelay/RelayRateLimit.h"
 #include "CorvaneRelay/RelayStore.h"
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,7 +25,6 @@ public:
     static constexpr std::chrono::minutes failureWindow{15};
     static constexpr std::size_t shortestPassword = 10;
     static constexpr std::size_t longestPassword = 1024;
-    static constexpr std::size_t trackedKeys = 10000;
 
     struct Session {
         std::string token; // the cookie value; only returned at sign-in
@@ -48,8 +47,6 @@ public:
     void signOut(const std::string& token);
 
 private:
-    bool limited(const std::string& key);
-    void failed(const std::string& key);
     Session start(std::int64_t accountId, const std::string& name);
 
     RelayStore& store_;
@@ -57,7 +54,7 @@ private:
     std::string setupToken_;
     std::string dummyHash_; // verified against when the name is unknown, to take as long
     std::map<std::string, Session, std::less<>> sessions_;
-    std::map<std::string, std::deque<Clock::MonotonicTime>, std::less<>> failures_;
+    RelayRateLimit failures_;
 };
 
 } // namespace corvane

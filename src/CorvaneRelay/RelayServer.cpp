@@ -141,6 +141,7 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
     , pairing_(store, clock, validator)
     , accounts_(store, clock)
     , hub_(store, clock, validator)
+    , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
     , options_(std::move(options)) {
     listener_ = std::make_unique<RelayListener>(
         options_.tls, [this](const RelayHttpRequest& request) { return dispatch(request); },
@@ -204,7 +205,13 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         }
         const JSON body = bodyOf(request);
         if (path == QLatin1String("/v1/pairing/code")) {
-            return jsonAnswer(pairing_.code(body));
+            const std::string address = request.remote.toString().toStdString();
+            if (codeRequests_.limited(address)) {
+                throw ContractError("rate_limited");
+            }
+            JSON reply = pairing_.code(body);
+            codeRequests_.note(address);
+            return jsonAnswer(reply);
         }
         const std::string bearer = bearerOf(request);
         if (bearer.empty()) {

@@ -3,6 +3,7 @@
 #include "CorvaneRelay/DeviceHub.h"
 #include "CorvaneRelay/RelayAccounts.h"
 #include "CorvaneRelay/RelayPairing.h"
+#include "CorvaneRelay/RelayRateLimit.h"
 
 #include "CorvaneRelay/RelayHttp.h"
 
@@ -24,6 +25,9 @@ class RelayListener;
 // WSS for the devices ("v1/ws/device"). Main thread; it needs the event loop to run.
 class RelayServer final : public QObject {
 public:
+    // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
+    static constexpr int codesPerAddress = 20;
+
     struct Options {
         QSslConfiguration tls;
         QDir dashboard; // the dashboard's files; served by name, nothing below it
@@ -53,6 +57,7 @@ private:
     RelayPairing pairing_;
     RelayAccounts accounts_;
     DeviceHub hub_;
+    RelayRateLimit codeRequests_;
     Options options_;
     std::unique_ptr<RelayListener> listener_;
     QTimer sweeper_;

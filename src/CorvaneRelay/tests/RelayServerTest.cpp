@@ -133,6 +133,18 @@ TEST_F(RelayServerTest, PairingEndpointsAnswerAsTheAgentReadsThem) {
         "pairing_expired");
 }
 
+TEST_F(RelayServerTest, PairingCodesAreLimitedPerAddress) {
+    for (int i = 0; i < RelayServer::codesPerAddress; ++i) {
+        ASSERT_EQ(client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).status, 200);
+    }
+    const HttpsClient::Reply refused =
+        client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.code(), "rate_limited");
+    clock.advance(RelayPairing::lifetime);
+    EXPECT_EQ(client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).status, 200);
+}
+
 TEST_F(RelayServerTest, DashboardCallsNeedALiveSessionAndItsCsrfToken) {
     EXPECT_EQ(client->get(QStringLiteral("/v1/devices")).status, 401);
     const HttpsClient::Reply setup =
