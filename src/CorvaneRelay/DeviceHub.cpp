@@ -1,0 +1,345 @@
+#include "CorvaneRelay/DeviceHub.h"
+
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/Envelope.h"
+#include "CorvaneCore/Uuid.h"
+#include "CorvaneCore/WireTime.h"
+#include "CorvaneRelay/DeviceLink.h"
+#include "CorvaneRelay/RelaySecrets.h"
+
+#include <QDebug>
+
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+constexpr int closeNormal = 1000;
+constexpr int closeGoingAway = 1001;
+constexpr int closeInvalidPayload = 1007;
+constexpr int closePolicy = 1008;
+constexpr int closeTooBig = 1009;
+
+std::string memberText(const JSON& message, std::string_view name) {
+    const std::string* value = message.stringMember(name);
+    return value != nullptr ? *value : std::string();
+}
+
+} // namespace
+
+DeviceHub::DeviceHub(RelayStore& store, const Clock& clock, const ContractValidator& validator)
+    : store_(store)
+    , clock_(clock)
+    , validator_(validator) {}
+
+DeviceHub::~DeviceHub() {
+    // The links belong to the server, which closes its sockets itself.
+    sessions_.clear();
+}
+
+std::uint64_t DeviceHub::open(DeviceLink& link, std::string deviceHeader) {
+    const std::uint64_t number = nextSession_++;
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    sessions_.emplace(number, Session{&link, std::move(deviceHeader), {}, now, now});
+    if (!Uuid::isCanonical(sessions_.at(number).deviceHeader)) {
+        end(number, closeUnauthorized);
+    }
+    return number;
+}
+
+void DeviceHub::received(std::uint64_t number, std::string_view bytes) {
+    const auto found = sessions_.find(number);
+    if (found == sessions_.end()) {
+        return;
+    }
+    Session& session = found->second;
+    if (bytes.size() > largestMessage) {
+        end(number, closeTooBig);
+        return;
+    }
+    JSON message;
+    try {
+        message = JSON::parse(bytes);
+    } catch (const std::exception&) {
+        end(number, closeInvalidPayload);
+        return;
+    }
+    try {
+        validator_.validate("DeviceMessage", message);
+    } catch (const ContractError&) {
+        end(number, closePolicy);
+        return;
+    }
+    session.lastHeard = clock_.monotonicNow();
+    const std::string type = memberText(message, "type");
+    if (session.deviceId.empty()) {
+        if (type != "hello") {
+            end(number, closePolicy);
+            return;
+        }
+        hello(number, session, message);
+        return;
+    }
+    if (type == "hello") {
+        end(number, closePolicy);
+        return;
+    }
+    if (type == "revoke_self") {
+        revoke(session.deviceId);
+        return;
+    }
+    handle(session, message);
+}
+
+void DeviceHub::hello(std::uint64_t number, Session& session, const JSON& message) {
+    std::optional<RelayStore::Device> device = store_.device(session.deviceHeader);
+    const std::string token = memberText(message, "device_token");
+    if (!device || !RelaySecrets::same(device->tokenHash, RelaySecrets::digest(token))) {
+        end(number, closeUnauthorized);
+        return;
+    }
+    // Only the holder of the token learns that the device was revoked.
+    if (device->revoked) {
+        JSON revoke = envelope("revoke", {}, clock_.now());
+        deliver(session, revoke);
+        end(number, closeRevoked);
+        return;
+    }
+    // A device has one session: the newer one wins (the older is likely a dead connection).
+    if (const auto previous = byDevice_.find(device->id); previous != byDevice_.end()) {
+        const std::uint64_t old = previous->second;
+        deliver(sessions_.at(old), envelope("bye", {}, clock_.now()));
+        end(old, closeNormal);
+    }
+    session.deviceId = device->id;
+    byDevice_[device->id] = number;
+    Live& live = live_[device->id];
+    live.online = true;
+    live.capabilities =
+        message.find("capabilities") != nullptr ? *message.find("capabilities") : JSON();
+    live.agentVersion = memberText(message, "agent_version");
+    live.osVersion = memberText(message, "macos_version");
+    live.reportedName = memberText(message, "device_name");
+    live.lastSeen = clock_.now();
+    deliver(session,
+            envelope("ready", JSON::Object{{"device_id", JSON(device->id)}}, clock_.now()));
+}
+
+void DeviceHub::handle(Session& session, const JSON& message) {
+    const std::string type = memberText(message, "type");
+    Live& live = live_[session.deviceId];
+    live.lastSeen = clock_.now();
+    if (type == "heartbeat") {
+        live.capabilities = *message.find("capabilities");
+        return;
+    }
+    const std::string commandId = memberText(message, "command_id");
+    const auto found = commands_.find(commandId);
+    // A device reports only on its own commands; anything else is dropped, not fatal.
+    if (found == commands_.end() || found->second.command.deviceId != session.deviceId ||
+        found->second.command.state == CommandState::Finished) {
+        return;
+    }
+    if (type == "delivered") {
+        found->second.command.state = CommandState::Delivered;
+        return;
+    }
+    if (type == "result") {
+        const bool ok = message.find("ok")->isTrue();
+        JSON data = ok ? *message.find("data") : JSON();
+        finish(commandId, ok, std::move(data),
+               ok ? std::string() : memberText(message, "error_code"));
+    }
+}
+
+void DeviceHub::end(std::uint64_t number, int code) {
+    const auto found = sessions_.find(number);
+    if (found == sessions_.end()) {
+        return;
+    }
+    DeviceLink* link = found->second.link;
+    const std::string deviceId = found->second.deviceId;
+    sessions_.erase(found);
+    if (!deviceId.empty()) {
+        if (const auto current = byDevice_.find(deviceId);
+            current != byDevice_.end() && current->second == number) {
+            byDevice_.erase(current);
+            live_[deviceId].online = false;
+            failOutstanding(deviceId);
+        }
+    }
+    link->close(code);
+}
+
+void DeviceHub::closed(std::uint64_t number) {
+    const auto found = sessions_.find(number);
+    if (found == sessions_.end()) {
+        return;
+    }
+    const std::string deviceId = found->second.deviceId;
+    sessions_.erase(found);
+    if (const auto current = byDevice_.find(deviceId);
+        current != byDevice_.end() && current->second == number) {
+        byDevice_.erase(current);
+        live_[deviceId].online = false;
+        failOutstanding(deviceId);
+    }
+}
+
+bool DeviceHub::deliver(Session& session, const JSON& message) {
+    try {
+        validator_.validate("RelayMessage", message);
+        session.link->sendText(message.data());
+        return true;
+    } catch (const std::exception& error) {
+        qWarning("relay: not sent to a device: %s", error.what());
+        return false;
+    }
+}
+
+void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::string errorCode) {
+    Pending& pending = commands_.at(commandId);
+    pending.command.state = CommandState::Finished;
+    pending.command.ok = ok;
+    pending.command.data = std::move(data);
+    pending.command.errorCode = std::move(errorCode);
+    pending.finishedAt = clock_.monotonicNow();
+    try {
+        store_.finishAudit(commandId, ok ? std::string("succeeded") : pending.command.errorCode,
+                           clock_.now());
+    } catch (const std::exception& error) {
+        // The result still reaches the dashboard; the audit row keeps its empty outcome.
+        qWarning("relay: audit not finished: %s", error.what());
+    }
+}
+
+void DeviceHub::failOutstanding(const std::string& deviceId) {
+    std::vector<std::pair<std::string, std::string>> ended;
+    for (const auto& [id, pending] : commands_) {
+        if (pending.command.deviceId != deviceId) {
+            continue;
+        }
+        if (pending.command.state == CommandState::Sent) {
+            ended.emplace_back(id, "device_offline");
+        } else if (pending.command.state == CommandState::Delivered) {
+            // It may have run: the person must look before sending it again.
+            ended.emplace_back(id, "device_disconnected");
+        }
+    }
+    for (auto& [id, code] : ended) {
+        finish(id, false, JSON(), std::move(code));
+    }
+}
+
+void DeviceHub::sweep() {
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    const Clock::WallTime wall = clock_.now();
+    std::vector<std::pair<std::uint64_t, int>> ending;
+    for (const auto& [number, session] : sessions_) {
+        if (session.deviceId.empty() && now - session.openedAt >= helloLimit) {
+            ending.emplace_back(number, closePolicy);
+        } else if (!session.deviceId.empty() && now - session.lastHeard >= silenceLimit) {
+            ending.emplace_back(number, closeGoingAway);
+        }
+    }
+    for (const auto& [number, code] : ending) {
+        end(number, code);
+    }
+
+    std::vector<std::pair<std::string, std::string>> expired;
+    for (auto it = commands_.begin(); it != commands_.end();) {
+        const Command& command = it->second.command;
+        if (command.state == CommandState::Finished) {
+            it = now - it->second.finishedAt >= keepFinished ? commands_.erase(it) : std::next(it);
+            continue;
+        }
+        if (command.state == CommandState::Sent && wall >= command.expiresAt + deliveryGrace) {
+            expired.emplace_back(it->first, "command_expired");
+        } else if (command.state == CommandState::Delivered &&
+                   wall >= command.expiresAt + resultLimit) {
+            expired.emplace_back(it->first, "command_timed_out");
+        }
+        ++it;
+    }
+    for (auto& [id, code] : expired) {
+        finish(id, false, JSON(), std::move(code));
+    }
+}
+
+std::optional<DeviceHub::Live> DeviceHub::live(const std::string& deviceId) const {
+    const auto found = live_.find(deviceId);
+    if (found == live_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
+                            const std::string& action, const JSON& params) {
+    const std::optional<RelayStore::Device> device = store_.device(deviceId);
+    if (!device || device->revoked || device->accountId != accountId) {
+        throw ContractError("device_not_found");
+    }
+    const auto session = byDevice_.find(deviceId);
+    if (session == byDevice_.end()) {
+        throw ContractError("device_offline");
+    }
+    std::size_t outstanding = 0;
+    for (const auto& [id, pending] : commands_) {
+        if (pending.command.deviceId == deviceId &&
+            pending.command.state != CommandState::Finished) {
+            ++outstanding;
+        }
+    }
+    if (outstanding >= outstandingPerDevice) {
+        throw ContractError("device_busy");
+    }
+    const Clock::WallTime now = clock_.now();
+    Command command;
+    command.id = Uuid::make();
+    command.accountId = accountId;
+    command.deviceId = deviceId;
+    command.action = action;
+    command.expiresAt = now + commandLifetime;
+    const JSON message =
+        envelope("command",
+                 JSON::Object{{"command_id", JSON(command.id)},
+                              {"action", JSON(action)},
+                              {"params", params},
+                              {"expires_at", JSON(WireTime::text(command.expiresAt))}},
+                 now);
+    try {
+        validator_.validate("RelayMessage", message);
+    } catch (const ContractError&) {
+        throw ContractError("invalid_request");
+    }
+    // Audited before it leaves: no command reaches a device without its row.
+    store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
+    commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
+    sessions_.at(session->second).link->sendText(message.data());
+    return command.id;
+}
+
+std::optional<DeviceHub::Command> DeviceHub::command(std::int64_t accountId,
+                                                     const std::string& commandId) const {
+    const auto found = commands_.find(commandId);
+    if (found == commands_.end() || found->second.command.accountId != accountId) {
+        return std::nullopt;
+    }
+    return found->second.command;
+}
+
+void DeviceHub::revoke(const std::string& deviceId) {
+    store_.revokeDevice(deviceId);
+    const auto found = byDevice_.find(deviceId);
+    if (found == byDevice_.end()) {
+        return;
+    }
+    const std::uint64_t number = found->second;
+    deliver(sessions_.at(number), envelope("revoke", {}, clock_.now()));
+    end(number, closeRevoked);
+}
+
+} // namespace corvane

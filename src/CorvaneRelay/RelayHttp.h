@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// One HTTP/1.1 request as the relay's listener read it: a Content-Length body at most, header names
+// in lower case.
+struct RelayHttpRequest {
+    QByteArray method;
+    QString path; // percent-decoding is left to whoever reads it
+    std::map<QByteArray, QByteArray> headers;
+    QByteArray body;
+    QHostAddress remote;
+
+    QByteArray header(const char* lowerName) const {
+        const auto found = headers.find(QByteArray(lowerName));
+        return found != headers.end() ? found->second : QByteArray();
+    }
+};
+
+struct RelayHttpResponse {
+    int status = 200;
+    QByteArray contentType = "application/json";
+    QByteArray body;
+    std::vector<std::pair<QByteArray, QByteArray>> headers;
+
+    // The bytes on the wire, with the headers every answer of the relay carries: no framing, no
+    // inline script, no sniffing, no caching, no referrer; and the connection closes after it.
+    QByteArray wire() const;
+};
+
+} // namespace corvane

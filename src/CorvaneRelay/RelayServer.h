@@ -1,0 +1,66 @@
+#pragma once
+
+#include "CorvaneRelay/DeviceHub.h"
+#include "CorvaneRelay/RelayAccounts.h"
+#include "CorvaneRelay/RelayPairing.h"
+#include "CorvaneRelay/RelayRateLimit.h"
+
+#include "CorvaneRelay/RelayHttp.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <memory>
+
+class QWebSocket;
+
+namespace corvane {
+
+class RelayListener;
+
+// The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
+// WSS for the devices ("v1/ws/device"). Main thread; it needs the event loop to run.
+class RelayServer final : public QObject {
+public:
+    // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
+    static constexpr int codesPerAddress = 20;
+
+    struct Options {
+        QSslConfiguration tls;
+        QDir dashboard; // the dashboard's files; served by name, nothing below it
+    };
+
+    RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
+                Options options);
+    ~RelayServer() override;
+
+    // Listens on `address`; returns the port, 0 when it cannot.
+    quint16 listen(const QHostAddress& address, quint16 port);
+
+    // Runs the hub's time limits (a timer does this every second while listening).
+    void sweep() { hub_.sweep(); }
+    DeviceHub& hub() noexcept { return hub_; }
+    RelayAccounts& accounts() noexcept { return accounts_; }
+
+private:
+    RelayHttpResponse dispatch(const RelayHttpRequest& request);
+    RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
+    RelayHttpResponse dashboardFile(const QString& path) const;
+    void upgraded(std::unique_ptr<QWebSocket> socket);
+
+    RelayStore& store_;
+    Clock& clock_;
+    const ContractValidator& validator_;
+    RelayPairing pairing_;
+    RelayAccounts accounts_;
+    DeviceHub hub_;
+    RelayRateLimit codeRequests_;
+    Options options_;
+    std::unique_ptr<RelayListener> listener_;
+    QTimer sweeper_;
+};
+
+} // namespace corvane

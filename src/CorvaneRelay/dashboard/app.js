@@ -1,0 +1,142 @@
+// The dashboard: sign in, approve a computer, see the devices and operate one.
+import { api, ApiError } from './api.js';
+import { el, show } from './dom.js';
+import { devicePage } from './device.js';
+
+const fragment = new URLSearchParams(location.hash.slice(1));
+let pendingCode = fragment.get('pair') || '';
+
+function form(title, fields, submitLabel, action) {
+  const message = el('p', { class: 'message', role: 'status' });
+  const inputs = fields.map((f) => el('input', { ...f, required: true }));
+  const node = el(
+    'form',
+    {
+      class: 'card',
+      onsubmit: async (event) => {
+        event.preventDefault();
+        message.textContent = '';
+        try {
+          await action(...inputs.map((i) => i.value));
+        } catch (error) {
+          message.textContent = error instanceof ApiError ? error.message : String(error);
+        }
+      },
+    },
+    el('h1', {}, title),
+    inputs.map((input, i) => el('label', {}, fields[i]['aria-label'], input)),
+    el('button', { type: 'submit' }, submitLabel),
+    message,
+  );
+  return node;
+}
+
+function setupPage(token) {
+  show(
+    form(
+      'Create the owner account',
+      [
+        { name: 'name', 'aria-label': 'Name', autocomplete: 'username' },
+        { name: 'password', type: 'password', minlength: 10, 'aria-label': 'Password (10 characters or more)', autocomplete: 'new-password' },
+      ],
+      'Create account',
+      async (name, password) => {
+        await api.setUp(token, name, password);
+        history.replaceState(null, '', '/');
+        home();
+      },
+    ),
+  );
+}
+
+function signInPage() {
+  show(
+    form(
+      'Sign in to Velto',
+      [
+        { name: 'name', 'aria-label': 'Name', autocomplete: 'username' },
+        { name: 'password', type: 'password', 'aria-label': 'Password', autocomplete: 'current-password' },
+      ],
+      'Sign in',
+      async (name, password) => {
+        await api.signIn(name, password);
+        home();
+      },
+    ),
+  );
+}
+
+function approveCard(refresh) {
+  const input = el('input', { 'aria-label': 'Pairing code', placeholder: 'ABCD-EFGH', value: pendingCode, autocomplete: 'off' });
+  const message = el('p', { class: 'message', role: 'status' });
+  return el(
+    'form',
+    {
+      class: 'card',
+      onsubmit: async (event) => {
+        event.preventDefault();
+        try {
+          await api.approve(input.value);
+          message.textContent = 'Approved. The Mac connects in a moment.';
+          pendingCode = '';
+          history.replaceState(null, '', '/');
+          setTimeout(refresh, 1500);
+        } catch (error) {
+          message.textContent = error.message;
+        }
+      },
+    },
+    el('h2', {}, pendingCode ? 'Approve this Mac?' : 'Add a Mac'),
+    el('label', {}, 'Code shown by Velto on the Mac', input),
+    el('button', { type: 'submit' }, 'Approve'),
+    message,
+  );
+}
+
+async function devicesPage() {
+  const list = el('ul', { class: 'devices' });
+  const refresh = async () => {
+    const devices = await api.devices();
+    list.replaceChildren(
+      ...(devices.length === 0
+        ? [el('li', { class: 'empty' }, 'No Mac yet. Click Connect in Velto on the Mac.')]
+        : devices.map((d) =>
+            el(
+              'li',
+              {},
+              el(
+                'button',
+                { class: 'device', onclick: () => devicePage(d.device_id, devicesPage) },
+                el('span', { class: d.online ? 'dot online' : 'dot' }, d.online ? 'Online' : 'Offline'),
+                el('strong', {}, d.name),
+                el('small', {}, d.capabilities ? `Screen ${d.capabilities.screen_state}` : ''),
+              ),
+            ),
+          )),
+    );
+  };
+  show(
+    el('header', {}, el('h1', {}, 'Your Macs'),
+      el('button', { class: 'quiet', onclick: async () => { await api.signOut(); signInPage(); } }, 'Sign out')),
+    approveCard(refresh),
+    el('section', { class: 'card' }, list),
+  );
+  await refresh();
+}
+
+async function home() {
+  const token = fragment.get('setup');
+  if (token) {
+    setupPage(token);
+    return;
+  }
+  try {
+    await api.account();
+  } catch {
+    signInPage();
+    return;
+  }
+  await devicesPage();
+}
+
+home();

@@ -1,0 +1,122 @@
+// velto-relay: the relay and its dashboard on one HTTPS port, with its state in one data folder.
+#include "CorvaneCore/ContractValidator.h"
+#include "CorvanePlatform/SystemClock.h"
+#include "CorvaneRelay/RelayCertificate.h"
+#include "CorvaneRelay/RelayServer.h"
+#include "CorvaneRelay/SqliteRelayStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+void say(const QString& line) {
+    std::fprintf(stdout, "%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+QString beside(const QString& relative) {
+    return QCoreApplication::applicationDirPath() + u'/' + relative;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The Velto relay and its web dashboard."));
+    parser.addHelpOption();
+    const QCommandLineOption data(QStringLiteral("data"),
+                                  QStringLiteral("Data folder (database, certificate)."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                    QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port (default 8443; 0 picks a free one)."),
+                                  QStringLiteral("PORT"), QStringLiteral("8443"));
+    const QCommandLineOption host(
+        QStringLiteral("host"),
+        QStringLiteral("Name or address people and agents use to reach "
+                       "this relay (in links and in a made certificate)."),
+        QStringLiteral("HOST"));
+    const QCommandLineOption cert(QStringLiteral("cert"),
+                                  QStringLiteral("PEM certificate (chain) to serve instead of a "
+                                                 "self-signed one."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("PEM key of --cert."),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({data, listen, port, host, cert, key});
+    parser.process(app);
+
+    try {
+        const QString folder =
+            parser.isSet(data)
+                ? parser.value(data)
+                : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      QStringLiteral("/VeltoRelay");
+        if (!QDir().mkpath(folder) ||
+            !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner)) {
+            say(QStringLiteral("relay: cannot use the data folder ") + folder);
+            return 1;
+        }
+        if (parser.isSet(cert) != parser.isSet(key)) {
+            say(QStringLiteral("relay: --cert and --key go together"));
+            return 2;
+        }
+        const QHostAddress address(parser.value(listen));
+        bool portOk = false;
+        const uint portNumber = parser.value(port).toUInt(&portOk);
+        if (address.isNull() || !portOk || portNumber > 65535) {
+            say(QStringLiteral("relay: invalid --listen or --port"));
+            return 2;
+        }
+        const QString linkHost = parser.isSet(host) ? parser.value(host)
+                                 : address.protocol() == QAbstractSocket::IPv6Protocol
+                                     ? QStringLiteral("[%1]").arg(address.toString())
+                                     : address.toString();
+
+        const corvane::RelayCertificate certificate =
+            parser.isSet(cert)
+                ? corvane::RelayCertificate::load(parser.value(cert), parser.value(key))
+                : corvane::RelayCertificate::ensure(
+                      folder, parser.isSet(host) ? QStringList{parser.value(host)} : QStringList{});
+        const corvane::ContractValidator validator(
+            beside(QStringLiteral("resources/v1.schema.json")));
+        corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        corvane::SystemClock clock;
+        corvane::RelayServer server(store, clock, validator,
+                                    {certificate.tls(), QDir(beside(QStringLiteral("dashboard")))});
+        const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
+        if (bound == 0) {
+            say(QStringLiteral("relay: cannot listen on %1 port %2")
+                    .arg(address.toString())
+                    .arg(portNumber));
+            return 1;
+        }
+        const QString origin = QStringLiteral("https://%1:%2").arg(linkHost).arg(bound);
+        say(QStringLiteral("relay: listening on ") + origin);
+        say(QStringLiteral("relay: certificate ") + certificate.certificateFile());
+        say(QStringLiteral("relay: certificate SHA-256 ") + certificate.fingerprint());
+        if (!server.accounts().setupToken().empty()) {
+            say(QStringLiteral("relay: create the owner account at ") + origin +
+                QStringLiteral("/#setup=") +
+                QString::fromStdString(server.accounts().setupToken()));
+        } else {
+            say(QStringLiteral("relay: dashboard at ") + origin + u'/');
+        }
+        return QCoreApplication::exec();
+    } catch (const std::exception& error) {
+        say(QStringLiteral("relay: ") + QString::fromUtf8(error.what()));
+        return 1;
+    }
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/Envelope.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvaneRelay/DeviceHub.h"
+#include "CorvaneRelay/DeviceLink.h"
+#include "CorvaneRelay/RelayPairing.h"
+#include "CorvaneRelay/SqliteRelayStore.h"
+#include "support/VirtualClock.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::test {
+
+// A link that records what the hub sent and how it closed.
+class RecordingLink final : public DeviceLink {
+public:
+    void sendText(const std::string& text) override { sent.push_back(JSON::parse(text)); }
+    void close(int code) override { closedWith = code; }
+
+    std::vector<std::string> types() const {
+        std::vector<std::string> out;
+        for (const JSON& message : sent) {
+            out.push_back(*message.stringMember("type"));
+        }
+        return out;
+    }
+
+    std::vector<JSON> sent;
+    std::optional<int> closedWith;
+};
+
+inline JSON capabilities(const std::string& screen = "unlocked") {
+    return JSON(
+        JSON::Object{{"schema_version", JSON(1)},
+                     {"os_version", JSON("14.5")},
+                     {"screen_state", JSON(screen)},
+                     {"agent_version", JSON("0.1.0")},
+                     {"agent_build", JSON()},
+                     {"actions", JSON(JSON::Array{JSON("get_state"), JSON("mute")})},
+                     {"features", JSON(JSON::Array{})},
+                     {"permissions", JSON(JSON::Object{{"desktop_control", JSON("denied")},
+                                                       {"accessibility", JSON("granted")},
+                                                       {"screen_recording", JSON("unknown")}})}});
+}
+
+inline JSON helloWith(const std::string& token) {
+    return envelope("hello", JSON::Object{{"device_token", JSON(token)},
+                                          {"agent_version", JSON("0.1.0")},
+                                          {"device_name", JSON("Studio")},
+                                          {"macos_version", JSON("14.5")},
+                                          {"capabilities", capabilities()}});
+}
+
+// A store in a temporary folder, virtual time, the real contract, and the pairing and hub on them.
+class RelayBench : public ::testing::Test {
+protected:
+    struct Paired {
+        std::string deviceId;
+        std::string token;
+    };
+
+    RelayBench()
+        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        , validator(QStringLiteral(CORVANE_SCHEMA_PATH))
+        , pairing(store, clock, validator)
+        , hub(store, clock, validator) {}
+
+    std::int64_t account(const std::string& name = "owner") {
+        if (const auto existing = store.accountByName(name)) {
+            return existing->id;
+        }
+        return *store.createAccount(name, "$argon2id$test");
+    }
+
+    // A computer paired through the whole exchange, for `accountId`.
+    Paired pair(std::int64_t accountId) {
+        const JSON code = pairing.code(JSON(JSON::Object{{"device_name", JSON("Studio")},
+                                                         {"kind", JSON("mac")},
+                                                         {"agent_version", JSON("0.1.0")}}));
+        pairing.approve(*code.stringMember("code"), accountId);
+        const std::string token = "device-token-" + *code.stringMember("device_id");
+        pairing.redeem(*code.stringMember("bootstrap_token"),
+                       JSON(JSON::Object{{"device_token", JSON(token)}}));
+        return {*code.stringMember("device_id"), token};
+    }
+
+    // Opens a session for `deviceId` and says hello with `token`.
+    std::uint64_t connect(RecordingLink& link, const std::string& deviceId,
+                          const std::string& token) {
+        const std::uint64_t session = hub.open(link, deviceId);
+        hub.received(session, helloWith(token).data());
+        return session;
+    }
+
+    void say(std::uint64_t session, const JSON& message) { hub.received(session, message.data()); }
+
+    QTemporaryDir dir;
+    SqliteRelayStore store;
+    VirtualClock clock;
+    ContractValidator validator;
+    RelayPairing pairing;
+    DeviceHub hub;
+};
+
+} // namespace corvane::test

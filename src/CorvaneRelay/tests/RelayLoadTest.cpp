@@ -1,0 +1,222 @@
+// Figures, not a check (run by hand, ideally in the release build):
+//   CorvaneRelayTests --gtest_also_run_disabled_tests --gtest_filter='RelayLoad*'
+// Many light simulated devices speak the device protocol to a real velto-relay process with
+// heartbeats flowing; the relay's resident memory per device and the dashboard → relay → device →
+// relay → dashboard round trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the
+// counts (1000 each by default).
+#include "HttpsClient.h"
+#include "RelayBench.h"
+
+#include "CorvanePlatform/SystemClock.h"
+#include "CorvaneRelay/RelayAccounts.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace corvane::test {
+namespace {
+
+long residentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').front().toLong();
+        }
+    }
+    return -1;
+}
+
+bool waitFor(const std::function<bool()>& condition, int limitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > limitMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// One simulated computer: says hello, heartbeats every 20 seconds, answers every command at once.
+class LightDevice final : public QObject {
+public:
+    LightDevice(const QString& origin, const QList<QSslCertificate>& trusted, std::string id,
+                std::string token)
+        : id_(std::move(id))
+        , token_(std::move(token)) {
+        QObject::connect(&socket_, &QWebSocket::connected, this, [this] {
+            socket_.sendTextMessage(QString::fromStdString(helloWith(token_).data()));
+        });
+        QObject::connect(
+            &socket_, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+                const JSON message = JSON::parse(text.toStdString());
+                const std::string type = *message.stringMember("type");
+                if (type == "ready") {
+                    ready = true;
+                } else if (type == "command") {
+                    const std::string id = *message.stringMember("command_id");
+                    socket_.sendTextMessage(QString::fromStdString(
+                        envelope("delivered", JSON::Object{{"command_id", JSON(id)}}).data()));
+                    socket_.sendTextMessage(QString::fromStdString(
+                        envelope("result", successResult(id, JSON(JSON::Object{}))).data()));
+                }
+            });
+        heartbeat_.setInterval(20000);
+        QObject::connect(&heartbeat_, &QTimer::timeout, this, [this] {
+            socket_.sendTextMessage(QString::fromStdString(
+                envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}}).data()));
+        });
+        heartbeat_.start();
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(trusted);
+        socket_.setSslConfiguration(tls);
+        QUrl url(origin + QStringLiteral("/v1/ws/device"));
+        url.setScheme(QStringLiteral("wss"));
+        QNetworkRequest request(url);
+        request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(id_));
+        socket_.open(request);
+    }
+
+    bool ready = false;
+    QString why() const {
+        return QStringLiteral("state %1 close %2 %3")
+            .arg(socket_.state())
+            .arg(static_cast<int>(socket_.closeCode()))
+            .arg(socket_.errorString());
+    }
+
+private:
+    std::string id_;
+    std::string token_;
+    QWebSocket socket_;
+    QTimer heartbeat_;
+};
+
+TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
+    const int devices = qEnvironmentVariableIntValue("RELAY_LOAD_DEVICES") > 0
+                            ? qEnvironmentVariableIntValue("RELAY_LOAD_DEVICES")
+                            : 1000;
+    const int commands = qEnvironmentVariableIntValue("RELAY_LOAD_COMMANDS") > 0
+                             ? qEnvironmentVariableIntValue("RELAY_LOAD_COMMANDS")
+                             : 1000;
+    QTemporaryDir dir;
+    std::vector<std::pair<std::string, std::string>> paired;
+    const std::string password = "load test password";
+    {
+        // The devices are paired straight in the relay's database before it starts.
+        SqliteRelayStore store(dir.filePath(QStringLiteral("relay.sqlite")));
+        SystemClock clock;
+        const ContractValidator validator(QStringLiteral(CORVANE_SCHEMA_PATH));
+        RelayPairing pairing(store, clock, validator);
+        RelayAccounts accounts(store, clock);
+        const std::int64_t owner =
+            accounts.setUp(accounts.setupToken(), "load", password).accountId;
+        for (int i = 0; i < devices; ++i) {
+            const JSON code = pairing.code(JSON(JSON::Object{{"device_name", JSON("Load")},
+                                                             {"kind", JSON("mac")},
+                                                             {"agent_version", JSON("0.1.0")}}));
+            pairing.approve(*code.stringMember("code"), owner);
+            const std::string token = "load-token-" + std::to_string(i);
+            pairing.redeem(*code.stringMember("bootstrap_token"),
+                           JSON(JSON::Object{{"device_token", JSON(token)}}));
+            paired.emplace_back(*code.stringMember("device_id"), token);
+        }
+    }
+    QProcess relay;
+    // Its log goes to a file: an unread pipe would fill and stop the relay.
+    relay.setStandardErrorFile(dir.filePath(QStringLiteral("relay.err")));
+    relay.start(
+        QStringLiteral(VELTO_RELAY_PROGRAM),
+        {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0")});
+    std::string out;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            out += relay.readAllStandardOutput().toStdString();
+            return out.find("dashboard at") != std::string::npos;
+        },
+        30000))
+        << out;
+    const QString origin = QRegularExpression(QStringLiteral("listening on (\\S+)"))
+                               .match(QString::fromStdString(out))
+                               .captured(1);
+    const QList<QSslCertificate> trusted =
+        QSslCertificate::fromPath(QRegularExpression(QStringLiteral("certificate (/\\S+)"))
+                                      .match(QString::fromStdString(out))
+                                      .captured(1));
+    waitFor([] { return false; }, 500);
+    const long idle = residentKiB(relay.processId());
+
+    std::vector<std::unique_ptr<LightDevice>> simulated;
+    for (const auto& [id, token] : paired) {
+        simulated.push_back(std::make_unique<LightDevice>(origin, trusted, id, token));
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return std::all_of(simulated.begin(), simulated.end(),
+                               [](const auto& d) { return d->ready; });
+        },
+        120000))
+        << std::count_if(simulated.begin(), simulated.end(), [](const auto& d) { return d->ready; })
+        << " ready; " << simulated.front()->why().toStdString() << " / "
+        << simulated.back()->why().toStdString();
+    // Long enough for every device's heartbeat to arrive once.
+    waitFor([] { return false; }, 21000);
+    const long loaded = residentKiB(relay.processId());
+
+    HttpsClient client(origin, trusted);
+    const HttpsClient::Reply signedIn =
+        client.post(QStringLiteral("/v1/account/sign-in"),
+                    JSON(JSON::Object{{"name", JSON("load")}, {"password", JSON(password)}}));
+    ASSERT_EQ(signedIn.status, 200);
+    const std::map<QByteArray, QByteArray> session{
+        {"Cookie", signedIn.header("set-cookie").split(';').front()},
+        {"X-CSRF-Token", QByteArray::fromStdString(*signedIn.body.stringMember("csrf"))}};
+    std::vector<double> ms;
+    for (int i = 0; i < commands; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const QString device =
+            QString::fromStdString(paired[static_cast<std::size_t>(i % devices)].first);
+        const HttpsClient::Reply sent = client.post(
+            QStringLiteral("/v1/devices/%1/commands").arg(device),
+            JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
+            session);
+        ASSERT_EQ(sent.status, 202) << sent.raw.toStdString();
+        const QString path = QStringLiteral("/v1/commands/") +
+                             QString::fromStdString(*sent.body.stringMember("command_id"));
+        while (true) {
+            const HttpsClient::Reply view = client.get(path, session);
+            if (const std::string* state = view.body.stringMember("state");
+                state && *state == "finished") {
+                break;
+            }
+        }
+        ms.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("relay load: %d devices, idle %ld KiB, loaded %ld KiB, %.1f KiB per device\n",
+                devices, idle, loaded, static_cast<double>(loaded - idle) / devices);
+    std::printf("relay load: %d round trips, p50 %.2f ms, p99 %.2f ms\n", commands,
+                ms[ms.size() / 2], ms[ms.size() * 99 / 100]);
+    relay.kill();
+    relay.waitForFinished(5000);
+    QFile errors(dir.filePath(QStringLiteral("relay.err")));
+    errors.open(QIODevice::ReadOnly);
+    std::printf("relay log (start): %s\n", errors.read(2000).constData());
+}
+
+} // namespace
+} // namespace corvane::test

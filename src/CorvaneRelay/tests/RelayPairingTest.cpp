@@ -1,0 +1,200 @@
+// The pairing state machine and what the database keeps of it.
+#include "RelayBench.h"
+
+#include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/Uuid.h"
+#include "CorvaneCore/WireTime.h"
+#include "CorvaneRelay/RelayAccounts.h"
+
+#include "CorvaneRelay/RelayStoreError.h"
+
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+using namespace std::chrono_literals;
+
+namespace corvane::test {
+namespace {
+
+class RelayPairingTest : public RelayBench {
+protected:
+    JSON requestCode() {
+        return pairing.code(JSON(JSON::Object{{"device_name", JSON("Studio")},
+                                              {"kind", JSON("mac")},
+                                              {"agent_version", JSON("0.1.0")}}));
+    }
+
+    // The reply, or the refusal's code.
+    std::string redeem(const JSON& code, const std::string& token) {
+        try {
+            const JSON reply = pairing.redeem(*code.stringMember("bootstrap_token"),
+                                              JSON(JSON::Object{{"device_token", JSON(token)}}));
+            return *reply.stringMember("device_id");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    }
+
+    std::string approve(const std::string& typed, std::int64_t accountId) {
+        try {
+            return pairing.approve(typed, accountId);
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    }
+};
+
+TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
+    const JSON code = requestCode();
+    validator.validate("PairingCodeResponse", code);
+    EXPECT_TRUE(Uuid::isCanonical(*code.stringMember("device_id")));
+    EXPECT_EQ(WireTime::parse(*code.stringMember("expires_at")), clock.now() + 10min);
+    EXPECT_EQ(RelayPairing::normalizedCode(*code.stringMember("code")), *code.stringMember("code"));
+
+    struct Row {
+        const char* name;
+        JSON body;
+    };
+    const std::vector<Row> refused{
+        {"not an object", JSON(JSON::Array{})},
+        {"no name", JSON(JSON::Object{{"kind", JSON("mac")}, {"agent_version", JSON("1")}})},
+        {"empty name",
+         JSON(JSON::Object{
+             {"device_name", JSON("")}, {"kind", JSON("mac")}, {"agent_version", JSON("1")}})},
+        {"long name", JSON(JSON::Object{{"device_name", JSON(std::string(201, 'a'))},
+                                        {"kind", JSON("mac")},
+                                        {"agent_version", JSON("1")}})},
+        {"other kind",
+         JSON(JSON::Object{
+             {"device_name", JSON("a")}, {"kind", JSON("pc")}, {"agent_version", JSON("1")}})},
+        {"no version", JSON(JSON::Object{{"device_name", JSON("a")}, {"kind", JSON("mac")}})},
+    };
+    for (const Row& row : refused) {
+        SCOPED_TRACE(row.name);
+        EXPECT_THROW(pairing.code(row.body), ContractError);
+    }
+}
+
+TEST_F(RelayPairingTest, TypedCodesAreNormalised) {
+    const struct {
+        const char* typed;
+        const char* code;
+    } rows[] = {
+        {"abcd-efgh", "ABCD-EFGH"}, {" abcd efgh ", "ABCD-EFGH"},
+        {"ABCDEFGH", "ABCD-EFGH"},  {"ABCD-EFG", ""},
+        {"ABCD-EFGHJ", ""},         {"ABCD-EFG0", ""},
+        {"ABCD_EFGH", ""},          {"", ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(RelayPairing::normalizedCode(row.typed), row.code) << row.typed;
+    }
+}
+
+TEST_F(RelayPairingTest, PendingApprovedRedeemedAndTheWaysOut) {
+    const std::int64_t owner = account();
+    const JSON code = requestCode();
+    const std::string device = *code.stringMember("device_id");
+    const std::string shown = *code.stringMember("code");
+
+    EXPECT_EQ(redeem(code, "token-1"), "pairing_pending");
+    EXPECT_EQ(approve("ZZZZ-ZZZZ", owner), "pairing_not_found");
+    EXPECT_EQ(approve(shown, owner), device);
+    EXPECT_EQ(approve(shown, account("someone")), "pairing_expired"); // no second approval
+    EXPECT_EQ(redeem(code, "bad token"), "invalid_request");          // a space is not allowed
+    EXPECT_EQ(redeem(code, "token-1"), device);
+    // The same device token again (a lost reply) is answered again; any other is not.
+    EXPECT_EQ(redeem(code, "token-1"), device);
+    EXPECT_EQ(redeem(code, "token-2"), "pairing_expired");
+    const std::optional<RelayStore::Device> stored = store.device(device);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->accountId, owner);
+    EXPECT_EQ(stored->name, "Studio");
+    EXPECT_FALSE(stored->revoked);
+
+    // A bootstrap token the relay never issued is an expired pairing to the computer.
+    EXPECT_THROW(pairing.redeem("never-issued", JSON(JSON::Object{{"device_token", JSON("t")}})),
+                 ContractError);
+}
+
+TEST_F(RelayPairingTest, ExpiryIsExactAndCancellationIsFinal) {
+    const std::int64_t owner = account();
+    const JSON late = requestCode();
+    clock.advance(10min - 1ms);
+    const JSON stillOpen = requestCode();
+    EXPECT_EQ(redeem(late, "t"), "pairing_pending");
+    clock.advance(1ms);
+    EXPECT_EQ(redeem(late, "t"), "pairing_expired");
+    EXPECT_EQ(approve(*late.stringMember("code"), owner), "pairing_expired");
+
+    // Approved but redeemed only after expiry: too late as well.
+    EXPECT_EQ(approve(*stillOpen.stringMember("code"), owner),
+              *stillOpen.stringMember("device_id"));
+    clock.advance(10min);
+    EXPECT_EQ(redeem(stillOpen, "t"), "pairing_expired");
+    EXPECT_FALSE(store.device(*stillOpen.stringMember("device_id")));
+
+    const JSON cancelled = requestCode();
+    pairing.cancel(*cancelled.stringMember("bootstrap_token"));
+    EXPECT_EQ(approve(*cancelled.stringMember("code"), owner), "pairing_expired");
+    EXPECT_EQ(redeem(cancelled, "t"), "pairing_expired");
+    pairing.cancel("never-issued"); // nothing to cancel is not an error
+
+    // Cancelling after redemption means the computer never kept its token: the device goes.
+    const JSON redeemed = requestCode();
+    approve(*redeemed.stringMember("code"), owner);
+    EXPECT_EQ(redeem(redeemed, "t"), *redeemed.stringMember("device_id"));
+    pairing.cancel(*redeemed.stringMember("bootstrap_token"));
+    EXPECT_TRUE(store.device(*redeemed.stringMember("device_id"))->revoked);
+    EXPECT_EQ(redeem(redeemed, "t"), "pairing_expired");
+}
+
+TEST_F(RelayPairingTest, NoSecretIsStoredInPlainText) {
+    const JSON code = requestCode();
+    const std::string bootstrap = *code.stringMember("bootstrap_token");
+    const std::string deviceToken = "device-token-kept-only-by-the-computer";
+    RelayAccounts accounts(store, clock);
+    const std::string password = "correct horse battery";
+    const RelayAccounts::Session session = accounts.setUp(accounts.setupToken(), "owner", password);
+    pairing.approve(*code.stringMember("code"), session.accountId);
+    ASSERT_EQ(redeem(code, deviceToken), *code.stringMember("device_id"));
+
+    // Everything SQLite wrote: the main file and its write-ahead log.
+    QByteArray written;
+    for (const QString& name :
+         {QStringLiteral("relay.sqlite"), QStringLiteral("relay.sqlite-wal")}) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly)) {
+            written += file.readAll();
+        }
+    }
+    ASSERT_FALSE(written.isEmpty());
+    for (const std::string& secret :
+         {bootstrap, deviceToken, password, session.token, session.csrf}) {
+        EXPECT_FALSE(written.contains(QByteArray::fromStdString(secret))) << secret;
+    }
+    EXPECT_TRUE(written.contains("$argon2id$"));
+}
+
+TEST_F(RelayPairingTest, TheDatabaseIsMigratedOnceAndKeptAcrossOpenings) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    SqliteRelayStore again(dir.filePath(QStringLiteral("relay.sqlite")));
+    EXPECT_EQ(again.device(mac.deviceId)->accountId, owner);
+    EXPECT_EQ(again.accountCount(), 1);
+
+    // A file from a newer relay is refused rather than misread.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("t"));
+        db.setDatabaseName(dir.filePath(QStringLiteral("newer.sqlite")));
+        ASSERT_TRUE(db.open());
+        QSqlQuery(db).exec(
+            QStringLiteral("PRAGMA user_version = %1").arg(SqliteRelayStore::schemaVersion() + 1));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("t"));
+    EXPECT_THROW(SqliteRelayStore(dir.filePath(QStringLiteral("newer.sqlite"))), RelayStoreError);
+}
+
+} // namespace
+} // namespace corvane::test
