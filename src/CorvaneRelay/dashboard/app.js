@@ -42,6 +42,8 @@ function setupPage(token) {
       'Create account',
       async (name, password) => {
         await api.setUp(token, name, password);
+        // The link is spent: without this, home() would draw the set-up form again.
+        fragment.delete('setup');
         history.replaceState(null, '', '/');
         home();
       },
