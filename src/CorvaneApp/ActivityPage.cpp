@@ -86,7 +86,7 @@ QCoro::Task<> ActivityPage::read(QPointer<ActivityPage> page, WorkerPool* pool,
 }
 
 void ActivityPage::show(Rows rows) {
-    if (snapshot_ == rows) {
+    if (snapshot_.has_value() && *snapshot_ == rows) {
         Q_EMIT drawn();
         return;
     }

@@ -413,8 +413,8 @@ void ConnectionPage::saveRelay() {
     }
     QString normalized;
     try {
-        normalized = RelayOrigin::origin(relay_->text().trimmed().toStdString())
-                         .toString(QUrl::StripTrailingSlash);
+        normalized =
+            RelayOrigin::origin(relay_->text().trimmed().toStdString()).toString(QUrl::RemovePath);
     } catch (const ContractError&) {
         window_.showMessage(QStringLiteral("Enter a valid HTTPS service address."));
         return;

@@ -163,8 +163,6 @@ void MainWindow::setBody(QWidget* body) {
         body_->deleteLater();
         body_->hide();
     }
-    responsiveRows_.clear();
-    controls_.clear();
     body_ = body;
     page_ = qobject_cast<Page*>(body);
     body->setMinimumWidth(240);
@@ -238,6 +236,9 @@ void MainWindow::buildPage() {
     if (agent_ == nullptr) {
         return;
     }
+    // The page about to be built registers its own rows and controls.
+    responsiveRows_.clear();
+    controls_.clear();
     switch (selected_) {
     case 0:
         setBody(new ThisMacPage(*this));

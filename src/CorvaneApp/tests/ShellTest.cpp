@@ -115,6 +115,17 @@ TEST_F(Shell, TheLayoutSwitchesOnceWhenTheWindowNarrowsPast720) {
     auto* picker = find<QComboBox>(QStringLiteral("pagePicker"));
     EXPECT_TRUE(picker->isVisible());
 
+    // The page's rows stack vertically, on this page and on the next one built.
+    auto direction = [this](const char* control) {
+        auto* row =
+            qobject_cast<QBoxLayout*>(find(QString::fromLatin1(control))->parentWidget()->layout());
+        return row != nullptr ? row->direction() : QBoxLayout::Direction(-1);
+    };
+    EXPECT_EQ(direction("previous"), QBoxLayout::TopToBottom);
+    window().pickPage(1);
+    settle();
+    EXPECT_EQ(direction("addShortcut"), QBoxLayout::TopToBottom);
+
     for (int width : {705, 710, 719, 700}) {
         window().resize(width, 600);
         settle();
@@ -126,6 +137,7 @@ TEST_F(Shell, TheLayoutSwitchesOnceWhenTheWindowNarrowsPast720) {
     settle();
     EXPECT_FALSE(window().compact());
     EXPECT_EQ(window().layoutSwitches(), before + 2);
+    EXPECT_EQ(direction("addShortcut"), QBoxLayout::LeftToRight);
 }
 
 TEST_F(Shell, NavigationRebuildsOnlyANewPageAndFadesUnlessMotionIsReduced) {

@@ -51,12 +51,12 @@ TEST(DeviceStateRowsTest, FormatsEachRowAtItsBoundaries) {
         "audio": {"volume": 42.6, "muted": false}})");
     EXPECT_EQ(texts(DeviceStateRows::rows(full)),
               (Texts{{"Battery", "87% · Charging"},
-                              {"Storage", "245.3 GB free of 494.4 GB"},
-                              {"Memory", "About 6.2 GB of 16.0 GB in use"},
-                              {"Uptime", "2h 5m"},
-                              {"Thermal", "Fair Warning"},
-                              {"Active app", "Safari"},
-                              {"Open apps", "A, B, C, D, E, F, G, H…"}}));
+                     {"Storage", "245.3 GB free of 494.4 GB"},
+                     {"Memory", "About 6.2 GB of 16.0 GB in use"},
+                     {"Uptime", "2h 5m"},
+                     {"Thermal", "Fair Warning"},
+                     {"Active app", "Safari"},
+                     {"Open apps", "A, B, C, D, E, F, G, H…"}}));
     EXPECT_EQ(DeviceStateRows::volumeLine(full), QStringLiteral("Output volume: 43"));
 
     // Missing sources: "Unavailable", no uptime row, exactly eight apps without an ellipsis.
@@ -65,11 +65,11 @@ TEST(DeviceStateRowsTest, FormatsEachRowAtItsBoundaries) {
         "running_apps": ["A","B","C","D","E","F","G","H"], "audio": null})");
     EXPECT_EQ(texts(DeviceStateRows::rows(sparse)),
               (Texts{{"Battery", "Unavailable"},
-                              {"Storage", "Unavailable"},
-                              {"Memory", "Unavailable"},
-                              {"Thermal", "Unavailable"},
-                              {"Active app", "None"},
-                              {"Open apps", "A, B, C, D, E, F, G, H"}}));
+                     {"Storage", "Unavailable"},
+                     {"Memory", "Unavailable"},
+                     {"Thermal", "Unavailable"},
+                     {"Active app", "None"},
+                     {"Open apps", "A, B, C, D, E, F, G, H"}}));
     EXPECT_EQ(DeviceStateRows::volumeLine(sparse), QStringLiteral("Output volume unavailable"));
     EXPECT_EQ(DeviceStateRows::battery(report(R"({"battery": {"percent": 5, "charging": 1}})")),
               QStringLiteral("5%"));
