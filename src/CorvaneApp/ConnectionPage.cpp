@@ -144,6 +144,8 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     pairingQR_ = qrLabel(QStringLiteral("pairingQR"));
     pairingQR_->setAccessibleName(QStringLiteral("Scan to continue pairing on your phone"));
     fallback->addWidget(pairingQR_);
+    fallback->addWidget(
+        PageKit::label(QStringLiteral("Scan to continue pairing on your phone"), 12, false, true));
     fallback->addWidget(PageKit::label(QStringLiteral("You can also scan to finish on your phone."),
                                        12, false, true));
     pairingFallback_->hide();
@@ -300,6 +302,7 @@ void ConnectionPage::render() {
 
     const std::optional<QString> dashboard = dashboardAddress();
     showQR(phoneQR_, phoneQRText_, dashboard.value_or(QString()));
+    phoneQR_->setVisible(dashboard.has_value());
     for (QWidget* control : phoneControls_) {
         control->setEnabled(dashboard.has_value());
     }

@@ -144,6 +144,10 @@ void MainWindow::buildWindow() {
     };
     addKey(QKeySequence::Close, [this] { close(); });
     addKey(QKeySequence::Quit, [] { QCoreApplication::quit(); });
+    auto* minimize = new QAction(this);
+    minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    QObject::connect(minimize, &QAction::triggered, this, [this] { showMinimized(); });
+    addAction(minimize);
 
     std::optional<std::string> saved = services_.platform.defaults.stringValue(geometryKey);
     const bool restored =

@@ -61,6 +61,7 @@ void ThisMacPage::build(PageKit& kit) {
     volume_ = new VolumeSlider;
     volume_->setObjectName(QStringLiteral("volume"));
     volume_->setAccessibleName(QStringLiteral("Adjust volume"));
+    volume_->setMinimumWidth(240);
     window_.addControl(volume_);
     volumeValue_ = PageKit::label(QString(), 13, false, true);
     volumeValue_->setObjectName(QStringLiteral("volumeValue"));

@@ -179,6 +179,7 @@ TEST_F(Shell, EverySymbolHasADrawingToFallBackOn) {
 }
 
 TEST_F(Shell, SavesAnImageOfEveryPageWideAndNarrow) {
+    relayOrigin = "https://relay.example.org";
     launch();
     for (int width : {980, 640}) {
         window().resize(width, 760);
