@@ -436,8 +436,9 @@ QString CommandLine::versionText(const QString& version) {
 
 QString CommandLine::mainHelp() {
     return QStringLiteral(
-        "Usage: velto [--headless] [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
+        "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
         "FILE]]\n"
+        "       velto [--platform sim] [--scenario FILE] [--relay URL [--relay-ca FILE]]\n"
         "       velto local-api [--platform sim]\n"
         "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
         "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
