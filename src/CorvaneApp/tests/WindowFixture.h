@@ -191,6 +191,16 @@ protected:
         }
     }
 
+    // Settles until `condition` holds (the app list arriving from its thread), for a few seconds
+    // at most.
+    bool settleUntil(const std::function<bool()>& condition) {
+        for (int round = 0; round < 500 && !condition(); ++round) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+            settle();
+        }
+        return condition();
+    }
+
     bool activityReading() {
         auto* page = qobject_cast<ActivityPage*>(app->window().page());
         return page != nullptr && page->reading();
