@@ -4,6 +4,7 @@
 #include "CorvaneApp/PageKit.h"
 
 #include <QRegularExpression>
+#include <QStandardItemModel>
 
 #include <cmath>
 
@@ -156,15 +157,24 @@ void ThisMacPage::fillApps() {
     const auto& apps = window_.installedApps();
     const QString chosen = appPicker_->currentData().toString();
     const QSignalBlocker quiet(appPicker_);
-    appPicker_->clear();
-    appPicker_->addItem(QStringLiteral("Choose an app"));
+    // Filled apart and handed over whole: adding thousands of entries one by one to the picker
+    // re-measures it after each.
+    auto* model = new QStandardItemModel(appPicker_);
+    auto entry = [](const QString& text, const QString& value) {
+        auto* item = new QStandardItem(text);
+        item->setData(value, Qt::UserRole);
+        return item;
+    };
+    model->appendRow(entry(QStringLiteral("Choose an app"), QString()));
     if (apps) {
         for (const AppInventory::Entry& app : *apps) {
-            appPicker_->addItem(QString::fromStdString(app.name),
-                                QString::fromStdString(app.bundleID));
+            model->appendRow(
+                entry(QString::fromStdString(app.name), QString::fromStdString(app.bundleID)));
         }
     }
-    appPicker_->addItem(QStringLiteral("Other…"), QString::fromLatin1(manualEntry));
+    model->appendRow(entry(QStringLiteral("Other…"), QString::fromLatin1(manualEntry)));
+    // The picker deletes the model it replaces when it is the model's parent.
+    appPicker_->setModel(model);
     const int keep = chosen.isEmpty() ? 0 : appPicker_->findData(chosen);
     appPicker_->setCurrentIndex(keep < 0 ? 0 : keep);
     appName_->setVisible(appPicker_->currentData().toString() == QLatin1String(manualEntry));
