@@ -227,6 +227,8 @@ public:
     void cancelPairing();
     // Opens the dashboard in the browser.
     void dashboard();
+    // The relay text the window has stored as the user default "relay".
+    void setRelay(std::string relay) { publish(Field::Relay, relay_, std::move(relay)); }
     // Starts (or restarts) the connect loop; needs a device token, no pending revocation and no
     // suspension.
     void connect();

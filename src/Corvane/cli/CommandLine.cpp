@@ -417,16 +417,9 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         line.mode = Mode::Version;
         return line;
     }
-    if (!scanned.headless) {
-        if (scanned.platform || scanned.scenario || scanned.relay || scanned.relayCA) {
-            refuse(QStringLiteral("--platform, --scenario, --relay and --relay-ca go with "
-                                  "--headless"));
-        }
-        // This build has no window: say what it can do instead of doing nothing.
-        refuse(QStringLiteral("no command given; the agent runs with --headless"));
-    }
+    // Without --headless the same agent runs with its window and tray icon.
     CommandLine line;
-    line.mode = Mode::Headless;
+    line.mode = scanned.headless ? Mode::Headless : Mode::Window;
     applyPlatform(line, scanned);
     line.scenario = scanned.scenario.value_or(QString());
     line.relay = scanned.relay.value_or(QString());
@@ -445,6 +438,7 @@ QString CommandLine::mainHelp() {
     return QStringLiteral(
         "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
         "FILE]]\n"
+        "       velto [--platform sim] [--scenario FILE] [--relay URL [--relay-ca FILE]]\n"
         "       velto local-api [--platform sim]\n"
         "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
         "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
@@ -454,6 +448,7 @@ QString CommandLine::mainHelp() {
         "The Velto agent and its command line.\n"
         "\n"
         "Commands:\n"
+        "  (none)       run the agent with its window and tray icon\n"
         "  --headless   run the agent without a window until SIGINT or SIGTERM\n"
         "  local-api    print the loopback API's port and bearer token as JSON\n"
         "  call         send one command through the loopback API and print the answer\n"

@@ -13,14 +13,14 @@ namespace corvane {
 // What one run of `velto` was asked to do, read from its arguments (without the program name).
 // parse() throws CommandLineError for anything it does not accept; nothing is half-parsed.
 struct CommandLine {
-    enum class Mode { Help, Version, Headless, LocalApi, Call, Sim, Desktop };
+    enum class Mode { Help, Version, Headless, Window, LocalApi, Call, Sim, Desktop };
 
     Mode mode = Mode::Help;
     // Mode::Help and Mode::Version: the text to print on standard output (exit status 0).
     QString helpText;
     // The backend whose state (defaults, vault, control socket) is used. Only "sim" exists.
     QString platform = QStringLiteral("sim");
-    // Mode::Headless: the scenario file; empty means the default scenario beside the program.
+    // Mode::Headless and Mode::Window: the scenario file; empty means the default scenario beside the program.
     QString scenario;
     // Mode::Headless: the relay origin to store as the "relay" default (checked by the program),
     // and a PEM file of certificate authorities to trust for it; empty when not given.

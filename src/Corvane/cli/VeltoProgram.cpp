@@ -13,6 +13,7 @@
 #include "Corvane/cli/SignalWatcher.h"
 #include "Corvane/cli/SimControlClient.h"
 #include "Corvane/cli/VeltoPaths.h"
+#include "Corvane/cli/WindowProgram.h"
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/PrivateFile.h"
@@ -368,6 +369,8 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
         return 0;
     case CommandLine::Mode::Headless:
         return runHeadless(line, argc, argv);
+    case CommandLine::Mode::Window:
+        return WindowProgram::run(line, argc, argv);
     case CommandLine::Mode::LocalApi:
         return runLocalApi(argc, argv);
     case CommandLine::Mode::Call:

@@ -1,0 +1,163 @@
+// How long the window holds the main thread: the longest gap between ticks of a 1 ms timer while
+// the This Mac page renders a fresh device report, while the app picker fills with 2,000
+// applications, and while the Activity page reloads a 10 MiB log (read on a worker).
+#include "Corvane/Agent.h"
+#include "CorvaneApp/ActivityPage.h"
+#include "CorvaneApp/AppDelegate.h"
+#include "CorvaneApp/WindowPrompts.h"
+#include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimulatedMac.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace {
+
+using namespace corvane;
+
+class BenchVault final : public CredentialVault {
+public:
+    Credentials load(bool) override { return {std::nullopt, "bench-token", false}; }
+    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    void write(const std::string&, const std::string&) override {}
+    void remove(const std::string&) override {}
+    std::string replaceLocalToken() override { return "bench-token-2"; }
+};
+
+void fillLog(const std::filesystem::path& file, std::size_t bytes) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    const std::string stamp = WireTime::text(std::chrono::system_clock::now());
+    const std::string line =
+        R"({"action":"mute","command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","created_at":")" +
+        stamp + R"(","outcome":"succeeded","params":{}})" + "\n";
+    for (std::size_t written = 0; written + line.size() <= bytes; written += line.size()) {
+        out << line;
+    }
+}
+
+// The longest gap between ticks of a 1 ms main-thread timer while `start` runs and until `done`.
+double longestGapMs(const std::function<void()>& start, const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = clock.nsecsElapsed();
+    qint64 longest = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - lastTick);
+        lastTick = now;
+    });
+    ticker.start();
+    const qint64 settle = clock.nsecsElapsed() + 5'000'000;
+    while (clock.nsecsElapsed() < settle) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    lastTick = clock.nsecsElapsed();
+    longest = 0;
+    bool started = false;
+    QTimer::singleShot(0, &ticker, [&] {
+        start();
+        started = true;
+    });
+    while (!started || !done()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    // The gap the work ends in closes with the next tick.
+    const qint64 ended = lastTick;
+    while (lastTick == ended) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return double(longest) / 1e6;
+}
+
+void BM_WindowMainThreadStall(benchmark::State& state) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    int argc = 1;
+    char name[] = "bench";
+    char* argv[] = {name, nullptr};
+    std::optional<QApplication> application;
+    if (QCoreApplication::instance() == nullptr) {
+        application.emplace(argc, argv);
+    }
+    QTemporaryDir home;
+    const std::filesystem::path data = home.filePath(QStringLiteral("data")).toStdString();
+    fillLog(data / "commands.jsonl", 10 * 1024 * 1024 - 4096);
+    SettingsUserDefaults defaults(home.filePath(QStringLiteral("defaults.ini")));
+    SimulatedMac mac(home.filePath(QStringLiteral("sim")),
+                     SimulatedMac::Options{nullptr, &defaults});
+    QFile scenario(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
+    scenario.open(QIODevice::ReadOnly);
+    mac.load(scenario.readAll().toStdString());
+    const Platform base = mac.platform();
+    WindowPrompts prompts(base.prompts);
+    const Platform platform{base.workspace,     base.console,  base.accessibility, base.input,
+                            base.scripting,     base.power,    base.host,          base.appCatalog,
+                            base.screenCapture, base.keychain, base.processes,     base.loginItems,
+                            base.defaults,      prompts,       base.clock};
+    AppDelegate::Options options;
+    options.programPath = "/bench/velto";
+    options.reducedMotion = [] {
+        return true;
+    };
+    options.website = QStringLiteral("https://velto.example.com");
+    options.makeAgent = [&] {
+        return std::make_unique<Agent>(platform, std::make_shared<BenchVault>(),
+                                       Agent::Paths{data, QStringLiteral(CORVANE_SCHEMA_PATH)});
+    };
+    AppDelegate app(platform, prompts, std::move(options));
+    app.launch();
+    while (app.agent() == nullptr || app.agent()->readingState()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    MainWindow& window = app.window();
+    window.show();
+
+    std::vector<AppInventory::Entry> apps;
+    for (int i = 0; i < 2000; ++i) {
+        apps.push_back(AppInventory::Entry{
+            "Application " + std::to_string(i), "com.example.app" + std::to_string(i), std::nullopt,
+            false, "/Applications/App" + std::to_string(i) + ".app"});
+    }
+
+    double report = 0;
+    double picker = 0;
+    double activity = 0;
+    for (auto _ : state) {
+        window.pickPage(0);
+        Agent* agent = app.agent();
+        report = std::max(report, longestGapMs([&] { window.refreshDisplayedState(); },
+                                               [&] { return !agent->readingState(); }));
+        picker = std::max(
+            picker, longestGapMs([&] { window.setInstalledApps(apps); }, [] { return true; }));
+        window.pickPage(2);
+        auto* page = qobject_cast<ActivityPage*>(window.page());
+        while (page->reading()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+        activity = std::max(activity, longestGapMs([&] { page->refreshActivity(); },
+                                                   [&] { return !page->reading(); }));
+    }
+    state.counters["report_gap_ms"] = report;
+    state.counters["app_picker_2000_gap_ms"] = picker;
+    state.counters["activity_10MiB_gap_ms"] = activity;
+}
+
+BENCHMARK(BM_WindowMainThreadStall)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+} // namespace
