@@ -556,6 +556,14 @@ TEST_F(AppInventoryTest, AnInventoryMayGoWhileItsDiscoveryRuns) {
     {
         AppInventory inventory(platform_);
         settle(inventory.applications(true), outcome);
+        // The discovery is inside the index query, held by the gate, when the inventory goes.
+        QElapsedTimer waited;
+        waited.start();
+        while (catalog.queries == 0 && waited.elapsed() < 20000) {
+            QThread::msleep(1);
+        }
+        EXPECT_EQ(catalog.queries, 1);
+        EXPECT_FALSE(outcome->done);
         opener = std::thread([&open] {
             std::this_thread::sleep_for(20ms);
             open.set_value();
