@@ -25,7 +25,7 @@ class ControlConnection {
 public:
     explicit ControlConnection(const QString& path) {
         socket_.connectToServer(path);
-        connected_ = socket_.waitForConnected(2000);
+        connected_ = socket_.waitForConnected(20000);
     }
     bool connected() const { return connected_; }
 
@@ -130,11 +130,11 @@ TEST_F(DesktopCommandsTest, StatusShowsConsentGrantsAndPermissions) {
     EXPECT_EQ(*ask(R"({"cmd": "desktop_status"})").stringMember("status"),
               "Desktop control needs Accessibility access");
     mac.accessibility.trusted = true;
-    mac.console.state = ScreenState::Locked;
+    mac.console.set(ScreenState::Locked);
     advance(250ms);
     EXPECT_EQ(*ask(R"({"cmd": "desktop_status"})").stringMember("status"),
               "Desktop control paused while this Mac is locked or inactive");
-    mac.console.state = ScreenState::Unlocked;
+    mac.console.set(ScreenState::Unlocked);
     advance(250ms);
 
     // A grant ends desktop-wide consent and runs for 15 minutes.

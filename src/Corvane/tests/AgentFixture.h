@@ -9,7 +9,7 @@
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
-#include "CorvaneNative/tests/ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -32,7 +32,7 @@
 
 namespace corvane::agent_test {
 
-using executor_test::FakePlatform;
+using test::FakePlatform;
 
 class FakeVault final : public CredentialVault {
 public:
@@ -177,32 +177,16 @@ struct Outcome {
     std::optional<JSON> value;
 };
 
-inline QCoro::Task<void> track(QCoro::Task<> task, std::shared_ptr<Outcome> outcome) {
+template <typename T>
+QCoro::Task<void> track(QCoro::Task<T> task, std::shared_ptr<Outcome> outcome) {
     try {
-        co_await std::move(task);
-    } catch (const ContractError& e) {
-        outcome->error = e.code();
-    } catch (...) {
-        outcome->error = "other";
-    }
-    outcome->done = true;
-}
-
-inline QCoro::Task<void> track(QCoro::Task<LocalHTTPResponse> task,
-                               std::shared_ptr<Outcome> outcome) {
-    try {
-        outcome->response = co_await std::move(task);
-    } catch (const ContractError& e) {
-        outcome->error = e.code();
-    } catch (...) {
-        outcome->error = "other";
-    }
-    outcome->done = true;
-}
-
-inline QCoro::Task<void> track(QCoro::Task<JSON> task, std::shared_ptr<Outcome> outcome) {
-    try {
-        outcome->value = co_await std::move(task);
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+        } else if constexpr (std::is_same_v<T, JSON>) {
+            outcome->value = co_await std::move(task);
+        } else {
+            outcome->response = co_await std::move(task);
+        }
     } catch (const ContractError& e) {
         outcome->error = e.code();
     } catch (...) {
@@ -218,13 +202,13 @@ std::shared_ptr<Outcome> start(QCoro::Task<T>&& task) {
     return outcome;
 }
 
-// Runs the event loop until `condition` holds or two seconds have passed.
-// (Generous: the Agent's writes run on its I/O thread.)
+// Runs the event loop until `condition` holds; the bound only runs out when a test is about to
+// fail (the Agent's writes run on its I/O thread, which a loaded machine may hold back).
 inline bool spinUntil(const std::function<bool()>& condition) {
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
-        if (timer.elapsed() > 2000) {
+        if (timer.elapsed() > 20000) {
             return false;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -274,22 +258,12 @@ protected:
     }
 
     Agent& make() {
-        Platform base = mac.platform();
-        // The console (to fail at will) and the prompts can be put in the fakes' place.
-        const Platform platform{base.workspace,     console ? *console : base.console,
-                                base.accessibility, base.input,
-                                base.scripting,     base.power,
-                                base.host,          base.appCatalog,
-                                base.screenCapture, base.keychain,
-                                base.processes,     base.loginItems,
-                                base.defaults,      prompts ? *prompts : base.prompts,
-                                base.clock};
         options.report = [reports = reports](const std::string& text) {
             reports->push_back(text);
         };
         agent = std::make_unique<Agent>(
-            platform, vault, Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)},
-            options);
+            mac.platform(), vault,
+            Agent::Paths{directory(), QString::fromUtf8(CORVANE_SCHEMA_PATH)}, options);
         return *agent;
     }
 
@@ -356,8 +330,6 @@ protected:
     std::shared_ptr<FakeSocket> socket = std::make_shared<FakeSocket>();
     std::shared_ptr<ActionScript> script = std::make_shared<ActionScript>();
     Agent::Options options;
-    ConsoleSession* console = nullptr;
-    UserPrompts* prompts = nullptr;
     // What the Agent reported as the causes behind its codes.
     std::shared_ptr<std::vector<std::string>> reports =
         std::make_shared<std::vector<std::string>>();

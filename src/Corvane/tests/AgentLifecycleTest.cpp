@@ -21,7 +21,7 @@ namespace corvane::agent_test {
 namespace {
 
 using ::testing::ElementsAre;
-using Defaults = executor_test::MemoryDefaults;
+using Defaults = test::MemoryDefaults;
 
 std::optional<std::int64_t> storedPort(const Defaults& defaults) {
     return defaults.integerValue("local-port");
@@ -41,33 +41,6 @@ quint16 squat(QTcpServer& server) {
     }
     return 0;
 }
-
-// A console whose reads fail a given number of times, then answer as the fake does.
-class FlakyConsole final : public ConsoleSession {
-public:
-    explicit FlakyConsole(ConsoleSession& inner)
-        : inner_(inner) {}
-    mutable int failures = 0;
-
-    std::optional<RootProperties> rootProperties() const override {
-        fail();
-        return inner_.rootProperties();
-    }
-    std::optional<PlatformValue> sessionDictionary() const override {
-        return inner_.sessionDictionary();
-    }
-    std::uint32_t userID() const override { return inner_.userID(); }
-    bool legacyLockToolPresent() const override { return inner_.legacyLockToolPresent(); }
-
-private:
-    void fail() const {
-        if (failures > 0) {
-            --failures;
-            throw std::runtime_error("console registry unavailable");
-        }
-    }
-    ConsoleSession& inner_;
-};
 
 // A keychain that holds its caller until released, as a slow unlock does.
 class HeldVault final : public CredentialVault {
@@ -181,7 +154,7 @@ TEST_F(AgentTest, TakenPortIsReplacedAndSavedWithANewToken) {
         test::RawHTTPClient client(agent->localPort());
         client.send(test::RawHTTPClient::request(agent->localPort(), token,
                                                  R"({"action":"mute","params":{}})"));
-        return client.readUntilClosed(std::chrono::milliseconds(5000)).status();
+        return client.readUntilClosed(std::chrono::seconds(20)).status();
     };
     EXPECT_EQ(post(oldToken), 401);
     EXPECT_EQ(post(vault->credentials->local), 200);
@@ -234,7 +207,7 @@ TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSeco
     ASSERT_TRUE(agent->deviceState().has_value());
     const std::uint64_t epoch = agent->executor().desktop().epoch();
 
-    mac.console.state = ScreenState::Locked;
+    mac.console.set(ScreenState::Locked);
     mac.clock.advance(std::chrono::milliseconds(249));
     EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
     EXPECT_TRUE(agent->deviceState().has_value());
@@ -246,7 +219,7 @@ TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSeco
 
     // Unlocking changes the state but leaves desktop control as it is.
     const std::uint64_t locked = agent->executor().desktop().epoch();
-    mac.console.state = ScreenState::Unlocked;
+    mac.console.set(ScreenState::Unlocked);
     mac.clock.advance(std::chrono::milliseconds(250));
     EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
     EXPECT_EQ(agent->executor().desktop().epoch(), locked);
@@ -255,17 +228,15 @@ TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSeco
 // Failures inside detached work must not leave a flag set for good: the report's flag comes
 // down with the error's text, and the lock monitor reads again at its next tick.
 TEST_F(AgentTest, DetachedWorkSurvivesItsErrors) {
-    FlakyConsole flaky(mac.console);
-    console = &flaky;
     make();
-    flaky.failures = 2; // the privacy rule's read and the report's final read
+    mac.console.failures = 2; // the privacy rule's read and the report's final read
     agent->refreshDeviceState();
     settle();
     EXPECT_FALSE(agent->readingState());
     EXPECT_EQ(agent->lastCommand(), CommandFeedback::error("connection_or_storage_failed"));
 
-    flaky.failures = 1;
-    mac.console.state = ScreenState::Locked;
+    mac.console.failures = 1;
+    mac.console.set(ScreenState::Locked);
     advance(std::chrono::milliseconds(250)); // this read fails
     EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
     advance(std::chrono::milliseconds(250)); // the monitor lives on
@@ -528,48 +499,19 @@ TEST(AgentSchema, FoundBesideTheProgramOrInstalled) {
     EXPECT_EQ(Agent::schemaBeside(bin), beside);
 }
 
+// The name rules themselves are the allowlist's; here, that the Agent applies them and keeps
+// what it stores in step with what it shows.
 TEST_F(AgentTest, ShortcutNames) {
-    struct Row {
-        std::string name;
-        bool accepted;
-    };
-    std::string accents; // 200 scalar values, 100 user-perceived characters
-    for (int i = 0; i < 100; ++i) {
-        accents += "e\xCC\x81";
-    }
-    // The same rule as the allowlist the executor checks: scalar values, no Cc or Cf.
-    const std::vector<Row> rows{
-        {"Morning Focus", true},
-        {std::string(200, 'a'), true},
-        {std::string(201, 'a'), false},
-        {accents, true},
-        {accents + "a", false},
-        {"", false},
-        {"Play\nMusic", false},
-        {"Play\rMusic", false},
-        {"Tab\there", false},
-        {"Line\xE2\x80\xA8separator", false},
-        {"Next\xC2\x85line", false},
-        {"bad \xFF utf-8", false},
-        {"evil\xE2\x80\xAEtxt", false},
-        {"\xE2\x80\x8Emark", false},
-        {"\xEF\xBB\xBF"
-         "bom",
-         false},
-    };
     make();
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name.substr(0, 20));
+    for (const auto& [name, accepted] :
+         {std::pair<std::string, bool>{"Morning Focus", true}, {"Play\nMusic", false}}) {
+        SCOPED_TRACE(name);
         const std::vector<std::string> before = agent->shortcuts();
-        agent->saveShortcut(row.name);
+        agent->saveShortcut(name);
         settle();
-        if (row.accepted) {
-            EXPECT_EQ(agent->lastCommand(), Agent::shortcutAddedText);
-            EXPECT_EQ(agent->shortcuts().back(), row.name);
-        } else {
-            EXPECT_EQ(agent->lastCommand(), Agent::shortcutRefusedText);
-            EXPECT_EQ(agent->shortcuts(), before);
-        }
+        EXPECT_EQ(agent->lastCommand(),
+                  accepted ? Agent::shortcutAddedText : Agent::shortcutRefusedText);
+        EXPECT_EQ(agent->shortcuts().size(), before.size() + (accepted ? 1 : 0));
     }
 
     // Adding a name again keeps one copy and still confirms; case matters.

@@ -81,7 +81,7 @@ TEST_F(PairingTest, ApprovedCodeStoresTheTokenAndConnects) {
     ASSERT_TRUE(until([&] { return agent->status() == approveText; }));
     EXPECT_TRUE(agent->pairing());
     EXPECT_EQ(agent->code(), "ABCD-1234");
-    EXPECT_THAT(browser.opened, ElementsAre(relay.origin() + "#pair=ABCD-1234"));
+    EXPECT_THAT(mac.prompts.opened, ElementsAre(relay.origin() + "#pair=ABCD-1234"));
     EXPECT_EQ(agent->pairingURL()->toString().toStdString(), relay.origin() + "#pair=ABCD-1234");
     ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 1; }));
     ASSERT_TRUE(waitingToPoll());
@@ -181,7 +181,7 @@ TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
     ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 3; }));
     EXPECT_EQ(vault->secret("bootstrap-token"), std::optional<std::string>("boot-2"));
     EXPECT_TRUE(agent->pairing());
-    EXPECT_THAT(browser.opened,
+    EXPECT_THAT(mac.prompts.opened,
                 ElementsAre(relay.origin() + "#pair=CODE-1", relay.origin() + "#pair=CODE-2"));
 
     // The relay may say so itself.
@@ -345,7 +345,7 @@ TEST_F(PairingTest, NoRelayNoPairingAndTheDashboardNeedsAnAddress) {
     EXPECT_FALSE(agent->pairingURL().has_value());
     agent->dashboard();
     EXPECT_EQ(agent->status(), Agent::relayAddressMissingText);
-    EXPECT_TRUE(browser.opened.empty());
+    EXPECT_TRUE(mac.prompts.opened.empty());
 }
 
 } // namespace

@@ -7,16 +7,16 @@
 #include "CorvaneCore/FileError.h"
 #include "CorvaneCore/LocalForensicLog.h"
 
-#include <sys/statvfs.h>
 #include "CorvaneCore/WireTime.h"
 #include "support/RawHTTPClient.h"
+#include <sys/statvfs.h>
 
 #include <gmock/gmock.h>
 
 namespace corvane::agent_test {
 namespace {
 
-using executor_test::FakeConsole;
+using test::FakeConsole;
 using ::testing::ElementsAre;
 
 constexpr const char* idA = "6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11";
@@ -26,7 +26,7 @@ JSON resultFor(const FakeSocket& socket, std::size_t index) {
     return socket.sent.at(index);
 }
 
-TEST_F(AgentTest, RelayCommandIsDeliveredRunLoggedAndAnswered) {
+TEST_F(AgentTest, RelayCommandIsDeliveredRunLoggedAnsweredAndARepeatRefused) {
     make();
     const std::uint64_t generation = attach();
     auto outcome = execute(command("mute", idA), generation);
@@ -46,16 +46,10 @@ TEST_F(AgentTest, RelayCommandIsDeliveredRunLoggedAndAnswered) {
     const JSON ledger = JSON::parse(readFile(directory() / "dedup.json"));
     ASSERT_EQ(ledger.array()->size(), 1u);
     EXPECT_EQ(*ledger.array()->front().stringMember("id"), idA);
-}
 
-TEST_F(AgentTest, DuplicateIsRefusedWithoutDeliveryAndLogged) {
-    make();
-    const std::uint64_t generation = attach();
-    execute(command("mute", idA), generation);
+    // The same id again: refused without delivery, logged, nothing run.
     socket->sent.clear();
-
-    auto outcome = execute(command("mute", idA), generation);
-
+    outcome = execute(command("mute", idA), generation);
     EXPECT_EQ(outcome->error, "");
     EXPECT_THAT(socket->types(), ElementsAre("result"));
     EXPECT_FALSE(resultFor(*socket, 0).find("ok")->isTrue());
@@ -157,18 +151,16 @@ TEST_F(AgentTest, PrivacyRuleAppliesToResultsReadyAfterTheScreenChanged) {
     };
     make();
     const std::uint64_t generation = attach();
-    int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.action) + " " + std::string(rawValue(row.after)));
-        mac.console.state = ScreenState::Unlocked;
+        mac.console.set(ScreenState::Unlocked);
         // Something the privacy rule must not release.
         script->result = JSON(JSON::Object{{"secret", JSON("window contents")}});
         script->during = [this, state = row.after] {
-            mac.console.state = state;
+            mac.console.set(state);
         };
         socket->sent.clear();
         const std::string id = Uuid::make();
-        ++n;
 
         execute(command(row.action, id), generation);
 
@@ -183,7 +175,6 @@ TEST_F(AgentTest, PrivacyRuleAppliesToResultsReadyAfterTheScreenChanged) {
             EXPECT_EQ(outcomes(directory()).back(), row.code);
         }
     }
-    EXPECT_EQ(n, 4);
 }
 
 TEST_F(AgentTest, ErrorsOutsideTheContractBecomeStorageFailures) {
@@ -276,7 +267,7 @@ TEST_F(AgentTest, LocalCommandsOverTheLoopbackListener) {
         test::RawHTTPClient client(agent->localPort());
         EXPECT_TRUE(client.connected());
         client.send(test::RawHTTPClient::request(agent->localPort(), token, body));
-        return client.readUntilClosed(std::chrono::milliseconds(2000));
+        return client.readUntilClosed(std::chrono::seconds(20));
     };
 
     const auto ok = post(R"({"action":"mute","params":{}})");
@@ -375,12 +366,15 @@ TEST_F(AgentTest, NoRoomForTheLogRefusesChangesBeforeTheyRun) {
 // A damaged line refuses every command until a person repairs the log: the status says where.
 TEST_F(AgentTest, DamagedLogIsNamedWithItsLine) {
     std::filesystem::create_directories(directory());
-    { std::ofstream(directory() / "commands.jsonl") << "{\"created_at\":\"2026-01-01T00:00:00Z\"}\nnot json\n"; }
+    {
+        std::ofstream(directory() / "commands.jsonl")
+            << "{\"created_at\":\"2026-01-01T00:00:00Z\"}\nnot json\n";
+    }
     make();
     auto refused = local("mute");
     EXPECT_EQ(Agent::answerCode(refused->response->body), "invalid_local_log");
-    EXPECT_EQ(agent->status(),
-              "Damaged file " + (directory() / "commands.jsonl").string() + ", line 2: repair or remove it.");
+    EXPECT_EQ(agent->status(), "Damaged file " + (directory() / "commands.jsonl").string() +
+                                   ", line 2: repair or remove it.");
 }
 
 // Local commands carry ids the Agent made itself, which can never repeat: they are not reserved,
@@ -400,17 +394,6 @@ TEST_F(AgentTest, LocalCommandsLeaveTheLedgerToRelayIds) {
     socket->sent.clear();
     execute(command("mute", idA), generation);
     EXPECT_EQ(*resultFor(*socket, 0).stringMember("error_code"), "duplicate_command");
-}
-
-// Without a scripted action the real executor runs, with "list_apps" served by the Agent's own
-// inventory.
-TEST_F(AgentTest, RealExecutorServesListApps) {
-    options.execute = nullptr;
-    make();
-    auto outcome = local("list_apps");
-    ASSERT_TRUE(spinUntil([&] { return outcome->done; }));
-    ASSERT_EQ(outcome->response->status, 200) << outcome->response->body.data();
-    EXPECT_TRUE(outcome->response->body.find("apps")->isArray());
 }
 
 } // namespace

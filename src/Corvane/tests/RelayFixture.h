@@ -15,21 +15,6 @@ namespace corvane::agent_test {
 constexpr const char* relayDeviceID = "3f2504e0-4f89-41d3-9a0c-0305e82c3301";
 constexpr const char* relayDeviceToken = "device-token-0123456789abcdefghijklmnopqrstu";
 
-// Prompts that record the addresses the Agent opens.
-class RecordingPrompts final : public UserPrompts {
-public:
-    Answer alert(const std::string&, const std::string&, const std::string&,
-                 const std::string&) override {
-        return Answer::Second;
-    }
-    void setPasteboardText(const std::string&) override {}
-    bool openInBrowser(const std::string& url) override {
-        opened.push_back(url);
-        return true;
-    }
-    std::vector<std::string> opened;
-};
-
 class RelayTest : public AgentTest {
 protected:
     void SetUp() override {
@@ -39,7 +24,7 @@ protected:
         options.random = [sample = sample] {
             return *sample;
         };
-        prompts = &browser;
+        mac.prompts.browserOpens = true;
     }
 
     // The Agent goes first, then its session tasks get to see it gone: their sockets resume them
@@ -120,7 +105,6 @@ protected:
     }
 
     test::TestRelay relay;
-    RecordingPrompts browser;
     std::shared_ptr<double> sample = std::make_shared<double>(0.5);
 };
 

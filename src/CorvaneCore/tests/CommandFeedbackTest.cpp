@@ -45,8 +45,6 @@ TEST(CommandFeedback, TablesHaveOneRowPerKeyAndCoverEveryAction) {
         }
     }
     EXPECT_EQ(succeeded, named);
-    EXPECT_EQ(named.size(), 19u);
-    EXPECT_EQ(codes.size(), 69u);
 }
 
 TEST(CommandFeedback, EveryTextUsesTypographicApostrophesAndSingleSpaces) {

@@ -1,7 +1,8 @@
 #include "CorvaneNative/AppInventory.h"
 
 #include "CorvaneCore/ContractError.h"
-#include "ExecutorFakes.h"
+#include "CorvanePlatform/sim/SimValueCodec.h"
+#include "support/FakePlatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,38 +32,6 @@ using Instant = WireTime::Instant;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 namespace fs = std::filesystem;
-
-PlatformValue platformValue(const JSON& value) {
-    switch (value.kind()) {
-    case JSON::Kind::Object: {
-        PlatformValue::Dictionary dictionary;
-        for (const auto& [key, member] : *value.object()) {
-            dictionary.emplace(key, platformValue(member));
-        }
-        return dictionary;
-    }
-    case JSON::Kind::Array: {
-        PlatformValue::Array array;
-        for (const JSON& item : *value.array()) {
-            array.push_back(platformValue(item));
-        }
-        return array;
-    }
-    case JSON::Kind::String:
-        return *value.string();
-    case JSON::Kind::Number: {
-        const double number = *value.number();
-        return number == static_cast<double>(static_cast<std::int64_t>(number))
-                   ? PlatformValue(static_cast<std::int64_t>(number))
-                   : PlatformValue(number);
-    }
-    case JSON::Kind::Bool:
-        return *value.boolean();
-    case JSON::Kind::Null:
-        break;
-    }
-    return std::string();
-}
 
 // Bundles as real folders: "<path>/Contents/Info.json" holds the information dictionary, read
 // afresh on every call (from whichever thread asks).
@@ -95,7 +64,7 @@ public:
             if (!info.isObject()) {
                 return std::nullopt;
             }
-            return *platformValue(info).dictionary();
+            return *SimValueCodec::fromJSON(info).dictionary();
         } catch (const JSONReadError&) {
             return std::nullopt;
         }
@@ -109,7 +78,7 @@ public:
 };
 
 // The metadata index as a fixed list. Tests change it only between discoveries. With a gate, a
-// query waits (at most two seconds) until the test opens it.
+// query waits (at most thirty seconds) until the test opens it.
 class ListCatalog final : public AppCatalog {
 public:
     std::optional<std::vector<std::string>> index = std::vector<std::string>{};
@@ -126,7 +95,7 @@ public:
             queriedOnMainThread = true;
         }
         if (gate.valid()) {
-            gate.wait_for(2s);
+            gate.wait_for(30s);
         }
         if (indexFails) {
             throw std::runtime_error("index unavailable");
@@ -157,12 +126,12 @@ QCoro::Task<void> settle(QCoro::Task<T> task, std::shared_ptr<Outcome<T>> outcom
     outcome->done = true;
 }
 
-// Runs the event loop until the outcome is in, five seconds at most.
+// Runs the event loop until the outcome is in; the bound only runs out when a test fails.
 template <typename T>
 void pump(const Outcome<T>& outcome) {
     QElapsedTimer timer;
     timer.start();
-    while (!outcome.done && timer.elapsed() < 5000) {
+    while (!outcome.done && timer.elapsed() < 20000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     }
 }
@@ -241,7 +210,7 @@ protected:
     std::string root;
     FolderWorkspace workspace;
     ListCatalog catalog;
-    executor_test::FakePlatform fakes;
+    test::FakePlatform fakes;
     Platform platform_ = platform();
 };
 
@@ -565,7 +534,7 @@ TEST_F(AppInventoryTest, DiscoveryLeavesTheMainThreadFree) {
     timer.start();
     QElapsedTimer elapsed;
     elapsed.start();
-    while (ticks < 10 && elapsed.elapsed() < 1000) {
+    while (ticks < 10 && elapsed.elapsed() < 20000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     }
     EXPECT_GE(ticks, 10);
@@ -587,6 +556,14 @@ TEST_F(AppInventoryTest, AnInventoryMayGoWhileItsDiscoveryRuns) {
     {
         AppInventory inventory(platform_);
         settle(inventory.applications(true), outcome);
+        // The discovery is inside the index query, held by the gate, when the inventory goes.
+        QElapsedTimer waited;
+        waited.start();
+        while (catalog.queries == 0 && waited.elapsed() < 20000) {
+            QThread::msleep(1);
+        }
+        EXPECT_EQ(catalog.queries, 1);
+        EXPECT_FALSE(outcome->done);
         opener = std::thread([&open] {
             std::this_thread::sleep_for(20ms);
             open.set_value();

@@ -1,6 +1,6 @@
 #include "CorvaneNative/AppTargetPolicy.h"
 
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 using namespace corvane;
-using namespace corvane::executor_test;
+using namespace corvane::test;
 
 namespace {
 

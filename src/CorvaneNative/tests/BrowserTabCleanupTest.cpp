@@ -4,7 +4,7 @@
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "CorvanePlatform/sim/SimModel.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 #include "support/VirtualClock.h"
 
 #include <QTemporaryDir>
@@ -16,7 +16,7 @@
 using namespace std::chrono_literals;
 using namespace corvane;
 using namespace corvane::browser_test;
-using namespace corvane::executor_test;
+using namespace corvane::test;
 
 namespace {
 

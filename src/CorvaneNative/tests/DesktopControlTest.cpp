@@ -1,63 +1,16 @@
 #include "CorvaneNative/DesktopControl.h"
 
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using namespace corvane;
-using namespace corvane::executor_test;
+using namespace corvane::test;
 
 namespace {
 
 const std::string consentKey(DesktopControl::consentKey);
-
-// A store whose writes fail on demand; a failed write changes nothing, as the real store promises.
-class RefusingDefaults final : public UserDefaults {
-public:
-    MemoryDefaults stored;
-    bool refuse = false;
-
-    std::optional<bool> boolValue(const std::string& key) const override {
-        return stored.boolValue(key);
-    }
-    std::optional<std::int64_t> integerValue(const std::string& key) const override {
-        return stored.integerValue(key);
-    }
-    std::optional<std::string> stringValue(const std::string& key) const override {
-        return stored.stringValue(key);
-    }
-    std::optional<std::vector<std::string>> stringListValue(const std::string& key) const override {
-        return stored.stringListValue(key);
-    }
-    void setBool(const std::string& key, bool value) override {
-        check(key);
-        stored.setBool(key, value);
-    }
-    void setInteger(const std::string& key, std::int64_t value) override {
-        check(key);
-        stored.setInteger(key, value);
-    }
-    void setString(const std::string& key, const std::string& value) override {
-        check(key);
-        stored.setString(key, value);
-    }
-    void setStringList(const std::string& key, const std::vector<std::string>& value) override {
-        check(key);
-        stored.setStringList(key, value);
-    }
-    void remove(const std::string& key) override {
-        check(key);
-        stored.remove(key);
-    }
-
-private:
-    void check(const std::string& key) const {
-        if (refuse) {
-            throw UserDefaultsError("defaults.ini", "saving \"" + key + "\"", "disk full");
-        }
-    }
-};
 
 // The outcome of a consent change: "ok", the ContractError's code or "storage failed".
 template <typename F>
@@ -121,7 +74,7 @@ TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
          std::nullopt, "desktop_app_not_running", 0},
         // Exclusions hold with consent, before the lock state is read.
         {"excluded despite consent",
-         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Locked; }),
+         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Locked); }),
          "com.apple.loginwindow", "desktop_app_excluded", 0},
         {"this agent", consent, CORVANE_BUNDLE_ID, "desktop_app_excluded", 0},
         {"excluded frontmost", with([](FakePlatform& f, DesktopControl&) {
@@ -133,7 +86,7 @@ TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
         {"granted, other app",
          [](FakePlatform& f, DesktopControl& d) {
              d.grantApp("com.example.editor");
-             f.console.state = ScreenState::Locked;
+             f.console.set(ScreenState::Locked);
          },
          "com.example.mail", "desktop_app_not_allowed", 1},
         {"granted app",
@@ -143,13 +96,13 @@ TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
          },
          "com.example.editor", "ok com.example.editor 10", 1},
         {"locked",
-         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Locked; }),
+         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Locked); }),
          "com.example.editor", "device_locked", 1},
         {"inactive",
-         with([](FakePlatform& f, DesktopControl&) { f.console.state = ScreenState::Inactive; }),
+         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Inactive); }),
          "com.example.editor", "device_locked", 1},
         {"unknown, untrusted", with([](FakePlatform& f, DesktopControl&) {
-             f.console.state = ScreenState::Unknown;
+             f.console.set(ScreenState::Unknown);
              f.accessibility.trusted = false;
          }),
          "com.example.editor", "device_locked", 1},
@@ -240,10 +193,10 @@ TEST_F(DesktopControlTest, EveryChangeOfConditionsMovesTheEpoch) {
     EXPECT_EQ(desktop.recheckTarget(captured, target).pid, 10);
 
     // A lock seen by any admission check fences off the operation for good, even once unlocked.
-    fakes.console.state = ScreenState::Locked;
+    fakes.console.set(ScreenState::Locked);
     EXPECT_EQ(admit("com.example.editor"), "device_locked");
     EXPECT_EQ(desktop.epoch(), 2u);
-    fakes.console.state = ScreenState::Unlocked;
+    fakes.console.set(ScreenState::Unlocked);
     EXPECT_EQ(outcomeOf([&] { desktop.recheckTarget(captured, target); }),
               "desktop_permission_required");
 
@@ -290,16 +243,16 @@ TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
 }
 
 TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
-    RefusingDefaults store;
+    MemoryDefaults store;
     DesktopControl d(fakes.platform(), &store);
     fakes.workspace.running = {app(10, "com.example.editor"), app(12, "com.example.mail")};
 
     // Desktop-wide consent, and an admitted application.
-    store.stored.setBool(consentKey, true);
+    store.setBool(consentKey, true);
     ASSERT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "ok");
-    store.refuse = true;
+    store.refuseWrites = true;
     EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
-    EXPECT_EQ(store.stored.boolValue(consentKey), true);
+    EXPECT_EQ(store.boolValue(consentKey), true);
     EXPECT_EQ(d.epoch(), 1u);
     EXPECT_FALSE(d.desktopWide());
     EXPECT_FALSE(d.active());
@@ -307,10 +260,10 @@ TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
     EXPECT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "desktop_permission_required");
 
     // A grant whose withdrawal cannot be stored ends as well.
-    store.refuse = false;
+    store.refuseWrites = false;
     d.grant({"com.example.mail", "com.example.editor"});
     ASSERT_TRUE(d.active());
-    store.refuse = true;
+    store.refuseWrites = true;
     EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
     EXPECT_FALSE(d.active());
     EXPECT_TRUE(d.approvedApps().empty());
@@ -323,7 +276,7 @@ TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
 }
 
 TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
-    RefusingDefaults store;
+    MemoryDefaults store;
     DesktopControl d(fakes.platform(), &store);
     struct Step {
         const char* name;
@@ -347,10 +300,10 @@ TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
-        store.refuse = step.refuse;
+        store.refuseWrites = step.refuse;
         const std::uint64_t epoch = d.epoch();
         EXPECT_EQ(storing([&] { (d.*step.change)(); }), step.outcome);
-        EXPECT_EQ(store.stored.boolValue(consentKey), step.stored);
+        EXPECT_EQ(store.boolValue(consentKey), step.stored);
         EXPECT_EQ(d.desktopWide(), step.desktopWide);
         EXPECT_EQ(d.epoch(), epoch + 1);
     }

@@ -1,5 +1,6 @@
-// "desktop_observe" and "desktop_act" through the executor on the default scenario: the front
-// application (TextEdit) observed with its image and one of its controls pressed.
+// "desktop_observe" through the executor on the default scenario: it takes its turn among the
+// actions that change the computer. (Observing with an image and pressing a control through the
+// whole program is the desktop end-to-end test's.)
 #include "CorvaneNative/ActionExecutor.h"
 
 #include "DesktopFixture.h"
@@ -22,40 +23,8 @@ protected:
         defaults.setBool(std::string(DesktopControl::consentKey), true);
     }
 
-    std::string run(const std::string& action, JSON params) {
-        const auto probe = watch(executor->executeGuarded(action, std::move(params), {}));
-        finish(probe);
-        return probe->outcome;
-    }
-
     std::unique_ptr<ActionExecutor> executor;
 };
-
-TEST_F(DesktopExecutorTest, ObservesTheFrontWindowAndPressesOneOfItsControls) {
-    const std::string observed = run("desktop_observe", JSON::parse(R"({"include_image":true})"));
-    ASSERT_EQ(observed.front(), '{') << observed;
-    last = JSON::parse(observed);
-    EXPECT_EQ(*last.stringMember("bundle_id"), "com.apple.TextEdit");
-    EXPECT_GE(last.find("elements")->array()->size(), 12u) << observed;
-    const JSON& image = *last.find("image");
-    EXPECT_EQ(image.find("width")->number(), 640.0);
-    EXPECT_EQ(image.find("height")->number(), 457.0); // 700 × 500 points
-    const QImage picture = QImage::fromData(
-        QByteArray::fromBase64(QByteArray::fromStdString(*image.stringMember("base64"))), "JPEG");
-    EXPECT_EQ(picture.size(), QSize(640, 457));
-
-    const JSON params(JSON::Object{{"snapshot_id", JSON(snapshotID())},
-                                   {"operation", JSON("press")},
-                                   {"element_id", JSON(idOf("Italic"))}});
-    EXPECT_EQ(run("desktop_act", params), "{}");
-    EXPECT_EQ(attribute("textedit.italic", "AXValue"), PlatformValue(1));
-    EXPECT_EQ(run("desktop_act", params), "desktop_snapshot_expired");
-
-    // A locked screen runs neither: the gate refuses before desktop control is reached.
-    mac->model().lockScreen();
-    EXPECT_EQ(run("desktop_observe", JSON(JSON::Object{})), "device_locked");
-    EXPECT_FALSE(executor->desktop().observing());
-}
 
 // Both change the computer (activation, input), so they take the turn of every such action.
 TEST_F(DesktopExecutorTest, ObservationsWaitTheirTurn) {

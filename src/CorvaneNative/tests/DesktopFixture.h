@@ -7,7 +7,7 @@
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "CorvanePlatform/sim/SimModel.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 #include "support/VirtualClock.h"
 
 #include <QCoreApplication>
@@ -22,9 +22,9 @@
 
 namespace corvane::desktop_test {
 
-using executor_test::MemoryDefaults;
-using executor_test::Probe;
-using executor_test::watch;
+using test::MemoryDefaults;
+using test::Probe;
+using test::watch;
 
 constexpr std::int32_t editorPid = 500;
 

@@ -7,7 +7,7 @@
 #include "CorvaneNative/ScreenshotEncoder.h"
 #include "CorvaneNative/WindowCapture.h"
 
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
@@ -18,7 +18,7 @@
 #include <limits>
 
 using namespace corvane;
-using executor_test::outcomeOf;
+using test::outcomeOf;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/SystemStatus.h"
 
-#include "ReaderFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -125,7 +125,7 @@ TEST(SystemStatus, ThermalNamesStorageAndVersion) {
 }
 
 TEST(SystemStatus, ReadAlwaysHasTheSixKeys) {
-    test::FakeMac mac;
+    test::FakePlatform mac;
     mac.host.thermal = HostStats::ThermalState::Serious;
     mac.host.lowPower = true;
     Platform platform = mac.platform();
@@ -162,7 +162,7 @@ TEST(AudioStatus, ReadsLevelAndMuteFromTheExactScript) {
                                   "return {output volume of settings, output muted of settings}",
                                   c.reply);
         EXPECT_EQ(AudioStatus::read(scripting), c.expected) << c.name;
-        EXPECT_EQ(scripting.ran.size(), 1u);
+        EXPECT_EQ(scripting.sources.size(), 1u);
     }
 }
 

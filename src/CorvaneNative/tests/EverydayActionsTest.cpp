@@ -1,12 +1,12 @@
 #include "CorvaneNative/EverydayActions.h"
 
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using namespace corvane;
-using namespace corvane::executor_test;
+using namespace corvane::test;
 
 namespace {
 
@@ -48,11 +48,7 @@ protected:
     // Runs a task on the virtual clock for at most `budget`; its outcome as text.
     template <typename T>
     std::string run(QCoro::Task<T>&& task, std::chrono::milliseconds budget = 5s) {
-        auto probe = watch(std::move(task));
-        for (auto elapsed = 0ms; !probe->done && elapsed < budget; elapsed += 100ms) {
-            fakes.clock.advance(100ms);
-        }
-        return probe->outcome;
+        return runOn(fakes.clock, std::move(task), 100ms, budget);
     }
 
     std::string open(const char* params) {

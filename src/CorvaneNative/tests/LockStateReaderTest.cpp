@@ -1,6 +1,6 @@
 #include "CorvaneNative/LockStateReader.h"
 
-#include "ReaderFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -129,7 +129,7 @@ TEST(LockStateReader, SignedRegistryUserIDsAreReadAsUnsigned) {
 }
 
 TEST(LockStateReader, ReadRequiresBothRegistryPropertiesAndADictionarySession) {
-    test::FakeConsoleSession console;
+    test::FakeConsole console;
     console.root = root({me}, true);
     console.session = session(true);
     EXPECT_EQ(LockStateReader::read(console), ScreenState::Locked);

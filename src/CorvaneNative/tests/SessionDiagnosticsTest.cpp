@@ -1,6 +1,6 @@
 #include "CorvaneNative/SessionDiagnostics.h"
 
-#include "ReaderFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@ namespace corvane {
 namespace {
 
 TEST(SessionDiagnostics, CaptureReadsTheSessionLooselyAndFixesTheVerdictFields) {
-    test::FakeMac mac;
+    test::FakePlatform mac;
     mac.console.session = PlatformValue::Dictionary{{"kCGSSessionOnConsoleKey", 1},
                                                     {"kCGSessionLoginDoneKey", true},
                                                     {"kCGSSessionUserIDKey", 501}};

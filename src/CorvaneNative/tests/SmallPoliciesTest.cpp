@@ -29,6 +29,8 @@ TEST(ShortcutAllowlist, NamesAreCheckedBeforeTheyAreAdded) {
         {repeat("a", 200), true},
         {repeat("\xC3\xA9", 200), true},         // 200 scalars, 400 bytes
         {repeat("\xF0\x9F\x98\x80", 200), true}, // 200 scalars outside the BMP
+        {repeat("e\xCC\x81", 100), true},        // 200 scalars, 100 characters
+        {repeat("e\xCC\x81", 100) + "a", false},
         {repeat("a", 201), false},
         {repeat("\xF0\x9F\x98\x80", 201), false},
         {"", false},
@@ -43,8 +45,10 @@ TEST(ShortcutAllowlist, NamesAreCheckedBeforeTheyAreAdded) {
          false}, // U+200E, a format character
         {"\xEF\xBB\xBF"
          "bom",
-         false},                          // U+FEFF
-        {"bad\xC3", false},               // cut UTF-8
+         false},            // U+FEFF
+        {"bad\xC3", false}, // cut UTF-8
+        {"bad \xFF utf-8", false},
+        {"evil\xE2\x80\xAEtxt", false},   // U+202E
         {"\xED\xA0\x80surrogate", false}, // an encoded surrogate
         {"Caf\xC3\xA9 \xE2\x80\x94 ok", true},
     };

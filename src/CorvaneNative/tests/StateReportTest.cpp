@@ -3,7 +3,7 @@
 #include "CorvaneNative/DeviceCapabilityReport.h"
 #include "CorvaneNative/NowPlayingReader.h"
 
-#include "ReaderFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ JSON finished(QCoro::Task<JSON> task) {
 }
 
 // A player that is running, may be scripted and answers the query with `reply`.
-void addPlayer(test::FakeMac& mac, const char* bundleID, Scripting::Result reply,
+void addPlayer(test::FakePlatform& mac, const char* bundleID, Scripting::Result reply,
                Scripting::Permission permission = Scripting::Permission::Granted) {
     mac.workspace.running.push_back(
         app(bundleID, RunningApplication::ActivationPolicy::Regular, bundleID));
@@ -55,17 +55,6 @@ void addPlayer(test::FakeMac& mac, const char* bundleID, Scripting::Result reply
 
 Array track(const char* title, const char* artist, bool playing) {
     return Array{PlatformValue(title), PlatformValue(artist), PlatformValue(playing)};
-}
-
-TEST(NowPlayingReader, ScriptIsTheSixLineQuery) {
-    EXPECT_EQ(NowPlayingReader::script(musicID),
-              "with timeout of 1 seconds\n"
-              "    tell application id \"com.apple.Music\"\n"
-              "        if player state is stopped then return {}\n"
-              "        return {name of current track, artist of current track, player state is "
-              "playing}\n"
-              "    end tell\n"
-              "end timeout");
 }
 
 TEST(NowPlayingReader, AsksMusicThenSpotifyAndSkipsWhatCannotAnswer) {
@@ -103,7 +92,7 @@ TEST(NowPlayingReader, AsksMusicThenSpotifyAndSkipsWhatCannotAnswer) {
         {"nothing running", std::nullopt, P::Granted, std::nullopt, nullptr},
     };
     for (const Case& c : cases) {
-        test::FakeMac mac;
+        test::FakePlatform mac;
         if (c.music) {
             addPlayer(mac, musicID, *c.music, c.musicPermission);
         }
@@ -114,7 +103,7 @@ TEST(NowPlayingReader, AsksMusicThenSpotifyAndSkipsWhatCannotAnswer) {
         EXPECT_EQ(finished(NowPlayingReader::read(platform)), c.expected) << c.name;
         // A player that may not be scripted is never sent the query.
         if (c.musicPermission != P::Granted) {
-            EXPECT_EQ(std::count(mac.scripting.ran.begin(), mac.scripting.ran.end(),
+            EXPECT_EQ(std::count(mac.scripting.sources.begin(), mac.scripting.sources.end(),
                                  NowPlayingReader::script(musicID)),
                       0)
                 << c.name;
@@ -183,17 +172,17 @@ TEST(StateReport, RunningAppsKeepsRegularNamesInOrderCutAndBounded) {
 TEST(StateReport, FrontmostAppIsCutOrNull) {
     test::FakeWorkspace workspace;
     EXPECT_TRUE(StateReport::frontmostApp(workspace).isNull());
-    workspace.frontmost = app(std::nullopt);
+    workspace.front = app(std::nullopt);
     EXPECT_TRUE(StateReport::frontmostApp(workspace).isNull());
-    workspace.frontmost = app("");
+    workspace.front = app("");
     EXPECT_EQ(StateReport::frontmostApp(workspace), JSON(""));
-    workspace.frontmost = app(std::string(200, 'x'));
+    workspace.front = app(std::string(200, 'x'));
     EXPECT_EQ(StateReport::frontmostApp(workspace), JSON(std::string(160, 'x')));
 }
 
 TEST(StateReport, GatherAssemblesTheSevenKeys) {
-    test::FakeMac mac;
-    mac.workspace.frontmost = app("Finder");
+    test::FakePlatform mac;
+    mac.workspace.front = app("Finder");
     mac.workspace.running = {app("Finder")};
     addPlayer(mac, spotifyID, track("Song", "Band", false));
     mac.power.sources =
@@ -214,7 +203,7 @@ TEST(StateReport, GatherAssemblesTheSevenKeys) {
     EXPECT_EQ(*report.find("audio"), JSON(JSON::Object{{"volume", 30}, {"muted", true}}));
 
     // With every source missing the keys stay, with null or empty values.
-    test::FakeMac bare;
+    test::FakePlatform bare;
     Platform barePlatform = bare.platform();
     const JSON empty = finished(StateReport::gather(barePlatform));
     EXPECT_EQ(empty.object()->size(), 7u);
@@ -225,9 +214,9 @@ TEST(StateReport, GatherAssemblesTheSevenKeys) {
 }
 
 TEST(DeviceCapabilityReport, ShapeAndPermissions) {
-    test::FakeMac mac;
+    test::FakePlatform mac;
     mac.accessibility.trusted = true;
-    mac.screenCapture.allowed = false;
+    mac.capture.allowed = false;
     Platform platform = mac.platform();
 
     const JSON report = DeviceCapabilityReport::read(platform, true);
@@ -258,7 +247,7 @@ TEST(DeviceCapabilityReport, ShapeAndPermissions) {
     JSON inactive = DeviceCapabilityReport::read(platform, true);
     EXPECT_EQ(*inactive.find("screen_state"), JSON("inactive"));
     EXPECT_EQ(*inactive.find("permissions"), unknownPermissions);
-    mac.setScreen(true);
+    mac.console.set(ScreenState::Locked);
     JSON locked = DeviceCapabilityReport::read(platform, false);
     EXPECT_EQ(*locked.find("screen_state"), JSON("locked"));
     EXPECT_EQ(*locked.find("permissions"), unknownPermissions);

@@ -1,12 +1,12 @@
 #include "CorvaneNative/SystemActions.h"
 
-#include "ExecutorFakes.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using namespace corvane;
-using namespace corvane::executor_test;
+using namespace corvane::test;
 
 namespace {
 
@@ -17,11 +17,7 @@ protected:
     // Runs a task on the virtual clock in 10 ms steps for at most `budget`; its outcome as text.
     template <typename T>
     std::string run(QCoro::Task<T>&& task, std::chrono::milliseconds budget = 5s) {
-        auto probe = watch(std::move(task));
-        for (auto elapsed = 0ms; !probe->done && elapsed < budget; elapsed += 10ms) {
-            fakes.clock.advance(10ms);
-        }
-        return probe->outcome;
+        return runOn(fakes.clock, std::move(task), 10ms, budget);
     }
     std::chrono::milliseconds elapsedSince(Clock::MonotonicTime start) const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(fakes.clock.monotonicNow() -
@@ -107,17 +103,17 @@ TEST_F(SystemActionsTest, LockIsConfirmedOnlyByALockedReading) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fakes.console.state = ScreenState::Unlocked;
+        fakes.console.set(ScreenState::Unlocked);
         fakes.input.sessionKeys.clear();
         fakes.input.onSessionKey = [&](const InputEvents::KeyStroke&) {
-            fakes.console.state = row.afterKey;
+            fakes.console.set(row.afterKey);
         };
         const auto start = fakes.clock.monotonicNow();
         auto probe = watch(SystemActions::lock(platform));
         while (!probe->done && elapsedSince(start) < 5s) {
             fakes.clock.advance(100ms);
             if (row.locksAt && elapsedSince(start) + 100ms == *row.locksAt) {
-                fakes.console.state = ScreenState::Locked;
+                fakes.console.set(ScreenState::Locked);
             }
         }
         EXPECT_EQ(probe->outcome, row.expected);
@@ -141,7 +137,7 @@ TEST_F(SystemActionsTest, LockRefusesBeforePostingAnything) {
         {ScreenState::Unlocked, true, false, "action_failed"},
     };
     for (const Row& row : rows) {
-        fakes.console.state = row.state;
+        fakes.console.set(row.state);
         fakes.accessibility.trusted = row.trusted;
         fakes.input.canCreate = row.canCreate;
         EXPECT_EQ(run(SystemActions::lock(platform)), row.expected);
@@ -166,7 +162,7 @@ TEST_F(SystemActionsTest, SleepNeedsAnUnlockedScreenButNoTrust) {
     };
     fakes.accessibility.trusted = false;
     for (const Row& row : rows) {
-        fakes.console.state = row.state;
+        fakes.console.set(row.state);
         fakes.power.outcome = row.outcome;
         fakes.power.sleepRequests = 0;
         EXPECT_EQ(outcomeOf([&] { EXPECT_EQ(SystemActions::sleep(platform).data(), "{}"); }),
@@ -403,7 +399,7 @@ TEST_F(SystemActionsTest, AScreenLockedBetweenSearchAndPressStopsFocus) {
         }
         // The screen locks while Control Center is read, after the first check.
         fresh.accessibility.onRead = [&] {
-            fresh.console.state = ScreenState::Locked;
+            fresh.console.set(ScreenState::Locked);
         };
         auto probe = watch(SystemActions::focus(p, true));
         fresh.clock.advance(3s);

@@ -35,7 +35,7 @@ protected:
     }
 
     // Polls without an event loop, as the tool runner does, for at most `limitMs` of real time.
-    static std::optional<int> waitForExit(ProcessRunner::Process& p, int limitMs = 900) {
+    static std::optional<int> waitForExit(ProcessRunner::Process& p, int limitMs = 10'000) {
         QElapsedTimer timer;
         timer.start();
         for (;;) {
@@ -142,7 +142,8 @@ TEST_F(QtProcessRunnerTest, DroppingTheHandleEndsTheTool) {
         auto process = runner_.start("/bin/sleep", {"30"});
         EXPECT_EQ(process->exitStatus(), std::nullopt);
     }
-    EXPECT_LT(timer.elapsed(), 1000);
+    // Far less than the 30 s the tool would run, with room for a loaded machine.
+    EXPECT_LT(timer.elapsed(), 20'000);
 }
 
 TEST_F(QtProcessRunnerTest, AToolThatCannotStartThrows) {

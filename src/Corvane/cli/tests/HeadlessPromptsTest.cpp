@@ -1,36 +1,20 @@
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/KeychainSnapshot.h"
+#include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
 namespace corvane {
 namespace {
 
-class RecordingPrompts final : public UserPrompts {
-public:
-    Answer alert(const std::string&, const std::string&, const std::string&,
-                 const std::string&) override {
-        ++alerts;
-        return Answer::First;
-    }
-    void setPasteboardText(const std::string& text) override { pasteboard = text; }
-    bool openInBrowser(const std::string& url) override {
-        opened = url;
-        return false;
-    }
-    int alerts = 0;
-    std::string pasteboard;
-    std::string opened;
-};
-
 TEST(HeadlessPrompts, NobodyAnswersSoEveryAlertTakesItsSecondButton) {
-    RecordingPrompts platform;
+    test::FakePrompts platform;
     std::vector<std::string> reported;
     HeadlessPrompts prompts(platform, [&](const std::string& line) { reported.push_back(line); });
 
     EXPECT_EQ(prompts.alert("Allow Velto to control Music?", "details", "Continue", "Cancel"),
               UserPrompts::Answer::Second);
-    EXPECT_EQ(platform.alerts, 0);
+    EXPECT_TRUE(platform.shown.empty());
     EXPECT_EQ(reported, std::vector<std::string>{
                             "alert: \u201cAllow Velto to control Music?\u201d \u2192 Cancel"});
 
@@ -38,7 +22,7 @@ TEST(HeadlessPrompts, NobodyAnswersSoEveryAlertTakesItsSecondButton) {
     prompts.setPasteboardText("code");
     EXPECT_FALSE(prompts.openInBrowser("https://example.test"));
     EXPECT_EQ(platform.pasteboard, "code");
-    EXPECT_EQ(platform.opened, "https://example.test");
+    EXPECT_EQ(platform.opened, std::vector<std::string>{"https://example.test"});
     // Nobody sees the browser: the address is printed (the pairing link with its code).
     EXPECT_EQ(reported.back(), "open in browser: https://example.test");
 }

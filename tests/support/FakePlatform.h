@@ -1,13 +1,13 @@
 #pragma once
 
-// Small stand-ins for the platform ports that the executor, desktop control and the target policy
-// use, each scriptable and recording what it was asked. The rest answer "nothing".
+// One stand-in for every platform port, each scriptable through public fields and recording what it
+// was asked. What a test does not set answers "nothing".
 
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
-#include "CorvanePlatform/UserDefaultsError.h"
 #include "CorvanePlatform/QtProcessRunner.h"
+#include "CorvanePlatform/UserDefaultsError.h"
 #include "support/VirtualClock.h"
 
 #include <algorithm>
@@ -15,16 +15,18 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
-namespace corvane::executor_test {
+namespace corvane::test {
 
 class FakeWorkspace final : public Workspace {
 public:
     std::vector<RunningApplication> running;
     std::optional<RunningApplication> front;
+    OSVersion os{14, 5, 0, "Version 14.5 (Build 23F79)"};
     std::map<std::string, PlatformValue::Dictionary> bundles; // by path
     std::map<std::string, std::string> installed;             // bundle id -> path
 
@@ -114,7 +116,7 @@ public:
         return true;
     }
     std::string hostName() const override { return "host"; }
-    OSVersion osVersion() const override { return {}; }
+    OSVersion osVersion() const override { return os; }
 
     mutable std::vector<std::string> bundleInfoAsked;
 
@@ -125,31 +127,43 @@ private:
     }
 };
 
-// Console records in the shape the lock-state verdict reads, for one of the four states.
+// The console records the lock-state verdict reads; set() writes them for one of the four states,
+// a test may also write them outright.
 class FakeConsole final : public ConsoleSession {
 public:
-    static constexpr std::uint32_t uid = 501;
-    ScreenState state = ScreenState::Unlocked;
+    std::optional<RootProperties> root;
+    std::optional<PlatformValue> session;
+    std::uint32_t uid = 501;
+    bool legacyTool = false;
+    // Reads of the registry that fail (throw) before it answers again.
+    mutable int failures = 0;
 
-    std::optional<RootProperties> rootProperties() const override {
+    FakeConsole() { set(ScreenState::Unlocked); }
+    void set(ScreenState state) {
+        root.reset();
+        session.reset();
         if (state == ScreenState::Unknown) {
-            return std::nullopt;
+            return;
         }
-        PlatformValue::Dictionary record{{"kCGSSessionOnConsoleKey", PlatformValue(true)},
-                                         {"kCGSSessionUserIDKey", PlatformValue(int(uid))}};
-        return RootProperties{PlatformValue(PlatformValue::Array{PlatformValue(record)}),
+        const PlatformValue::Dictionary record{{"kCGSSessionOnConsoleKey", PlatformValue(true)},
+                                               {"kCGSSessionUserIDKey", PlatformValue(int(uid))}};
+        root = RootProperties{PlatformValue(PlatformValue::Array{PlatformValue(record)}),
                               PlatformValue(state == ScreenState::Locked)};
-    }
-    std::optional<PlatformValue> sessionDictionary() const override {
-        if (state == ScreenState::Unknown) {
-            return std::nullopt;
-        }
-        return PlatformValue(PlatformValue::Dictionary{
+        session = PlatformValue(PlatformValue::Dictionary{
             {"kCGSSessionUserIDKey", PlatformValue(int(uid))},
             {"kCGSSessionOnConsoleKey", PlatformValue(state != ScreenState::Inactive)}});
     }
+
+    std::optional<RootProperties> rootProperties() const override {
+        if (failures > 0) {
+            --failures;
+            throw std::runtime_error("console registry unavailable");
+        }
+        return root;
+    }
+    std::optional<PlatformValue> sessionDictionary() const override { return session; }
     std::uint32_t userID() const override { return uid; }
-    bool legacyLockToolPresent() const override { return false; }
+    bool legacyLockToolPresent() const override { return legacyTool; }
 };
 
 struct FakeElement {
@@ -283,24 +297,32 @@ public:
 
 class FakeScripting final : public Scripting {
 public:
+    // Replies by exact script text; any other script gets `next`.
+    std::map<std::string, Result> replies;
     Result next = PlatformValue::Array{};
+    std::map<std::string, Permission> permissions;
     std::vector<std::string> sources;
+    mutable std::vector<std::string> permissionQueries;
 
     Result run(const std::string& source) override {
         sources.push_back(source);
-        return next;
+        const auto it = replies.find(source);
+        return it == replies.end() ? next : it->second;
     }
-    Permission automationPermission(const std::string&) const override {
-        return Permission::NotDetermined;
+    Permission automationPermission(const std::string& bundleID) const override {
+        permissionQueries.push_back(bundleID);
+        const auto it = permissions.find(bundleID);
+        return it == permissions.end() ? Permission::NotDetermined : it->second;
     }
 };
 
 class FakePower final : public Power {
 public:
+    std::optional<PlatformValue> sources;
     SleepOutcome outcome = SleepOutcome::Unavailable;
     int sleepRequests = 0;
 
-    std::optional<PlatformValue> powerSources() const override { return std::nullopt; }
+    std::optional<PlatformValue> powerSources() const override { return sources; }
     SleepOutcome requestSleep() override {
         ++sleepRequests;
         return outcome;
@@ -309,11 +331,17 @@ public:
 
 class FakeHost final : public HostStats {
 public:
-    std::optional<Memory> memory() const override { return std::nullopt; }
-    std::optional<BootTime> bootTime() const override { return std::nullopt; }
-    ThermalState thermalState() const override { return ThermalState::Nominal; }
-    bool lowPowerMode() const override { return false; }
-    VolumeCapacity homeVolumeCapacity() const override { return {}; }
+    std::optional<Memory> mem;
+    std::optional<BootTime> boot;
+    ThermalState thermal = ThermalState::Nominal;
+    bool lowPower = false;
+    VolumeCapacity volume;
+
+    std::optional<Memory> memory() const override { return mem; }
+    std::optional<BootTime> bootTime() const override { return boot; }
+    ThermalState thermalState() const override { return thermal; }
+    bool lowPowerMode() const override { return lowPower; }
+    VolumeCapacity homeVolumeCapacity() const override { return volume; }
 };
 
 class FakeCatalog final : public AppCatalog {
@@ -498,6 +526,9 @@ public:
     };
     std::deque<Answer> answers; // Second when empty
     std::vector<Alert> shown;
+    std::string pasteboard;
+    std::vector<std::string> opened; // addresses
+    bool browserOpens = false;
 
     Answer alert(const std::string& message, const std::string& informativeText,
                  const std::string& firstButton, const std::string& secondButton) override {
@@ -509,8 +540,11 @@ public:
         answers.pop_front();
         return answer;
     }
-    void setPasteboardText(const std::string&) override {}
-    bool openInBrowser(const std::string&) override { return false; }
+    void setPasteboardText(const std::string& text) override { pasteboard = text; }
+    bool openInBrowser(const std::string& url) override {
+        opened.push_back(url);
+        return browserOpens;
+    }
 };
 
 // One fake of every port, bundled.
@@ -603,4 +637,16 @@ std::shared_ptr<Probe> watch(QCoro::Task<T>&& task) {
     return probe;
 }
 
-} // namespace corvane::executor_test
+// Runs a task on `clock`, `step` at a time, for at most `budget` of virtual time; its outcome.
+template <typename T>
+std::string runOn(VirtualClock& clock, QCoro::Task<T>&& task,
+                  std::chrono::milliseconds step = std::chrono::milliseconds(10),
+                  std::chrono::milliseconds budget = std::chrono::seconds(5)) {
+    auto probe = watch(std::move(task));
+    for (auto elapsed = step - step; !probe->done && elapsed < budget; elapsed += step) {
+        clock.advance(step);
+    }
+    return probe->outcome;
+}
+
+} // namespace corvane::test
