@@ -3,7 +3,7 @@
 // the walk has to pass. Also reported: the longest gap between ticks of a 1 ms main-thread timer
 // while discovery runs, which shows that the main thread stays free.
 #include "CorvaneNative/AppInventory.h"
-#include "CorvaneNative/tests/ReaderFakes.h"
+#include "support/FakePlatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -128,16 +128,16 @@ struct Setup {
     QTemporaryDir dir;
     FolderWorkspace workspace;
     FolderCatalog catalog;
-    corvane::test::FakeMac mac;
+    corvane::test::FakePlatform mac;
 
     Setup()
         : catalog(makeTree(dir.path().toStdString())) {}
 
     corvane::Platform platform() {
-        return corvane::Platform{workspace,         mac.console,  mac.accessibility, mac.input,
-                                 mac.scripting,     mac.power,    mac.host,          catalog,
-                                 mac.screenCapture, mac.keychain, mac.processes,     mac.loginItems,
-                                 mac.defaults,      mac.prompts,  mac.clock};
+        return corvane::Platform{workspace,     mac.console,  mac.accessibility, mac.input,
+                                 mac.scripting, mac.power,    mac.host,          catalog,
+                                 mac.capture,   mac.keychain, mac.processes,     mac.loginItems,
+                                 mac.defaults,  mac.prompts,  mac.clock};
     }
 };
 
