@@ -1,6 +1,8 @@
 // Desktop control of the real program on the default scenario: consent given at the terminal,
 // the front window observed with its image through the loopback API, and one of its controls
 // pressed.
+#include "ProgramHome.h"
+
 #include "CorvaneCore/JSON.h"
 
 #include <QElapsedTimer>
@@ -15,75 +17,11 @@
 namespace corvane {
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class DesktopEndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(home_.isValid());
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.insert(QStringLiteral("XDG_DATA_HOME"),
-                            home_.filePath(QStringLiteral("data")));
-        environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                            home_.filePath(QStringLiteral("config")));
-        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-
-    void TearDown() override {
-        if (agent_.state() != QProcess::NotRunning) {
-            agent_.kill();
-            agent_.waitForFinished(5000);
-        }
-    }
-
-    Outcome velto(const QStringList& arguments, const QByteArray& input = {}) {
-        QProcess process;
-        process.setProcessEnvironment(environment_);
-        process.start(QStringLiteral(VELTO_PROGRAM), arguments);
-        process.write(input);
-        process.closeWriteChannel();
-        Outcome run;
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished();
-            return run;
-        }
-        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = process.readAllStandardOutput().toStdString();
-        run.err = process.readAllStandardError().toStdString();
-        return run;
-    }
-
-    bool startAgent() {
-        agent_.setProcessEnvironment(environment_);
-        agent_.start(QStringLiteral(VELTO_PROGRAM),
-                     {QStringLiteral("--headless"), QStringLiteral("--scenario"),
-                      QStringLiteral(VELTO_DEFAULT_SCENARIO)});
-        std::string err;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 60000 && agent_.state() != QProcess::NotRunning) {
-            agent_.waitForReadyRead(200);
-            err += agent_.readAllStandardError().toStdString();
-            if (err.find("listening: 127.0.0.1:") != std::string::npos) {
-                return true;
-            }
-        }
-        ADD_FAILURE() << "the agent did not start: " << err;
-        return false;
-    }
-
-    QTemporaryDir home_;
-    QProcessEnvironment environment_;
-    QProcess agent_;
-};
+using test::Outcome;
+using DesktopEndToEnd = test::ProgramHome;
 
 TEST_F(DesktopEndToEnd, ConsentAtTheTerminalThenObserveWithImageAndPress) {
-    ASSERT_TRUE(startAgent());
+    ASSERT_NE(startAgent(), 0);
 
     // Nothing is observed before consent, and declining at the terminal keeps it that way.
     const Outcome early = velto({QStringLiteral("call"), QStringLiteral("desktop_observe")});

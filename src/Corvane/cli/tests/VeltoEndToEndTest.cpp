@@ -1,5 +1,6 @@
 // The real program in a temporary home: the headless agent on the simulated Mac, driven through
 // `velto call`, `velto sim` and raw loopback requests, then stopped with SIGTERM.
+#include "ProgramHome.h"
 #include "support/RawHTTPClient.h"
 
 #include "CorvaneCore/JSON.h"
@@ -21,69 +22,10 @@
 namespace corvane {
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using test::Outcome;
 
-class VeltoEndToEnd : public ::testing::Test {
+class VeltoEndToEnd : public test::ProgramHome {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home_.isValid());
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.insert(QStringLiteral("XDG_DATA_HOME"),
-                            home_.filePath(QStringLiteral("data")));
-        environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                            home_.filePath(QStringLiteral("config")));
-        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-
-    void TearDown() override {
-        if (agent_.state() != QProcess::NotRunning) {
-            agent_.kill();
-            agent_.waitForFinished(5000);
-        }
-    }
-
-    Outcome velto(const QStringList& arguments) {
-        QProcess process;
-        process.setProcessEnvironment(environment_);
-        process.start(QStringLiteral(VELTO_PROGRAM), arguments);
-        Outcome run;
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished();
-            return run;
-        }
-        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = process.readAllStandardOutput().toStdString();
-        run.err = process.readAllStandardError().toStdString();
-        return run;
-    }
-
-    // Starts the headless agent and waits until its loopback listener is up.
-    quint16 startAgent() {
-        agent_.setProcessEnvironment(environment_);
-        agent_.start(QStringLiteral(VELTO_PROGRAM),
-                     {QStringLiteral("--headless"), QStringLiteral("--platform"),
-                      QStringLiteral("sim"), QStringLiteral("--scenario"),
-                      QStringLiteral(VELTO_DEFAULT_SCENARIO)});
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 60000 && agent_.state() != QProcess::NotRunning) {
-            agent_.waitForReadyRead(200);
-            agentErr_ += agent_.readAllStandardError().toStdString();
-            const std::size_t at = agentErr_.find("listening: 127.0.0.1:");
-            const std::size_t end = at == std::string::npos ? at : agentErr_.find('\n', at);
-            if (end != std::string::npos) {
-                return static_cast<quint16>(std::stoi(agentErr_.substr(at + 21, end - at - 21)));
-            }
-        }
-        ADD_FAILURE() << "the agent did not start listening: " << agentErr_;
-        return 0;
-    }
-
     std::string file(const char* name) const {
         QFile f(home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name));
         return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
@@ -95,11 +37,6 @@ protected:
             (home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name)).toUtf8();
         return ::stat(path.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
     }
-
-    QTemporaryDir home_;
-    QProcessEnvironment environment_;
-    QProcess agent_;
-    std::string agentErr_;
 };
 
 TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
@@ -208,9 +145,9 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     ASSERT_TRUE(agent_.waitForFinished(20000));
     EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(agent_.exitCode(), 0);
-    agentErr_ += agent_.readAllStandardError().toStdString();
-    EXPECT_NE(agentErr_.find("status: Unpaired"), std::string::npos) << agentErr_;
-    EXPECT_NE(agentErr_.find("last command: "), std::string::npos) << agentErr_;
+    err_ += agent_.readAllStandardError().toStdString();
+    EXPECT_NE(err_.find("status: Unpaired"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("last command: "), std::string::npos) << err_;
 }
 
 // The default scenario's Safari: its unpinned tabs close, the pinned ones stay.

@@ -1,5 +1,6 @@
 // The real program against the test relay: `velto --headless --relay ... --relay-ca ...` pairs,
 // connects, answers a command sent through the relay and ends unpaired when the relay revokes it.
+#include "ProgramHome.h"
 #include "support/TestRelay.h"
 
 #include "CorvaneCore/JSON.h"
@@ -20,55 +21,14 @@ namespace {
 
 constexpr const char* deviceID = "9b2e7c1a-4d3f-4e5a-8b6c-7d8e9f0a1b2c";
 
-class VeltoRelayEndToEnd : public ::testing::Test {
+class VeltoRelayEndToEnd : public test::ProgramHome {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home_.isValid());
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.insert(QStringLiteral("XDG_DATA_HOME"),
-                            home_.filePath(QStringLiteral("data")));
-        environment_.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                            home_.filePath(QStringLiteral("config")));
-        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        agent_.setProcessEnvironment(environment_);
-    }
-
-    void TearDown() override {
-        if (agent_.state() != QProcess::NotRunning) {
-            agent_.kill();
-            agent_.waitForFinished(5000);
-        }
-    }
-
-    // Runs this process's event loop (the relay lives here) while gathering the agent's standard
-    // error, until `condition` holds or the agent ends.
-    bool until(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!condition()) {
-            if (timer.elapsed() > limit.count()) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            err_ += agent_.readAllStandardError().toStdString();
-        }
-        return true;
-    }
-
-    bool saw(const std::string& line) const { return err_.find(line) != std::string::npos; }
-
     QStringList arguments(const std::string& relay) const {
         return {QStringLiteral("--headless"),           QStringLiteral("--scenario"),
                 QStringLiteral(VELTO_DEFAULT_SCENARIO), QStringLiteral("--relay"),
                 QString::fromStdString(relay),          QStringLiteral("--relay-ca"),
                 test::TestRelay::authorityFile()};
     }
-
-    QTemporaryDir home_;
-    QProcessEnvironment environment_;
-    QProcess agent_;
-    std::string err_;
 };
 
 JSON getState() {
