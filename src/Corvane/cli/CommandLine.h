@@ -20,7 +20,8 @@ struct CommandLine {
     QString helpText;
     // The backend whose state (defaults, vault, control socket) is used. Only "sim" exists.
     QString platform = QStringLiteral("sim");
-    // Mode::Headless and Mode::Window: the scenario file; empty means the default scenario beside the program.
+    // Mode::Headless and Mode::Window: the scenario file; empty means the default scenario beside
+    // the program.
     QString scenario;
     // Mode::Headless: the relay origin to store as the "relay" default (checked by the program),
     // and a PEM file of certificate authorities to trust for it; empty when not given.
