@@ -3,27 +3,24 @@
 #include "Corvane/Agent.h"
 #include "Corvane/AgentControlServer.h"
 #include "Corvane/DesktopControlCommands.h"
-#include "Corvane/RelayOrigin.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/InstanceLock.h"
 #include "Corvane/cli/KeychainSnapshot.h"
 #include "Corvane/cli/KeychainVault.h"
 #include "Corvane/cli/LocalCommandClient.h"
+#include "Corvane/cli/ProgramStart.h"
 #include "Corvane/cli/SignalWatcher.h"
 #include "Corvane/cli/SimControlClient.h"
 #include "Corvane/cli/VeltoPaths.h"
 #include "Corvane/cli/WindowProgram.h"
-#include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
-#include "CorvaneCore/PrivateFile.h"
 #include "CorvaneNative/KeychainStore.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QPointer>
@@ -89,64 +86,20 @@ QCoro::Task<> startConnections(QPointer<Agent> agent) {
     }
 }
 
-// Checks the relay options before anything is touched: a relay that is not a bare HTTPS origin
-// and an authority file without a certificate are refused (exit status 2).
-bool relayOptionsRefused(const CommandLine& line, QList<QSslCertificate>& authorities) {
-    if (line.relay.isEmpty()) {
-        return false;
-    }
-    try {
-        RelayOrigin::origin(line.relay.toStdString());
-    } catch (const ContractError& refused) {
-        printLine(stderr, "velto: --relay " + line.relay.toStdString() + ": " +
-                              std::string(CommandFeedback::error(refused.code())) +
-                              " (https://HOST[:PORT], nothing after it)");
-        return true;
-    }
-    if (!line.relayCA.isEmpty()) {
-        authorities = QSslCertificate::fromPath(line.relayCA, QSsl::Pem);
-        if (authorities.isEmpty()) {
-            printLine(stderr, "velto: --relay-ca " + line.relayCA.toStdString() +
-                                  ": no PEM certificate could be read");
-            return true;
-        }
-    }
-    return false;
-}
-
 int runHeadless(const CommandLine& line, int& argc, char** argv) {
     QList<QSslCertificate> relayAuthorities;
-    if (relayOptionsRefused(line, relayAuthorities)) {
+    if (ProgramStart::relayOptionsRefused(line, relayAuthorities)) {
         return 2;
     }
-    // One agent per data folder, decided before anything in it is read or written: two agents on
-    // one folder would rewrite the simulated Mac's files, take over its control socket and move
-    // the loopback port under each other's feet.
-    QString lockError;
-    const std::optional<InstanceLock> instance = InstanceLock::acquire(
-        VeltoPaths::dataDirectory() + QStringLiteral("/velto.lock"), &lockError);
+    const std::optional<InstanceLock> instance = ProgramStart::lockDataFolder();
     if (!instance) {
-        if (InstanceLock::heldElsewhere(lockError)) {
-            return fail("velto", "an agent is already running on " +
-                                     VeltoPaths::dataDirectory().toStdString());
-        }
-        return fail("velto", "cannot lock the data folder: " + lockError.toStdString());
+        return 1;
     }
-
     // The simulated Mac paints window captures, which needs a GUI application, but never a screen.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    // Qt warns on every start when the runtime folder is unset (a service or a container); the
-    // agent keeps nothing there, so a private folder of its own silences it.
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        const QString runtime = VeltoPaths::dataDirectory() + QStringLiteral("/runtime");
-        if (QDir().mkpath(runtime)) {
-            QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                               QFileDevice::ExeOwner);
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-        }
-    }
+    ProgramStart::prepareFolders();
     QGuiApplication application(argc, argv);
     // From here on a termination request waits for the event loop, so even one that arrives
     // during start-up ends the run cleanly.
@@ -157,50 +110,12 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         QCoreApplication::quit();
     });
 
-    // What a crash in the middle of a write left behind.
-    for (const QString& folder : {VeltoPaths::dataDirectory(), VeltoPaths::simulatorRoot()}) {
-        try {
-            const std::size_t removed = PrivateFile::removeTemporaries(folder.toStdString());
-            if (removed > 0) {
-                printLine(stderr, "velto: removed " + std::to_string(removed) +
-                                      " unfinished temporary file(s) from " + folder.toStdString());
-            }
-        } catch (const std::exception& error) {
-            printLine(stderr, std::string("velto: ") + error.what());
-        }
-    }
-
-    const QString scenario =
-        line.scenario.isEmpty()
-            ? VeltoPaths::besideProgram(QStringLiteral("scenarios/default.json"))
-            : line.scenario;
     SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
-    if (!line.relay.isEmpty()) {
-        try {
-            defaults.setString("relay", line.relay.toStdString());
-        } catch (const std::exception& error) {
-            return fail("velto", std::string("cannot store the relay: ") + error.what());
-        }
+    const std::unique_ptr<SimulatedMac> simulated = ProgramStart::simulatedMac(line, defaults);
+    if (!simulated) {
+        return 1;
     }
-
-    const QString simRoot = VeltoPaths::simulatorRoot();
-    if (!QDir().mkpath(simRoot)) {
-        return fail("velto", "cannot create " + simRoot.toStdString());
-    }
-    QFile::setPermissions(simRoot,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    SimulatedMac mac(simRoot, SimulatedMac::Options{nullptr, &defaults});
-    try {
-        mac.loadFile(scenario);
-    } catch (const std::exception& error) {
-        return fail("velto", "scenario " + scenario.toStdString() + ": " + error.what());
-    }
-    QString listenError;
-    if (!mac.listen(VeltoPaths::simulatorSocket(), &listenError)) {
-        return fail("velto", "simulated Mac control socket " +
-                                 VeltoPaths::simulatorSocket().toStdString() + ": " +
-                                 listenError.toStdString());
-    }
+    SimulatedMac& mac = *simulated;
 
     const Platform base = mac.platform();
     HeadlessPrompts prompts(base.prompts, [](const std::string& text) { printLine(stderr, text); });
