@@ -24,9 +24,24 @@ AppDelegate::~AppDelegate() {
     agent_.reset();
 }
 
+MainWindow& AppDelegate::window() {
+    // Built when first needed: a later launch starts in the tray, and a window nobody opened
+    // would hold its pages' memory all day.
+    if (!window_) {
+        window_ = std::make_unique<MainWindow>(MainWindow::Services{
+            platform_, prompts_, startup_, options_.reducedMotion, options_.website});
+        if (failed_) {
+            window_->showFailure();
+        } else if (agent_) {
+            window_->setAgent(agent_.get());
+        } else {
+            window_->showPlaceholder();
+        }
+    }
+    return *window_;
+}
+
 void AppDelegate::launch() {
-    window_ = std::make_unique<MainWindow>(MainWindow::Services{
-        platform_, prompts_, startup_, options_.reducedMotion, options_.website});
     buildMenu();
     if (!platform_.defaults.boolValue(launchedKey).value_or(false)) {
         showWindow();
@@ -41,7 +56,6 @@ void AppDelegate::launch() {
     } catch (const std::exception&) {
         // Start at login stays as it is; the person can change it on the Connection page.
     }
-    window_->showPlaceholder();
     QObject::connect(qApp, &QGuiApplication::applicationStateChanged, this,
                      [this](Qt::ApplicationState state) {
                          if (state == Qt::ApplicationActive) {
@@ -58,10 +72,15 @@ void AppDelegate::createAgent() {
         agent_.reset();
     }
     if (!agent_) {
-        window_->showFailure();
+        failed_ = true;
+        if (window_) {
+            window_->showFailure();
+        }
         return;
     }
-    window_->setAgent(agent_.get());
+    if (window_) {
+        window_->setAgent(agent_.get());
+    }
     agent_->refreshDeviceState();
     if (options_.started) {
         options_.started(*agent_);
@@ -92,9 +111,10 @@ void AppDelegate::buildMenu() {
 }
 
 void AppDelegate::showWindow() {
-    window_->show();
-    window_->raise();
-    window_->activateWindow();
+    MainWindow& shown = window();
+    shown.show();
+    shown.raise();
+    shown.activateWindow();
 }
 
 void AppDelegate::stopDesktop() {
@@ -104,9 +124,11 @@ void AppDelegate::stopDesktop() {
     try {
         agent_->executor().desktop().stop();
     } catch (const std::exception& error) {
-        window_->showMessage(QString::fromUtf8(error.what()));
+        window().showMessage(QString::fromUtf8(error.what()));
     }
-    window_->render();
+    if (window_) {
+        window_->render();
+    }
 }
 
 void AppDelegate::websiteHome() {
@@ -114,7 +136,7 @@ void AppDelegate::websiteHome() {
 }
 
 void AppDelegate::becameActive() {
-    if (!agent_) {
+    if (!agent_ || !window_) {
         return;
     }
     window_->refreshDisplayedState();

@@ -45,7 +45,7 @@ public:
     // placeholder is on screen.
     void launch();
 
-    MainWindow& window() { return *window_; }
+    MainWindow& window();
     Agent* agent() { return agent_.get(); }
     QMenu& trayMenu() { return menu_; }
     QSystemTrayIcon& tray() { return tray_; }
@@ -66,6 +66,7 @@ private:
     Options options_;
     StartupSettings startup_;
     std::unique_ptr<Agent> agent_;
+    bool failed_ = false;
     std::unique_ptr<MainWindow> window_;
     QMenu menu_;
     QSystemTrayIcon tray_;
