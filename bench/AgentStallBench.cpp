@@ -1,9 +1,11 @@
 // How long one command holds the main thread: the longest gap between ticks of a 1 ms timer on
 // the main thread while a local "set_volume" runs through the whole pipeline (log at 10 MiB, real
 // files, the simulated Mac), next to the command's own latency.
+#include "BenchVault.h"
 #include "Corvane/Agent.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
+#include "FullLog.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,28 +26,6 @@
 namespace {
 
 using namespace corvane;
-
-class NoVault final : public CredentialVault {
-public:
-    Credentials load(bool) override { return {std::nullopt, "bench-token", false}; }
-    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
-    void write(const std::string&, const std::string&) override {}
-    void remove(const std::string&) override {}
-    std::string replaceLocalToken() override { return "bench-token-2"; }
-};
-
-// Valid records up to `bytes`, stamped now.
-void fillLog(const std::filesystem::path& file, std::size_t bytes) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    const std::string stamp = WireTime::text(std::chrono::system_clock::now());
-    const std::string line =
-        R"({"action":"get_state","command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","created_at":")" +
-        stamp + R"(","outcome":"succeeded","params":{}})" + "\n";
-    for (std::size_t written = 0; written + line.size() <= bytes; written += line.size()) {
-        out << line;
-    }
-}
 
 // Built outside the coroutine: GCC 12 refuses braced member lists with literal keys inside one.
 JSON setVolume(int level) {
@@ -74,14 +54,14 @@ void BM_CommandMainThreadStall(benchmark::State& state) {
     }
     QTemporaryDir home;
     const std::filesystem::path data = home.filePath(QStringLiteral("data")).toStdString();
-    fillLog(data / "commands.jsonl", std::size_t(state.range(0)));
+    bench::fillLog(data / "commands.jsonl", std::size_t(state.range(0)), "get_state");
     SettingsUserDefaults defaults(home.filePath(QStringLiteral("defaults.ini")));
     SimulatedMac mac(home.filePath(QStringLiteral("sim")),
                      SimulatedMac::Options{nullptr, &defaults});
     QFile scenario(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
     scenario.open(QIODevice::ReadOnly);
     mac.load(scenario.readAll().toStdString());
-    Agent agent(mac.platform(), std::make_shared<NoVault>(),
+    Agent agent(mac.platform(), std::make_shared<bench::BenchVault>(),
                 Agent::Paths{data, QStringLiteral(CORVANE_SCHEMA_PATH)});
 
     QElapsedTimer clock;

@@ -1,12 +1,14 @@
 // How long the window holds the main thread: the longest gap between ticks of a 1 ms timer while
 // the This Mac page renders a fresh device report, while the app picker fills with 2,000
 // applications, and while the Activity page reloads a 10 MiB log (read on a worker).
+#include "BenchVault.h"
 #include "Corvane/Agent.h"
 #include "CorvaneApp/ActivityPage.h"
 #include "CorvaneApp/AppDelegate.h"
 #include "CorvaneApp/WindowPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
+#include "FullLog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,27 +27,6 @@
 namespace {
 
 using namespace corvane;
-
-class BenchVault final : public CredentialVault {
-public:
-    Credentials load(bool) override { return {std::nullopt, "bench-token", false}; }
-    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
-    void write(const std::string&, const std::string&) override {}
-    void remove(const std::string&) override {}
-    std::string replaceLocalToken() override { return "bench-token-2"; }
-};
-
-void fillLog(const std::filesystem::path& file, std::size_t bytes) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    const std::string stamp = WireTime::text(std::chrono::system_clock::now());
-    const std::string line =
-        R"({"action":"mute","command_id":"6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11","created_at":")" +
-        stamp + R"(","outcome":"succeeded","params":{}})" + "\n";
-    for (std::size_t written = 0; written + line.size() <= bytes; written += line.size()) {
-        out << line;
-    }
-}
 
 // The longest gap between ticks of a 1 ms main-thread timer while `start` runs and until `done`.
 double longestGapMs(const std::function<void()>& start, const std::function<bool()>& done) {
@@ -97,7 +78,7 @@ void BM_WindowMainThreadStall(benchmark::State& state) {
     }
     QTemporaryDir home;
     const std::filesystem::path data = home.filePath(QStringLiteral("data")).toStdString();
-    fillLog(data / "commands.jsonl", 10 * 1024 * 1024 - 4096);
+    bench::fillLog(data / "commands.jsonl", 10 * 1024 * 1024 - 4096, "mute");
     SettingsUserDefaults defaults(home.filePath(QStringLiteral("defaults.ini")));
     SimulatedMac mac(home.filePath(QStringLiteral("sim")),
                      SimulatedMac::Options{nullptr, &defaults});
@@ -117,7 +98,7 @@ void BM_WindowMainThreadStall(benchmark::State& state) {
     };
     options.website = QStringLiteral("https://velto.example.com");
     options.makeAgent = [&] {
-        return std::make_unique<Agent>(platform, std::make_shared<BenchVault>(),
+        return std::make_unique<Agent>(platform, std::make_shared<bench::BenchVault>(),
                                        Agent::Paths{data, QStringLiteral(CORVANE_SCHEMA_PATH)});
     };
     AppDelegate app(platform, prompts, std::move(options));
