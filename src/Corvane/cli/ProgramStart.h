@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Corvane/cli/InstanceLock.h"
+#include "CorvaneCore/InstanceLock.h"
 
 #include <QList>
 #include <QSslCertificate>

@@ -5,7 +5,7 @@
 #include "Corvane/DesktopControlCommands.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
-#include "Corvane/cli/InstanceLock.h"
+#include "CorvaneCore/InstanceLock.h"
 #include "Corvane/cli/KeychainSnapshot.h"
 #include "Corvane/cli/KeychainVault.h"
 #include "Corvane/cli/LocalCommandClient.h"

@@ -1,5 +1,6 @@
 // velto-relay: the relay and its dashboard on one HTTPS port, with its state in one data folder.
 #include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/InstanceLock.h"
 #include "CorvanePlatform/SystemClock.h"
 #include "CorvaneRelay/RelayCertificate.h"
 #include "CorvaneRelay/RelayServer.h"
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 namespace {
 
@@ -67,6 +69,17 @@ int main(int argc, char** argv) {
             !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ExeOwner)) {
             say(QStringLiteral("relay: cannot use the data folder ") + folder);
+            return 1;
+        }
+        // Two relays on one folder would each hand out setup tokens and sessions the other
+        // never sees, and could both write the certificate.
+        QString lockError;
+        const std::optional<corvane::InstanceLock> instance = corvane::InstanceLock::acquire(
+            QDir(folder).filePath(QStringLiteral("relay.lock")), &lockError);
+        if (!instance) {
+            say(corvane::InstanceLock::heldElsewhere(lockError)
+                    ? QStringLiteral("relay: another relay is using the data folder ") + folder
+                    : QStringLiteral("relay: cannot lock the data folder: ") + lockError);
             return 1;
         }
         if (parser.isSet(cert) != parser.isSet(key)) {

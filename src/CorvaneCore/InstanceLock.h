@@ -6,7 +6,7 @@
 
 namespace corvane {
 
-// One agent per data folder: an exclusive advisory lock (flock) on a file in it, held for the
+// One program per data folder: an exclusive advisory lock (flock) on a file in it, held for the
 // life of the object and released by the system when the process ends, even by kill -9. Taken
 // before anything else in the folder is read or written.
 class InstanceLock {

@@ -1,4 +1,4 @@
-#include "Corvane/cli/InstanceLock.h"
+#include "CorvaneCore/InstanceLock.h"
 
 #include <QDir>
 #include <QFileInfo>
