@@ -142,6 +142,7 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
     , accounts_(store, clock)
     , hub_(store, clock, validator)
     , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
+    , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime)
     , options_(std::move(options)) {
     listener_ = std::make_unique<RelayListener>(
         options_.tls, [this](const RelayHttpRequest& request) { return dispatch(request); },
@@ -280,8 +281,20 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         return answer;
     }
     if (path == QLatin1String("/v1/pairings/approve") && post) {
-        const std::string deviceId = pairing_.approve(stringIn(bodyOf(request), "code"), account);
-        return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
+        const std::string guesser = std::to_string(account);
+        if (wrongCodes_.limited(guesser)) {
+            throw ContractError("rate_limited");
+        }
+        try {
+            const std::string deviceId =
+                pairing_.approve(stringIn(bodyOf(request), "code"), account);
+            return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
+        } catch (const ContractError& error) {
+            if (error.code() == "pairing_not_found") {
+                wrongCodes_.note(guesser);
+            }
+            throw;
+        }
     }
     if (path == QLatin1String("/v1/devices") && get) {
         JSON::Array devices;

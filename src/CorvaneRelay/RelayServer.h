@@ -27,6 +27,9 @@ class RelayServer final : public QObject {
 public:
     // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
     static constexpr int codesPerAddress = 20;
+    // Wrong codes one account may type in ten minutes: a signed-in guesser could otherwise take
+    // over a computer whose pairing is pending.
+    static constexpr int wrongCodesPerAccount = 30;
 
     struct Options {
         QSslConfiguration tls;
@@ -58,6 +61,7 @@ private:
     RelayAccounts accounts_;
     DeviceHub hub_;
     RelayRateLimit codeRequests_;
+    RelayRateLimit wrongCodes_;
     Options options_;
     std::unique_ptr<RelayListener> listener_;
     QTimer sweeper_;
