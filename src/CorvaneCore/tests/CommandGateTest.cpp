@@ -1,6 +1,5 @@
 #include "CorvaneCore/CommandGate.h"
 
-#include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
 
 #include <gtest/gtest.h>
@@ -92,9 +91,7 @@ TEST(CommandGate, UnreadableDeadlinesAreInvalid) {
         JSON(nullptr),
         JSON(JSON::Object{{"at", JSON("2026-01-02T03:04:10Z")}}),
         JSON(JSON::Array{JSON("2026-01-02T03:04:10Z")}),
-        JSON("2026-01-02"),
-        JSON("2026-01-02T03:04:10"),
-        JSON("2026-01-02 03:04:10Z"),
+        JSON("2026-01-02T03:04:10"), // the reader's other refusals are its own tests' business
         JSON(""),
     };
     for (const auto& value : unreadable) {
@@ -129,13 +126,4 @@ TEST(CommandGate, LockedResultForEachLockState) {
         EXPECT_EQ(lockedVerdict(row.action, row.locked), row.expected)
             << row.action << " locked=" << (row.locked ? (*row.locked ? "true" : "false") : "?");
     }
-}
-
-TEST(CommandGate, LockedReplacementsReadAsTheirSuccessSentences) {
-    EXPECT_EQ(corvane::CommandFeedback::success("get_state",
-                                                *CommandGate::lockedResult("get_state", true)),
-              "Mac is locked");
-    EXPECT_EQ(corvane::CommandFeedback::success("lock_screen",
-                                                *CommandGate::lockedResult("lock_screen", true)),
-              "Mac was already locked");
 }
