@@ -106,24 +106,16 @@ TEST_F(QtProcessRunnerTest, ReportsTheExitStatus) {
         const char* script;
         int status;
     };
-    for (const Row row :
-         {Row{"exit 0", 0}, Row{"exit 1", 1}, Row{"exit 77", 77}, Row{"kill -KILL $$", 128 + 9}}) {
+    // `cat` ends at once on an empty input (a pipe left open would keep it waiting), and output
+    // written to nowhere does not stop the tool.
+    for (const Row row : {Row{"exit 0", 0}, Row{"exit 1", 1}, Row{"kill -KILL $$", 128 + 9},
+                          Row{"cat; echo out; echo err >&2; exit 77", 77}}) {
         SCOPED_TRACE(row.script);
         auto process = runner_.start("/bin/sh", {"-c", row.script});
         EXPECT_EQ(waitForExit(*process), row.status);
         // Asking again gives the same answer.
         EXPECT_EQ(process->exitStatus(), row.status);
     }
-}
-
-TEST_F(QtProcessRunnerTest, OutputGoesNowhereAndInputIsEmpty) {
-    QTemporaryDir dir;
-    const QString marker = dir.filePath(QStringLiteral("read"));
-    // `cat` ends at once on an empty input; a pipe left open would keep it waiting.
-    auto process = runner_.start(
-        "/bin/sh", {"-c", "cat; echo out; echo err >&2; : > '" + marker.toStdString() + "'"});
-    EXPECT_EQ(waitForExit(*process), 0);
-    EXPECT_TRUE(QFile::exists(marker));
 }
 
 TEST_F(QtProcessRunnerTest, AToolThatCannotStartThrows) {
