@@ -195,13 +195,6 @@ TEST(ContractDocument, DeviceMessages) {
               {
                   {"hello", hello},
                   {"heartbeat", heartbeat},
-                  {"heartbeat while locked",
-                   envelope("heartbeat",
-                            JSON(JSON::Object{
-                                {"capabilities", with(capabilities(), "permissions",
-                                                      JSON::parse(R"({"desktop_control":"unknown",
-                                          "accessibility":"unknown","screen_recording":"unknown"})"))},
-                            }))},
                   {"delivered",
                    envelope("delivered", JSON(JSON::Object{{"command_id", JSON(commandId)}}))},
                   {"result success", success},
@@ -252,8 +245,6 @@ TEST(ContractDocument, RelayMessages) {
             {"command deadline without fraction, with offset",
              with(command, "expires_at", JSON("2026-01-02T05:04:05+02:00"))},
             {"unknown action", with(command, "action", JSON("teleport"))},
-            {"action differing in case", with(command, "action", JSON("OPEN_APP"))},
-            {"empty action", with(command, "action", JSON(""))},
             {"list_apps", with(listApps, "params", JSON::parse(R"({"offset":100})"))},
             {"list_apps with a text offset",
              with(listApps, "params", JSON::parse(R"({"offset":"x"})"))},
@@ -309,15 +300,13 @@ TEST(ContractDocument, PairingResponses) {
     const JSON code = JSON::parse(R"({"bootstrap_token":"bt_9f8e7d6c5b4a",
         "expires_at":"2026-01-02T03:14:05.678Z",
         "device_id":"0b7c1c8e-4a8e-4f7e-9f7a-2d3c1b0a9e8d","code":"K7P-4QX"})");
-    expectAll(
-        "PairingCodeResponse",
-        {
-            {"with code", code},
-            {"without code", without(code, "code")},
-            {"expiry without fraction", with(code, "expires_at", JSON("2026-01-02T03:14:05Z"))},
-            {"members of the relay's own", with(code, "poll_interval", JSON(2.5))},
-        },
-        true);
+    expectAll("PairingCodeResponse",
+              {
+                  {"with code", code},
+                  {"without code", without(code, "code")},
+                  {"members of the relay's own", with(code, "poll_interval", JSON(2.5))},
+              },
+              true);
     expectAll("PairingCodeResponse",
               {
                   {"no bootstrap token", without(code, "bootstrap_token")},
