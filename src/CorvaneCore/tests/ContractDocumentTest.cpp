@@ -135,14 +135,12 @@ TEST(ContractDocument, ActionResults) {
             {"empty", JSON(JSON::Object{})},
             {"open_app", JSON::parse(R"({"already_open":true,"focused":false})")},
             {"quit_app not running", JSON::parse(R"({"already_closed":true})")},
-            {"lock_screen", JSON::parse(R"({"already_locked":false})")},
             {"gate: already locked", JSON::parse(R"({"already_locked":true})")},
             {"gate: screen locked", JSON::parse(R"({"screen_locked":true})")},
             {"get_state", stateReport()},
             {"get_state with every source missing", bareStateReport()},
             {"list_apps", appList()},
             {"list_apps last page", with(appList(), "next_offset", JSON())},
-            {"list_apps past the end", JSON::parse(R"({"apps":[],"next_offset":null})")},
             {"desktop_observe", observed},
             {"desktop_observe with image", with(observed, "image", windowImage())},
             {"desktop_observe with 60 elements", with(observed, "elements", sixtyElements)},
@@ -152,7 +150,6 @@ TEST(ContractDocument, ActionResults) {
 
     JSON sixtyOne = sixtyElements;
     sixtyOne.array()->push_back(with(element, "element_id", JSON("60")));
-    const auto system = stateReport().object()->at("system");
     expectAll("ActionResult",
               {
                   {"not an object", JSON(JSON::Array{})},
@@ -160,27 +157,11 @@ TEST(ContractDocument, ActionResults) {
                   {"open_app missing focused", JSON::parse(R"({"already_open":true})")},
                   {"quit_app false flag", JSON::parse(R"({"already_closed":false})")},
                   {"screen_locked false alone", JSON::parse(R"({"screen_locked":false})")},
-                  {"report missing audio", without(stateReport(), "audio")},
-                  {"report with extra key", with(stateReport(), "location", JSON("home"))},
-                  {"battery fraction", with(stateReport(), "battery",
-                                            JSON::parse(R"({"percent":50.5,"charging":true})"))},
                   {"volume above 100",
                    with(stateReport(), "audio", JSON::parse(R"({"volume":101,"muted":false})"))},
-                  {"now_playing from another app",
-                   with(stateReport(), "now_playing",
-                        JSON::parse(
-                            R"({"title":"a","artist":"b","source_app":"Radio","playing":true})"))},
-                  {"thermal state unknown word",
-                   with(stateReport(), "system", with(system, "thermal_state", JSON("nominal")))},
-                  {"macOS version of two numbers",
-                   with(stateReport(), "system", with(system, "macos_version", JSON("14.5")))},
-                  {"app bundle id without a dot",
-                   JSON::parse(R"({"apps":[{"name":"x","bundle_id":"nodot","last_opened":null,
-                 "running":false}],"next_offset":null})")},
                   {"app bundle id with a line break",
                    JSON::parse(R"({"apps":[{"name":"x","bundle_id":"com.example\n",
                  "last_opened":null,"running":false}],"next_offset":null})")},
-                  {"snapshot id not a UUID", with(observed, "snapshot_id", JSON("snapshot-1"))},
                   {"element id with a leading zero",
                    with(observed, "elements",
                         JSON(JSON::Array{with(element, "element_id", JSON("01"))}))},
@@ -214,13 +195,6 @@ TEST(ContractDocument, DeviceMessages) {
               {
                   {"hello", hello},
                   {"heartbeat", heartbeat},
-                  {"heartbeat while locked",
-                   envelope("heartbeat",
-                            JSON(JSON::Object{
-                                {"capabilities", with(capabilities(), "permissions",
-                                                      JSON::parse(R"({"desktop_control":"unknown",
-                                          "accessibility":"unknown","screen_recording":"unknown"})"))},
-                            }))},
                   {"delivered",
                    envelope("delivered", JSON(JSON::Object{{"command_id", JSON(commandId)}}))},
                   {"result success", success},
@@ -230,36 +204,20 @@ TEST(ContractDocument, DeviceMessages) {
               },
               true);
 
-    const JSON capabilityReport = capabilities();
     expectAll(
         "DeviceMessage",
         {
             {"result with data and error_code", with(success, "error_code", JSON("device_locked"))},
             {"failure carrying data", with(failure, "data", JSON(JSON::Object{}))},
-            {"result without command_id", without(success, "command_id")},
-            {"result for a command id that is not a UUID", with(failure, "command_id", JSON("42"))},
             {"result whose data is no action result",
              with(success, "data", JSON::parse(R"({"secret":1})"))},
             {"error code as a sentence", with(failure, "error_code", JSON("Device locked"))},
-            {"envelope id not a UUID", with(failure, "id", JSON("1"))},
             {"envelope id in upper case",
              with(failure, "id", JSON("6F9619FF-8B86-D011-B42D-00C04FC964FF"))},
             {"time without milliseconds", with(failure, "ts", JSON("2026-01-02T03:04:05Z"))},
-            {"version 2", with(failure, "v", JSON(2))},
             {"a command is never sent", with(failure, "type", JSON("command"))},
-            {"unknown type", envelope("status")},
-            {"revoke_self with a member", with(envelope("revoke_self"), "reason", JSON("x"))},
-            {"hello without token", without(hello, "device_token")},
             {"hello with a header break in the token",
              with(hello, "device_token", JSON("abc\r\nX-Injected: 1"))},
-            {"heartbeat with an extra member", with(heartbeat, "battery", JSON(50))},
-            {"capabilities of another version",
-             with(heartbeat, "capabilities", with(capabilityReport, "schema_version", JSON(2)))},
-            {"capabilities with an unknown permission value",
-             with(heartbeat, "capabilities",
-                  with(capabilityReport, "permissions",
-                       JSON::parse(R"({"desktop_control":"maybe","accessibility":"granted",
-                           "screen_recording":"granted"})")))},
         },
         false);
 }
@@ -287,8 +245,6 @@ TEST(ContractDocument, RelayMessages) {
             {"command deadline without fraction, with offset",
              with(command, "expires_at", JSON("2026-01-02T05:04:05+02:00"))},
             {"unknown action", with(command, "action", JSON("teleport"))},
-            {"action differing in case", with(command, "action", JSON("OPEN_APP"))},
-            {"empty action", with(command, "action", JSON(""))},
             {"list_apps", with(listApps, "params", JSON::parse(R"({"offset":100})"))},
             {"list_apps with a text offset",
              with(listApps, "params", JSON::parse(R"({"offset":"x"})"))},
@@ -298,31 +254,24 @@ TEST(ContractDocument, RelayMessages) {
             {"bye", JSON::parse(R"({"type":"bye","reason":"maintenance"})")},
             {"unknown type", JSON::parse(R"({"type":"maintenance","window":[1,2]})")},
             {"known type in other case", JSON::parse(R"({"type":"Ready"})")},
-            {"known type with a line break", JSON::parse(R"({"type":"bye\n"})")},
             {"prefix of a known type", JSON::parse(R"({"type":"command_v2"})")},
         },
         true);
 
-    expectAll(
-        "RelayMessage",
-        {
-            {"command without expires_at", without(command, "expires_at")},
-            {"command deadline not a time", with(command, "expires_at", JSON("soon"))},
-            {"command deadline as a date", with(command, "expires_at", JSON("2026-01-02"))},
-            {"command id not a UUID", with(command, "command_id", JSON("cmd-1"))},
-            {"command without params", without(command, "params")},
-            {"action as a number", with(command, "action", JSON(3))},
-            {"list_apps offset past any integer",
-             with(listApps, "params", JSON::parse(R"({"offset":1e300})"))},
-            {"command in an envelope of version 2", with(command, "v", JSON(2))},
-            {"ready without device_id", JSON::parse(R"({"type":"ready"})")},
-            {"ready with a numeric device_id", JSON::parse(R"({"type":"ready","device_id":5})")},
-            {"ready with a malformed envelope id",
-             JSON::parse(R"({"type":"ready","device_id":"d","id":"x"})")},
-            {"no type", JSON::parse(R"({"device_id":"d"})")},
-            {"not an object", JSON::parse(R"(["ready"])")},
-        },
-        false);
+    expectAll("RelayMessage",
+              {
+                  {"command without expires_at", without(command, "expires_at")},
+                  {"command deadline as a date", with(command, "expires_at", JSON("2026-01-02"))},
+                  {"command without params", without(command, "params")},
+                  {"list_apps offset past any integer",
+                   with(listApps, "params", JSON::parse(R"({"offset":1e300})"))},
+                  {"ready without device_id", JSON::parse(R"({"type":"ready"})")},
+                  {"ready with a malformed envelope id",
+                   JSON::parse(R"({"type":"ready","device_id":"d","id":"x"})")},
+                  {"no type", JSON::parse(R"({"device_id":"d"})")},
+                  {"not an object", JSON::parse(R"(["ready"])")},
+              },
+              false);
 }
 
 TEST(ContractDocument, LocalCommandRequests) {
@@ -338,8 +287,6 @@ TEST(ContractDocument, LocalCommandRequests) {
     expectAll("LocalCommandRequest",
               {
                   {"no params", JSON::parse(R"({"action":"get_state"})")},
-                  {"no action", JSON::parse(R"({"params":{}})")},
-                  {"action as a number", JSON::parse(R"({"action":1,"params":{}})")},
                   {"caller-chosen command id",
                    JSON::parse(R"({"action":"mute","params":{},"command_id":"x"})")},
                   {"list_apps offset past any integer",
@@ -353,23 +300,19 @@ TEST(ContractDocument, PairingResponses) {
     const JSON code = JSON::parse(R"({"bootstrap_token":"bt_9f8e7d6c5b4a",
         "expires_at":"2026-01-02T03:14:05.678Z",
         "device_id":"0b7c1c8e-4a8e-4f7e-9f7a-2d3c1b0a9e8d","code":"K7P-4QX"})");
-    expectAll(
-        "PairingCodeResponse",
-        {
-            {"with code", code},
-            {"without code", without(code, "code")},
-            {"expiry without fraction", with(code, "expires_at", JSON("2026-01-02T03:14:05Z"))},
-            {"members of the relay's own", with(code, "poll_interval", JSON(2.5))},
-        },
-        true);
+    expectAll("PairingCodeResponse",
+              {
+                  {"with code", code},
+                  {"without code", without(code, "code")},
+                  {"members of the relay's own", with(code, "poll_interval", JSON(2.5))},
+              },
+              true);
     expectAll("PairingCodeResponse",
               {
                   {"no bootstrap token", without(code, "bootstrap_token")},
                   {"empty bootstrap token", with(code, "bootstrap_token", JSON(""))},
                   {"bootstrap token with a header break",
                    with(code, "bootstrap_token", JSON("bt\r\nX-Injected: 1"))},
-                  {"expiry not a time", with(code, "expires_at", JSON("in 10 minutes"))},
-                  {"no device id", without(code, "device_id")},
                   {"device id not a UUID", with(code, "device_id", JSON("mac-1"))},
                   {"code with a line break", with(code, "code", JSON("1234\n"))},
                   {"error reply", JSON::parse(R"({"error":{"code":"pairing_expired"}})")},
@@ -386,7 +329,6 @@ TEST(ContractDocument, PairingResponses) {
     expectAll("PairingRedeemResponse",
               {
                   {"no device id", JSON(JSON::Object{})},
-                  {"device id as a number", JSON::parse(R"({"device_id":5})")},
                   {"not an object", JSON("0b7c1c8e-4a8e-4f7e-9f7a-2d3c1b0a9e8d")},
               },
               false);

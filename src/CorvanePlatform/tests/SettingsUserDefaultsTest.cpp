@@ -172,12 +172,10 @@ TEST_F(SettingsUserDefaultsTest, HandWrittenOrDamagedEntriesReadAsAbsent) {
                    "good=b:true\n");
     }
     SettingsUserDefaults d(path());
-    EXPECT_EQ(reads(d, "untagged"), "- - - -");
-    EXPECT_EQ(reads(d, "bad-bool"), "- - - -");
-    EXPECT_EQ(reads(d, "bad-int"), "- - - -");
-    EXPECT_EQ(reads(d, "huge-int"), "- - - -");
-    EXPECT_EQ(reads(d, "bad-list"), "- - - -");
-    EXPECT_EQ(reads(d, "cut-list"), "- - - -");
+    for (const char* key :
+         {"untagged", "bad-bool", "bad-int", "huge-int", "bad-list", "cut-list"}) {
+        EXPECT_EQ(reads(d, key), "- - - -") << key;
+    }
     EXPECT_EQ(reads(d, "good"), "b:true - - -");
 
     // Edited by hand while in use, with a line that is no entry: QSettings reports a format error
