@@ -362,10 +362,7 @@ TEST_F(BrowserTabCleanupTest, RefusalsByReadingCloseNothing) {
         tenPlusOne.push_back(Window{.id = "w" + std::to_string(i),
                                     .tabs = chromeTab("t" + std::to_string(i), true)});
     }
-    std::string crowd;
-    for (int i = 0; i < 600; ++i) {
-        crowd += R"(, {"role": "AXStaticText"})";
-    }
+    const std::string crowd = desktop_test::repeated(R"(, {"role": "AXStaticText"})", 600, "");
     App unresponsive = safari({Window{.id = "w1", .tabs = safariTabs(unpinned("a", 1))}});
     unresponsive.responsive = false;
     App menuless = chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")}});

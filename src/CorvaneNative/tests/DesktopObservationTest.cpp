@@ -10,14 +10,6 @@ using namespace corvane::desktop_test;
 
 namespace {
 
-std::string repeated(const std::string& item, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) {
-        out += (i == 0 ? "" : ",") + item;
-    }
-    return out;
-}
-
 // The editor does not come forward when asked; something else must bring it.
 std::string stayingBehind(std::string scenario) {
     const std::string running = R"("running": [{"pid": 500}])";
@@ -130,10 +122,7 @@ TEST_F(DesktopObservationTest, TheWalkIsBoundedFourWays) {
 }
 
 TEST_F(DesktopObservationTest, TextsAreCutInCharacters) {
-    std::string longTitle;
-    for (int i = 0; i < 200; ++i) {
-        longTitle += "e\xCC\x81"; // one character, two code points
-    }
+    const std::string longTitle = repeated("e\xCC\x81", 200, ""); // a character: two code points
     std::string actions;
     for (int i = 0; i < 15; ++i) {
         actions += std::string(i == 0 ? "" : ",") + R"({"name": "AXAction)" + std::to_string(i) +
@@ -143,11 +132,7 @@ TEST_F(DesktopObservationTest, TextsAreCutInCharacters) {
                         std::string(300, 'v') + R"(", "actions": [)" + actions + "]}"));
     ASSERT_EQ(observe().front(), '{');
     const JSON& button = (*last.find("elements")->array())[1];
-    std::string cut;
-    for (int i = 0; i < 160; ++i) {
-        cut += "e\xCC\x81";
-    }
-    EXPECT_EQ(*button.stringMember("label"), cut);
+    EXPECT_EQ(*button.stringMember("label"), repeated("e\xCC\x81", 160, ""));
     EXPECT_EQ(*button.stringMember("value"), std::string(160, 'v'));
     const JSON::Array& names = *button.find("actions")->array();
     ASSERT_EQ(names.size(), 12u);
@@ -233,11 +218,7 @@ TEST_F(DesktopObservationTest, NothingChangedBeforeTheSnapshotIsHandedOut) {
     EXPECT_FALSE(desktop->snapshotID());
 
     // A result of 58000 bytes or more is refused and leaves no snapshot.
-    const std::string wide = "\xF0\x9F\x98\x80"; // four bytes a character
-    std::string text;
-    for (int i = 0; i < 160; ++i) {
-        text += wide;
-    }
+    const std::string text = repeated("\xF0\x9F\x98\x80", 160, ""); // four bytes a character
     load(editorScenario(repeated(
         R"({"role": "AXButton", "title": ")" + text + R"(", "value": ")" + text + R"("})", 59)));
     EXPECT_EQ(observe(), "desktop_observation_too_large");
