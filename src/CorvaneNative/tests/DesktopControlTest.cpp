@@ -235,41 +235,38 @@ TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
 }
 
 TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
-    MemoryDefaults store;
-    DesktopControl d(fakes.platform(), &store);
     fakes.workspace.running = {app(10, "com.example.editor"), app(12, "com.example.mail")};
 
     // Desktop-wide consent, and an admitted application.
-    store.setBool(consentKey, true);
-    ASSERT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "ok");
-    store.refuseWrites = true;
-    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
-    EXPECT_EQ(store.boolValue(consentKey), true);
-    EXPECT_EQ(d.epoch(), 1u);
-    EXPECT_FALSE(d.desktopWide());
-    EXPECT_FALSE(d.active());
-    EXPECT_EQ(d.bundleID(), std::nullopt);
-    EXPECT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "desktop_permission_required");
+    fakes.defaults.setBool(consentKey, true);
+    ASSERT_EQ(outcomeOf([&] { desktop.check("com.example.editor"); }), "ok");
+    fakes.defaults.refuseWrites = true;
+    EXPECT_EQ(storing([&] { desktop.stop(); }), "storage failed");
+    EXPECT_EQ(fakes.defaults.boolValue(consentKey), true);
+    EXPECT_EQ(desktop.epoch(), 1u);
+    EXPECT_FALSE(desktop.desktopWide());
+    EXPECT_FALSE(desktop.active());
+    EXPECT_EQ(desktop.bundleID(), std::nullopt);
+    EXPECT_EQ(outcomeOf([&] { desktop.check("com.example.editor"); }),
+              "desktop_permission_required");
 
     // A grant whose withdrawal cannot be stored ends as well.
-    store.refuseWrites = false;
-    d.grant({"com.example.mail", "com.example.editor"});
-    ASSERT_TRUE(d.active());
-    store.refuseWrites = true;
-    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
-    EXPECT_FALSE(d.active());
-    EXPECT_TRUE(d.approvedApps().empty());
-    EXPECT_EQ(d.deadline(), Clock::MonotonicTime::min());
+    fakes.defaults.refuseWrites = false;
+    desktop.grant({"com.example.mail", "com.example.editor"});
+    ASSERT_TRUE(desktop.active());
+    fakes.defaults.refuseWrites = true;
+    EXPECT_EQ(storing([&] { desktop.stop(); }), "storage failed");
+    EXPECT_FALSE(desktop.active());
+    EXPECT_TRUE(desktop.approvedApps().empty());
+    EXPECT_EQ(desktop.deadline(), Clock::MonotonicTime::min());
 
     // A grant starts with a stop: when that cannot be stored, nothing is granted.
-    EXPECT_EQ(storing([&] { d.grantApp("com.example.mail"); }), "storage failed");
-    EXPECT_FALSE(d.active());
-    EXPECT_TRUE(d.approvedApps().empty());
+    EXPECT_EQ(storing([&] { desktop.grantApp("com.example.mail"); }), "storage failed");
+    EXPECT_FALSE(desktop.active());
+    EXPECT_TRUE(desktop.approvedApps().empty());
 }
 
 TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
-    MemoryDefaults store;
-    DesktopControl d(fakes.platform(), &store);
     struct Step {
         const char* name;
         bool refuse;
@@ -292,12 +289,12 @@ TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
-        store.refuseWrites = step.refuse;
-        const std::uint64_t epoch = d.epoch();
-        EXPECT_EQ(storing([&] { (d.*step.change)(); }), step.outcome);
-        EXPECT_EQ(store.boolValue(consentKey), step.stored);
-        EXPECT_EQ(d.desktopWide(), step.desktopWide);
-        EXPECT_EQ(d.epoch(), epoch + 1);
+        fakes.defaults.refuseWrites = step.refuse;
+        const std::uint64_t epoch = desktop.epoch();
+        EXPECT_EQ(storing([&] { (desktop.*step.change)(); }), step.outcome);
+        EXPECT_EQ(fakes.defaults.boolValue(consentKey), step.stored);
+        EXPECT_EQ(desktop.desktopWide(), step.desktopWide);
+        EXPECT_EQ(desktop.epoch(), epoch + 1);
     }
 }
 
