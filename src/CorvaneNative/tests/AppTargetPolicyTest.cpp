@@ -17,11 +17,7 @@ class AppTargetPolicyTest : public ::testing::Test {
 protected:
     AppTargetPolicyTest() {
         root = QDir(dir.path()).canonicalPath().toStdString();
-        for (const char* folder :
-             {"/Applications/Normal.app/Contents",
-              "/Applications/Host.app/Contents/Helpers/Nested.app", "/Applications/Agent.app",
-              "/Applications/Daemon.app", "/Applications/Quiet.app", "/Applications/Plain.app",
-              "/Applications/Nameless.app", "/Links"}) {
+        for (const char* folder : {"/Applications/Nameless.app", "/Links"}) {
             EXPECT_TRUE(QDir().mkpath(QString::fromStdString(root + folder)));
         }
         bundle("/Applications/Normal.app", {});
@@ -41,7 +37,9 @@ protected:
             {"CFBundleIdentifier", PlatformValue("com.apple.finder")}};
     }
 
+    // A bundle folder on disk, its dictionary in the workspace.
     void bundle(const std::string& path, PlatformValue::Dictionary extra) {
+        EXPECT_TRUE(QDir().mkpath(QString::fromStdString(root + path)));
         extra.emplace("CFBundleIdentifier", PlatformValue("com.example." + path.substr(14)));
         fakes.workspace.bundles[root + path] = std::move(extra);
     }

@@ -1,36 +1,193 @@
-// The Safari and Chrome tab cleanups against the simulated Mac, on a virtual clock.
-#include "BrowserScenarios.h"
+// The Safari and Chrome tab cleanups against the simulated Mac, on a virtual clock: scenarios of
+// windows with tab strips, close buttons, sheets and Chrome's menus.
 #include "CorvaneNative/SystemActions.h"
-#include "CorvanePlatform/sim/SimControlCommands.h"
-#include "CorvanePlatform/sim/SimModel.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
-#include "support/FakePlatform.h"
-#include "support/VirtualClock.h"
 
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
+#include "DesktopFixture.h"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 using namespace std::chrono_literals;
 using namespace corvane;
-using namespace corvane::browser_test;
 using namespace corvane::test;
 
 namespace {
 
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+const std::string safariCloseAction =
+    R"({"name": "AXCloseTab", "description": "Close Tab", "does": [{"close_tab": "self"}]})";
+
+struct SafariTab {
+    std::string id;
+    // The identifier's fields after "uuid=<id>".
+    std::string fields = "isPinned=false";
+    std::string title = {};                      // the id when empty
+    std::string closeAction = safariCloseAction; // none when empty
+    std::string more = {};                       // further element fields, each after a comma
+};
+
+std::string safariTabs(const std::vector<SafariTab>& tabs) {
+    std::vector<std::string> texts;
+    for (const SafariTab& tab : tabs) {
+        const std::string identifier =
+            "TabBarTab?uuid=" + tab.id + (tab.fields.empty() ? "" : "&") + tab.fields;
+        std::string actions = R"({"name": "AXPress", "does": [{"select": "self"}]})";
+        if (!tab.closeAction.empty()) {
+            actions += ", " + tab.closeAction;
+        }
+        texts.push_back(R"({"id": ")" + tab.id + R"(", "role": "AXRadioButton", "title": ")" +
+                        (tab.title.empty() ? tab.id : tab.title) + R"(", "identifier": ")" +
+                        identifier + R"(", "actions": [)" + actions + "]" + tab.more + "}");
+    }
+    return joined(texts);
+}
+
+std::string chromeTab(const std::string& id, bool selected = false, bool pinned = false,
+                      const std::string& more = "") {
+    return R"({"id": ")" + id + R"(", "role": "AXRadioButton", "title": ")" + id +
+           R"(", "value": )" + (selected ? "true" : "false") + R"(, "pinned": )" +
+           (pinned ? "true" : "false") + more + "}";
+}
+
+struct Window {
+    std::string id = {};
+    std::string tabs = {}; // the tab elements, joined
+    std::string subrole = "AXStandardWindow";
+    bool sheet = false;
+    // What the close button does; no close button when empty.
+    std::string closeDoes = R"([{"remove": "window"}])";
+    bool closeFails = false;
+    // What Chrome's "New Tab" button does ("$" stands for the window's id); "none" for no button.
+    std::string newTab = {};
+    std::string extraChildren = {}; // each after a comma
+};
+
+// A fresh tab opened and selected in the window's strip.
+const std::string openFreshTab =
+    R"([{"insert": {"parent": "$.tabs", "select": true,
+                    "element": {"role": "AXRadioButton", "title": "New Tab"}}}])";
+
+std::string substituted(std::string text, const std::string& id) {
+    for (std::size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at)) {
+        text.replace(at, 1, id);
+        at += id.size();
+    }
+    return text;
+}
+
+std::string window(const Window& w) {
+    std::string text =
+        R"({"id": ")" + w.id + R"(", "role": "AXWindow", "subrole": ")" + w.subrole + "\"";
+    if (!w.closeDoes.empty()) {
+        text += R"(, "close_button": ")" + w.id + R"(.close")";
+    }
+    text += R"(, "children": [)";
+    if (!w.closeDoes.empty()) {
+        text += R"({"id": ")" + w.id + R"(.close", "role": "AXButton", "subrole": "AXCloseButton",
+                    "actions": [{"name": "AXPress", "fails": )" +
+                (w.closeFails ? "true" : "false") + R"(, "does": )" + w.closeDoes + "}]}, ";
+    }
+    text += R"({"id": ")" + w.id + R"(.sheet", "role": "AXSheet", "hidden": )" +
+            (w.sheet ? "false" : "true") + "}, ";
+    text += R"({"role": "AXGroup", "children": [{"id": ")" + w.id +
+            R"(.tabs", "role": "AXTabGroup", "children": [)" + w.tabs + "]}]}";
+    if (!w.newTab.empty() && w.newTab != "none") {
+        text += R"(, {"id": ")" + w.id + R"(.newtab", "role": "AXButton", "title": "New Tab",
+                      "actions": [{"name": "AXPress", "does": )" +
+                substituted(w.newTab, w.id) + "}]}";
+    }
+    return text + w.extraChildren + "]}";
+}
+
+struct ChromeMenus {
+    std::string tabMenu = "Tab";
+    std::string closeTabTitle = "Close Tab";
+    bool closeOthersFails = false;
+};
+
+std::string chromeMenuBar(const ChromeMenus& m = {}) {
+    const auto menu = [](const std::string& id, const std::string& title,
+                         const std::string& items) {
+        return R"({"id": ")" + id + R"(", "role": "AXMenuBarItem", "title": ")" + title +
+               R"(", "actions": [{"name": "AXPress", "does": [{"show": ")" + id +
+               R"(.menu"}]}], "children": [{"id": ")" + id +
+               R"(.menu", "role": "AXMenu", "hidden": true,
+                   "actions": [{"name": "AXCancel", "does": [{"hide": "self"}]}],
+                   "children": [)" +
+               items + "]}]}";
+    };
+    const std::string closeTab = R"({"id": "closetab", "role": "AXMenuItem", "title": ")" +
+                                 m.closeTabTitle +
+                                 R"(", "enabled_for": "close_tab",
+            "actions": [{"name": "AXPress", "does": [{"close_tab": "self"}, {"hide": "parent"}]}]})";
+    const std::string closeOthers =
+        std::string(R"({"id": "closeothers", "role": "AXMenuItem", "title": "Close Other Tabs",
+            "enabled_for": "close_other_tabs", "actions": [{"name": "AXPress", "fails": )") +
+        (m.closeOthersFails ? "true" : "false") +
+        R"(, "does": [{"close_other_tabs": "self"}, {"hide": "parent"}]}]})";
+    return R"({"role": "AXMenuBar", "children": [)" + menu("file", "File", closeTab) + ", " +
+           menu("tab", m.tabMenu, closeOthers) + "]}";
+}
+
+struct App {
+    std::string bundleID;
+    int pid;
+    std::vector<Window> windows;
+    std::string menuBar = {}; // none when empty
+    bool responsive = true;
+};
+
+std::string scenario(const std::vector<App>& apps) {
+    std::vector<std::string> texts;
+    for (const App& app : apps) {
+        std::vector<std::string> windows;
+        for (const Window& w : app.windows) {
+            windows.push_back(window(w));
+        }
+        std::string ui = R"({"windows": [)" + joined(windows) + "]";
+        if (!app.menuBar.empty()) {
+            ui += R"(, "menu_bar": )" + app.menuBar;
+        }
+        if (!app.windows.empty()) {
+            ui += R"(, "main_window": ")" + app.windows.front().id + "\"";
+        }
+        ui += std::string(R"(, "responsive": )") + (app.responsive ? "true" : "false") + "}";
+        texts.push_back(R"({"path": "Applications/)" + app.bundleID + R"(.app", "bundle":
+            {"CFBundleIdentifier": ")" +
+                        app.bundleID + R"("}, "running": [{"pid": )" + std::to_string(app.pid) +
+                        R"(}], "ui": )" + ui + "}");
+    }
+    return R"({"apps": [)" + joined(texts) + "]}";
+}
+
+App safari(std::vector<Window> windows) {
+    return App{"com.apple.Safari", 402, std::move(windows)};
+}
+
+App chrome(std::vector<Window> windows, const ChromeMenus& menus = {}) {
+    for (Window& w : windows) {
+        if (w.newTab.empty()) {
+            w.newTab = openFreshTab;
+        }
+    }
+    return App{"com.google.Chrome", 510, std::move(windows), chromeMenuBar(menus)};
+}
+
 enum class Which { Safari, Chrome };
 
-class BrowserTabCleanupTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(root.isValid());
-        mac = std::make_unique<SimulatedMac>(root.path(), SimulatedMac::Options{&clock, &defaults});
-        platform = std::make_unique<Platform>(mac->platform());
-    }
+const std::string attention = "browser_cleanup_pending_user_attention";
 
-    void load(const std::vector<App>& apps) { mac->load(scenario(apps)); }
+class BrowserTabCleanupTest : public desktop_test::DesktopFixture {
+protected:
+    void load(const std::vector<App>& apps) { DesktopFixture::load(scenario(apps)); }
 
     // Starts a cleanup, which runs until its first wait.
     std::shared_ptr<Probe> start(Which which, bool keepPinned) {
@@ -72,13 +229,6 @@ protected:
         return done;
     }
 
-    int activations() {
-        const std::vector<JSON> events = mac->model().events();
-        return static_cast<int>(std::count_if(events.begin(), events.end(), [](const JSON& e) {
-            return *e.stringMember("kind") == "activate";
-        }));
-    }
-
     // The named windows and tabs that exist now.
     std::vector<std::string> present() {
         std::vector<std::string> names;
@@ -94,16 +244,6 @@ protected:
 
     bool live(const std::string& name) { return mac->model().named(name).has_value(); }
 
-    void control(const std::string& command) {
-        const JSON answer = mac->commands().handle(JSON::parse(command));
-        ASSERT_TRUE(answer.find("ok")->isTrue()) << answer.data();
-    }
-
-    QTemporaryDir root;
-    VirtualClock clock;
-    MemoryDefaults defaults;
-    std::unique_ptr<SimulatedMac> mac;
-    std::unique_ptr<Platform> platform;
     Clock::MonotonicTime started;
     std::chrono::milliseconds took{0};
 };
@@ -167,7 +307,7 @@ TEST_F(BrowserTabCleanupTest, SafariClosesUnpinnedTabsLastToFirst) {
     auto probe = start(Which::Safari, true);
     const std::string outcome = finish(probe, [&](std::chrono::milliseconds elapsed) {
         if (elapsed == 1000ms) {
-            control(R"({"cmd": "ax", "does": [{"close_tab": "a"}]})");
+            effects(R"([{"close_tab": "a"}])");
         }
     });
     EXPECT_EQ(outcome, "{}");
@@ -182,11 +322,10 @@ TEST_F(BrowserTabCleanupTest, SafariClosesEightyTabsLastToFirst) {
                   Window{.id = "w2", .tabs = safariTabs(second)}})});
     EXPECT_EQ(run(Which::Safari, true), "{}");
     std::vector<std::string> expected;
-    for (auto tab = second.rbegin(); tab != second.rend(); ++tab) {
-        expected.push_back(tab->id + " AXCloseTab");
-    }
-    for (auto tab = first.rbegin(); tab != first.rend() - 1; ++tab) {
-        expected.push_back(tab->id + " AXCloseTab");
+    for (const std::string prefix : {"b", "a"}) {
+        for (int i = 39; i >= 0; --i) {
+            expected.push_back(prefix + std::to_string(i) + " AXCloseTab");
+        }
     }
     EXPECT_EQ(actions(), expected);
     EXPECT_EQ(present(), (std::vector<std::string>{"p", "w1"}));
@@ -195,11 +334,23 @@ TEST_F(BrowserTabCleanupTest, SafariClosesEightyTabsLastToFirst) {
 // Whatever can be refused by reading is refused before anything is pressed: the browser is as it
 // was, tab for tab.
 TEST_F(BrowserTabCleanupTest, RefusalsByReadingCloseNothing) {
+    // A first window and a second one, "w2", whose tabs are filled in unless it has an id.
     const auto safariWith = [](std::vector<SafariTab> firstTabs, Window second = {}) {
-        std::vector<Window> windows{
-            Window{.id = "w1", .tabs = safariTabs(firstTabs)},
-            second.id.empty() ? Window{.id = "w2", .tabs = safariTabs(unpinned("b", 2))} : second};
-        return std::vector<App>{safari(std::move(windows))};
+        if (second.id.empty()) {
+            second.id = "w2";
+            second.tabs = safariTabs(unpinned("b", 2));
+        }
+        return std::vector<App>{
+            safari({Window{.id = "w1", .tabs = safariTabs(firstTabs)}, std::move(second)})};
+    };
+    const auto pinnedAndOne = [](const std::string& window) {
+        return chromeTab(window + ".p", false, true) + ", " + chromeTab(window + ".a", true);
+    };
+    const auto chromeWith = [&](Window second, const ChromeMenus& menus = {}) {
+        second.id = "w2";
+        second.tabs = pinnedAndOne("w2");
+        return std::vector<App>{
+            chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")}, std::move(second)}, menus)};
     };
     std::vector<Window> many;
     for (int i = 0; i < 21; ++i) {
@@ -211,109 +362,50 @@ TEST_F(BrowserTabCleanupTest, RefusalsByReadingCloseNothing) {
         tenPlusOne.push_back(Window{.id = "w" + std::to_string(i),
                                     .tabs = chromeTab("t" + std::to_string(i), true)});
     }
-    std::string crowd;
-    for (int i = 0; i < 600; ++i) {
-        crowd += R"(, {"role": "AXStaticText"})";
-    }
-    const auto pinnedAndOne = [](const std::string& window) {
-        return chromeTab(window + ".p", false, true) + ", " + chromeTab(window + ".a", true);
-    };
-    std::vector<SafariTab> eightyOne = unpinned("a", 41);
+    const std::string crowd = desktop_test::repeated(R"(, {"role": "AXStaticText"})", 600, "");
+    App unresponsive = safari({Window{.id = "w1", .tabs = safariTabs(unpinned("a", 1))}});
+    unresponsive.responsive = false;
+    App menuless = chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")}});
+    menuless.menuBar.clear();
+    const std::string limit = "browser_cleanup_limit_exceeded";
 
     struct Row {
         const char* name;
         std::vector<App> apps;
-        Which which;
-        bool keepPinned;
-        const char* expected;
+        std::string expected;
+        Which which = Which::Safari;
+        bool keepPinned = true;
     };
     const Row rows[] = {
-        {"a sheet in the last window",
-         safariWith(unpinned("a", 2),
-                    Window{.id = "w2", .tabs = safariTabs(unpinned("b", 1)), .sheet = true}),
-         Which::Safari, true, "browser_cleanup_pending_user_attention"},
+        {"a sheet in the last window", safariWith(unpinned("a", 2), {.sheet = true}), attention},
         {"a window that is not standard",
-         safariWith(unpinned("a", 2), Window{.id = "w2",
-                                             .tabs = safariTabs(unpinned("b", 1)),
-                                             .subrole = "AXFloatingWindow"}),
-         Which::Safari, true, "browser_cleanup_pending_user_attention"},
-        {"a sheet, closing windows",
-         safariWith(unpinned("a", 2),
-                    Window{.id = "w2", .tabs = safariTabs(unpinned("b", 1)), .sheet = true}),
-         Which::Safari, false, "browser_cleanup_pending_user_attention"},
-        {"no pinned field", safariWith({{.id = "a", .fields = "uuid2=1"}}), Which::Safari, true,
+         safariWith(unpinned("a", 2), {.subrole = "AXFloatingWindow"}), attention},
+        {"a sheet, closing windows", safariWith(unpinned("a", 2), {.sheet = true}), attention,
+         Which::Safari, false},
+        {"no pinned field", safariWith({{.id = "a", .fields = "uuid2=1"}}),
          "pinned_tab_detection_unverified"},
-        {"two pinned fields", safariWith({{.id = "a", .fields = "isPinned=false&isPinned=false"}}),
-         Which::Safari, true, "pinned_tab_detection_unverified"},
-        {"a pinned field neither true nor false", safariWith({{.id = "a", .fields = "isPinned=1"}}),
-         Which::Safari, true, "pinned_tab_detection_unverified"},
         {"an unpinned tab without a close action", safariWith({{.id = "a", .closeAction = ""}}),
-         Which::Safari, true, "browser_tab_close_unavailable"},
-        {"a window without tabs", safariWith(unpinned("a", 2), Window{.id = "w2"}), Which::Safari,
-         true, "browser_tab_layout_unavailable"},
-        {"81 tabs to close",
-         safariWith(eightyOne, Window{.id = "w2", .tabs = safariTabs(unpinned("b", 40))}),
-         Which::Safari, true, "browser_cleanup_limit_exceeded"},
-        {"a window too large to read whole",
-         safariWith(
-             unpinned("a", 2),
-             Window{.id = "w2", .tabs = safariTabs(unpinned("b", 1)), .extraChildren = crowd}),
-         Which::Safari, true, "browser_cleanup_limit_exceeded"},
-        {"21 windows", {safari(many)}, Which::Safari, true, "browser_cleanup_limit_exceeded"},
-        {"a window without a close button",
-         safariWith(unpinned("a", 1),
-                    Window{.id = "w2", .tabs = safariTabs(unpinned("b", 1)), .closeDoes = ""}),
-         Which::Safari, false, "browser_tab_close_unavailable"},
-        {"Safari does not answer",
-         {App{"com.apple.Safari",
-              402,
-              {Window{.id = "w1", .tabs = safariTabs(unpinned("a", 1))}},
-              "",
-              false}},
-         Which::Safari,
-         true,
-         "browser_window_unavailable"},
-        {"11 Chrome windows",
-         {chrome(tenPlusOne)},
-         Which::Chrome,
-         true,
-         "browser_cleanup_limit_exceeded"},
-        {"no menu bar",
-         {App{"com.google.Chrome",
-              510,
-              {Window{.id = "w1", .tabs = pinnedAndOne("w1"), .newTab = openFreshTab}}}},
-         Which::Chrome,
-         true,
-         "browser_menu_unavailable"},
-        {"a Chrome sheet",
-         {chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")},
-                  Window{.id = "w2", .tabs = pinnedAndOne("w2"), .sheet = true}})},
-         Which::Chrome,
-         true,
-         "browser_cleanup_pending_user_attention"},
-        {"no New Tab button in the last window",
-         {chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")},
-                  Window{.id = "w2", .tabs = pinnedAndOne("w2"), .newTab = "none"}})},
-         Which::Chrome,
-         true,
+         "browser_tab_close_unavailable"},
+        {"a window without tabs", safariWith(unpinned("a", 2), Window{.id = "w2"}),
          "browser_tab_layout_unavailable"},
-        {"a Chrome window too large",
-         {chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")},
-                  Window{.id = "w2", .tabs = pinnedAndOne("w2"), .extraChildren = crowd}})},
-         Which::Chrome,
-         true,
-         "browser_cleanup_limit_exceeded"},
-        {"no Tab menu",
-         {chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")}}, ChromeMenus{.tabMenu = "Tabs"})},
-         Which::Chrome,
-         true,
-         "browser_menu_unavailable"},
-        {"a Chrome window without a close button",
-         {chrome({Window{.id = "w1", .tabs = pinnedAndOne("w1")},
-                  Window{.id = "w2", .tabs = pinnedAndOne("w2"), .closeDoes = ""}})},
-         Which::Chrome,
-         false,
-         "browser_window_unavailable"},
+        {"81 tabs to close",
+         safariWith(unpinned("a", 41), {.id = "w2", .tabs = safariTabs(unpinned("b", 40))}), limit},
+        {"a window too large to read whole", safariWith(unpinned("a", 2), {.extraChildren = crowd}),
+         limit},
+        {"21 windows", {safari(many)}, limit},
+        {"a window without a close button", safariWith(unpinned("a", 1), {.closeDoes = ""}),
+         "browser_tab_close_unavailable", Which::Safari, false},
+        {"Safari does not answer", {unresponsive}, "browser_window_unavailable"},
+        {"11 Chrome windows", {chrome(tenPlusOne)}, limit, Which::Chrome},
+        {"no menu bar", {menuless}, "browser_menu_unavailable", Which::Chrome},
+        {"a Chrome sheet", chromeWith({.sheet = true}), attention, Which::Chrome},
+        {"no New Tab button in the last window", chromeWith({.newTab = "none"}),
+         "browser_tab_layout_unavailable", Which::Chrome},
+        {"a Chrome window too large", chromeWith({.extraChildren = crowd}), limit, Which::Chrome},
+        {"no Tab menu", chromeWith({}, {.tabMenu = "Tabs"}), "browser_menu_unavailable",
+         Which::Chrome},
+        {"a Chrome window without a close button", chromeWith({.closeDoes = ""}),
+         "browser_window_unavailable", Which::Chrome, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -321,7 +413,7 @@ TEST_F(BrowserTabCleanupTest, RefusalsByReadingCloseNothing) {
         const std::vector<std::string> before = present();
         EXPECT_EQ(run(row.which, row.keepPinned), row.expected);
         EXPECT_EQ(actions(), std::vector<std::string>{});
-        EXPECT_EQ(activations(), 0);
+        EXPECT_TRUE(events("activate").empty());
         EXPECT_EQ(present(), before);
     }
 }
@@ -335,7 +427,7 @@ TEST_F(BrowserTabCleanupTest, SafariTabPinnedBetweenReadingAndClosing) {
     auto probe = start(Which::Safari, true);
     ASSERT_FALSE(probe->done);
     EXPECT_FALSE(live("c")); // pressed first, now confirming
-    control(R"({"cmd": "ax", "does": [{"pin": "b"}]})");
+    effects(R"([{"pin": "b"}])");
     EXPECT_EQ(finish(probe), "browser_tabs_changed");
     EXPECT_EQ(actions(), std::vector<std::string>{"c AXCloseTab"});
     EXPECT_EQ(present(), (std::vector<std::string>{"a", "b", "p", "w1"}));
@@ -370,32 +462,22 @@ TEST_F(BrowserTabCleanupTest, ScreenLockedMidwayStopsBeforeTheNextPress) {
 // Every close is confirmed by reading the tabs again: ten checks over about a second, then the
 // code says whether Safari waits for the person or the tab could not be pressed.
 TEST_F(BrowserTabCleanupTest, SafariConfirmsEachCloseByReadingAgain) {
+    const SafariTab failing{.id = "x", .closeAction = R"({"name": "AXCloseTab", "fails": true,
+                                                          "description": "Close Tab"})"};
+    const SafariTab staying{.id = "x", .more = R"(, "on_close": [])"};
+    const SafariTab asking{.id = "x", .more = R"(, "on_close": [{"show": "w1.sheet"}])"};
     struct Row {
         const char* name;
         SafariTab last;
-        const char* expected;
+        std::string expected;
         std::chrono::milliseconds took;
         bool closesLate = false;
     };
     const Row rows[] = {
-        {"the press fails",
-         {.id = "x", .closeAction = R"({"name": "AXCloseTab", "description": "Close Tab",
-                                        "fails": true})"},
-         "browser_cleanup_partial",
-         980ms},
-        {"it stays open",
-         {.id = "x", .more = R"(, "on_close": [])"},
-         "browser_cleanup_pending_user_attention",
-         980ms},
-        {"it asks in a sheet",
-         {.id = "x", .more = R"(, "on_close": [{"show": "w1.sheet"}])"},
-         "browser_cleanup_pending_user_attention",
-         80ms},
-        {"it closes after half a second",
-         {.id = "x", .more = R"(, "on_close": [])"},
-         "{}",
-         580ms + 80ms,
-         true},
+        {"the press fails", failing, "browser_cleanup_partial", 980ms},
+        {"it stays open", staying, attention, 980ms},
+        {"it asks in a sheet", asking, attention, 80ms},
+        {"it closes after half a second", staying, "{}", 580ms + 80ms, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -403,7 +485,7 @@ TEST_F(BrowserTabCleanupTest, SafariConfirmsEachCloseByReadingAgain) {
         auto probe = start(Which::Safari, true);
         const std::string outcome = finish(probe, [&](std::chrono::milliseconds elapsed) {
             if (row.closesLate && elapsed == 500ms) {
-                control(R"({"cmd": "ax", "does": [{"remove": "x"}]})");
+                effects(R"([{"remove": "x"}])");
             }
         });
         EXPECT_EQ(outcome, row.expected);
@@ -412,43 +494,56 @@ TEST_F(BrowserTabCleanupTest, SafariConfirmsEachCloseByReadingAgain) {
     }
 }
 
-TEST_F(BrowserTabCleanupTest, SafariWithoutPinnedTabsClosesItsWindows) {
+// Without pinned tabs to keep, every window goes by its close button; Chrome's is raised first.
+TEST_F(BrowserTabCleanupTest, WithoutPinnedTabsEveryWindowCloses) {
+    const std::string removed = R"([{"remove": "window"}])";
+    const std::string asks = R"([{"show": "w2.sheet"}])";
+    const std::vector<std::string> pressed = {"w1.close AXPress", "w2.close AXPress"};
+    const std::vector<std::string> raisedAndPressed = {"w1 AXRaise", "w1.close AXPress",
+                                                       "w2 AXRaise", "w2.close AXPress"};
     struct Row {
         const char* name;
+        Which which;
         bool firstFails;
         std::string secondClose;
-        const char* expected;
+        std::string expected;
         std::vector<std::string> actions;
+        std::chrono::milliseconds took = 0ms; // not checked when zero
     };
     const Row rows[] = {
-        {"both close",
-         false,
-         R"([{"remove": "window"}])",
-         "{}",
-         {"w1.close AXPress", "w2.close AXPress"}},
-        {"the second asks first",
-         false,
-         R"([{"show": "w2.sheet"}])",
-         "browser_cleanup_pending_user_attention",
-         {"w1.close AXPress", "w2.close AXPress"}},
-        {"the first button fails",
+        {"Safari, both close", Which::Safari, false, removed, "{}", pressed},
+        {"Safari, the second asks first", Which::Safari, false, asks, attention, pressed},
+        {"Safari, the first button fails",
+         Which::Safari,
          true,
-         R"([{"remove": "window"}])",
+         removed,
          "native_control_unavailable",
          {"w1.close AXPress!"}},
+        {"Chrome, both close", Which::Chrome, false, removed, "{}", raisedAndPressed},
+        {"Chrome, the second asks first", Which::Chrome, false, asks, attention, raisedAndPressed,
+         1000ms},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        load({safari({Window{.id = "w1",
-                             .tabs = safariTabs({{.id = "p", .fields = "isPinned=true"}}),
-                             .closeFails = row.firstFails},
-                      Window{.id = "w2",
-                             .tabs = safariTabs(unpinned("b", 1)),
-                             .closeDoes = row.secondClose}})});
-        EXPECT_EQ(run(Which::Safari, false), row.expected);
+        const bool isSafari = row.which == Which::Safari;
+        std::vector<Window> windows{
+            Window{.id = "w1",
+                   .tabs = isSafari ? safariTabs({{.id = "p", .fields = "isPinned=true"}})
+                                    : chromeTab("p", true, true),
+                   .closeFails = row.firstFails},
+            Window{.id = "w2",
+                   .tabs = isSafari ? safariTabs(unpinned("b", 1)) : chromeTab("q", true),
+                   .closeDoes = row.secondClose}};
+        const App app = isSafari ? safari(std::move(windows)) : chrome(std::move(windows));
+        load({app});
+        EXPECT_EQ(run(row.which, false), row.expected);
         EXPECT_EQ(actions(), row.actions);
         EXPECT_EQ(live("w1"), row.firstFails);
-        EXPECT_FALSE(mac->model().pidsOf("com.apple.Safari").empty());
+        EXPECT_EQ(live("w2"), row.expected != "{}");
+        EXPECT_FALSE(mac->model().pidsOf(app.bundleID).empty());
+        if (row.took > 0ms) {
+            EXPECT_EQ(took, row.took);
+        }
     }
 }
 
@@ -471,7 +566,7 @@ TEST_F(BrowserTabCleanupTest, ChromeKeepsPinnedTabsInEveryWindow) {
         }
     }
     EXPECT_EQ(actions(), expected);
-    EXPECT_EQ(activations(), 2);
+    EXPECT_EQ(events("activate").size(), 2u);
     EXPECT_EQ(present(), (std::vector<std::string>{"p", "w1"}));
     // Both menus were closed again.
     EXPECT_EQ(platform->accessibility.attribute(*mac->model().named("tab.menu"), "AXRole"),
@@ -482,64 +577,48 @@ TEST_F(BrowserTabCleanupTest, ChromeKeepsPinnedTabsInEveryWindow) {
 
 TEST_F(BrowserTabCleanupTest, ChromeStopsWhenTheTabsDoNotFollow) {
     const std::string strip = chromeTab("p", false, true) + ", " + chromeTab("a", true);
+    const std::string unselected =
+        R"({"insert": {"parent": "$.tabs", "element": {"role": "AXRadioButton"}}})";
+    const std::string selected =
+        R"({"insert": {"parent": "$.tabs", "select": true, "element": {"role": "AXRadioButton"}}})";
+    const std::string freshStays = R"([{"insert": {"parent": "$.tabs", "select": true,
+                         "element": {"role": "AXRadioButton", "on_close": []}}}])";
+    const std::string staying = ", " + chromeTab("b", false, false, R"(, "on_close": [])");
+    const std::string asking =
+        ", " + chromeTab("b", false, false, R"(, "on_close": [{"show": "w1.sheet"}])");
     struct Row {
         const char* name;
         std::string tabs;
         std::string newTab;
-        ChromeMenus menus;
-        const char* expected;
+        std::string expected;
         // Whether "Close Other Tabs" and "Close Tab" were chosen.
         bool closedOthers;
         bool closedFresh = false;
+        ChromeMenus menus = {};
     };
     const Row rows[] = {
-        {"the fresh tab is not selected",
-         strip,
-         R"([{"insert": {"parent": "$.tabs", "element": {"role": "AXRadioButton"}}}])",
-         {},
-         "browser_tabs_changed",
+        {"the fresh tab is not selected", strip, "[" + unselected + "]", "browser_tabs_changed",
          false},
-        {"two tabs open",
-         strip,
-         R"([{"insert": {"parent": "$.tabs", "element": {"role": "AXRadioButton"}}},
-             {"insert": {"parent": "$.tabs", "select": true,
-                         "element": {"role": "AXRadioButton"}}}])",
-         {},
-         "browser_tabs_changed",
+        {"two tabs open", strip, "[" + unselected + ", " + selected + "]", "browser_tabs_changed",
          false},
-        {"no tab opens", strip, "[]", {}, "browser_tabs_changed", false},
-        {"a tab stays open",
-         strip + ", " + chromeTab("b", false, false, R"(, "on_close": [])"),
-         openFreshTab,
-         {},
-         "browser_cleanup_pending_user_attention",
-         true},
-        {"a tab asks in a sheet",
-         strip + ", " + chromeTab("b", false, false, R"(, "on_close": [{"show": "w1.sheet"}])"),
-         openFreshTab,
-         {},
-         "browser_cleanup_pending_user_attention",
-         true},
-        {"the fresh tab stays open",
-         strip,
-         R"([{"insert": {"parent": "$.tabs", "select": true,
-                         "element": {"role": "AXRadioButton", "on_close": []}}}])",
-         {},
-         "browser_cleanup_pending_user_attention",
-         true,
-         true},
+        {"no tab opens", strip, "[]", "browser_tabs_changed", false},
+        {"a tab stays open", strip + staying, openFreshTab, attention, true},
+        {"a tab asks in a sheet", strip + asking, openFreshTab, attention, true},
+        {"the fresh tab stays open", strip, freshStays, attention, true, true},
         {"Close Other Tabs fails",
          strip + ", " + chromeTab("b"),
          openFreshTab,
-         {.closeOthersFails = true},
          "native_control_unavailable",
-         false},
+         false,
+         false,
+         {.closeOthersFails = true}},
         {"no Close Tab item",
          strip,
          openFreshTab,
-         {.closeTabTitle = "Close Window"},
          "browser_menu_unavailable",
-         true},
+         true,
+         false,
+         {.closeTabTitle = "Close Window"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -559,19 +638,4 @@ TEST_F(BrowserTabCleanupTest, ChromeStopsWhenTheTabsDoNotFollow) {
                 << menu;
         }
     }
-}
-
-TEST_F(BrowserTabCleanupTest, ChromeWithoutPinnedTabsClosesItsWindows) {
-    const std::string tabs = chromeTab("p", true, true);
-    load({chrome(
-        {Window{.id = "w1", .tabs = tabs}, Window{.id = "w2", .tabs = chromeTab("q", true)}})});
-    EXPECT_EQ(run(Which::Chrome, false), "{}");
-    EXPECT_EQ(actions(), (std::vector<std::string>{"w1 AXRaise", "w1.close AXPress", "w2 AXRaise",
-                                                   "w2.close AXPress"}));
-    EXPECT_EQ(present(), std::vector<std::string>{});
-
-    // A window that asks first is still there after ten checks.
-    load({chrome({Window{.id = "w1", .tabs = tabs, .closeDoes = R"([{"show": "w1.sheet"}])"}})});
-    EXPECT_EQ(run(Which::Chrome, false), "browser_cleanup_pending_user_attention");
-    EXPECT_EQ(took, 1000ms);
 }

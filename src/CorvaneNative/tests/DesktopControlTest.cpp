@@ -22,108 +22,100 @@ std::string storing(F&& f) {
     }
 }
 
+// check()'s verdict: "ok <bundle id> <pid>" or the thrown code.
+std::string verdict(DesktopControl& desktop, std::optional<std::string> bundleID) {
+    try {
+        const RunningApplication a = desktop.check(bundleID);
+        return "ok " + a.bundleID.value_or("?") + " " + std::to_string(a.pid);
+    } catch (const ContractError& e) {
+        return e.code();
+    }
+}
+
 class DesktopControlTest : public ::testing::Test {
 protected:
     FakePlatform fakes;
     DesktopControl desktop{fakes.platform(), &fakes.defaults};
 
-    // check()'s verdict: "ok <bundle id> <pid>" or the thrown code.
-    std::string admit(std::optional<std::string> bundleID) {
-        try {
-            const RunningApplication a = desktop.check(bundleID);
-            return "ok " + a.bundleID.value_or("?") + " " + std::to_string(a.pid);
-        } catch (const ContractError& e) {
-            return e.code();
-        }
-    }
+    std::string admit(std::optional<std::string> bundleID) { return verdict(desktop, bundleID); }
 };
 
 } // namespace
 
-TEST_F(DesktopControlTest, AdmissionChecksRunInOrder) {
+TEST(DesktopControlAdmission, ChecksRunInOrder) {
     struct Row {
         const char* name;
-        std::function<void(FakePlatform&, DesktopControl&)> setUp;
-        std::optional<std::string> target;
+        std::optional<std::string> target = {};
         const char* expected;
-        std::uint64_t epochAfter;
-    };
-    auto consent = [](FakePlatform& f, DesktopControl&) {
-        f.defaults.setBool(consentKey, true);
-        f.workspace.running = {app(10, "com.example.editor"), app(11, "com.example.editor"),
-                               app(12, "com.example.mail"), app(13, "com.apple.loginwindow")};
-    };
-    auto with = [consent](auto extra) {
-        return [consent, extra](FakePlatform& f, DesktopControl& d) {
-            consent(f, d);
-            extra(f, d);
-        };
+        std::uint64_t epochAfter = 0;
+        ScreenState screen = ScreenState::Unlocked;
+        bool trusted = true;
+        bool consent = true;
+        bool running = true; // two editors, mail and the login window; none when false
+        std::optional<std::string> grant = {};
+        std::optional<RunningApplication> front = {};
     };
     const Row rows[] = {
         // Without consent or grant nothing else is looked at, not even the exclusions.
-        {"off", [](FakePlatform&, DesktopControl&) {}, "com.apple.loginwindow",
-         "desktop_permission_required", 0},
-        {"consent, named", consent, "com.example.editor", "ok com.example.editor 10", 0},
-        {"consent, frontmost", with([](FakePlatform& f, DesktopControl&) {
-             f.workspace.front = app(12, "com.example.mail");
-         }),
-         std::nullopt, "ok com.example.mail 12", 0},
-        {"consent, nothing to resolve", consent, std::nullopt, "desktop_app_not_running", 0},
-        {"frontmost without identifier, nothing stored",
-         with([](FakePlatform& f, DesktopControl&) { f.workspace.front = RunningApplication{}; }),
-         std::nullopt, "desktop_app_not_running", 0},
+        {.name = "off",
+         .target = "com.apple.loginwindow",
+         .expected = "desktop_permission_required",
+         .consent = false},
+        {"consent, named", "com.example.editor", "ok com.example.editor 10"},
+        {.name = "consent, frontmost",
+         .expected = "ok com.example.mail 12",
+         .front = app(12, "com.example.mail")},
+        {"consent, nothing to resolve", std::nullopt, "desktop_app_not_running"},
+        {.name = "frontmost without identifier, nothing stored",
+         .expected = "desktop_app_not_running",
+         .front = RunningApplication{}},
         // Exclusions hold with consent, before the lock state is read.
-        {"excluded despite consent",
-         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Locked); }),
-         "com.apple.loginwindow", "desktop_app_excluded", 0},
-        {"this agent", consent, CORVANE_BUNDLE_ID, "desktop_app_excluded", 0},
-        {"excluded frontmost", with([](FakePlatform& f, DesktopControl&) {
-             f.workspace.front = app(13, "com.apple.loginwindow");
-         }),
-         std::nullopt, "desktop_app_excluded", 0},
-        {"exclusion is case-sensitive", consent, "com.apple.LoginWindow", "desktop_app_not_running",
-         0},
-        {"granted, other app",
-         [](FakePlatform& f, DesktopControl& d) {
-             d.grantApp("com.example.editor");
-             f.console.set(ScreenState::Locked);
-         },
-         "com.example.mail", "desktop_app_not_allowed", 1},
-        {"granted app",
-         [](FakePlatform& f, DesktopControl& d) {
-             f.workspace.running = {app(10, "com.example.editor")};
-             d.grantApp("com.example.editor");
-         },
-         "com.example.editor", "ok com.example.editor 10", 1},
-        {"locked",
-         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Locked); }),
-         "com.example.editor", "device_locked", 1},
-        {"inactive",
-         with([](FakePlatform& f, DesktopControl&) { f.console.set(ScreenState::Inactive); }),
-         "com.example.editor", "device_locked", 1},
-        {"unknown, untrusted", with([](FakePlatform& f, DesktopControl&) {
-             f.console.set(ScreenState::Unknown);
-             f.accessibility.trusted = false;
-         }),
-         "com.example.editor", "device_locked", 1},
-        {"untrusted, not running",
-         with([](FakePlatform& f, DesktopControl&) { f.accessibility.trusted = false; }),
-         "com.example.absent", "accessibility_permission_required", 0},
-        {"not running", consent, "com.example.absent", "desktop_app_not_running", 0},
+        {"excluded despite consent", "com.apple.loginwindow", "desktop_app_excluded", 0,
+         ScreenState::Locked},
+        {"this agent", CORVANE_BUNDLE_ID, "desktop_app_excluded"},
+        {.name = "excluded frontmost",
+         .expected = "desktop_app_excluded",
+         .front = app(13, "com.apple.loginwindow")},
+        {"exclusion is case-sensitive", "com.apple.LoginWindow", "desktop_app_not_running"},
+        // The grant is checked before whether the application runs and before the lock.
+        {.name = "granted, other app",
+         .target = "com.example.mail",
+         .expected = "desktop_app_not_allowed",
+         .epochAfter = 1,
+         .screen = ScreenState::Locked,
+         .consent = false,
+         .running = false,
+         .grant = "com.example.editor"},
+        {.name = "granted app",
+         .target = "com.example.editor",
+         .expected = "ok com.example.editor 10",
+         .epochAfter = 1,
+         .consent = false,
+         .grant = "com.example.editor"},
+        {"locked", "com.example.editor", "device_locked", 1, ScreenState::Locked},
+        {"inactive", "com.example.editor", "device_locked", 1, ScreenState::Inactive},
+        {"unknown, untrusted", "com.example.editor", "device_locked", 1, ScreenState::Unknown,
+         false},
+        {"untrusted, not running", "com.example.absent", "accessibility_permission_required", 0,
+         ScreenState::Unlocked, false},
+        {"not running", "com.example.absent", "desktop_app_not_running"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform f;
         DesktopControl d(f.platform(), &f.defaults);
-        row.setUp(f, d);
-        std::string verdict;
-        try {
-            const RunningApplication a = d.check(row.target);
-            verdict = "ok " + a.bundleID.value_or("?") + " " + std::to_string(a.pid);
-        } catch (const ContractError& e) {
-            verdict = e.code();
+        f.defaults.setBool(consentKey, row.consent);
+        if (row.running) {
+            f.workspace.running = {app(10, "com.example.editor"), app(11, "com.example.editor"),
+                                   app(12, "com.example.mail"), app(13, "com.apple.loginwindow")};
         }
-        EXPECT_EQ(verdict, row.expected);
+        if (row.grant) {
+            d.grantApp(*row.grant);
+        }
+        f.console.set(row.screen);
+        f.accessibility.trusted = row.trusted;
+        f.workspace.front = row.front;
+        EXPECT_EQ(verdict(d, row.target), row.expected);
         EXPECT_EQ(d.epoch(), row.epochAfter);
     }
 }
@@ -243,41 +235,38 @@ TEST_F(DesktopControlTest, WithoutAStoreThereIsNoConsent) {
 }
 
 TEST_F(DesktopControlTest, StopEndsControlInMemoryWhateverTheStoreSays) {
-    MemoryDefaults store;
-    DesktopControl d(fakes.platform(), &store);
     fakes.workspace.running = {app(10, "com.example.editor"), app(12, "com.example.mail")};
 
     // Desktop-wide consent, and an admitted application.
-    store.setBool(consentKey, true);
-    ASSERT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "ok");
-    store.refuseWrites = true;
-    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
-    EXPECT_EQ(store.boolValue(consentKey), true);
-    EXPECT_EQ(d.epoch(), 1u);
-    EXPECT_FALSE(d.desktopWide());
-    EXPECT_FALSE(d.active());
-    EXPECT_EQ(d.bundleID(), std::nullopt);
-    EXPECT_EQ(outcomeOf([&] { d.check("com.example.editor"); }), "desktop_permission_required");
+    fakes.defaults.setBool(consentKey, true);
+    ASSERT_EQ(outcomeOf([&] { desktop.check("com.example.editor"); }), "ok");
+    fakes.defaults.refuseWrites = true;
+    EXPECT_EQ(storing([&] { desktop.stop(); }), "storage failed");
+    EXPECT_EQ(fakes.defaults.boolValue(consentKey), true);
+    EXPECT_EQ(desktop.epoch(), 1u);
+    EXPECT_FALSE(desktop.desktopWide());
+    EXPECT_FALSE(desktop.active());
+    EXPECT_EQ(desktop.bundleID(), std::nullopt);
+    EXPECT_EQ(outcomeOf([&] { desktop.check("com.example.editor"); }),
+              "desktop_permission_required");
 
     // A grant whose withdrawal cannot be stored ends as well.
-    store.refuseWrites = false;
-    d.grant({"com.example.mail", "com.example.editor"});
-    ASSERT_TRUE(d.active());
-    store.refuseWrites = true;
-    EXPECT_EQ(storing([&] { d.stop(); }), "storage failed");
-    EXPECT_FALSE(d.active());
-    EXPECT_TRUE(d.approvedApps().empty());
-    EXPECT_EQ(d.deadline(), Clock::MonotonicTime::min());
+    fakes.defaults.refuseWrites = false;
+    desktop.grant({"com.example.mail", "com.example.editor"});
+    ASSERT_TRUE(desktop.active());
+    fakes.defaults.refuseWrites = true;
+    EXPECT_EQ(storing([&] { desktop.stop(); }), "storage failed");
+    EXPECT_FALSE(desktop.active());
+    EXPECT_TRUE(desktop.approvedApps().empty());
+    EXPECT_EQ(desktop.deadline(), Clock::MonotonicTime::min());
 
     // A grant starts with a stop: when that cannot be stored, nothing is granted.
-    EXPECT_EQ(storing([&] { d.grantApp("com.example.mail"); }), "storage failed");
-    EXPECT_FALSE(d.active());
-    EXPECT_TRUE(d.approvedApps().empty());
+    EXPECT_EQ(storing([&] { desktop.grantApp("com.example.mail"); }), "storage failed");
+    EXPECT_FALSE(desktop.active());
+    EXPECT_TRUE(desktop.approvedApps().empty());
 }
 
 TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
-    MemoryDefaults store;
-    DesktopControl d(fakes.platform(), &store);
     struct Step {
         const char* name;
         bool refuse;
@@ -300,12 +289,12 @@ TEST_F(DesktopControlTest, ConsentThatCannotBeStoredReadsAsOff) {
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
-        store.refuseWrites = step.refuse;
-        const std::uint64_t epoch = d.epoch();
-        EXPECT_EQ(storing([&] { (d.*step.change)(); }), step.outcome);
-        EXPECT_EQ(store.boolValue(consentKey), step.stored);
-        EXPECT_EQ(d.desktopWide(), step.desktopWide);
-        EXPECT_EQ(d.epoch(), epoch + 1);
+        fakes.defaults.refuseWrites = step.refuse;
+        const std::uint64_t epoch = desktop.epoch();
+        EXPECT_EQ(storing([&] { (desktop.*step.change)(); }), step.outcome);
+        EXPECT_EQ(fakes.defaults.boolValue(consentKey), step.stored);
+        EXPECT_EQ(desktop.desktopWide(), step.desktopWide);
+        EXPECT_EQ(desktop.epoch(), epoch + 1);
     }
 }
 

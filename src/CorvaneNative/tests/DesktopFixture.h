@@ -28,6 +28,16 @@ using test::watch;
 
 constexpr std::int32_t editorPid = 500;
 
+// `count` copies of `item`, with `separator` between them.
+inline std::string repeated(const std::string& item, int count,
+                            const std::string& separator = ",") {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        out += (i == 0 ? "" : separator) + item;
+    }
+    return out;
+}
+
 // The editor's window, titled "Doc", at (100, 50) and 1280 × 800 points, holding `children`
 // (JSON element objects, comma-separated); `window` adds members to the window and `ui` to the
 // application's interface.

@@ -154,10 +154,8 @@ TEST_F(DesktopInteractionTest, TypeReplacesAFieldsWholeText) {
     observeForm();
     EXPECT_EQ(act("type", {{"element_id", JSON(idOf("Name"))}, {"text", JSON("")}}), "{}");
     EXPECT_EQ(value("name"), "");
-    std::string accented;
-    for (int i = 0; i < 2000; ++i) {
-        accented += "e\xCC\x81"; // 2000 characters, 4000 code points
-    }
+    const std::string accented =
+        repeated("e\xCC\x81", 2000, ""); // 2000 characters, 4000 code points
     observeForm();
     EXPECT_EQ(act("type", {{"element_id", JSON(idOf("Name"))}, {"text", JSON(accented)}}), "{}");
     EXPECT_EQ(value("name"), accented);

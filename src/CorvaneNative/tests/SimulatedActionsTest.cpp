@@ -1,36 +1,24 @@
-// The actions against the simulated Mac of the default scenario.
+// The actions against the simulated Mac of the default scenario, on a virtual clock.
 #include "CorvaneNative/ActionExecutor.h"
 
-#include "CorvanePlatform/sim/SimModel.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
-#include "support/FakePlatform.h"
-#include "support/VirtualClock.h"
+#include "DesktopFixture.h"
 
-#include <QCoreApplication>
-
-#include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
-#include <algorithm>
 
-#include <gtest/gtest.h>
+#include <algorithm>
 
 using namespace std::chrono_literals;
 using namespace corvane;
-using namespace corvane::test;
+using namespace corvane::desktop_test;
 
 namespace {
 
-// The actions run against the simulated Mac of the default scenario, on a virtual clock.
-class SimulatedActionsTest : public ::testing::Test {
+class SimulatedActionsTest : public DesktopFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(root.isValid());
         QFile file(QStringLiteral(CORVANE_DEFAULT_SCENARIO));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        mac = std::make_unique<SimulatedMac>(root.path(), SimulatedMac::Options{&clock, &defaults});
-        mac->load(file.readAll().toStdString());
-        platform = std::make_unique<Platform>(mac->platform());
+        load(file.readAll().toStdString());
         executor = std::make_unique<ActionExecutor>(*platform);
     }
 
@@ -45,18 +33,9 @@ protected:
         for (const auto& [action, params] : actions) {
             probes.push_back(watch(executor->executeGuarded(action, JSON::parse(params), {})));
         }
-        const auto done = [&probes] {
-            return std::all_of(probes.begin(), probes.end(), [](const auto& p) { return p->done; });
-        };
-        // Application discovery runs on a worker thread and reports through the event loop.
-        QElapsedTimer timer;
-        timer.start();
-        while (!done() && timer.elapsed() < 20000) {
-            clock.advance(10ms);
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
         std::vector<std::string> outcomes;
         for (const auto& probe : probes) {
+            finish(probe);
             outcomes.push_back(probe->outcome);
         }
         return outcomes;
@@ -64,22 +43,10 @@ protected:
 
     bool running(const std::string& bundleID) { return !mac->model().pidsOf(bundleID).empty(); }
 
-    int eventsOf(const std::string& kind) {
-        const std::vector<JSON> events = mac->model().events();
-        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const JSON& e) {
-            return *e.stringMember("kind") == kind;
-        }));
-    }
+    int eventsOf(const std::string& kind) { return static_cast<int>(events(kind).size()); }
 
-    std::optional<PlatformValue> dndValue() {
-        return platform->accessibility.attribute(*mac->model().named("cc.dnd"), "AXValue");
-    }
+    std::optional<PlatformValue> dndValue() { return attribute("cc.dnd", "AXValue"); }
 
-    QTemporaryDir root;
-    VirtualClock clock;
-    MemoryDefaults defaults;
-    std::unique_ptr<SimulatedMac> mac;
-    std::unique_ptr<Platform> platform;
     std::unique_ptr<ActionExecutor> executor;
 };
 
@@ -144,4 +111,20 @@ TEST_F(SimulatedActionsTest, ChangesRunOneAtATimeInArrivalOrder) {
     EXPECT_FALSE(slow->done);
     EXPECT_EQ(run("media_next"), "{}"); // queued behind the quit, runs once it gives up
     EXPECT_EQ(slow->outcome, "quit_pending_user_attention");
+}
+
+// "desktop_observe" changes the computer too (activation, input), so it takes its turn.
+TEST_F(SimulatedActionsTest, ObservationsWaitTheirTurn) {
+    const auto quit = watch(executor->executeGuarded(
+        "quit_app", JSON::parse(R"({"bundle_id":"com.apple.TextEdit"})"), {}));
+    const auto observation =
+        watch(executor->executeGuarded("desktop_observe", JSON::parse("{}"), {}));
+    EXPECT_FALSE(observation->done);
+    EXPECT_FALSE(executor->desktop().observing());
+    finish(quit);
+    finish(observation);
+    EXPECT_EQ(quit->outcome, "quit_pending_user_attention");
+    // TextEdit shows its save sheet meanwhile; the sheet is part of the window observed.
+    EXPECT_EQ(observation->outcome.front(), '{') << observation->outcome;
+    EXPECT_NE(observation->outcome.find("Don\u2019t Save"), std::string::npos);
 }
