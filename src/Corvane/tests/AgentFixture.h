@@ -5,7 +5,9 @@
 // executor.
 
 #include "Corvane/Agent.h"
+#include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneCore/Envelope.h"
 #include "CorvaneCore/JSON.h"
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
@@ -40,8 +42,6 @@ public:
     std::optional<Credentials> credentials =
         Credentials{std::nullopt, "local-token-0123456789abcdef0123456789abcdef", false};
     std::set<std::string> failingRemovals;
-    std::set<std::string> failingReads;
-    std::set<std::string> failingWrites;
     // The accounts read and written through read() and write() (the credentials above stand
     // apart, as the store's summary does).
     std::map<std::string, std::string> secrets;
@@ -56,17 +56,11 @@ public:
     }
     std::optional<std::string> read(const std::string& account) override {
         const std::lock_guard lock(mutex_);
-        if (failingReads.contains(account)) {
-            throw ContractError("keychain_read_failed");
-        }
         const auto found = secrets.find(account);
         return found == secrets.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
     void write(const std::string& value, const std::string& account) override {
         const std::lock_guard lock(mutex_);
-        if (failingWrites.contains(account)) {
-            throw ContractError("keychain_write_failed");
-        }
         secrets[account] = value;
         written.push_back(account);
     }
@@ -174,18 +168,15 @@ struct Outcome {
     bool done = false;
     std::string error; // the ContractError code, "other" for anything else
     std::optional<LocalHTTPResponse> response;
-    std::optional<JSON> value;
 };
 
 template <typename T>
 QCoro::Task<void> track(QCoro::Task<T> task, std::shared_ptr<Outcome> outcome) {
     try {
-        if constexpr (std::is_void_v<T>) {
-            co_await std::move(task);
-        } else if constexpr (std::is_same_v<T, JSON>) {
-            outcome->value = co_await std::move(task);
-        } else {
+        if constexpr (std::is_same_v<T, LocalHTTPResponse>) {
             outcome->response = co_await std::move(task);
+        } else {
+            co_await std::move(task);
         }
     } catch (const ContractError& e) {
         outcome->error = e.code();
@@ -316,6 +307,13 @@ protected:
             JSON(JSON::Object{{"action", JSON(std::move(action))}, {"params", JSON::Object{}}})));
         settle();
         return outcome;
+    }
+
+    // A local refusal: status 409 with the code and its sentence.
+    static void expectRefused(const std::shared_ptr<Outcome>& outcome, const std::string& code) {
+        ASSERT_TRUE(outcome->response.has_value()) << outcome->error;
+        EXPECT_EQ(outcome->response->status, 409);
+        EXPECT_EQ(outcome->response->body, localError(code, CommandFeedback::error(code)));
     }
 
     void startConnections() {

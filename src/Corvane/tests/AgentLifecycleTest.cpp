@@ -31,11 +31,12 @@ bool dynamic(std::int64_t port) {
     return port >= 49152 && port <= 65535;
 }
 
-// Holds a port of the dynamic range, so that a stored "local-port" pointing at it is kept and
-// then found taken.
-quint16 squat(QTcpServer& server) {
+// Holds a port of the dynamic range and stores it as the Agent's "local-port", so that it is kept
+// and then found taken.
+quint16 squat(QTcpServer& server, Defaults& defaults) {
     for (quint16 port = 60001; port < 65000; port += 7) {
         if (server.listen(QHostAddress::LocalHost, port)) {
+            defaults.values["local-port"] = std::int64_t(port);
             return port;
         }
     }
@@ -131,9 +132,8 @@ TEST_F(AgentTest, StartConnectionsStartsTheListenerAndGoesReady) {
 // scripts still using the old port would hand the token to whoever holds that port now.
 TEST_F(AgentTest, TakenPortIsReplacedAndSavedWithANewToken) {
     QTcpServer squatter;
-    const quint16 taken = squat(squatter);
+    const quint16 taken = squat(squatter, mac.defaults);
     ASSERT_NE(taken, 0);
-    mac.defaults.values["local-port"] = std::int64_t(taken);
     const std::string oldToken = vault->credentials->local;
     make();
     ASSERT_EQ(agent->localPort(), taken);
@@ -162,9 +162,8 @@ TEST_F(AgentTest, TakenPortIsReplacedAndSavedWithANewToken) {
 
 TEST_F(AgentTest, PortThatStaysTakenEndsInTheKeysLockedText) {
     QTcpServer squatter;
-    const quint16 taken = squat(squatter);
+    const quint16 taken = squat(squatter, mac.defaults);
     ASSERT_NE(taken, 0);
-    mac.defaults.values["local-port"] = std::int64_t(taken);
     int picks = 0;
     options.randomPort = [&picks, taken] {
         ++picks;
@@ -178,26 +177,37 @@ TEST_F(AgentTest, PortThatStaysTakenEndsInTheKeysLockedText) {
     EXPECT_EQ(agent->status(), Agent::keysLockedText);
 }
 
+// Once the keys open, connecting again asks with a prompt allowed; waking retries without one.
 TEST_F(AgentTest, LockedKeysLeaveTheListenerOffAndLocalControlsWorking) {
-    vault->credentials.reset();
-    make();
-    startConnections();
-    EXPECT_EQ(agent->status(), Agent::keysLockedText);
-    EXPECT_FALSE(agent->listening());
-    EXPECT_FALSE(agent->connectionReady());
-    EXPECT_FALSE(agent->openingKeys());
+    for (const bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake" : "connect");
+        folder = wake ? "wake" : "connect";
+        vault = std::make_shared<FakeVault>();
+        vault->credentials.reset();
+        make();
+        startConnections();
+        EXPECT_EQ(agent->status(), Agent::keysLockedText);
+        EXPECT_FALSE(agent->listening());
+        EXPECT_FALSE(agent->connectionReady());
+        EXPECT_FALSE(agent->openingKeys());
 
-    agent->runLocalAction("mute", JSON(JSON::Object{}));
-    settle();
-    EXPECT_EQ(agent->lastCommand(), CommandFeedback::success("mute", JSON(JSON::Object{})));
+        agent->runLocalAction("mute", JSON(JSON::Object{}));
+        settle();
+        EXPECT_EQ(agent->lastCommand(), CommandFeedback::success("mute", JSON(JSON::Object{})));
 
-    // Connect retries with a prompt allowed.
-    vault->credentials = CredentialVault::Credentials{"device", "local-token-abcdefabcdef", false};
-    auto retry = start(agent->startConnections(true));
-    ASSERT_TRUE(spinUntil([&] { return retry->done; }));
-    EXPECT_THAT(vault->loads(), ElementsAre(false, true));
-    EXPECT_TRUE(agent->connectionReady());
-    EXPECT_EQ(agent->token(), std::optional<std::string>("device"));
+        vault->credentials =
+            CredentialVault::Credentials{"device", "local-token-abcdefabcdef", false};
+        if (wake) {
+            Q_EMIT mac.workspace.sessionDidResignActive();
+            Q_EMIT mac.workspace.sessionDidBecomeActive();
+        } else {
+            start(agent->startConnections(true));
+        }
+        ASSERT_TRUE(spinUntil([&] { return agent->connectionReady(); }));
+        EXPECT_THAT(vault->loads(), ElementsAre(false, !wake));
+        EXPECT_EQ(agent->token(), std::optional<std::string>("device"));
+        agent.reset();
+    }
 }
 
 TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSecond) {
@@ -278,37 +288,6 @@ TEST_F(AgentTest, MonitorStopsWithTheAgent) {
     agent.reset();
     mac.clock.advance(std::chrono::milliseconds(250));
     EXPECT_EQ(mac.clock.pendingSleeps(), 0u);
-}
-
-TEST_F(AgentTest, SleepAndWake) {
-    make();
-    startConnections();
-    const std::uint64_t generation = attach();
-
-    Q_EMIT mac.workspace.willSleep();
-    EXPECT_TRUE(agent->suspended());
-    EXPECT_FALSE(agent->online());
-    EXPECT_GT(agent->generation(), generation);
-    EXPECT_THAT(socket->closes, ElementsAre(1001));
-    EXPECT_FALSE(agent->hasSocket());
-    EXPECT_EQ(agent->status(), "Offline — session inactive");
-
-    Q_EMIT mac.workspace.didWake();
-    EXPECT_FALSE(agent->suspended());
-    auto outcome = local("mute");
-    EXPECT_EQ(outcome->response->status, 200);
-}
-
-TEST_F(AgentTest, WakingBeforeCredentialsLoadedRetriesWithoutPrompt) {
-    vault->credentials.reset();
-    make();
-    startConnections();
-    vault->credentials = CredentialVault::Credentials{std::nullopt, "local-token-123456", false};
-
-    Q_EMIT mac.workspace.sessionDidResignActive();
-    Q_EMIT mac.workspace.sessionDidBecomeActive();
-    ASSERT_TRUE(spinUntil([&] { return agent->connectionReady(); }));
-    EXPECT_THAT(vault->loads(), ElementsAre(false, false));
 }
 
 TEST_F(AgentTest, RefreshReadsOnceAtATime) {

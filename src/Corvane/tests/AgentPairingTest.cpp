@@ -63,6 +63,15 @@ protected:
         agent->pair();
     }
 
+    // The relay answers the code request with `first`, every other request with `then`.
+    void answerCode(std::function<Answer()> first, std::function<Answer()> then) {
+        answer = [first, then](const Request& request) {
+            return request.path == QLatin1String("/v1/pairing/code") ? first() : then();
+        };
+    }
+    Answer validCode() { return code("boot-1", std::chrono::minutes(10)); }
+    static Answer pending() { return test::TestRelay::refusal(409, "pairing_pending"); }
+
     // What the relay answers.
     std::function<Answer(const Request&)> answer;
     std::size_t sleepsAtRequest = 0;
@@ -70,13 +79,9 @@ protected:
 
 TEST_F(PairingTest, ApprovedCodeStoresTheTokenAndConnects) {
     int redeems = 0;
-    answer = [&](const Request& request) {
-        if (request.path == QLatin1String("/v1/pairing/code")) {
-            return code("boot-1", std::chrono::minutes(10));
-        }
-        // Approved at the second poll.
-        return ++redeems == 1 ? test::TestRelay::refusal(409, "pairing_pending") : redeemed();
-    };
+    // Approved at the second poll.
+    answerCode([this] { return validCode(); },
+               [&] { return ++redeems == 1 ? pending() : redeemed(); });
     startPairing();
     ASSERT_TRUE(until([&] { return agent->status() == approveText; }));
     EXPECT_TRUE(agent->pairing());
@@ -127,12 +132,7 @@ TEST_F(PairingTest, ApprovedCodeStoresTheTokenAndConnects) {
 }
 
 TEST_F(PairingTest, TwentyPendingAnswersWaitTheirScheduleWithoutAStatusChange) {
-    answer = [&](const Request& request) {
-        if (request.path == QLatin1String("/v1/pairing/code")) {
-            return code("boot-1", std::chrono::minutes(10));
-        }
-        return test::TestRelay::refusal(409, "pairing_pending");
-    };
+    answerCode([this] { return validCode(); }, pending);
     *sample = 1.0; // the longest wait: 3.5 s
     startPairing();
     ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 1; }));
@@ -158,16 +158,15 @@ TEST_F(PairingTest, TwentyPendingAnswersWaitTheirScheduleWithoutAStatusChange) {
 TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
     std::vector<std::string> removedBeforeSecondCode;
     int codes = 0;
-    answer = [&](const Request& request) {
-        if (request.path == QLatin1String("/v1/pairing/code")) {
+    answerCode(
+        [&] {
             if (++codes == 2) {
                 removedBeforeSecondCode = vault->removed;
             }
             return code("boot-" + std::to_string(codes), std::chrono::seconds(5),
                         "CODE-" + std::to_string(codes));
-        }
-        return test::TestRelay::refusal(409, "pairing_pending");
-    };
+        },
+        pending);
     startPairing();
     ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 1; }));
     // Polls at 0 and 3 s; the last wait is cut to the 2 s left before the expiry.
@@ -185,12 +184,8 @@ TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
                 ElementsAre(relay.origin() + "#pair=CODE-1", relay.origin() + "#pair=CODE-2"));
 
     // The relay may say so itself.
-    answer = [&](const Request& request) {
-        if (request.path == QLatin1String("/v1/pairing/code")) {
-            return code("boot-3", std::chrono::minutes(5), "CODE-3");
-        }
-        return test::TestRelay::refusal(410, "pairing_expired");
-    };
+    answerCode([this] { return code("boot-3", std::chrono::minutes(5), "CODE-3"); },
+               [] { return test::TestRelay::refusal(410, "pairing_expired"); });
     ASSERT_TRUE(waitingToPoll());
     run(std::chrono::milliseconds(3000));
     ASSERT_TRUE(until([&] { return agent->code() == "CODE-3"; }));
@@ -200,42 +195,38 @@ TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
 TEST_F(PairingTest, FailuresGiveUpWithTheFixedText) {
     struct Row {
         const char* name;
-        std::function<Answer(const Request&)> relay;
+        std::function<Answer()> code;
+        std::function<Answer()> poll; // empty: answered as the code request
     };
-    const auto code = [this](const Request&) {
-        return this->code("boot-1", std::chrono::minutes(10));
+    const auto valid = [this] {
+        return validCode();
     };
     const std::vector<Row> rows{
-        {"code refused",
-         [](const Request&) {
-             return test::TestRelay::refusal(500, "boom");
-         }},
+        {"code refused", [] { return test::TestRelay::refusal(500, "boom"); }, {}},
         {"code without a bootstrap token",
-         [](const Request&) {
+         [] {
              return test::TestRelay::json(
                  200, JSON(JSON::Object{{"device_id", JSON(relayDeviceID)},
                                         {"expires_at", JSON("2026-01-01T00:10:00Z")}}));
-         }},
+         },
+         {}},
         {"code that is no JSON",
-         [](const Request&) {
+         [] {
              return Answer{200, QByteArrayLiteral("<html>"), {}};
+         },
+         {}},
+        {"another device redeemed", valid,
+         [] {
+             return redeemed("8c1d7a52-0f3e-4b6a-9d2c-5e7f1a3b9c4d");
          }},
-        {"another device redeemed",
-         [code](const Request& r) {
-             return r.path == QLatin1String("/v1/pairing/code")
-                        ? code(r)
-                        : redeemed("8c1d7a52-0f3e-4b6a-9d2c-5e7f1a3b9c4d");
-         }},
-        {"redeem refused otherwise",
-         [code](const Request& r) {
-             return r.path == QLatin1String("/v1/pairing/code")
-                        ? code(r)
-                        : test::TestRelay::refusal(403, "forbidden");
+        {"redeem refused otherwise", valid,
+         [] {
+             return test::TestRelay::refusal(403, "forbidden");
          }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        answer = row.relay;
+        answerCode(row.code, row.poll ? row.poll : row.code);
         startPairing();
         ASSERT_TRUE(until([&] {
             return !agent->pairing() && agent->status() != "Unpaired" &&

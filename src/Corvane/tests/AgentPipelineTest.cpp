@@ -2,13 +2,8 @@
 
 #include "AgentFixture.h"
 
-#include "CorvaneCore/CommandFeedback.h"
-#include "CorvaneCore/Envelope.h"
-#include "CorvaneCore/FileError.h"
 #include "CorvaneCore/LocalForensicLog.h"
 
-#include "CorvaneCore/WireTime.h"
-#include "support/RawHTTPClient.h"
 #include <sys/statvfs.h>
 
 #include <gmock/gmock.h>
@@ -16,7 +11,6 @@
 namespace corvane::agent_test {
 namespace {
 
-using test::FakeConsole;
 using ::testing::ElementsAre;
 
 constexpr const char* idA = "6f1c1b2e-8a5d-4a4e-9a51-3f7c2d9e0b11";
@@ -42,20 +36,25 @@ TEST_F(AgentTest, RelayCommandIsDeliveredRunLoggedAnsweredAndARepeatRefused) {
     EXPECT_THAT(script->ran, ElementsAre("mute"));
     EXPECT_THAT(outcomes(directory()), ElementsAre("received", "succeeded"));
     EXPECT_EQ(agent->lastCommand(), CommandFeedback::success("mute", JSON(JSON::Object{})));
-    // The reservation is on disk, so a restart still refuses the id.
+    // Local commands carry ids the Agent made itself, which can never repeat: they are not
+    // reserved, so a local caller cannot push relay ids out of the ledger and let a replay run
+    // again. The reservation is on disk, so a restart still refuses the id.
+    ASSERT_EQ(local("mute")->response->status, 200);
     const JSON ledger = JSON::parse(readFile(directory() / "dedup.json"));
     ASSERT_EQ(ledger.array()->size(), 1u);
     EXPECT_EQ(*ledger.array()->front().stringMember("id"), idA);
 
-    // The same id again: refused without delivery, logged, nothing run.
+    // The same id again, minutes later: refused without delivery, logged, nothing run.
+    mac.clock.advance(std::chrono::minutes(5));
     socket->sent.clear();
     outcome = execute(command("mute", idA), generation);
     EXPECT_EQ(outcome->error, "");
     EXPECT_THAT(socket->types(), ElementsAre("result"));
     EXPECT_FALSE(resultFor(*socket, 0).find("ok")->isTrue());
     EXPECT_EQ(*resultFor(*socket, 0).stringMember("error_code"), "duplicate_command");
-    EXPECT_THAT(script->ran, ElementsAre("mute"));
-    EXPECT_THAT(outcomes(directory()), ElementsAre("received", "succeeded", "duplicate_command"));
+    EXPECT_THAT(script->ran, ElementsAre("mute", "mute"));
+    EXPECT_THAT(outcomes(directory()),
+                ElementsAre("received", "succeeded", "received", "succeeded", "duplicate_command"));
     EXPECT_EQ(agent->lastCommand(), CommandFeedback::error("duplicate_command"));
 }
 
@@ -113,7 +112,7 @@ TEST_F(AgentTest, CommandWithoutIdOrActionIsASessionFailure) {
 }
 
 // The Mac sleeps while "delivered" is on its way: the command does not run, is logged as
-// "session_changed", and its failure reply finds no socket.
+// "session_changed", and its failure reply finds no socket. Waking lets commands in again.
 TEST_F(AgentTest, SuspensionAfterDeliveryRefusesAndCannotReply) {
     make();
     const std::uint64_t generation = attach();
@@ -133,6 +132,13 @@ TEST_F(AgentTest, SuspensionAfterDeliveryRefusesAndCannotReply) {
     EXPECT_THAT(outcomes(directory()), ElementsAre("received", "session_changed"));
     EXPECT_EQ(agent->status(), "Offline — session inactive");
     EXPECT_FALSE(agent->hasSocket());
+    EXPECT_FALSE(agent->online());
+    EXPECT_TRUE(agent->suspended());
+    EXPECT_GT(agent->generation(), generation);
+
+    Q_EMIT mac.workspace.didWake();
+    EXPECT_FALSE(agent->suspended());
+    EXPECT_EQ(local("mute")->response->status, 200);
 }
 
 // The screen changes while the action runs: the privacy rule reads it afresh afterwards.
@@ -204,7 +210,7 @@ TEST_F(AgentTest, FailedResultSendIsLoggedAndEndsTheSession) {
                 ElementsAre("received", "succeeded", "connection_or_storage_failed"));
 }
 
-TEST_F(AgentTest, LocalCommandAnswersAndLogsWithAFifteenSecondDeadline) {
+TEST_F(AgentTest, LocalCommandAnswersAndLogsOrIsRefused) {
     make();
     auto ok = local("mute");
     ASSERT_TRUE(ok->done);
@@ -218,69 +224,32 @@ TEST_F(AgentTest, LocalCommandAnswersAndLogsWithAFifteenSecondDeadline) {
         EXPECT_EQ(*line.stringMember("action"), "mute");
     }
     EXPECT_EQ(*lines[0].stringMember("command_id"), *lines[1].stringMember("command_id"));
+    EXPECT_EQ(*lines[0].stringMember("created_at"), "2026-01-01T00:00:00.000Z");
     // The local path changes neither the window's text nor the relay.
     EXPECT_EQ(agent->lastCommand(), "None");
 
-    // Refusals: status 409 with the code and its sentence.
     script->contractError = "action_unsupported";
-    auto refused = local("mute");
-    EXPECT_EQ(refused->response->status, 409);
-    EXPECT_EQ(refused->response->body,
-              localError("action_unsupported", CommandFeedback::error("action_unsupported")));
+    expectRefused(local("mute"), "action_unsupported");
     EXPECT_EQ(outcomes(directory()).back(), "action_unsupported");
+    script->contractError.reset();
 
     auto invalid = start(agent->localCommand(JSON(JSON::Object{{"action", JSON("mute")}})));
     settle();
-    EXPECT_EQ(invalid->response->status, 409);
-    EXPECT_EQ(Agent::answerCode(invalid->response->body), "invalid_message");
-}
+    expectRefused(invalid, "invalid_message");
 
-TEST_F(AgentTest, LocalCommandIsRefusedWhileSuspendedOrRevoking) {
-    make();
+    // Refused while the session is inactive, before anything is logged or run.
+    const std::size_t logged = logLines(directory()).size();
     Q_EMIT mac.workspace.sessionDidResignActive();
-    auto asleep = local("mute");
-    EXPECT_EQ(asleep->response->status, 409);
-    EXPECT_EQ(asleep->response->body,
-              localError("session_changed", CommandFeedback::error("session_changed")));
-    EXPECT_TRUE(script->ran.empty());
-    EXPECT_FALSE(std::filesystem::exists(directory() / "commands.jsonl"));
-}
+    expectRefused(local("mute"), "session_changed");
+    EXPECT_EQ(logLines(directory()).size(), logged);
+    Q_EMIT mac.workspace.sessionDidBecomeActive();
 
-TEST_F(AgentTest, WriteFailureBeforeTheActionIsAStorageFailure) {
-    make();
-    // The private directory cannot be created any more: a file is in its place.
+    // The private directory cannot be created any more (a file is in its place): a storage
+    // failure before the action runs.
     std::filesystem::remove_all(directory());
     { std::ofstream(directory()) << "x"; }
-    auto outcome = local("mute");
-    EXPECT_EQ(outcome->response->status, 409);
-    EXPECT_EQ(Agent::answerCode(outcome->response->body), "connection_or_storage_failed");
-    EXPECT_TRUE(script->ran.empty());
-}
-
-TEST_F(AgentTest, LocalCommandsOverTheLoopbackListener) {
-    make();
-    startConnections();
-    ASSERT_TRUE(agent->listening());
-    const std::string token = vault->credentials->local;
-
-    auto post = [&](std::string_view body) {
-        test::RawHTTPClient client(agent->localPort());
-        EXPECT_TRUE(client.connected());
-        client.send(test::RawHTTPClient::request(agent->localPort(), token, body));
-        return client.readUntilClosed(std::chrono::seconds(20));
-    };
-
-    const auto ok = post(R"({"action":"mute","params":{}})");
-    EXPECT_EQ(ok.status(), 200);
-    EXPECT_EQ(JSON::parse(ok.body()), JSON(JSON::Object{}));
-    const JSON received = logLines(directory()).front();
-    EXPECT_EQ(*received.stringMember("created_at"), "2026-01-01T00:00:00.000Z");
-
-    script->contractError = "action_unsupported";
-    const auto unsupported = post(R"({"action":"no_such_thing","params":{}})");
-    EXPECT_EQ(unsupported.status(), 409);
-    EXPECT_EQ(JSON::parse(unsupported.body()),
-              localError("action_unsupported", CommandFeedback::error("action_unsupported")));
+    expectRefused(local("mute"), "connection_or_storage_failed");
+    EXPECT_THAT(script->ran, ElementsAre("mute", "mute"));
 }
 
 TEST_F(AgentTest, HandlerAnswers503OnceTheAgentIsGone) {
@@ -350,9 +319,7 @@ TEST_F(AgentTest, NoRoomForTheLogRefusesChangesBeforeTheyRun) {
     };
     options.logCalls = calls;
     make();
-    auto refused = local("mute");
-    EXPECT_EQ(refused->response->status, 409);
-    EXPECT_EQ(Agent::answerCode(refused->response->body), "connection_or_storage_failed");
+    expectRefused(local("mute"), "connection_or_storage_failed");
     EXPECT_TRUE(script->ran.empty());
     ASSERT_FALSE(reports->empty());
     EXPECT_NE(reports->front().find("commands.jsonl"), std::string::npos) << reports->front();
@@ -371,29 +338,9 @@ TEST_F(AgentTest, DamagedLogIsNamedWithItsLine) {
             << "{\"created_at\":\"2026-01-01T00:00:00Z\"}\nnot json\n";
     }
     make();
-    auto refused = local("mute");
-    EXPECT_EQ(Agent::answerCode(refused->response->body), "invalid_local_log");
+    expectRefused(local("mute"), "invalid_local_log");
     EXPECT_EQ(agent->status(), "Damaged file " + (directory() / "commands.jsonl").string() +
                                    ", line 2: repair or remove it.");
-}
-
-// Local commands carry ids the Agent made itself, which can never repeat: they are not reserved,
-// so a local caller cannot push relay ids out of the ledger and let a replay run again.
-TEST_F(AgentTest, LocalCommandsLeaveTheLedgerToRelayIds) {
-    make();
-    const std::uint64_t generation = attach();
-    execute(command("mute", idA), generation);
-    for (int i = 0; i < 40; ++i) {
-        ASSERT_EQ(local("mute")->response->status, 200);
-    }
-    const JSON ledger = JSON::parse(readFile(directory() / "dedup.json"));
-    ASSERT_EQ(ledger.array()->size(), 1u);
-    EXPECT_EQ(*ledger.array()->front().stringMember("id"), idA);
-
-    mac.clock.advance(std::chrono::minutes(5));
-    socket->sent.clear();
-    execute(command("mute", idA), generation);
-    EXPECT_EQ(*resultFor(*socket, 0).stringMember("error_code"), "duplicate_command");
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/CommandLineError.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include "LineServer.h"
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -63,31 +63,9 @@ TEST(DesktopCommand, ParsesTheFourCommandsAndNothingElse) {
 }
 
 // The agent's socket, answering each command line with `answer`.
-class FakeAgent {
-public:
-    explicit FakeAgent(std::string answer)
-        : answer_(std::move(answer)) {
-        path_ = directory_.filePath(QStringLiteral("agent.sock"));
-        QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] {
-            QLocalSocket* socket = server_.nextPendingConnection();
-            QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
-                while (socket->canReadLine()) {
-                    received.push_back(socket->readLine().trimmed().toStdString());
-                    socket->write(QByteArray::fromStdString(answer_ + "\n"));
-                }
-            });
-        });
-        server_.listen(path_);
-    }
-    const QString& path() const { return path_; }
-    std::vector<std::string> received;
-
-private:
-    QTemporaryDir directory_;
-    QString path_;
-    QLocalServer server_;
-    std::string answer_;
-};
+test::LineServer agentAnswering(std::string answer) {
+    return test::LineServer([answer](const std::string&) { return answer; });
+}
 
 const char* const enabledState =
     R"({"ok":true,"status":"Desktop control enabled","consent":true,)"
@@ -111,7 +89,7 @@ Finished run(const DesktopCommand& command, const QString& path, const std::stri
 TEST(DesktopCommand, EnablingAsksFirstUnlessAnsweredAlready) {
     const DesktopCommand enable = DesktopCommand::parse(words({"enable"}));
     for (const char* answer : {"", "n\n", "no\n", "yes please\n", "\n"}) {
-        FakeAgent agent(enabledState);
+        test::LineServer agent = agentAnswering(enabledState);
         const Finished declined = run(enable, agent.path(), answer);
         EXPECT_EQ(declined.status, 1) << answer;
         EXPECT_TRUE(agent.received.empty()) << answer;
@@ -121,12 +99,12 @@ TEST(DesktopCommand, EnablingAsksFirstUnlessAnsweredAlready) {
                   std::string::npos);
     }
     for (const char* answer : {"y\n", "YES\n", "Y"}) {
-        FakeAgent agent(enabledState);
+        test::LineServer agent = agentAnswering(enabledState);
         const Finished accepted = run(enable, agent.path(), answer);
         EXPECT_EQ(accepted.status, 0) << answer;
         EXPECT_EQ(agent.received, std::vector<std::string>{R"({"cmd":"desktop_enable"})"});
     }
-    FakeAgent agent(enabledState);
+    test::LineServer agent = agentAnswering(enabledState);
     const Finished answered =
         run(DesktopCommand::parse(words({"enable", "--yes"})), agent.path(), "");
     EXPECT_EQ(answered.status, 0);
@@ -141,8 +119,8 @@ TEST(DesktopCommand, EnablingAsksFirstUnlessAnsweredAlready) {
 }
 
 TEST(DesktopCommand, RefusalsAndAMissingAgentExitOne) {
-    FakeAgent refusing(R"({"ok":false,"error":"desktop_app_excluded",)"
-                       R"("message":"This is a protected screen."})");
+    test::LineServer refusing = agentAnswering(
+        R"({"ok":false,"error":"desktop_app_excluded","message":"This is a protected screen."})");
     const Finished refused =
         run(DesktopCommand::parse(words({"grant", "com.apple.loginwindow"})), refusing.path(), "");
     EXPECT_EQ(refused.status, 1);

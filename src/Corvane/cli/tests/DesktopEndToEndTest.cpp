@@ -5,14 +5,9 @@
 
 #include "CorvaneCore/JSON.h"
 
-#include <QElapsedTimer>
 #include <QImage>
-#include <QProcess>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <csignal>
 
 namespace corvane {
 namespace {
@@ -24,23 +19,19 @@ TEST_F(DesktopEndToEnd, ConsentAtTheTerminalThenObserveWithImageAndPress) {
     ASSERT_NE(startAgent(), 0);
 
     // Nothing is observed before consent, and declining at the terminal keeps it that way.
-    const Outcome early = velto({QStringLiteral("call"), QStringLiteral("desktop_observe")});
+    const Outcome early = velto({"call", "desktop_observe"});
     EXPECT_EQ(early.exitCode, 1);
     EXPECT_NE(early.out.find("desktop_permission_required"), std::string::npos) << early.out;
-    const Outcome declined = velto({QStringLiteral("desktop"), QStringLiteral("enable")}, "n\n");
+    const Outcome declined = velto({"desktop", "enable"}, "n\n");
     EXPECT_EQ(declined.exitCode, 1);
-    EXPECT_NE(velto({QStringLiteral("desktop"), QStringLiteral("status")})
-                  .out.find("Desktop control is off"),
-              std::string::npos);
+    EXPECT_NE(velto({"desktop", "status"}).out.find("Desktop control is off"), std::string::npos);
 
-    const Outcome enabled =
-        velto({QStringLiteral("desktop"), QStringLiteral("enable"), QStringLiteral("--yes")});
+    const Outcome enabled = velto({"desktop", "enable", "--yes"});
     ASSERT_EQ(enabled.exitCode, 0) << enabled.err;
     EXPECT_NE(enabled.out.find("Desktop control enabled\nConsent: on\n"), std::string::npos)
         << enabled.out;
 
-    const Outcome observed = velto({QStringLiteral("call"), QStringLiteral("desktop_observe"),
-                                    QStringLiteral(R"({"include_image":true})")});
+    const Outcome observed = velto({"call", "desktop_observe", R"({"include_image":true})"});
     ASSERT_EQ(observed.exitCode, 0) << observed.out << observed.err;
     const JSON snapshot = JSON::parse(observed.out);
     EXPECT_EQ(*snapshot.stringMember("bundle_id"), "com.apple.TextEdit");
@@ -65,40 +56,34 @@ TEST_F(DesktopEndToEnd, ConsentAtTheTerminalThenObserveWithImageAndPress) {
                                                 {"operation", JSON("press")},
                                                 {"element_id", JSON(bold)}})
                                   .data();
-    const Outcome pressed = velto(
-        {QStringLiteral("call"), QStringLiteral("desktop_act"), QString::fromStdString(press)});
+    const Outcome pressed = velto({"call", "desktop_act", press.c_str()});
     EXPECT_EQ(pressed.exitCode, 0) << pressed.out << pressed.err;
     EXPECT_EQ(pressed.out, "{}\n");
-    const Outcome state = velto({QStringLiteral("sim"), QStringLiteral("state")});
+    const Outcome state = velto({"sim", "state"});
     ASSERT_EQ(state.exitCode, 0) << state.err;
     EXPECT_EQ(
         JSON::parse(state.out).find("elements")->find("textedit.bold")->find("AXValue")->data(),
         "1");
     // The snapshot is used up.
-    const Outcome again = velto(
-        {QStringLiteral("call"), QStringLiteral("desktop_act"), QString::fromStdString(press)});
+    const Outcome again = velto({"call", "desktop_act", press.c_str()});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_NE(again.out.find("desktop_snapshot_expired"), std::string::npos) << again.out;
 
     // A limited grant, and the refusal of a protected application.
-    const Outcome excluded = velto({QStringLiteral("desktop"), QStringLiteral("grant"),
-                                    QStringLiteral("com.apple.loginwindow")});
+    const Outcome excluded = velto({"desktop", "grant", "com.apple.loginwindow"});
     EXPECT_EQ(excluded.exitCode, 1);
     EXPECT_NE(excluded.err.find("desktop_app_excluded"), std::string::npos) << excluded.err;
-    const Outcome granted = velto(
-        {QStringLiteral("desktop"), QStringLiteral("grant"), QStringLiteral("com.apple.TextEdit")});
+    const Outcome granted = velto({"desktop", "grant", "com.apple.TextEdit"});
     EXPECT_EQ(granted.exitCode, 0) << granted.err;
     EXPECT_NE(granted.out.find("Granted: com.apple.TextEdit until "), std::string::npos)
         << granted.out;
-    EXPECT_EQ(velto({QStringLiteral("desktop"), QStringLiteral("disable")}).exitCode, 0);
-    const Outcome stopped = velto({QStringLiteral("call"), QStringLiteral("desktop_observe")});
+    EXPECT_EQ(velto({"desktop", "disable"}).exitCode, 0);
+    const Outcome stopped = velto({"call", "desktop_observe"});
     EXPECT_NE(stopped.out.find("desktop_permission_required"), std::string::npos) << stopped.out;
 
-    ::kill(static_cast<pid_t>(agent_.processId()), SIGTERM);
-    ASSERT_TRUE(agent_.waitForFinished(20000));
-    EXPECT_EQ(agent_.exitCode(), 0);
+    ASSERT_TRUE(stopAgent()) << err_;
     // Without a running agent there is nobody to ask.
-    const Outcome gone = velto({QStringLiteral("desktop"), QStringLiteral("status")});
+    const Outcome gone = velto({"desktop", "status"});
     EXPECT_EQ(gone.exitCode, 1);
 }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace corvane::test {
 
@@ -42,7 +43,11 @@ protected:
     }
 
     // One run of the program to its end (a -1 exit code when it did not end within 30 s).
-    Outcome velto(const QStringList& arguments, const QByteArray& input = {}) {
+    Outcome velto(const std::vector<const char*>& words, const QByteArray& input = {}) {
+        QStringList arguments;
+        for (const char* word : words) {
+            arguments.append(QString::fromUtf8(word));
+        }
         QProcess process;
         process.setProcessEnvironment(environment_);
         process.start(QStringLiteral(VELTO_PROGRAM), arguments);
@@ -62,12 +67,11 @@ protected:
 
     // Starts the headless agent on the default scenario and returns its loopback port once it
     // listens (0, with a failure recorded, when it does not).
-    quint16 startAgent(const QStringList& more = {}) {
+    quint16 startAgent() {
         agent_.start(QStringLiteral(VELTO_PROGRAM),
-                     QStringList{QStringLiteral("--headless"), QStringLiteral("--platform"),
-                                 QStringLiteral("sim"), QStringLiteral("--scenario"),
-                                 QStringLiteral(VELTO_DEFAULT_SCENARIO)} +
-                         more);
+                     {QStringLiteral("--headless"), QStringLiteral("--platform"),
+                      QStringLiteral("sim"), QStringLiteral("--scenario"),
+                      QStringLiteral(VELTO_DEFAULT_SCENARIO)});
         std::size_t at = std::string::npos;
         std::size_t end = std::string::npos;
         until([&] {
@@ -97,6 +101,15 @@ protected:
             err_ += agent_.readAllStandardError().toStdString();
         }
         return true;
+    }
+
+    // Ends the agent with SIGTERM; true when it then exits cleanly, with status 0.
+    bool stopAgent() {
+        agent_.terminate();
+        const bool ended =
+            until([&] { return agent_.state() == QProcess::NotRunning; }, std::chrono::seconds(20));
+        err_ += agent_.readAllStandardError().toStdString();
+        return ended && agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0;
     }
 
     bool saw(const std::string& line) const { return err_.find(line) != std::string::npos; }

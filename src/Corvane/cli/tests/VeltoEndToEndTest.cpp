@@ -8,9 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -26,29 +24,29 @@ using test::Outcome;
 
 class VeltoEndToEnd : public test::ProgramHome {
 protected:
+    QString path(const char* name) const {
+        return home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name);
+    }
     std::string file(const char* name) const {
-        QFile f(home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name));
+        QFile f(path(name));
         return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
     }
-
     mode_t mode(const char* name) const {
         struct stat info {};
-        const QByteArray path =
-            (home_.filePath(QStringLiteral("data/Corvane/")) + QString::fromUtf8(name)).toUtf8();
-        return ::stat(path.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+        return ::stat(path(name).toUtf8().constData(), &info) == 0 ? info.st_mode & 0777 : 0;
     }
 };
 
 TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     // Before the agent ever ran there is nothing to call.
-    const Outcome early = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    const Outcome early = velto({"call", "get_state"});
     EXPECT_EQ(early.exitCode, 1);
     EXPECT_NE(early.err.find("velto --headless"), std::string::npos) << early.err;
 
     const quint16 port = startAgent();
     ASSERT_NE(port, 0);
 
-    const Outcome api = velto({QStringLiteral("local-api")});
+    const Outcome api = velto({"local-api"});
     ASSERT_EQ(api.exitCode, 0) << api.err;
     const JSON endpoint = JSON::parse(api.out);
     EXPECT_EQ(endpoint.find("port")->number(), double(port));
@@ -56,11 +54,11 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     EXPECT_EQ(token.size(), 43u);
 
     // A second agent on the same home refuses to start instead of taking the first one's place.
-    const Outcome second = velto({QStringLiteral("--headless")});
+    const Outcome second = velto({"--headless"});
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
 
-    const Outcome state = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    const Outcome state = velto({"call", "get_state"});
     ASSERT_EQ(state.exitCode, 0) << state.err << state.out;
     const JSON report = JSON::parse(state.out);
     ASSERT_TRUE(report.isObject()) << state.out;
@@ -88,43 +86,36 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     }
 
     // Everyday actions change the simulated Mac, and the next report shows it.
-    const Outcome apps = velto({QStringLiteral("call"), QStringLiteral("list_apps")});
+    const Outcome apps = velto({"call", "list_apps"});
     ASSERT_EQ(apps.exitCode, 0) << apps.err << apps.out;
     EXPECT_NE(apps.out.find(R"("bundle_id":"com.apple.TextEdit")"), std::string::npos) << apps.out;
-    const Outcome opened = velto({QStringLiteral("call"), QStringLiteral("open_app"),
-                                  QStringLiteral(R"({"app_name":"textedit"})")});
+    const Outcome opened = velto({"call", "open_app", R"({"app_name":"textedit"})"});
     EXPECT_EQ(opened.exitCode, 0) << opened.err << opened.out;
     EXPECT_NE(opened.out.find(R"("already_open")"), std::string::npos) << opened.out;
-    const Outcome volume = velto(
-        {QStringLiteral("call"), QStringLiteral("set_volume"), QStringLiteral(R"({"level":35})")});
+    const Outcome volume = velto({"call", "set_volume", R"({"level":35})"});
     EXPECT_EQ(volume.exitCode, 0) << volume.err << volume.out;
-    const Outcome after = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    const Outcome after = velto({"call", "get_state"});
     ASSERT_EQ(after.exitCode, 0) << after.err;
     const JSON afterReport = JSON::parse(after.out);
     ASSERT_NE(afterReport.find("audio"), nullptr) << after.out;
     EXPECT_EQ(afterReport.find("audio")->find("volume")->number(), 35.0) << after.out;
-    const Outcome fractional = velto({QStringLiteral("call"), QStringLiteral("set_volume"),
-                                      QStringLiteral(R"({"level":50.5})")});
+    const Outcome fractional = velto({"call", "set_volume", R"({"level":50.5})"});
     EXPECT_EQ(fractional.exitCode, 1);
     EXPECT_NE(fractional.out.find("invalid_params"), std::string::npos) << fractional.out;
 
     // A refused command exits 1 and still prints the agent's answer.
-    const Outcome unknown = velto({QStringLiteral("call"), QStringLiteral("no_such_action")});
+    const Outcome unknown = velto({"call", "no_such_action"});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_NE(unknown.out.find("\"error\""), std::string::npos) << unknown.out;
 
     // Locking the simulated Mac: the next report is the locked replacement.
-    const Outcome lock =
-        velto({QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("locked")});
+    const Outcome lock = velto({"sim", "screen", "locked"});
     ASSERT_EQ(lock.exitCode, 0) << lock.err;
-    const Outcome locked = velto({QStringLiteral("call"), QStringLiteral("get_state")});
+    const Outcome locked = velto({"call", "get_state"});
     EXPECT_EQ(locked.exitCode, 0) << locked.err;
     EXPECT_EQ(JSON::parse(locked.out).data(), R"({"screen_locked":true})");
-    EXPECT_EQ(velto({QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("unlocked")})
-                  .exitCode,
-              0);
-    const Outcome refused = velto({QStringLiteral("sim"), QStringLiteral("volume"),
-                                   QStringLiteral("7"), QStringLiteral("8")});
+    EXPECT_EQ(velto({"sim", "screen", "unlocked"}).exitCode, 0);
+    const Outcome refused = velto({"sim", "volume", "7", "8"});
     EXPECT_EQ(refused.exitCode, 2);
 
     // What the agent kept: every command in the log, the ids in the ledger, both private.
@@ -141,11 +132,7 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     EXPECT_EQ(file("dedup.json"), "");
 
     // SIGTERM ends the agent cleanly.
-    ::kill(static_cast<pid_t>(agent_.processId()), SIGTERM);
-    ASSERT_TRUE(agent_.waitForFinished(20000));
-    EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(agent_.exitCode(), 0);
-    err_ += agent_.readAllStandardError().toStdString();
+    ASSERT_TRUE(stopAgent()) << err_;
     EXPECT_NE(err_.find("status: Unpaired"), std::string::npos) << err_;
     EXPECT_NE(err_.find("last command: "), std::string::npos) << err_;
 }
@@ -153,12 +140,11 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
 // The default scenario's Safari: its unpinned tabs close, the pinned ones stay.
 TEST_F(VeltoEndToEnd, CloseBrowserTabsKeepsSafarisPinnedTabs) {
     ASSERT_NE(startAgent(), 0);
-    const Outcome closed = velto({QStringLiteral("call"), QStringLiteral("close_browser_tabs"),
-                                  QStringLiteral(R"({"browser":"safari"})")});
+    const Outcome closed = velto({"call", "close_browser_tabs", R"({"browser":"safari"})"});
     ASSERT_EQ(closed.exitCode, 0) << closed.err << closed.out;
     EXPECT_EQ(JSON::parse(closed.out).data(), "{}");
 
-    const Outcome state = velto({QStringLiteral("sim"), QStringLiteral("state")});
+    const Outcome state = velto({"sim", "state"});
     ASSERT_EQ(state.exitCode, 0) << state.err;
     const JSON report = JSON::parse(state.out);
     const JSON* elements = report.find("elements");
@@ -175,25 +161,23 @@ TEST_F(VeltoEndToEnd, CloseBrowserTabsKeepsSafarisPinnedTabs) {
 }
 
 TEST_F(VeltoEndToEnd, RefusedCommandLinesExitTwoWithOneLine) {
-    for (const QStringList& arguments :
-         {QStringList{QStringLiteral("--frobnicate")},
-          QStringList{QStringLiteral("sim"), QStringLiteral("screen"), QStringLiteral("dim")},
-          QStringList{QStringLiteral("call")}}) {
+    using Words = std::vector<const char*>;
+    for (const Words& arguments :
+         {Words{"--frobnicate"}, Words{"sim", "screen", "dim"}, Words{"call"}}) {
+        SCOPED_TRACE(arguments.back());
         const Outcome run = velto(arguments);
-        EXPECT_EQ(run.exitCode, 2) << arguments.join(u' ').toStdString();
+        EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_TRUE(run.out.empty());
     }
-    for (const QStringList& arguments :
-         {QStringList{QStringLiteral("sim"), QStringLiteral("--help")},
-          QStringList{QStringLiteral("help"), QStringLiteral("sim")},
-          QStringList{QStringLiteral("sim"), QStringLiteral("--platform"), QStringLiteral("sim"),
-                      QStringLiteral("--help")}}) {
+    for (const Words& arguments : {Words{"sim", "--help"}, Words{"help", "sim"},
+                                   Words{"sim", "--platform", "sim", "--help"}}) {
+        SCOPED_TRACE(arguments.front() + std::string(" ") + arguments.back());
         const Outcome help = velto(arguments);
-        EXPECT_EQ(help.exitCode, 0) << arguments.join(u' ').toStdString();
+        EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find("screen locked|unlocked|inactive|unknown"), std::string::npos);
     }
-    const Outcome version = velto({QStringLiteral("--version")});
+    const Outcome version = velto({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("velto ", 0), 0u) << version.out;
     EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;

@@ -7,14 +7,9 @@
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace corvane {
 namespace {
@@ -71,10 +66,7 @@ TEST_F(VeltoRelayEndToEnd, PairsConnectsAnswersAndEndsRevoked) {
     EXPECT_EQ(relay.paths(), (std::vector<QString>{QStringLiteral("/v1/pairing/code"),
                                                    QStringLiteral("/v1/pairing/redeem")}));
 
-    agent_.terminate();
-    ASSERT_TRUE(until([&] { return agent_.state() == QProcess::NotRunning; })) << err_;
-    EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(agent_.exitCode(), 0) << err_;
+    EXPECT_TRUE(stopAgent()) << err_;
 }
 
 TEST_F(VeltoRelayEndToEnd, RelayThatIsNotABareHttpsOriginIsRefused) {
