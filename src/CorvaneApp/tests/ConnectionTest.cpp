@@ -17,14 +17,8 @@ public:
     void close(int) override {}
 };
 
-class Connection : public WindowFixture {
-protected:
-    void open(std::function<void(JSON&)> adjust = {}) {
-        launch(std::move(adjust));
-        window().pickPage(3);
-        settle();
-    }
-};
+using Connection = WindowFixture;
+constexpr int connectionPage = 3;
 
 TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
     using S = LoginItems::Status;
@@ -53,7 +47,7 @@ TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
 }
 
 TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
-    open();
+    launchOn(connectionPage);
     const QString status = QStringLiteral("desktopStatus");
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
 
@@ -87,7 +81,7 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
 }
 
 TEST_F(Connection, TheRelayIsSavedOnlyWhenDisconnectedAndValid) {
-    open();
+    launchOn(connectionPage);
     click(QStringLiteral("advanced"));
     EXPECT_TRUE(find(QStringLiteral("connectionSettings"))->isVisible());
     auto* field = find<QLineEdit>(QStringLiteral("relayField"));
@@ -125,7 +119,7 @@ TEST_F(Connection, TheRelayIsSavedOnlyWhenDisconnectedAndValid) {
 }
 
 TEST_F(Connection, ALoginItemAwaitingApprovalShowsAnEmptyCheckbox) {
-    open([](JSON& scenario) {
+    launchOn(connectionPage, [](JSON& scenario) {
         scenario.object()->insert_or_assign(
             "login_item", JSON::parse(R"({"status": "requires_approval", "on_register":
                 "requires_approval", "refuse_changes": true})"));
@@ -145,7 +139,7 @@ TEST_F(Connection, ALoginItemAwaitingApprovalShowsAnEmptyCheckbox) {
 
 TEST_F(Connection, PromptAndPhoneLinkAreCopiedAndMailed) {
     relayOrigin = "https://relay.example.org";
-    open();
+    launchOn(connectionPage);
     click(QStringLiteral("copySetupPrompt"));
     const QString prompt = QGuiApplication::clipboard()->text();
     EXPECT_GT(prompt.size(), 1500);
@@ -171,7 +165,7 @@ TEST_F(Connection, PromptAndPhoneLinkAreCopiedAndMailed) {
 }
 
 TEST_F(Connection, WithoutARelayThePhoneCardHasNothingToShare) {
-    open();
+    launchOn(connectionPage);
     EXPECT_TRUE(find<QLabel>(QStringLiteral("phoneQR"))->pixmap().isNull());
     EXPECT_FALSE(find(QStringLiteral("copyLink"))->isEnabled());
     EXPECT_EQ(text(QStringLiteral("connectionStatus")), QString::fromStdString(agent().status()));

@@ -67,14 +67,11 @@ TEST_F(Shell, AnAgentThatCannotBeBuiltLeavesTheFailureScreenAndAWorkingTray) {
     EXPECT_EQ(app->agent(), nullptr);
     auto* failure = window().findChild<QWidget*>(QStringLiteral("failure"));
     ASSERT_NE(failure, nullptr);
-    QStringList texts;
-    for (QLabel* label : failure->findChildren<QLabel*>()) {
-        texts.append(label->text());
-    }
-    EXPECT_EQ(texts, (QStringList{QStringLiteral("Velto couldn’t open its connection keys."),
-                                  QStringLiteral("Reopen Velto and approve its Keychain access "
-                                                 "when macOS asks. Your existing keys have not "
-                                                 "been deleted.")}));
+    EXPECT_EQ(labelTexts(failure),
+              (QStringList{QStringLiteral("Velto couldn’t open its connection keys."),
+                           QStringLiteral("Reopen Velto and approve its Keychain access "
+                                          "when macOS asks. Your existing keys have not "
+                                          "been deleted.")}));
     QStringList items;
     for (QAction* action : app->trayMenu().actions()) {
         items.append(action->text());

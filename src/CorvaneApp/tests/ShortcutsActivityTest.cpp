@@ -15,9 +15,7 @@ namespace {
 using Shortcuts = WindowFixture;
 
 TEST_F(Shortcuts, AddRunAndRemove) {
-    launch();
-    window().pickPage(1);
-    settle();
+    launchOn(1);
     auto* field = find<QLineEdit>(QStringLiteral("shortcut"));
 
     // A refused name stays in the field for correction.
@@ -44,10 +42,9 @@ TEST_F(Shortcuts, AddRunAndRemove) {
     EXPECT_TRUE(record->changes().empty());
     answerNextDialog(true);
     click(QStringLiteral("run:Evening"));
-    ASSERT_EQ(record->changes().size(), 1U);
-    EXPECT_EQ(record->changes()[0],
-              std::make_pair(std::string("run_shortcut"),
-                             JSON(JSON::Object{{"name", JSON(std::string("Evening"))}})));
+    EXPECT_EQ(
+        record->changes(),
+        (Changes{{"run_shortcut", JSON(JSON::Object{{"name", JSON(std::string("Evening"))}})}}));
 
     // Removing never asks.
     click(QStringLiteral("remove:Morning"));
@@ -116,9 +113,7 @@ TEST(ActivityLogTest, ShowsTheTwentyNewestFinalRecordsNewestFirst) {
 using Activity = WindowFixture;
 
 TEST_F(Activity, NewCommandsAppearAndTheListRedrawsOnlyOnChange) {
-    launch();
-    window().pickPage(2);
-    settle();
+    launchOn(2);
     auto* page = qobject_cast<ActivityPage*>(window().page());
     ASSERT_NE(page, nullptr);
     const auto before = page->findChildren<QWidget*>(QStringLiteral("activityRow")).size();
@@ -146,11 +141,8 @@ TEST_F(Activity, AnUnreadableLogSaysSoAndIsLeftAlone) {
     std::filesystem::create_directory(log);
     window().pickPage(2);
     settle();
-    QStringList texts;
-    for (QLabel* label : find(QStringLiteral("activityList"))->findChildren<QLabel*>()) {
-        texts.append(label->text());
-    }
-    EXPECT_EQ(texts, QStringList{QString::fromUtf8(ActivityLog::unreadableText)});
+    EXPECT_EQ(labelTexts(find(QStringLiteral("activityList"))),
+              QStringList{QString::fromUtf8(ActivityLog::unreadableText)});
     EXPECT_TRUE(std::filesystem::is_directory(log));
 }
 

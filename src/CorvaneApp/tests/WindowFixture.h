@@ -65,9 +65,11 @@ private:
     std::map<std::string, std::string> secrets_;
 };
 
+using Changes = std::vector<std::pair<std::string, JSON>>;
+
 // Every action the Agent handed to its executor, in order.
 struct ActionRecord {
-    std::vector<std::pair<std::string, JSON>> actions;
+    Changes actions;
     // Virtual time every recorded action other than "get_state" takes.
     std::chrono::milliseconds delay{0};
     Clock* clock = nullptr;
@@ -75,8 +77,8 @@ struct ActionRecord {
     // always runs).
     bool passThrough = false;
 
-    std::vector<std::pair<std::string, JSON>> changes() const {
-        std::vector<std::pair<std::string, JSON>> out;
+    Changes changes() const {
+        Changes out;
         for (const auto& entry : actions) {
             if (entry.first != "get_state") {
                 out.push_back(entry);
@@ -119,6 +121,13 @@ protected:
                                              SimulatedMac::Options{&clock, nullptr});
         mac->load(scenario.data());
         start(std::move(programPath));
+    }
+
+    // Launches and shows the page at `index` of the sidebar.
+    void launchOn(int index, std::function<void(JSON&)> adjust = {}) {
+        launch(std::move(adjust));
+        window().pickPage(index);
+        settle();
     }
 
     // The application again on the same simulated Mac and files (a second launch).
@@ -222,6 +231,15 @@ protected:
     QString text(const QString& labelName) {
         QLabel* label = find<QLabel>(labelName);
         return label != nullptr ? label->text() : QString();
+    }
+
+    // The texts of the labels inside `parent`, in order.
+    static QStringList labelTexts(const QWidget* parent) {
+        QStringList texts;
+        for (const QLabel* label : parent->findChildren<QLabel*>()) {
+            texts.append(label->text());
+        }
+        return texts;
     }
 
     void click(const QString& buttonName) {

@@ -60,6 +60,12 @@ inline JSON helloWith(const std::string& token) {
                                           {"capabilities", capabilities()}});
 }
 
+// What a computer sends to ask for a pairing code.
+inline JSON codeRequest() {
+    return JSON(JSON::Object{
+        {"device_name", JSON("Studio")}, {"kind", JSON("mac")}, {"agent_version", JSON("0.1.0")}});
+}
+
 // A store in a temporary folder, virtual time, the real contract, and the pairing and hub on them.
 class RelayBench : public ::testing::Test {
 protected:
@@ -83,9 +89,7 @@ protected:
 
     // A computer paired through the whole exchange, for `accountId`.
     Paired pair(std::int64_t accountId) {
-        const JSON code = pairing.code(JSON(JSON::Object{{"device_name", JSON("Studio")},
-                                                         {"kind", JSON("mac")},
-                                                         {"agent_version", JSON("0.1.0")}}));
+        const JSON code = pairing.code(codeRequest());
         pairing.approve(*code.stringMember("code"), accountId);
         const std::string token = "device-token-" + *code.stringMember("device_id");
         pairing.redeem(*code.stringMember("bootstrap_token"),

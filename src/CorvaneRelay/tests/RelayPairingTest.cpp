@@ -19,11 +19,7 @@ namespace {
 
 class RelayPairingTest : public RelayBench {
 protected:
-    JSON requestCode() {
-        return pairing.code(JSON(JSON::Object{{"device_name", JSON("Studio")},
-                                              {"kind", JSON("mac")},
-                                              {"agent_version", JSON("0.1.0")}}));
-    }
+    JSON requestCode() { return pairing.code(codeRequest()); }
 
     // The reply, or the refusal's code.
     std::string redeem(const JSON& code, const std::string& token) {
@@ -52,27 +48,27 @@ TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
     EXPECT_EQ(WireTime::parse(*code.stringMember("expires_at")), clock.now() + 10min);
     EXPECT_EQ(RelayPairing::normalizedCode(*code.stringMember("code")), *code.stringMember("code"));
 
-    struct Row {
-        const char* name;
-        JSON body;
+    // The request with one member changed, or left out when `value` is empty.
+    const auto with = [](const char* member, std::optional<JSON> value) {
+        JSON body = codeRequest();
+        body.object()->erase(member);
+        if (value) {
+            body.object()->emplace(member, *value);
+        }
+        return body;
     };
-    const std::vector<Row> refused{
+    EXPECT_NO_THROW(pairing.code(with("device_name", JSON(std::string(200, 'a')))));
+    const std::pair<const char*, JSON> refused[] = {
         {"not an object", JSON(JSON::Array{})},
-        {"no name", JSON(JSON::Object{{"kind", JSON("mac")}, {"agent_version", JSON("1")}})},
-        {"empty name",
-         JSON(JSON::Object{
-             {"device_name", JSON("")}, {"kind", JSON("mac")}, {"agent_version", JSON("1")}})},
-        {"long name", JSON(JSON::Object{{"device_name", JSON(std::string(201, 'a'))},
-                                        {"kind", JSON("mac")},
-                                        {"agent_version", JSON("1")}})},
-        {"other kind",
-         JSON(JSON::Object{
-             {"device_name", JSON("a")}, {"kind", JSON("pc")}, {"agent_version", JSON("1")}})},
-        {"no version", JSON(JSON::Object{{"device_name", JSON("a")}, {"kind", JSON("mac")}})},
+        {"no name", with("device_name", std::nullopt)},
+        {"empty name", with("device_name", JSON(""))},
+        {"long name", with("device_name", JSON(std::string(201, 'a')))},
+        {"other kind", with("kind", JSON("pc"))},
+        {"no version", with("agent_version", std::nullopt)},
     };
-    for (const Row& row : refused) {
-        SCOPED_TRACE(row.name);
-        EXPECT_THROW(pairing.code(row.body), ContractError);
+    for (const auto& [name, body] : refused) {
+        SCOPED_TRACE(name);
+        EXPECT_THROW(pairing.code(body), ContractError);
     }
 }
 

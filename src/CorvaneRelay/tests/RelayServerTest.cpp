@@ -21,6 +21,12 @@ using namespace std::chrono_literals;
 namespace corvane::test {
 namespace {
 
+QSslConfiguration trustingTheTestAuthority() {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(TestRelay::authority());
+    return tls;
+}
+
 bool until(const std::function<bool()>& condition) {
     QElapsedTimer timer;
     timer.start();
@@ -56,23 +62,20 @@ protected:
         client = std::make_unique<HttpsClient>(origin, TestRelay::authority());
     }
 
+    HttpsClient::Reply setUpOwner() {
+        return client->post(QStringLiteral("/v1/account/setup"),
+                            JSON(JSON::Object{{"token", JSON(server->accounts().setupToken())},
+                                              {"name", JSON("owner")},
+                                              {"password", JSON("correct horse battery")}}));
+    }
+
     // Creates the owner account; returns the cookie header and the CSRF token.
     std::map<QByteArray, QByteArray> signedIn() {
-        const HttpsClient::Reply reply =
-            client->post(QStringLiteral("/v1/account/setup"),
-                         JSON(JSON::Object{{"token", JSON(server->accounts().setupToken())},
-                                           {"name", JSON("owner")},
-                                           {"password", JSON("correct horse battery")}}));
+        const HttpsClient::Reply reply = setUpOwner();
         EXPECT_EQ(reply.status, 200) << reply.raw.toStdString();
         const QByteArray cookie = reply.header("set-cookie").split(';').front();
         return {{"Cookie", cookie},
                 {"X-CSRF-Token", QByteArray::fromStdString(*reply.body.stringMember("csrf"))}};
-    }
-
-    JSON codeRequest() const {
-        return JSON(JSON::Object{{"device_name", JSON("Studio")},
-                                 {"kind", JSON("mac")},
-                                 {"agent_version", JSON("0.1.0")}});
     }
 
     QTemporaryDir dir;
@@ -147,11 +150,7 @@ TEST_F(RelayServerTest, PairingCodesAreLimitedPerAddress) {
 
 TEST_F(RelayServerTest, DashboardCallsNeedALiveSessionAndItsCsrfToken) {
     EXPECT_EQ(client->get(QStringLiteral("/v1/devices")).status, 401);
-    const HttpsClient::Reply setup =
-        client->post(QStringLiteral("/v1/account/setup"),
-                     JSON(JSON::Object{{"token", JSON(server->accounts().setupToken())},
-                                       {"name", JSON("owner")},
-                                       {"password", JSON("correct horse battery")}}));
+    const HttpsClient::Reply setup = setUpOwner();
     ASSERT_EQ(setup.status, 200);
     const QByteArray cookie = setup.header("set-cookie");
     EXPECT_TRUE(cookie.startsWith("__Host-velto_session=")) << cookie.toStdString();
@@ -241,9 +240,7 @@ TEST_F(RelayServerTest, RequestsBeyondTheListenersBoundsAreRefusedOnTheWire) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         QSslSocket socket;
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(TestRelay::authority());
-        socket.setSslConfiguration(tls);
+        socket.setSslConfiguration(trustingTheTestAuthority());
         socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
         ASSERT_TRUE(until([&] { return socket.isEncrypted(); }));
         socket.write(row.request);
@@ -284,9 +281,7 @@ TEST_F(RelayServerTest, ADeviceSessionOverWssCarriesACommandAndItsRevocation) {
                      [&] { closeCode = static_cast<int>(socket.closeCode()); });
     QNetworkRequest request(QUrl(QStringLiteral("wss://127.0.0.1:%1/v1/ws/device").arg(port)));
     request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(deviceId));
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(TestRelay::authority());
-    socket.setSslConfiguration(tls);
+    socket.setSslConfiguration(trustingTheTestAuthority());
     socket.open(request);
     ASSERT_TRUE(until([&] { return socket.state() == QAbstractSocket::ConnectedState; }))
         << socket.errorString().toStdString();

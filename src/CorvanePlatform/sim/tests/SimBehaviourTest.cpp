@@ -253,22 +253,18 @@ std::vector<AXElement> tabsOf(SimFixture& fixture, Accessibility& ax) {
     return children(ax, fixture.named("chrome.tabs"));
 }
 
-std::optional<std::string> titleOf(Accessibility& ax, AXElement element) {
-    const std::optional<PlatformValue> title = ax.attribute(element, "AXTitle");
-    return title && title->string() != nullptr ? std::optional(*title->string()) : std::nullopt;
-}
-
 // Opens a menu of the menu bar and returns the item with this title.
-std::optional<AXElement> menuItem(Accessibility& ax, AXElement menuBar, const std::string& menu,
+std::optional<AXElement> menuItem(SimFixture& fixture, AXElement menuBar, const std::string& menu,
                                   const std::string& item) {
+    Accessibility& ax = fixture.platform().accessibility;
     for (AXElement top : children(ax, menuBar)) {
-        if (titleOf(ax, top) != menu) {
+        if (fixture.text(top, "AXTitle") != menu) {
             continue;
         }
         EXPECT_TRUE(ax.performAction(top, "AXPress"));
         for (AXElement opened : children(ax, top)) {
             for (AXElement entry : children(ax, opened)) {
-                if (titleOf(ax, entry) == item) {
+                if (fixture.text(entry, "AXTitle") == item) {
                     return entry;
                 }
             }
@@ -293,19 +289,20 @@ TEST_F(SimFixture, ChromeTabStripFollowsNewTabAndTabMenus) {
 
     // A closed menu's items are not there; pressing the menu title opens it.
     EXPECT_FALSE(ax.attribute(named("chrome.tab.closeothers"), "AXEnabled"));
-    const std::optional<AXElement> closeOthers = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    const std::optional<AXElement> closeOthers =
+        menuItem(*this, menuBar, "Tab", "Close Other Tabs");
     ASSERT_TRUE(closeOthers);
     EXPECT_EQ(ax.attribute(*closeOthers, "AXEnabled"), PlatformValue(true));
     EXPECT_TRUE(ax.performAction(*closeOthers, "AXPress"));
     // The pinned dashboard stays.
     EXPECT_EQ(tabsOf(*this, ax), (std::vector<AXElement>{before.front(), fresh}));
-    const std::optional<AXElement> again = menuItem(ax, menuBar, "Tab", "Close Other Tabs");
+    const std::optional<AXElement> again = menuItem(*this, menuBar, "Tab", "Close Other Tabs");
     EXPECT_EQ(ax.attribute(*again, "AXEnabled"), PlatformValue(false));
     const std::optional<PlatformValue> menu = ax.attribute(*again, "AXParent");
     EXPECT_TRUE(ax.performAction(*menu->element(), "AXCancel"));
     EXPECT_FALSE(ax.attribute(*again, "AXEnabled"));
 
-    const std::optional<AXElement> closeTab = menuItem(ax, menuBar, "File", "Close Tab");
+    const std::optional<AXElement> closeTab = menuItem(*this, menuBar, "File", "Close Tab");
     ASSERT_TRUE(closeTab);
     EXPECT_TRUE(ax.performAction(*closeTab, "AXPress"));
     EXPECT_EQ(tabsOf(*this, ax), std::vector<AXElement>{before.front()});

@@ -117,9 +117,19 @@ TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
               PlatformValue(0));
 }
 
-// Whatever a command's listeners throw (an agent slot answering "sleep", say), the channel answers
-// the command as refused and goes on serving.
-TEST_F(SimFixture, AnExceptionInsideACommandIsARefusal) {
+// Notifications are announced outside the model's lock: a listener may read the ports at once, as
+// the agent does on will-sleep. Whatever a listener throws, the channel answers the command as
+// refused and goes on serving.
+TEST_F(SimFixture, SleepListenersMayCallThePortsAndWhatTheyThrowIsARefusal) {
+    std::size_t seen = 0;
+    {
+        QObject guard;
+        QObject::connect(&platform().workspace, &Workspace::willSleep, &guard,
+                         [&] { seen = platform().workspace.runningApplications().size(); });
+        EXPECT_TRUE(send(*mac, R"({"cmd": "sleep"})").find("ok")->isTrue());
+    }
+    EXPECT_GT(seen, 0u);
+
     struct Row {
         std::function<void()> thrower;
         std::string error;
@@ -173,17 +183,6 @@ TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
     // A stale socket file from an earlier run does not stop a new listener.
     SimulatedMac second(root.path() + QStringLiteral("/second"));
     EXPECT_TRUE(second.listen(path, &error)) << error.toStdString();
-}
-
-// Notifications are announced outside the model's lock: a listener may read the ports at once,
-// as the agent does on will-sleep.
-TEST_F(SimFixture, NotificationListenersMayCallThePorts) {
-    std::size_t seen = 0;
-    QObject guard;
-    QObject::connect(&platform().workspace, &Workspace::willSleep, &guard,
-                     [&] { seen = platform().workspace.runningApplications().size(); });
-    EXPECT_TRUE(send(*mac, R"({"cmd": "sleep"})").find("ok")->isTrue());
-    EXPECT_GT(seen, 0u);
 }
 
 // The agent loads its credentials and discovers applications on worker threads while the main

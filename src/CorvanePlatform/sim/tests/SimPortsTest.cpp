@@ -12,25 +12,20 @@ namespace {
 
 using testing::ElementsAre;
 
-const RunningApplication* byBundle(const std::vector<RunningApplication>& apps,
-                                   const std::string& bundleID) {
-    for (const RunningApplication& app : apps) {
-        if (app.bundleID == bundleID) {
-            return &app;
-        }
-    }
-    return nullptr;
-}
-
 TEST_F(SimFixture, WorkspaceAnswersFromTheScenario) {
     Workspace& workspace = platform().workspace;
     const std::vector<RunningApplication> apps = workspace.runningApplications();
     ASSERT_FALSE(apps.empty());
+    const auto byBundle = [&apps](const std::string& bundleID) {
+        const auto found = std::find_if(apps.begin(), apps.end(),
+                                        [&](const auto& app) { return app.bundleID == bundleID; });
+        return found != apps.end() ? &*found : nullptr;
+    };
     EXPECT_EQ(apps.front().localizedName, "Finder"); // scenario order is the platform's order
 
-    const RunningApplication* agent = byBundle(apps, "app.clipkeeper.menubar");
-    const RunningApplication* helper = byBundle(apps, "app.clipkeeper.helper");
-    const RunningApplication* chrome = byBundle(apps, "com.google.Chrome");
+    const RunningApplication* agent = byBundle("app.clipkeeper.menubar");
+    const RunningApplication* helper = byBundle("app.clipkeeper.helper");
+    const RunningApplication* chrome = byBundle("com.google.Chrome");
     ASSERT_TRUE(agent && helper && chrome);
     EXPECT_EQ(agent->activationPolicy, RunningApplication::ActivationPolicy::Accessory);
     EXPECT_EQ(helper->activationPolicy, RunningApplication::ActivationPolicy::Prohibited);

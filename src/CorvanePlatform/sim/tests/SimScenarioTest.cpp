@@ -22,6 +22,13 @@ std::string withApps(const std::string& fourth, const std::string& extra = "") {
            fourth + "]" + extra + "}";
 }
 
+// apps[3] with one window carrying `members`.
+std::string withWindow(const std::string& members) {
+    return withApps(R"({"path": "Applications/D.app", "bundle": {}, "ui": {"windows": [
+        {"id": "w", "role": "AXWindow", )" +
+                    members + "}]}}");
+}
+
 struct Refusal {
     const char* name;
     std::string text;
@@ -80,6 +87,25 @@ TEST(SimScenarioTest, RefusesWithTheOffendingPlace) {
         {"bad frame", withApps(R"({"path": "Applications/D.app", "bundle": {}, "ui": {"windows": [
              {"role": "AXWindow", "frame": [0, 0, -5, 10]}]}})"),
          "apps[3].ui.windows[0].frame[2]: expected a number not below 0"},
+        {"fractional layer", withWindow(R"("layer": 1.5)"),
+         "apps[3].ui.windows[0].layer: expected an integer"},
+        {"reaction not a list", withWindow(R"("on_read": {"raise": "self"})"),
+         "apps[3].ui.windows[0].on_read: expected an array"},
+        {"reaction naming no element", withWindow(R"("on_capture": [{"raise": "nowhere"}])"),
+         R"(apps[3].ui.windows[0].on_capture[0].raise: unknown element id "nowhere")"},
+        {"unknown reaction", withWindow(R"("on_read": [{"fly": "self"}])"),
+         "apps[3].ui.windows[0].on_read[0].fly: unknown effect"},
+        {"pinned not a boolean", withWindow(R"("pinned": 1)"),
+         "apps[3].ui.windows[0].pinned: expected a boolean"},
+        {"closing removes no element", withWindow(R"("on_close": [{"remove": "gone"}])"),
+         R"(apps[3].ui.windows[0].on_close[0].remove: unknown element id "gone")"},
+        {"second closing effect bad",
+         withWindow(R"("on_close": [{"close_tab": "self"}, {"pin": 3}])"),
+         "apps[3].ui.windows[0].on_close[1].pin: expected an element id"},
+        {"unknown menu command", withWindow(R"("enabled_for": "close_window")"),
+         R"(apps[3].ui.windows[0].enabled_for: expected one of "close_tab", "close_other_tabs")"},
+        {"both ways to enable", withWindow(R"("enabled_for": "close_tab", "enabled": true)"),
+         R"(apps[3].ui.windows[0].enabled: not with "enabled_for")"},
     };
     for (const Refusal& row : rows) {
         try {
@@ -89,6 +115,8 @@ TEST(SimScenarioTest, RefusesWithTheOffendingPlace) {
             EXPECT_THAT(error.what(), testing::StartsWith(row.message)) << row.name;
         }
     }
+    EXPECT_NO_THROW(
+        SimScenario::parse(withWindow(R"("layer": -20, "on_read": [{"raise": "self"}])")));
 }
 
 TEST(SimScenarioTest, CompletesDefaultsAndKeepsGenuineKinds) {

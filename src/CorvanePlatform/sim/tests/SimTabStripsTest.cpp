@@ -1,15 +1,10 @@
 // Browser tab strips of the simulated Mac: closing tabs, pinned tabs, tabs that ask first, menu
 // commands acting on the front window.
 #include "CorvanePlatform/sim/SimControlCommands.h"
-#include "CorvanePlatform/sim/SimScenarioError.h"
 #include "SimFixture.h"
-
-#include <gmock/gmock.h>
 
 namespace corvane {
 namespace {
-
-using testing::HasSubstr;
 
 std::string tab(const std::string& id, const std::string& more = "") {
     return R"({"id": ")" + id + R"(", "role": "AXRadioButton", "title": ")" + id +
@@ -109,29 +104,6 @@ TEST_F(SimTabStripsTest, UserPinsATabAndItsIdentifierFollows) {
     EXPECT_EQ(text(named("b"), "AXIdentifier"), "TabBarTab?uuid=b&isPinned=false");
     EXPECT_TRUE(press("others"));
     EXPECT_FALSE(live("b"));
-}
-
-TEST_F(SimTabStripsTest, ScenarioFieldsAreChecked) {
-    const std::pair<std::string, std::string> rows[] = {
-        {browser(tab("a", R"(, "pinned": 1)"), tab("b")), ".pinned: expected a boolean"},
-        {browser(tab("a", R"(, "on_close": [{"remove": "gone"}])"), tab("b")),
-         R"(.on_close[0].remove: unknown element id "gone")"},
-        {browser(tab("a", R"(, "on_close": [{"close_tab": "self"}, {"pin": 3}])"), tab("b")),
-         ".on_close[1].pin: expected an element id"},
-        {browser(tab("a", R"(, "enabled_for": "close_window")"), tab("b")),
-         R"(.enabled_for: expected one of "close_tab", "close_other_tabs")"},
-        {browser(tab("a", R"(, "enabled_for": "close_tab", "enabled": true)"), tab("b")),
-         R"(.enabled: not with "enabled_for")"},
-    };
-    for (const auto& [scenario, message] : rows) {
-        try {
-            mac->load(scenario);
-            ADD_FAILURE() << "accepted: " << message;
-        } catch (const SimScenarioError& error) {
-            EXPECT_THAT(error.what(), HasSubstr(message));
-        }
-    }
-    EXPECT_TRUE(live("safari.w1.tab0")); // the default scenario stayed
 }
 
 } // namespace

@@ -1,28 +1,67 @@
-// Figures, not a check (run by hand, ideally in the release build):
-//   CorvaneRelayTests --gtest_also_run_disabled_tests --gtest_filter='RelayLoad*'
+// Figures, not a check; run by hand in the release build (its own program: it takes minutes):
+//   cmake --build --preset release -j2 --target relay_load_bench
+//   build/release/bench/relay_load_bench
 // Many light simulated devices speak the device protocol to a real velto-relay process with
 // heartbeats flowing; the relay's resident memory per device and the dashboard → relay → device →
 // relay → dashboard round trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the
 // counts (1000 each by default).
 #include "HttpsClient.h"
-#include "RelayBench.h"
 
+#include "CorvaneCore/ContractValidator.h"
+#include "CorvaneCore/Envelope.h"
+#include "CorvaneCore/JSON.h"
 #include "CorvanePlatform/SystemClock.h"
 #include "CorvaneRelay/RelayAccounts.h"
+#include "CorvaneRelay/RelayPairing.h"
+#include "CorvaneRelay/SqliteRelayStore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWebSocket>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
-namespace corvane::test {
 namespace {
+
+using namespace corvane;
+using corvane::test::HttpsClient;
+
+JSON capabilities() {
+    return JSON(
+        JSON::Object{{"schema_version", JSON(1)},
+                     {"os_version", JSON("14.5")},
+                     {"screen_state", JSON("unlocked")},
+                     {"agent_version", JSON("0.1.0")},
+                     {"agent_build", JSON()},
+                     {"actions", JSON(JSON::Array{JSON("get_state"), JSON("mute")})},
+                     {"features", JSON(JSON::Array{})},
+                     {"permissions", JSON(JSON::Object{{"desktop_control", JSON("denied")},
+                                                       {"accessibility", JSON("granted")},
+                                                       {"screen_recording", JSON("unknown")}})}});
+}
+
+JSON helloWith(const std::string& token) {
+    return envelope("hello", JSON::Object{{"device_token", JSON(token)},
+                                          {"agent_version", JSON("0.1.0")},
+                                          {"device_name", JSON("Load")},
+                                          {"macos_version", JSON("14.5")},
+                                          {"capabilities", capabilities()}});
+}
+
+int failed(const std::string& why) {
+    std::fprintf(stderr, "relay load: %s\n", why.c_str());
+    return 1;
+}
 
 long residentKiB(qint64 pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -104,7 +143,7 @@ private:
     QTimer heartbeat_;
 };
 
-TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
+int measure() {
     const int devices = qEnvironmentVariableIntValue("RELAY_LOAD_DEVICES") > 0
                             ? qEnvironmentVariableIntValue("RELAY_LOAD_DEVICES")
                             : 1000;
@@ -141,13 +180,14 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
         QStringLiteral(VELTO_RELAY_PROGRAM),
         {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0")});
     std::string out;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            out += relay.readAllStandardOutput().toStdString();
-            return out.find("dashboard at") != std::string::npos;
-        },
-        30000))
-        << out;
+    if (!waitFor(
+            [&] {
+                out += relay.readAllStandardOutput().toStdString();
+                return out.find("dashboard at") != std::string::npos;
+            },
+            30000)) {
+        return failed("the relay did not start: " + out);
+    }
     const QString origin = QRegularExpression(QStringLiteral("listening on (\\S+)"))
                                .match(QString::fromStdString(out))
                                .captured(1);
@@ -163,15 +203,17 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
         simulated.push_back(std::make_unique<LightDevice>(origin, trusted, id, token));
         QCoreApplication::processEvents();
     }
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return std::all_of(simulated.begin(), simulated.end(),
-                               [](const auto& d) { return d->ready; });
-        },
-        120000))
-        << std::count_if(simulated.begin(), simulated.end(), [](const auto& d) { return d->ready; })
-        << " ready; " << simulated.front()->why().toStdString() << " / "
-        << simulated.back()->why().toStdString();
+    if (!waitFor(
+            [&] {
+                return std::all_of(simulated.begin(), simulated.end(),
+                                   [](const auto& d) { return d->ready; });
+            },
+            120000)) {
+        return failed(std::to_string(std::count_if(simulated.begin(), simulated.end(),
+                                                   [](const auto& d) { return d->ready; })) +
+                      " ready; " + simulated.front()->why().toStdString() + " / " +
+                      simulated.back()->why().toStdString());
+    }
     // Long enough for every device's heartbeat to arrive once.
     waitFor([] { return false; }, 21000);
     const long loaded = residentKiB(relay.processId());
@@ -180,7 +222,9 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
     const HttpsClient::Reply signedIn =
         client.post(QStringLiteral("/v1/account/sign-in"),
                     JSON(JSON::Object{{"name", JSON("load")}, {"password", JSON(password)}}));
-    ASSERT_EQ(signedIn.status, 200);
+    if (signedIn.status != 200) {
+        return failed("sign-in answered " + std::to_string(signedIn.status));
+    }
     const std::map<QByteArray, QByteArray> session{
         {"Cookie", signedIn.header("set-cookie").split(';').front()},
         {"X-CSRF-Token", QByteArray::fromStdString(*signedIn.body.stringMember("csrf"))}};
@@ -194,7 +238,9 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
             QStringLiteral("/v1/devices/%1/commands").arg(device),
             JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
             session);
-        ASSERT_EQ(sent.status, 202) << sent.raw.toStdString();
+        if (sent.status != 202) {
+            return failed("the command was refused: " + sent.raw.toStdString());
+        }
         const QString path = QStringLiteral("/v1/commands/") +
                              QString::fromStdString(*sent.body.stringMember("command_id"));
         while (true) {
@@ -216,7 +262,12 @@ TEST(RelayLoad, DISABLED_MemoryPerDeviceAndRoundTrip) {
     QFile errors(dir.filePath(QStringLiteral("relay.err")));
     errors.open(QIODevice::ReadOnly);
     std::printf("relay log (start): %s\n", errors.read(2000).constData());
+    return 0;
 }
 
 } // namespace
-} // namespace corvane::test
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    return measure();
+}
