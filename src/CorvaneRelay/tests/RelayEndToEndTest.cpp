@@ -101,6 +101,17 @@ TEST_F(RelayEndToEnd, TheAgentPairsTakesCommandsAndIsRevokedThroughTheRealRelay)
     const std::string setup = relayLine("#setup=(\\S+)");
     ASSERT_FALSE(relayLine("certificate SHA-256 ([0-9A-F:]{95})").empty()) << relayOut_;
 
+    // A second relay on the same folder stops before it touches the first one's state.
+    QProcess second;
+    second.setProcessEnvironment(relay_.processEnvironment());
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(QStringLiteral(VELTO_RELAY_PROGRAM),
+                 {QStringLiteral("--data"), home_.filePath(QStringLiteral("relay")),
+                  QStringLiteral("--port"), QStringLiteral("0")});
+    ASSERT_TRUE(second.waitForFinished(60000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAll().startsWith("relay: another relay is using the data folder"));
+
     // VELTO_PROGRAM in the environment runs another build of the agent against this relay.
     agent_.start(qEnvironmentVariable("VELTO_PROGRAM", QStringLiteral(VELTO_PROGRAM)),
                  {QStringLiteral("--headless"), QStringLiteral("--scenario"),

@@ -148,6 +148,30 @@ TEST_F(RelayServerTest, PairingCodesAreLimitedPerAddress) {
     EXPECT_EQ(client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).status, 200);
 }
 
+TEST_F(RelayServerTest, WrongPairingCodesAreLimitedPerAccount) {
+    std::map<QByteArray, QByteArray> session = signedIn();
+    session.emplace("Origin", origin.toUtf8());
+    const auto approve = [&](const JSON& code) {
+        return client->post(QStringLiteral("/v1/pairings/approve"),
+                            JSON(JSON::Object{{"code", code}}), session);
+    };
+    const auto freshCode = [&] {
+        return *client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).body.find("code");
+    };
+    const JSON pending = freshCode();
+    for (int i = 0; i < RelayServer::wrongCodesPerAccount; ++i) {
+        ASSERT_EQ(approve(JSON(i % 2 == 0 ? "2222-2222" : "not a code")).code(),
+                  "pairing_not_found");
+    }
+    // Once limited, the right code is refused too: a guesser learns nothing from a hit.
+    const HttpsClient::Reply refused = approve(pending);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.code(), "rate_limited");
+    EXPECT_EQ(store.pairingByCode(*pending.string())->state, RelayStore::PairingState::Pending);
+    clock.advance(RelayPairing::lifetime);
+    EXPECT_EQ(approve(freshCode()).status, 200);
+}
+
 TEST_F(RelayServerTest, DashboardCallsNeedALiveSessionAndItsCsrfToken) {
     EXPECT_EQ(client->get(QStringLiteral("/v1/devices")).status, 401);
     const HttpsClient::Reply setup = setUpOwner();
