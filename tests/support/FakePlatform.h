@@ -22,6 +22,13 @@
 
 namespace corvane::test {
 
+// The value at `key` in `map`, or nothing.
+template <typename Map, typename Key>
+std::optional<typename Map::mapped_type> valueAt(const Map& map, const Key& key) {
+    const auto it = map.find(key);
+    return it == map.end() ? std::nullopt : std::optional(it->second);
+}
+
 class FakeWorkspace final : public Workspace {
 public:
     std::vector<RunningApplication> running;
@@ -48,29 +55,20 @@ public:
     std::vector<RunningApplication> runningApplications() const override { return running; }
     std::optional<RunningApplication> frontmostApplication() const override { return front; }
     std::optional<std::string> applicationPath(const std::string& bundleID) const override {
-        const auto it = installed.find(bundleID);
-        if (it == installed.end()) {
-            return std::nullopt;
-        }
-        return it->second;
+        return valueAt(installed, bundleID);
     }
     std::optional<PlatformValue::Dictionary> bundleInfo(const std::string& path) const override {
         bundleInfoAsked.push_back(path);
-        const auto it = bundles.find(path);
-        if (it == bundles.end()) {
-            return std::nullopt;
-        }
-        return it->second;
+        return valueAt(bundles, path);
     }
     QCoro::Task<void> openApplication(std::string path, bool activate) override {
         opened.push_back(path);
         if (openFailure) {
             throw ContractError(*openFailure);
         }
-        const auto info = bundles.find(path);
-        const PlatformValue* id =
-            info == bundles.end() ? nullptr : findIn(info->second, "CFBundleIdentifier");
-        if (id == nullptr || id->string() == nullptr) {
+        const auto info = valueAt(bundles, path);
+        const auto id = info ? valueAt(*info, "CFBundleIdentifier") : std::nullopt;
+        if (!id || id->string() == nullptr) {
             co_return;
         }
         const std::string bundleID = *id->string();
@@ -119,12 +117,6 @@ public:
     OSVersion osVersion() const override { return os; }
 
     mutable std::vector<std::string> bundleInfoAsked;
-
-private:
-    static const PlatformValue* findIn(const PlatformValue::Dictionary& d, std::string_view key) {
-        const auto it = d.find(key);
-        return it == d.end() ? nullptr : &it->second;
-    }
 };
 
 // The console records the lock-state verdict reads; set() writes them for one of the four states,
@@ -215,39 +207,25 @@ public:
         if (onRead) {
             onRead();
         }
-        const auto it = nodes.find(element.token());
-        if (it == nodes.end()) {
-            return std::nullopt;
-        }
-        const auto attribute = it->second.attributes.find(name);
-        if (attribute == it->second.attributes.end()) {
-            return std::nullopt;
-        }
-        return attribute->second;
+        const auto node = valueAt(nodes, element.token());
+        return node ? valueAt(node->attributes, name) : std::nullopt;
     }
     std::optional<std::vector<std::string>> actionNames(AXElement element) const override {
-        const auto it = nodes.find(element.token());
-        if (it == nodes.end()) {
+        const auto node = valueAt(nodes, element.token());
+        if (!node) {
             return std::nullopt;
         }
         std::vector<std::string> names;
-        for (const auto& action : it->second.actions) {
+        for (const auto& action : node->actions) {
             names.push_back(action.first);
         }
         return names;
     }
     std::optional<std::string> actionDescription(AXElement element,
                                                  const std::string& action) const override {
-        const auto it = nodes.find(element.token());
-        if (it == nodes.end()) {
-            return std::nullopt;
-        }
-        for (const auto& [name, description] : it->second.actions) {
-            if (name == action) {
-                return description;
-            }
-        }
-        return std::nullopt;
+        const auto node = valueAt(nodes, element.token());
+        return node ? valueAt(std::map(node->actions.begin(), node->actions.end()), action)
+                    : std::nullopt;
     }
     std::optional<std::int32_t> pid(AXElement) const override { return std::nullopt; }
     bool performAction(AXElement element, const std::string& action) override {

@@ -123,12 +123,6 @@ RawHTTPClient::Received RawHTTPClient::receive(Reply& reply) {
     return Received::End;
 }
 
-void RawHTTPClient::runEventLoop(std::chrono::milliseconds duration) {
-    QEventLoop loop;
-    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 bool RawHTTPClient::runEventLoopUntil(const std::function<bool()>& condition,
                                       std::chrono::milliseconds timeout) {
     if (condition())

@@ -42,8 +42,6 @@ public:
     // Reads what has arrived, without waiting: `closed` says whether the end came with it.
     Reply readAvailable();
 
-    // Runs the current thread's event loop for `duration`.
-    static void runEventLoop(std::chrono::milliseconds duration);
     // Runs the current thread's event loop until `condition` holds (checked every millisecond) or
     // `timeout` has passed; returns the condition's last value. A gate for tests that wait on
     // progress made by a handler or by another thread.

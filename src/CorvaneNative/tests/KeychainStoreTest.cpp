@@ -18,84 +18,50 @@ INSTANTIATE_TEST_SUITE_P(Memory, KeychainStoreSuite,
                              60}),
                          keychain_suite::backendName);
 
-// The migration logic alone, with its effects recorded.
+// The migration logic alone, with its saves recorded.
 struct Effects {
     std::optional<Vault> stored;
     std::map<std::string, std::string> legacy;
-    std::vector<std::string> legacyReads;
     std::vector<Vault> saves;
-    int generated = 0;
-    std::string nextToken = "generated-token";
+    std::function<std::string()> generate = [] {
+        return std::string("generated-token");
+    };
 
     ConnectionCredentials run() {
         return KeychainStore::prepareConnection(
             [this] { return stored; },
             [this](const std::string& account) -> std::optional<std::string> {
-                legacyReads.push_back(account);
                 const auto it = legacy.find(account);
                 return it == legacy.end() ? std::nullopt : std::optional(it->second);
             },
-            [this](const Vault& vault) { saves.push_back(vault); },
-            [this] {
-                ++generated;
-                return nextToken;
-            });
+            [this](const Vault& vault) { saves.push_back(vault); }, generate);
     }
 };
 
-TEST(KeychainStorePrepareConnection, ReadsOlderItemsOnlyWithoutAVaultInAFixedOrder) {
-    Effects fresh;
-    fresh.run();
-    EXPECT_EQ(fresh.legacyReads,
-              (std::vector<std::string>{"device-token", "local-api-token", "bootstrap-token",
-                                        "pending-device-token"}));
-    EXPECT_EQ(fresh.saves, (std::vector<Vault>{{{"local-api-token", "generated-token"}}}));
-
-    Effects withVault;
-    withVault.stored = Vault{{"local-api-token", "kept"}};
-    withVault.legacy = {{"device-token", "ignored"}};
-    const ConnectionCredentials credentials = withVault.run();
-    EXPECT_TRUE(withVault.legacyReads.empty());
-    EXPECT_TRUE(withVault.saves.empty());
-    EXPECT_EQ(withVault.generated, 0);
-    EXPECT_EQ(credentials.local, "kept");
-    EXPECT_FALSE(credentials.device.has_value());
-}
-
-TEST(KeychainStorePrepareConnection, SavesWhenNewOrCompletedAndSummarises) {
+TEST(KeychainStorePrepareConnection, SavesWhenCompletedAndSummarises) {
     struct Case {
         const char* name;
-        std::optional<Vault> stored;
-        std::map<std::string, std::string> legacy;
+        Vault stored;
         std::optional<Vault> saved; // absent: no save
         ConnectionCredentials expected;
     };
     const std::vector<Case> cases{
-        {"older items, complete",
-         std::nullopt,
-         {{"device-token", "d"}, {"local-api-token", "l"}},
-         Vault{{"device-token", "d"}, {"local-api-token", "l"}},
-         {"d", "l", false}},
         {"vault lacks the local token",
          Vault{{"bootstrap-token", "b"}},
-         {},
          Vault{{"bootstrap-token", "b"}, {"local-api-token", "generated-token"}},
          {std::nullopt, "generated-token", true}},
         {"unknown members are carried along",
          Vault{{"local-api-token", "l"}, {"future", "f"}},
-         {},
          std::nullopt,
          {std::nullopt, "l", false}},
         // An empty string is no token: an empty bearer token would guard nothing, and an empty
         // device token cannot authenticate.
         {"empty local token is replaced",
          Vault{{"local-api-token", ""}, {"device-token", ""}},
-         {},
          Vault{{"local-api-token", "generated-token"}, {"device-token", ""}},
          {std::nullopt, "generated-token", false}},
         {"empty bootstrap is not a pairing",
          Vault{{"local-api-token", "l"}, {"bootstrap-token", ""}},
-         {},
          std::nullopt,
          {std::nullopt, "l", false}},
     };
@@ -103,7 +69,7 @@ TEST(KeychainStorePrepareConnection, SavesWhenNewOrCompletedAndSummarises) {
         SCOPED_TRACE(c.name);
         Effects effects;
         effects.stored = c.stored;
-        effects.legacy = c.legacy;
+        effects.legacy = {{"device-token", "ignored while there is a vault"}};
         const ConnectionCredentials credentials = effects.run();
         EXPECT_EQ(credentials.device, c.expected.device);
         EXPECT_EQ(credentials.local, c.expected.local);
@@ -118,23 +84,18 @@ TEST(KeychainStorePrepareConnection, SavesWhenNewOrCompletedAndSummarises) {
 
 TEST(KeychainStorePrepareConnection, NeverSavesAVaultWithoutAUsableLocalToken) {
     Effects empty;
-    empty.nextToken = "";
+    empty.generate = [] {
+        return std::string();
+    };
     EXPECT_EQ(codeOf([&] { empty.run(); }), "keychain_credentials_invalid");
     EXPECT_TRUE(empty.saves.empty());
 
     Effects failing;
     failing.legacy = {{"device-token", "d"}};
-    EXPECT_EQ(codeOf([&] {
-                  KeychainStore::prepareConnection(
-                      [] { return std::optional<Vault>(); },
-                      [&](const std::string& a) -> std::optional<std::string> {
-                          return failing.legacy.count(a) ? std::optional(failing.legacy[a])
-                                                         : std::nullopt;
-                      },
-                      [&](const Vault& v) { failing.saves.push_back(v); },
-                      []() -> std::string { throw ContractError("random_generation_failed"); });
-              }),
-              "random_generation_failed");
+    failing.generate = []() -> std::string {
+        throw ContractError("random_generation_failed");
+    };
+    EXPECT_EQ(codeOf([&] { failing.run(); }), "random_generation_failed");
     EXPECT_TRUE(failing.saves.empty());
 }
 

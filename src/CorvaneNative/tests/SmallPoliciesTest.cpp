@@ -40,12 +40,8 @@ TEST(ShortcutAllowlist, NamesAreCheckedBeforeTheyAreAdded) {
         {"next\xC2\x85line", false},    // U+0085, a control character
         {"line\xE2\x80\xA8sep", false}, // U+2028 and U+2029 break lines too
         {"para\xE2\x80\xA9sep", false},
-        {"mark\xE2\x80\x8E"
-         "ed",
-         false}, // U+200E, a format character
-        {"\xEF\xBB\xBF"
-         "bom",
-         false},            // U+FEFF
+        {"mark\u200Eed", false}, // a format character
+        {"\uFEFFbom", false},
         {"bad\xC3", false}, // cut UTF-8
         {"bad \xFF utf-8", false},
         {"evil\xE2\x80\xAEtxt", false},   // U+202E

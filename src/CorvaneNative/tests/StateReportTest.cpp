@@ -70,24 +70,20 @@ TEST(NowPlayingReader, AsksMusicThenSpotifyAndSkipsWhatCannotAnswer) {
     const JSON fromMusic = JSON::Object{
         {"title", "Aria"}, {"artist", "Singer"}, {"source_app", "Music"}, {"playing", false}};
     using P = Scripting::Permission;
+    const Array song = track("Song", "Band", true), aria = track("Aria", "Singer", true);
     const Case cases[] = {
-        {"music wins", track("Aria", "Singer", false), P::Granted, track("Song", "Band", true),
-         fromMusic},
-        {"music stopped", Array{}, P::Granted, track("Song", "Band", true), fromSpotify},
-        {"music not running", std::nullopt, P::Granted, track("Song", "Band", true), fromSpotify},
-        {"music not permitted", track("Aria", "Singer", true), P::Denied,
-         track("Song", "Band", true), fromSpotify},
-        {"music permission not asked yet", track("Aria", "Singer", true), P::NotDetermined,
-         track("Song", "Band", true), fromSpotify},
-        {"music fails", Scripting::Failure::ExecutionFailed, P::Granted,
-         track("Song", "Band", true), fromSpotify},
-        {"music radio without artist", track("Radio", "", true), P::Granted,
-         track("Song", "Band", true), fromSpotify},
+        {"music wins", track("Aria", "Singer", false), P::Granted, song, fromMusic},
+        {"music stopped", Array{}, P::Granted, song, fromSpotify},
+        {"music not running", std::nullopt, P::Granted, song, fromSpotify},
+        {"music not permitted", aria, P::Denied, song, fromSpotify},
+        {"music permission not asked yet", aria, P::NotDetermined, song, fromSpotify},
+        {"music fails", Scripting::Failure::ExecutionFailed, P::Granted, song, fromSpotify},
+        {"music radio without artist", track("Radio", "", true), P::Granted, song, fromSpotify},
         {"music title not text", Array{PlatformValue(5), PlatformValue("A"), PlatformValue(true)},
-         P::Granted, track("Song", "Band", true), fromSpotify},
+         P::Granted, song, fromSpotify},
         {"music playing flag not a boolean",
-         Array{PlatformValue("A"), PlatformValue("B"), PlatformValue(1)}, P::Granted,
-         track("Song", "Band", true), fromSpotify},
+         Array{PlatformValue("A"), PlatformValue("B"), PlatformValue(1)}, P::Granted, song,
+         fromSpotify},
         {"nothing anywhere", Array{}, P::Granted, Array{}, nullptr},
         {"nothing running", std::nullopt, P::Granted, std::nullopt, nullptr},
     };

@@ -173,27 +173,42 @@ TEST_F(SystemActionsTest, SleepNeedsAnUnlockedScreenButNoTrust) {
 
 namespace {
 
+// How Control Center starts out.
+struct Panel {
+    enum Shown { Closed, Open, WithDetails } shown = WithDetails;
+    PlatformValue value = 0;              // the control's AXValue
+    const char* details = "Show Details"; // the details action's name; nullptr: none
+    bool opensOnKey = true;               // Globe/Fn-C opens it
+    bool revealOnDetails = true;          // the details action reveals the control
+    bool pressWorks = true, pressSwitches = true;
+    bool locksOnRead = false; // the screen locks while Control Center is read
+};
+
 // Control Center as the tests need it: a hidden window until Globe/Fn-C, a Focus module whose
 // details action reveals the Do Not Disturb control, and a control that a press switches.
 struct ControlCenter {
     static constexpr std::int32_t pid = 77;
 
-    explicit ControlCenter(FakePlatform& fakes)
+    explicit ControlCenter(FakePlatform& fakes, Panel panel = {})
         : f(fakes)
-        , ax(fakes.accessibility) {
+        , ax(fakes.accessibility)
+        , p(panel) {
         application = ax.add();
         window = ax.add(Node{{{"AXRole", "AXWindow"}}});
         module = ax.add(Node{{{"AXIdentifier", "controlcenter-focus-modes"}},
-                             {{"AXPress", "press"}, {"AXShowDetails", "Show Details"}},
+                             {{"AXPress", "press"}},
                              [this](const std::string& action) {
                                  if (action == "AXShowDetails") {
                                      ++detailsShown;
-                                     if (revealOnDetails) {
+                                     if (p.revealOnDetails) {
                                          ax.setChildren(module, {impostor, control});
                                      }
                                  }
                                  return true;
                              }});
+        if (p.details != nullptr) {
+            ax.node(module).actions.emplace_back("AXShowDetails", p.details);
+        }
         impostor = ax.add(Node{{{"AXIdentifier", "focus-mode-activity-com.example.work"},
                                 {"AXDescription", "Do Not Disturb"},
                                 {"AXValue", 0}},
@@ -201,16 +216,15 @@ struct ControlCenter {
         control = ax.add(
             Node{{{"AXIdentifier", "focus-mode-activity-com.apple.donotdisturb.mode.default"},
                   {"AXDescription", "Do Not Disturb"},
-                  {"AXValue", 0}},
+                  {"AXValue", p.value}},
                  {{"AXPress", "press"}},
                  [this](const std::string&) {
                      ++presses;
-                     if (!pressWorks) {
+                     if (!p.pressWorks) {
                          return false;
                      }
-                     if (pressSwitches) {
-                         const bool on = value() == true;
-                         ax.node(control).attributes.insert_or_assign("AXValue", on ? 0 : 1);
+                     if (p.pressSwitches) {
+                         setValue(value() == true ? 0 : 1);
                      }
                      return true;
                  }});
@@ -219,19 +233,25 @@ struct ControlCenter {
             .attributes.insert_or_assign("AXWindows", PlatformValue(PlatformValue::Array{window}));
         f.workspace.running = {app(12, "com.example.notes"), app(pid, "com.apple.controlcenter")};
         f.input.onSessionKey = [this](const InputEvents::KeyStroke& key) {
-            if (key.keyCode == 8 && key.flags == 0x800000 && opensOnKey) {
+            if (key.keyCode == 8 && key.flags == 0x800000 && p.opensOnKey) {
                 show();
             }
         };
+        if (p.shown != Panel::Closed) {
+            show();
+        }
+        if (p.shown == Panel::WithDetails) {
+            ax.setChildren(module, {impostor, control});
+        }
+        if (p.locksOnRead) {
+            ax.onRead = [this] {
+                f.console.set(ScreenState::Locked);
+            };
+        }
     }
 
     // The panel as it looks open: the Focus module, details hidden.
     void show() { ax.setChildren(window, {module}); }
-    // Open with details: the control is there already.
-    void showDetails() {
-        show();
-        ax.setChildren(module, {impostor, control});
-    }
     void setValue(PlatformValue value) {
         ax.node(control).attributes.insert_or_assign("AXValue", std::move(value));
     }
@@ -249,11 +269,8 @@ struct ControlCenter {
 
     FakePlatform& f;
     FakeAccessibility& ax;
+    Panel p;
     AXElement application, window, module, impostor, control;
-    bool opensOnKey = true;
-    bool revealOnDetails = true;
-    bool pressWorks = true;
-    bool pressSwitches = true;
     int detailsShown = 0;
     int presses = 0;
 };
@@ -263,63 +280,47 @@ struct ControlCenter {
 TEST_F(SystemActionsTest, FocusSwitchesDoNotDisturbAndReadsItBack) {
     struct Row {
         const char* name;
-        std::function<void(ControlCenter&)> setUp;
+        Panel panel;
         bool enabled;
         const char* expected;
         int keys;    // Globe/Fn-C presses
         int details; // details actions
         int presses; // presses of the control
+        std::optional<std::chrono::milliseconds> elapsed = {};
     };
     const Row rows[] = {
-        {"already off", [](ControlCenter& cc) { cc.showDetails(); }, false, "{}", 0, 0, 0},
-        {"already on, as a genuine boolean",
-         [](ControlCenter& cc) {
-             cc.showDetails();
-             cc.setValue(true);
-         },
-         true, "{}", 0, 0, 0},
-        {"switched on", [](ControlCenter& cc) { cc.showDetails(); }, true, "{}", 0, 0, 1},
-        {"found only after the details action", [](ControlCenter& cc) { cc.show(); }, true, "{}", 0,
-         1, 1},
-        {"opened with Globe/Fn-C first", [](ControlCenter&) {}, true, "{}", 1, 1, 1},
-        {"details in capitals",
-         [](ControlCenter& cc) {
-             cc.ax.node(cc.module).actions = {{"AXShowDetails", "SHOW DETAILS"}};
-         },
-         true, "{}", 1, 1, 1},
-        {"a module without details",
-         [](ControlCenter& cc) {
-             cc.ax.node(cc.module).actions = {{"AXPress", "press"}};
-         },
-         true, "focus_control_unavailable", 1, 0, 0},
-        {"a press that fails",
-         [](ControlCenter& cc) {
-             cc.showDetails();
-             cc.pressWorks = false;
-         },
-         true, "native_control_unavailable", 0, 0, 1},
-        {"a press that changes nothing",
-         [](ControlCenter& cc) {
-             cc.showDetails();
-             cc.pressSwitches = false;
-         },
-         true, "focus_change_not_confirmed", 0, 0, 1},
-        {"a value that is no number",
-         [](ControlCenter& cc) {
-             cc.showDetails();
-             cc.setValue("on");
-             cc.revealOnDetails = false;
-         },
-         true, "focus_control_unavailable", 0, 15, 0},
-        {"Control Center that never opens", [](ControlCenter& cc) { cc.opensOnKey = false; }, true,
+        {"already off", Panel{}, false, "{}", 0, 0, 0},
+        {"already on, as a genuine boolean", Panel{.value = true}, true, "{}", 0, 0, 0},
+        {"switched on", Panel{}, true, "{}", 0, 0, 1},
+        {"found only after the details action", Panel{.shown = Panel::Open}, true, "{}", 0, 1, 1},
+        {"opened with Globe/Fn-C first", Panel{.shown = Panel::Closed}, true, "{}", 1, 1, 1},
+        {"details in capitals", Panel{.shown = Panel::Closed, .details = "SHOW DETAILS"}, true,
+         "{}", 1, 1, 1},
+        {"a module without details", Panel{.shown = Panel::Closed, .details = nullptr}, true,
          "focus_control_unavailable", 1, 0, 0},
+        {"a press that fails", Panel{.pressWorks = false}, true, "native_control_unavailable", 0, 0,
+         1},
+        {"a press that changes nothing", Panel{.pressSwitches = false}, true,
+         "focus_change_not_confirmed", 0, 0, 1},
+        // 15 waits of 150 ms, 14 fresh searches after the first.
+        {"a value that is no number", Panel{.value = "on", .revealOnDetails = false}, true,
+         "focus_control_unavailable", 0, 15, 0, 2250ms},
+        {"the control never appears", Panel{.shown = Panel::Open, .revealOnDetails = false}, true,
+         "focus_control_unavailable", 0, 15, 0, 2250ms},
+        // The screen locks after the first check, while Control Center is read.
+        {"locked between search and press", Panel{.locksOnRead = true}, true, "device_locked", 0, 0,
+         0},
+        {"locked between search and details", Panel{.shown = Panel::Open, .locksOnRead = true},
+         true, "device_locked", 0, 0, 0},
+        {"Control Center that never opens", Panel{.shown = Panel::Closed, .opensOnKey = false},
+         true, "focus_control_unavailable", 1, 0, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fresh;
         Platform p = fresh.platform();
-        ControlCenter cc(fresh);
-        row.setUp(cc);
+        ControlCenter cc(fresh, row.panel);
+        const auto start = fresh.clock.monotonicNow();
         auto probe = watch(SystemActions::focus(p, row.enabled));
         for (int i = 0; i < 500 && !probe->done; ++i) {
             fresh.clock.advance(10ms);
@@ -328,6 +329,9 @@ TEST_F(SystemActionsTest, FocusSwitchesDoNotDisturbAndReadsItBack) {
         EXPECT_EQ(static_cast<int>(fresh.input.sessionKeys.size()), row.keys);
         EXPECT_EQ(cc.detailsShown, row.details);
         EXPECT_EQ(cc.presses, row.presses);
+        if (row.elapsed) {
+            EXPECT_EQ(fresh.clock.monotonicNow() - start, *row.elapsed);
+        }
         // The look-alike with another identifier is never touched.
         EXPECT_EQ(cc.pressesOf(cc.impostor), 0);
         ASSERT_FALSE(fresh.accessibility.timeouts.empty());
@@ -336,39 +340,23 @@ TEST_F(SystemActionsTest, FocusSwitchesDoNotDisturbAndReadsItBack) {
     }
 }
 
-TEST_F(SystemActionsTest, FocusWaitsAreBounded) {
-    // The control never appears: 15 waits of 150 ms, 14 fresh searches after the first.
-    {
-        ControlCenter cc(fakes);
-        cc.show();
-        cc.revealOnDetails = false;
-        const auto start = fakes.clock.monotonicNow();
-        EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
-        EXPECT_EQ(elapsedSince(start), 2250ms);
-        EXPECT_EQ(cc.detailsShown, 15);
-    }
+TEST_F(SystemActionsTest, FocusWaitsForTheValueToTurnForOneSecond) {
     // The value never turns: ten readings over 10 waits of 100 ms.
-    {
-        FakePlatform fresh;
-        Platform p = fresh.platform();
-        ControlCenter cc(fresh);
-        cc.showDetails();
-        cc.pressSwitches = false;
-        const auto start = fresh.clock.monotonicNow();
-        auto probe = watch(SystemActions::focus(p, true));
-        fresh.clock.advance(990ms);
-        EXPECT_FALSE(probe->done);
-        fresh.clock.advance(10ms);
-        EXPECT_EQ(probe->outcome, "focus_change_not_confirmed");
-        EXPECT_EQ(fresh.clock.monotonicNow() - start, 1s);
-        // The value turns late but within the budget.
-        cc.setValue(0);
-        auto late = watch(SystemActions::focus(p, true));
-        fresh.clock.advance(500ms);
-        cc.setValue(1);
-        fresh.clock.advance(100ms);
-        EXPECT_EQ(late->outcome, "{}");
-    }
+    ControlCenter cc(fakes, {.pressSwitches = false});
+    const auto start = fakes.clock.monotonicNow();
+    auto probe = watch(SystemActions::focus(platform, true));
+    fakes.clock.advance(990ms);
+    EXPECT_FALSE(probe->done);
+    fakes.clock.advance(10ms);
+    EXPECT_EQ(probe->outcome, "focus_change_not_confirmed");
+    EXPECT_EQ(fakes.clock.monotonicNow() - start, 1s);
+    // The value turns late but within the budget.
+    cc.setValue(0);
+    auto late = watch(SystemActions::focus(platform, true));
+    fakes.clock.advance(500ms);
+    cc.setValue(1);
+    fakes.clock.advance(100ms);
+    EXPECT_EQ(late->outcome, "{}");
 }
 
 TEST_F(SystemActionsTest, FocusRefusesBeforeTouchingControlCenter) {
@@ -377,33 +365,11 @@ TEST_F(SystemActionsTest, FocusRefusesBeforeTouchingControlCenter) {
     EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
     EXPECT_TRUE(fakes.input.sessionKeys.empty());
 
-    ControlCenter cc(fakes);
+    ControlCenter cc(fakes, {.shown = Panel::Closed});
     fakes.accessibility.trusted = false;
     EXPECT_EQ(run(SystemActions::focus(platform, true)), "accessibility_permission_required");
     fakes.accessibility.trusted = true;
     fakes.input.canCreate = false;
     EXPECT_EQ(run(SystemActions::focus(platform, true)), "focus_control_unavailable");
     EXPECT_TRUE(fakes.accessibility.performed.empty());
-}
-
-TEST_F(SystemActionsTest, AScreenLockedBetweenSearchAndPressStopsFocus) {
-    for (const bool detailsFirst : {false, true}) {
-        SCOPED_TRACE(detailsFirst);
-        FakePlatform fresh;
-        Platform p = fresh.platform();
-        ControlCenter cc(fresh);
-        if (detailsFirst) {
-            cc.show();
-        } else {
-            cc.showDetails();
-        }
-        // The screen locks while Control Center is read, after the first check.
-        fresh.accessibility.onRead = [&] {
-            fresh.console.set(ScreenState::Locked);
-        };
-        auto probe = watch(SystemActions::focus(p, true));
-        fresh.clock.advance(3s);
-        EXPECT_EQ(probe->outcome, "device_locked");
-        EXPECT_TRUE(fresh.accessibility.performed.empty());
-    }
 }
