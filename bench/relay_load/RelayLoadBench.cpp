@@ -5,6 +5,7 @@
 // heartbeats flowing; the relay's resident memory per device and the dashboard → relay → device →
 // relay → dashboard round trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the
 // counts (1000 each by default).
+#include "DeviceMessages.h"
 #include "HttpsClient.h"
 
 #include "CorvaneCore/ContractValidator.h"
@@ -34,29 +35,9 @@
 namespace {
 
 using namespace corvane;
+using corvane::test::capabilities;
+using corvane::test::helloWith;
 using corvane::test::HttpsClient;
-
-JSON capabilities() {
-    return JSON(
-        JSON::Object{{"schema_version", JSON(1)},
-                     {"os_version", JSON("14.5")},
-                     {"screen_state", JSON("unlocked")},
-                     {"agent_version", JSON("0.1.0")},
-                     {"agent_build", JSON()},
-                     {"actions", JSON(JSON::Array{JSON("get_state"), JSON("mute")})},
-                     {"features", JSON(JSON::Array{})},
-                     {"permissions", JSON(JSON::Object{{"desktop_control", JSON("denied")},
-                                                       {"accessibility", JSON("granted")},
-                                                       {"screen_recording", JSON("unknown")}})}});
-}
-
-JSON helloWith(const std::string& token) {
-    return envelope("hello", JSON::Object{{"device_token", JSON(token)},
-                                          {"agent_version", JSON("0.1.0")},
-                                          {"device_name", JSON("Load")},
-                                          {"macos_version", JSON("14.5")},
-                                          {"capabilities", capabilities()}});
-}
 
 int failed(const std::string& why) {
     std::fprintf(stderr, "relay load: %s\n", why.c_str());

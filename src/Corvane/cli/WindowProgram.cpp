@@ -5,7 +5,6 @@
 #include "Corvane/DesktopControlCommands.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
-#include "CorvaneCore/InstanceLock.h"
 #include "Corvane/cli/KeychainVault.h"
 #include "Corvane/cli/ProgramStart.h"
 #include "Corvane/cli/SignalWatcher.h"
@@ -13,6 +12,7 @@
 #include "CorvaneApp/AppDelegate.h"
 #include "CorvaneApp/WindowPrompts.h"
 #include "CorvaneCore/Detached.h"
+#include "CorvaneCore/InstanceLock.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
