@@ -8,6 +8,7 @@
 #include "CorvaneApp/ThisMacPage.h"
 #include "CorvaneCore/Detached.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCloseEvent>
 #include <QGraphicsOpacityEffect>
@@ -258,12 +259,7 @@ void MainWindow::buildPage() {
         break;
     }
     // The new page's rows start in the layout in force.
-    for (const QPointer<QBoxLayout>& row : responsiveRows_) {
-        if (row) {
-            row->setDirection(compact_ ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
-            row->setAlignment(compact_ ? Qt::AlignLeft : Qt::AlignVCenter);
-        }
-    }
+    arrangeRows();
 }
 
 void MainWindow::navigate(int index) {
@@ -343,10 +339,24 @@ void MainWindow::updateLayout() {
     }
     // Narrow, the content starts 72 points down, of which the picker row above it takes 44.
     documentLayout_->setContentsMargins(narrow ? 12 : 32, narrow ? 28 : 40, narrow ? 12 : 32, 24);
+    arrangeRows();
+}
+
+void MainWindow::arrangeRows() {
     for (const QPointer<QBoxLayout>& row : responsiveRows_) {
-        if (row) {
-            row->setDirection(narrow ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
-            row->setAlignment(narrow ? Qt::AlignLeft : Qt::AlignVCenter);
+        if (!row) {
+            continue;
+        }
+        row->setDirection(compact_ ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+        row->setAlignment(compact_ ? Qt::Alignment() : Qt::AlignVCenter);
+        // Stacked, buttons keep their own width and the rest takes the whole width: a wrapping
+        // text held to its preferred width wrapped early and lost its second line.
+        for (int index = 0; index < row->count(); ++index) {
+            QWidget* view = row->itemAt(index)->widget();
+            if (view != nullptr) {
+                const bool button = qobject_cast<QAbstractButton*>(view) != nullptr;
+                row->setAlignment(view, compact_ && button ? Qt::AlignLeft : Qt::Alignment());
+            }
         }
     }
 }

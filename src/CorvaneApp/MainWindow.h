@@ -131,6 +131,8 @@ protected:
 
 private:
     void buildWindow();
+    // Each responsive row in the layout in force (stacked when compact).
+    void arrangeRows();
     void buildPage();
     void setBody(QWidget* body);
     void agentDidChange();

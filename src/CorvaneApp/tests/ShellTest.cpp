@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
+#include <QLabel>
 #include <QMenu>
 
 namespace corvane::window_test {
@@ -187,6 +188,20 @@ TEST_F(Shell, SavesAnImageOfEveryPageWideAndNarrow) {
         }
     }
     EXPECT_TRUE(QFile::exists(QStringLiteral(CORVANE_SNAPSHOT_DIR "/page3-640.png")));
+    // Stacked, the status beside Connect shows every line, and the button keeps its own width.
+    window().show();
+    settle();
+    QLabel* status = nullptr;
+    for (QLabel* label : window().findChildren<QLabel*>(QStringLiteral("connectionStatus"))) {
+        status = label->isVisible() ? label : status;
+    }
+    ASSERT_NE(status, nullptr);
+    ASSERT_FALSE(status->text().isEmpty());
+    EXPECT_GE(status->height(), status->heightForWidth(status->width())) << status->width();
+    EXPECT_LE(status->geometry().bottom(), status->parentWidget()->rect().bottom())
+        << status->parentWidget()->height();
+    EXPECT_LT(status->parentWidget()->findChild<QWidget*>(QStringLiteral("connect"))->width(),
+              status->width());
 }
 
 } // namespace
