@@ -6,12 +6,11 @@
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 #include "FullLog.h"
+#include "MainThreadGaps.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
@@ -64,19 +63,7 @@ void BM_CommandMainThreadStall(benchmark::State& state) {
     Agent agent(mac.platform(), std::make_shared<bench::BenchVault>(),
                 Agent::Paths{data, QStringLiteral(CORVANE_SCHEMA_PATH)});
 
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastTick = 0;
-    qint64 longest = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(1);
-    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longest = std::max(longest, now - lastTick);
-        lastTick = now;
-    });
-    ticker.start();
+    bench::MainThreadGaps gaps;
 
     // One command first: what the first command alone pays (compiling the contract's patterns,
     // the first thread start) is not what every command holds the main thread for.
@@ -95,22 +82,16 @@ void BM_CommandMainThreadStall(benchmark::State& state) {
     int level = 0;
     for (auto _ : state) {
         auto status = std::make_shared<int>(0);
-        // Let the timer run undisturbed first, so that the gap measured belongs to the command.
-        const qint64 settle = clock.nsecsElapsed() + 5'000'000;
-        while (clock.nsecsElapsed() < settle) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        }
-        lastTick = clock.nsecsElapsed();
-        longest = 0;
-        const qint64 began = clock.nsecsElapsed();
+        gaps.start();
+        const qint64 began = gaps.nowNs();
         const double cpuBefore = threadCpuMs();
         run(&agent, level++ % 100, status);
         while (*status == 0) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
         cpu.push_back(threadCpuMs() - cpuBefore);
-        latencies.push_back(double(clock.nsecsElapsed() - began) / 1e6);
-        worst = std::max(worst, longest);
+        latencies.push_back(double(gaps.nowNs() - began) / 1e6);
+        worst = std::max(worst, gaps.longestNs());
         if (*status != 200) {
             state.SkipWithError("the command was refused");
             break;

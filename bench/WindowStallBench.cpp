@@ -9,9 +9,9 @@
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 #include "FullLog.h"
+#include "MainThreadGaps.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -30,39 +30,18 @@ using namespace corvane;
 
 // The longest gap between ticks of a 1 ms main-thread timer while `start` runs and until `done`.
 double longestGapMs(const std::function<void()>& start, const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastTick = clock.nsecsElapsed();
-    qint64 longest = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(1);
-    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longest = std::max(longest, now - lastTick);
-        lastTick = now;
-    });
-    ticker.start();
-    const qint64 settle = clock.nsecsElapsed() + 5'000'000;
-    while (clock.nsecsElapsed() < settle) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    lastTick = clock.nsecsElapsed();
-    longest = 0;
+    bench::MainThreadGaps gaps;
+    gaps.start();
     bool started = false;
-    QTimer::singleShot(0, &ticker, [&] {
+    QTimer::singleShot(0, gaps.context(), [&] {
         start();
         started = true;
     });
     while (!started || !done()) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
-    // The gap the work ends in closes with the next tick.
-    const qint64 ended = lastTick;
-    while (lastTick == ended) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return double(longest) / 1e6;
+    gaps.closeLastGap();
+    return double(gaps.longestNs()) / 1e6;
 }
 
 void BM_WindowMainThreadStall(benchmark::State& state) {
