@@ -6,6 +6,7 @@
 #include "CorvaneApp/ActivityPage.h"
 #include "CorvaneApp/AppDelegate.h"
 #include "CorvaneApp/WindowPrompts.h"
+#include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 #include "FullLog.h"
@@ -66,10 +67,7 @@ void BM_WindowMainThreadStall(benchmark::State& state) {
     mac.load(scenario.readAll().toStdString());
     const Platform base = mac.platform();
     WindowPrompts prompts(base.prompts);
-    const Platform platform{base.workspace,     base.console,  base.accessibility, base.input,
-                            base.scripting,     base.power,    base.host,          base.appCatalog,
-                            base.screenCapture, base.keychain, base.processes,     base.loginItems,
-                            base.defaults,      prompts,       base.clock};
+    const Platform platform = platformWithPrompts(base, prompts);
     AppDelegate::Options options;
     options.programPath = "/bench/velto";
     options.reducedMotion = [] {

@@ -16,6 +16,7 @@
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/InstanceLock.h"
 #include "CorvaneNative/KeychainStore.h"
+#include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
@@ -119,10 +120,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
 
     const Platform base = mac.platform();
     HeadlessPrompts prompts(base.prompts, [](const std::string& text) { printLine(stderr, text); });
-    const Platform platform{base.workspace,     base.console,  base.accessibility, base.input,
-                            base.scripting,     base.power,    base.host,          base.appCatalog,
-                            base.screenCapture, base.keychain, base.processes,     base.loginItems,
-                            base.defaults,      prompts,       base.clock};
+    const Platform platform = platformWithPrompts(base, prompts);
 
     std::unique_ptr<Agent> agent;
     try {

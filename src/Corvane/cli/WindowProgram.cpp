@@ -13,6 +13,7 @@
 #include "CorvaneApp/WindowPrompts.h"
 #include "CorvaneCore/Detached.h"
 #include "CorvaneCore/InstanceLock.h"
+#include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
@@ -63,10 +64,7 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     HeadlessPrompts reported(base.prompts,
                              [](const std::string& text) { ProgramStart::printLine(text); });
     WindowPrompts prompts(reported);
-    const Platform platform{base.workspace,     base.console,  base.accessibility, base.input,
-                            base.scripting,     base.power,    base.host,          base.appCatalog,
-                            base.screenCapture, base.keychain, base.processes,     base.loginItems,
-                            base.defaults,      prompts,       base.clock};
+    const Platform platform = platformWithPrompts(base, prompts);
 
     std::unique_ptr<DesktopControlCommands> desktopCommands;
     std::unique_ptr<AgentControlServer> control;
