@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <unordered_map>
 
 namespace corvane {
 
@@ -25,6 +26,8 @@ constexpr int attempts = 3;
 // Thrown out of a write whose source changed while its bytes were being copied.
 struct SourceChanged {};
 
+using Kind = LocalForensicLog::Kind;
+
 // A line of one version of the file, as found there.
 struct Span {
     std::uint64_t offset;
@@ -32,9 +35,53 @@ struct Span {
     Instant createdAt;
     // Followed by a line feed in the file (all but perhaps the last line).
     bool terminated;
+    Kind kind;
+    std::uint32_t idHash;
 };
 
-Instant createdAtOf(std::string_view text, const std::filesystem::path& file, std::size_t number) {
+// What a line says about itself.
+struct Reading {
+    Instant createdAt;
+    Kind kind;
+    std::uint32_t idHash;
+};
+
+// FNV-1a over the command id's compact JSON text: enough to pair a "received" line with the
+// outcome that follows it a few lines later.
+std::uint32_t idHashOf(const JSON* commandID) {
+    std::uint32_t hash = 2166136261U;
+    if (commandID != nullptr) {
+        for (const char byte : commandID->data()) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 16777619U;
+        }
+    }
+    return hash;
+}
+
+Kind kindOf(const std::string* outcome) {
+    if (outcome == nullptr) {
+        return Kind::Ran;
+    }
+    if (*outcome == "received") {
+        return Kind::Received;
+    }
+    return LocalForensicLog::refusedBeforeRunning(*outcome) ? Kind::Refused : Kind::Ran;
+}
+
+// An outcome settles the kind of its command's latest "received" line still waiting for one.
+void settle(std::vector<Span>& lines, Kind kind, std::uint32_t idHash) {
+    if (kind == Kind::Received) {
+        return;
+    }
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        if (line->kind == Kind::Received && line->idHash == idHash) {
+            line->kind = kind;
+            return;
+        }
+    }
+}
+
+Reading readingOf(std::string_view text, const std::filesystem::path& file, std::size_t number) {
     const auto damaged = [&](const std::string& problem) {
         return DamagedFileError("invalid_local_log", file, number, problem);
     };
@@ -55,13 +102,16 @@ Instant createdAtOf(std::string_view text, const std::filesystem::path& file, st
     if (!createdAt) {
         throw damaged("\"created_at\" is not a wire time");
     }
-    return *createdAt;
+    return {*createdAt, kindOf(record.stringMember("outcome")),
+            idHashOf(record.find("command_id"))};
 }
 
 // Reads and validates the whole file a chunk at a time, keeping only where each non-empty line
 // is and its instant.
 std::vector<Span> scan(const ReadOnlyFile& source) {
     std::vector<Span> lines;
+    // The "received" lines still waiting for their outcome, by command: one look-up per line.
+    std::unordered_map<std::uint32_t, std::size_t> waiting;
     std::string buffer(chunkSize, '\0');
     // A line begun in an earlier chunk, and where it began.
     std::string pending;
@@ -70,8 +120,15 @@ std::vector<Span> scan(const ReadOnlyFile& source) {
     const auto finish = [&](std::string_view text, std::uint64_t offset, bool terminated) {
         ++number;
         if (!text.empty()) {
+            const Reading reading = readingOf(text, source.path(), number);
+            if (reading.kind == Kind::Received) {
+                waiting[reading.idHash] = lines.size();
+            } else if (const auto found = waiting.find(reading.idHash); found != waiting.end()) {
+                lines[found->second].kind = reading.kind;
+                waiting.erase(found);
+            }
             lines.push_back(
-                {offset, text.size(), createdAtOf(text, source.path(), number), terminated});
+                {offset, text.size(), reading.createdAt, terminated, reading.kind, reading.idHash});
         }
     };
     std::uint64_t position = 0;
@@ -147,17 +204,32 @@ std::size_t LocalForensicLog::recordSize(const JSON& command, std::string_view o
     return recordOf(command, outcome, now).size();
 }
 
+bool LocalForensicLog::refusedBeforeRunning(std::string_view outcome) noexcept {
+    // Only codes raised before an action could change anything; an outcome that may come after
+    // (a lost session, a storage failure, a time-out) counts as run.
+    static constexpr std::string_view refusals[] = {
+        "action_not_allowlisted", "action_unsupported", "command_expired",    "device_locked",
+        "duplicate_command",      "invalid_deadline",   "invalid_message",    "invalid_params",
+        "invalid_shortcut_name",  "invalid_url",        "lock_state_unknown",
+    };
+    return std::find(std::begin(refusals), std::end(refusals), outcome) != std::end(refusals);
+}
+
 void LocalForensicLog::append(const JSON& command, std::string_view outcome, Instant now) {
     const std::string record = recordOf(command, outcome, now);
+    const std::string outcomeText(outcome);
+    const Kind kind = kindOf(&outcomeText);
+    const std::uint32_t idHash = idHashOf(command.find("command_id"));
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (tryAppend(record, now)) {
+        if (tryAppend(record, kind, idHash, now)) {
             return;
         }
     }
     throw FileError("read", file_.string(), EAGAIN);
 }
 
-bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
+bool LocalForensicLog::tryAppend(std::string_view record, Kind kind, std::uint32_t idHash,
+                                 Instant now) {
     const std::optional<ReadOnlyFile> source = ReadOnlyFile::open(file_);
 
     // Reading and validating up to 10 MiB is most of an append's cost; skip it while the file is
@@ -167,7 +239,7 @@ bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
         existing.reserve(lines_.size());
         std::uint64_t offset = 0;
         for (const Line& line : lines_) {
-            existing.push_back({offset, line.length, line.createdAt, true});
+            existing.push_back({offset, line.length, line.createdAt, true, line.kind, line.idHash});
             offset += line.length + 1;
         }
         if (offset != static_cast<std::uint64_t>(source->stamp().size)) {
@@ -177,7 +249,7 @@ bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
         existing = scan(*source);
     }
 
-    // Ageing, then the size limit from the oldest end; the new record is always last.
+    // Ageing, then the size limit; the new record is always last.
     const Instant tooOld = now - maxAge;
     std::vector<const Span*> kept;
     kept.reserve(existing.size());
@@ -188,11 +260,28 @@ bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
             total += line.length + 1;
         }
     }
-    std::size_t first = 0;
-    while (total > maxBytes && first < kept.size()) {
-        total -= kept[first]->length + 1;
-        ++first;
+    // Refused commands go first, then the oldest of the rest; the new record is removed only if it
+    // alone exceeds the limit.
+    settle(existing, kind, idHash);
+    for (const Span*& line : kept) {
+        if (total <= maxBytes) {
+            break;
+        }
+        if (line->kind == Kind::Refused) {
+            total -= line->length + 1;
+            line = nullptr;
+        }
     }
+    for (const Span*& line : kept) {
+        if (total <= maxBytes) {
+            break;
+        }
+        if (line != nullptr) {
+            total -= line->length + 1;
+            line = nullptr;
+        }
+    }
+    std::erase(kept, nullptr);
     const bool keepRecord = total <= maxBytes;
 
     // Kept lines that follow each other in the file are copied in one go, line feeds included.
@@ -203,10 +292,11 @@ bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
     };
     std::vector<Run> runs;
     std::vector<Line> lines;
-    lines.reserve(kept.size() - first + 1);
-    for (std::size_t i = first; i < kept.size(); ++i) {
-        const Span& line = *kept[i];
-        lines.push_back({line.createdAt, static_cast<std::uint32_t>(line.length)});
+    lines.reserve(kept.size() + 1);
+    for (const Span* keptLine : kept) {
+        const Span& line = *keptLine;
+        lines.push_back(
+            {line.createdAt, static_cast<std::uint32_t>(line.length), line.kind, line.idHash});
         if (!runs.empty() && runs.back().terminated &&
             runs.back().offset + runs.back().length == line.offset) {
             runs.back().length += line.length + (line.terminated ? 1 : 0);
@@ -216,7 +306,7 @@ bool LocalForensicLog::tryAppend(std::string_view record, Instant now) {
         }
     }
     if (keepRecord) {
-        lines.push_back({now, static_cast<std::uint32_t>(record.size())});
+        lines.push_back({now, static_cast<std::uint32_t>(record.size()), kind, idHash});
     }
 
     const auto produce = [&](PrivateFile::Output& output) {

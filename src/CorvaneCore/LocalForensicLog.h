@@ -22,9 +22,13 @@ class JSON;
 // "action", "params", "outcome" and "created_at" (wire time). Kept to lines younger than 90 days
 // and to 10 MiB, rewritten whole through PrivateFile on every append.
 //
-// Between appends only each line's length and instant stay in memory (16 bytes a line); the kept
-// bytes are copied from the file itself at the next append, after checking that it is still the
-// file this object wrote.
+// Between appends only each line's length, instant and kind stay in memory (16 bytes a line); the
+// kept bytes are copied from the file itself at the next append, after checking that it is still
+// the file this object wrote.
+//
+// Past the size limit, records of commands refused before anything ran go first, oldest first;
+// only then the oldest of the rest. A peer sending commands that never run can therefore push out
+// at most the room of its own newest records, not the trail of what did run.
 class LocalForensicLog {
 public:
     using Instant = std::chrono::system_clock::time_point;
@@ -71,6 +75,10 @@ public:
     // Throws FileError ENOSPC naming the log when there is not, or the FileError of statvfs.
     void ensureRoom(std::size_t recordBytes) const;
 
+    // Whether `outcome` is a refusal made before the action could change anything (a malformed,
+    // repeated, late or unknown command, a locked screen, a Shortcut not approved).
+    static bool refusedBeforeRunning(std::string_view outcome) noexcept;
+
     // The size of the line append would write, without its line feed; throws as append does
     // before it reads the file.
     static std::size_t recordSize(const JSON& command, std::string_view outcome, Instant now);
@@ -82,18 +90,28 @@ public:
 
     const std::filesystem::path& file() const noexcept { return file_; }
 
+    // What a line records, for the order in which the size limit removes lines.
+    enum class Kind : std::uint8_t {
+        Ran,      // an outcome of a command that ran, or one this log cannot tell
+        Refused,  // refused before it ran, or "received" of a command later refused so
+        Received, // "received" of a command whose outcome has not come yet: kept like Ran
+    };
+
 private:
     // One line of the file as this object last wrote it (lines fit: the file is at most
-    // maxBytes).
+    // maxBytes). `idHash` pairs a "received" line with its command's outcome.
     struct Line {
         Instant createdAt;
-        std::uint32_t length;
+        std::uint32_t length : 24;
+        Kind kind : 8;
+        std::uint32_t idHash;
     };
-    static_assert(maxBytes <= UINT32_MAX);
+    static_assert(maxBytes < (1U << 24));
+    static_assert(sizeof(Line) == 16);
 
     static std::string recordOf(const JSON& command, std::string_view outcome, Instant now);
     // One attempt; false when the file changed while its bytes were being copied.
-    bool tryAppend(std::string_view record, Instant now);
+    bool tryAppend(std::string_view record, Kind kind, std::uint32_t idHash, Instant now);
 
     std::filesystem::path file_;
     Calls calls_;

@@ -8,6 +8,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fcntl.h>
@@ -57,9 +58,14 @@ std::vector<std::string> linesOf(const std::string& content) {
     return lines;
 }
 
+// The test ids are plain: found by position, so that full 10 MiB logs are quick to check.
 std::string idOf(const std::string& text) {
-    const JSON record = JSON::parse(text);
-    return record.stringMember("command_id") ? *record.stringMember("command_id") : "";
+    const std::size_t key = text.find("\"command_id\"");
+    const std::size_t open = key == std::string::npos ? key : text.find('"', text.find(':', key));
+    if (open == std::string::npos) {
+        return "";
+    }
+    return text.substr(open + 1, text.find('"', open + 1) - open - 1);
 }
 
 std::vector<std::string> idsIn(const fs::path& file) {
@@ -251,6 +257,72 @@ TEST(LocalForensicLogTest, SizeLimitRemovesTheOldestAndKeepsTheNewLineLast) {
     log.append(command("huge", JSON(std::string(LocalForensicLog::maxBytes, 'h'))), "received",
                now + 2s);
     EXPECT_EQ(readBytes(file), "");
+}
+
+// A peer sending commands that never run (unknown actions with large parameters, each logged as
+// "received" and refused) must not push out the records of commands that ran, whether the log
+// reads the file afresh or goes on from what it wrote.
+TEST(LocalForensicLogTest, RefusedCommandsMakeRoomBeforeCommandsThatRan) {
+    // Lines of exactly 1024 bytes with their line feed.
+    const auto padded = [](const std::string& id, const std::string& outcome) {
+        std::string text = "{\"command_id\":\"" + id +
+                           "\",\"action\":\"x\",\"params\":{},\"outcome\":\"" + outcome +
+                           "\",\"created_at\":\"2026-06-01T11:00:00.000Z\"}";
+        text.insert(text.size() - 1, std::string(1023 - text.size(), ' '));
+        return text + '\n';
+    };
+    const JSON large(JSON::Object{{"t", JSON(std::string(60000, 'p'))}});
+    {
+        QTemporaryDir temporary;
+        const fs::path file = pathOf(temporary) / "commands.jsonl";
+        // What ran, a command still running, then a flood up to the limit.
+        std::string content = padded("ran", "received") + padded("waiting", "received") +
+                              padded("ran", "succeeded") + padded("locked", "lock_not_confirmed");
+        for (int i = 0; content.size() < LocalForensicLog::maxBytes; ++i) {
+            content += padded("old" + std::to_string(i), "received") +
+                       padded("old" + std::to_string(i), "action_unsupported");
+        }
+        ASSERT_EQ(content.size(), LocalForensicLog::maxBytes);
+        writeBytes(file, content);
+
+        // Two commands from what the log remembers, two after it read the file afresh.
+        auto log = std::make_unique<LocalForensicLog>(file);
+        for (int i = 0; i < 4; ++i) {
+            if (i == 2) {
+                log = std::make_unique<LocalForensicLog>(file);
+            }
+            const std::string id = "flood" + std::to_string(i);
+            log->append(command(id, large), "received", now + std::chrono::seconds(i));
+            log->append(command(id, large), i % 2 == 0 ? "action_unsupported" : "invalid_params",
+                        now + std::chrono::seconds(i));
+        }
+        EXPECT_LE(readBytes(file).size(), LocalForensicLog::maxBytes);
+        const std::vector<std::string> ids = idsIn(file);
+        ASSERT_GE(ids.size(), 4U);
+        EXPECT_EQ(std::vector<std::string>(ids.begin(), ids.begin() + 4),
+                  (std::vector<std::string>{"ran", "waiting", "ran", "locked"}));
+        EXPECT_EQ(ids.back(), "flood3");
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), "old0"), 0);
+    }
+
+    // With nothing refused left to remove, a refused record takes the room of the oldest lines
+    // that ran; the next refused record then takes the room of the first, not of another.
+    QTemporaryDir temporary;
+    const fs::path file = pathOf(temporary) / "commands.jsonl";
+    std::string content;
+    for (int i = 0; content.size() < LocalForensicLog::maxBytes; ++i) {
+        content += padded("ran" + std::to_string(i), "succeeded");
+    }
+    writeBytes(file, content);
+    LocalForensicLog log(file);
+    const JSON small(JSON::Object{{"t", JSON(std::string(1500, 'p'))}});
+    log.append(command("refused0", small), "duplicate_command", now);
+    EXPECT_EQ(idsIn(file).front(), "ran2");
+    log.append(command("refused1", small), "command_expired", now + 1s);
+    const std::vector<std::string> ids = idsIn(file);
+    EXPECT_EQ(ids.front(), "ran2");
+    EXPECT_EQ(ids.back(), "refused1");
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), "refused0"), 0);
 }
 
 // Between two appends something else changes the file: the second append must see the change.
