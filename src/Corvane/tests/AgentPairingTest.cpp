@@ -254,6 +254,47 @@ TEST_F(PairingTest, SilentRelayTimesOutAfterFifteenSeconds) {
     EXPECT_EQ(agent->status(), Agent::pairingInterruptedText);
 }
 
+// No more than RelayClient::maxReply bytes of a reply are read, whatever the relay declares or
+// keeps sending: the request fails at once instead of waiting for the rest.
+TEST_F(PairingTest, RepliesLargerThanTheLimitAreRefusedUnread) {
+    // A refusal "pairing_pending" of exactly `size` bytes.
+    const auto padded = [](qint64 size) {
+        const std::string head = R"({"error":{"code":"pairing_pending"},"pad":")";
+        const std::string text =
+            head + std::string(static_cast<std::size_t>(size) - head.size() - 2, 'x') + "\"}";
+        return Answer{409, QByteArray::fromStdString(text), {}};
+    };
+    const auto raw = [](QByteArray head, QByteArray body) {
+        return Answer{test::TestRelay::rawAnswer,
+                      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + head + "\r\n" +
+                          body,
+                      {}};
+    };
+    struct Row {
+        const char* name;
+        Answer answer;
+        const char* error;
+    };
+    const std::vector<Row> rows{
+        {"exactly the limit", padded(RelayClient::maxReply), "pairing_pending"},
+        {"one byte more", padded(RelayClient::maxReply + 1), "relay_request_failed"},
+        {"256 MiB declared", raw("Content-Length: 268435456\r\n", "{"), "relay_request_failed"},
+        {"no length, still coming", raw({}, QByteArray(2 * RelayClient::maxReply, ' ')),
+         "relay_request_failed"},
+    };
+    make();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        answer = [&row](const Request&) {
+            return row.answer;
+        };
+        auto outcome =
+            start(agent->request("v1/pairing/redeem", JSON(JSON::Object{}), std::string("boot")));
+        ASSERT_TRUE(until([&] { return outcome->done; }));
+        EXPECT_EQ(outcome->error, row.error);
+    }
+}
+
 // Nothing a relay sets is kept or sent back, and an unknown authority is never trusted.
 TEST_F(PairingTest, RequestsKeepNoCookiesAndTrustOnlyTheGivenAuthority) {
     answer = [](const Request&) {
