@@ -131,6 +131,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         options.report = [](const std::string& text) {
             printLine(stderr, "velto: " + text);
         };
+        options.unattended = true;
         agent = std::make_unique<Agent>(
             platform, std::make_shared<KeychainVault>(platform.keychain, agentService),
             Agent::Paths{VeltoPaths::dataDirectory().toStdString(),
