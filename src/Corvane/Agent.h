@@ -120,6 +120,11 @@ public:
         std::function<void(const std::string&)> report;
         // The system calls behind the log; tests put failing ones in their place.
         std::optional<LocalForensicLog::Calls> logCalls;
+        // True when nobody is there to press Connect (the headless agent): a pairing that gave up
+        // starts again after the connection's back-off, and so does one whose interrupted
+        // predecessor was cancelled. (Optional only because GCC 12 refuses a member initialiser
+        // here, where `Options options = {}` is a default argument.)
+        std::optional<bool> unattended;
     };
 
     static constexpr quint16 dynamicPortFirst = 49152;
@@ -154,6 +159,9 @@ public:
         "Enter your HTTPS relay address first.";
     static constexpr std::string_view pairingInterruptedText =
         "Connection interrupted. Try connecting again.";
+    static constexpr std::string_view pairingCodesExpiredText =
+        "The relay's pairing codes expire as soon as they arrive. Check the date and time of this "
+        "computer and of the relay, then try connecting again.";
 
     // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
     static std::filesystem::path defaultDirectory();
@@ -407,6 +415,8 @@ private:
     TaskHandle worker_;
     // pair() is reading the keychain before it decides.
     bool startingPairing_ = false;
+    // Pairings in a row that gave up, for the unattended agent's back-off.
+    int pairingRetries_ = 0;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
     std::optional<std::string> token_;

@@ -9,7 +9,9 @@
 #include "CorvaneNative/DeviceCapabilityReport.h"
 #include "CorvaneNative/KeychainStore.h"
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 // Relay requests and pairing: the origins, the one request operation, the pairing task with its
 // polls and fresh codes, and the cancellation of an unfinished pairing.
@@ -45,6 +47,37 @@ const std::string& requiredString(const JSON& reply, const char* member) {
 
 std::chrono::milliseconds roundedUp(PairingSchedule::Delay delay) {
     return std::chrono::milliseconds(std::llround(std::ceil(delay.count() * 1000.0)));
+}
+
+// Codes kept expiring as soon as they arrived: pairing stops asking for more.
+class CodesExpiredAtOnce final : public std::runtime_error {
+public:
+    CodesExpiredAtOnce()
+        : std::runtime_error(std::to_string(PairingSchedule::expiriesAtOnce) +
+                             " pairing codes in a row expired within " +
+                             std::to_string(PairingSchedule::shortestLife.count()) +
+                             " s of their request") {}
+};
+
+bool expiredAtOnce(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CodesExpiredAtOnce&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// The connection's back-off: caps of 2, 4, 8, 16, 32 and 60 s.
+std::chrono::milliseconds backoffCap(int attempt) {
+    return std::min<std::chrono::milliseconds>(std::chrono::seconds(1LL << attempt),
+                                               Agent::reconnectCap);
+}
+
+std::string secondsText(std::chrono::milliseconds wait) {
+    const auto tenths = (wait.count() + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
 } // namespace
@@ -155,7 +188,19 @@ QCoro::Task<> Agent::pairingTask(QPointer<Agent> agent, TaskHandle handle,
     const std::string cause = causeOf(failure);
     agent->report("pairing gave up: " + (cause.empty() ? codeOf(failure) : cause));
     agent->publish(Field::Pairing, agent->pairing_, false);
-    agent->setStatus(pairingInterruptedText);
+    agent->setStatus(expiredAtOnce(failure) ? pairingCodesExpiredText : pairingInterruptedText);
+    if (!agent->options_.unattended.value_or(false)) {
+        co_return;
+    }
+    // Nobody can press Connect: the next attempt comes after the connection's back-off, so that a
+    // relay that was briefly away is paired with once it is back.
+    agent->pairingRetries_ = std::min(agent->pairingRetries_ + 1, backoffSteps);
+    const std::chrono::milliseconds wait = agent->reconnectWait(backoffCap(agent->pairingRetries_));
+    agent->report("pairing again in " + secondsText(wait));
+    const bool waited = co_await TaskHandle::sleep(handle, &agent->platform_.clock, wait);
+    if (waited && agent && agent->current(handle, generation)) {
+        agent->pair();
+    }
 }
 
 QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
@@ -167,11 +212,14 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
     co_await storeDefault("relay", relay_);
     const std::string name = platform_.workspace.hostName();
     const std::string deviceName = name.empty() ? std::string("Mac") : name;
+    Clock* clock = &platform_.clock;
+    int expiredInARow = 0;
     for (;;) {
         if (!live()) {
             co_return;
         }
         setStatus("Requesting a pairing code…");
+        const Clock::MonotonicTime requested = clock->monotonicNow();
         const JSON reply = co_await request("v1/pairing/code", codeRequest(deviceName), {});
         if (!live()) {
             co_return;
@@ -208,6 +256,22 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         // The code expired: its tokens go before a fresh one is asked for.
         std::vector<std::string> expired{pendingAccount, bootstrapAccount};
         co_await removeSecrets(std::move(expired));
+        if (!live()) {
+            co_return;
+        }
+        const bool atOnce = clock->monotonicNow() - requested < PairingSchedule::shortestLife;
+        expiredInARow = atOnce ? expiredInARow + 1 : 0;
+        const std::optional<std::chrono::seconds> wait =
+            PairingSchedule::renewalDelay(expiredInARow);
+        if (!wait) {
+            throw CodesExpiredAtOnce();
+        }
+        if (*wait > std::chrono::seconds::zero()) {
+            setStatus("Requesting a pairing code…");
+            if (!co_await TaskHandle::sleep(handle, clock, *wait)) {
+                co_return;
+            }
+        }
     }
 }
 
@@ -256,6 +320,7 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
                 co_return false;
             }
             token_ = pendingToken;
+            pairingRetries_ = 0;
             publish(Field::Code, code_, std::string());
             publish(Field::Pairing, pairing_, false);
             connect();
@@ -351,6 +416,10 @@ QCoro::Task<> Agent::cancellation(QPointer<Agent> agent) {
     co_await agent->wipe();
     if (agent) {
         agent->setStatus("Unpaired");
+        if (agent->options_.unattended.value_or(false)) {
+            // The interrupted pairing is gone; nobody else would start the next one.
+            agent->pair();
+        }
     }
 }
 

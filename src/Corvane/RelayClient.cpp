@@ -49,6 +49,37 @@ struct ReplyDone {
     }
 };
 
+// The body of a reply as far as it was read: never more than one byte past the limit.
+struct BoundedBody {
+    QByteArray bytes;
+    bool tooLarge = false;
+};
+
+// Takes what the reply holds, stopping one byte past the limit.
+void readInto(QNetworkReply& reply, BoundedBody& body) {
+    while (!body.tooLarge && reply.bytesAvailable() > 0) {
+        const QByteArray chunk = reply.read(RelayClient::maxReply + 1 - body.bytes.size());
+        if (chunk.isEmpty()) {
+            return;
+        }
+        body.bytes.append(chunk);
+        body.tooLarge = body.bytes.size() > RelayClient::maxReply;
+    }
+}
+
+// "relay_request_failed" to callers; the report says why.
+class OversizedReply final : public ContractError {
+public:
+    OversizedReply()
+        : ContractError("relay_request_failed")
+        , message_("the relay's reply is larger than " + std::to_string(RelayClient::maxReply) +
+                   " bytes") {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
 JSON decoded(const QByteArray& body) {
     return JSON::parse(std::string(body.constData(), static_cast<std::size_t>(body.size())));
 }
@@ -120,9 +151,36 @@ QCoro::Task<JSON> RelayClient::post(QUrl url, JSON body, std::optional<std::stri
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setTransferTimeout(0);
+    // A compressed body would be inflated before it is counted.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
 
     QPointer<RelayClient> self(this);
     QPointer<QNetworkReply> reply = manager_.post(request, QByteArray::fromStdString(body.data()));
+    // Qt reads no further ahead of us than this; the body is taken as it comes, and the reply is
+    // ended once it declares or reaches more than the limit. The abort waits for the event loop:
+    // it finishes the reply, which would resume this coroutine inside Qt's signal.
+    reply->setReadBufferSize(maxReply);
+    auto received = std::make_shared<BoundedBody>();
+    const auto refuse = [reply] {
+        QMetaObject::invokeMethod(reply.data(), &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    QObject::connect(
+        reply.data(), &QNetworkReply::metaDataChanged, reply.data(), [reply, received, refuse] {
+            const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (!received->tooLarge && declared.isValid() && declared.toLongLong() > maxReply) {
+                received->tooLarge = true;
+                refuse();
+            }
+        });
+    QObject::connect(reply.data(), &QNetworkReply::readyRead, reply.data(),
+                     [reply, received, refuse] {
+                         if (!received->tooLarge) {
+                             readInto(*reply, *received);
+                             if (received->tooLarge) {
+                                 refuse();
+                             }
+                         }
+                     });
     const TaskHandle limit = TaskHandle::make();
     auto timedOut = std::make_shared<bool>(false);
     startDetached(timeLimit(reply, limit, &clock_, timedOut), {});
@@ -134,10 +192,16 @@ QCoro::Task<JSON> RelayClient::post(QUrl url, JSON body, std::optional<std::stri
     // Read everything before the reply goes.
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QByteArray answer = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (reply->isOpen()) {
+        readInto(*reply, *received);
+    }
     const QString reason = reply->errorString();
     reply->deleteLater();
 
+    if (received->tooLarge) {
+        throw OversizedReply();
+    }
+    const QByteArray& answer = received->bytes;
     if (!status.isValid()) {
         if (error == QNetworkReply::SslHandshakeFailedError && self) {
             // A connection kept from before would be tried again as it is.

@@ -31,4 +31,11 @@ std::optional<Delay> nextDelay(WireTime::Instant now, WireTime::Instant expiresA
     return std::min(baseDelay + jitter, timeUntil(now, expiresAt));
 }
 
+std::optional<std::chrono::seconds> renewalDelay(int inARow) noexcept {
+    if (inARow >= expiriesAtOnce) {
+        return std::nullopt;
+    }
+    return inARow <= 0 ? std::chrono::seconds(0) : std::chrono::seconds(1LL << inARow);
+}
+
 } // namespace corvane::PairingSchedule

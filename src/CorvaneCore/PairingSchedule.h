@@ -23,6 +23,17 @@ inline constexpr Delay maxJitter{1.0};
 std::optional<Delay> nextDelay(WireTime::Instant now, WireTime::Instant expiresAt, bool viewActive,
                                double sample) noexcept;
 
+// Fresh codes. A code that could not be redeemed within shortestLife of its request expired at
+// once (its expiry already past, a relay or a clock that is off): asking again at once would spin.
+// Such codes in a row are followed by waits of 2, 4, 8 and 16 s, and the fifth ends the pairing. A
+// code that lived longer is renewed at once and starts the count again.
+inline constexpr std::chrono::seconds shortestLife{30};
+inline constexpr int expiriesAtOnce = 5;
+
+// The wait before the next code request after `inARow` codes in a row expired at once: none for
+// 0, then 2 s doubling; absent from expiriesAtOnce on (stop asking).
+std::optional<std::chrono::seconds> renewalDelay(int inARow) noexcept;
+
 } // namespace PairingSchedule
 
 } // namespace corvane

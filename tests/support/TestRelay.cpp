@@ -162,6 +162,10 @@ void TestRelay::readHead(QSslSocket* socket) {
 }
 
 void TestRelay::answer(QSslSocket* socket, const Answer& reply) {
+    if (reply.status == rawAnswer) {
+        socket->write(reply.body);
+        return;
+    }
     if (reply.status == 0) {
         return;
     }

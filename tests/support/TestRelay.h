@@ -36,8 +36,11 @@ public:
         QByteArray cookie; // the Cookie header, empty without one
         JSON body;         // null when the body is not JSON
     };
+    // An Answer whose body is written as it is, head included, with the connection left open (a
+    // body that is still coming).
+    static constexpr int rawAnswer = -1;
     struct Answer {
-        int status = 200;   // 0: never answer (the connection stays open and silent)
+        int status = 200;   // 0: never answer (the connection stays open and silent); rawAnswer
         QByteArray body;    // sent as it is, with Content-Type application/json
         QByteArray headers; // further header lines, each ending in CR LF
     };

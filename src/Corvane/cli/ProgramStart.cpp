@@ -2,6 +2,7 @@
 
 #include "Corvane/RelayOrigin.h"
 #include "Corvane/cli/CommandLine.h"
+#include "Corvane/cli/TerminalLine.h"
 #include "Corvane/cli/VeltoPaths.h"
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/ContractError.h"
@@ -16,7 +17,8 @@
 
 namespace corvane {
 
-void ProgramStart::printLine(const std::string& line) {
+void ProgramStart::printLine(const std::string& text) {
+    const std::string line = TerminalLine::printable(text);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);

@@ -19,7 +19,8 @@ class SimulatedMac;
 // Each step prints its refusal on standard error ("velto: ...") and says whether the run goes on.
 class ProgramStart {
 public:
-    static void printLine(const std::string& line);
+    // One line on standard error, whatever `text` holds (TerminalLine::printable).
+    static void printLine(const std::string& text);
 
     // A relay that is not a bare HTTPS origin and an authority file without a certificate are
     // refused before anything is touched (the caller exits with 2).

@@ -40,7 +40,13 @@ namespace {
 
 constexpr const char* agentService = "local.corvane.agent";
 
+// Lines for a person (standard error) are made printable, whatever the relay or a file put in
+// them; output for other programs (JSON on standard output) stays as it is.
 void printLine(std::FILE* stream, const std::string& line) {
+    if (stream == stderr) {
+        ProgramStart::printLine(line);
+        return;
+    }
     std::fwrite(line.data(), 1, line.size(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -131,6 +137,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
         options.report = [](const std::string& text) {
             printLine(stderr, "velto: " + text);
         };
+        options.unattended = true;
         agent = std::make_unique<Agent>(
             platform, std::make_shared<KeychainVault>(platform.keychain, agentService),
             Agent::Paths{VeltoPaths::dataDirectory().toStdString(),

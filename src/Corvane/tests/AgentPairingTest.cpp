@@ -9,6 +9,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace corvane::agent_test {
 namespace {
 
@@ -163,32 +166,86 @@ TEST_F(PairingTest, ExpiryDeletesTheOldTokensThenAsksForAFreshCode) {
             if (++codes == 2) {
                 removedBeforeSecondCode = vault->removed;
             }
-            return code("boot-" + std::to_string(codes), std::chrono::seconds(5),
+            return code("boot-" + std::to_string(codes), std::chrono::seconds(40),
                         "CODE-" + std::to_string(codes));
         },
         pending);
     startPairing();
-    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 1; }));
-    // Polls at 0 and 3 s; the last wait is cut to the 2 s left before the expiry.
+    // Polls every 3 s, at 0 to 39 s; the last wait is cut to the 1 s left, and a code that lived
+    // its life is followed by a fresh one at once.
+    for (std::size_t poll = 1; poll < 14; ++poll) {
+        ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == poll; })) << poll;
+        ASSERT_TRUE(waitingToPoll());
+        run(std::chrono::seconds(3));
+    }
+    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 14; }));
     ASSERT_TRUE(waitingToPoll());
-    run(std::chrono::seconds(3));
-    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 2; }));
-    ASSERT_TRUE(waitingToPoll());
-    run(std::chrono::seconds(2));
+    run(std::chrono::milliseconds(750));
+    quietly();
+    EXPECT_EQ(agent->code(), "CODE-1");
+    run(std::chrono::milliseconds(250));
     ASSERT_TRUE(until([&] { return agent->code() == "CODE-2"; }));
     EXPECT_THAT(removedBeforeSecondCode, ElementsAre("pending-device-token", "bootstrap-token"));
-    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 3; }));
+    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 15; }));
     EXPECT_EQ(vault->secret("bootstrap-token"), std::optional<std::string>("boot-2"));
     EXPECT_TRUE(agent->pairing());
     EXPECT_THAT(mac.prompts.opened,
                 ElementsAre(relay.origin() + "#pair=CODE-1", relay.origin() + "#pair=CODE-2"));
 
-    // The relay may say so itself.
+    // The relay may say so itself, here when the code is 30 s old.
+    for (int poll = 0; poll < 10; ++poll) {
+        ASSERT_TRUE(waitingToPoll());
+        run(std::chrono::seconds(3));
+    }
+    ASSERT_TRUE(waitingToPoll());
     answerCode([this] { return code("boot-3", std::chrono::minutes(5), "CODE-3"); },
                [] { return test::TestRelay::refusal(410, "pairing_expired"); });
-    ASSERT_TRUE(waitingToPoll());
-    run(std::chrono::milliseconds(3000));
+    run(std::chrono::seconds(3));
     ASSERT_TRUE(until([&] { return agent->code() == "CODE-3"; }));
+}
+
+// A relay whose codes are dead on arrival gets no storm of requests: fresh codes come after 2, 4,
+// 8 and 16 s, and the fifth dead code ends the pairing with a status that says what is wrong.
+TEST_F(PairingTest, CodesThatExpireAtOnceAreRenewedWithBackoffThenGiveUp) {
+    struct Row {
+        const char* name;
+        std::chrono::seconds lifetime;
+        std::function<Answer()> poll;
+    };
+    const std::vector<Row> rows{
+        {"expiry already past", std::chrono::seconds(-60), pending},
+        {"relay says expired at once", std::chrono::minutes(10),
+         [] {
+             return test::TestRelay::refusal(410, "pairing_expired");
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        answerCode([&] { return code("boot", row.lifetime); }, row.poll);
+        startPairing();
+        std::size_t codes = 1;
+        for (const int wait : {2, 4, 8, 16}) {
+            // The code's tokens are gone: the Agent waits for the next one.
+            ASSERT_TRUE(until([&] { return vault->removed.size() == 2 * codes; })) << codes;
+            run(std::chrono::seconds(wait) - std::chrono::milliseconds(250));
+            quietly(std::chrono::milliseconds(20));
+            ASSERT_EQ(count("/v1/pairing/code"), codes) << "early code " << codes + 1;
+            run(std::chrono::milliseconds(250));
+            ++codes;
+        }
+        ASSERT_TRUE(until([&] { return !agent->pairing(); }));
+        EXPECT_EQ(agent->status(), Agent::pairingCodesExpiredText);
+        EXPECT_EQ(count("/v1/pairing/code"), 5u);
+        // Each code: its two tokens written, then deleted.
+        EXPECT_EQ(vault->written.size(), 10u);
+        EXPECT_EQ(vault->removed.size(), 10u);
+        run(std::chrono::minutes(2));
+        EXPECT_EQ(count("/v1/pairing/code"), 5u);
+        agent.reset();
+        relay.clear();
+        vault->written.clear();
+        vault->removed.clear();
+    }
 }
 
 // Every way the attempt can fail ends in the same state; the codes are not shown.
@@ -252,6 +309,92 @@ TEST_F(PairingTest, SilentRelayTimesOutAfterFifteenSeconds) {
     run(std::chrono::milliseconds(250));
     ASSERT_TRUE(until([&] { return !agent->pairing(); }));
     EXPECT_EQ(agent->status(), Agent::pairingInterruptedText);
+}
+
+// No more than RelayClient::maxReply bytes of a reply are read, whatever the relay declares or
+// keeps sending: the request fails at once instead of waiting for the rest.
+TEST_F(PairingTest, RepliesLargerThanTheLimitAreRefusedUnread) {
+    // A refusal "pairing_pending" of exactly `size` bytes.
+    const auto padded = [](qint64 size) {
+        const std::string head = R"({"error":{"code":"pairing_pending"},"pad":")";
+        const std::string text =
+            head + std::string(static_cast<std::size_t>(size) - head.size() - 2, 'x') + "\"}";
+        return Answer{409, QByteArray::fromStdString(text), {}};
+    };
+    const auto raw = [](QByteArray head, QByteArray body) {
+        return Answer{test::TestRelay::rawAnswer,
+                      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + head + "\r\n" +
+                          body,
+                      {}};
+    };
+    struct Row {
+        const char* name;
+        Answer answer;
+        const char* error;
+    };
+    const std::vector<Row> rows{
+        {"exactly the limit", padded(RelayClient::maxReply), "pairing_pending"},
+        {"one byte more", padded(RelayClient::maxReply + 1), "relay_request_failed"},
+        {"256 MiB declared", raw("Content-Length: 268435456\r\n", "{"), "relay_request_failed"},
+        {"no length, still coming", raw({}, QByteArray(2 * RelayClient::maxReply, ' ')),
+         "relay_request_failed"},
+    };
+    make();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        answer = [&row](const Request&) {
+            return row.answer;
+        };
+        auto outcome =
+            start(agent->request("v1/pairing/redeem", JSON(JSON::Object{}), std::string("boot")));
+        ASSERT_TRUE(until([&] { return outcome->done; }));
+        EXPECT_EQ(outcome->error, row.error);
+    }
+}
+
+// Nobody is there to press Connect: pairing starts again after the connection's back-off (caps 2,
+// 4, 8, 16, 32, 60 s, waits from 0.5 s up to the cap), and an interrupted one is cancelled first.
+TEST_F(PairingTest, UnattendedPairingTriesAgainWithTheConnectionBackoff) {
+    options.unattended = true;
+    int codes = 0;
+    bool redeemFails = true;
+    answer = [&](const Request& request) {
+        if (request.path == QLatin1String("/v1/pairing/code")) {
+            return ++codes <= 6 ? test::TestRelay::refusal(503, "unavailable") : validCode();
+        }
+        if (request.path == QLatin1String("/v1/pairing/cancel")) {
+            return test::TestRelay::json(200, JSON(JSON::Object{}));
+        }
+        if (std::exchange(redeemFails, false)) {
+            return Answer{503, QByteArrayLiteral("down"), {}};
+        }
+        return redeemed();
+    };
+    startPairing();
+    // With the sample 0.5: half-way between 0.5 s and the cap.
+    const std::vector<int> waits{1250, 2250, 4250, 8250, 16250, 30250};
+    for (std::size_t failed = 1; failed <= waits.size(); ++failed) {
+        ASSERT_TRUE(until([&] {
+            return relay.requests().size() == failed &&
+                   agent->status() == Agent::pairingInterruptedText;
+        })) << failed;
+        run(std::chrono::milliseconds(waits[failed - 1] - 250));
+        quietly(std::chrono::milliseconds(20));
+        ASSERT_EQ(relay.requests().size(), failed) << "early attempt " << failed + 1;
+        run(std::chrono::milliseconds(250));
+    }
+    // The seventh code is good, but its first poll fails: its tokens stay, and the next attempt
+    // (still capped at 60 s) first tells the relay to drop them.
+    ASSERT_TRUE(until([&] { return count("/v1/pairing/redeem") == 1 && !agent->pairing(); }));
+    run(std::chrono::milliseconds(30250));
+    ASSERT_TRUE(until([&] { return sessionCount() == 1; }));
+    std::vector<QString> paths(7, QStringLiteral("/v1/pairing/code"));
+    for (const char* path : {"redeem", "cancel", "code", "redeem"}) {
+        paths.push_back(QStringLiteral("/v1/pairing/") + QString::fromUtf8(path));
+    }
+    EXPECT_EQ(relay.paths(), paths);
+    EXPECT_EQ(relay.requests()[8].bearer, QByteArrayLiteral("boot-1"));
+    EXPECT_EQ(std::count(reports->begin(), reports->end(), "pairing again in 30.3 s"), 2);
 }
 
 // Nothing a relay sets is kept or sent back, and an unknown authority is never trusted.

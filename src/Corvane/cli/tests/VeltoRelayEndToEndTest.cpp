@@ -69,6 +69,20 @@ TEST_F(VeltoRelayEndToEnd, PairsConnectsAnswersAndEndsRevoked) {
     EXPECT_TRUE(stopAgent()) << err_;
 }
 
+// A relay's error code reaches the terminal escaped, and the agent tries again by itself.
+TEST_F(VeltoRelayEndToEnd, FailedCodeRequestIsPrintedEscapedAndTriedAgain) {
+    test::TestRelay relay;
+    relay.onRequest = [](const test::TestRelay::Request&) {
+        return test::TestRelay::refusal(503, "\x1b]0;owned\x07\x1b[2J\nvelto: paired");
+    };
+    agent_.start(QStringLiteral(VELTO_PROGRAM), arguments(relay.origin()));
+    ASSERT_TRUE(until([&] { return saw("velto: pairing again in "); })) << err_;
+    EXPECT_TRUE(saw("velto: pairing gave up: \\x1b]0;owned\\x07\\x1b[2J\\nvelto: paired\n"))
+        << err_;
+    EXPECT_EQ(err_.find('\x1b'), std::string::npos);
+    EXPECT_TRUE(stopAgent()) << err_;
+}
+
 TEST_F(VeltoRelayEndToEnd, RelayThatIsNotABareHttpsOriginIsRefused) {
     for (const char* relay : {"http://127.0.0.1:9", "https://127.0.0.1:9/v1"}) {
         agent_.start(QStringLiteral(VELTO_PROGRAM), arguments(relay));
