@@ -18,6 +18,7 @@
 #include "CorvaneNative/KeychainStore.h"
 #include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimProcessRunner.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
@@ -166,6 +167,9 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     const int status = application.exec();
     // No command may reach the Agent once it is going.
     control.reset();
+    // A running Shortcut ends with the agent, with whatever it started; the command waiting for
+    // it then ends during the drain below.
+    mac.processes().endAll();
     agent.reset();
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
