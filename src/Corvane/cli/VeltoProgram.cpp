@@ -276,6 +276,13 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
     // its display plugin), and ours are parsed already: Qt sees the program name only.
     int argc = 1;
     char* argv[] = {programName, nullptr};
+    const bool agent =
+        line.mode == CommandLine::Mode::Headless || line.mode == CommandLine::Mode::Window;
+    if (line.mode != CommandLine::Mode::Help && line.mode != CommandLine::Mode::Version &&
+        ProgramStart::descriptorsRefused(agent ? ProgramStart::agentDescriptors
+                                               : ProgramStart::clientDescriptors)) {
+        return 1;
+    }
     switch (line.mode) {
     case CommandLine::Mode::Help:
         std::fputs(line.helpText.toUtf8().constData(), stdout);

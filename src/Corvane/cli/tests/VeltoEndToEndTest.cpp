@@ -237,6 +237,37 @@ TEST_F(VeltoEndToEnd, OfTwentySimultaneousStartsExactlyOneRuns) {
     }
 }
 
+// Under a descriptor limit too low to run, the program says so instead of aborting in its event
+// loop; a soft limit the hard one allows to raise is raised.
+TEST_F(VeltoEndToEnd, TooFewDescriptorsAreSaidPlainly) {
+    struct Row {
+        const char* limit;
+        const char* words;
+        const char* said;
+    } const rows[] = {
+        {"ulimit -n 12", "--headless",
+         "velto: too few file descriptors (the limit is 12, at least 256 are needed): raise it "
+         "with 'ulimit -n 256'\n"},
+        {"ulimit -n 12", "call get_state", "at least 32 are needed"},
+        {"ulimit -Sn 12", "call get_state", "no loopback port has been chosen yet"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.limit) + " " + row.words);
+        QProcess process;
+        process.setProcessEnvironment(environment_);
+        process.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"),
+                       QString::fromUtf8(row.limit) + QStringLiteral(" && exec \"$0\" ") +
+                           QString::fromUtf8(row.words),
+                       QStringLiteral(VELTO_PROGRAM)});
+        ASSERT_TRUE(process.waitForFinished(30000));
+        const std::string err = process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 1) << err;
+        EXPECT_NE(err.find(row.said), std::string::npos) << err;
+    }
+}
+
 // The live (not zombie) processes: their command lines and process groups.
 struct Running {
     std::string commandLine;
