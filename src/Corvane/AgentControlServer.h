@@ -5,13 +5,12 @@
 #include "CorvaneCore/JSON.h"
 #endif
 
+#include "CorvanePlatform/LineSocketServer.h"
+
 #include <QObject>
 #include <QString>
 
 #include <functional>
-
-class QLocalServer;
-class QLocalSocket;
 
 namespace corvane {
 
@@ -38,12 +37,10 @@ public:
     void close();
 
 private:
-    void accept();
-    void read(QLocalSocket* socket);
     std::string answer(std::string_view line) const;
 
     Handler handler_;
-    QLocalServer* server_;
+    LineSocketServer server_;
 };
 
 } // namespace corvane

@@ -2,16 +2,14 @@
 
 #include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/JSON.h"
+#include "CorvaneCore/PrivateFile.h"
 #include "CorvaneCore/WireTime.h"
 
 #include <QDateTime>
 #include <QLocale>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <system_error>
 
 namespace corvane {
 
@@ -56,23 +54,18 @@ std::optional<ActivityLog::Row> ActivityLog::row(std::string_view line) {
 }
 
 std::optional<std::vector<ActivityLog::Row>> ActivityLog::read(const std::filesystem::path& file) {
-    std::error_code error;
-    const auto status = std::filesystem::status(file, error);
-    // No log yet is an empty history; anything else that is not a readable file is unreadable.
-    if (status.type() == std::filesystem::file_type::not_found) {
+    std::optional<std::string> content;
+    try {
+        // As the log itself reads it: a symbolic link in its place is refused, never followed.
+        content = PrivateFile::read(file);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    // No log yet is an empty history.
+    if (!content) {
         return std::vector<Row>{};
     }
-    if (error || status.type() != std::filesystem::file_type::regular) {
-        return std::nullopt;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
+    const std::string& text = *content;
     // Walks back from the end: only the newest records are shown, so most of a long log is never
     // parsed.
     std::vector<Row> rows;

@@ -9,4 +9,9 @@ FileError::FileError(const std::string& operation, const std::string& path, int 
                          std::generic_category().message(errorNumber))
     , errorNumber_(errorNumber) {}
 
+FileError::FileError(const std::string& operation, const std::string& path, int errorNumber,
+                     const std::string& reason)
+    : std::runtime_error(operation + " " + path + ": " + reason)
+    , errorNumber_(errorNumber) {}
+
 } // namespace corvane

@@ -21,11 +21,17 @@ namespace {
 std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path) {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        // A link planted in the private folder would have its target's content taken for ours.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (errno == ENOENT) {
             return std::nullopt;
+        }
+        struct stat link {};
+        if (errno == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            throw FileError("open", path.string(), ELOOP,
+                            "a symbolic link, refused (replace it with the file itself)");
         }
         fail("open", path, errno);
     }

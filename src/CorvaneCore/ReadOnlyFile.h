@@ -16,7 +16,8 @@ namespace corvane {
 class ReadOnlyFile {
 public:
     // Absent when nothing exists at `path`. Anything but a regular file is a FileError (EISDIR for
-    // a directory, EINVAL for anything else); opening never blocks on a FIFO.
+    // a directory, ELOOP for a symbolic link, which is never followed, EINVAL for anything else);
+    // opening never blocks on a FIFO.
     static std::optional<ReadOnlyFile> open(const std::filesystem::path& path);
 
     ReadOnlyFile(ReadOnlyFile&& other) noexcept;

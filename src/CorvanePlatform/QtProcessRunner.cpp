@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -78,13 +79,28 @@ bool liveMember(pid_t group) {
     return found;
 }
 
+class QtProcess;
+
+} // namespace
+
+// The handles still held, so that the runner can end their tools. Shared with the handles, which
+// may outlive the runner.
+class QtProcessRunner::Running {
+public:
+    std::set<QtProcess*> processes;
+};
+
+namespace {
+
 // Each tool leads a session and process group of its own, so that whatever it starts can be ended
 // with it: ending only the tool would leave its children running under init. Its own session also
 // keeps it off the terminal the agent may run in: it can neither read from it (and be stopped) nor
 // get the terminal's signals; the agent ends its tools itself.
 class QtProcess final : public ProcessRunner::Process {
 public:
-    QtProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    QtProcess(const std::string& path, const std::vector<std::string>& arguments,
+              std::shared_ptr<QtProcessRunner::Running> running)
+        : running_(std::move(running)) {
         QStringList args;
         args.reserve(static_cast<qsizetype>(arguments.size()));
         for (const std::string& a : arguments) {
@@ -107,12 +123,26 @@ public:
         }
         // The exec succeeded, so setsid() ran before it: the group exists and has this id.
         group_ = static_cast<pid_t>(process_.processId());
+        running_->processes.insert(this);
     }
 
     // Whatever of the tool's group still runs when nobody waits for it any more ends here, the tool
     // itself or processes it left behind: its work belongs to the command that started it. A
     // program that means to outlive its parent starts a session of its own and is not touched.
     ~QtProcess() override {
+        running_->processes.erase(this);
+        end();
+    }
+
+    // Asks the group to end, unless nothing of it runs any more (its id may then be reused).
+    void requestEndIfRunning() {
+        if (!terminatedAt_ && anythingRuns()) {
+            requestEnd();
+        }
+    }
+
+    // Asks whatever of the group still runs to end and kills it once the grace has passed.
+    void end() {
         if (!anythingRuns()) {
             return;
         }
@@ -211,6 +241,7 @@ private:
         return !groupGone_ && liveMember(group_);
     }
 
+    std::shared_ptr<QtProcessRunner::Running> running_;
     QProcess process_;
     pid_t group_ = 0;
     bool groupGone_ = false;
@@ -219,9 +250,26 @@ private:
 
 } // namespace
 
+QtProcessRunner::QtProcessRunner()
+    : running_(std::make_shared<Running>()) {}
+
+QtProcessRunner::~QtProcessRunner() {
+    endAll();
+}
+
 std::unique_ptr<ProcessRunner::Process>
 QtProcessRunner::start(const std::string& path, const std::vector<std::string>& arguments) {
-    return std::make_unique<QtProcess>(path, arguments);
+    return std::make_unique<QtProcess>(path, arguments, running_);
+}
+
+void QtProcessRunner::endAll() {
+    // All are asked first, so that together they take one grace, not one each.
+    for (QtProcess* process : running_->processes) {
+        process->requestEndIfRunning();
+    }
+    for (QtProcess* process : running_->processes) {
+        process->end();
+    }
 }
 
 } // namespace corvane

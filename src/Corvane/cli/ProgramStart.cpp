@@ -14,6 +14,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace corvane {
 
@@ -22,6 +23,26 @@ void ProgramStart::printLine(const std::string& text) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+bool ProgramStart::descriptorsRefused(unsigned long needed) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= needed) {
+        return false;
+    }
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed) {
+        const rlim_t soft = limit.rlim_cur;
+        limit.rlim_cur = needed;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            return false;
+        }
+        limit.rlim_cur = soft;
+    }
+    printLine("velto: too few file descriptors (the limit is " + std::to_string(limit.rlim_cur) +
+              ", at least " + std::to_string(needed) + " are needed): raise it with 'ulimit -n " +
+              std::to_string(needed) + "'");
+    return true;
 }
 
 bool ProgramStart::relayOptionsRefused(const CommandLine& line,

@@ -22,6 +22,17 @@ public:
     // One line on standard error, whatever `text` holds (TerminalLine::printable).
     static void printLine(const std::string& text);
 
+    // Descriptors the agent needs at the least: its files, the threads' and the event loop's
+    // wake-ups, its sockets and a full loopback server (64 connections), with room to spare.
+    static constexpr unsigned long agentDescriptors = 256;
+    // What a one-shot command (`velto call`, `sim`, `desktop`, ...) needs at the least.
+    static constexpr unsigned long clientDescriptors = 32;
+
+    // Before the Qt application, whose event loop aborts the process when it cannot make its
+    // wake-up descriptors: a soft limit below `needed` is raised to it when the hard limit allows,
+    // otherwise the run is refused ("velto: too few file descriptors ..."; the caller exits 1).
+    static bool descriptorsRefused(unsigned long needed);
+
     // A relay that is not a bare HTTPS origin and an authority file without a certificate are
     // refused before anything is touched (the caller exits with 2).
     static bool relayOptionsRefused(const CommandLine& line, QList<QSslCertificate>& authorities);

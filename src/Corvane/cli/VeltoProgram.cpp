@@ -18,6 +18,7 @@
 #include "CorvaneNative/KeychainStore.h"
 #include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimProcessRunner.h"
 #include "CorvanePlatform/sim/SimScenarioError.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
@@ -173,6 +174,9 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     const int status = application.exec();
     // No command may reach the Agent once it is going.
     control.reset();
+    // A running Shortcut ends with the agent, with whatever it started; the command waiting for
+    // it then ends during the drain below.
+    mac.processes().endAll();
     agent.reset();
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
@@ -279,6 +283,13 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
     // its display plugin), and ours are parsed already: Qt sees the program name only.
     int argc = 1;
     char* argv[] = {programName, nullptr};
+    const bool agent =
+        line.mode == CommandLine::Mode::Headless || line.mode == CommandLine::Mode::Window;
+    if (line.mode != CommandLine::Mode::Help && line.mode != CommandLine::Mode::Version &&
+        ProgramStart::descriptorsRefused(agent ? ProgramStart::agentDescriptors
+                                               : ProgramStart::clientDescriptors)) {
+        return 1;
+    }
     switch (line.mode) {
     case CommandLine::Mode::Help:
         std::fputs(line.helpText.toUtf8().constData(), stdout);

@@ -15,6 +15,7 @@
 #include "CorvaneCore/InstanceLock.h"
 #include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
+#include "CorvanePlatform/sim/SimProcessRunner.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
 #include <QApplication>
@@ -110,6 +111,8 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     const int status = application.exec();
     control.reset();
     desktopCommands.reset();
+    // A running Shortcut ends with the agent, with whatever it started.
+    mac.processes().endAll();
     app.reset();
     // The Agent's waiting tasks end at their next wake-up once they see it gone.
     QEventLoop drain;

@@ -6,9 +6,17 @@
 #include "AgentFixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLocalSocket>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -107,6 +115,64 @@ TEST(AgentControlServer, AnswersEachLineAndOnlyItsOwner) {
     EXPECT_TRUE(connection.closedByServer());
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_EQ(handled.size(), 4u);
+}
+
+// Descriptors running out while a connection waits to be accepted neither ends the socket nor
+// removes its file: accepting resumes once descriptors are free again.
+TEST(AgentControlServer, OutlivesRunningOutOfDescriptors) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QString path = home.filePath(QStringLiteral("Corvane/agent.sock"));
+    AgentControlServer server([](const JSON&) { return JSON(JSON::Object{{"ok", JSON(true)}}); });
+    ASSERT_TRUE(server.listen(path));
+
+    // Queued in the backlog before descriptors run out, with its command already sent.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::write(client, "{\"cmd\": \"a\"}\n", 13), 13);
+
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highest) + 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(client)) >= 0;) {
+        fillers.push_back(fd);
+    }
+    QElapsedTimer starved;
+    starved.start();
+    while (starved.elapsed() < 300) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    for (const int fd : fillers) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(QFile::exists(path));
+    std::string answer;
+    spinUntil([&] {
+        char bytes[64];
+        const ssize_t got = ::recv(client, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (got > 0) {
+            answer.append(bytes, static_cast<std::size_t>(got));
+        }
+        return got == 0 || (got < 0 && errno != EAGAIN) || answer.find('\n') != std::string::npos;
+    });
+    ::close(client);
+    EXPECT_EQ(answer, "{\"ok\":true}\n");
+    ControlConnection later(path);
+    ASSERT_TRUE(later.connected());
+    EXPECT_EQ(later.ask("{\"cmd\": \"b\"}\n"), R"({"ok":true})");
 }
 
 class DesktopCommandsTest : public AgentTest {

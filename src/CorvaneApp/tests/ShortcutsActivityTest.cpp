@@ -4,6 +4,7 @@
 #include "CorvaneApp/ActivityPage.h"
 #include "CorvaneApp/ShortcutsPage.h"
 
+#include <QFile>
 #include <QLineEdit>
 
 #include <filesystem>
@@ -108,6 +109,9 @@ TEST(ActivityLogTest, ShowsTheTwentyNewestFinalRecordsNewestFirst) {
     EXPECT_EQ(ActivityLog::read(folder.filePath(QStringLiteral("none.jsonl")).toStdString()),
               std::optional(std::vector<ActivityLog::Row>{}));
     EXPECT_EQ(ActivityLog::read(folder.path().toStdString()), std::nullopt);
+    const QString link = folder.filePath(QStringLiteral("link.jsonl"));
+    ASSERT_TRUE(QFile::link(QString::fromStdString(file.string()), link));
+    EXPECT_EQ(ActivityLog::read(link.toStdString()), std::nullopt);
 }
 
 using Activity = WindowFixture;

@@ -1,7 +1,11 @@
 #include "CorvaneCore/PrivateFile.h"
 
+#include "CorvaneCore/DedupLedger.h"
 #include "CorvaneCore/FileError.h"
+#include "CorvaneCore/JSON.h"
+#include "CorvaneCore/LocalForensicLog.h"
 #include "CorvaneCore/ReadOnlyFile.h"
+#include "CorvaneCore/RevocationState.h"
 #include "FileTesting.h"
 
 #include <gmock/gmock.h>
@@ -395,5 +399,52 @@ TEST(PrivateFileTest, ReadAndStamp) {
     EXPECT_NE(PrivateFile::stamp(root / "f"), again);
 }
 
+// A symbolic link planted at a private file's name is refused, naming the file, never followed:
+// its target is neither taken in nor copied into the rewritten file.
+TEST(PrivateFileTest, ReadersRefuseALinkNamingTheFile) {
+    QTemporaryDir temporary;
+    const fs::path root = pathOf(temporary);
+    const auto now = std::chrono::system_clock::now();
+    const JSON command(JSON::Object{{"command_id", JSON("c1")},
+                                    {"action", JSON("get_state")},
+                                    {"params", JSON(JSON::Object{})}});
+    LocalForensicLog(root / "elsewhere.jsonl").append(command, "received", now);
+    writeBytes(root / "elsewhere.json", R"({"pending": true})");
+    writeBytes(root / "elsewhere-ledger.json", "[]");
+    struct Row {
+        const char* name;
+        const char* target;
+        std::function<void(const fs::path&)> read;
+    } const rows[] = {
+        {"dedup.json", "elsewhere-ledger.json",
+         [](const fs::path& p) {
+             DedupLedger{p};
+         }},
+        {"revocation.json", "elsewhere.json",
+         [](const fs::path& p) {
+             RevocationState{p};
+         }},
+        {"commands.jsonl", "elsewhere.jsonl",
+         [&](const fs::path& p) {
+             LocalForensicLog(p).append(command, "succeeded", now);
+         }},
+        {"keychain.json", "elsewhere.json",
+         [](const fs::path& p) {
+             PrivateFile::read(p);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path file = root / row.name;
+        fs::create_symlink(root / row.target, file);
+        const std::string target = readBytes(root / row.target);
+        EXPECT_EQ(whatOf<FileError>([&] { row.read(file); }),
+                  "open " + file.string() +
+                      ": a symbolic link, refused (replace it with the file "
+                      "itself)");
+        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(file)));
+        EXPECT_EQ(readBytes(root / row.target), target);
+    }
+}
 } // namespace
 } // namespace corvane

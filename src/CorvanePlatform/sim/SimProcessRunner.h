@@ -28,6 +28,9 @@ public:
     // cannot be written. Any thread.
     bool writeShortcutsScript() const;
 
+    // Ends every tool still running (QtProcessRunner::endAll).
+    void endAll() { real_.endAll(); }
+
 private:
     SimModel& model_;
     QtProcessRunner real_;

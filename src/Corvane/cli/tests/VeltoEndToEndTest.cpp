@@ -4,6 +4,7 @@
 #include "support/RawHTTPClient.h"
 
 #include "CorvaneCore/JSON.h"
+#include "CorvanePlatform/SettingsUserDefaults.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -231,5 +237,96 @@ TEST_F(VeltoEndToEnd, OfTwentySimultaneousStartsExactlyOneRuns) {
     }
 }
 
+// Under a descriptor limit too low to run, the program says so instead of aborting in its event
+// loop; a soft limit the hard one allows to raise is raised.
+TEST_F(VeltoEndToEnd, TooFewDescriptorsAreSaidPlainly) {
+    struct Row {
+        const char* limit;
+        const char* words;
+        const char* said;
+    } const rows[] = {
+        {"ulimit -n 12", "--headless",
+         "velto: too few file descriptors (the limit is 12, at least 256 are needed): raise it "
+         "with 'ulimit -n 256'\n"},
+        {"ulimit -n 12", "call get_state", "at least 32 are needed"},
+        {"ulimit -Sn 12", "call get_state", "no loopback port has been chosen yet"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.limit) + " " + row.words);
+        QProcess process;
+        process.setProcessEnvironment(environment_);
+        process.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"),
+                       QString::fromUtf8(row.limit) + QStringLiteral(" && exec \"$0\" ") +
+                           QString::fromUtf8(row.words),
+                       QStringLiteral(VELTO_PROGRAM)});
+        ASSERT_TRUE(process.waitForFinished(30000));
+        const std::string err = process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 1) << err;
+        EXPECT_NE(err.find(row.said), std::string::npos) << err;
+    }
+}
+
+// The live (not zombie) processes: their command lines and process groups.
+struct Running {
+    std::string commandLine;
+    pid_t group = 0;
+};
+std::vector<Running> liveProcesses() {
+    std::vector<Running> live;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream command(entry.path() / "cmdline", std::ios::binary);
+        std::ifstream stat(entry.path() / "stat");
+        const std::string line((std::istreambuf_iterator<char>(stat)), {});
+        char state = 0;
+        long parent = 0;
+        long group = 0;
+        // "pid (name) state ppid pgrp ...": the name may hold anything.
+        const std::size_t close = line.rfind(')');
+        if (close != std::string::npos &&
+            std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) == 3 &&
+            state != 'Z') {
+            live.push_back({std::string((std::istreambuf_iterator<char>(command)), {}),
+                            static_cast<pid_t>(group)});
+        }
+    }
+    return live;
+}
+
+// SIGTERM while a Shortcut runs ends the tool and what it started, instead of leaving them to init.
+TEST_F(VeltoEndToEnd, SigtermEndsARunningShortcutsGroup) {
+    SettingsUserDefaults(home_.filePath(QStringLiteral("config/Corvane/defaults.ini")))
+        .setStringList("shortcuts", {"Slow Report"});
+    ASSERT_NE(startAgent(), 0);
+    QProcess call;
+    call.setProcessEnvironment(environment_);
+    call.start(QStringLiteral(VELTO_PROGRAM),
+               {QStringLiteral("call"), QStringLiteral("run_shortcut"),
+                QStringLiteral(R"({"name":"Slow Report"})")});
+    const std::string script = path("sim/usr/bin/shortcuts").toStdString();
+    pid_t group = 0;
+    ASSERT_TRUE(until([&] {
+        for (const Running& process : liveProcesses()) {
+            if (process.commandLine.find(script) != std::string::npos) {
+                group = process.group;
+            }
+        }
+        return group != 0;
+    }));
+
+    ASSERT_TRUE(stopAgent()) << err_;
+    const auto groupGone = [&] {
+        const std::vector<Running> live = liveProcesses();
+        return std::none_of(live.begin(), live.end(),
+                            [&](const Running& process) { return process.group == group; });
+    };
+    EXPECT_TRUE(until(groupGone, std::chrono::seconds(10)));
+    call.waitForFinished(20000);
+}
 } // namespace
 } // namespace corvane

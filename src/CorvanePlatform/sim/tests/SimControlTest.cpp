@@ -2,13 +2,20 @@
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "SimFixture.h"
 
+#include <QFile>
 #include <QLocalSocket>
 
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <latch>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -183,6 +190,48 @@ TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
     // A stale socket file from an earlier run does not stop a new listener.
     SimulatedMac second(root.path() + QStringLiteral("/second"));
     EXPECT_TRUE(second.listen(path, &error)) << error.toStdString();
+}
+
+// The channel reads out the keychain (the local API token with it): another user gets nothing,
+// even once the modes of the socket and its folder are loosened.
+TEST_F(SimFixture, SocketServesItsOwnerOnly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "connecting as another user needs root";
+    }
+    const QString path = root.path() + QStringLiteral("/control.sock");
+    QString error;
+    ASSERT_TRUE(mac->listen(path, &error)) << error.toStdString();
+    const QByteArray name = QFile::encodeName(path);
+    ASSERT_EQ(::chmod(QFile::encodeName(root.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(name.constData(), 0666), 0);
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
+    std::string answers[2];
+    for (const uid_t user : {uid_t{65534}, ::geteuid()}) {
+        // The peer's credentials are those it had when it connected.
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::seteuid(user), 0);
+        const int connected =
+            ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ASSERT_EQ(::seteuid(0), 0);
+        ASSERT_EQ(connected, 0) << std::strerror(errno);
+        ASSERT_EQ(::write(client, "{\"cmd\": \"state\"}\n", 17), 17);
+        std::string& answer = answers[user == 0 ? 1 : 0];
+        waitUntil([&] {
+            char bytes[4096];
+            const ssize_t got = ::recv(client, bytes, sizeof bytes, MSG_DONTWAIT);
+            if (got > 0) {
+                answer.append(bytes, static_cast<std::size_t>(got));
+            }
+            return got == 0 || (got < 0 && errno != EAGAIN) ||
+                   answer.find('\n') != std::string::npos;
+        });
+        ::close(client);
+    }
+    EXPECT_TRUE(answers[0].empty()) << "another user was answered";
+    EXPECT_THAT(answers[1], HasSubstr("keychain"));
 }
 
 // The agent loads its credentials and discovers applications on worker threads while the main
