@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QUrl>
 
@@ -164,6 +165,13 @@ void WebSocketRelaySocket::encrypted() {
 }
 
 void WebSocketRelaySocket::readable() {
+    // A write (a pong, a close) flushes the socket, which can announce more bytes from inside
+    // this loop; the loop takes them in order instead.
+    if (reading_) {
+        return;
+    }
+    reading_ = true;
+    const auto done = qScopeGuard([this] { reading_ = false; });
     // After the end nothing more is read: what the relay still sends waits in the bounded
     // buffers until the connection goes.
     while (!ended_ && transport_.bytesAvailable() > 0) {
@@ -241,8 +249,8 @@ void WebSocketRelaySocket::frame(WebSocketFrameReader::Frame frame) {
     case Opcode::Close:
         relayCloseCode_ = frame.closeCode;
         // Echoed; the relay then ends the connection.
-        sendClose(frame.closeCode == 1005 ? 0 : frame.closeCode);
         end("the relay closed the session (" + std::to_string(frame.closeCode) + ")");
+        sendClose(frame.closeCode == 1005 ? 0 : frame.closeCode);
         return;
     case Opcode::Pong:
     case Opcode::Continuation:
@@ -252,9 +260,9 @@ void WebSocketRelaySocket::frame(WebSocketFrameReader::Frame frame) {
 
 void WebSocketRelaySocket::fail(int code, const std::string& reason) {
     closedHere_ = true;
+    end(reason);
     sendClose(code);
     transport_.disconnectFromHost();
-    end(reason);
 }
 
 bool WebSocketRelaySocket::write(Opcode opcode, QByteArrayView payload) {
@@ -366,12 +374,12 @@ void WebSocketRelaySocket::close(int code) {
         return;
     }
     closedHere_ = true;
+    end("the agent closed the session (" + std::to_string(code) + ")");
     if (open_) {
         sendClose(code);
     } else {
         transport_.abort();
     }
-    end("the agent closed the session (" + std::to_string(code) + ")");
 }
 
 void WebSocketRelaySocket::abort(const std::string& reason) {

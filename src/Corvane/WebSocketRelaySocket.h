@@ -101,6 +101,7 @@ private:
     std::deque<QByteArray> queue_;
     std::size_t queuedBytes_ = 0;
     bool open_ = false;
+    bool reading_ = false;
     bool ended_ = false;
     bool closedHere_ = false;
     bool closeSent_ = false;
