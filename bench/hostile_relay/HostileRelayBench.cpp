@@ -3,6 +3,8 @@
 //   cmake --build --preset release -j2 --target hostile_relay_bench
 //   build/release/bench/hostile_relay_bench frame   # a frame declaring 1.5 GiB, then 300 MiB of it
 //   build/release/bench/hostile_relay_bench queue   # 1,500 messages of 60 KB, none taken
+// In the dev build run it with ASAN_OPTIONS=quarantine_size_mb=0, or freed memory held back by the
+// sanitizer counts as resident.
 // The relay (the tests' TLS relay, in this process) writes only as fast as the socket drains, so
 // the figures are the agent side's: resident memory once the session is open, at its peak, and
 // whether the session was still open at the end.
