@@ -184,8 +184,9 @@ void WebSocketRelaySocket::readable() {
         const qsizetype blank = head_.indexOf("\r\n\r\n");
         if (blank < 0 ? head_.size() > qsizetype(maxResponseHead)
                       : blank + 4 > qsizetype(maxResponseHead)) {
-            transport_.abort();
+            // Ended first: the abort announces a dropped connection on its own.
             end("the relay's answer to the upgrade is longer than 16 KiB");
+            transport_.abort();
             return;
         }
         if (blank >= 0) {
@@ -202,8 +203,8 @@ void WebSocketRelaySocket::readable() {
 void WebSocketRelaySocket::answered(const QByteArray& head) {
     const std::string refusal = refusedUpgrade(head, expectedAccept_);
     if (!refusal.empty()) {
-        transport_.abort();
         end(refusal);
+        transport_.abort();
         return;
     }
     open_ = true;
