@@ -141,6 +141,8 @@ public:
     static constexpr std::chrono::seconds handshakeWait{10};
     static constexpr std::chrono::seconds heartbeatCheck{2};
     static constexpr std::chrono::seconds heartbeatSilence{24};
+    // A relay heard nothing from for this long is pinged (then again as long again later).
+    static constexpr std::chrono::seconds pingAfter{8};
     static constexpr std::chrono::milliseconds reconnectFloor{500};
     static constexpr std::chrono::seconds reconnectAfterEnd{2};
     static constexpr std::chrono::seconds reconnectCap{60};

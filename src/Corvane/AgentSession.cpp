@@ -117,7 +117,7 @@ QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
     QNetworkRequest request(url);
     request.setRawHeader(QByteArrayLiteral("X-Velto-Device-ID"),
                          QByteArray::fromStdString(*deviceID));
-    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls());
+    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls(), platform_.clock);
     closeSocket();
     socket_ = socket;
     setStatus("Connecting…");
@@ -257,6 +257,7 @@ QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::
                                 std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
                                 Clock* clock) {
     Clock::MonotonicTime last = clock->monotonicNow();
+    Clock::MonotonicTime pinged = last;
     for (;;) {
         const bool waited = co_await TaskHandle::sleep(session, clock, heartbeatCheck);
         if (!waited) {
@@ -264,6 +265,19 @@ QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::
         }
         if (!agent || agent->generation_ != generation) {
             co_return;
+        }
+        // The relay need not send anything while idle, so a quiet one is pinged; any frame, the
+        // pong included, counts as life. A stopped relay keeps its TCP connection open, so only
+        // this notices it.
+        const Clock::MonotonicTime now = clock->monotonicNow();
+        if (now - socket->lastHeard() >= heartbeatSilence) {
+            socket->abort("the relay was silent for " + std::to_string(heartbeatSilence.count()) +
+                          " seconds");
+            co_return;
+        }
+        if (now - socket->lastHeard() >= pingAfter && now - pinged >= pingAfter) {
+            socket->ping();
+            pinged = now;
         }
         JSON report = agent->capabilities();
         if (report == sent && clock->monotonicNow() - last < heartbeatSilence) {

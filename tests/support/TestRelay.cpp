@@ -132,7 +132,7 @@ void TestRelay::readHead(QSslSocket* socket) {
     const QByteArray path = requestLine.size() > 1 ? requestLine[1] : QByteArray();
     if (path == "/v1/ws/device") {
         socket->disconnect(this);
-        pendingDeviceHeaders_.push_back(header(head, "x-velto-device-id"));
+        upgrades_.push_back({header(head, "x-velto-device-id"), socket});
         upgrader_.handleConnection(socket);
         return;
     }
@@ -182,13 +182,13 @@ void TestRelay::upgraded() {
     while (upgrader_.hasPendingConnections()) {
         std::unique_ptr<QWebSocket> socket(upgrader_.nextPendingConnection());
         socket->setParent(nullptr);
-        QByteArray deviceHeader;
-        if (!pendingDeviceHeaders_.empty()) {
-            deviceHeader = pendingDeviceHeaders_.front();
-            pendingDeviceHeaders_.erase(pendingDeviceHeaders_.begin());
+        Upgrade upgrade;
+        if (!upgrades_.empty()) {
+            upgrade = upgrades_.front();
+            upgrades_.erase(upgrades_.begin());
         }
-        sessions_.push_back(
-            std::make_unique<TestRelaySession>(std::move(socket), std::move(deviceHeader)));
+        sessions_.push_back(std::make_unique<TestRelaySession>(
+            std::move(socket), std::move(upgrade.deviceHeader), upgrade.transport));
         if (onSession) {
             onSession(*sessions_.back());
         }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslServer>
 #include <QString>
@@ -90,7 +91,12 @@ private:
     QWebSocketServer upgrader_;
     std::vector<Request> requests_;
     std::vector<std::unique_ptr<TestRelaySession>> sessions_;
-    std::vector<QByteArray> pendingDeviceHeaders_;
+    // Upgrades under way, in order: the device header and the connection under the WebSocket.
+    struct Upgrade {
+        QByteArray deviceHeader;
+        QPointer<QSslSocket> transport;
+    };
+    std::vector<Upgrade> upgrades_;
 };
 
 } // namespace corvane::test

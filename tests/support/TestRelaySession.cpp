@@ -2,8 +2,10 @@
 
 namespace corvane::test {
 
-TestRelaySession::TestRelaySession(std::unique_ptr<QWebSocket> socket, QByteArray deviceHeader)
+TestRelaySession::TestRelaySession(std::unique_ptr<QWebSocket> socket, QByteArray deviceHeader,
+                                   QPointer<QSslSocket> transport)
     : socket_(std::move(socket))
+    , transport_(std::move(transport))
     , deviceHeader_(std::move(deviceHeader)) {
     QObject::connect(socket_.get(), &QWebSocket::textMessageReceived, this,
                      [this](const QString& text) {
@@ -78,6 +80,19 @@ void TestRelaySession::sendBinary(const QByteArray& bytes) {
 void TestRelaySession::close(int code) {
     closedHere_ = true;
     socket_->close(QWebSocketProtocol::CloseCode(code), QStringLiteral("closed by the test"));
+}
+
+void TestRelaySession::sendRaw(const QByteArray& bytes) {
+    if (transport_) {
+        transport_->write(bytes);
+        transport_->flush();
+    }
+}
+
+void TestRelaySession::freeze() {
+    if (transport_) {
+        transport_->blockSignals(true);
+    }
 }
 
 void TestRelaySession::ping() {

@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
+#include <QSslSocket>
 #include <QWebSocket>
 
 #include <functional>
@@ -19,7 +21,9 @@ namespace corvane::test {
 // close with any code, or stay silent.
 class TestRelaySession final : public QObject {
 public:
-    TestRelaySession(std::unique_ptr<QWebSocket> socket, QByteArray deviceHeader);
+    // `transport` is the connection under `socket`, for frames written by hand.
+    TestRelaySession(std::unique_ptr<QWebSocket> socket, QByteArray deviceHeader,
+                     QPointer<QSslSocket> transport);
     ~TestRelaySession() override;
 
     // The "X-Velto-Device-ID" header of the upgrade request.
@@ -42,6 +46,13 @@ public:
     void close(int code);
     // Drops the connection without a close frame.
     void abort();
+    // Writes `bytes` as they are, under the WebSocket (hand-made frames).
+    void sendRaw(const QByteArray& bytes);
+    // What the relay has written and the connection not yet taken.
+    qint64 unsentBytes() const { return transport_ ? transport_->bytesToWrite() : 0; }
+    // Stops reading and answering, like a stopped process: the connection stays open, pings go
+    // unanswered.
+    void freeze();
     // Sends a ping; pongs() counts the agent's answers.
     void ping();
     int pongs() const noexcept { return pongs_; }
@@ -52,6 +63,7 @@ public:
 
 private:
     std::unique_ptr<QWebSocket> socket_;
+    QPointer<QSslSocket> transport_;
     QByteArray deviceHeader_;
     std::vector<QByteArray> raw_;
     bool ended_ = false;

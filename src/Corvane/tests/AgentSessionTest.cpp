@@ -22,6 +22,24 @@ JSON typed(const char* type) {
     return JSON(JSON::Object{{"type", JSON(type)}});
 }
 
+// An unmasked frame as a server writes it; `first` is FIN and opcode, the length the payload's
+// unless `declared` says otherwise.
+QByteArray serverFrame(std::uint8_t first, const QByteArray& payload,
+                       std::optional<std::uint64_t> declared = {}) {
+    const std::uint64_t length = declared.value_or(std::uint64_t(payload.size()));
+    QByteArray out(1, char(first));
+    if (length < 126) {
+        out += char(length);
+    } else {
+        const int bytes = length <= 0xFFFF ? 2 : 8;
+        out += char(bytes == 2 ? 126 : 127);
+        for (int shift = bytes * 8 - 8; shift >= 0; shift -= 8) {
+            out += char((length >> shift) & 0xFF);
+        }
+    }
+    return out + payload;
+}
+
 class SessionTest : public RelayTest {
 protected:
     // The relay command of AgentFixture, as the relay sends it.
@@ -214,6 +232,95 @@ TEST_F(SessionTest, MessagesAboveSixtyFourKibibytesEndTheSession) {
     ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
     EXPECT_FALSE(agent->online());
     EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+}
+
+// A frame declaring 1.5 GiB is refused on its header (1009) instead of being read to its end.
+TEST_F(SessionTest, AFrameDeclaredPastTheLimitEndsTheSessionAtOnce) {
+    connectPaired();
+    ready();
+    session().sendRaw(serverFrame(0x82, QByteArray(1024, 'x'), 1610612736ULL));
+    ASSERT_TRUE(until([&] { return session().ended() && !agent->hasSocket(); }));
+    EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1009));
+    EXPECT_FALSE(agent->online());
+    EXPECT_EQ(agent->status(), CommandFeedback::error("connection_or_storage_failed"));
+}
+
+// A relay that keeps sending while a command runs is stopped at the queue's bounds (count, then
+// bytes) with 1008, rather than held in memory.
+TEST_F(SessionTest, ARelaySendingPastTheQueueWhileACommandRunsIsClosed) {
+    const QString fill = QStringLiteral("{\"type\":\"padding\",\"p\":\"") + QString(60000, u'p') +
+                         QStringLiteral("\"}");
+    struct Row {
+        const char* name;
+        std::size_t count;
+        QString text;
+        const char* id;
+    };
+    const std::vector<Row> rows{
+        {"count", WebSocketRelaySocket::maxQueuedMessages + 1,
+         QString::fromStdString(typed("notice").data()), idA},
+        {"bytes", WebSocketRelaySocket::maxQueuedBytes / 60000 + 1, fill, idB},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        script->duration = std::chrono::seconds(12);
+        connectPaired();
+        ready();
+        sendCommand("mute", row.id);
+        ASSERT_TRUE(until([&] { return received("delivered") == 1; }));
+        for (std::size_t i = 0; i < row.count; ++i) {
+            session().sendText(row.text);
+        }
+        ASSERT_TRUE(until([&] { return session().ended(); }));
+        EXPECT_EQ(session().agentCloseCode(), std::optional<int>(1008));
+        run(std::chrono::seconds(12));
+        ASSERT_TRUE(until([&] { return !agent->hasSocket(); }));
+        EXPECT_FALSE(agent->online());
+        agent.reset();
+        relay.clear();
+    }
+}
+
+// "€" cut between two continuation frames is one valid character of the whole message.
+TEST_F(SessionTest, ACharacterSplitAcrossFragmentsIsRead) {
+    connectPaired();
+    ready();
+    QByteArray text = QByteArray::fromStdString(command("mute", idA).data());
+    text.insert(1, "\"note\":\"\xE2\x82\xAC\",");
+    const qsizetype euro = text.indexOf('\xE2');
+    session().sendRaw(serverFrame(0x01, text.left(euro + 1)) +
+                      serverFrame(0x00, text.mid(euro + 1, 1)) +
+                      serverFrame(0x80, text.mid(euro + 2)));
+    ASSERT_TRUE(until([&] { return received("result") == 1; }));
+    EXPECT_THAT(script->ran, ElementsAre("mute"));
+    EXPECT_FALSE(session().ended());
+}
+
+// A stopped relay keeps its connection open but answers nothing: 24 s without a frame end the
+// session. Pings keep a quiet but live relay's session open.
+TEST_F(SessionTest, ASilentRelayEndsTheSessionAfterTwentyFourSeconds) {
+    *sample = 0.0;
+    connectPaired();
+    ready();
+    // A minute of a live relay; its side of the pings needs a moment of real time.
+    for (int second = 0; second < 60; ++second) {
+        run(std::chrono::seconds(1));
+        quietly(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(session().ended());
+    EXPECT_TRUE(agent->online());
+    // Heard from last just now: the relay's ping was answered.
+    session().ping();
+    ASSERT_TRUE(until([&] { return session().pongs() == 1; }));
+    session().freeze();
+    run(std::chrono::seconds(23));
+    quietly(std::chrono::milliseconds(30));
+    EXPECT_TRUE(agent->online());
+    EXPECT_EQ(sessionCount(), 1u);
+    // Ended between 24 and 26 s (the checks come every 2 s), then a reconnect after 0.5 s.
+    run(std::chrono::seconds(3));
+    ASSERT_TRUE(until([&] { return sessionCount() == 2; }));
+    EXPECT_FALSE(agent->online());
 }
 
 TEST_F(SessionTest, DesktopControlChangesAndSilenceBringHeartbeats) {
