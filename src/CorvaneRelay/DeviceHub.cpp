@@ -60,9 +60,7 @@ std::uint64_t DeviceHub::open(DeviceLink& link, std::string deviceHeader) {
     const std::uint64_t number = nextSession_++;
     try {
         const Clock::MonotonicTime now = clock_.monotonicNow();
-        sessions_.emplace(
-            number,
-            Session{&link, std::move(deviceHeader), {}, now, now, messageBurst, byteBurst, now});
+        sessions_.emplace(number, Session{&link, std::move(deviceHeader), {}, now, now});
         if (!Uuid::isCanonical(sessions_.at(number).deviceHeader)) {
             end(number, closeUnauthorized);
         }
@@ -92,18 +90,28 @@ void DeviceHub::fail(std::uint64_t number, const char* where,
     }
 }
 
-bool DeviceHub::spend(Session& session, std::size_t size) {
+DeviceHub::Budget& DeviceHub::budgetOf(const std::string& deviceId) {
     const Clock::MonotonicTime now = clock_.monotonicNow();
-    const double seconds = std::chrono::duration<double>(now - session.refilledAt).count();
-    session.refilledAt = now;
+    Budget& budget =
+        budgets_.try_emplace(deviceId, Budget{messageBurst, byteBurst, now}).first->second;
+    const double seconds = std::chrono::duration<double>(now - budget.refilledAt).count();
+    budget.refilledAt = now;
     // The steady refill stops at the burst; credits for commands sent may lie above it.
-    session.messages = std::min(session.messages + seconds * messagesPerSecond,
-                                std::max(session.messages, messageBurst));
-    session.bytes =
-        std::min(session.bytes + seconds * bytesPerSecond, std::max(session.bytes, byteBurst));
-    session.messages -= 1;
-    session.bytes -= static_cast<double>(size);
-    return session.messages >= 0 && session.bytes >= 0;
+    budget.messages = std::min(budget.messages + seconds * messagesPerSecond,
+                               std::max(budget.messages, messageBurst));
+    budget.bytes =
+        std::min(budget.bytes + seconds * bytesPerSecond, std::max(budget.bytes, byteBurst));
+    return budget;
+}
+
+bool DeviceHub::spend(const std::string& deviceId, std::size_t size) {
+    Budget& budget = budgetOf(deviceId);
+    if (budget.messages < 1 || budget.bytes < static_cast<double>(size)) {
+        return false;
+    }
+    budget.messages -= 1;
+    budget.bytes -= static_cast<double>(size);
+    return true;
 }
 
 void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
@@ -116,9 +124,8 @@ void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
         end(number, closeTooBig);
         return;
     }
-    if (!spend(session, bytes.size())) {
-        qWarning("relay: device session %llu sent past its budget",
-                 static_cast<unsigned long long>(number));
+    if (!session.deviceId.empty() && !spend(session.deviceId, bytes.size())) {
+        qWarning("relay: device %s sent past its budget", session.deviceId.c_str());
         end(number, closePolicy);
         return;
     }
@@ -133,9 +140,16 @@ void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
         // The token is checked first: a stranger's message costs a parse and a digest, never
         // the contract checks.
         const std::optional<RelayStore::Device> device = authenticate(number, session, message);
-        if (device) {
-            hello(number, session, *device, message);
+        if (!device) {
+            return;
         }
+        // Reconnecting does not renew the budget.
+        if (!spend(device->id, bytes.size())) {
+            qWarning("relay: device %s said hello past its budget", device->id.c_str());
+            end(number, closePolicy);
+            return;
+        }
+        hello(number, session, *device, message);
         return;
     }
     try {
@@ -228,6 +242,11 @@ void DeviceHub::handle(Session& session, const JSON& message, std::size_t size) 
         found->second.command.state == CommandState::Finished) {
         return;
     }
+    // What answers its own open commands is not counted against the device's budget: it can
+    // send only two of those per command, and a large result must never cut it off.
+    Budget& budget = budgetOf(session.deviceId);
+    budget.messages = std::min(budget.messages + 1, messageBurst);
+    budget.bytes = std::min(budget.bytes + static_cast<double>(size), byteBurst);
     if (type == "delivered") {
         found->second.command.state = CommandState::Delivered;
         return;
@@ -433,12 +452,7 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
     // Audited before it leaves: no command reaches a device without its row.
     store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
-    Session& target = sessions_.at(session->second);
-    // Its delivered and result messages come on top of the session's budget.
-    target.messages = std::min(target.messages + 2, messageBurst + 2.0 * outstandingPerDevice);
-    target.bytes = std::min(target.bytes + 2.0 * largestMessage,
-                            byteBurst + 2.0 * outstandingPerDevice * largestMessage);
-    target.link->sendText(message.data());
+    sessions_.at(session->second).link->sendText(message.data());
     return command.id;
 }
 

@@ -51,13 +51,14 @@ public:
         std::size_t finishedBytes = 32 * 1024 * 1024; // of their results as they arrived
     };
     static constexpr std::size_t outstandingPerDevice = 32;
-    // What one session may send: a burst, refilled at a steady rate, plus two messages (delivered
-    // and result) of the largest size for every command sent to it. An agent heartbeats at most
-    // every 2 seconds with a report of a few KiB, so it stays far below this.
+    // What one device may send, across its sessions (a reconnection starts with what is left): a
+    // burst, refilled at a steady rate. The delivered and result of its own open commands are
+    // given back once read. An agent heartbeats at most every 2 seconds with a report of a few
+    // KiB, so it stays far below this; past it, the session ends with closePolicy.
     static constexpr double messageBurst = 60;
     static constexpr double messagesPerSecond = 2;
-    static constexpr double byteBurst = 2.0 * 1024 * 1024;
-    static constexpr double bytesPerSecond = 128.0 * 1024;
+    static constexpr double byteBurst = 256.0 * 1024;
+    static constexpr double bytesPerSecond = 16.0 * 1024;
 
     struct Live {
         bool online = false;
@@ -118,7 +119,9 @@ private:
         std::string deviceId; // set once "hello" proved the token
         Clock::MonotonicTime openedAt;
         Clock::MonotonicTime lastHeard;
-        // The budget left (see messageBurst), as of refilledAt.
+    };
+    // What a device may still send (see messageBurst), as of refilledAt.
+    struct Budget {
         double messages = messageBurst;
         double bytes = byteBurst;
         Clock::MonotonicTime refilledAt;
@@ -132,8 +135,10 @@ private:
 
     void receive(std::uint64_t number, std::string_view bytes);
     void sweepNow();
-    // Takes one message of `size` bytes from the session's budget; false when it is spent.
-    bool spend(Session& session, std::size_t size);
+    // The device's budget, refilled for the time since it was last looked at.
+    Budget& budgetOf(const std::string& deviceId);
+    // Takes one message of `size` bytes from the device's budget; false when it is spent.
+    bool spend(const std::string& deviceId, std::size_t size);
     // Checks the hello's token before anything costly; the device, or absent after ending it.
     std::optional<RelayStore::Device> authenticate(std::uint64_t number, Session& session,
                                                    const JSON& message);
@@ -159,6 +164,7 @@ private:
     std::map<std::uint64_t, Session> sessions_;
     std::map<std::string, std::uint64_t, std::less<>> byDevice_;
     std::map<std::string, Live, std::less<>> live_;
+    std::map<std::string, Budget, std::less<>> budgets_;
     std::map<std::string, Pending, std::less<>> commands_;
     std::deque<std::string> finishedOrder_; // finished command ids, oldest first
     std::size_t finishedWeight_ = 0;

@@ -343,7 +343,7 @@ TEST_F(DeviceHubTest, ASessionPastItsBudgetIsClosedAsAPolicyViolation) {
         std::string(60000, ' ');
 
     // An agent at its busiest: a heartbeat every 2 seconds and the full outstanding count of
-    // commands answered at once (each delivered and result on top of the burst).
+    // commands answered at once with large results.
     RecordingLink agent;
     const std::uint64_t busy = connect(agent, mac.deviceId, mac.token);
     for (int second = 0; second < 120 && !agent.closedWith; second += 2) {
@@ -355,7 +355,7 @@ TEST_F(DeviceHubTest, ASessionPastItsBudgetIsClosedAsAPolicyViolation) {
             }
             for (const std::string& id : ids) {
                 say(busy, envelope("delivered", JSON::Object{{"command_id", JSON(id)}}));
-                say(busy, largeResult(id, 8000));
+                say(busy, largeResult(id, 60000));
             }
         }
         clock.advance(2s);
@@ -373,6 +373,10 @@ TEST_F(DeviceHubTest, ASessionPastItsBudgetIsClosedAsAPolicyViolation) {
     }
     EXPECT_EQ(flood.closedWith, std::optional<int>(DeviceHub::closePolicy));
     EXPECT_LT(sent, 60);
+    // Coming back at once does not renew what it may send.
+    RecordingLink again;
+    hub.received(connect(again, mac.deviceId, mac.token), largeHeartbeat);
+    EXPECT_EQ(again.closedWith, std::optional<int>(DeviceHub::closePolicy));
 }
 
 // A second connection to the database changes it under the hub, as a damaged file would.
