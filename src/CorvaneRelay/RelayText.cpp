@@ -11,7 +11,11 @@ namespace corvane::RelayText {
 namespace {
 
 // Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 3> relaySentences{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 6> relaySentences{{
+    {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
+    {"sign_in_failed", "That name and password don’t match."},
+    {"pairing_not_found",
+     "No Mac is waiting with this code. Check the code Velto shows on the Mac."},
     {"relay_storage_failed",
      "The relay couldn’t read or write its database. Try again in a moment; if it keeps "
      "failing, the relay’s disk needs attention."},
