@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace corvane {
@@ -41,9 +43,14 @@ bool contains(const std::array<std::string_view, N>& list, std::string_view item
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+QString qstring(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 // Depth-first over every nested schema, in a fixed order, so that the first fault found is the
-// same one on every run.
-void checkVocabulary(const JSON& node, int depth) {
+// same one on every run. Collects (and compiles) the patterns on the way.
+void checkVocabulary(const JSON& node, int depth,
+                     std::map<std::string, QRegularExpression, std::less<>>& patterns) {
     const JSON::Object* object = node.object();
     if (object == nullptr || depth > JSON::maxDepth) {
         throw ContractError("invalid_schema");
@@ -56,19 +63,26 @@ void checkVocabulary(const JSON& node, int depth) {
     for (const std::string_view key : {"$defs", "properties"}) {
         if (const JSON* map = node.find(key); map != nullptr && map->isObject()) {
             for (const auto& member : *map->object()) {
-                checkVocabulary(member.second, depth + 1);
+                checkVocabulary(member.second, depth + 1, patterns);
             }
         }
     }
     for (const std::string_view key : {"oneOf", "anyOf"}) {
         if (const JSON* list = node.find(key); list != nullptr && list->isArray()) {
             for (const JSON& branch : *list->array()) {
-                checkVocabulary(branch, depth + 1);
+                checkVocabulary(branch, depth + 1, patterns);
             }
         }
     }
     if (const JSON* items = node.find("items")) {
-        checkVocabulary(*items, depth + 1);
+        checkVocabulary(*items, depth + 1, patterns);
+    }
+    if (const std::string* pattern = node.stringMember("pattern");
+        pattern != nullptr && !patterns.contains(*pattern)) {
+        QRegularExpression expression(qstring(*pattern));
+        // Compiled now, so that matching from several threads only reads it.
+        expression.optimize();
+        patterns.emplace(*pattern, std::move(expression));
     }
     if (const std::string* format = node.stringMember("format")) {
         if (!contains(formats, *format)) {
@@ -138,10 +152,6 @@ double scalarCount(const std::string& text) {
     }));
 }
 
-QString qstring(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 bool isUri(const std::string& text) {
     const QString value = qstring(text);
     if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.isSpace(); })) {
@@ -171,11 +181,63 @@ bool hasFormat(const std::string& format, const std::string& value) {
     return false;
 }
 
-// Searched anywhere in the value: the document writes its own anchors. A pattern that does not
-// compile matches nothing, so a broken document refuses rather than lets values through.
-bool containsPattern(const std::string& pattern, const std::string& value) {
-    const QRegularExpression expression(qstring(pattern));
-    return expression.isValid() && expression.match(qstring(value)).hasMatch();
+// Consistent with operator==: equal values hash alike (strings by their canonical decomposition,
+// -0 like 0), so that uniqueness is checked in one pass instead of by comparing every pair.
+std::size_t equalityHash(const JSON& value) {
+    const auto mix = [](std::size_t seed, std::size_t hash) {
+        return seed ^ (hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+    };
+    switch (value.kind()) {
+    case JSON::Kind::Object: {
+        std::size_t seed = 1;
+        for (const auto& [key, member] : *value.object()) {
+            seed = mix(mix(seed, equalityHash(JSON(key))), equalityHash(member));
+        }
+        return seed;
+    }
+    case JSON::Kind::Array: {
+        std::size_t seed = 2;
+        for (const JSON& element : *value.array()) {
+            seed = mix(seed, equalityHash(element));
+        }
+        return seed;
+    }
+    case JSON::Kind::String: {
+        const std::string& text = *value.string();
+        if (std::all_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            return mix(3, std::hash<std::string>{}(text));
+        }
+        return mix(3, std::hash<std::string>{}(
+                          qstring(text).normalized(QString::NormalizationForm_D).toStdString()));
+    }
+    case JSON::Kind::Number: {
+        const double number = *value.number();
+        return mix(4, std::hash<double>{}(number == 0 ? 0.0 : number));
+    }
+    case JSON::Kind::Bool:
+        return mix(5, value.isTrue() ? 1 : 0);
+    case JSON::Kind::Null:
+        return 6;
+    }
+    return 0;
+}
+
+bool allUnique(const JSON::Array& elements) {
+    const auto hash = [](const JSON* value) {
+        return equalityHash(*value);
+    };
+    const auto equal = [](const JSON* a, const JSON* b) {
+        return *a == *b;
+    };
+    std::unordered_set<const JSON*, decltype(hash), decltype(equal)> seen(elements.size(), hash,
+                                                                          equal);
+    for (const JSON& element : elements) {
+        if (!seen.insert(&element).second) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool hasType(std::string_view type, const JSON& value) {
@@ -230,14 +292,28 @@ ContractValidator ContractValidator::fromJSON(JSON root) {
 }
 
 ContractValidator::Checked ContractValidator::check(JSON root) {
-    checkVocabulary(root, 0);
+    Patterns patterns;
+    checkVocabulary(root, 0, patterns);
     if (const JSON* defs = root.find("$defs"); defs != nullptr && defs->isObject()) {
         std::map<const JSON*, int> known;
         for (const auto& model : *defs->object()) {
             refChain(root, &model.second, known, 0);
         }
     }
-    return Checked{std::move(root)};
+    return Checked{std::move(root), std::move(patterns)};
+}
+
+// Searched anywhere in the value: the document writes its own anchors. A pattern that does not
+// compile matches nothing, so a broken document refuses rather than lets values through.
+bool ContractValidator::containsPattern(const std::string& pattern,
+                                        const std::string& value) const {
+    const auto found = patterns_.find(pattern);
+    if (found == patterns_.end()) {
+        // Every pattern of the document was compiled when it was read; this is only a fallback.
+        const QRegularExpression expression(qstring(pattern));
+        return expression.isValid() && expression.match(qstring(value)).hasMatch();
+    }
+    return found->second.isValid() && found->second.match(qstring(value)).hasMatch();
 }
 
 void ContractValidator::validate(std::string_view name, const JSON& value) const {
@@ -317,12 +393,8 @@ bool ContractValidator::matches(const JSON& schema, const JSON& value, int depth
             }
         }
         if (const JSON* unique = schema.find("uniqueItems");
-            unique != nullptr && unique->isTrue()) {
-            for (auto it = elements.begin(); it != elements.end(); ++it) {
-                if (std::find(elements.begin(), it, *it) != it) {
-                    return false;
-                }
-            }
+            unique != nullptr && unique->isTrue() && !allUnique(elements)) {
+            return false;
         }
         return true;
     }

@@ -2,9 +2,12 @@
 
 #include "CorvaneCore/JSON.h"
 
+#include <QRegularExpression>
 #include <QString>
 
+#include <map>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace corvane {
@@ -38,17 +41,23 @@ public:
     const JSON& root() const noexcept { return root_; }
 
 private:
+    using Patterns = std::map<std::string, QRegularExpression, std::less<>>;
     struct Checked {
         JSON root;
+        Patterns patterns;
     };
     explicit ContractValidator(Checked checked) noexcept
-        : root_(std::move(checked.root)) {}
+        : root_(std::move(checked.root))
+        , patterns_(std::move(checked.patterns)) {}
     static Checked check(JSON root);
 
     bool matches(const JSON& schema, const JSON& value, int depth) const;
     bool matchesObject(const JSON& schema, const JSON::Object& object, int depth) const;
+    bool containsPattern(const std::string& pattern, const std::string& value) const;
 
     JSON root_;
+    // Every "pattern" of the document, compiled once: compiling per check dominated the relay.
+    Patterns patterns_;
 };
 
 } // namespace corvane

@@ -7,9 +7,11 @@
 #include "CorvaneCore/WireTime.h"
 #include "CorvaneRelay/DeviceLink.h"
 #include "CorvaneRelay/RelaySecrets.h"
+#include "CorvaneRelay/RelayText.h"
 
 #include <QDebug>
 
+#include <algorithm>
 #include <vector>
 
 namespace corvane {
@@ -19,8 +21,10 @@ namespace {
 constexpr int closeNormal = 1000;
 constexpr int closeGoingAway = 1001;
 constexpr int closeInvalidPayload = 1007;
-constexpr int closePolicy = 1008;
+constexpr int closePolicy = DeviceHub::closePolicy;
 constexpr int closeTooBig = 1009;
+// What a finished command costs besides its result's bytes.
+constexpr std::size_t finishedOverhead = 512;
 
 std::string memberText(const JSON& message, std::string_view name) {
     const std::string* value = message.stringMember(name);
@@ -30,9 +34,22 @@ std::string memberText(const JSON& message, std::string_view name) {
 } // namespace
 
 DeviceHub::DeviceHub(RelayStore& store, const Clock& clock, const ContractValidator& validator)
+    : DeviceHub(store, clock, validator, Limits{}) {}
+
+DeviceHub::DeviceHub(RelayStore& store, const Clock& clock, const ContractValidator& validator,
+                     Limits limits)
     : store_(store)
     , clock_(clock)
-    , validator_(validator) {}
+    , validator_(validator)
+    , limits_(limits) {
+    // Commands left open by an earlier process (killed, or its machine lost power) will never get
+    // their result: their rows say so instead of waiting for ever.
+    try {
+        store_.endUnfinishedAudits("relay_restarted", clock_.now());
+    } catch (const std::exception& error) {
+        qWarning("relay: unfinished commands not closed: %s", error.what());
+    }
+}
 
 DeviceHub::~DeviceHub() {
     // The links belong to the server, which closes its sockets itself.
@@ -41,15 +58,63 @@ DeviceHub::~DeviceHub() {
 
 std::uint64_t DeviceHub::open(DeviceLink& link, std::string deviceHeader) {
     const std::uint64_t number = nextSession_++;
-    const Clock::MonotonicTime now = clock_.monotonicNow();
-    sessions_.emplace(number, Session{&link, std::move(deviceHeader), {}, now, now});
-    if (!Uuid::isCanonical(sessions_.at(number).deviceHeader)) {
-        end(number, closeUnauthorized);
+    try {
+        const Clock::MonotonicTime now = clock_.monotonicNow();
+        sessions_.emplace(number, Session{&link, std::move(deviceHeader), {}, now, now});
+        if (!Uuid::isCanonical(sessions_.at(number).deviceHeader)) {
+            end(number, closeUnauthorized);
+        }
+    } catch (const std::exception& error) {
+        fail(number, "open", error);
     }
     return number;
 }
 
 void DeviceHub::received(std::uint64_t number, std::string_view bytes) {
+    try {
+        receive(number, bytes);
+    } catch (const std::exception& error) {
+        fail(number, "message", error);
+    }
+}
+
+void DeviceHub::fail(std::uint64_t number, const char* where,
+                     const std::exception& error) noexcept {
+    qWarning("relay: device session %s failed: %s", where, error.what());
+    try {
+        if (const auto found = sessions_.find(number); found != sessions_.end()) {
+            end(number, closeInternalError);
+        }
+    } catch (const std::exception& again) {
+        qWarning("relay: device session not ended cleanly: %s", again.what());
+    }
+}
+
+DeviceHub::Budget& DeviceHub::budgetOf(const std::string& deviceId) {
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    Budget& budget =
+        budgets_.try_emplace(deviceId, Budget{messageBurst, byteBurst, now}).first->second;
+    const double seconds = std::chrono::duration<double>(now - budget.refilledAt).count();
+    budget.refilledAt = now;
+    // The steady refill stops at the burst; credits for commands sent may lie above it.
+    budget.messages = std::min(budget.messages + seconds * messagesPerSecond,
+                               std::max(budget.messages, messageBurst));
+    budget.bytes =
+        std::min(budget.bytes + seconds * bytesPerSecond, std::max(budget.bytes, byteBurst));
+    return budget;
+}
+
+bool DeviceHub::spend(const std::string& deviceId, std::size_t size) {
+    Budget& budget = budgetOf(deviceId);
+    if (budget.messages < 1 || budget.bytes < static_cast<double>(size)) {
+        return false;
+    }
+    budget.messages -= 1;
+    budget.bytes -= static_cast<double>(size);
+    return true;
+}
+
+void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
     const auto found = sessions_.find(number);
     if (found == sessions_.end()) {
         return;
@@ -59,11 +124,32 @@ void DeviceHub::received(std::uint64_t number, std::string_view bytes) {
         end(number, closeTooBig);
         return;
     }
+    if (!session.deviceId.empty() && !spend(session.deviceId, bytes.size())) {
+        qWarning("relay: device %s sent past its budget", session.deviceId.c_str());
+        end(number, closePolicy);
+        return;
+    }
     JSON message;
     try {
         message = JSON::parse(bytes);
     } catch (const std::exception&) {
         end(number, closeInvalidPayload);
+        return;
+    }
+    if (session.deviceId.empty()) {
+        // The token is checked first: a stranger's message costs a parse and a digest, never
+        // the contract checks.
+        const std::optional<RelayStore::Device> device = authenticate(number, session, message);
+        if (!device) {
+            return;
+        }
+        // Reconnecting does not renew the budget.
+        if (!spend(device->id, bytes.size())) {
+            qWarning("relay: device %s said hello past its budget", device->id.c_str());
+            end(number, closePolicy);
+            return;
+        }
+        hello(number, session, *device, message);
         return;
     }
     try {
@@ -74,14 +160,6 @@ void DeviceHub::received(std::uint64_t number, std::string_view bytes) {
     }
     session.lastHeard = clock_.monotonicNow();
     const std::string type = memberText(message, "type");
-    if (session.deviceId.empty()) {
-        if (type != "hello") {
-            end(number, closePolicy);
-            return;
-        }
-        hello(number, session, message);
-        return;
-    }
     if (type == "hello") {
         end(number, closePolicy);
         return;
@@ -90,32 +168,55 @@ void DeviceHub::received(std::uint64_t number, std::string_view bytes) {
         revoke(session.deviceId);
         return;
     }
-    handle(session, message);
+    handle(session, message, bytes.size());
 }
 
-void DeviceHub::hello(std::uint64_t number, Session& session, const JSON& message) {
+std::optional<RelayStore::Device> DeviceHub::authenticate(std::uint64_t number, Session& session,
+                                                          const JSON& message) {
+    if (memberText(message, "type") != "hello") {
+        end(number, closePolicy);
+        return std::nullopt;
+    }
+    const std::string* token = message.stringMember("device_token");
     std::optional<RelayStore::Device> device = store_.device(session.deviceHeader);
-    const std::string token = memberText(message, "device_token");
-    if (!device || !RelaySecrets::same(device->tokenHash, RelaySecrets::digest(token))) {
+    if (token == nullptr || !device ||
+        !RelaySecrets::same(device->tokenHash, RelaySecrets::digest(*token))) {
         end(number, closeUnauthorized);
+        return std::nullopt;
+    }
+    return device;
+}
+
+void DeviceHub::hello(std::uint64_t number, Session& session, const RelayStore::Device& device,
+                      const JSON& message) {
+    try {
+        validator_.validate("DeviceMessage", message);
+    } catch (const ContractError&) {
+        end(number, closePolicy);
         return;
     }
+    session.lastHeard = clock_.monotonicNow();
     // Only the holder of the token learns that the device was revoked.
-    if (device->revoked) {
+    if (device.revoked) {
         JSON revoke = envelope("revoke", {}, clock_.now());
         deliver(session, revoke);
         end(number, closeRevoked);
         return;
     }
+    // A name with control or direction characters could pass for another computer's.
+    if (!RelayText::plainName(memberText(message, "device_name"))) {
+        end(number, closePolicy);
+        return;
+    }
     // A device has one session: the newer one wins (the older is likely a dead connection).
-    if (const auto previous = byDevice_.find(device->id); previous != byDevice_.end()) {
+    if (const auto previous = byDevice_.find(device.id); previous != byDevice_.end()) {
         const std::uint64_t old = previous->second;
         deliver(sessions_.at(old), envelope("bye", {}, clock_.now()));
         end(old, closeNormal);
     }
-    session.deviceId = device->id;
-    byDevice_[device->id] = number;
-    Live& live = live_[device->id];
+    session.deviceId = device.id;
+    byDevice_[device.id] = number;
+    Live& live = live_[device.id];
     live.online = true;
     live.capabilities =
         message.find("capabilities") != nullptr ? *message.find("capabilities") : JSON();
@@ -123,11 +224,10 @@ void DeviceHub::hello(std::uint64_t number, Session& session, const JSON& messag
     live.osVersion = memberText(message, "macos_version");
     live.reportedName = memberText(message, "device_name");
     live.lastSeen = clock_.now();
-    deliver(session,
-            envelope("ready", JSON::Object{{"device_id", JSON(device->id)}}, clock_.now()));
+    deliver(session, envelope("ready", JSON::Object{{"device_id", JSON(device.id)}}, clock_.now()));
 }
 
-void DeviceHub::handle(Session& session, const JSON& message) {
+void DeviceHub::handle(Session& session, const JSON& message, std::size_t size) {
     const std::string type = memberText(message, "type");
     Live& live = live_[session.deviceId];
     live.lastSeen = clock_.now();
@@ -142,6 +242,11 @@ void DeviceHub::handle(Session& session, const JSON& message) {
         found->second.command.state == CommandState::Finished) {
         return;
     }
+    // What answers its own open commands is not counted against the device's budget: it can
+    // send only two of those per command, and a large result must never cut it off.
+    Budget& budget = budgetOf(session.deviceId);
+    budget.messages = std::min(budget.messages + 1, messageBurst);
+    budget.bytes = std::min(budget.bytes + static_cast<double>(size), byteBurst);
     if (type == "delivered") {
         found->second.command.state = CommandState::Delivered;
         return;
@@ -150,7 +255,7 @@ void DeviceHub::handle(Session& session, const JSON& message) {
         const bool ok = message.find("ok")->isTrue();
         JSON data = ok ? *message.find("data") : JSON();
         finish(commandId, ok, std::move(data),
-               ok ? std::string() : memberText(message, "error_code"));
+               ok ? std::string() : memberText(message, "error_code"), size);
     }
 }
 
@@ -174,17 +279,21 @@ void DeviceHub::end(std::uint64_t number, int code) {
 }
 
 void DeviceHub::closed(std::uint64_t number) {
-    const auto found = sessions_.find(number);
-    if (found == sessions_.end()) {
-        return;
-    }
-    const std::string deviceId = found->second.deviceId;
-    sessions_.erase(found);
-    if (const auto current = byDevice_.find(deviceId);
-        current != byDevice_.end() && current->second == number) {
-        byDevice_.erase(current);
-        live_[deviceId].online = false;
-        failOutstanding(deviceId);
+    try {
+        const auto found = sessions_.find(number);
+        if (found == sessions_.end()) {
+            return;
+        }
+        const std::string deviceId = found->second.deviceId;
+        sessions_.erase(found);
+        if (const auto current = byDevice_.find(deviceId);
+            current != byDevice_.end() && current->second == number) {
+            byDevice_.erase(current);
+            live_[deviceId].online = false;
+            failOutstanding(deviceId);
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: device session close failed: %s", error.what());
     }
 }
 
@@ -199,13 +308,18 @@ bool DeviceHub::deliver(Session& session, const JSON& message) {
     }
 }
 
-void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::string errorCode) {
+void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
+                       std::size_t weight) {
     Pending& pending = commands_.at(commandId);
     pending.command.state = CommandState::Finished;
     pending.command.ok = ok;
     pending.command.data = std::move(data);
     pending.command.errorCode = std::move(errorCode);
     pending.finishedAt = clock_.monotonicNow();
+    pending.weight = weight + finishedOverhead;
+    finishedOrder_.push_back(commandId);
+    finishedWeight_ += pending.weight;
+    forgetFinished(pending.finishedAt);
     try {
         store_.finishAudit(commandId, ok ? std::string("succeeded") : pending.command.errorCode,
                            clock_.now());
@@ -233,7 +347,31 @@ void DeviceHub::failOutstanding(const std::string& deviceId) {
     }
 }
 
+void DeviceHub::forgetFinished(Clock::MonotonicTime now) {
+    while (!finishedOrder_.empty()) {
+        const auto found = commands_.find(finishedOrder_.front());
+        if (found != commands_.end() && now - found->second.finishedAt < keepFinished &&
+            finishedOrder_.size() <= limits_.finishedKept &&
+            finishedWeight_ <= limits_.finishedBytes) {
+            return;
+        }
+        if (found != commands_.end()) {
+            finishedWeight_ -= found->second.weight;
+            commands_.erase(found);
+        }
+        finishedOrder_.pop_front();
+    }
+}
+
 void DeviceHub::sweep() {
+    try {
+        sweepNow();
+    } catch (const std::exception& error) {
+        qWarning("relay: sweep failed: %s", error.what());
+    }
+}
+
+void DeviceHub::sweepNow() {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     const Clock::WallTime wall = clock_.now();
     std::vector<std::pair<std::uint64_t, int>> ending;
@@ -248,20 +386,16 @@ void DeviceHub::sweep() {
         end(number, code);
     }
 
+    forgetFinished(now);
     std::vector<std::pair<std::string, std::string>> expired;
-    for (auto it = commands_.begin(); it != commands_.end();) {
-        const Command& command = it->second.command;
-        if (command.state == CommandState::Finished) {
-            it = now - it->second.finishedAt >= keepFinished ? commands_.erase(it) : std::next(it);
-            continue;
-        }
+    for (const auto& [id, pending] : commands_) {
+        const Command& command = pending.command;
         if (command.state == CommandState::Sent && wall >= command.expiresAt + deliveryGrace) {
-            expired.emplace_back(it->first, "command_expired");
+            expired.emplace_back(id, "command_expired");
         } else if (command.state == CommandState::Delivered &&
                    wall >= command.expiresAt + resultLimit) {
-            expired.emplace_back(it->first, "command_timed_out");
+            expired.emplace_back(id, "command_timed_out");
         }
-        ++it;
     }
     for (auto& [id, code] : expired) {
         finish(id, false, JSON(), std::move(code));

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +29,10 @@ public:
     // Close codes the hub uses besides the WebSocket ones.
     static constexpr int closeUnauthorized = 4001;
     static constexpr int closeRevoked = 4003;
+    // Policy violation: past the session's budget, or a message outside the contract.
+    static constexpr int closePolicy = 1008;
+    // The relay failed (its storage); the agent reconnects later and keeps its credentials.
+    static constexpr int closeInternalError = 1011;
 
     static constexpr std::size_t largestMessage = 65536;
     static constexpr std::chrono::seconds helloLimit{10};
@@ -39,9 +44,21 @@ public:
     static constexpr std::chrono::seconds deliveryGrace{5};
     // A delivered command may still run (a tool run takes up to 12 seconds) and report late.
     static constexpr std::chrono::seconds resultLimit{45};
-    // Finished commands stay readable this long.
+    // Finished commands stay readable this long, within a count and a size (oldest go first).
     static constexpr std::chrono::minutes keepFinished{10};
+    struct Limits {
+        std::size_t finishedKept = 10000;
+        std::size_t finishedBytes = 32 * 1024 * 1024; // of their results as they arrived
+    };
     static constexpr std::size_t outstandingPerDevice = 32;
+    // What one device may send, across its sessions (a reconnection starts with what is left): a
+    // burst, refilled at a steady rate. The delivered and result of its own open commands are
+    // given back once read. An agent heartbeats at most every 2 seconds with a report of a few
+    // KiB, so it stays far below this; past it, the session ends with closePolicy.
+    static constexpr double messageBurst = 60;
+    static constexpr double messagesPerSecond = 2;
+    static constexpr double byteBurst = 256.0 * 1024;
+    static constexpr double bytesPerSecond = 16.0 * 1024;
 
     struct Live {
         bool online = false;
@@ -66,6 +83,8 @@ public:
     };
 
     DeviceHub(RelayStore& store, const Clock& clock, const ContractValidator& validator);
+    DeviceHub(RelayStore& store, const Clock& clock, const ContractValidator& validator,
+              Limits limits);
     ~DeviceHub();
     DeviceHub(const DeviceHub&) = delete;
     DeviceHub& operator=(const DeviceHub&) = delete;
@@ -101,28 +120,54 @@ private:
         Clock::MonotonicTime openedAt;
         Clock::MonotonicTime lastHeard;
     };
+    // What a device may still send (see messageBurst), as of refilledAt.
+    struct Budget {
+        double messages = messageBurst;
+        double bytes = byteBurst;
+        Clock::MonotonicTime refilledAt;
+    };
     struct Pending {
         Command command;
         Clock::MonotonicTime sentAt;
         Clock::MonotonicTime finishedAt;
+        std::size_t weight = 0; // roughly what its result holds, in bytes
     };
 
-    void hello(std::uint64_t number, Session& session, const JSON& message);
-    void handle(Session& session, const JSON& message);
+    void receive(std::uint64_t number, std::string_view bytes);
+    void sweepNow();
+    // The device's budget, refilled for the time since it was last looked at.
+    Budget& budgetOf(const std::string& deviceId);
+    // Takes one message of `size` bytes from the device's budget; false when it is spent.
+    bool spend(const std::string& deviceId, std::size_t size);
+    // Checks the hello's token before anything costly; the device, or absent after ending it.
+    std::optional<RelayStore::Device> authenticate(std::uint64_t number, Session& session,
+                                                   const JSON& message);
+    void hello(std::uint64_t number, Session& session, const RelayStore::Device& device,
+               const JSON& message);
+    void handle(Session& session, const JSON& message, std::size_t size);
     void end(std::uint64_t number, int code);
+    // Ends a session after a failure of the relay's own, whatever else fails meanwhile.
+    void fail(std::uint64_t number, const char* where, const std::exception& error) noexcept;
     // Validates as "RelayMessage" and sends; false when the message broke the contract.
     bool deliver(Session& session, const JSON& message);
-    void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode);
+    void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
+                std::size_t weight = 0);
     void failOutstanding(const std::string& deviceId);
+    // Forgets finished commands past their time, count or size, oldest first.
+    void forgetFinished(Clock::MonotonicTime now);
 
     RelayStore& store_;
     const Clock& clock_;
     const ContractValidator& validator_;
+    Limits limits_;
     std::uint64_t nextSession_ = 1;
     std::map<std::uint64_t, Session> sessions_;
     std::map<std::string, std::uint64_t, std::less<>> byDevice_;
     std::map<std::string, Live, std::less<>> live_;
+    std::map<std::string, Budget, std::less<>> budgets_;
     std::map<std::string, Pending, std::less<>> commands_;
+    std::deque<std::string> finishedOrder_; // finished command ids, oldest first
+    std::size_t finishedWeight_ = 0;
 };
 
 } // namespace corvane

@@ -42,7 +42,8 @@ bool plausibleName(const std::string& name) {
 RelayAccounts::RelayAccounts(RelayStore& store, const Clock& clock)
     : store_(store)
     , clock_(clock)
-    , failures_(clock, failuresAllowed, failureWindow) {
+    , failures_(clock, failuresAllowed, failureWindow)
+    , paced_(clock, 1, failedAddressPace) {
     if (sodium_init() < 0) {
         throw std::runtime_error("libsodium cannot start");
     }
@@ -70,12 +71,21 @@ RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std:
 }
 
 RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std::string& password,
-                                             const std::string& address) {
+                                             const std::string& address, bool holdsSession) {
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
     // Checked before the password, so a limited caller learns nothing from a right guess.
-    if (failures_.limited(byName) || failures_.limited(byAddress)) {
+    if (failures_.limited(byAddress)) {
         throw ContractError("rate_limited");
+    }
+    // A name under attack slows down only addresses that failed themselves: a refusal of every
+    // address would let any stranger lock the owner out.
+    if (!holdsSession && failures_.count(byAddress) > 0 && failures_.limited(byName)) {
+        const std::string pace = "pace:" + name;
+        if (paced_.limited(pace)) {
+            throw ContractError("rate_limited");
+        }
+        paced_.note(pace);
     }
     if (password.size() > longestPassword) {
         throw ContractError("sign_in_failed");
@@ -88,7 +98,7 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
         failures_.note(byAddress);
         throw ContractError("sign_in_failed");
     }
-    failures_.forget(byName);
+    // The name's failures stay: its owner signing in does not end a stranger's guessing.
     return start(account->id, account->name);
 }
 

@@ -15,14 +15,18 @@ namespace corvane {
 // Sign-in for a self-hosted relay. Until the first account exists there is one setup token (shown
 // once, at start, as a link) that creates it. Passwords are kept as Argon2id strings; sessions live
 // in this process only, keyed by the SHA-256 of their cookie, and end after a fixed time whatever
-// the browser does. Failed sign-ins are counted per account name and per address.
-// Refusals are ContractErrors: "setup_not_available", "invalid_request", "sign_in_failed",
-// "rate_limited". Main thread only.
+// the browser does. Failed sign-ins are counted per address (which is then refused for a while)
+// and per account name (which only slows down addresses that have failed themselves, so that
+// strangers' guesses never lock the owner out). Refusals are ContractErrors:
+// "setup_not_available", "invalid_request", "sign_in_failed", "rate_limited". Main thread only.
 class RelayAccounts {
 public:
     static constexpr std::chrono::hours sessionLifetime{12};
     static constexpr int failuresAllowed = 5;
     static constexpr std::chrono::minutes failureWindow{15};
+    // While a name has failureWindow's worth of failures, addresses that failed too get one try
+    // for it per pace between them.
+    static constexpr std::chrono::seconds failedAddressPace{3};
     static constexpr std::size_t shortestPassword = 10;
     static constexpr std::size_t longestPassword = 1024;
 
@@ -40,8 +44,10 @@ public:
     const std::string& setupToken() const noexcept { return setupToken_; }
     // Creates the first account and signs it in.
     Session setUp(const std::string& token, const std::string& name, const std::string& password);
-    Session signIn(const std::string& name, const std::string& password,
-                   const std::string& address);
+    // `address` is the caller's RelayRateLimit::addressBlock; `holdsSession` says the caller
+    // already holds a live session of this name (a browser signing in again).
+    Session signIn(const std::string& name, const std::string& password, const std::string& address,
+                   bool holdsSession = false);
     // The live session for a cookie value; absent when unknown or expired.
     std::optional<Session> session(const std::string& token);
     void signOut(const std::string& token);
@@ -55,6 +61,7 @@ private:
     std::string dummyHash_; // verified against when the name is unknown, to take as long
     std::map<std::string, Session, std::less<>> sessions_;
     RelayRateLimit failures_;
+    RelayRateLimit paced_;
 };
 
 } // namespace corvane

@@ -68,15 +68,19 @@ RelayCertificate RelayCertificate::ensure(const QString& directory, const QStrin
         const QString newKey = key + QStringLiteral(".new");
         QProcess openssl;
         openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                       QStringLiteral("-days"), QStringLiteral("825"), QStringLiteral("-subj"),
-                       QStringLiteral("/CN=Velto relay"), QStringLiteral("-addext"),
-                       subjectNames(hosts), QStringLiteral("-addext"),
-                       QStringLiteral("basicConstraints=critical,CA:TRUE,pathlen:0"),
-                       QStringLiteral("-keyout"), newKey, QStringLiteral("-out"), newCertificate});
+        openssl.start(
+            QStringLiteral("openssl"),
+            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+             QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+             QStringLiteral("-days"), QStringLiteral("825"), QStringLiteral("-subj"),
+             QStringLiteral("/CN=Velto relay"), QStringLiteral("-addext"), subjectNames(hosts),
+             // A server certificate only: trusted system-wide, a certificate authority
+             // would let this relay's key vouch for any site.
+             QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:FALSE"),
+             QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,digitalSignature"),
+             QStringLiteral("-addext"), QStringLiteral("extendedKeyUsage=serverAuth"),
+             QStringLiteral("-keyout"), newKey, QStringLiteral("-out"), newCertificate});
         if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
             openssl.exitCode() != 0) {
             QFile::remove(newKey);

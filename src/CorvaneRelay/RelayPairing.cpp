@@ -7,6 +7,7 @@
 #include "CorvanePlatform/Clock.h"
 #include "CorvaneRelay/RelaySecrets.h"
 #include "CorvaneRelay/RelayStoreError.h"
+#include "CorvaneRelay/RelayText.h"
 
 #include <QRandomGenerator>
 
@@ -80,22 +81,33 @@ std::string RelayPairing::normalizedCode(const std::string& typed) {
     return letters.substr(0, codeLetters / 2) + '-' + letters.substr(codeLetters / 2);
 }
 
-JSON RelayPairing::code(const JSON& body) {
+JSON RelayPairing::code(const JSON& body, const std::string& addressBlock) {
     const std::string& name = requiredString(body, "device_name", longestDeviceName);
     const std::string* kind = body.stringMember("kind");
     if (kind == nullptr || *kind != "mac") {
         throw ContractError("invalid_request");
     }
-    requiredString(body, "agent_version", 64);
+    const std::string& agentVersion = requiredString(body, "agent_version", 64);
+    // Both are shown on the approval card.
+    if (!RelayText::plainName(name) || !RelayText::plainName(agentVersion)) {
+        throw ContractError("invalid_request");
+    }
 
     const Clock::WallTime now = clock_.now();
     store_.purgePairings(now);
+    if (store_.pendingPairingsFrom(addressBlock, now) >= pendingPerBlock ||
+        store_.pendingPairings(now) >= pendingInAll) {
+        throw ContractError("rate_limited");
+    }
     const std::string bootstrap = RelaySecrets::randomToken();
     RelayStore::Pairing pairing;
     pairing.deviceId = Uuid::make();
     pairing.bootstrapHash = RelaySecrets::digest(bootstrap);
     pairing.deviceName = name;
     pairing.expiresAt = now + lifetime;
+    pairing.agentVersion = agentVersion;
+    pairing.requestedAt = now;
+    pairing.addressBlock = addressBlock;
     // A clash with a live code is rare; a few fresh draws settle it.
     for (int attempt = 0;; ++attempt) {
         pairing.code = randomCode();
@@ -181,6 +193,21 @@ std::string RelayPairing::approve(const std::string& typed, std::int64_t account
         throw ContractError("pairing_expired");
     }
     return pairing->deviceId;
+}
+
+RelayStore::Pairing RelayPairing::pending(const std::string& typed) {
+    const std::string code = normalizedCode(typed);
+    std::optional<RelayStore::Pairing> pairing =
+        code.empty() ? std::nullopt : store_.pairingByCode(code);
+    if (!pairing || pairing->state != RelayStore::PairingState::Pending ||
+        clock_.now() >= pairing->expiresAt) {
+        throw ContractError("pairing_not_found");
+    }
+    return std::move(*pairing);
+}
+
+void RelayPairing::purgeExpired() {
+    store_.purgePairings(clock_.now());
 }
 
 } // namespace corvane

@@ -2,6 +2,8 @@
 
 #include "CorvanePlatform/Clock.h"
 
+#include <QHostAddress>
+
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -19,7 +21,13 @@ public:
 
     RelayRateLimit(const Clock& clock, int allowed, std::chrono::milliseconds window);
 
+    // The key for a peer's address: an IPv4 address as it is, an IPv6 address by its /64, which
+    // one subscriber usually holds whole (counting single IPv6 addresses counts nothing).
+    static std::string addressBlock(const QHostAddress& address);
+
     bool limited(const std::string& key);
+    // Events of `key` inside the window.
+    std::size_t count(const std::string& key);
     void note(const std::string& key);
     void forget(const std::string& key) { events_.erase(key); }
 

@@ -6,6 +6,8 @@
 #include "CorvaneCore/WireTime.h"
 #include "CorvaneRelay/RelayListener.h"
 #include "CorvaneRelay/RelaySecrets.h"
+#include "CorvaneRelay/RelayStoreError.h"
+#include "CorvaneRelay/RelayText.h"
 #include "CorvaneRelay/WebSocketDeviceLink.h"
 
 #include <QFile>
@@ -43,8 +45,8 @@ Status statusOf(const std::string& code) {
 RelayHttpResponse refusal(const std::string& code) {
     return jsonAnswer(
         JSON(JSON::Object{
-            {"error", JSON(JSON::Object{{"code", JSON(code)},
-                                        {"message", JSON(CommandFeedback::error(code))}})}}),
+            {"error",
+             JSON(JSON::Object{{"code", JSON(code)}, {"message", JSON(RelayText::error(code))}})}}),
         statusOf(code));
 }
 
@@ -112,7 +114,7 @@ JSON commandView(const DeviceHub::Command& command) {
             view.emplace("message", JSON(CommandFeedback::success(command.action, command.data)));
         } else {
             view.emplace("error_code", JSON(command.errorCode));
-            view.emplace("message", JSON(CommandFeedback::error(command.errorCode)));
+            view.emplace("message", JSON(RelayText::error(command.errorCode)));
         }
     }
     return JSON(std::move(view));
@@ -126,7 +128,7 @@ JSON auditView(const RelayStore::Audit& audit) {
                       {"sent_at", JSON(WireTime::text(audit.sentAt))}};
     if (audit.finishedAt) {
         view.emplace("finished_at", JSON(WireTime::text(*audit.finishedAt)));
-        view.emplace("message", JSON(CommandFeedback::outcome(audit.outcome)));
+        view.emplace("message", JSON(RelayText::outcome(audit.outcome)));
     }
     return JSON(std::move(view));
 }
@@ -148,7 +150,17 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
         options_.tls, [this](const RelayHttpRequest& request) { return dispatch(request); },
         [this](std::unique_ptr<QWebSocket> socket) { upgraded(std::move(socket)); });
     sweeper_.setInterval(1000);
-    QObject::connect(&sweeper_, &QTimer::timeout, this, [this] { hub_.sweep(); });
+    QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
+        hub_.sweep();
+        // Expired codes go even when nobody asks for a new one.
+        if (++sweeps_ % 60 == 0) {
+            try {
+                pairing_.purgeExpired();
+            } catch (const std::exception& error) {
+                qWarning("relay: expired pairings not removed: %s", error.what());
+            }
+        }
+    });
 }
 
 RelayServer::~RelayServer() {
@@ -185,10 +197,14 @@ RelayHttpResponse RelayServer::dispatch(const RelayHttpRequest& request) {
         return dashboardFile(path);
     } catch (const ContractError& error) {
         return refusal(error.code());
+    } catch (const RelayStoreError& error) {
+        qWarning("relay: %s %s failed: %s", qPrintable(request.path),
+                 request.method == "GET" ? "GET" : "POST", error.what());
+        return refusal("relay_storage_failed");
     } catch (const std::exception& error) {
         qWarning("relay: %s %s failed: %s", qPrintable(request.path),
                  request.method == "GET" ? "GET" : "POST", error.what());
-        return refusal("connection_or_storage_failed");
+        return refusal("relay_failed");
     }
 }
 
@@ -206,12 +222,12 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         }
         const JSON body = bodyOf(request);
         if (path == QLatin1String("/v1/pairing/code")) {
-            const std::string address = request.remote.toString().toStdString();
-            if (codeRequests_.limited(address)) {
+            const std::string block = RelayRateLimit::addressBlock(request.remote);
+            if (codeRequests_.limited(block)) {
                 throw ContractError("rate_limited");
             }
-            JSON reply = pairing_.code(body);
-            codeRequests_.note(address);
+            JSON reply = pairing_.code(body, block);
+            codeRequests_.note(block);
             return jsonAnswer(reply);
         }
         const std::string bearer = bearerOf(request);
@@ -245,9 +261,11 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
     }
     if (path == QLatin1String("/v1/account/sign-in") && post) {
         const JSON body = bodyOf(request);
-        const RelayAccounts::Session session =
-            accounts_.signIn(stringIn(body, "name"), stringIn(body, "password"),
-                             request.remote.toString().toStdString());
+        const std::string name = stringIn(body, "name");
+        const std::optional<RelayAccounts::Session> current = accounts_.session(cookieOf(request));
+        const RelayAccounts::Session session = accounts_.signIn(
+            name, stringIn(body, "password"), RelayRateLimit::addressBlock(request.remote),
+            current.has_value() && current->name == name);
         RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
         setCookie(answer, session.token,
                   std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
@@ -280,14 +298,27 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         setCookie(answer, "", 0);
         return answer;
     }
-    if (path == QLatin1String("/v1/pairings/approve") && post) {
+    if ((path == QLatin1String("/v1/pairings/approve") ||
+         path == QLatin1String("/v1/pairings/lookup")) &&
+        post) {
         const std::string guesser = std::to_string(account);
         if (wrongCodes_.limited(guesser)) {
             throw ContractError("rate_limited");
         }
         try {
-            const std::string deviceId =
-                pairing_.approve(stringIn(bodyOf(request), "code"), account);
+            const std::string code = stringIn(bodyOf(request), "code");
+            if (path == QLatin1String("/v1/pairings/lookup")) {
+                // What the person checks against the computer in front of them before approving.
+                const RelayStore::Pairing pairing = pairing_.pending(code);
+                return jsonAnswer(
+                    JSON(JSON::Object{{"code", JSON(pairing.code)},
+                                      {"device_name", JSON(pairing.deviceName)},
+                                      {"kind", JSON("mac")},
+                                      {"agent_version", JSON(pairing.agentVersion)},
+                                      {"requested_at", JSON(WireTime::text(pairing.requestedAt))},
+                                      {"expires_at", JSON(WireTime::text(pairing.expiresAt))}}));
+            }
+            const std::string deviceId = pairing_.approve(code, account);
             return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
         } catch (const ContractError& error) {
             if (error.code() == "pairing_not_found") {

@@ -65,6 +65,7 @@ private:
     Options options_;
     std::unique_ptr<RelayListener> listener_;
     QTimer sweeper_;
+    std::uint64_t sweeps_ = 0;
 };
 
 } // namespace corvane

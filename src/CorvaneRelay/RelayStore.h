@@ -32,6 +32,11 @@ public:
         Time expiresAt;
         PairingState state = PairingState::Pending;
         std::int64_t accountId = 0; // 0 until approved
+        // Shown to the person who approves it.
+        std::string agentVersion;
+        Time requestedAt;
+        // Where the request came from (an IPv4 address or an IPv6 /64), to bound its codes.
+        std::string addressBlock;
     };
 
     struct Device {
@@ -74,6 +79,9 @@ public:
     virtual void cancelPairing(const std::string& bootstrapHash) = 0;
     // Removes pairings that expired before `before` and were never redeemed.
     virtual void purgePairings(Time before) = 0;
+    // Pending pairings that have not expired at `now`: all of them, or those from one block.
+    virtual std::int64_t pendingPairings(Time now) = 0;
+    virtual std::int64_t pendingPairingsFrom(const std::string& addressBlock, Time now) = 0;
 
     // Devices.
     virtual std::optional<Device> device(const std::string& id) = 0;
@@ -85,6 +93,8 @@ public:
     virtual void finishAudit(const std::string& commandId, const std::string& outcome,
                              Time finishedAt) = 0;
     virtual std::vector<Audit> auditOf(const std::string& deviceId, int limit) = 0;
+    // Finishes every command still without an outcome with `outcome`; returns how many.
+    virtual std::int64_t endUnfinishedAudits(const std::string& outcome, Time finishedAt) = 0;
 };
 
 } // namespace corvane

@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 1> migrations{
+constexpr std::array<const char*, 2> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -49,6 +49,14 @@ CREATE TABLE audit (
   finished_at INTEGER
 );
 CREATE INDEX audit_by_device ON audit(device_id, sent_at);
+)sql",
+    // What the approval card shows, and where each code was asked for.
+    R"sql(
+ALTER TABLE pairings ADD COLUMN agent_version TEXT NOT NULL DEFAULT '';
+ALTER TABLE pairings ADD COLUMN requested_at INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE pairings ADD COLUMN address_block TEXT NOT NULL DEFAULT '';
+CREATE INDEX pairings_by_block ON pairings(address_block, state, expires_at);
+CREATE INDEX audit_unfinished ON audit(finished_at) WHERE finished_at IS NULL;
 )sql"};
 
 qint64 millis(RelayStore::Time time) {
@@ -108,6 +116,9 @@ RelayStore::Pairing pairingFrom(const QSqlQuery& q) {
     p.expiresAt = fromMillis(q.value(4).toLongLong());
     p.state = static_cast<RelayStore::PairingState>(q.value(5).toInt());
     p.accountId = q.value(6).isNull() ? 0 : q.value(6).toLongLong();
+    p.agentVersion = str(q.value(7));
+    p.requestedAt = fromMillis(q.value(8).toLongLong());
+    p.addressBlock = str(q.value(9));
     return p;
 }
 
@@ -228,20 +239,25 @@ std::int64_t SqliteRelayStore::accountCount() {
 
 void SqliteRelayStore::addPairing(const Pairing& p) {
     Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
-                   "expires_at, state, account_id) VALUES (?, ?, ?, ?, ?, ?, NULL)")
+                   "expires_at, state, account_id, agent_version, requested_at, address_block) "
+                   "VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?)")
         .bind(text(p.code))
         .bind(text(p.deviceId))
         .bind(text(p.bootstrapHash))
         .bind(text(p.deviceName))
         .bind(millis(p.expiresAt))
         .bind(stateValue(p.state))
+        .bind(text(p.agentVersion))
+        .bind(millis(p.requestedAt))
+        .bind(text(p.addressBlock))
         .exec();
 }
 
 std::optional<RelayStore::Pairing> SqliteRelayStore::pairingWhere(const QString& column,
                                                                   const std::string& value) {
     const std::string sql = "SELECT code, device_id, bootstrap_hash, device_name, expires_at, "
-                            "state, account_id FROM pairings WHERE " +
+                            "state, account_id, agent_version, requested_at, address_block "
+                            "FROM pairings WHERE " +
                             column.toStdString() + " = ?";
     QSqlQuery q = Statement(db_, sql.c_str()).bind(text(value)).exec();
     if (!q.next()) {
@@ -321,6 +337,24 @@ void SqliteRelayStore::purgePairings(Time before) {
         .exec();
 }
 
+std::int64_t SqliteRelayStore::pendingPairings(Time now) {
+    QSqlQuery q = Statement(db_, "SELECT COUNT(*) FROM pairings WHERE state = ? AND expires_at > ?")
+                      .bind(stateValue(PairingState::Pending))
+                      .bind(millis(now))
+                      .exec();
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+std::int64_t SqliteRelayStore::pendingPairingsFrom(const std::string& addressBlock, Time now) {
+    QSqlQuery q = Statement(db_, "SELECT COUNT(*) FROM pairings WHERE address_block = ? "
+                                 "AND state = ? AND expires_at > ?")
+                      .bind(text(addressBlock))
+                      .bind(stateValue(PairingState::Pending))
+                      .bind(millis(now))
+                      .exec();
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
 std::optional<RelayStore::Device> SqliteRelayStore::device(const std::string& id) {
     QSqlQuery q = Statement(db_, "SELECT id, account_id, name, token_hash, paired_at, revoked "
                                  "FROM devices WHERE id = ?")
@@ -369,6 +403,15 @@ void SqliteRelayStore::finishAudit(const std::string& commandId, const std::stri
         .bind(millis(finishedAt))
         .bind(text(commandId))
         .exec();
+}
+
+std::int64_t SqliteRelayStore::endUnfinishedAudits(const std::string& outcome, Time finishedAt) {
+    QSqlQuery q = Statement(db_, "UPDATE audit SET outcome = ?, finished_at = ? "
+                                 "WHERE finished_at IS NULL")
+                      .bind(text(outcome))
+                      .bind(millis(finishedAt))
+                      .exec();
+    return q.numRowsAffected();
 }
 
 std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& deviceId, int limit) {

@@ -35,6 +35,8 @@ public:
                        Time now) override;
     void cancelPairing(const std::string& bootstrapHash) override;
     void purgePairings(Time before) override;
+    std::int64_t pendingPairings(Time now) override;
+    std::int64_t pendingPairingsFrom(const std::string& addressBlock, Time now) override;
 
     std::optional<Device> device(const std::string& id) override;
     std::vector<Device> devicesOf(std::int64_t accountId) override;
@@ -44,6 +46,7 @@ public:
     void finishAudit(const std::string& commandId, const std::string& outcome,
                      Time finishedAt) override;
     std::vector<Audit> auditOf(const std::string& deviceId, int limit) override;
+    std::int64_t endUnfinishedAudits(const std::string& outcome, Time finishedAt) override;
 
 private:
     void migrate();

@@ -103,8 +103,18 @@ try {
   await snap(page, '1-create-account');
   await page.getByRole('button', { name: 'Create account' }).click();
   await page.getByRole('heading', { name: 'Your Macs' }).waitFor();
-  await page.getByLabel('Pairing code').fill(code);
-  await page.getByRole('button', { name: 'Approve' }).click();
+  // The agent's link: its code is not filled in, and nothing is approved before the person has
+  // seen which computer asks.
+  await page.goto(`${origin}/#pair=${code}`);
+  await page.reload(); // a change of fragment alone does not load the page again
+  if ((await page.getByLabel('Pairing code').inputValue()) !== '') {
+    throw new Error('the code from the link was filled in');
+  }
+  await page.getByRole('button', { name: 'Show the Mac from the link' }).click();
+  await page.getByRole('heading', { name: 'Approve this Mac?' }).waitFor();
+  await page.getByText(/^Mac with Velto /).waitFor();
+  await page.getByText(code, { exact: true }).waitFor();
+  await page.getByRole('button', { name: 'Approve', exact: true }).click();
   await page.getByText('Approved. The Mac connects in a moment.').waitFor();
   await line(agent, /^status: Mac connected$/, 'connection after approval');
 

@@ -48,6 +48,7 @@ export const api = {
   signIn: async (name, password) =>
     remember(await call('POST', '/v1/account/sign-in', { name, password })),
   signOut: () => call('POST', '/v1/account/sign-out', {}),
+  lookUp: (code) => call('POST', '/v1/pairings/lookup', { code }),
   approve: (code) => call('POST', '/v1/pairings/approve', { code }),
   devices: async () => (await call('GET', '/v1/devices')).devices,
   send: (device, action, params) =>

@@ -1,10 +1,12 @@
 // The dashboard: sign in, approve a computer, see the devices and operate one.
 import { api, ApiError } from './api.js';
-import { el, show } from './dom.js';
+import { el, show, when } from './dom.js';
 import { devicePage } from './device.js';
 
 const fragment = new URLSearchParams(location.hash.slice(1));
-let pendingCode = fragment.get('pair') || '';
+// A code from a link is never approved, nor even typed in, without the person asking to see
+// which computer it belongs to: anyone can send such a link.
+let linkCode = fragment.get('pair') || '';
 
 function form(title, fields, submitLabel, action) {
   const message = el('p', { class: 'message', role: 'status' });
@@ -69,30 +71,69 @@ function signInPage() {
 }
 
 function approveCard(refresh) {
-  const input = el('input', { 'aria-label': 'Pairing code', placeholder: 'ABCD-EFGH', value: pendingCode, autocomplete: 'off' });
+  const card = el('section', { class: 'card' });
   const message = el('p', { class: 'message', role: 'status' });
-  return el(
-    'form',
-    {
-      class: 'card',
-      onsubmit: async (event) => {
-        event.preventDefault();
-        try {
-          await api.approve(input.value);
-          message.textContent = 'Approved. The Mac connects in a moment.';
-          pendingCode = '';
-          history.replaceState(null, '', '/');
-          setTimeout(refresh, 1500);
-        } catch (error) {
-          message.textContent = error.message;
-        }
-      },
-    },
-    el('h2', {}, pendingCode ? 'Approve this Mac?' : 'Add a Mac'),
-    el('label', {}, 'Code shown by Velto on the Mac', input),
-    el('button', { type: 'submit' }, 'Approve'),
-    message,
-  );
+
+  const entry = () => {
+    const input = el('input', { 'aria-label': 'Pairing code', placeholder: 'ABCD-EFGH', autocomplete: 'off' });
+    card.replaceChildren(
+      el('h2', {}, 'Add a Mac'),
+      linkCode
+        ? el('div', { class: 'notice' },
+            el('p', {}, 'A link asks you to approve a Mac. Go on only if you are connecting your own Mac right now.'),
+            el('button', { type: 'button', class: 'quiet', onclick: () => look(linkCode) }, 'Show the Mac from the link'))
+        : null,
+      el('form', { onsubmit: (event) => { event.preventDefault(); look(input.value); } },
+        el('label', {}, 'Code shown by Velto on the Mac', input),
+        el('button', { type: 'submit' }, 'Continue')),
+      message,
+    );
+  };
+
+  const look = async (code) => {
+    message.textContent = '';
+    try {
+      confirmation(await api.lookUp(code));
+    } catch (error) {
+      message.textContent = error.message;
+    }
+  };
+
+  const forgetLink = () => {
+    linkCode = '';
+    history.replaceState(null, '', '/');
+  };
+
+  const confirmation = (pairing) => {
+    card.replaceChildren(
+      el('h2', {}, 'Approve this Mac?'),
+      el('dl', { class: 'state pairing' },
+        el('dt', {}, 'Name'), el('dd', {}, pairing.device_name),
+        el('dt', {}, 'Model'), el('dd', {}, `Mac with Velto ${pairing.agent_version}`),
+        el('dt', {}, 'Asked'), el('dd', {}, when(pairing.requested_at)),
+        el('dt', {}, 'Code'), el('dd', {}, pairing.code)),
+      el('p', {}, 'Approve only if this is your Mac and it shows this code now.'),
+      el('button', {
+        type: 'button',
+        onclick: async () => {
+          try {
+            await api.approve(pairing.code);
+            forgetLink();
+            entry();
+            message.textContent = 'Approved. The Mac connects in a moment.';
+            setTimeout(refresh, 1500);
+          } catch (error) {
+            message.textContent = error.message;
+          }
+        },
+      }, 'Approve'),
+      el('button', { type: 'button', class: 'quiet', onclick: () => { forgetLink(); entry(); } }, 'Not this Mac'),
+      message,
+    );
+  };
+
+  entry();
+  return card;
 }
 
 async function devicesPage() {

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -25,6 +26,29 @@ void say(const QString& line) {
 
 QString beside(const QString& relative) {
     return QCoreApplication::applicationDirPath() + u'/' + relative;
+}
+
+// A new folder is made private; an existing one is used as it is, unless others may write in it
+// (they could swap the database or the certificate). Its mode is never changed: it may be shared
+// on purpose (a sticky /tmp would lose its sticky bit). Empty when usable, else why not.
+QString prepareDataFolder(const QString& folder) {
+    const QFileInfo info(folder);
+    if (!info.exists()) {
+        if (!QDir().mkpath(folder) ||
+            !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner)) {
+            return QStringLiteral("cannot make the data folder ") + folder;
+        }
+        return {};
+    }
+    if (!info.isDir()) {
+        return QStringLiteral("the data folder is not a folder: ") + folder;
+    }
+    if ((info.permissions() & (QFileDevice::WriteGroup | QFileDevice::WriteOther)) != 0) {
+        return QStringLiteral("others can write in the data folder ") + folder +
+               QStringLiteral("; use a folder only this user can write in");
+    }
+    return {};
 }
 
 } // namespace
@@ -65,10 +89,8 @@ int main(int argc, char** argv) {
                 ? parser.value(data)
                 : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                       QStringLiteral("/VeltoRelay");
-        if (!QDir().mkpath(folder) ||
-            !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                               QFileDevice::ExeOwner)) {
-            say(QStringLiteral("relay: cannot use the data folder ") + folder);
+        if (const QString refused = prepareDataFolder(folder); !refused.isEmpty()) {
+            say(QStringLiteral("relay: ") + refused);
             return 1;
         }
         // Two relays on one folder would each hand out setup tokens and sessions the other

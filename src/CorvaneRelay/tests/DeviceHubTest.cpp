@@ -3,6 +3,11 @@
 
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/Uuid.h"
+#include "CorvaneCore/WireTime.h"
+#include "CorvaneRelay/RelayText.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 using namespace std::chrono_literals;
 
@@ -24,6 +29,17 @@ protected:
     static JSON result(const std::string& commandId, bool ok) {
         return envelope("result", ok ? successResult(commandId, JSON(JSON::Object{}))
                                      : failureResult(commandId, "device_locked"));
+    }
+
+    // A successful result of about `bytes` bytes (one listed app with a long name).
+    static JSON largeResult(const std::string& commandId, std::size_t bytes) {
+        const JSON app(JSON::Object{{"name", JSON(std::string(bytes, 'n'))},
+                                    {"bundle_id", JSON("com.example.app")},
+                                    {"last_opened", JSON()},
+                                    {"running", JSON(false)}});
+        return envelope("result",
+                        successResult(commandId, JSON(JSON::Object{{"apps", JSON(JSON::Array{app})},
+                                                                   {"next_offset", JSON()}})));
     }
 
     DeviceHub::Command commandOf(std::int64_t accountId, const std::string& id) {
@@ -81,6 +97,11 @@ TEST_F(DeviceHubTest, MessagesOutsideTheContractEndTheSession) {
     const Paired mac = pair(account());
     JSON noCapabilities = helloWith(mac.token);
     noCapabilities.object()->erase("capabilities");
+    // A stranger's message is refused on its token, before any costly check of its content.
+    JSON strangerOutsideContract = helloWith(mac.token + "x");
+    strangerOutsideContract.object()->erase("capabilities");
+    JSON controlInName = helloWith(mac.token);
+    controlInName.object()->insert_or_assign("device_name", JSON("Studio\u202Egnp.exe"));
     JSON extraMember = envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}});
     extraMember.object()->emplace("extra", JSON(1));
 
@@ -95,6 +116,9 @@ TEST_F(DeviceHubTest, MessagesOutsideTheContractEndTheSession) {
         {"heartbeat before hello", false,
          envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}}).data(), 1008},
         {"hello without capabilities", false, noCapabilities.data(), 1008},
+        {"stranger's hello outside the contract", false, strangerOutsideContract.data(),
+         DeviceHub::closeUnauthorized},
+        {"direction override in the name", false, controlInName.data(), 1008},
         {"unknown member", true, extraMember.data(), 1008},
         {"second hello", true, helloWith(mac.token).data(), 1008},
         {"one byte too large", true, std::string(DeviceHub::largestMessage + 1, ' '), 1009},
@@ -308,6 +332,148 @@ TEST_F(DeviceHubTest, RevocationFromEitherSideEndsWith4003) {
     RecordingLink again;
     connect(again, other.deviceId, other.token);
     EXPECT_EQ(again.closedWith, std::optional<int>(DeviceHub::closeRevoked));
+}
+
+TEST_F(DeviceHubTest, ASessionPastItsBudgetIsClosedAsAPolicyViolation) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    // Padded with white space, which costs the least to read (and so keeps this test quick).
+    const std::string largeHeartbeat =
+        envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}}).data() +
+        std::string(60000, ' ');
+
+    // An agent at its busiest: a heartbeat every 2 seconds and the full outstanding count of
+    // commands answered at once with large results.
+    RecordingLink agent;
+    const std::uint64_t busy = connect(agent, mac.deviceId, mac.token);
+    for (int second = 0; second < 120 && !agent.closedWith; second += 2) {
+        say(busy, envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}}));
+        if (second == 60) {
+            std::vector<std::string> ids;
+            for (std::size_t i = 0; i < DeviceHub::outstandingPerDevice; ++i) {
+                ids.push_back(sendOrCode(owner, mac.deviceId));
+            }
+            for (const std::string& id : ids) {
+                say(busy, envelope("delivered", JSON::Object{{"command_id", JSON(id)}}));
+                say(busy, largeResult(id, 60000));
+            }
+        }
+        clock.advance(2s);
+    }
+    EXPECT_FALSE(agent.closedWith);
+    hub.closed(busy);
+
+    // One that floods is closed within its burst, with 1008 (never 4001 or 4003).
+    RecordingLink flood;
+    const std::uint64_t flooding = connect(flood, mac.deviceId, mac.token);
+    int sent = 0;
+    for (; sent < 1000 && !flood.closedWith; ++sent) {
+        hub.received(flooding, largeHeartbeat);
+        clock.advance(20ms);
+    }
+    EXPECT_EQ(flood.closedWith, std::optional<int>(DeviceHub::closePolicy));
+    EXPECT_LT(sent, 60);
+    // Coming back at once does not renew what it may send.
+    RecordingLink again;
+    hub.received(connect(again, mac.deviceId, mac.token), largeHeartbeat);
+    EXPECT_EQ(again.closedWith, std::optional<int>(DeviceHub::closePolicy));
+}
+
+// A second connection to the database changes it under the hub, as a damaged file would.
+void breakTable(const QString& database, const char* table) {
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("vandal"));
+        db.setDatabaseName(database);
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        ASSERT_TRUE(query.exec(QStringLiteral("DROP TABLE %1").arg(QLatin1String(table))));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("vandal"));
+}
+
+TEST_F(DeviceHubTest, StorageFailuresEndOnlyTheSessionConcerned) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    const Paired other = pair(owner);
+    RecordingLink bystander;
+    const std::uint64_t watching = connect(bystander, other.deviceId, other.token);
+    RecordingLink leaving;
+    const std::uint64_t session = connect(leaving, mac.deviceId, mac.token);
+    const std::string running = sendOrCode(owner, other.deviceId);
+    breakTable(dir.filePath(QStringLiteral("relay.sqlite")), "devices");
+
+    // Revoking itself fails to be stored: that session ends with an internal error (its agent
+    // keeps nothing to retry with, but is not told it was revoked).
+    say(session, envelope("revoke_self", {}));
+    EXPECT_EQ(leaving.closedWith, std::optional<int>(DeviceHub::closeInternalError));
+    // A stranger's hello cannot be checked: the same.
+    RecordingLink stranger;
+    hub.received(hub.open(stranger, Uuid::make()), helloWith("guess").data());
+    EXPECT_EQ(stranger.closedWith, std::optional<int>(DeviceHub::closeInternalError));
+    hub.sweep();
+
+    // Everyone else goes on.
+    EXPECT_FALSE(bystander.closedWith);
+    say(watching, result(running, true));
+    EXPECT_TRUE(commandOf(owner, running).ok);
+    EXPECT_EQ(hub.sessionCount(), 1u);
+}
+
+TEST_F(DeviceHubTest, CommandsLeftOpenByAnEarlierRelayEndAsRestarted) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    RecordingLink link;
+    const std::uint64_t session = connect(link, mac.deviceId, mac.token);
+    const std::string open = sendOrCode(owner, mac.deviceId);
+    const std::string done = sendOrCode(owner, mac.deviceId);
+    say(session, result(done, true));
+
+    // The process ends without a word (kill -9); the next one starts on the same database.
+    clock.advance(3s);
+    DeviceHub restarted(store, clock, validator);
+    std::map<std::string, RelayStore::Audit> rows;
+    for (const RelayStore::Audit& row : store.auditOf(mac.deviceId, 10)) {
+        rows.emplace(row.commandId, row);
+    }
+    EXPECT_EQ(rows[open].outcome, "relay_restarted");
+    EXPECT_EQ(rows[open].finishedAt, std::optional<RelayStore::Time>(clock.now()));
+    EXPECT_EQ(rows[done].outcome, "succeeded");
+    EXPECT_NE(RelayText::outcome("relay_restarted"), RelayText::error("something_unknown"));
+}
+
+TEST_F(DeviceHubTest, FinishedCommandsAreKeptWithinACountAndASize) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    struct Row {
+        const char* name;
+        DeviceHub::Limits limits;
+        std::size_t resultBytes;
+        std::vector<bool> kept; // of four results, oldest first
+    };
+    const std::vector<Row> rows{
+        {"within both", {4, 1024 * 1024}, 1000, {true, true, true, true}},
+        {"past the count", {3, 1024 * 1024}, 1000, {false, true, true, true}},
+        {"past the size", {10, 50000}, 20000, {false, false, true, true}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DeviceHub bounded(store, clock, validator, row.limits);
+        RecordingLink link;
+        const std::uint64_t session = bounded.open(link, mac.deviceId);
+        bounded.received(session, helloWith(mac.token).data());
+        std::vector<std::string> ids;
+        for (int i = 0; i < 4; ++i) {
+            ids.push_back(bounded.send(owner, mac.deviceId, "get_state", JSON(JSON::Object{})));
+            bounded.received(session, largeResult(ids.back(), row.resultBytes).data());
+        }
+        std::vector<bool> kept;
+        for (const std::string& id : ids) {
+            kept.push_back(bounded.command(owner, id).has_value());
+        }
+        EXPECT_EQ(kept, row.kept);
+        EXPECT_FALSE(link.closedWith);
+    }
 }
 
 } // namespace

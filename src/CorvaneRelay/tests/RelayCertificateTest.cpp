@@ -4,10 +4,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSslCertificate>
+#include <QSslCertificateExtension>
 #include <QSslKey>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace corvane {
 namespace {
@@ -23,6 +26,17 @@ TEST(RelayCertificateTest, MadeOnceForTheGivenHostsAndKeptPrivate) {
     EXPECT_TRUE(names.values(QSsl::IpAddressEntry).contains(QStringLiteral("127.0.0.1")));
     EXPECT_TRUE(names.values(QSsl::IpAddressEntry).contains(QStringLiteral("192.0.2.7")));
     EXPECT_FALSE(first.tls().privateKey().isNull());
+    // A server certificate, never an authority: trusted system-wide it vouches for nothing else.
+    std::map<QString, QVariant> extensions;
+    for (const QSslCertificateExtension& extension : leaf.extensions()) {
+        extensions[extension.name()] = extension.value();
+    }
+    EXPECT_EQ(extensions[QStringLiteral("basicConstraints")].toMap().value(QStringLiteral("ca")),
+              QVariant(false));
+    EXPECT_EQ(extensions[QStringLiteral("keyUsage")].toStringList(),
+              QStringList{QStringLiteral("Digital Signature")});
+    EXPECT_EQ(extensions[QStringLiteral("extendedKeyUsage")].toStringList(),
+              QStringList{QStringLiteral("TLS Web Server Authentication")});
     EXPECT_EQ(first.fingerprint().size(), 32 * 3 - 1);
 
     const QString key = dir.filePath(QStringLiteral("relay-key.pem"));

@@ -5,6 +5,7 @@
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
 #include "CorvaneRelay/RelayAccounts.h"
+#include "CorvaneRelay/RelayRateLimit.h"
 
 #include "CorvaneRelay/RelayStoreError.h"
 
@@ -58,7 +59,15 @@ TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
         return body;
     };
     EXPECT_NO_THROW(pairing.code(with("device_name", JSON(std::string(200, 'a')))));
+    EXPECT_NO_THROW(pairing.code(with("device_name", JSON("Anna’s Büro-Mac 😀"))));
     const std::pair<const char*, JSON> refused[] = {
+        {"NUL in the name", with("device_name", JSON(std::string("Studio\0x", 8)))},
+        {"newline in the name", with("device_name", JSON("Studio\nApproved"))},
+        {"DEL in the name", with("device_name", JSON("Studio\x7f"))},
+        {"C1 control in the name", with("device_name", JSON("Studio\u0085"))},
+        {"right-to-left override", with("device_name", JSON("Studio\u202Egnp"))},
+        {"isolate", with("device_name", JSON("\u2067Studio"))},
+        {"line separator in the version", with("agent_version", JSON("1.0\u2028"))},
         {"not an object", JSON(JSON::Array{})},
         {"no name", with("device_name", std::nullopt)},
         {"empty name", with("device_name", JSON(""))},
@@ -69,6 +78,100 @@ TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
     for (const auto& [name, body] : refused) {
         SCOPED_TRACE(name);
         EXPECT_THROW(pairing.code(body), ContractError);
+    }
+}
+
+TEST_F(RelayPairingTest, AddressesAreCountedByIPv4AddressAndIPv6Slash64) {
+    const struct {
+        const char* address;
+        const char* block;
+    } rows[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"::1", "::/64"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(RelayRateLimit::addressBlock(QHostAddress(QString::fromLatin1(row.address))),
+                  row.block)
+            << row.address;
+    }
+}
+
+TEST_F(RelayPairingTest, PendingCodesAreBoundedPerBlockAndInAllAndExpiredOnesGo) {
+    const auto code = [&](const std::string& block) {
+        try {
+            return *pairing.code(codeRequest(), block).stringMember("code");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    std::vector<std::string> codes;
+    for (std::int64_t i = 0; i < RelayPairing::pendingPerBlock; ++i) {
+        codes.push_back(code("2001:db8:1:2::/64"));
+    }
+    EXPECT_EQ(code("2001:db8:1:2::/64"), "rate_limited");
+    EXPECT_NE(code("2001:db8:1:3::/64"), "rate_limited");
+    // An approved code no longer waits: its block may ask again.
+    pairing.approve(codes.front(), account());
+    EXPECT_NE(code("2001:db8:1:2::/64"), "rate_limited");
+
+    // Many blocks together reach the bound in all (rows written at once, as that is quicker).
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+    db.setDatabaseName(dir.filePath(QStringLiteral("relay.sqlite")));
+    ASSERT_TRUE(db.open());
+    ASSERT_TRUE(db.transaction());
+    for (std::int64_t i = store.pendingPairings(clock.now()); i < RelayPairing::pendingInAll; ++i) {
+        QSqlQuery insert(db);
+        insert.prepare(QStringLiteral(
+            "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, expires_at, "
+            "state, address_block) SELECT ?, ?, ?, 'Many', expires_at, 0, ? FROM pairings "
+            "LIMIT 1"));
+        const QString n = QString::number(i);
+        for (const QString& value : {n, n, n, QStringLiteral("198.51.100.") + n}) {
+            insert.addBindValue(value);
+        }
+        ASSERT_TRUE(insert.exec());
+    }
+    ASSERT_TRUE(db.commit());
+    EXPECT_EQ(code("203.0.113.1"), "rate_limited");
+
+    // Expired codes go, even when nobody asks for another one.
+    clock.advance(RelayPairing::lifetime + 1ms);
+    pairing.purgeExpired();
+    QSqlQuery rows(db);
+    ASSERT_TRUE(rows.exec(QStringLiteral("SELECT COUNT(*) FROM pairings")) && rows.next());
+    EXPECT_EQ(rows.value(0).toInt(), 0); // approved but never redeemed goes as well
+    rows = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    EXPECT_NE(code("2001:db8:1:2::/64"), "rate_limited");
+}
+
+TEST_F(RelayPairingTest, ThePersonSeesWhichComputerAsksBeforeApproving) {
+    clock.advance(90s);
+    const Clock::WallTime asked = clock.now();
+    const JSON code = requestCode();
+    const std::string shown = *code.stringMember("code");
+    clock.advance(30s);
+    const RelayStore::Pairing pending = pairing.pending(shown);
+    EXPECT_EQ(pending.deviceName, "Studio");
+    EXPECT_EQ(pending.agentVersion, "0.1.0");
+    EXPECT_EQ(pending.requestedAt, asked);
+    EXPECT_EQ(pairing.pending(" " + shown.substr(0, 4) + shown.substr(5)).deviceId,
+              pending.deviceId);
+
+    pairing.approve(shown, account());
+    for (const std::string& typed : {shown, std::string("ZZZZ-ZZZZ"), std::string("nonsense")}) {
+        try {
+            pairing.pending(typed);
+            ADD_FAILURE() << typed << " was shown";
+        } catch (const ContractError& error) {
+            EXPECT_EQ(error.code(), "pairing_not_found");
+        }
     }
 }
 
