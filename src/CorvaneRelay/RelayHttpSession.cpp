@@ -114,13 +114,17 @@ void RelayHttpSession::write(QByteArray bytes, bool keepOpen) {
 }
 
 void RelayHttpSession::shutDown() {
-    boost::beast::get_lowest_layer(stream_).expires_after(goodbyeLimit);
-    stream_.async_shutdown([self = shared_from_this()](boost::system::error_code) {
-        boost::system::error_code ignored;
-        boost::beast::get_lowest_layer(self->stream_)
-            .socket()
-            .shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    });
+    // The answer carried its length, so a TCP half-close ends it unambiguously; waiting for the
+    // peer's close_notify would hold the connection for clients that never send one.
+    auto& tcp = boost::beast::get_lowest_layer(stream_);
+    boost::system::error_code ignored;
+    tcp.socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    tcp.expires_after(goodbyeLimit);
+    tcp.async_read_some(asio::buffer(chunk_),
+                        [self = shared_from_this()](boost::system::error_code, std::size_t) {
+                            boost::system::error_code ignored;
+                            boost::beast::get_lowest_layer(self->stream_).socket().close(ignored);
+                        });
 }
 
 } // namespace corvane
