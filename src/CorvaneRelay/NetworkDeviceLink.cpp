@@ -44,6 +44,8 @@ void NetworkDeviceLink::received(std::string_view message) {
     if (!over_) {
         hub_->received(session_, message);
     }
+    // Even after the hub closed it: the socket reads on until the close handshake ends.
+    socket_->taken();
 }
 
 void NetworkDeviceLink::ended() {

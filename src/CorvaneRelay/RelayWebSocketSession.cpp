@@ -71,7 +71,11 @@ void RelayWebSocketSession::read() {
             if (self->in_.capacity() > keptBuffer) {
                 self->in_.shrink_to_fit();
             }
-            self->read();
+            if (++self->inFlight_ < largestInFlight) {
+                self->read();
+            } else {
+                self->paused_ = true;
+            }
         });
 }
 
@@ -87,6 +91,16 @@ void RelayWebSocketSession::close(int code) {
         if (!self->closeCode_) {
             self->closeCode_ = code;
             self->writeNext();
+        }
+    });
+}
+
+void RelayWebSocketSession::taken() {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
+        --self->inFlight_;
+        if (self->paused_) {
+            self->paused_ = false;
+            self->read();
         }
     });
 }
