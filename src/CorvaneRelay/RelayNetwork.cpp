@@ -14,6 +14,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <malloc.h>
 #include <openssl/ssl.h>
 #include <sys/resource.h>
 
@@ -33,6 +34,9 @@ constexpr const char* tls12Suites = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES
 constexpr unsigned char sessionContext[] = "velto-relay";
 // Descriptors kept free for the database, the dashboard's files and the listening sockets.
 constexpr rlim_t spareDescriptors = 64;
+constexpr std::chrono::seconds trimPeriod{10};
+// Connections that must have gone since the last trim before memory is given back.
+constexpr std::size_t trimAfter = 64;
 
 asio::ssl::context serverTls(const QSslConfiguration& tls) {
     asio::ssl::context context(asio::ssl::context::tls_server);
@@ -96,7 +100,8 @@ RelayNetwork::RelayNetwork(const QSslConfiguration& tls, Handler handler, Upgrad
     , tls_(serverTls(tls))
     , admission_(limits_.perAddress, limits_.total)
     , io_(1)
-    , work_(io_.get_executor()) {}
+    , work_(io_.get_executor())
+    , trim_(io_) {}
 
 RelayNetwork::~RelayNetwork() {
     work_.reset();
@@ -141,6 +146,7 @@ quint16 RelayNetwork::listen(const QHostAddress& address, quint16 port) {
     acceptors_.push_back(std::move(acceptor));
     asio::post(io_, [this, &accepting] { accept(accepting); });
     if (!thread_.joinable()) {
+        asio::post(io_, [this] { trimLater(); });
         thread_ = std::thread([this] {
             while (true) {
                 try {
@@ -180,6 +186,23 @@ void RelayNetwork::accept(tcp::acceptor& acceptor) {
             std::make_shared<RelayHttpSession>(std::move(socket), remote, tls_, *this)->start();
         }
         accept(acceptor);
+    });
+}
+
+void RelayNetwork::trimLater() {
+    mostOpen_ = std::max(mostOpen_, admission_.open());
+    trim_.expires_after(trimPeriod);
+    trim_.async_wait([this](boost::system::error_code error) {
+        if (error) {
+            return;
+        }
+        // The allocator keeps what departed devices freed; many leaving at once should give their
+        // memory back to the system.
+        if (mostOpen_ >= admission_.open() + trimAfter) {
+            malloc_trim(0);
+            mostOpen_ = admission_.open();
+        }
+        trimLater();
     });
 }
 

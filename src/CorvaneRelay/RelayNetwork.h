@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -73,6 +74,7 @@ public:
 
 private:
     void accept(boost::asio::ip::tcp::acceptor& acceptor);
+    void trimLater();
 
     Handler handler_;
     Upgraded upgraded_;
@@ -84,6 +86,8 @@ private:
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
     std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors_;
+    boost::asio::steady_timer trim_;
+    std::size_t mostOpen_ = 0; // connections at most since the last trim
     std::map<std::uint64_t, std::unique_ptr<NetworkDeviceLink>> links_; // main thread
     std::thread thread_;
 };
