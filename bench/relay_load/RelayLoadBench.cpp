@@ -2,9 +2,12 @@
 //   cmake --build --preset release -j2 --target relay_load_bench
 //   build/release/bench/relay_load_bench
 // Many light simulated devices speak the device protocol to a real velto-relay process with
-// heartbeats flowing; the relay's resident memory per device and the dashboard → relay → device →
-// relay → dashboard round trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the
-// counts (1000 each by default).
+// heartbeats flowing; the relay's resident memory and CPU per device (over one heartbeat round),
+// its memory once the devices left, and the dashboard → relay → device → relay → dashboard round
+// trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the counts (1000 each by
+// default; 10000 devices need a hard descriptor limit above 20000, see `ulimit -Hn`).
+// VELTO_RELAY_PROGRAM runs another relay build (RELAY_LOAD_NO_PER_ADDRESS=1 for one without
+// --connections-per-address).
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
@@ -24,6 +27,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWebSocket>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,6 +61,26 @@ long residentKiB(qint64 pid) {
         }
     }
     return -1;
+}
+
+// User and system CPU seconds the process has used.
+double cpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return static_cast<double>(fields[11].toLongLong() + fields[12].toLongLong()) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void raiseDescriptorLimit() {
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
 }
 
 bool waitFor(const std::function<bool()>& condition, int limitMs) {
@@ -157,9 +183,15 @@ int measure() {
     QProcess relay;
     // Its log goes to a file: an unread pipe would fill and stop the relay.
     relay.setStandardErrorFile(dir.filePath(QStringLiteral("relay.err")));
-    relay.start(
-        QStringLiteral(VELTO_RELAY_PROGRAM),
-        {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0")});
+    // Every simulated device comes from 127.0.0.1. A relay that does not know the option (an
+    // older build) is started without it.
+    QStringList arguments{QStringLiteral("--data"), dir.path(), QStringLiteral("--port"),
+                          QStringLiteral("0")};
+    if (qEnvironmentVariableIsEmpty("RELAY_LOAD_NO_PER_ADDRESS")) {
+        arguments << QStringLiteral("--connections-per-address") << QString::number(devices + 16);
+    }
+    relay.start(qEnvironmentVariable("VELTO_RELAY_PROGRAM", QStringLiteral(VELTO_RELAY_PROGRAM)),
+                arguments);
     std::string out;
     if (!waitFor(
             [&] {
@@ -180,23 +212,33 @@ int measure() {
     const long idle = residentKiB(relay.processId());
 
     std::vector<std::unique_ptr<LightDevice>> simulated;
+    const auto allReady = [&] {
+        return std::all_of(simulated.begin(), simulated.end(),
+                           [](const auto& d) { return d->ready; });
+    };
+    // In batches, so that this one-threaded client finishes each TLS handshake in time.
+    bool connected = true;
     for (const auto& [id, token] : paired) {
         simulated.push_back(std::make_unique<LightDevice>(origin, trusted, id, token));
         QCoreApplication::processEvents();
+        if (simulated.size() % 200 == 0 && !waitFor(allReady, 60000)) {
+            connected = false;
+            break;
+        }
     }
-    if (!waitFor(
-            [&] {
-                return std::all_of(simulated.begin(), simulated.end(),
-                                   [](const auto& d) { return d->ready; });
-            },
-            120000)) {
+    if (!connected || !waitFor(allReady, 120000)) {
         return failed(std::to_string(std::count_if(simulated.begin(), simulated.end(),
                                                    [](const auto& d) { return d->ready; })) +
                       " ready; " + simulated.front()->why().toStdString() + " / " +
                       simulated.back()->why().toStdString());
     }
     // Long enough for every device's heartbeat to arrive once.
+    const double cpuBefore = cpuSeconds(relay.processId());
+    QElapsedTimer round;
+    round.start();
     waitFor([] { return false; }, 21000);
+    const double cpuShare =
+        (cpuSeconds(relay.processId()) - cpuBefore) / (static_cast<double>(round.elapsed()) / 1e3);
     const long loaded = residentKiB(relay.processId());
 
     HttpsClient client(origin, trusted);
@@ -233,9 +275,16 @@ int measure() {
         }
         ms.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
     }
+    simulated.clear();
+    // The relay gives freed memory back every ten seconds at most.
+    waitFor([] { return false; }, 12000);
+    const long left = residentKiB(relay.processId());
     std::sort(ms.begin(), ms.end());
     std::printf("relay load: %d devices, idle %ld KiB, loaded %ld KiB, %.1f KiB per device\n",
                 devices, idle, loaded, static_cast<double>(loaded - idle) / devices);
+    std::printf("relay load: heartbeats cost %.2f %% of one core (%.4f %% per device); "
+                "%ld KiB once every device left\n",
+                cpuShare * 100, cpuShare * 100 / devices, left);
     std::printf("relay load: %d round trips, p50 %.2f ms, p99 %.2f ms\n", commands,
                 ms[ms.size() / 2], ms[ms.size() * 99 / 100]);
     relay.kill();
@@ -249,6 +298,7 @@ int measure() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     return measure();
 }

@@ -26,10 +26,14 @@ QByteArray reason(int status) {
         return "Gone";
     case 413:
         return "Payload Too Large";
+    case 411:
+        return "Length Required";
     case 429:
         return "Too Many Requests";
     case 431:
         return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
     default:
         return "Error";
     }
@@ -37,11 +41,13 @@ QByteArray reason(int status) {
 
 } // namespace
 
-QByteArray RelayHttpResponse::wire() const {
+QByteArray RelayHttpResponse::wire(bool keepOpen) const {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
     out += "Content-Type: " + contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    out += "Connection: close\r\n";
+    if (!keepOpen) {
+        out += "Connection: close\r\n";
+    }
     out += "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
            "img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; "
            "form-action 'self'; frame-ancestors 'none'\r\n";

@@ -32,8 +32,9 @@ struct RelayHttpResponse {
     std::vector<std::pair<QByteArray, QByteArray>> headers;
 
     // The bytes on the wire, with the headers every answer of the relay carries: no framing, no
-    // inline script, no sniffing, no caching, no referrer; and the connection closes after it.
-    QByteArray wire() const;
+    // inline script, no sniffing, no caching, no referrer; unless `keepOpen`, the connection
+    // closes after it.
+    QByteArray wire(bool keepOpen = false) const;
 };
 
 } // namespace corvane

@@ -4,15 +4,14 @@
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/Uuid.h"
 #include "CorvaneCore/WireTime.h"
-#include "CorvaneRelay/RelayListener.h"
+#include "CorvaneRelay/NetworkDeviceLink.h"
+#include "CorvaneRelay/RelayNetwork.h"
 #include "CorvaneRelay/RelaySecrets.h"
 #include "CorvaneRelay/RelayStoreError.h"
 #include "CorvaneRelay/RelayText.h"
-#include "CorvaneRelay/WebSocketDeviceLink.h"
 
 #include <QFile>
 #include <QRegularExpression>
-#include <QWebSocket>
 
 namespace corvane {
 
@@ -133,6 +132,12 @@ JSON auditView(const RelayStore::Audit& audit) {
     return JSON(std::move(view));
 }
 
+RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
+    RelayNetwork::Limits limits;
+    limits.perAddress = options.connectionsPerAddress;
+    return limits;
+}
+
 } // namespace
 
 RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
@@ -146,9 +151,12 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
     , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
     , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime)
     , options_(std::move(options)) {
-    listener_ = std::make_unique<RelayListener>(
+    network_ = std::make_unique<RelayNetwork>(
         options_.tls, [this](const RelayHttpRequest& request) { return dispatch(request); },
-        [this](std::unique_ptr<QWebSocket> socket) { upgraded(std::move(socket)); });
+        [this](std::shared_ptr<RelayWebSocketSession> socket, const std::string& deviceHeader) {
+            return std::make_unique<NetworkDeviceLink>(std::move(socket), hub_, deviceHeader);
+        },
+        limitsOf(options_));
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
         hub_.sweep();
@@ -166,23 +174,15 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
 RelayServer::~RelayServer() {
     sweeper_.stop();
     // The links tell the hub they ended, so they go while it is still here.
-    const QList<WebSocketDeviceLink*> links = findChildren<WebSocketDeviceLink*>();
-    for (WebSocketDeviceLink* link : links) {
-        delete link;
-    }
-    listener_.reset();
+    network_.reset();
 }
 
 quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
-    const quint16 bound = listener_->listen(address, port);
+    const quint16 bound = network_->listen(address, port);
     if (bound != 0) {
         sweeper_.start();
     }
     return bound;
-}
-
-void RelayServer::upgraded(std::unique_ptr<QWebSocket> socket) {
-    new WebSocketDeviceLink(std::move(socket), hub_, this);
 }
 
 RelayHttpResponse RelayServer::dispatch(const RelayHttpRequest& request) {

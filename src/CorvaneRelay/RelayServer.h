@@ -15,11 +15,9 @@
 
 #include <memory>
 
-class QWebSocket;
-
 namespace corvane {
 
-class RelayListener;
+class RelayNetwork;
 
 // The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
 // WSS for the devices ("v1/ws/device"). Main thread; it needs the event loop to run.
@@ -34,6 +32,8 @@ public:
     struct Options {
         QSslConfiguration tls;
         QDir dashboard; // the dashboard's files; served by name, nothing below it
+        // Connections one address may hold open (a NAT in front of many devices needs more).
+        std::size_t connectionsPerAddress = 256;
     };
 
     RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
@@ -52,7 +52,6 @@ private:
     RelayHttpResponse dispatch(const RelayHttpRequest& request);
     RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
     RelayHttpResponse dashboardFile(const QString& path) const;
-    void upgraded(std::unique_ptr<QWebSocket> socket);
 
     RelayStore& store_;
     Clock& clock_;
@@ -63,7 +62,7 @@ private:
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
     Options options_;
-    std::unique_ptr<RelayListener> listener_;
+    std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;
 };

@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -51,10 +53,33 @@ QString prepareDataFolder(const QString& folder) {
     return {};
 }
 
+// Every device holds a descriptor: the soft limit (often 1024) would cap the relay far below
+// what it can carry, so it takes what the system allows.
+void raiseDescriptorLimit() {
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
+        descriptors.rlim_cur < descriptors.rlim_max) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
+}
+
+// The host for links when none is given: a wildcard address is no place to go, so links name this
+// machine's loopback address (which a wildcard includes, and the made certificate covers).
+QString linkHostFor(const QHostAddress& address) {
+    if (address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6) {
+        return QStringLiteral("127.0.0.1");
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]").arg(address.toString())
+               : address.toString();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    raiseDescriptorLimit();
     QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
 
     QCommandLineParser parser;
@@ -80,7 +105,12 @@ int main(int argc, char** argv) {
                                   QStringLiteral("FILE"));
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("PEM key of --cert."),
                                  QStringLiteral("FILE"));
-    parser.addOptions({data, listen, port, host, cert, key});
+    const QCommandLineOption perAddress(
+        QStringLiteral("connections-per-address"),
+        QStringLiteral("Connections one address may hold open (default 256; more for many "
+                       "devices behind one NAT)."),
+        QStringLiteral("COUNT"), QStringLiteral("256"));
+    parser.addOptions({data, listen, port, host, cert, key, perAddress});
     parser.process(app);
 
     try {
@@ -115,10 +145,13 @@ int main(int argc, char** argv) {
             say(QStringLiteral("relay: invalid --listen or --port"));
             return 2;
         }
-        const QString linkHost = parser.isSet(host) ? parser.value(host)
-                                 : address.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(address.toString())
-                                     : address.toString();
+        bool perAddressOk = false;
+        const uint connectionsPerAddress = parser.value(perAddress).toUInt(&perAddressOk);
+        if (!perAddressOk || connectionsPerAddress == 0) {
+            say(QStringLiteral("relay: invalid --connections-per-address"));
+            return 2;
+        }
+        const QString linkHost = parser.isSet(host) ? parser.value(host) : linkHostFor(address);
 
         const corvane::RelayCertificate certificate =
             parser.isSet(cert)
@@ -129,8 +162,9 @@ int main(int argc, char** argv) {
             beside(QStringLiteral("resources/v1.schema.json")));
         corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
-        corvane::RelayServer server(store, clock, validator,
-                                    {certificate.tls(), QDir(beside(QStringLiteral("dashboard")))});
+        corvane::RelayServer server(
+            store, clock, validator,
+            {certificate.tls(), QDir(beside(QStringLiteral("dashboard"))), connectionsPerAddress});
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")

@@ -4,17 +4,21 @@
 #include "RelayBench.h"
 
 #include "CorvaneRelay/RelayCertificate.h"
-#include "CorvaneRelay/RelayListener.h"
+#include "CorvaneRelay/RelayRequestReader.h"
 #include "CorvaneRelay/RelayServer.h"
 #include "support/TestRelay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSslCipher>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <functional>
+#include <list>
 
 using namespace std::chrono_literals;
 
@@ -37,6 +41,45 @@ bool until(const std::function<bool()>& condition) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return true;
+}
+
+// A TLS connection to the relay at `port` that trusts the test authority, once encrypted.
+std::unique_ptr<QSslSocket> encryptedTo(quint16 port) {
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setSslConfiguration(trustingTheTestAuthority());
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!until([&] { return socket->isEncrypted(); })) {
+        return nullptr;
+    }
+    return socket;
+}
+
+// The code of the close frame the relay sends after the WebSocket upgrade answer, 0 without one.
+int closeCodeAfterUpgrade(QSslSocket& socket, const QByteArray& frame) {
+    socket.write("GET /v1/ws/device HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n"
+                 "X-Velto-Device-ID: 6F1C8E43-33D5-4A59-9C0B-3C4E2F0A1B2C\r\n\r\n");
+    QByteArray seen;
+    qsizetype end = -1;
+    if (!until([&] {
+            seen += socket.readAll();
+            end = seen.indexOf("\r\n\r\n");
+            return end >= 0 || socket.state() == QAbstractSocket::UnconnectedState;
+        }) ||
+        !seen.startsWith("HTTP/1.1 101 ")) {
+        return 0;
+    }
+    socket.write(frame);
+    QByteArray after = seen.mid(end + 4);
+    until([&] {
+        after += socket.readAll();
+        return after.size() >= 4 || socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    if (after.size() < 4 || static_cast<unsigned char>(after[0]) != 0x88) {
+        return 0;
+    }
+    return (static_cast<unsigned char>(after[2]) << 8) | static_cast<unsigned char>(after[3]);
 }
 
 class RelayServerTest : public ::testing::Test {
@@ -257,14 +300,19 @@ TEST_F(RelayServerTest, RequestsBeyondTheListenersBoundsAreRefusedOnTheWire) {
     const QByteArray head = "POST /v1/pairing/code HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     const std::vector<Row> rows{
         {"head over 16 KiB",
-         "GET / HTTP/1.1\r\nX-Fill: " + QByteArray(RelayListener::largestHead, 'a') + "\r\n\r\n",
+         "GET / HTTP/1.1\r\nX-Fill: " + QByteArray(RelayRequestReader::largestHead, 'a') +
+             "\r\n\r\n",
          "HTTP/1.1 431 "},
         {"body over 64 KiB",
-         head + "Content-Length: " + QByteArray::number(RelayListener::largestBody + 1) +
+         head + "Content-Length: " + QByteArray::number(RelayRequestReader::largestBody + 1) +
              "\r\n\r\n",
          "HTTP/1.1 413 "},
         {"chunked body", head + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 411 "},
         {"negative length", head + "Content-Length: -1\r\n\r\n", "HTTP/1.1 400 "},
+        // A proxy in front could read another length than ours and smuggle a second request.
+        {"two lengths", "GET / HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 400 "},
+        {"signed length", "GET / HTTP/1.1\r\nContent-Length: +0\r\n\r\n", "HTTP/1.1 400 "},
         {"no version", "GET /\r\n\r\n", "HTTP/1.1 400 "},
         {"header without colon", "GET / HTTP/1.1\r\nHost\r\n\r\n", "HTTP/1.1 400 "},
     };
@@ -356,6 +404,97 @@ TEST_F(RelayServerTest, ADeviceSessionOverWssCarriesACommandAndItsRevocation) {
     EXPECT_EQ(
         client->get(QStringLiteral("/v1/devices"), dashboard).body.find("devices")->array()->size(),
         0u);
+}
+
+TEST_F(RelayServerTest, ConnectionsThatNeverFinishTheirHandshakeLockNoOneOut) {
+    // More peers than any queue of pending handshakes holds start one and leave mid-way.
+    std::list<QTcpSocket> leavers(40);
+    for (QTcpSocket& socket : leavers) {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket.write("\x16\x03\x01");
+    }
+    ASSERT_TRUE(until([&] {
+        return std::all_of(leavers.begin(), leavers.end(), [](const QTcpSocket& socket) {
+            return socket.state() == QAbstractSocket::ConnectedState && socket.bytesToWrite() == 0;
+        });
+    }));
+    for (QTcpSocket& socket : leavers) {
+        socket.abort();
+    }
+    // And connections that never say a word, from another address than the next visitor's.
+    std::list<QTcpSocket> silent(300);
+    for (QTcpSocket& socket : silent) {
+        socket.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    }
+    const HttpsClient::Reply page = client->get(QStringLiteral("/"));
+    EXPECT_EQ(page.status, 200);
+    const HttpsClient::Reply again = client->get(QStringLiteral("/app.js"));
+    EXPECT_EQ(again.status, 200);
+}
+
+TEST_F(RelayServerTest, WebSocketFramesAreRefusedOnTheirHeader) {
+    struct Row {
+        const char* name;
+        QByteArray frame;
+        int closeCode;
+    };
+    const QByteArray mask = "\x01\x02\x03\x04";
+    const std::vector<Row> rows{
+        // Declares 1.9 GiB: refused before a byte of it is buffered.
+        {"declared over 64 KiB",
+         QByteArray("\x81\xff\x00\x00\x00\x00\x79\x00\x00\x00", 10) + mask + "abcd", 1009},
+        {"unmasked", QByteArray("\x81\x05hello"), 1002},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::unique_ptr<QSslSocket> socket = encryptedTo(port);
+        ASSERT_NE(socket, nullptr);
+        EXPECT_EQ(closeCodeAfterUpgrade(*socket, row.frame), row.closeCode);
+    }
+}
+
+TEST_F(RelayServerTest, TlsOffersOnlyForwardSecretAeadSuites) {
+    struct Row {
+        const char* name;
+        QSsl::SslProtocol protocol;
+        const char* cipher; // empty: the client's defaults
+        bool accepted;
+    };
+    const std::vector<Row> rows{
+        {"TLS 1.2 CBC with SHA-1", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-SHA", false},
+        {"TLS 1.2 CBC with SHA-256", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-SHA256", false},
+        {"TLS 1.2 AES-GCM", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+        {"TLS 1.2 ChaCha20", QSsl::TlsV1_2, "ECDHE-ECDSA-CHACHA20-POLY1305", true},
+        {"TLS 1.3", QSsl::TlsV1_3, "", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QSslConfiguration tls = trustingTheTestAuthority();
+        tls.setProtocol(row.protocol);
+        if (*row.cipher != 0) {
+            tls.setCiphers({QSslCipher(QString::fromLatin1(row.cipher))});
+        }
+        QSslSocket socket;
+        socket.setSslConfiguration(tls);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(until([&] {
+            return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState;
+        }));
+        EXPECT_EQ(socket.isEncrypted(), row.accepted);
+    }
+}
+
+TEST_F(RelayServerTest, TheUnspecifiedIpv6AddressTakesIpv4Too) {
+    const RelayCertificate certificate =
+        RelayCertificate::load(QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
+                               QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
+    RelayServer everywhere(store, clock, validator,
+                           RelayServer::Options{certificate.tls(), QDir(dir.path())});
+    const quint16 bound = everywhere.listen(QHostAddress(QStringLiteral("::")), 0);
+    ASSERT_NE(bound, 0);
+    HttpsClient overIpv4(QStringLiteral("https://127.0.0.1:%1").arg(bound), TestRelay::authority());
+    EXPECT_EQ(overIpv4.get(QStringLiteral("/")).status, 200);
 }
 
 } // namespace
