@@ -7,6 +7,7 @@
 // (20 requests each; last, since they may fill the relay's pending codes), and the relay's
 // resident memory after 2,000 commands answered with 64 KB results. RELAY_ABUSE_ADDRESSES and
 // RELAY_ABUSE_RESULTS change the two counts.
+#include "../ProcessStats.h"
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
@@ -39,6 +40,9 @@
 namespace {
 
 using namespace corvane;
+using corvane::bench::cpuSeconds;
+using corvane::bench::residentKiB;
+using corvane::bench::waitFor;
 using corvane::test::capabilities;
 using corvane::test::helloWith;
 using corvane::test::HttpsClient;
@@ -48,43 +52,6 @@ using Session = std::map<QByteArray, QByteArray>;
 int failed(const std::string& why) {
     std::fprintf(stderr, "relay abuse: %s\n", why.c_str());
     return 1;
-}
-
-long residentKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').front().toLong();
-        }
-    }
-    return -1;
-}
-
-// User and system CPU of a process, in milliseconds.
-double cpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    const double ticks = fields[11].toDouble() + fields[12].toDouble();
-    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-bool waitFor(const std::function<bool()>& condition, int limitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
 }
 
 // 10,800 distinct action names in a hello of at most 64 KB.
@@ -264,10 +231,10 @@ int measure(const QString& program) {
                 return failed("no device connection: " + socket->errorString().toStdString() +
                               "; " + log.readAll().toStdString());
             }
-            const double before = cpuMs(pid);
+            const double before = 1000.0 * cpuSeconds(pid);
             socket->sendTextMessage(QString::fromStdString(hello));
             waitFor([&] { return socket->state() == QAbstractSocket::UnconnectedState; }, 60000);
-            helloCpu += cpuMs(pid) - before;
+            helloCpu += 1000.0 * cpuSeconds(pid) - before;
             delete socket;
         }
         std::printf(

@@ -8,6 +8,7 @@
 // default; 10000 devices need a hard descriptor limit above 20000, see `ulimit -Hn`).
 // VELTO_RELAY_PROGRAM runs another relay build (RELAY_LOAD_NO_PER_ADDRESS=1 for one without
 // --connections-per-address).
+#include "../ProcessStats.h"
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
@@ -41,6 +42,9 @@
 namespace {
 
 using namespace corvane;
+using corvane::bench::cpuSeconds;
+using corvane::bench::residentKiB;
+using corvane::bench::waitFor;
 using corvane::test::capabilities;
 using corvane::test::helloWith;
 using corvane::test::HttpsClient;
@@ -50,49 +54,12 @@ int failed(const std::string& why) {
     return 1;
 }
 
-long residentKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').front().toLong();
-        }
-    }
-    return -1;
-}
-
-// User and system CPU seconds the process has used.
-double cpuSeconds(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return static_cast<double>(fields[11].toLongLong() + fields[12].toLongLong()) /
-           static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 void raiseDescriptorLimit() {
     rlimit descriptors{};
     if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
         descriptors.rlim_cur = descriptors.rlim_max;
         setrlimit(RLIMIT_NOFILE, &descriptors);
     }
-}
-
-bool waitFor(const std::function<bool()>& condition, int limitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
 }
 
 // One simulated computer: says hello, heartbeats every 20 seconds, answers every command at once.
