@@ -2,6 +2,7 @@
 
 #include "CorvaneNative/LocalHTTPConnection.h"
 #include "CorvaneNative/LocalHTTPServerError.h"
+#include "CorvanePlatform/SocketAccept.h"
 
 #include <QtDebug>
 
@@ -114,29 +115,22 @@ void LocalHTTPListener::respond(quint64 id, const std::optional<LocalHTTPRespons
 
 void LocalHTTPListener::acceptPending() {
     for (int i = 0; i < maxAcceptsPerWake && accepting_; ++i) {
-        const int accepted = ::accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (accepted >= 0) {
+        const SocketAccept::Result next = SocketAccept::next(descriptor_);
+        switch (next.outcome) {
+        case SocketAccept::Outcome::Accepted:
             failureReported_ = false;
-            adopt(accepted);
+            adopt(next.descriptor);
             continue;
-        }
-        switch (errno) {
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
+        case SocketAccept::Outcome::Skipped:
+            continue;
+        case SocketAccept::Outcome::Drained:
             return;
-        case EINTR:
-        case ECONNABORTED:
-        case EPROTO:
-            continue; // that one connection is gone; the next may be fine
-        default:
-            // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM) or worse: the pending
-            // connection stays queued. Pause instead of spinning, and look again shortly.
+        case SocketAccept::Outcome::Exhausted:
+            // Pause instead of spinning on the queued connection, and look again shortly.
             ++failedAccepts_;
             if (!failureReported_) {
                 qWarning("Local command listener cannot accept: %s; retrying",
-                         std::strerror(errno));
+                         std::strerror(next.error));
                 failureReported_ = true;
             }
             notifier_->setEnabled(false);

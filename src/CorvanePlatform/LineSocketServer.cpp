@@ -1,5 +1,7 @@
 #include "CorvanePlatform/LineSocketServer.h"
 
+#include "CorvanePlatform/SocketAccept.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -140,29 +142,22 @@ void LineSocketServer::close() {
 
 void LineSocketServer::acceptPending() {
     for (int i = 0; i < maxAcceptsPerWake && descriptor_ >= 0; ++i) {
-        const int accepted = ::accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (accepted >= 0) {
+        const SocketAccept::Result next = SocketAccept::next(descriptor_);
+        switch (next.outcome) {
+        case SocketAccept::Outcome::Accepted:
             failureReported_ = false;
-            adopt(accepted);
+            adopt(next.descriptor);
             continue;
-        }
-        switch (errno) {
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
+        case SocketAccept::Outcome::Skipped:
+            continue;
+        case SocketAccept::Outcome::Drained:
             return;
-        case EINTR:
-        case ECONNABORTED:
-        case EPROTO:
-            continue; // that one connection is gone; the next may be fine
-        default:
-            // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the connection stays
-            // queued. Pause instead of spinning on it, and look again shortly.
+        case SocketAccept::Outcome::Exhausted:
+            // Pause instead of spinning on the queued connection, and look again shortly.
             ++failedAccepts_;
             if (!failureReported_) {
                 qWarning("Control socket %s cannot accept: %s; retrying", qPrintable(path_),
-                         std::strerror(errno));
+                         std::strerror(next.error));
                 failureReported_ = true;
             }
             notifier_->setEnabled(false);
