@@ -7,10 +7,21 @@ namespace corvane {
 // The same platform with its questions to the person asked through `prompts` (a program's own
 // way of asking: the terminal, the window).
 inline Platform platformWithPrompts(const Platform& base, UserPrompts& prompts) {
-    return Platform{base.workspace,     base.console,  base.accessibility, base.input,
-                    base.scripting,     base.power,    base.host,          base.appCatalog,
-                    base.screenCapture, base.keychain, base.processes,     base.loginItems,
-                    base.defaults,      prompts,       base.clock};
+    return Platform{.workspace = base.workspace,
+                    .console = base.console,
+                    .accessibility = base.accessibility,
+                    .input = base.input,
+                    .scripting = base.scripting,
+                    .power = base.power,
+                    .host = base.host,
+                    .appCatalog = base.appCatalog,
+                    .screenCapture = base.screenCapture,
+                    .keychain = base.keychain,
+                    .processes = base.processes,
+                    .loginItems = base.loginItems,
+                    .defaults = base.defaults,
+                    .prompts = prompts,
+                    .clock = base.clock};
 }
 
 } // namespace corvane

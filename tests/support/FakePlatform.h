@@ -4,6 +4,7 @@
 // was asked. What a test does not set answers "nothing".
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneMac/MacAdapter.h"
 #include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
 #include "CorvanePlatform/QtProcessRunner.h"
@@ -542,23 +543,31 @@ struct FakePlatform {
     MemoryDefaults defaults;
     FakePrompts prompts;
     VirtualClock clock;
+    // The meaning ports the actions use, on top of the Mac-level fakes above.
+    MacAdapter mac{MacPorts{.workspace = workspace,
+                            .console = console,
+                            .accessibility = accessibility,
+                            .input = input,
+                            .scripting = scripting,
+                            .power = power,
+                            .clock = clock}};
 
     Platform platform(ProcessRunner* runner = nullptr) {
-        return Platform{workspace,
-                        console,
-                        accessibility,
-                        input,
-                        scripting,
-                        power,
-                        host,
-                        catalog,
-                        capture,
-                        keychain,
-                        runner != nullptr ? *runner : processes,
-                        loginItems,
-                        defaults,
-                        prompts,
-                        clock};
+        return Platform{.workspace = workspace,
+                        .console = console,
+                        .accessibility = accessibility,
+                        .input = input,
+                        .scripting = scripting,
+                        .power = power,
+                        .host = host,
+                        .appCatalog = catalog,
+                        .screenCapture = capture,
+                        .keychain = keychain,
+                        .processes = runner != nullptr ? *runner : processes,
+                        .loginItems = loginItems,
+                        .defaults = defaults,
+                        .prompts = prompts,
+                        .clock = clock};
     }
 };
 

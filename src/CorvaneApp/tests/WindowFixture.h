@@ -9,6 +9,7 @@
 #include "CorvaneApp/WindowPrompts.h"
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/JSON.h"
+#include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/sim/SimModel.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 #include "support/VirtualClock.h"
@@ -140,10 +141,7 @@ protected:
     void start(std::string programPath) {
         base = std::make_unique<Platform>(mac->platform());
         prompts = std::make_unique<WindowPrompts>(base->prompts);
-        platform = std::make_unique<Platform>(Platform{
-            base->workspace, base->console, base->accessibility, base->input, base->scripting,
-            base->power, base->host, base->appCatalog, base->screenCapture, base->keychain,
-            base->processes, base->loginItems, base->defaults, *prompts, base->clock});
+        platform = std::make_unique<Platform>(platformWithPrompts(*base, *prompts));
         AppDelegate::Options options;
         options.programPath = std::move(programPath);
         options.reducedMotion = [this] {

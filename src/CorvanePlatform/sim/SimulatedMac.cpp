@@ -1,5 +1,6 @@
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
+#include "CorvaneMac/MacAdapter.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/SystemClock.h"
 #include "CorvanePlatform/sim/SimAccessibility.h"
@@ -61,6 +62,13 @@ SimulatedMac::SimulatedMac(QString root, Options options)
     , processes_(std::make_unique<SimProcessRunner>(*model_))
     , loginItems_(std::make_unique<SimLoginItems>(*model_))
     , prompts_(std::make_unique<SimUserPrompts>(*model_))
+    , adapter_(std::make_unique<MacAdapter>(MacPorts{.workspace = *workspace_,
+                                                     .console = *console_,
+                                                     .accessibility = *accessibility_,
+                                                     .input = *input_,
+                                                     .scripting = *scripting_,
+                                                     .power = *power_,
+                                                     .clock = clock_}))
     , commands_(std::make_unique<SimControlCommands>(*model_)) {}
 
 SimulatedMac::SimulatedMac(QString root)
@@ -100,9 +108,21 @@ bool SimulatedMac::listen(const QString& socketPath, QString* error) {
 }
 
 Platform SimulatedMac::platform() {
-    return Platform{*workspace_, *console_,    *accessibility_, *input_,         *scripting_,
-                    *power_,     *host_,       *appCatalog_,    *screenCapture_, *keychain_,
-                    *processes_, *loginItems_, defaults_,       *prompts_,       clock_};
+    return Platform{.workspace = *workspace_,
+                    .console = *console_,
+                    .accessibility = *accessibility_,
+                    .input = *input_,
+                    .scripting = *scripting_,
+                    .power = *power_,
+                    .host = *host_,
+                    .appCatalog = *appCatalog_,
+                    .screenCapture = *screenCapture_,
+                    .keychain = *keychain_,
+                    .processes = *processes_,
+                    .loginItems = *loginItems_,
+                    .defaults = defaults_,
+                    .prompts = *prompts_,
+                    .clock = clock_};
 }
 
 SimModel& SimulatedMac::model() {

@@ -9,6 +9,7 @@
 
 namespace corvane {
 
+class MacAdapter;
 class SimAccessibility;
 class SimAppCatalog;
 class SimConsoleSession;
@@ -76,6 +77,8 @@ private:
     std::unique_ptr<SimProcessRunner> processes_;
     std::unique_ptr<SimLoginItems> loginItems_;
     std::unique_ptr<SimUserPrompts> prompts_;
+    // The meaning ports, on top of the Mac-level ports above.
+    std::unique_ptr<MacAdapter> adapter_;
     std::unique_ptr<SimControlCommands> commands_;
     std::unique_ptr<SimControlServer> server_;
 };

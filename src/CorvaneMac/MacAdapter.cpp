@@ -1,0 +1,10 @@
+#include "CorvaneMac/MacAdapter.h"
+
+namespace corvane {
+
+MacAdapter::MacAdapter(MacPorts ports)
+    : ports_(ports) {}
+
+MacAdapter::~MacAdapter() = default;
+
+} // namespace corvane
