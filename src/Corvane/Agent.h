@@ -5,6 +5,7 @@
 #include "Corvane/RelaySocket.h"
 #include "Corvane/TaskHandle.h"
 #include "Corvane/WebSocketRelaySocket.h"
+#include "CorvaneCore/CommandFeedbackTables.h"
 #include "CorvaneCore/ContractValidator.h"
 #include "CorvaneCore/DamagedFileError.h"
 #include "CorvaneCore/DedupLedger.h"
@@ -154,7 +155,7 @@ public:
         "still work.";
     static constexpr std::string_view shortcutRefusedText =
         "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
-    static constexpr std::string_view shortcutAddedText = "Shortcut added to your allowlist";
+    static constexpr std::string_view shortcutAddedText = CommandFeedbackTables::shortcutAdded;
     static constexpr std::string_view onlineSetupMissingText =
         "Online setup is not available in this build yet. Local controls still work.";
     static constexpr std::string_view relayAddressMissingText =

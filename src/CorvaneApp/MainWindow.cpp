@@ -6,6 +6,7 @@
 #include "CorvaneApp/ShortcutsPage.h"
 #include "CorvaneApp/Symbols.h"
 #include "CorvaneApp/ThisMacPage.h"
+#include "CorvaneCore/CommandFeedback.h"
 #include "CorvaneCore/Detached.h"
 
 #include <QAbstractButton>
@@ -21,33 +22,6 @@
 #include <algorithm>
 
 namespace corvane {
-
-namespace {
-
-constexpr std::array<const char*, 15> fleetingTexts{
-    "App opened",
-    "App already open · brought to front",
-    "App was already open",
-    "Website opened",
-    "Audio muted",
-    "Audio unmuted",
-    "Volume changed",
-    "App closed",
-    "App was already closed",
-    "Shortcut completed",
-    "Playback toggled",
-    "Skipped to next track",
-    "Returned to previous track",
-    "Completed",
-    "Shortcut added to your allowlist",
-};
-
-} // namespace
-
-bool MainWindow::fleeting(const QString& text) {
-    return std::any_of(fleetingTexts.begin(), fleetingTexts.end(),
-                       [&](const char* known) { return text == QString::fromUtf8(known); });
-}
 
 MainWindow::MainWindow(Services services, QWidget* parent)
     : QWidget(parent)
@@ -374,7 +348,7 @@ void MainWindow::showFeedback(const QString& text) {
     }
     result_->setText(text);
     result_->show();
-    if (fleeting(text)) {
+    if (CommandFeedback::fades(text.toStdString())) {
         feedbackTask_ = TaskHandle::make();
         startDetached(
             clearFeedback(QPointer<MainWindow>(this), feedbackTask_, &services_.platform.clock),

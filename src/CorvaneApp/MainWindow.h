@@ -54,8 +54,7 @@ public:
     static constexpr std::chrono::seconds feedbackLifetime{3};
     // The user default holding the window's frame.
     static constexpr const char* geometryKey = "CorvaneMainWindow";
-    // Success texts cleared after feedbackLifetime; every other text stays until the next one.
-    static bool fleeting(const QString& text);
+    // Sentences that fade (the feedback table says which) are cleared after feedbackLifetime.
 
     struct Services {
         Platform platform;

@@ -53,4 +53,16 @@ std::string_view outcome(std::string_view outcome) noexcept {
     return error(outcome);
 }
 
+bool fades(std::string_view sentence) noexcept {
+    if (sentence == Tables::fallbackSuccess || sentence == Tables::shortcutAdded) {
+        return true;
+    }
+    for (const auto& row : Tables::successTexts()) {
+        if (row.text == sentence) {
+            return row.fades;
+        }
+    }
+    return false;
+}
+
 } // namespace corvane::CommandFeedback

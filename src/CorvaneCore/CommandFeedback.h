@@ -24,6 +24,10 @@ std::string_view success(std::string_view action, const JSON& result) noexcept;
 // Sentence for a logged outcome: "Completed" for "succeeded", otherwise the error sentence.
 std::string_view outcome(std::string_view outcome) noexcept;
 
+// Whether a sentence shown for a command leaves the window after a moment: the routine successes
+// do; states, failures and anything unlisted stay.
+bool fades(std::string_view sentence) noexcept;
+
 } // namespace CommandFeedback
 
 } // namespace corvane

@@ -142,3 +142,16 @@ TEST(CommandFeedback, SharedSentencesAndOutcomes) {
     EXPECT_EQ(CommandFeedback::outcome("received"), kGeneral);
     EXPECT_EQ(CommandFeedback::outcome(""), kGeneral);
 }
+
+TEST(CommandFeedback, OnlyRoutineSuccessesFade) {
+    for (const char* text :
+         {"App opened", "Volume changed", "Completed", "Shortcut added to your allowlist"}) {
+        EXPECT_TRUE(CommandFeedback::fades(text)) << text;
+    }
+    // States and failures stay until the next sentence; matching is exact.
+    for (const char* text : {"Mac locked", "Mac is locked", "Sleep requested", "Focus updated",
+                             "App opened ", "completed", "None", ""}) {
+        EXPECT_FALSE(CommandFeedback::fades(text)) << text;
+    }
+    EXPECT_FALSE(CommandFeedback::fades(CommandFeedback::error("device_locked")));
+}
