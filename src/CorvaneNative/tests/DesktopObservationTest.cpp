@@ -2,6 +2,7 @@
 // read, and the checks before a snapshot is handed out.
 #include "CorvaneNative/DesktopObservation.h"
 
+#include "CorvaneMac/AccessibilityOnMac.h"
 #include "DesktopFixture.h"
 
 using namespace std::chrono_literals;
@@ -115,7 +116,8 @@ TEST_F(DesktopObservationTest, TheWalkIsBoundedFourWays) {
                                                    {"AXDescription", PlatformValue("B")}}}));
     }
     slow.setChildren(top, buttons);
-    const DesktopObservation::Walk timed = DesktopObservation::walk(slow, clock, {top});
+    AccessibilityOnMac slowly(slow);
+    const DesktopObservation::Walk timed = DesktopObservation::walk(slowly, clock, {top});
     EXPECT_EQ(timed.taken, 51u); // 50 + 50 × 60 ms reaches 3 s
     EXPECT_EQ(timed.elements.size(), 51u);
     EXPECT_TRUE(timed.truncated);
