@@ -141,6 +141,19 @@ TEST_F(DesktopObservationTest, TextsAreCutInCharacters) {
     EXPECT_EQ(*names[11].string(), ("AXAction11" + std::string(100, 'x')).substr(0, 80));
 }
 
+TEST_F(DesktopObservationTest, RolesOutsideTheVocabularyAreReportedAsTheyCame) {
+    // Unfamiliar roles are no containers: even a bare one is reported, under its own name.
+    load(editorScenario(R"({"role": "AXRulerMarker"},
+                           {"role": "AXGroup", "subrole": "AXTimelineMarker", "title": "Kept"},
+                           {"role": "AXGroup"})"));
+    ASSERT_EQ(observe().front(), '{');
+    std::vector<std::string> roles;
+    for (const JSON& element : *last.find("elements")->array()) {
+        roles.push_back(*element.stringMember("role"));
+    }
+    EXPECT_EQ(roles, (std::vector<std::string>{"AXWindow", "AXRulerMarker", "AXGroup"}));
+}
+
 // Which window wins is DesktopRules' table; here, that the attributes it needs are read.
 TEST_F(DesktopObservationTest, TheWindowIsTheFocusedOneOrTheOnlyStandardOne) {
     const std::string noFocus = R"("focused_window": null, "main_window": null)";
