@@ -2,7 +2,16 @@
 
 #include "CorvaneMac/MacPorts.h"
 
+#include <memory>
+
 namespace corvane {
+
+class Accessibility;
+class AccessibilityOnMac;
+class FocusModes;
+class FocusModesOnMac;
+class Input;
+class InputOnMac;
 
 // Owns one adapter per meaning port, each built on the Mac-level ports. A backend that speaks the
 // Mac's terms (the simulated Mac, a macOS backend) keeps one and hands its ports to the Platform.
@@ -13,8 +22,15 @@ public:
     MacAdapter(const MacAdapter&) = delete;
     MacAdapter& operator=(const MacAdapter&) = delete;
 
+    Accessibility& accessibility();
+    Input& input();
+    FocusModes& focusModes();
+
 private:
     MacPorts ports_;
+    std::unique_ptr<AccessibilityOnMac> accessibility_;
+    std::unique_ptr<InputOnMac> input_;
+    std::unique_ptr<FocusModesOnMac> focusModes_;
 };
 
 } // namespace corvane

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "CorvanePlatform/Accessibility.h"
+#include "CorvaneMac/MacAccessibility.h"
+#include "CorvaneMac/MacInputEvents.h"
 #include "CorvanePlatform/Clock.h"
 #include "CorvanePlatform/ConsoleSession.h"
-#include "CorvanePlatform/InputEvents.h"
 #include "CorvanePlatform/Power.h"
 #include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/Workspace.h"
@@ -15,8 +15,8 @@ namespace corvane {
 struct MacPorts {
     Workspace& workspace;
     ConsoleSession& console;
-    Accessibility& accessibility;
-    InputEvents& input;
+    MacAccessibility& accessibility;
+    MacInputEvents& input;
     Scripting& scripting;
     Power& power;
     Clock& clock;

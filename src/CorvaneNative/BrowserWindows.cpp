@@ -21,7 +21,7 @@ std::optional<Browser> find(const Platform& platform, std::string_view bundleID)
 }
 
 std::optional<std::vector<AXElement>> windows(const Accessibility& ax, AXElement application) {
-    const std::optional<PlatformValue> value = ax.attribute(application, "AXWindows");
+    const std::optional<PlatformValue> value = ax.attribute(application, AXAttribute::Windows);
     const PlatformValue::Array* array = value ? value->array() : nullptr;
     if (array == nullptr) {
         return std::nullopt;
@@ -54,13 +54,13 @@ std::vector<AXElement> startingWindows(const Accessibility& ax, AXElement applic
 bool showsSheet(const Accessibility& ax, AXElement window) {
     const std::vector<AXElement> kids = SystemActions::children(ax, window);
     return std::any_of(kids.begin(), kids.end(), [&](AXElement child) {
-        return SystemActions::text(ax, child, "AXRole") == "AXSheet";
+        const std::optional<AXRoleTerm> role = ax.role(child);
+        return role && *role == AXRole::Sheet;
     });
 }
 
 bool passesWindowTest(const Accessibility& ax, AXElement window) {
-    return SystemActions::text(ax, window, "AXSubrole") == "AXStandardWindow" &&
-           !showsSheet(ax, window);
+    return ax.subrole(window) == AXSubrole::StandardWindow && !showsSheet(ax, window);
 }
 
 std::vector<AXElement> completeWalk(const Platform& platform, AXElement window) {
@@ -73,12 +73,12 @@ std::vector<AXElement> completeWalk(const Platform& platform, AXElement window) 
 }
 
 std::optional<AXElement> closeButton(const Accessibility& ax, AXElement window) {
-    const std::optional<PlatformValue> value = ax.attribute(window, "AXCloseButton");
+    const std::optional<PlatformValue> value = ax.attribute(window, AXAttribute::CloseButton);
     return value ? value->element() : std::nullopt;
 }
 
 bool selected(const Accessibility& ax, AXElement tab) {
-    const std::optional<PlatformValue> value = ax.attribute(tab, "AXValue");
+    const std::optional<PlatformValue> value = ax.attribute(tab, AXAttribute::Value);
     if (!value) {
         return false;
     }
@@ -88,7 +88,7 @@ bool selected(const Accessibility& ax, AXElement tab) {
     return value->number().value_or(0) != 0;
 }
 
-std::optional<bool> flag(const Accessibility& ax, AXElement element, const std::string& attribute) {
+std::optional<bool> flag(const Accessibility& ax, AXElement element, AXAttribute attribute) {
     const std::optional<PlatformValue> value = ax.attribute(element, attribute);
     return value ? value->boolean() : std::nullopt;
 }

@@ -26,7 +26,7 @@ struct Browser {
 // messaging timeout; absent when none runs.
 std::optional<Browser> find(const Platform& platform, std::string_view bundleID);
 
-// The application's "AXWindows"; absent when it cannot be read as a list of elements.
+// The application's windows; absent when it cannot be read as a list of elements.
 std::optional<std::vector<AXElement>> windows(const Accessibility& ax, AXElement application);
 // The windows at the start of a cleanup: "browser_window_unavailable" when they cannot be read,
 // "browser_cleanup_limit_exceeded" beyond `limit`.
@@ -41,13 +41,13 @@ bool showsSheet(const Accessibility& ax, AXElement window);
 // ("browser_cleanup_limit_exceeded" otherwise).
 std::vector<AXElement> completeWalk(const Platform& platform, AXElement window);
 
-// The element's "AXCloseButton"; absent when missing or not an element.
+// The window's close button; absent when missing or not an element.
 std::optional<AXElement> closeButton(const Accessibility& ax, AXElement window);
 
-// A tab's selection: "AXValue" a genuine true or a number other than 0 (radio buttons report 1).
+// A tab's selection: its value a genuine true or a number other than 0 (radio buttons report 1).
 bool selected(const Accessibility& ax, AXElement tab);
-// A genuine boolean attribute ("AXEnabled"); absent for anything else.
-std::optional<bool> flag(const Accessibility& ax, AXElement element, const std::string& attribute);
+// A genuine boolean attribute (enabled); absent for anything else.
+std::optional<bool> flag(const Accessibility& ax, AXElement element, AXAttribute attribute);
 
 bool contains(const std::vector<AXElement>& list, AXElement element);
 

@@ -19,12 +19,12 @@ JSON emptyObject() {
 }
 
 bool isTab(const Accessibility& ax, AXElement element) {
-    const std::optional<std::string> role = text(ax, element, "AXRole");
-    return role == "AXRadioButton" || role == "AXTab";
+    const std::optional<AXRoleTerm> role = ax.role(element);
+    return role == AXRole::RadioButton || role == AXRole::Tab;
 }
 
 bool isNewTabButton(const Accessibility& ax, AXElement element) {
-    return text(ax, element, "AXRole") == "AXButton" && text(ax, element, "AXTitle") == "New Tab";
+    return ax.role(element) == AXRole::Button && text(ax, element, AXAttribute::Title) == "New Tab";
 }
 
 std::vector<AXElement> tabsAmong(const Accessibility& ax, const std::vector<AXElement>& walked) {
@@ -43,21 +43,22 @@ std::optional<AXElement> newTabButton(const Accessibility& ax,
 
 std::optional<AXElement> titled(const Accessibility& ax, const std::vector<AXElement>& elements,
                                 std::string_view title) {
-    const auto found = std::find_if(elements.begin(), elements.end(),
-                                    [&](AXElement e) { return text(ax, e, "AXTitle") == title; });
+    const auto found = std::find_if(elements.begin(), elements.end(), [&](AXElement e) {
+        return text(ax, e, AXAttribute::Title) == title;
+    });
     return found != elements.end() ? std::optional(*found) : std::nullopt;
 }
 
 void press(const Platform& platform, AXElement element) {
     check(platform);
-    if (!platform.accessibility.performAction(element, "AXPress")) {
+    if (!platform.accessibility.perform(element, AXAction::Press)) {
         throw ContractError("native_control_unavailable");
     }
 }
 
 // Closes an opened menu without choosing; a menu that stays open changes nothing closed.
 void dismiss(Accessibility& ax, AXElement menu) {
-    ax.performAction(menu, "AXCancel");
+    ax.perform(menu, AXAction::Cancel);
 }
 
 struct MenuItem {
@@ -68,7 +69,7 @@ struct MenuItem {
 // Chooses an item of an opened menu; a menu whose item could not be chosen is closed again.
 void choose(const Platform& platform, const MenuItem& chosen) {
     check(platform);
-    if (!platform.accessibility.performAction(chosen.item, "AXPress")) {
+    if (!platform.accessibility.perform(chosen.item, AXAction::Press)) {
         dismiss(platform.accessibility, chosen.menu);
         throw ContractError("native_control_unavailable");
     }
@@ -98,7 +99,7 @@ MenuItem menuItem(const Platform& platform, AXElement menuBar, std::string_view 
 void activateAndRaise(const Platform& platform, const Browser& browser, AXElement window) {
     // Activation may be refused or slow; raising the window is what the menus follow.
     platform.workspace.activate(browser.pid);
-    if (!platform.accessibility.performAction(window, "AXRaise")) {
+    if (!platform.accessibility.perform(window, AXAction::Raise)) {
         throw ContractError("browser_window_unavailable");
     }
 }
@@ -165,7 +166,7 @@ QCoro::Task<void> keepPinnedIn(Platform platform, Browser browser, AXElement men
     const AXElement freshTab = fresh.front();
 
     const MenuItem closeOthers = menuItem(platform, menuBar, "Tab", "Close Other Tabs");
-    if (BrowserWindows::flag(ax, closeOthers.item, "AXEnabled") == true) {
+    if (BrowserWindows::flag(ax, closeOthers.item, AXAttribute::Enabled) == true) {
         choose(platform, closeOthers);
     } else {
         dismiss(ax, closeOthers.menu);
@@ -174,7 +175,8 @@ QCoro::Task<void> keepPinnedIn(Platform platform, Browser browser, AXElement men
 
     // Still available means other closable tabs remain: something asked the person first.
     const MenuItem again = menuItem(platform, menuBar, "Tab", "Close Other Tabs");
-    const std::optional<bool> othersLeft = BrowserWindows::flag(ax, again.item, "AXEnabled");
+    const std::optional<bool> othersLeft =
+        BrowserWindows::flag(ax, again.item, AXAttribute::Enabled);
     dismiss(ax, again.menu);
     if (othersLeft != false || !BrowserWindows::selected(ax, freshTab) ||
         BrowserWindows::showsSheet(ax, window)) {
@@ -218,7 +220,7 @@ QCoro::Task<JSON> chromeCleanup(Platform platform, bool keepPinned) {
     const std::vector<AXElement> windows =
         BrowserWindows::startingWindows(ax, browser->application, chromeWindowLimit);
     const std::optional<PlatformValue> menuBarValue =
-        ax.attribute(browser->application, "AXMenuBar");
+        ax.attribute(browser->application, AXAttribute::MenuBar);
     const std::optional<AXElement> menuBar = menuBarValue ? menuBarValue->element() : std::nullopt;
     if (!menuBar) {
         throw ContractError("browser_menu_unavailable");

@@ -180,7 +180,7 @@ void DesktopControl::invalidate() {
 void DesktopControl::confirmWindow(std::int32_t pid) {
     const AXElement focused = DesktopWindows::safeWindow(platform_.accessibility, pid);
     if (!snapshot_.window || focused != *snapshot_.window || !snapshot_.observedTitle ||
-        DesktopWindows::text(platform_.accessibility, focused, "AXTitle") !=
+        DesktopWindows::text(platform_.accessibility, focused, AXAttribute::Title) !=
             *snapshot_.observedTitle) {
         throw ContractError("desktop_focus_changed");
     }

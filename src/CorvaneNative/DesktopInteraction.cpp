@@ -16,15 +16,12 @@ namespace corvane {
 
 namespace {
 
-constexpr std::uint16_t selectAllKey = 0;
-constexpr std::uint16_t backspaceKey = 51;
-
-bool editable(std::string_view role) {
-    return role == "AXTextField" || role == "AXTextArea" || role == "AXComboBox";
+bool editable(const std::optional<AXRoleTerm>& role) {
+    return role == AXRole::TextField || role == AXRole::TextArea || role == AXRole::ComboBox;
 }
 
-bool scrollable(std::string_view role) {
-    return role == "AXScrollArea" || role == "AXWebArea";
+bool scrollable(const std::optional<AXRoleTerm>& role) {
+    return role == AXRole::ScrollArea || role == AXRole::WebArea;
 }
 
 std::string stringParam(const JSON& params, std::string_view key) {
@@ -42,9 +39,8 @@ std::optional<std::string> boundedText(const JSON& params) {
     return *text;
 }
 
-void postText(InputEvents& input, const std::string& text, std::int32_t pid) {
-    // The whole text rides on one key-down and key-up pair of key 0, without modifiers.
-    if (!input.postKeyToProcess(InputEvents::KeyStroke{selectAllKey, 0, text}, pid)) {
+void postText(Input& input, const std::string& text, std::int32_t pid) {
+    if (!input.typeText(text, pid)) {
         throw ContractError("desktop_action_failed");
     }
 }
@@ -56,10 +52,10 @@ bool frontmostIs(const Workspace& workspace, std::int32_t pid) {
 
 } // namespace
 
-std::optional<std::uint16_t> DesktopInteraction::keyCode(std::string_view name) {
+std::optional<DesktopInteraction::Chord> DesktopInteraction::keyNamed(std::string_view name) {
     const auto found =
-        std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return k.name == name; });
-    return found != keys.end() ? std::optional(found->code) : std::nullopt;
+        std::find_if(keys.begin(), keys.end(), [&](const NamedKey& k) { return k.name == name; });
+    return found != keys.end() ? std::optional(found->chord) : std::nullopt;
 }
 
 QPointF DesktopInteraction::clickPoint(const QSizeF& imageSize, const QRectF& frame, double x,
@@ -74,9 +70,8 @@ std::int32_t DesktopInteraction::scrollAmount(double visibleHeight, bool up) {
     return up ? pixels : -pixels;
 }
 
-void DesktopInteraction::postKey(InputEvents& input, std::uint16_t keyCode, std::int32_t pid,
-                                 std::uint64_t flags) {
-    if (!input.postKeyToProcess(InputEvents::KeyStroke{keyCode, flags, std::nullopt}, pid)) {
+void DesktopInteraction::postKey(Input& input, Chord chord, std::int32_t pid) {
+    if (!input.pressKey(chord.key, chord.modifiers, pid)) {
         throw ContractError("desktop_action_failed");
     }
 }
@@ -131,7 +126,7 @@ QCoro::Task<void> DesktopInteraction::perform(DesktopControl* control,
     Accessibility& accessibility = control->platform_.accessibility;
     const AXElement application = accessibility.applicationElement(control->pid_);
     const std::optional<PlatformValue> focused =
-        accessibility.attribute(application, "AXFocusedUIElement");
+        accessibility.attribute(application, AXAttribute::FocusedElement);
     if (const std::optional<AXElement> element = focused ? focused->element() : std::nullopt;
         element && DesktopWindows::secure(accessibility, *element)) {
         throw ContractError("desktop_protected_ui");
@@ -168,12 +163,11 @@ void DesktopInteraction::typeText(DesktopControl& control, const JSON& params) {
 
 void DesktopInteraction::key(DesktopControl& control, const JSON& params) {
     const std::string* name = params.stringMember("key");
-    const std::optional<std::uint16_t> code = name != nullptr ? keyCode(*name) : std::nullopt;
-    if (!code) {
+    const std::optional<Chord> chord = name != nullptr ? keyNamed(*name) : std::nullopt;
+    if (!chord) {
         throw ContractError("invalid_params");
     }
-    const std::uint64_t flags = *name == "select_all" ? InputEvents::commandFlag : 0;
-    postKey(control.platform_.input, *code, control.pid_, flags);
+    postKey(control.platform_.input, *chord, control.pid_);
 }
 
 void DesktopInteraction::click(DesktopControl& control, const JSON& params) {
@@ -203,14 +197,14 @@ void DesktopInteraction::click(DesktopControl& control, const JSON& params) {
         DesktopWindows::secure(platform.accessibility, *hit)) {
         throw ContractError("desktop_protected_ui");
     }
-    const InputEvents::MouseButton button = stringParam(params, "button") == "right"
-                                                ? InputEvents::MouseButton::Right
-                                                : InputEvents::MouseButton::Left;
+    const Input::MouseButton button = stringParam(params, "button") == "right"
+                                          ? Input::MouseButton::Right
+                                          : Input::MouseButton::Left;
     const JSON* countValue = params.find("click_count");
     const std::optional<double> count = countValue != nullptr ? countValue->number() : std::nullopt;
     // Two at most: a triple click would select a whole paragraph, more than was observed.
     const int clicks = count && std::trunc(*count) > 1 ? 2 : 1;
-    if (!platform.input.postClick(point.x(), point.y(), button, clicks)) {
+    if (!platform.input.click(point.x(), point.y(), button, clicks)) {
         throw ContractError("desktop_action_failed");
     }
 }
@@ -233,7 +227,7 @@ AXElement DesktopInteraction::resolve(DesktopControl& control, const JSON& param
 }
 
 void DesktopInteraction::press(DesktopControl& control, AXElement element) {
-    if (!control.platform_.accessibility.performAction(element, "AXPress")) {
+    if (!control.platform_.accessibility.perform(element, AXAction::Press)) {
         throw ContractError("desktop_action_failed");
     }
 }
@@ -241,7 +235,7 @@ void DesktopInteraction::press(DesktopControl& control, AXElement element) {
 bool DesktopInteraction::isFocused(DesktopControl& control, AXElement element) {
     Accessibility& accessibility = control.platform_.accessibility;
     const std::optional<PlatformValue> focused = accessibility.attribute(
-        accessibility.applicationElement(control.pid_), "AXFocusedUIElement");
+        accessibility.applicationElement(control.pid_), AXAttribute::FocusedElement);
     const std::optional<AXElement> current = focused ? focused->element() : std::nullopt;
     return current && *current == element;
 }
@@ -251,12 +245,12 @@ QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const Deskto
                                            JSON params) {
     const Platform platform = control->platform_;
     const std::optional<std::string> text = boundedText(params);
-    if (!text || !editable(DesktopWindows::text(platform.accessibility, element, "AXRole"))) {
+    if (!text || !editable(platform.accessibility.role(element))) {
         throw ContractError("desktop_target_not_editable");
     }
-    platform.accessibility.setAttribute(element, "AXFocused", PlatformValue(true));
+    platform.accessibility.setAttribute(element, AXAttribute::Focused, PlatformValue(true));
     if (!isFocused(*control, element)) {
-        platform.accessibility.performAction(element, "AXPress");
+        platform.accessibility.perform(element, AXAction::Press);
     }
     // An awaited wait rather than a blocking one: the main thread stays free meanwhile, and the
     // checks below see whatever changed.
@@ -276,9 +270,9 @@ QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const Deskto
     }
     control->confirmWindow(control->pid_);
 
-    postKey(platform.input, selectAllKey, control->pid_, InputEvents::commandFlag);
+    postKey(platform.input, selectAll, control->pid_);
     if (text->empty()) {
-        postKey(platform.input, backspaceKey, control->pid_, 0);
+        postKey(platform.input, {Input::Key::Backspace, {}}, control->pid_);
     } else {
         postText(platform.input, *text, control->pid_);
     }
@@ -287,9 +281,10 @@ QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const Deskto
 void DesktopInteraction::scroll(DesktopControl& control, AXElement element, const JSON& params) {
     Accessibility& accessibility = control.platform_.accessibility;
     const bool up = stringParam(params, "direction") == "up";
-    const std::string role = DesktopWindows::text(accessibility, element, "AXRole");
-    if (role != "AXWebArea" &&
-        accessibility.performAction(element, up ? "AXScrollUpByPage" : "AXScrollDownByPage")) {
+    const std::optional<AXRoleTerm> role = accessibility.role(element);
+    if (role != AXRole::WebArea &&
+        accessibility.perform(element,
+                              up ? AXAction::ScrollUpByPage : AXAction::ScrollDownByPage)) {
         return;
     }
     // The wheel: web areas take no page actions, and other areas may refuse them.
@@ -311,8 +306,8 @@ void DesktopInteraction::scroll(DesktopControl& control, AXElement element, cons
     if (accessibility.pid(*hit) != control.pid_) {
         throw ContractError("desktop_focus_changed");
     }
-    if (!control.platform_.input.postScroll(centre.x(), centre.y(),
-                                            scrollAmount(visible.height(), up))) {
+    if (!control.platform_.input.scroll(centre.x(), centre.y(),
+                                        scrollAmount(visible.height(), up))) {
         throw ContractError("desktop_action_failed");
     }
 }

@@ -2,7 +2,7 @@
 
 #include "CorvaneCore/JSON.h"
 #include "CorvanePlatform/AXElement.h"
-#include "CorvanePlatform/InputEvents.h"
+#include "CorvanePlatform/Input.h"
 
 #include <QPointF>
 #include <QRectF>
@@ -38,27 +38,33 @@ public:
     static constexpr std::int32_t minScroll = 100;
     static constexpr std::int32_t maxScroll = 600;
 
-    struct Key {
-        std::string_view name;
-        std::uint16_t code;
+    struct Chord {
+        Input::Key key;
+        Input::Modifiers modifiers;
+        friend bool operator==(const Chord&, const Chord&) = default;
     };
-    // The keys "key" may send, by name, with their virtual key codes ("select_all" goes with the
-    // Command modifier).
-    static constexpr std::array<Key, 14> keys{{{"return", 36},
-                                               {"tab", 48},
-                                               {"escape", 53},
-                                               {"up", 126},
-                                               {"down", 125},
-                                               {"left", 123},
-                                               {"right", 124},
-                                               {"backspace", 51},
-                                               {"space", 49},
-                                               {"select_all", 0},
-                                               {"home", 115},
-                                               {"end", 119},
-                                               {"page_up", 116},
-                                               {"page_down", 121}}};
-    static std::optional<std::uint16_t> keyCode(std::string_view name);
+    static constexpr Input::Modifiers command{.command = true};
+    static constexpr Chord selectAll{Input::Key::A, command};
+    struct NamedKey {
+        std::string_view name;
+        Chord chord;
+    };
+    // The keys "key" may send, by name.
+    static constexpr std::array<NamedKey, 14> keys{{{"return", {Input::Key::Return, {}}},
+                                                    {"tab", {Input::Key::Tab, {}}},
+                                                    {"escape", {Input::Key::Escape, {}}},
+                                                    {"up", {Input::Key::Up, {}}},
+                                                    {"down", {Input::Key::Down, {}}},
+                                                    {"left", {Input::Key::Left, {}}},
+                                                    {"right", {Input::Key::Right, {}}},
+                                                    {"backspace", {Input::Key::Backspace, {}}},
+                                                    {"space", {Input::Key::Space, {}}},
+                                                    {"select_all", selectAll},
+                                                    {"home", {Input::Key::Home, {}}},
+                                                    {"end", {Input::Key::End, {}}},
+                                                    {"page_up", {Input::Key::PageUp, {}}},
+                                                    {"page_down", {Input::Key::PageDown, {}}}}};
+    static std::optional<Chord> keyNamed(std::string_view name);
 
     // A position on the observation image (pixels from its top left) as a screen point, given
     // the image's size and the window frame it shows.
@@ -68,8 +74,7 @@ public:
     static std::int32_t scrollAmount(double visibleHeight, bool up);
     // A key-down and key-up pair to the process; "desktop_action_failed" when the events cannot
     // be made.
-    static void postKey(InputEvents& input, std::uint16_t keyCode, std::int32_t pid,
-                        std::uint64_t flags);
+    static void postKey(Input& input, Chord chord, std::int32_t pid);
 
     // The whole action on `control` (main thread); returns {}.
     static QCoro::Task<JSON> run(DesktopControl* control, JSON params);

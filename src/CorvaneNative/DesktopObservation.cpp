@@ -24,26 +24,27 @@ namespace corvane {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> containerRoles{"AXGroup", "AXSplitGroup", "AXRow",
-                                                         "AXCell",  "AXToolbar",    "AXUnknown"};
+constexpr std::array<AXRole, 6> containerRoles{AXRole::Group, AXRole::SplitGroup, AXRole::Row,
+                                               AXRole::Cell,  AXRole::Toolbar,    AXRole::Unknown};
 
-bool isContainer(std::string_view role) {
-    return std::find(containerRoles.begin(), containerRoles.end(), role) != containerRoles.end();
+bool isContainer(const AXRoleTerm& role) {
+    return std::find(containerRoles.begin(), containerRoles.end(), role.term()) !=
+           containerRoles.end();
 }
 
-bool scrollable(std::string_view role) {
-    return role == "AXScrollArea" || role == "AXWebArea";
+bool scrollable(const AXRoleTerm& role) {
+    return role == AXRole::ScrollArea || role == AXRole::WebArea;
 }
 
-JSON elementObject(std::size_t id, const std::string& role, const std::string& label,
-                   const std::string& value, const std::vector<std::string>& actions) {
+JSON elementObject(std::size_t id, const AXRoleTerm& role, const std::string& label,
+                   const std::string& value, const std::vector<AXActionTerm>& actions) {
     JSON::Array actionList;
     for (std::size_t i = 0; i < actions.size() && i < DesktopObservation::maxActions; ++i) {
-        actionList.emplace_back(characterPrefix(actions[i], DesktopObservation::actionCut));
+        actionList.emplace_back(characterPrefix(actions[i].name(), DesktopObservation::actionCut));
     }
     return JSON(JSON::Object{
         {"element_id", JSON(std::to_string(id))},
-        {"role", JSON(role.empty() ? std::string("AXUnknown") : role)},
+        {"role", JSON(role.name())},
         {"label", JSON(characterPrefix(label, DesktopObservation::textCut))},
         {"value", JSON(characterPrefix(value, DesktopObservation::textCut))},
         {"actions", JSON(std::move(actionList))},
@@ -91,34 +92,34 @@ DesktopObservation::Walk DesktopObservation::walk(Accessibility& accessibility, 
         }
         accessibility.setMessagingTimeout(element, elementTimeout);
         // A password field is neither reported nor entered.
-        if (DesktopWindows::text(accessibility, element, "AXSubrole") == "AXSecureTextField") {
+        if (accessibility.subrole(element) == AXSubrole::SecureTextField) {
             continue;
         }
-        const std::string role = DesktopWindows::text(accessibility, element, "AXRole");
-        if (role == "AXSecureTextField") {
+        // A missing role reads as the unknown one.
+        const AXRoleTerm role = accessibility.role(element).value_or(AXRole::Unknown);
+        if (role == AXRole::SecureTextField) {
             continue;
         }
-        std::vector<std::string> actions =
-            accessibility.actionNames(element).value_or(std::vector<std::string>{});
+        std::vector<AXActionTerm> actions =
+            accessibility.actions(element).value_or(std::vector<AXActionTerm>{});
         if (scrollable(role)) {
-            for (const char* scroll : {"AXScrollUpByPage", "AXScrollDownByPage"}) {
+            for (const AXAction scroll : {AXAction::ScrollUpByPage, AXAction::ScrollDownByPage}) {
                 if (std::find(actions.begin(), actions.end(), scroll) == actions.end()) {
                     actions.emplace_back(scroll);
                 }
             }
         }
-        std::string label = DesktopWindows::text(accessibility, element, "AXTitle");
+        std::string label = DesktopWindows::text(accessibility, element, AXAttribute::Title);
         if (label.empty()) {
-            label = DesktopWindows::text(accessibility, element, "AXDescription");
+            label = DesktopWindows::text(accessibility, element, AXAttribute::Description);
         }
         const std::vector<AXElement> children = SystemActions::children(accessibility, element);
         queue.insert(queue.end(), children.begin(),
                      children.begin() +
                          static_cast<std::ptrdiff_t>(std::min(children.size(), maxChildren)));
-        const std::string value = DesktopWindows::text(accessibility, element, "AXValue");
+        const std::string value = DesktopWindows::text(accessibility, element, AXAttribute::Value);
         // A bare container says nothing of its own; its children are already queued.
-        if (isContainer(role.empty() ? "AXUnknown" : role) && label.empty() && value.empty() &&
-            actions.empty()) {
+        if (isContainer(role) && label.empty() && value.empty() && actions.empty()) {
             continue;
         }
         const std::size_t id = result.elements.size();
@@ -159,14 +160,15 @@ QCoro::Task<JSON> DesktopObservation::run(DesktopControl* control, JSON params) 
     control->invalidate();
     control->snapshot_.window = window;
     control->pid_ = app.pid;
-    control->snapshot_.observedTitle = DesktopWindows::text(accessibility, window, "AXTitle");
+    control->snapshot_.observedTitle =
+        DesktopWindows::text(accessibility, window, AXAttribute::Title);
 
     std::vector<AXElement> roots{window};
     if (exactlyTrue(params, "include_menus")) {
         const AXElement application = accessibility.applicationElement(app.pid);
         accessibility.setMessagingTimeout(application, DesktopWindows::messagingTimeout);
         const std::optional<PlatformValue> menuBar =
-            accessibility.attribute(application, "AXMenuBar");
+            accessibility.attribute(application, AXAttribute::MenuBar);
         if (const std::optional<AXElement> bar = menuBar ? menuBar->element() : std::nullopt) {
             roots.push_back(*bar);
         }
@@ -237,7 +239,7 @@ QCoro::Task<AXElement> DesktopObservation::prepareObservationWindow(DesktopContr
         throw ContractError("desktop_window_unavailable");
     }
     const AXElement window = *found;
-    platform.accessibility.performAction(window, "AXRaise");
+    platform.accessibility.perform(window, AXAction::Raise);
     for (int confirmation = 0; confirmation < windowConfirmations; ++confirmation) {
         if (confirmation > 0) {
             co_await platform.clock.sleep(attemptInterval);

@@ -9,9 +9,6 @@ namespace corvane::DesktopWindows {
 
 namespace {
 
-constexpr const char* systemDialog = "AXSystemDialog";
-constexpr const char* secureField = "AXSecureTextField";
-
 // The reads of one window search, all bounded by its deadline.
 class GuardedReader {
 public:
@@ -27,16 +24,17 @@ public:
         }
     }
 
-    std::optional<PlatformValue> read(AXElement element, const std::string& name) const {
+    // One read of `element`, bounded by the deadline on both sides.
+    template <typename Read>
+    auto read(Read&& reading) const {
         checkDeadline();
-        std::optional<PlatformValue> value = accessibility_.attribute(element, name);
+        auto value = reading(accessibility_);
         checkDeadline();
         return value;
     }
 
-    std::string text(AXElement element, const std::string& name) const {
-        const std::optional<PlatformValue> value = read(element, name);
-        return value && value->string() != nullptr ? *value->string() : std::string();
+    std::optional<PlatformValue> read(AXElement element, AXAttribute attribute) const {
+        return read([&](const Accessibility& ax) { return ax.attribute(element, attribute); });
     }
 
 private:
@@ -45,7 +43,7 @@ private:
     const Clock::MonotonicTime deadline_;
 };
 
-// "AXMinimized" as a yes or no: a number (the platform's booleans are numbers too).
+// Minimised as a yes or no: a number (the platform's booleans are numbers too).
 std::optional<bool> minimizedValue(const std::optional<PlatformValue>& value) {
     if (!value) {
         return std::nullopt;
@@ -65,9 +63,9 @@ ObservationWindow candidate(Accessibility& accessibility, const GuardedReader& r
     reader.checkDeadline();
     ObservationWindow described;
     described.processID = accessibility.pid(window).value_or(0);
-    described.role = reader.text(window, "AXRole");
-    described.subrole = reader.text(window, "AXSubrole");
-    described.minimized = minimizedValue(reader.read(window, "AXMinimized"));
+    described.role = reader.read([&](const Accessibility& ax) { return ax.role(window); });
+    described.subrole = reader.read([&](const Accessibility& ax) { return ax.subrole(window); });
+    described.minimized = minimizedValue(reader.read(window, AXAttribute::Minimized));
     reader.checkDeadline();
     described.bounds = rect(accessibility, window);
     reader.checkDeadline();
@@ -90,18 +88,18 @@ std::vector<AXElement> elementList(const std::optional<PlatformValue>& value) {
 
 } // namespace
 
-std::string text(const Accessibility& accessibility, AXElement element,
-                 const std::string& attribute) {
+std::string text(const Accessibility& accessibility, AXElement element, AXAttribute attribute) {
     const std::optional<PlatformValue> value = accessibility.attribute(element, attribute);
     return value && value->string() != nullptr ? *value->string() : std::string();
 }
 
 std::optional<QRectF> rect(const Accessibility& accessibility, AXElement element) {
-    const std::optional<PlatformValue> position = accessibility.attribute(element, "AXPosition");
+    const std::optional<PlatformValue> position =
+        accessibility.attribute(element, AXAttribute::Position);
     if (!position || !position->point()) {
         return std::nullopt;
     }
-    const std::optional<PlatformValue> size = accessibility.attribute(element, "AXSize");
+    const std::optional<PlatformValue> size = accessibility.attribute(element, AXAttribute::Size);
     if (!size || !size->size()) {
         return std::nullopt;
     }
@@ -109,20 +107,23 @@ std::optional<QRectF> rect(const Accessibility& accessibility, AXElement element
 }
 
 bool secure(const Accessibility& accessibility, AXElement element) {
-    return text(accessibility, element, "AXSubrole") == secureField ||
-           text(accessibility, element, "AXRole") == secureField;
+    if (accessibility.subrole(element) == AXSubrole::SecureTextField) {
+        return true;
+    }
+    const std::optional<AXRoleTerm> role = accessibility.role(element);
+    return role && *role == AXRole::SecureTextField;
 }
 
 AXElement safeWindow(Accessibility& accessibility, std::int32_t pid) {
     const AXElement application = accessibility.applicationElement(pid);
     accessibility.setMessagingTimeout(application, messagingTimeout);
     const std::optional<PlatformValue> focused =
-        accessibility.attribute(application, "AXFocusedWindow");
+        accessibility.attribute(application, AXAttribute::FocusedWindow);
     const std::optional<AXElement> window = focused ? focused->element() : std::nullopt;
     if (!window) {
         throw ContractError("desktop_window_unavailable");
     }
-    if (text(accessibility, *window, "AXSubrole") == systemDialog) {
+    if (accessibility.subrole(*window) == AXSubrole::SystemDialog) {
         throw ContractError("desktop_protected_ui");
     }
     return *window;
@@ -133,7 +134,7 @@ std::size_t observationWindowIndex(const std::vector<ObservationWindow>& windows
                                    std::optional<std::size_t> main) {
     if (focused && *focused < windows.size()) {
         const ObservationWindow& window = windows[*focused];
-        if (window.processID != processID || window.subrole == systemDialog) {
+        if (window.processID != processID || window.subrole == AXSubrole::SystemDialog) {
             throw ContractError("desktop_protected_ui");
         }
         if (!window.usable()) {
@@ -142,14 +143,15 @@ std::size_t observationWindowIndex(const std::vector<ObservationWindow>& windows
         return *focused;
     }
     // A system dialog anywhere (of whatever process) means a person must answer it first.
-    if (std::any_of(windows.begin(), windows.end(),
-                    [](const ObservationWindow& w) { return w.subrole == systemDialog; })) {
+    if (std::any_of(windows.begin(), windows.end(), [](const ObservationWindow& w) {
+            return w.subrole == AXSubrole::SystemDialog;
+        })) {
         throw ContractError("desktop_protected_ui");
     }
     std::vector<std::size_t> standard;
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const ObservationWindow& w = windows[i];
-        if (w.processID == processID && w.subrole == "AXStandardWindow" && w.usable()) {
+        if (w.processID == processID && w.subrole == AXSubrole::StandardWindow && w.usable()) {
             standard.push_back(i);
         }
     }
@@ -168,7 +170,8 @@ AXElement observationWindow(Accessibility& accessibility, const Clock& clock, st
     const AXElement application = accessibility.applicationElement(pid);
     accessibility.setMessagingTimeout(application, messagingTimeout);
 
-    const std::optional<PlatformValue> focusedValue = reader.read(application, "AXFocusedWindow");
+    const std::optional<PlatformValue> focusedValue =
+        reader.read(application, AXAttribute::FocusedWindow);
     if (const std::optional<AXElement> focused =
             focusedValue ? focusedValue->element() : std::nullopt) {
         const std::vector<ObservationWindow> one{candidate(accessibility, reader, *focused)};
@@ -176,12 +179,13 @@ AXElement observationWindow(Accessibility& accessibility, const Clock& clock, st
         return *focused;
     }
 
-    std::vector<AXElement> windows = elementList(reader.read(application, "AXWindows"));
+    std::vector<AXElement> windows = elementList(reader.read(application, AXAttribute::Windows));
     if (windows.size() > maxWindows) {
         throw ContractError("desktop_window_unavailable");
     }
     std::optional<std::size_t> mainIndex;
-    const std::optional<PlatformValue> mainValue = reader.read(application, "AXMainWindow");
+    const std::optional<PlatformValue> mainValue =
+        reader.read(application, AXAttribute::MainWindow);
     if (const std::optional<AXElement> main = mainValue ? mainValue->element() : std::nullopt) {
         const auto found = std::find(windows.begin(), windows.end(), *main);
         mainIndex = static_cast<std::size_t>(found - windows.begin());

@@ -26,11 +26,10 @@ inline constexpr std::chrono::milliseconds messagingTimeout{200};
 inline constexpr std::size_t maxWindows = 30;
 
 // A string attribute, or the empty string when it is missing or of another kind.
-std::string text(const Accessibility& accessibility, AXElement element,
-                 const std::string& attribute);
-// "AXPosition" and "AXSize" together; absent when either is missing or of another kind.
+std::string text(const Accessibility& accessibility, AXElement element, AXAttribute attribute);
+// Position and size together; absent when either is missing or of another kind.
 std::optional<QRectF> rect(const Accessibility& accessibility, AXElement element);
-// A password field: its subrole or role is "AXSecureTextField".
+// A password field: its subrole or role says so.
 bool secure(const Accessibility& accessibility, AXElement element);
 
 // The application's focused window: "desktop_window_unavailable" when there is none,

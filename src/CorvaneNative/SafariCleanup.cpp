@@ -20,7 +20,7 @@ JSON emptyObject() {
 }
 
 bool isTab(const Accessibility& ax, AXElement element) {
-    const std::optional<std::string> identifier = text(ax, element, "AXIdentifier");
+    const std::optional<std::string> identifier = text(ax, element, AXAttribute::Identifier);
     return identifier && identifier->starts_with(safariTabPrefix);
 }
 
@@ -32,18 +32,19 @@ std::vector<AXElement> tabsAmong(const Accessibility& ax, const std::vector<AXEl
 }
 
 std::optional<bool> pinnedNow(const Accessibility& ax, AXElement tab) {
-    const std::optional<std::string> identifier = text(ax, tab, "AXIdentifier");
+    const std::optional<std::string> identifier = text(ax, tab, AXAttribute::Identifier);
     return identifier ? pinnedState(*identifier) : std::nullopt;
 }
 
-// The tab's first action named "AXClose" or described as "close tab" in any letter case.
-std::optional<std::string> closeAction(const Accessibility& ax, AXElement tab) {
-    const std::optional<std::vector<std::string>> actions = ax.actionNames(tab);
+// The tab's first action that is the close action or is described as "close tab" in any letter
+// case (an action of Safari's own).
+std::optional<AXActionTerm> closeAction(const Accessibility& ax, AXElement tab) {
+    const std::optional<std::vector<AXActionTerm>> actions = ax.actions(tab);
     if (!actions) {
         return std::nullopt;
     }
-    for (const std::string& action : *actions) {
-        if (action == "AXClose") {
+    for (const AXActionTerm& action : *actions) {
+        if (action == AXAction::Close) {
             return action;
         }
         const std::optional<std::string> description = ax.actionDescription(tab, action);
@@ -140,8 +141,8 @@ QCoro::Task<JSON> closeUnpinnedTabs(Platform platform, Browser browser,
         if (pinnedNow(ax, *tab) != false) {
             throw ContractError("browser_tabs_changed");
         }
-        const std::optional<std::string> action = closeAction(ax, *tab);
-        const bool pressed = action && ax.performAction(*tab, *action);
+        const std::optional<AXActionTerm> action = closeAction(ax, *tab);
+        const bool pressed = action && ax.perform(*tab, *action);
         co_await confirmTabClosed(platform, browser.application, *tab, pressed);
     }
     for (int waits = 0;; ++waits) {
@@ -169,7 +170,7 @@ QCoro::Task<JSON> closeWindows(Platform platform, Browser browser, std::vector<A
     }
     for (AXElement button : buttons) {
         check(platform);
-        if (!platform.accessibility.performAction(button, "AXPress")) {
+        if (!platform.accessibility.perform(button, AXAction::Press)) {
             throw ContractError("native_control_unavailable");
         }
         co_await platform.clock.sleep(closePollInterval);

@@ -21,41 +21,26 @@ namespace corvane {
 // not. Main thread only; no state survives a call.
 namespace SystemActions {
 
-// What the platform honours today to lock the screen (Control-Command-Q) and to open Control
-// Center (Globe/Fn-C), and the Control Center identifiers, kept together.
-inline constexpr std::uint16_t lockKeyCode = 12;
-inline constexpr std::uint64_t lockKeyFlags = InputEvents::commandFlag | InputEvents::controlFlag;
-inline constexpr std::uint16_t controlCenterKeyCode = 8;
-inline constexpr std::uint64_t controlCenterKeyFlags = InputEvents::secondaryFunctionFlag;
-inline constexpr std::string_view controlCenterBundleID = "com.apple.controlcenter";
-inline constexpr std::string_view focusModuleIdentifier = "controlcenter-focus-modes";
-inline constexpr std::string_view doNotDisturbIdentifier =
-    "focus-mode-activity-com.apple.donotdisturb.mode.default";
-inline constexpr std::string_view doNotDisturbDescription = "Do Not Disturb";
-inline constexpr std::string_view showDetailsDescription = "show details";
+// What the platform honours today to lock the screen (Control-Command-Q).
+inline constexpr Input::Key lockKey = Input::Key::Q;
+inline constexpr Input::Modifiers lockModifiers{.command = true, .control = true};
 
 inline constexpr std::chrono::milliseconds messagingTimeout{200};
 inline constexpr std::chrono::milliseconds scanDeadline{2000};
-inline constexpr std::size_t controlScanLimit = 600;
 
 // Lock: 29 waits of 100 ms after the first read.
 inline constexpr std::chrono::milliseconds lockPollInterval{100};
 inline constexpr int lockWaitLimit = 29;
-// Focus: up to 15 waits of 150 ms for the control to appear, then 10 waits of 100 ms for its value.
-inline constexpr std::chrono::milliseconds focusOpeningInterval{150};
-inline constexpr int focusOpeningLimit = 15;
-inline constexpr std::chrono::milliseconds focusConfirmInterval{100};
-inline constexpr int focusConfirmLimit = 10;
 
 // The shared precondition: "device_locked" unless the screen reads unlocked, then
 // "accessibility_permission_required" unless the process is trusted.
 void check(const Platform& platform);
 
-// The element's "AXChildren" as elements; empty when unreadable or of another type.
+// The element's children; empty when unreadable or of another type.
 std::vector<AXElement> children(const Accessibility& accessibility, AXElement element);
 // A string attribute; absent when unreadable or not a string.
 std::optional<std::string> text(const Accessibility& accessibility, AXElement element,
-                                const std::string& attribute);
+                                AXAttribute attribute);
 
 struct Scan {
     std::vector<AXElement> nodes;
@@ -72,8 +57,8 @@ Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root
 QCoro::Task<JSON> lock(Platform platform);
 // {} once the system accepted the request; not confirmed. Needs no accessibility trust.
 JSON sleep(const Platform& platform);
-// Switches Do Not Disturb through Control Center and reads the control back; {} also when it
-// already had the wanted value.
+// Switches Do Not Disturb and reads it back; {} also when it already had the wanted value. Never
+// presses on a locked screen or without trust.
 QCoro::Task<JSON> focus(Platform platform, bool enabled);
 
 // Browser tab cleanup: Safari and Chrome, driven only through their accessibility trees.

@@ -121,7 +121,7 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
             continue;
         }
         const std::optional<std::uint32_t> id = captureWindow(
-            own, frame, DesktopWindows::text(platform.accessibility, window, "AXTitle"));
+            own, frame, DesktopWindows::text(platform.accessibility, window, AXAttribute::Title));
         if (!id) {
             pending = "desktop_capture_window_mismatch";
             continue;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CorvanePlatform/AXElement.h"
+#include "CorvanePlatform/AccessibilityVocabulary.h"
 #include "CorvanePlatform/PlatformValue.h"
 
 #include <chrono>
@@ -11,8 +12,9 @@
 
 namespace corvane {
 
-// The accessibility interface to other applications' user interfaces. Synchronous calls, main
-// thread only. Reads never throw: a failed read is absent.
+// Other applications' user interfaces, spoken in the one accessibility vocabulary. Synchronous
+// calls, main thread only, each bounded by the element's messaging timeout (a backend over another
+// process answers within it or not at all). Reads never throw: a failed read is absent.
 class Accessibility {
 public:
     virtual ~Accessibility() = default;
@@ -23,24 +25,27 @@ public:
     virtual void requestTrust() = 0;
 
     virtual AXElement applicationElement(std::int32_t pid) = 0;
-    virtual AXElement systemWideElement() = 0;
     // Bounds every later call to another process through this element.
     virtual void setMessagingTimeout(AXElement element, std::chrono::milliseconds timeout) = 0;
 
-    // An attribute's value ("AXRole", "AXChildren", "AXPosition", "AXValue", ...); absent when it
+    // What the element is; absent when it cannot be read or is empty.
+    virtual std::optional<AXRoleTerm> role(AXElement element) const = 0;
+    // Absent when it cannot be read or is none the vocabulary knows.
+    virtual std::optional<AXSubrole> subrole(AXElement element) const = 0;
+    // An attribute's value (texts, numbers, booleans, elements, points, sizes); absent when it
     // cannot be read.
     virtual std::optional<PlatformValue> attribute(AXElement element,
-                                                   const std::string& name) const = 0;
-    // Names of the actions the element offers; absent when they cannot be read.
-    virtual std::optional<std::vector<std::string>> actionNames(AXElement element) const = 0;
+                                                   AXAttribute attribute) const = 0;
+    // The actions the element offers, in its order; absent when they cannot be read.
+    virtual std::optional<std::vector<AXActionTerm>> actions(AXElement element) const = 0;
     virtual std::optional<std::string> actionDescription(AXElement element,
-                                                         const std::string& action) const = 0;
+                                                         const AXActionTerm& action) const = 0;
     // Process id of the element's application; absent when it cannot be read.
     virtual std::optional<std::int32_t> pid(AXElement element) const = 0;
 
     // False when the application reports an accessibility error.
-    virtual bool performAction(AXElement element, const std::string& action) = 0;
-    virtual bool setAttribute(AXElement element, const std::string& name,
+    virtual bool perform(AXElement element, const AXActionTerm& action) = 0;
+    virtual bool setAttribute(AXElement element, AXAttribute attribute,
                               const PlatformValue& value) = 0;
     // Hit test of the whole screen at a point in screen coordinates.
     virtual std::optional<AXElement> elementAtPosition(double x, double y) const = 0;

@@ -4,8 +4,9 @@
 #include "CorvanePlatform/AppCatalog.h"
 #include "CorvanePlatform/Clock.h"
 #include "CorvanePlatform/ConsoleSession.h"
+#include "CorvanePlatform/FocusModes.h"
 #include "CorvanePlatform/HostStats.h"
-#include "CorvanePlatform/InputEvents.h"
+#include "CorvanePlatform/Input.h"
 #include "CorvanePlatform/Keychain.h"
 #include "CorvanePlatform/LoginItems.h"
 #include "CorvanePlatform/Power.h"
@@ -24,7 +25,8 @@ struct Platform {
     Workspace& workspace;
     ConsoleSession& console;
     Accessibility& accessibility;
-    InputEvents& input;
+    Input& input;
+    FocusModes& focusModes;
     Scripting& scripting;
     Power& power;
     HostStats& host;

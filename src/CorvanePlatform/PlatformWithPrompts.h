@@ -11,6 +11,7 @@ inline Platform platformWithPrompts(const Platform& base, UserPrompts& prompts) 
                     .console = base.console,
                     .accessibility = base.accessibility,
                     .input = base.input,
+                    .focusModes = base.focusModes,
                     .scripting = base.scripting,
                     .power = base.power,
                     .host = base.host,

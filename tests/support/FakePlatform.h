@@ -168,7 +168,7 @@ struct FakeElement {
 
 // A small element tree: each element has attributes, named actions with descriptions, and an
 // optional reaction to its actions. Elements not added read as nothing.
-class FakeAccessibility final : public Accessibility {
+class FakeAccessibility final : public MacAccessibility {
 public:
     using Node = FakeElement;
     bool trusted = true;
@@ -252,7 +252,7 @@ private:
     std::uint64_t nextToken_ = 1;
 };
 
-class FakeInput final : public InputEvents {
+class FakeInput final : public MacInputEvents {
 public:
     bool canCreate = true;
     std::vector<KeyStroke> sessionKeys;
@@ -555,8 +555,9 @@ struct FakePlatform {
     Platform platform(ProcessRunner* runner = nullptr) {
         return Platform{.workspace = workspace,
                         .console = console,
-                        .accessibility = accessibility,
-                        .input = input,
+                        .accessibility = mac.accessibility(),
+                        .input = mac.input(),
+                        .focusModes = mac.focusModes(),
                         .scripting = scripting,
                         .power = power,
                         .host = host,

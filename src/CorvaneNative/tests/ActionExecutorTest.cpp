@@ -148,7 +148,7 @@ TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
     fakes.workspace.running = {app(61, "com.apple.Music")};
     fakes.defaults.setBool("automation-explained-Music", true);
     fakes.power.outcome = Power::SleepOutcome::Accepted;
-    fakes.input.onSessionKey = [this](const InputEvents::KeyStroke&) {
+    fakes.input.onSessionKey = [this](const MacInputEvents::KeyStroke&) {
         fakes.console.set(ScreenState::Locked);
     };
     struct Row {

@@ -184,10 +184,22 @@ protected:
     FolderWorkspace workspace;
     ListCatalog catalog;
     test::FakePlatform fakes;
-    Platform platform_{workspace,       fakes.console,  fakes.accessibility, fakes.input,
-                       fakes.scripting, fakes.power,    fakes.host,          catalog,
-                       fakes.capture,   fakes.keychain, fakes.processes,     fakes.loginItems,
-                       fakes.defaults,  fakes.prompts,  fakes.clock};
+    Platform platform_{workspace,
+                       fakes.console,
+                       fakes.mac.accessibility(),
+                       fakes.mac.input(),
+                       fakes.mac.focusModes(),
+                       fakes.scripting,
+                       fakes.power,
+                       fakes.host,
+                       catalog,
+                       fakes.capture,
+                       fakes.keychain,
+                       fakes.processes,
+                       fakes.loginItems,
+                       fakes.defaults,
+                       fakes.prompts,
+                       fakes.clock};
     AppInventory inventory{platform_};
 };
 

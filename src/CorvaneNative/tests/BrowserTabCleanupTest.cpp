@@ -569,9 +569,9 @@ TEST_F(BrowserTabCleanupTest, ChromeKeepsPinnedTabsInEveryWindow) {
     EXPECT_EQ(events("activate").size(), 2u);
     EXPECT_EQ(present(), (std::vector<std::string>{"p", "w1"}));
     // Both menus were closed again.
-    EXPECT_EQ(platform->accessibility.attribute(*mac->model().named("tab.menu"), "AXRole"),
+    EXPECT_EQ(mac->macPorts().accessibility.attribute(*mac->model().named("tab.menu"), "AXRole"),
               std::nullopt);
-    EXPECT_EQ(platform->accessibility.attribute(*mac->model().named("file.menu"), "AXRole"),
+    EXPECT_EQ(mac->macPorts().accessibility.attribute(*mac->model().named("file.menu"), "AXRole"),
               std::nullopt);
 }
 
@@ -633,7 +633,7 @@ TEST_F(BrowserTabCleanupTest, ChromeStopsWhenTheTabsDoNotFollow) {
         EXPECT_EQ(live("a"), !row.closedOthers);
         // An opened menu is never left open.
         for (const char* menu : {"file.menu", "tab.menu"}) {
-            EXPECT_EQ(platform->accessibility.attribute(*mac->model().named(menu), "AXRole"),
+            EXPECT_EQ(mac->macPorts().accessibility.attribute(*mac->model().named(menu), "AXRole"),
                       std::nullopt)
                 << menu;
         }

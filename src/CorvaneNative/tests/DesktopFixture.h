@@ -159,7 +159,8 @@ protected:
 
     std::optional<PlatformValue> attribute(const std::string& name, const std::string& attribute) {
         const std::optional<AXElement> element = mac->model().named(name);
-        return element ? platform->accessibility.attribute(*element, attribute) : std::nullopt;
+        return element ? mac->macPorts().accessibility.attribute(*element, attribute)
+                       : std::nullopt;
     }
 
     QTemporaryDir root;

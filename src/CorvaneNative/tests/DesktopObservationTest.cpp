@@ -2,6 +2,7 @@
 // read, and the checks before a snapshot is handed out.
 #include "CorvaneNative/DesktopObservation.h"
 
+#include "CorvaneMac/AccessibilityOnMac.h"
 #include "DesktopFixture.h"
 
 using namespace std::chrono_literals;
@@ -115,7 +116,8 @@ TEST_F(DesktopObservationTest, TheWalkIsBoundedFourWays) {
                                                    {"AXDescription", PlatformValue("B")}}}));
     }
     slow.setChildren(top, buttons);
-    const DesktopObservation::Walk timed = DesktopObservation::walk(slow, clock, {top});
+    AccessibilityOnMac slowly(slow);
+    const DesktopObservation::Walk timed = DesktopObservation::walk(slowly, clock, {top});
     EXPECT_EQ(timed.taken, 51u); // 50 + 50 × 60 ms reaches 3 s
     EXPECT_EQ(timed.elements.size(), 51u);
     EXPECT_TRUE(timed.truncated);
@@ -137,6 +139,19 @@ TEST_F(DesktopObservationTest, TextsAreCutInCharacters) {
     const JSON::Array& names = *button.find("actions")->array();
     ASSERT_EQ(names.size(), 12u);
     EXPECT_EQ(*names[11].string(), ("AXAction11" + std::string(100, 'x')).substr(0, 80));
+}
+
+TEST_F(DesktopObservationTest, RolesOutsideTheVocabularyAreReportedAsTheyCame) {
+    // Unfamiliar roles are no containers: even a bare one is reported, under its own name.
+    load(editorScenario(R"({"role": "AXRulerMarker"},
+                           {"role": "AXGroup", "subrole": "AXTimelineMarker", "title": "Kept"},
+                           {"role": "AXGroup"})"));
+    ASSERT_EQ(observe().front(), '{');
+    std::vector<std::string> roles;
+    for (const JSON& element : *last.find("elements")->array()) {
+        roles.push_back(*element.stringMember("role"));
+    }
+    EXPECT_EQ(roles, (std::vector<std::string>{"AXWindow", "AXRulerMarker", "AXGroup"}));
 }
 
 // Which window wins is DesktopRules' table; here, that the attributes it needs are read.

@@ -24,8 +24,9 @@ namespace {
 
 constexpr std::int32_t pid = 42;
 
-ObservationWindow window(std::string subrole = "AXStandardWindow", std::int32_t owner = pid) {
-    return ObservationWindow{owner, "AXWindow", std::move(subrole), false,
+ObservationWindow window(std::optional<AXSubrole> subrole = AXSubrole::StandardWindow,
+                         std::int32_t owner = pid) {
+    return ObservationWindow{owner, AXRoleTerm(AXRole::Window), subrole, false,
                              QRectF(10, 20, 800, 600)};
 }
 
@@ -49,11 +50,13 @@ TEST(DesktopRules, TheObservedWindowIsTheFocusedOneOrTheOnlyStandardOne) {
     ObservationWindow frameless = window();
     frameless.bounds.reset();
     ObservationWindow notAWindow = window();
-    notAWindow.role = "AXGroup";
-    const ObservationWindow sheet = window("AXSheet");
-    const ObservationWindow dialog = window("AXSystemDialog");
-    const ObservationWindow foreign = window("AXStandardWindow", 7);
-    const ObservationWindow foreignDialog = window("AXSystemDialog", 7);
+    notAWindow.role = AXRole::Group;
+    ObservationWindow roleless = window();
+    roleless.role.reset();
+    const ObservationWindow sheet = window(AXSubrole::Dialog);
+    const ObservationWindow dialog = window(AXSubrole::SystemDialog);
+    const ObservationWindow foreign = window(AXSubrole::StandardWindow, 7);
+    const ObservationWindow foreignDialog = window(AXSubrole::SystemDialog, 7);
     const std::nullopt_t none = std::nullopt;
     const char* const unavailable = "desktop_window_unavailable";
     const char* const protectedUI = "desktop_protected_ui";
@@ -74,6 +77,7 @@ TEST(DesktopRules, TheObservedWindowIsTheFocusedOneOrTheOnlyStandardOne) {
         {"focused with an infinite frame", {infinite}, 0, none, unavailable},
         {"focused without frame", {frameless}, 0, none, unavailable},
         {"focused, not a window", {notAWindow}, 0, none, unavailable},
+        {"focused, without a role", {roleless}, 0, none, unavailable},
         // A focused window need not be a standard one: a sheet in front is what the person sees.
         {"focused sheet", {sheet}, 0, none, "0"},
         {"focused index out of range", {window()}, 5, none, "0"},
@@ -233,12 +237,14 @@ TEST(DesktopRules, ClicksMapFromImageToScreenAndWheelsScrollByThreeQuarters) {
         EXPECT_EQ(DesktopInteraction::scrollAmount(row.height, row.up), row.expected) << row.height;
     }
 
-    EXPECT_EQ(DesktopInteraction::keyCode("select_all"), 0);
-    EXPECT_EQ(DesktopInteraction::keyCode("return"), 36);
-    EXPECT_EQ(DesktopInteraction::keyCode("page_down"), 121);
-    EXPECT_EQ(DesktopInteraction::keyCode("enter"), std::nullopt);
-    EXPECT_EQ(DesktopInteraction::keyCode("Return"), std::nullopt);
-    EXPECT_EQ(DesktopInteraction::keyCode(""), std::nullopt);
+    using Chord = DesktopInteraction::Chord;
+    EXPECT_EQ(DesktopInteraction::keyNamed("select_all"),
+              (Chord{Input::Key::A, {.command = true}}));
+    EXPECT_EQ(DesktopInteraction::keyNamed("return"), (Chord{Input::Key::Return, {}}));
+    EXPECT_EQ(DesktopInteraction::keyNamed("page_down"), (Chord{Input::Key::PageDown, {}}));
+    EXPECT_EQ(DesktopInteraction::keyNamed("enter"), std::nullopt);
+    EXPECT_EQ(DesktopInteraction::keyNamed("Return"), std::nullopt);
+    EXPECT_EQ(DesktopInteraction::keyNamed(""), std::nullopt);
 }
 
 TEST(DesktopRules, TextsAreCountedInCharacters) {

@@ -32,8 +32,9 @@ protected:
 
 TEST_F(SystemActionsTest, ScanWalksBreadthFirstWithinItsLimits) {
     FakeAccessibility& ax = fakes.accessibility;
+    const Accessibility& meaning = platform.accessibility;
     const AXElement lone = ax.add();
-    SystemActions::Scan scan = SystemActions::scan(ax, fakes.clock, lone, 600);
+    SystemActions::Scan scan = SystemActions::scan(meaning, fakes.clock, lone, 600);
     EXPECT_EQ(scan.nodes, std::vector<AXElement>{lone});
     EXPECT_TRUE(scan.complete);
 
@@ -43,10 +44,10 @@ TEST_F(SystemActionsTest, ScanWalksBreadthFirstWithinItsLimits) {
     ax.setChildren(root, {a, b});
     ax.setChildren(a, {a1, a2});
     ax.setChildren(b, {b1});
-    scan = SystemActions::scan(ax, fakes.clock, root, 6);
+    scan = SystemActions::scan(meaning, fakes.clock, root, 6);
     EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1, a2, b1}));
     EXPECT_TRUE(scan.complete);
-    scan = SystemActions::scan(ax, fakes.clock, root, 5);
+    scan = SystemActions::scan(meaning, fakes.clock, root, 5);
     EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1, a2}));
     EXPECT_FALSE(scan.complete);
 
@@ -56,7 +57,7 @@ TEST_F(SystemActionsTest, ScanWalksBreadthFirstWithinItsLimits) {
         many.push_back(ax.add());
     }
     ax.setChildren(lone, many);
-    scan = SystemActions::scan(ax, fakes.clock, lone, 600);
+    scan = SystemActions::scan(meaning, fakes.clock, lone, 600);
     EXPECT_EQ(scan.nodes.size(), 600u);
     EXPECT_FALSE(scan.complete);
 
@@ -64,24 +65,25 @@ TEST_F(SystemActionsTest, ScanWalksBreadthFirstWithinItsLimits) {
     ax.onRead = [this] {
         fakes.clock.advance(500ms);
     };
-    scan = SystemActions::scan(ax, fakes.clock, root, 600);
+    scan = SystemActions::scan(meaning, fakes.clock, root, 600);
     EXPECT_EQ(scan.nodes, (std::vector<AXElement>{root, a, b, a1}));
     EXPECT_FALSE(scan.complete);
 }
 
 TEST_F(SystemActionsTest, ChildrenAndTextReadOnlyTheirOwnKind) {
     FakeAccessibility& ax = fakes.accessibility;
+    const Accessibility& meaning = platform.accessibility;
     const AXElement child = ax.add();
     const AXElement mixed = ax.add(Node{{{"AXChildren", PlatformValue::Array{child, 3}}}});
     const AXElement wrong = ax.add(Node{{{"AXChildren", child}, {"AXTitle", 7}}});
     const AXElement titled = ax.add(Node{{{"AXTitle", "Save"}, {"AXValue", true}}});
-    EXPECT_TRUE(SystemActions::children(ax, mixed).empty());
-    EXPECT_TRUE(SystemActions::children(ax, wrong).empty());
-    EXPECT_TRUE(SystemActions::children(ax, AXElement(999)).empty());
-    EXPECT_EQ(SystemActions::text(ax, titled, "AXTitle"), "Save");
-    EXPECT_EQ(SystemActions::text(ax, titled, "AXValue"), std::nullopt);
-    EXPECT_EQ(SystemActions::text(ax, wrong, "AXTitle"), std::nullopt);
-    EXPECT_EQ(SystemActions::text(ax, titled, "AXHelp"), std::nullopt);
+    EXPECT_TRUE(SystemActions::children(meaning, mixed).empty());
+    EXPECT_TRUE(SystemActions::children(meaning, wrong).empty());
+    EXPECT_TRUE(SystemActions::children(meaning, AXElement(999)).empty());
+    EXPECT_EQ(SystemActions::text(meaning, titled, AXAttribute::Title), "Save");
+    EXPECT_EQ(SystemActions::text(meaning, titled, AXAttribute::Value), std::nullopt);
+    EXPECT_EQ(SystemActions::text(meaning, wrong, AXAttribute::Title), std::nullopt);
+    EXPECT_EQ(SystemActions::text(meaning, titled, AXAttribute::Description), std::nullopt);
 }
 
 TEST_F(SystemActionsTest, LockIsConfirmedOnlyByALockedReading) {
@@ -105,7 +107,7 @@ TEST_F(SystemActionsTest, LockIsConfirmedOnlyByALockedReading) {
         SCOPED_TRACE(row.name);
         fakes.console.set(ScreenState::Unlocked);
         fakes.input.sessionKeys.clear();
-        fakes.input.onSessionKey = [&](const InputEvents::KeyStroke&) {
+        fakes.input.onSessionKey = [&](const MacInputEvents::KeyStroke&) {
             fakes.console.set(row.afterKey);
         };
         const auto start = fakes.clock.monotonicNow();
@@ -232,7 +234,7 @@ struct ControlCenter {
         ax.node(application)
             .attributes.insert_or_assign("AXWindows", PlatformValue(PlatformValue::Array{window}));
         f.workspace.running = {app(12, "com.example.notes"), app(pid, "com.apple.controlcenter")};
-        f.input.onSessionKey = [this](const InputEvents::KeyStroke& key) {
+        f.input.onSessionKey = [this](const MacInputEvents::KeyStroke& key) {
             if (key.keyCode == 8 && key.flags == 0x800000 && p.opensOnKey) {
                 show();
             }

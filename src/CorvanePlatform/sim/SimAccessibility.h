@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/Accessibility.h"
+#include "CorvaneMac/MacAccessibility.h"
 
 namespace corvane {
 
@@ -10,7 +10,7 @@ class SimParts;
 // Accessibility over the model's element trees: what each attribute reads (stored or computed
 // from the tree: children, parent, window, focus...), actions and writes through SimEffects.
 // Without trust every read is absent and every action fails, as on the real system.
-class SimAccessibility final : public Accessibility {
+class SimAccessibility final : public MacAccessibility {
 public:
     explicit SimAccessibility(SimModel& model)
         : model_(model) {}

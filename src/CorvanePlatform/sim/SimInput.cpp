@@ -1,7 +1,7 @@
 #include "CorvanePlatform/sim/SimInput.h"
 
 #include "CorvaneCore/JSON.h"
-#include "CorvanePlatform/InputEvents.h"
+#include "CorvaneMac/MacInputEvents.h"
 #include "CorvanePlatform/sim/SimApplications.h"
 #include "CorvanePlatform/sim/SimEffects.h"
 #include "CorvanePlatform/sim/SimElementTree.h"
@@ -45,7 +45,7 @@ void SimInput::type(std::int32_t pid, std::uint16_t keyCode, std::uint64_t flags
     if (target == nullptr) {
         return;
     }
-    if (keyCode == selectAllKey && (flags & InputEvents::commandFlag) != 0) {
+    if (keyCode == selectAllKey && (flags & MacInputEvents::commandFlag) != 0) {
         target->allSelected = true;
         return;
     }
@@ -87,13 +87,13 @@ void SimInput::keyToProcess(std::uint16_t keyCode, std::uint64_t flags,
 void SimInput::keyToSession(std::uint16_t keyCode, std::uint64_t flags,
                             const std::optional<std::string>& text) {
     record_.record("key_to_session", keyDetails(keyCode, flags, text));
-    const std::uint64_t lockFlags = InputEvents::commandFlag | InputEvents::controlFlag;
+    const std::uint64_t lockFlags = MacInputEvents::commandFlag | MacInputEvents::controlFlag;
     if (keyCode == lockKey && (flags & lockFlags) == lockFlags) {
         settings_.setLocked(true);
         record_.record("screen_locked");
         return;
     }
-    if (keyCode == controlCenterKey && (flags & InputEvents::secondaryFunctionFlag) != 0) {
+    if (keyCode == controlCenterKey && (flags & MacInputEvents::secondaryFunctionFlag) != 0) {
         for (std::int32_t pid : apps_.pidsOf(controlCenterID)) {
             for (std::uint64_t window : tree_.process(pid)->windows) {
                 tree_.element(window)->hidden = false;

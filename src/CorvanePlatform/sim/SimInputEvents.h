@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/InputEvents.h"
+#include "CorvaneMac/MacInputEvents.h"
 
 namespace corvane {
 
@@ -10,7 +10,7 @@ class SimModel;
 // Posted events are recorded and take effect in the model: typed text lands in the focused field,
 // Control-Command-Q locks the screen, Globe/Fn-C opens Control Center, clicks press what they hit.
 // With "input.fails" set, event creation fails and nothing is posted.
-class SimInputEvents final : public InputEvents {
+class SimInputEvents final : public MacInputEvents {
 public:
     explicit SimInputEvents(SimModel& model)
         : model_(model) {}

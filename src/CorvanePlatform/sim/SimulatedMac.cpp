@@ -110,8 +110,9 @@ bool SimulatedMac::listen(const QString& socketPath, QString* error) {
 Platform SimulatedMac::platform() {
     return Platform{.workspace = *workspace_,
                     .console = *console_,
-                    .accessibility = *accessibility_,
-                    .input = *input_,
+                    .accessibility = adapter_->accessibility(),
+                    .input = adapter_->input(),
+                    .focusModes = adapter_->focusModes(),
                     .scripting = *scripting_,
                     .power = *power_,
                     .host = *host_,
@@ -122,6 +123,16 @@ Platform SimulatedMac::platform() {
                     .loginItems = *loginItems_,
                     .defaults = defaults_,
                     .prompts = *prompts_,
+                    .clock = clock_};
+}
+
+MacPorts SimulatedMac::macPorts() {
+    return MacPorts{.workspace = *workspace_,
+                    .console = *console_,
+                    .accessibility = *accessibility_,
+                    .input = *input_,
+                    .scripting = *scripting_,
+                    .power = *power_,
                     .clock = clock_};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CorvaneMac/MacPorts.h"
 #include "CorvanePlatform/Platform.h"
 
 #include <QString>
@@ -53,7 +54,10 @@ public:
     // Starts the control channel at the socket path; false with a reason when it cannot listen.
     bool listen(const QString& socketPath, QString* error = nullptr);
 
+    // The meaning ports the agent uses, through the Mac adapter.
     Platform platform();
+    // The Mac-level ports below the adapter, for tests of the simulation itself.
+    MacPorts macPorts();
     SimModel& model();
     SimControlCommands& commands();
     SimProcessRunner& processes();

@@ -9,12 +9,12 @@
 namespace corvane {
 namespace {
 
-std::optional<std::int64_t> integerValue(Accessibility& ax, AXElement element) {
+std::optional<std::int64_t> integerValue(MacAccessibility& ax, AXElement element) {
     std::optional<PlatformValue> value = ax.attribute(element, "AXValue");
     return value ? value->integer() : std::nullopt;
 }
 
-std::vector<AXElement> children(Accessibility& ax, AXElement element) {
+std::vector<AXElement> children(MacAccessibility& ax, AXElement element) {
     std::vector<AXElement> result;
     if (std::optional<PlatformValue> value = ax.attribute(element, "AXChildren")) {
         for (const PlatformValue& child : *value->array()) {
@@ -25,7 +25,7 @@ std::vector<AXElement> children(Accessibility& ax, AXElement element) {
 }
 
 TEST_F(SimFixture, PressRunsTheElementsBehaviour) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement bold = named("textedit.bold");
     EXPECT_EQ(integerValue(ax, bold), 0);
     EXPECT_TRUE(ax.performAction(bold, "AXPress"));
@@ -50,7 +50,7 @@ TEST_F(SimFixture, PressRunsTheElementsBehaviour) {
 }
 
 TEST_F(SimFixture, SafariTabsCloseThroughTheirDescribedAction) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement tabs = named("safari.w1.tabs");
     ASSERT_EQ(children(ax, tabs).size(), 4u);
     const AXElement weather = named("safari.w1.tab3");
@@ -73,7 +73,7 @@ TEST_F(SimFixture, SafariTabsCloseThroughTheirDescribedAction) {
 TEST_F(SimFixture, QuitRequestsFollowEachApplicationsBehaviour) {
     Workspace& workspace = platform().workspace;
     EXPECT_FALSE(workspace.terminate(301)); // Finder refuses
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement sheet = named("textedit.save_sheet");
     EXPECT_FALSE(ax.attribute(sheet, "AXRole"));
     EXPECT_TRUE(workspace.terminate(845)); // TextEdit accepts but shows its save sheet
@@ -131,12 +131,12 @@ TEST_F(SimFixture, OpeningLaunchesOrActivatesAndIsRecorded) {
 }
 
 TEST_F(SimFixture, LockKeystrokeLocksAndFnCOpensControlCenter) {
-    InputEvents& input = platform().input;
+    MacInputEvents& input = macPorts().input;
     ConsoleSession& console = platform().console;
     EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
 
     // Command-Q alone is no lock.
-    EXPECT_TRUE(input.postKeyToSession({12, InputEvents::commandFlag, std::nullopt}));
+    EXPECT_TRUE(input.postKeyToSession({12, MacInputEvents::commandFlag, std::nullopt}));
     EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
     EXPECT_TRUE(input.postKeyToSession({12, 0x140000, std::nullopt}));
     const ConsoleSession::RootProperties locked = *console.rootProperties();
@@ -146,10 +146,10 @@ TEST_F(SimFixture, LockKeystrokeLocksAndFnCOpensControlCenter) {
     model().unlockScreen();
     EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
 
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement controlCenter = ax.applicationElement(215);
     EXPECT_TRUE(ax.attribute(controlCenter, "AXWindows")->array()->empty());
-    EXPECT_TRUE(input.postKeyToSession({8, InputEvents::secondaryFunctionFlag, std::nullopt}));
+    EXPECT_TRUE(input.postKeyToSession({8, MacInputEvents::secondaryFunctionFlag, std::nullopt}));
     ASSERT_EQ(ax.attribute(controlCenter, "AXWindows")->array()->size(), 1u);
 
     const AXElement focus = named("cc.focus");
@@ -169,14 +169,14 @@ TEST_F(SimFixture, LockKeystrokeLocksAndFnCOpensControlCenter) {
 }
 
 TEST_F(SimFixture, TypingReplacesOrExtendsTheFocusedField) {
-    InputEvents& input = platform().input;
-    Accessibility& ax = platform().accessibility;
+    MacInputEvents& input = macPorts().input;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement body = named("textedit.body");
     EXPECT_EQ(ax.attribute(ax.applicationElement(845), "AXFocusedUIElement"), PlatformValue(body));
 
-    const std::uint64_t command = InputEvents::commandFlag;
+    const std::uint64_t command = MacInputEvents::commandFlag;
     struct Key {
-        InputEvents::KeyStroke stroke;
+        MacInputEvents::KeyStroke stroke;
         std::string value; // of the field afterwards
     };
     const std::vector<Key> keys = {
@@ -205,21 +205,21 @@ TEST_F(SimFixture, TypingReplacesOrExtendsTheFocusedField) {
 }
 
 TEST_F(SimFixture, HitTestAndClicksFindTheTopmostControl) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     // Inside the Bold check box of the front TextEdit window.
     EXPECT_EQ(ax.elementAtPosition(330, 240), named("textedit.bold"));
     EXPECT_EQ(ax.elementAtPosition(500, 400), named("textedit.body"));
     EXPECT_FALSE(ax.elementAtPosition(5000, 5000));
 
-    EXPECT_TRUE(platform().input.postClick(330, 240, InputEvents::MouseButton::Left, 1));
+    EXPECT_TRUE(macPorts().input.postClick(330, 240, MacInputEvents::MouseButton::Left, 1));
     EXPECT_EQ(integerValue(ax, named("textedit.bold")), 1);
-    EXPECT_TRUE(platform().input.postScroll(500, 400, -120));
+    EXPECT_TRUE(macPorts().input.postScroll(500, 400, -120));
     ASSERT_EQ(eventsOfKind("scroll").size(), 1u);
     EXPECT_EQ(*eventsOfKind("scroll")[0].stringMember("name"), "textedit.body");
 }
 
 TEST_F(SimFixture, WithoutTrustNothingIsReadableAndTimeoutsAreRecorded) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement app = ax.applicationElement(402);
     ax.setMessagingTimeout(app, std::chrono::milliseconds(200));
     EXPECT_EQ(model().with([&](SimParts& m) { return m.tree.messagingTimeout(app.token()); }),
@@ -249,14 +249,14 @@ TEST_F(SimFixture, AcceptedSleepAnnouncesWillSleepAfterReturning) {
     EXPECT_EQ(willSleep, 1);
 }
 
-std::vector<AXElement> tabsOf(SimFixture& fixture, Accessibility& ax) {
+std::vector<AXElement> tabsOf(SimFixture& fixture, MacAccessibility& ax) {
     return children(ax, fixture.named("chrome.tabs"));
 }
 
 // Opens a menu of the menu bar and returns the item with this title.
 std::optional<AXElement> menuItem(SimFixture& fixture, AXElement menuBar, const std::string& menu,
                                   const std::string& item) {
-    Accessibility& ax = fixture.platform().accessibility;
+    MacAccessibility& ax = fixture.macPorts().accessibility;
     for (AXElement top : children(ax, menuBar)) {
         if (fixture.text(top, "AXTitle") != menu) {
             continue;
@@ -274,7 +274,7 @@ std::optional<AXElement> menuItem(SimFixture& fixture, AXElement menuBar, const 
 }
 
 TEST_F(SimFixture, ChromeTabStripFollowsNewTabAndTabMenus) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     const AXElement app = ax.applicationElement(510);
     const AXElement menuBar = *ax.attribute(app, "AXMenuBar")->element();
     const std::vector<AXElement> before = tabsOf(*this, ax);
@@ -328,7 +328,7 @@ TEST_F(SimFixture, ApplicationsCanMisbehaveAsScenariosSay) {
     EXPECT_TRUE(workspace.activate(20)); // accepted, yet it stays behind
     EXPECT_EQ(workspace.frontmostApplication()->pid, 30);
 
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     EXPECT_FALSE(ax.attribute(ax.applicationElement(30), "AXWindows"));
     EXPECT_FALSE(ax.performAction(named("hung.w"), "AXRaise"));
     EXPECT_FALSE(ax.elementAtPosition(50, 50));

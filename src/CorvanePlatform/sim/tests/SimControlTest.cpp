@@ -120,7 +120,7 @@ TEST_F(SimFixture, RefusedControlCommandsChangeNothing) {
     }
     EXPECT_EQ(model().settings(), before);
     // The half-valid effect list did not run its valid first half.
-    EXPECT_EQ(platform().accessibility.attribute(named("textedit.bold"), "AXValue"),
+    EXPECT_EQ(macPorts().accessibility.attribute(named("textedit.bold"), "AXValue"),
               PlatformValue(0));
 }
 

@@ -49,6 +49,7 @@ public:
     }
 
     Platform platform() { return mac->platform(); }
+    MacPorts macPorts() { return mac->macPorts(); }
     SimModel& model() { return mac->model(); }
 
     AXElement named(const std::string& name) {
@@ -58,7 +59,7 @@ public:
     }
 
     std::optional<std::string> text(AXElement element, const std::string& attribute) {
-        std::optional<PlatformValue> value = platform().accessibility.attribute(element, attribute);
+        std::optional<PlatformValue> value = macPorts().accessibility.attribute(element, attribute);
         if (!value || value->string() == nullptr) {
             return std::nullopt;
         }

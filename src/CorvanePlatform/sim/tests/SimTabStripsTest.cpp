@@ -37,7 +37,7 @@ class SimTabStripsTest : public SimFixture {
 protected:
     std::vector<std::string> tabs(const std::string& strip) {
         std::vector<std::string> names;
-        Accessibility& ax = platform().accessibility;
+        MacAccessibility& ax = macPorts().accessibility;
         const std::optional<PlatformValue> value = ax.attribute(named(strip), "AXChildren");
         for (const PlatformValue& child : value ? *value->array() : PlatformValue::Array{}) {
             const std::optional<PlatformValue> title = ax.attribute(*child.element(), "AXTitle");
@@ -47,10 +47,10 @@ protected:
         return names;
     }
     bool press(const std::string& name) {
-        return platform().accessibility.performAction(named(name), "AXPress");
+        return macPorts().accessibility.performAction(named(name), "AXPress");
     }
     std::optional<PlatformValue> enabled(const std::string& name) {
-        return platform().accessibility.attribute(named(name), "AXEnabled");
+        return macPorts().accessibility.attribute(named(name), "AXEnabled");
     }
     bool live(const std::string& name) { return model().named(name).has_value(); }
 };
@@ -65,7 +65,7 @@ TEST_F(SimTabStripsTest, ClosingHandsTheSelectionOnAndTheLastTabTakesItsWindow) 
     EXPECT_EQ(tabs("w1.tabs"), (std::vector<std::string>{"a*"})); // else the left one
 
     // The menu follows the front window: raising w2 makes its strip the one closed.
-    EXPECT_TRUE(platform().accessibility.performAction(named("w2"), "AXRaise"));
+    EXPECT_TRUE(macPorts().accessibility.performAction(named("w2"), "AXRaise"));
     EXPECT_EQ(enabled("others"), PlatformValue(false));
     EXPECT_TRUE(press("close"));
     EXPECT_FALSE(live("w2"));
@@ -84,7 +84,7 @@ TEST_F(SimTabStripsTest, CloseOtherTabsKeepsPinnedTabsAndTabsThatAskFirst) {
     EXPECT_EQ(enabled("close"), PlatformValue(true));
     EXPECT_TRUE(press("others"));
     EXPECT_EQ(tabs("w1.tabs"), (std::vector<std::string>{"a", "b", "c", "d*"}));
-    EXPECT_EQ(platform().accessibility.attribute(named("w1.sheet"), "AXRole"),
+    EXPECT_EQ(macPorts().accessibility.attribute(named("w1.sheet"), "AXRole"),
               PlatformValue("AXSheet"));
     // Tabs that stayed are still closable, so the command stays available.
     EXPECT_EQ(enabled("others"), PlatformValue(true));

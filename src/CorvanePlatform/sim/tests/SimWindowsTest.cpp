@@ -41,7 +41,7 @@ public:
 };
 
 TEST_F(SimWindowsTest, ReadingAnElementRunsItsReactionOnce) {
-    Accessibility& ax = platform().accessibility;
+    MacAccessibility& ax = macPorts().accessibility;
     EXPECT_EQ(text(named("w"), "AXTitle"), "Doc");
     // The reading itself sees the state before the reaction.
     EXPECT_EQ(text(named("ok"), "AXTitle"), "OK");
@@ -81,14 +81,14 @@ TEST_F(SimWindowsTest, CapturesListLayersPaintControlsAndReactOnce) {
     EXPECT_NE(image->pixelColor(15, 30), QColor(Qt::white)) << "button";
     EXPECT_NE(image->pixelColor(100, 5), QColor(Qt::white)) << "title bar";
     // The window moved once it had been captured, and only after the first capture.
-    EXPECT_EQ(platform().accessibility.attribute(named("w"), "AXPosition"),
+    EXPECT_EQ(macPorts().accessibility.attribute(named("w"), "AXPosition"),
               PlatformValue(QPointF(110, 50)));
     model().with([](SimParts& m) {
         m.tree.element(*m.tree.named("w"))
             ->attributes.insert_or_assign("AXPosition", PlatformValue(QPointF(100, 50)));
     });
     QCoro::waitFor(capture.capture(windows[0].id, 200, 150));
-    EXPECT_EQ(platform().accessibility.attribute(named("w"), "AXPosition"),
+    EXPECT_EQ(macPorts().accessibility.attribute(named("w"), "AXPosition"),
               PlatformValue(QPointF(100, 50)));
     EXPECT_EQ(eventsOfKind("capture").size(), 2u);
 }

@@ -6,15 +6,18 @@
 
 namespace corvane {
 
-// Synthetic keyboard, mouse and scroll input. Every call creates all of its events first and posts
-// nothing when one cannot be created; it then answers false.
-class InputEvents {
+// Synthetic keyboard, mouse and scroll input in the Mac's terms (virtual key codes, flag masks).
+// Every call creates all of its events first and posts nothing when one cannot be created; it then
+// answers false. Only the Mac adapter posts through it; the actions see Input.
+class MacInputEvents {
 public:
-    virtual ~InputEvents() = default;
+    virtual ~MacInputEvents() = default;
 
     // Modifier flag masks as the event system defines them.
     static constexpr std::uint64_t commandFlag = 0x100000;
     static constexpr std::uint64_t controlFlag = 0x40000;
+    static constexpr std::uint64_t optionFlag = 0x80000;
+    static constexpr std::uint64_t shiftFlag = 0x20000;
     static constexpr std::uint64_t secondaryFunctionFlag = 0x800000;
 
     struct KeyStroke {
