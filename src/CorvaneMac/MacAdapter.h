@@ -2,7 +2,16 @@
 
 #include "CorvaneMac/MacPorts.h"
 
+#include <memory>
+
 namespace corvane {
+
+class ApplicationBundles;
+class ApplicationBundlesOnMac;
+class PowerSources;
+class PowerSourcesOnMac;
+class SessionLock;
+class SessionLockOnMac;
 
 // Owns one adapter per meaning port, each built on the Mac-level ports. A backend that speaks the
 // Mac's terms (the simulated Mac, a macOS backend) keeps one and hands its ports to the Platform.
@@ -13,8 +22,15 @@ public:
     MacAdapter(const MacAdapter&) = delete;
     MacAdapter& operator=(const MacAdapter&) = delete;
 
+    ApplicationBundles& bundles();
+    SessionLock& sessionLock();
+    PowerSources& powerSources();
+
 private:
     MacPorts ports_;
+    std::unique_ptr<ApplicationBundlesOnMac> bundles_;
+    std::unique_ptr<SessionLockOnMac> sessionLock_;
+    std::unique_ptr<PowerSourcesOnMac> powerSources_;
 };
 
 } // namespace corvane

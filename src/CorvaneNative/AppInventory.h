@@ -25,7 +25,7 @@ namespace corvane {
 // Discovery (the metadata index plus bounded walks of the application folders, then one bundle
 // read per candidate) is slow, so it runs on a worker thread and its result is cached for 30
 // seconds. The worker only sees copies made on the main thread, the file system, and the
-// read-only port calls that are safe on any thread: Workspace::bundleInfo and AppCatalog.
+// read-only ports that are safe on any thread: ApplicationBundles and AppCatalog.
 //
 // The public operations run on the main thread. Their coroutines keep the cache alive on their
 // own, so an inventory may be destroyed while one is suspended; the destructor waits for a
@@ -72,7 +72,7 @@ public:
 
     // Discovery proper, safe to run off the main thread: `running` and `roots` are copies taken
     // on the main thread. Never throws; a source that fails is skipped.
-    static std::vector<Entry> discover(const Workspace& workspace, const AppCatalog& catalog,
+    static std::vector<Entry> discover(const ApplicationBundles& bundles, const AppCatalog& catalog,
                                        const std::vector<RunningApplication>& running,
                                        const std::vector<std::string>& roots);
 

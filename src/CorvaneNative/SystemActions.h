@@ -21,10 +21,8 @@ namespace corvane {
 // not. Main thread only; no state survives a call.
 namespace SystemActions {
 
-// What the platform honours today to lock the screen (Control-Command-Q) and to open Control
-// Center (Globe/Fn-C), and the Control Center identifiers, kept together.
-inline constexpr std::uint16_t lockKeyCode = 12;
-inline constexpr std::uint64_t lockKeyFlags = InputEvents::commandFlag | InputEvents::controlFlag;
+// What the platform honours today to open Control Center (Globe/Fn-C), and the Control Center
+// identifiers, kept together.
 inline constexpr std::uint16_t controlCenterKeyCode = 8;
 inline constexpr std::uint64_t controlCenterKeyFlags = InputEvents::secondaryFunctionFlag;
 inline constexpr std::string_view controlCenterBundleID = "com.apple.controlcenter";
@@ -38,9 +36,6 @@ inline constexpr std::chrono::milliseconds messagingTimeout{200};
 inline constexpr std::chrono::milliseconds scanDeadline{2000};
 inline constexpr std::size_t controlScanLimit = 600;
 
-// Lock: 29 waits of 100 ms after the first read.
-inline constexpr std::chrono::milliseconds lockPollInterval{100};
-inline constexpr int lockWaitLimit = 29;
 // Focus: up to 15 waits of 150 ms for the control to appear, then 10 waits of 100 ms for its value.
 inline constexpr std::chrono::milliseconds focusOpeningInterval{150};
 inline constexpr int focusOpeningLimit = 15;
@@ -67,11 +62,11 @@ struct Scan {
 Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root,
           std::size_t limit);
 
-// {"already_locked": false} once the screen reads locked; "lock_not_confirmed" when it does not
-// within the budget; "action_failed" when the key events cannot be made.
+// {"already_locked": false} once the session reads locked; "lock_not_confirmed" when it does not
+// within the session lock's budget; "action_failed" when the request cannot be made.
 QCoro::Task<JSON> lock(Platform platform);
 // {} once the system accepted the request; not confirmed. Needs no accessibility trust.
-JSON sleep(const Platform& platform);
+QCoro::Task<JSON> sleep(Platform platform);
 // Switches Do Not Disturb through Control Center and reads the control back; {} also when it
 // already had the wanted value.
 QCoro::Task<JSON> focus(Platform platform, bool enabled);

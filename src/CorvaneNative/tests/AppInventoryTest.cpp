@@ -1,6 +1,7 @@
 #include "CorvaneNative/AppInventory.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneMac/ApplicationBundlesOnMac.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 #include "support/FakePlatform.h"
 
@@ -33,7 +34,7 @@ namespace fs = std::filesystem;
 
 // Bundles whose information dictionaries the test wrote (their folders exist on disk for the
 // walk). Tests change them only between discoveries.
-class FolderWorkspace final : public Workspace {
+class FolderWorkspace final : public Workspace, public MacBundles {
 public:
     std::vector<RunningApplication> running;
     bool runningFails = false;
@@ -184,10 +185,23 @@ protected:
     FolderWorkspace workspace;
     ListCatalog catalog;
     test::FakePlatform fakes;
-    Platform platform_{workspace,       fakes.console,  fakes.accessibility, fakes.input,
-                       fakes.scripting, fakes.power,    fakes.host,          catalog,
-                       fakes.capture,   fakes.keychain, fakes.processes,     fakes.loginItems,
-                       fakes.defaults,  fakes.prompts,  fakes.clock};
+    ApplicationBundlesOnMac bundles{workspace};
+    Platform platform_{.workspace = workspace,
+                       .bundles = bundles,
+                       .sessionLock = fakes.mac.sessionLock(),
+                       .accessibility = fakes.accessibility,
+                       .input = fakes.input,
+                       .scripting = fakes.scripting,
+                       .powerSources = fakes.mac.powerSources(),
+                       .host = fakes.host,
+                       .appCatalog = catalog,
+                       .screenCapture = fakes.capture,
+                       .keychain = fakes.keychain,
+                       .processes = fakes.processes,
+                       .loginItems = fakes.loginItems,
+                       .defaults = fakes.defaults,
+                       .prompts = fakes.prompts,
+                       .clock = fakes.clock};
     AppInventory inventory{platform_};
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CorvaneMac/MacPorts.h"
 #include "CorvanePlatform/Platform.h"
 
 #include <QString>
@@ -54,6 +55,8 @@ public:
     bool listen(const QString& socketPath, QString* error = nullptr);
 
     Platform platform();
+    // The Mac-level ports under the adapter (tests of the simulation itself).
+    MacPorts macPorts();
     SimModel& model();
     SimControlCommands& commands();
     SimProcessRunner& processes();

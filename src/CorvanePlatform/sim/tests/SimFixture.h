@@ -49,6 +49,7 @@ public:
     }
 
     Platform platform() { return mac->platform(); }
+    MacPorts macPorts() { return mac->macPorts(); }
     SimModel& model() { return mac->model(); }
 
     AXElement named(const std::string& name) {
