@@ -29,6 +29,8 @@ struct AppInventory::State {
         : platform(p) {}
 
     Platform platform;
+    // The discovery under way, shared by every caller that arrives while it runs.
+    std::shared_ptr<QFuture<std::vector<Entry>>> discovery;
     std::vector<Entry> cached;
     // Absent until the first discovery ends, so the first call always discovers. Monotonic, so
     // that a wall clock set back cannot keep a stale list alive.
@@ -276,11 +278,21 @@ AppInventory::applicationsOf(std::shared_ptr<State> state, QThreadPool* pool, bo
         // would empty the cache.
         co_return std::vector<Entry>(state->cached);
     }
-    const QFuture<std::vector<Entry>> discovery = startDiscovery(state->platform, *pool);
-    std::vector<Entry> found = co_await discovery;
-    // Overlapping refreshes each store their own result; the one that ends last stays.
-    state->cached = found;
-    state->cachedAt = clock.monotonicNow();
+    // Callers that arrive while a discovery runs wait for it instead of starting their own: its
+    // result is no older than their call.
+    if (!state->discovery) {
+        state->discovery =
+            std::make_shared<QFuture<std::vector<Entry>>>(startDiscovery(state->platform, *pool));
+    }
+    const std::shared_ptr<QFuture<std::vector<Entry>>> discovery = state->discovery;
+    const QFuture<std::vector<Entry>> future = *discovery;
+    std::vector<Entry> found = co_await future;
+    // The first caller to resume stores the result; the others find it stored.
+    if (state->discovery == discovery) {
+        state->discovery.reset();
+        state->cached = found;
+        state->cachedAt = clock.monotonicNow();
+    }
     co_return found;
 }
 

@@ -531,6 +531,32 @@ TEST_F(AppInventoryTest, DiscoveryLeavesTheMainThreadFree) {
     EXPECT_FALSE(catalog.queriedOnMainThread);
 }
 
+// Callers arriving while a discovery runs, refreshing or not, share it.
+TEST_F(AppInventoryTest, ConcurrentCallersShareOneDiscovery) {
+    bundle("Applications/One.app", info("com.example.one"));
+    std::promise<void> open;
+    catalog.gate = open.get_future().share();
+    auto first = std::make_shared<Outcome<std::vector<Entry>>>();
+    auto second = std::make_shared<Outcome<JSON>>();
+    auto third = std::make_shared<Outcome<std::string>>();
+    settle(inventory.applications(true), first);
+    settle(inventory.page(0), second);
+    settle(inventory.resolve("one"), third);
+    open.set_value();
+    pump(*first);
+    pump(*second);
+    pump(*third);
+    EXPECT_EQ(catalog.queries, 1);
+    ASSERT_TRUE(first->value && second->value && third->value);
+    EXPECT_THAT(identifiers(*first->value), ElementsAre("com.example.one"));
+    EXPECT_EQ(second->value->find("apps")->array()->size(), 1u);
+    EXPECT_EQ(*third->value, root + "/Applications/One.app");
+
+    // Once it has ended, a refresh discovers afresh.
+    finish(inventory.applications(true));
+    EXPECT_EQ(catalog.queries, 2);
+}
+
 TEST_F(AppInventoryTest, AnInventoryMayGoWhileItsDiscoveryRuns) {
     bundle("Applications/One.app", info("com.example.one"));
     std::promise<void> open;
