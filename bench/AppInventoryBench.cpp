@@ -2,6 +2,7 @@
 // the four walked folders (also known to the metadata index), beside ordinary files and folders
 // the walk has to pass. Also reported: the longest gap between ticks of a 1 ms main-thread timer
 // while discovery runs, which shows that the main thread stays free.
+#include "CorvaneMac/ApplicationBundlesOnMac.h"
 #include "CorvaneNative/AppInventory.h"
 #include "support/FakePlatform.h"
 
@@ -32,7 +33,7 @@ namespace fs = std::filesystem;
 constexpr int bundleCount = 2000;
 
 // Reads "<bundle>/Contents/Info.json" like the simulated computer does; safe on any thread.
-class FolderWorkspace final : public corvane::Workspace {
+class FolderWorkspace final : public corvane::Workspace, public corvane::MacBundles {
 public:
     std::vector<corvane::RunningApplication> runningApplications() const override { return {}; }
     std::optional<corvane::RunningApplication> frontmostApplication() const override { return {}; }
@@ -127,6 +128,7 @@ FolderCatalog makeTree(const std::string& base) {
 struct Setup {
     QTemporaryDir dir;
     FolderWorkspace workspace;
+    corvane::ApplicationBundlesOnMac bundles{workspace};
     FolderCatalog catalog;
     corvane::test::FakePlatform mac;
 
@@ -134,10 +136,22 @@ struct Setup {
         : catalog(makeTree(dir.path().toStdString())) {}
 
     corvane::Platform platform() {
-        return corvane::Platform{workspace,     mac.console,  mac.accessibility, mac.input,
-                                 mac.scripting, mac.power,    mac.host,          catalog,
-                                 mac.capture,   mac.keychain, mac.processes,     mac.loginItems,
-                                 mac.defaults,  mac.prompts,  mac.clock};
+        return corvane::Platform{.workspace = workspace,
+                                 .bundles = bundles,
+                                 .sessionLock = mac.mac.sessionLock(),
+                                 .accessibility = mac.accessibility,
+                                 .input = mac.input,
+                                 .scripting = mac.scripting,
+                                 .powerSources = mac.mac.powerSources(),
+                                 .host = mac.host,
+                                 .appCatalog = catalog,
+                                 .screenCapture = mac.capture,
+                                 .keychain = mac.keychain,
+                                 .processes = mac.processes,
+                                 .loginItems = mac.loginItems,
+                                 .defaults = mac.defaults,
+                                 .prompts = mac.prompts,
+                                 .clock = mac.clock};
     }
 };
 
@@ -201,7 +215,7 @@ void BM_DiscoverTwoThousand(benchmark::State& state) {
     std::size_t found = 0;
     for (auto _ : state) {
         found =
-            AppInventory::discover(setup.workspace, setup.catalog, {}, setup.catalog.roots).size();
+            AppInventory::discover(setup.bundles, setup.catalog, {}, setup.catalog.roots).size();
     }
     if (found != bundleCount) {
         state.SkipWithError("unexpected bundle count");

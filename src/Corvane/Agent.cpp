@@ -12,7 +12,6 @@
 #include "CorvaneCore/WireTime.h"
 #include "CorvaneNative/LocalHTTPServer.h"
 #include "CorvaneNative/LocalHTTPServerError.h"
-#include "CorvaneNative/LockStateReader.h"
 #include "CorvaneNative/ShortcutAllowlist.h"
 
 #include <QCoreApplication>
@@ -128,20 +127,18 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
         platform_.defaults.setInteger("local-port", localPort_);
     }
 
-    screenState_ = LockStateReader::read(platform_.console);
-    stateMonitor_ = TaskHandle::make();
-    startDetached(monitorScreen(QPointer<Agent>(this), stateMonitor_, &platform_.clock),
-                  [agent = QPointer<Agent>(this)](std::exception_ptr error) {
-                      if (agent) {
-                          agent->report("the lock-state monitor stopped: " + causeOf(error));
-                      }
-                  });
+    screenState_ = platform_.sessionLock.state();
+    QObject::connect(&platform_.sessionLock, &SessionLock::changed, this, &Agent::observeScreen);
+    QObject::connect(&platform_.sessionLock, &SessionLock::readFailed, this,
+                     [this](const QString& reason) {
+                         // The session lock's watch lives on and reads again at its next tick.
+                         report("reading the lock state failed: " + reason.toStdString());
+                     });
 
     status_ = pending_ ? std::string(RevocationState::warning) : "Opening secure connection keys…";
 }
 
 Agent::~Agent() {
-    stateMonitor_.cancel();
     // The relay tasks stop at their next check; requests still under way end now, while every
     // member is still there for their callers to see the task cancelled.
     worker_.cancel();
@@ -306,7 +303,7 @@ JSON Agent::privacyChecked(JSON result, const std::string& action) const {
         return result;
     }
     // Read after the action ran: what was gathered just before the screen locked is withheld.
-    const ScreenState state = LockStateReader::read(platform_.console);
+    const ScreenState state = platform_.sessionLock.state();
     if (std::optional<JSON> replacement = CommandGate::lockedResult(action, lockedValue(state))) {
         return std::move(*replacement);
     }

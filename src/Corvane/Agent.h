@@ -17,8 +17,8 @@
 #include "CorvaneNative/ActionExecutor.h"
 #include "CorvaneNative/LocalHTTPResponse.h"
 #include "CorvaneNative/LocalHTTPServer.h"
-#include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
+#include "CorvanePlatform/ScreenState.h"
 
 #include <QList>
 #include <QObject>
@@ -132,7 +132,6 @@ public:
     static constexpr quint16 dynamicPortLast = 65535;
     // How many ports startConnections tries when the loopback port is already taken.
     static constexpr int portAttempts = 5;
-    static constexpr std::chrono::milliseconds monitorInterval{250};
     static constexpr std::chrono::seconds localDeadline{15};
     static constexpr std::chrono::seconds revocationWait{5};
     static constexpr int goingAway = 1001;
@@ -327,8 +326,8 @@ private:
     QCoro::Task<> removeSecrets(std::vector<std::string> accounts);
     // One user default, written on the I/O thread.
     QCoro::Task<> storeDefault(std::string key, std::string value);
-    // One state monitor reading.
-    void observeScreen();
+    // A lock-state change announced by the session lock.
+    void observeScreen(ScreenState state);
     QCoro::Task<bool> startLocalServer(std::string localToken);
     quint16 randomPort() const;
     void saveShortcuts(std::vector<std::string> updated, bool added);
@@ -336,7 +335,6 @@ private:
     // Coroutines that outlive the call that started them hold the Agent weakly; the detached
     // ones are started through startDetached(), whose error handler clears their flags.
     static QCoro::Task<LocalHTTPResponse> handleLocalRequest(QPointer<Agent> agent, JSON body);
-    static QCoro::Task<> monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
     static QCoro::Task<> windowAction(QPointer<Agent> agent, std::string action, JSON params);
     static QCoro::Task<> readDeviceState(QPointer<Agent> agent);
     static QCoro::Task<> revocation(QPointer<Agent> agent, Clock* clock);
@@ -396,7 +394,6 @@ private:
     std::optional<JSON> deviceState_;
     bool readingState_ = false;
     bool actionRunning_ = false;
-    TaskHandle stateMonitor_;
     bool pending_ = false;
     std::vector<std::string> shortcuts_;
 

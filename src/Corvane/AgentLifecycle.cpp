@@ -6,7 +6,6 @@
 #include "CorvaneCore/Detached.h"
 #include "CorvaneCore/Envelope.h"
 #include "CorvaneNative/LocalHTTPServerError.h"
-#include "CorvaneNative/LockStateReader.h"
 #include "CorvaneNative/ShortcutAllowlist.h"
 
 #include <algorithm>
@@ -27,23 +26,7 @@ bool addressInUse(const LocalHTTPServerError& error) {
 
 } // namespace
 
-QCoro::Task<> Agent::monitorScreen(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
-    while (!handle.cancelled() && agent) {
-        co_await clock->sleep(monitorInterval);
-        if (handle.cancelled() || !agent) {
-            co_return;
-        }
-        try {
-            agent->observeScreen();
-        } catch (const std::exception& error) {
-            // A failing read must not end the watch: the next tick reads again.
-            agent->report(std::string("reading the lock state failed: ") + error.what());
-        }
-    }
-}
-
-void Agent::observeScreen() {
-    const ScreenState state = LockStateReader::read(platform_.console);
+void Agent::observeScreen(ScreenState state) {
     if (state == screenState_) {
         return;
     }
@@ -222,8 +205,7 @@ QCoro::Task<> Agent::readDeviceState(QPointer<Agent> agent) {
     } else {
         agent->setLastCommand(CommandFeedback::error(answerCode(answer.body)));
     }
-    agent->publish(Field::ScreenState, agent->screenState_,
-                   LockStateReader::read(agent->platform_.console));
+    agent->publish(Field::ScreenState, agent->screenState_, agent->platform_.sessionLock.state());
     agent->publish(Field::ReadingState, agent->readingState_, false);
 }
 

@@ -6,10 +6,6 @@ bool InputOnMac::pressKey(Key key, Modifiers modifiers, std::int32_t pid) {
     return mac_.postKeyToProcess({code(key), flags(modifiers), std::nullopt}, pid);
 }
 
-bool InputOnMac::pressKeyInSession(Key key, Modifiers modifiers) {
-    return mac_.postKeyToSession({code(key), flags(modifiers), std::nullopt});
-}
-
 bool InputOnMac::typeText(const std::string& text, std::int32_t pid) {
     return mac_.postKeyToProcess({textKeyCode, 0, text}, pid);
 }

@@ -16,7 +16,7 @@ public:
         Key key;
         std::uint16_t code;
     };
-    static constexpr std::array<KeyCode, 15> keyCodes{{{Key::Return, 36},
+    static constexpr std::array<KeyCode, 14> keyCodes{{{Key::Return, 36},
                                                        {Key::Tab, 48},
                                                        {Key::Escape, 53},
                                                        {Key::Up, 126},
@@ -29,8 +29,7 @@ public:
                                                        {Key::End, 119},
                                                        {Key::PageUp, 116},
                                                        {Key::PageDown, 121},
-                                                       {Key::A, 0},
-                                                       {Key::Q, 12}}};
+                                                       {Key::A, 0}}};
     static constexpr std::uint16_t textKeyCode = 0;
 
     static constexpr std::uint16_t code(Key key) {
@@ -52,7 +51,6 @@ public:
         : mac_(mac) {}
 
     bool pressKey(Key key, Modifiers modifiers, std::int32_t pid) override;
-    bool pressKeyInSession(Key key, Modifiers modifiers) override;
     bool typeText(const std::string& text, std::int32_t pid) override;
     bool click(double x, double y, MouseButton button, int clickCount) override;
     bool scroll(double x, double y, std::int32_t pixels) override;

@@ -1,8 +1,11 @@
 #include "CorvaneMac/MacAdapter.h"
 
 #include "CorvaneMac/AccessibilityOnMac.h"
+#include "CorvaneMac/ApplicationBundlesOnMac.h"
 #include "CorvaneMac/FocusModesOnMac.h"
 #include "CorvaneMac/InputOnMac.h"
+#include "CorvaneMac/PowerSourcesOnMac.h"
+#include "CorvaneMac/SessionLockOnMac.h"
 
 namespace corvane {
 
@@ -11,7 +14,10 @@ MacAdapter::MacAdapter(MacPorts ports)
     , accessibility_(std::make_unique<AccessibilityOnMac>(ports.accessibility))
     , input_(std::make_unique<InputOnMac>(ports.input))
     , focusModes_(std::make_unique<FocusModesOnMac>(ports.workspace, ports.accessibility,
-                                                    ports.input, ports.clock)) {}
+                                                    ports.input, ports.clock))
+    , bundles_(std::make_unique<ApplicationBundlesOnMac>(ports_.bundles))
+    , sessionLock_(std::make_unique<SessionLockOnMac>(ports_.console, ports_.input, ports_.clock))
+    , powerSources_(std::make_unique<PowerSourcesOnMac>(ports_.power)) {}
 
 MacAdapter::~MacAdapter() = default;
 
@@ -25,6 +31,18 @@ Input& MacAdapter::input() {
 
 FocusModes& MacAdapter::focusModes() {
     return *focusModes_;
+}
+
+ApplicationBundles& MacAdapter::bundles() {
+    return *bundles_;
+}
+
+SessionLock& MacAdapter::sessionLock() {
+    return *sessionLock_;
+}
+
+PowerSources& MacAdapter::powerSources() {
+    return *powerSources_;
 }
 
 } // namespace corvane

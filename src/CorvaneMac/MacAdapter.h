@@ -12,6 +12,12 @@ class FocusModes;
 class FocusModesOnMac;
 class Input;
 class InputOnMac;
+class ApplicationBundles;
+class ApplicationBundlesOnMac;
+class PowerSources;
+class PowerSourcesOnMac;
+class SessionLock;
+class SessionLockOnMac;
 
 // Owns one adapter per meaning port, each built on the Mac-level ports. A backend that speaks the
 // Mac's terms (the simulated Mac, a macOS backend) keeps one and hands its ports to the Platform.
@@ -25,12 +31,18 @@ public:
     Accessibility& accessibility();
     Input& input();
     FocusModes& focusModes();
+    ApplicationBundles& bundles();
+    SessionLock& sessionLock();
+    PowerSources& powerSources();
 
 private:
     MacPorts ports_;
     std::unique_ptr<AccessibilityOnMac> accessibility_;
     std::unique_ptr<InputOnMac> input_;
     std::unique_ptr<FocusModesOnMac> focusModes_;
+    std::unique_ptr<ApplicationBundlesOnMac> bundles_;
+    std::unique_ptr<SessionLockOnMac> sessionLock_;
+    std::unique_ptr<PowerSourcesOnMac> powerSources_;
 };
 
 } // namespace corvane

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "CorvaneMac/MacAccessibility.h"
+#include "CorvaneMac/MacBundles.h"
+#include "CorvaneMac/MacConsoleSession.h"
 #include "CorvaneMac/MacInputEvents.h"
+#include "CorvaneMac/MacPower.h"
 #include "CorvanePlatform/Clock.h"
-#include "CorvanePlatform/ConsoleSession.h"
-#include "CorvanePlatform/Power.h"
 #include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/Workspace.h"
 
@@ -14,11 +15,12 @@ namespace corvane {
 // Only the Mac adapter reads them; the actions see the meaning ports it builds on top.
 struct MacPorts {
     Workspace& workspace;
-    ConsoleSession& console;
+    MacBundles& bundles;
+    MacConsoleSession& console;
     MacAccessibility& accessibility;
     MacInputEvents& input;
     Scripting& scripting;
-    Power& power;
+    MacPower& power;
     Clock& clock;
 };
 

@@ -4,7 +4,6 @@
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneNative/AppInventory.h"
 #include "CorvaneNative/EverydayActions.h"
-#include "CorvaneNative/LockStateReader.h"
 #include "CorvaneNative/SystemActions.h"
 
 #include <algorithm>
@@ -49,8 +48,8 @@ std::optional<Action> lookUp(std::string_view name) {
 
 // The command gate's verdict on the lock state read now: a replacement result, or nothing when the
 // action may run (or its result stand); throws "device_locked" or "lock_state_unknown".
-std::optional<JSON> lockGuard(const ConsoleSession& console, std::string_view action) {
-    return CommandGate::lockedResult(action, lockedValue(LockStateReader::read(console)));
+std::optional<JSON> lockGuard(const SessionLock& lock, std::string_view action) {
+    return CommandGate::lockedResult(action, lockedValue(lock.state()));
 }
 
 } // namespace
@@ -96,14 +95,14 @@ QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params
         }
     }
     // Read when the action's turn has come, not when it arrived.
-    if (std::optional<JSON> answer = lockGuard(platform.console, action)) {
+    if (std::optional<JSON> answer = lockGuard(platform.sessionLock, action)) {
         co_return std::move(*answer);
     }
     JSON result = co_await execute(action, std::move(params), std::move(shortcuts));
     // These two results describe the computer's contents: if the screen locked while they were
     // gathered, they are withheld.
     if (action == "get_state" || action == "list_apps") {
-        if (std::optional<JSON> answer = lockGuard(platform.console, action)) {
+        if (std::optional<JSON> answer = lockGuard(platform.sessionLock, action)) {
             co_return std::move(*answer);
         }
     }
@@ -176,7 +175,7 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
     case Action::ToggleDoNotDisturb:
         co_return co_await SystemActions::focus(platform, focusEnabled(params));
     case Action::SleepMac:
-        co_return SystemActions::sleep(platform);
+        co_return co_await SystemActions::sleep(platform);
     case Action::DesktopObserve:
         co_return co_await desktop_.observe(std::move(params));
     case Action::DesktopAct:

@@ -29,6 +29,8 @@ struct AppInventory::State {
         : platform(p) {}
 
     Platform platform;
+    // The discovery under way, shared by every caller that arrives while it runs.
+    std::shared_ptr<QFuture<std::vector<Entry>>> discovery;
     std::vector<Entry> cached;
     // Absent until the first discovery ends, so the first call always discovers. Monotonic, so
     // that a wall clock set back cannot keep a stale list alive.
@@ -113,11 +115,6 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-const std::string* stringValue(const PlatformValue::Dictionary& info, std::string_view key) {
-    const auto it = info.find(key);
-    return it == info.end() ? nullptr : it->second.string();
-}
-
 // One identifier matcher per discovery: the expression is compiled once and never shared
 // between threads.
 class IdentifierRule {
@@ -148,7 +145,7 @@ struct RunningCopy {
 
 // The running applications that feed discovery: regular ones with an identifier and a bundle the
 // target policy allows.
-std::vector<RunningCopy> runningCopies(const Workspace& workspace,
+std::vector<RunningCopy> runningCopies(const ApplicationBundles& bundles,
                                        const std::vector<RunningApplication>& running) {
     std::vector<RunningCopy> copies;
     for (const RunningApplication& app : running) {
@@ -158,7 +155,7 @@ std::vector<RunningCopy> runningCopies(const Workspace& workspace,
                 continue;
             }
             std::string path = standardPath(*app.bundlePath);
-            if (path.empty() || !AppTargetPolicy::allows(workspace, path)) {
+            if (path.empty() || !AppTargetPolicy::allows(bundles, path)) {
                 continue;
             }
             copies.push_back({*app.bundleID, std::move(path), app.launchDate});
@@ -175,47 +172,34 @@ struct Candidate {
     bool runsHere = false;
 };
 
-std::optional<Candidate> candidateAt(const std::string& path, const Workspace& workspace,
+std::optional<Candidate> candidateAt(const std::string& path, const ApplicationBundles& bundles,
                                      const AppCatalog& catalog, const IdentifierRule& rule,
                                      const std::vector<RunningCopy>& running) {
-    if (!AppTargetPolicy::allows(workspace, path) || !fileExists(path)) {
+    // The policy has already refused hidden bundles and bundles without an identifier.
+    if (!AppTargetPolicy::allows(bundles, path) || !fileExists(path)) {
         return std::nullopt;
     }
-    const std::optional<PlatformValue::Dictionary> info = workspace.bundleInfo(path);
-    if (!info) {
-        return std::nullopt;
-    }
-    const std::string* identifier = stringValue(*info, "CFBundleIdentifier");
-    if (identifier == nullptr || !rule.accepts(*identifier)) {
-        return std::nullopt;
-    }
-    if (const auto it = info->find(std::string_view("LSBackgroundOnly"));
-        it != info->end() && it->second.boolean() == true) {
+    const std::optional<ApplicationBundles::Info> info = bundles.info(path);
+    if (!info || !rule.accepts(info->identifier)) {
         return std::nullopt;
     }
     if (insideAnotherApplication(path)) {
         return std::nullopt;
     }
-    std::string name;
-    if (const std::string* display = stringValue(*info, "CFBundleDisplayName")) {
-        name = *display;
-    } else if (const std::string* bundleName = stringValue(*info, "CFBundleName")) {
-        name = *bundleName;
-    } else {
-        name = std::string(withoutExtension(fileName(path)));
-    }
-    name = characterPrefix(name, AppInventory::nameCap);
+    std::string name = characterPrefix(
+        info->name.value_or(std::string(withoutExtension(fileName(path)))), AppInventory::nameCap);
     if (name.empty()) {
         return std::nullopt;
     }
 
     Candidate candidate;
     candidate.entry.name = std::move(name);
-    candidate.entry.bundleID = *identifier;
+    const std::string& identifier = info->identifier;
+    candidate.entry.bundleID = identifier;
     candidate.entry.path = path;
     candidate.entry.lastOpened = catalog.lastUsedDate(path);
     for (const RunningCopy& copy : running) {
-        if (copy.bundleID != *identifier) {
+        if (copy.bundleID != identifier) {
             continue;
         }
         candidate.entry.running = true;
@@ -246,21 +230,20 @@ QFuture<std::vector<AppInventory::Entry>> startDiscovery(Platform& platform, QTh
     } catch (...) {
         roots.clear();
     }
-    const Workspace* workspace = &platform.workspace;
+    const ApplicationBundles* bundles = &platform.bundles;
     const AppCatalog* catalog = &platform.appCatalog;
-    pool.start(
-        [promise, workspace, catalog, running = std::move(running), roots = std::move(roots)] {
-            std::vector<AppInventory::Entry> found;
-            try {
-                found = AppInventory::discover(*workspace, *catalog, running, roots);
-            } catch (...) {
-                // Out of memory and the like: an empty list, as for a failed discovery.
-                found.clear();
-            }
-            // Always a result: the awaiting side reads one.
-            promise->addResult(std::move(found));
-            promise->finish();
-        });
+    pool.start([promise, bundles, catalog, running = std::move(running), roots = std::move(roots)] {
+        std::vector<AppInventory::Entry> found;
+        try {
+            found = AppInventory::discover(*bundles, *catalog, running, roots);
+        } catch (...) {
+            // Out of memory and the like: an empty list, as for a failed discovery.
+            found.clear();
+        }
+        // Always a result: the awaiting side reads one.
+        promise->addResult(std::move(found));
+        promise->finish();
+    });
     return future;
 }
 
@@ -295,11 +278,21 @@ AppInventory::applicationsOf(std::shared_ptr<State> state, QThreadPool* pool, bo
         // would empty the cache.
         co_return std::vector<Entry>(state->cached);
     }
-    const QFuture<std::vector<Entry>> discovery = startDiscovery(state->platform, *pool);
-    std::vector<Entry> found = co_await discovery;
-    // Overlapping refreshes each store their own result; the one that ends last stays.
-    state->cached = found;
-    state->cachedAt = clock.monotonicNow();
+    // Callers that arrive while a discovery runs wait for it instead of starting their own: its
+    // result is no older than their call.
+    if (!state->discovery) {
+        state->discovery =
+            std::make_shared<QFuture<std::vector<Entry>>>(startDiscovery(state->platform, *pool));
+    }
+    const std::shared_ptr<QFuture<std::vector<Entry>>> discovery = state->discovery;
+    const QFuture<std::vector<Entry>> future = *discovery;
+    std::vector<Entry> found = co_await future;
+    // The first caller to resume stores the result; the others find it stored.
+    if (state->discovery == discovery) {
+        state->discovery.reset();
+        state->cached = found;
+        state->cachedAt = clock.monotonicNow();
+    }
     co_return found;
 }
 
@@ -394,10 +387,10 @@ JSON AppInventory::entryJSON(const Entry& entry) {
 }
 
 std::vector<AppInventory::Entry>
-AppInventory::discover(const Workspace& workspace, const AppCatalog& catalog,
+AppInventory::discover(const ApplicationBundles& bundles, const AppCatalog& catalog,
                        const std::vector<RunningApplication>& running,
                        const std::vector<std::string>& roots) {
-    const std::vector<RunningCopy> copies = runningCopies(workspace, running);
+    const std::vector<RunningCopy> copies = runningCopies(bundles, running);
 
     // A set: the same bundle met by several sources is one candidate, and iteration is in plain
     // byte order of the path.
@@ -433,7 +426,7 @@ AppInventory::discover(const Workspace& workspace, const AppCatalog& catalog,
     for (const std::string& path : candidates) {
         std::optional<Candidate> candidate;
         try {
-            candidate = candidateAt(path, workspace, catalog, rule, copies);
+            candidate = candidateAt(path, bundles, catalog, rule, copies);
         } catch (...) {
             continue;
         }

@@ -24,8 +24,9 @@ namespace corvane {
 //
 // Discovery (the metadata index plus bounded walks of the application folders, then one bundle
 // read per candidate) is slow, so it runs on a worker thread and its result is cached for 30
-// seconds. The worker only sees copies made on the main thread, the file system, and the
-// read-only port calls that are safe on any thread: Workspace::bundleInfo and AppCatalog.
+// seconds; callers arriving while one runs share it. The worker only sees copies made on the main
+// thread, the file system, and the read-only ports that are safe on any thread:
+// ApplicationBundles and AppCatalog.
 //
 // The public operations run on the main thread. Their coroutines keep the cache alive on their
 // own, so an inventory may be destroyed while one is suspended; the destructor waits for a
@@ -72,7 +73,7 @@ public:
 
     // Discovery proper, safe to run off the main thread: `running` and `roots` are copies taken
     // on the main thread. Never throws; a source that fails is skipped.
-    static std::vector<Entry> discover(const Workspace& workspace, const AppCatalog& catalog,
+    static std::vector<Entry> discover(const ApplicationBundles& bundles, const AppCatalog& catalog,
                                        const std::vector<RunningApplication>& running,
                                        const std::vector<std::string>& roots);
 
@@ -105,8 +106,8 @@ private:
                                               std::string name);
 
     std::shared_ptr<State> state_;
-    // One worker: overlapping refreshes both run, one after the other, and the later one's
-    // result is stored last. Declared last so that it is destroyed (and waited for) first.
+    // One worker for the one discovery at a time. Declared last so that it is destroyed (and
+    // waited for) first.
     QThreadPool pool_;
 };
 

@@ -21,29 +21,6 @@ constexpr std::array<QLatin1StringView, 3> protectedPrefixes{QLatin1StringView("
                                                              QLatin1StringView("/Library/Apple/")};
 constexpr QLatin1StringView nestedBundleMarker(".app/Contents/");
 
-// Whether a bundle flag is set. Besides a genuine boolean, the system honours the number 1 and
-// the texts "1", "YES" and "true" that hand-written property lists use, so those count too.
-bool flagSet(const PlatformValue::Dictionary& info, std::string_view key) {
-    const auto it = info.find(key);
-    if (it == info.end()) {
-        return false;
-    }
-    const PlatformValue& value = it->second;
-    if (const auto b = value.boolean()) {
-        return *b;
-    }
-    if (const auto n = value.integer()) {
-        return *n != 0;
-    }
-    if (const std::string* s = value.string()) {
-        const QString text = QString::fromStdString(*s).trimmed();
-        return text == QLatin1StringView("1") ||
-               text.compare(QLatin1StringView("yes"), Qt::CaseInsensitive) == 0 ||
-               text.compare(QLatin1StringView("true"), Qt::CaseInsensitive) == 0;
-    }
-    return false;
-}
-
 } // namespace
 
 std::string resolvedPath(const std::string& path) {
@@ -86,7 +63,7 @@ std::string resolvedPath(const std::string& path) {
     return current.isEmpty() ? std::string("/") : current.toStdString();
 }
 
-bool allows(const Workspace& workspace, const std::string& path) {
+bool allows(const ApplicationBundles& bundles, const std::string& path) {
     const std::string resolved = resolvedPath(path);
     if (resolved.empty()) {
         return false;
@@ -102,20 +79,12 @@ bool allows(const Workspace& workspace, const std::string& path) {
     if (text.contains(nestedBundleMarker, Qt::CaseInsensitive)) {
         return false;
     }
-    const std::optional<PlatformValue::Dictionary> info = workspace.bundleInfo(resolved);
-    if (!info) {
-        return false;
-    }
-    const auto identifier = info->find(std::string_view("CFBundleIdentifier"));
-    if (identifier == info->end() || identifier->second.string() == nullptr ||
-        identifier->second.string()->empty()) {
-        return false;
-    }
-    return !flagSet(*info, "LSBackgroundOnly") && !flagSet(*info, "LSUIElement");
+    const std::optional<ApplicationBundles::Info> info = bundles.info(resolved);
+    return info && !info->identifier.empty() && !info->hidden;
 }
 
-void check(const Workspace& workspace, const std::string& path) {
-    if (!allows(workspace, path)) {
+void check(const ApplicationBundles& bundles, const std::string& path) {
+    if (!allows(bundles, path)) {
         throw ContractError("protected_app");
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/Workspace.h"
+#include "CorvanePlatform/ApplicationBundles.h"
 
 #include <string>
 
@@ -17,9 +17,9 @@ namespace AppTargetPolicy {
 // path or a loop of links.
 std::string resolvedPath(const std::string& path);
 
-bool allows(const Workspace& workspace, const std::string& path);
+bool allows(const ApplicationBundles& bundles, const std::string& path);
 // Throws "protected_app" when allows() is false.
-void check(const Workspace& workspace, const std::string& path);
+void check(const ApplicationBundles& bundles, const std::string& path);
 
 } // namespace AppTargetPolicy
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvaneNative/ScreenState.h"
+#include "CorvanePlatform/ScreenState.h"
 
 #include <string_view>
 

@@ -4,7 +4,6 @@
 #include "CorvaneNative/DesktopInteraction.h"
 #include "CorvaneNative/DesktopObservation.h"
 #include "CorvaneNative/DesktopWindows.h"
-#include "CorvaneNative/LockStateReader.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -130,7 +129,7 @@ RunningApplication DesktopControl::check(const std::optional<std::string>& bundl
         throw ContractError("desktop_app_not_allowed");
     }
     bundleID_ = *target;
-    if (LockStateReader::read(platform_.console) != ScreenState::Unlocked) {
+    if (platform_.sessionLock.state() != ScreenState::Unlocked) {
         ++epoch_;
         invalidate();
         throw ContractError("device_locked");

@@ -1,7 +1,5 @@
 #include "CorvaneNative/DeviceCapabilityReport.h"
 
-#include "CorvaneNative/LockStateReader.h"
-
 // Set by the build from the project version and the CORVANE_AGENT_BUILD cache variable; a
 // translation unit built without them reports a development build.
 #ifndef CORVANE_AGENT_VERSION
@@ -71,7 +69,7 @@ JSON assemble(const Inputs& inputs) {
 JSON read(Platform& platform, bool desktopEnabled) {
     Inputs inputs;
     inputs.osVersion = platform.workspace.osVersion().text;
-    inputs.screenState = LockStateReader::read(platform.console);
+    inputs.screenState = platform.sessionLock.state();
     inputs.agentVersion = version();
     inputs.agentBuild = build();
     inputs.desktopEnabled = desktopEnabled;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "CorvaneCore/JSON.h"
-#include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
+#include "CorvanePlatform/ScreenState.h"
 
 #include <array>
 #include <optional>

@@ -21,16 +21,9 @@ JSON emptyObject() {
 }
 
 // The bundle's identifier; empty when it has none.
-std::string bundleIdentifier(const Workspace& workspace, const std::string& path) {
-    const std::optional<PlatformValue::Dictionary> info = workspace.bundleInfo(path);
-    if (!info) {
-        return {};
-    }
-    const auto it = info->find(std::string_view("CFBundleIdentifier"));
-    if (it == info->end() || it->second.string() == nullptr) {
-        return {};
-    }
-    return *it->second.string();
+std::string bundleIdentifier(const ApplicationBundles& bundles, const std::string& path) {
+    const std::optional<ApplicationBundles::Info> info = bundles.info(path);
+    return info ? info->identifier : std::string();
 }
 
 std::vector<RunningApplication> instancesOf(const Workspace& workspace,
@@ -103,7 +96,7 @@ QCoro::Task<std::string> applicationPath(Platform platform, JSON params, AppReso
         }
         path = co_await resolve(*name);
     }
-    AppTargetPolicy::check(platform.workspace, *path);
+    AppTargetPolicy::check(platform.bundles, *path);
     co_return AppTargetPolicy::resolvedPath(*path);
 }
 
@@ -111,7 +104,7 @@ QCoro::Task<JSON> openApp(Platform platform, JSON params, AppResolver resolve) {
     const std::string path =
         co_await applicationPath(platform, std::move(params), std::move(resolve));
     Workspace& workspace = platform.workspace;
-    const std::string bundleID = bundleIdentifier(workspace, path);
+    const std::string bundleID = bundleIdentifier(platform.bundles, path);
     const bool alreadyOpen = !instancesOf(workspace, bundleID).empty();
 
     co_await workspace.openApplication(path, true);
@@ -130,7 +123,7 @@ QCoro::Task<JSON> quitApp(Platform platform, JSON params, AppResolver resolve) {
     const std::string path =
         co_await applicationPath(platform, std::move(params), std::move(resolve));
     Workspace& workspace = platform.workspace;
-    const std::string bundleID = bundleIdentifier(workspace, path);
+    const std::string bundleID = bundleIdentifier(platform.bundles, path);
     if (bundleID.empty()) {
         throw ContractError("app_not_found");
     }

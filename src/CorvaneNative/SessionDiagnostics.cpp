@@ -7,25 +7,6 @@ namespace corvane {
 
 namespace {
 
-// Diagnostics accept the loose form too: a genuine boolean or exactly the numbers 0 and 1.
-std::optional<bool> looseBoolean(const PlatformValue* value) {
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    if (const auto b = value->boolean()) {
-        return b;
-    }
-    if (const auto n = value->number()) {
-        if (*n == 0) {
-            return false;
-        }
-        if (*n == 1) {
-            return true;
-        }
-    }
-    return std::nullopt;
-}
-
 // The members in field order; the optional flags only when present.
 std::vector<std::pair<std::string_view, JSON>> members(const SessionDiagnostics& d) {
     std::vector<std::pair<std::string_view, JSON>> out;
@@ -85,17 +66,12 @@ std::optional<bool> optionalBool(const JSON& object, std::string_view key) {
 
 SessionDiagnostics SessionDiagnostics::capture(Platform& platform) {
     SessionDiagnostics d;
-    std::optional<PlatformValue> session = platform.console.sessionDictionary();
-    if (session && session->dictionary() == nullptr) {
-        session.reset();
-    }
+    const SessionLock::Facts facts = platform.sessionLock.facts();
     d.macOS = platform.workspace.osVersion().text;
-    d.guiSessionAvailable = session.has_value();
-    if (session) {
-        d.sessionOnConsole = looseBoolean(session->find("kCGSSessionOnConsoleKey"));
-        d.sessionLoginDone = looseBoolean(session->find("kCGSessionLoginDoneKey"));
-    }
-    d.legacyLockExecutablePresent = platform.console.legacyLockToolPresent();
+    d.guiSessionAvailable = facts.graphicalSession;
+    d.sessionOnConsole = facts.onConsole;
+    d.sessionLoginDone = facts.loginDone;
+    d.legacyLockExecutablePresent = facts.legacyLockToolPresent;
     d.accessibilityGranted = platform.accessibility.isTrusted();
     d.lockState = "unknown_unverified";
     d.liveActionsEnabled = false;

@@ -1,7 +1,6 @@
 #include "CorvaneNative/StateReport.h"
 
 #include "CorvaneNative/AudioStatus.h"
-#include "CorvaneNative/Battery.h"
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/NowPlayingReader.h"
 #include "CorvaneNative/SystemStatus.h"
@@ -24,6 +23,14 @@ JSON orNull(Read&& read) {
     } catch (const std::exception&) {
         return nullptr;
     }
+}
+
+// The "battery" member: {"percent", "charging"} of the computer's battery, or null without one.
+JSON batteryJSON(const std::optional<PowerSources::Battery>& battery) {
+    if (!battery) {
+        return nullptr;
+    }
+    return JSON::Object{{"percent", battery->percent}, {"charging", battery->charging}};
 }
 
 } // namespace
@@ -69,7 +76,13 @@ QCoro::Task<JSON> gather(Platform& caller) {
         nowPlaying = nullptr;
     }
     report.emplace("now_playing", std::move(nowPlaying));
-    report.emplace("battery", orNull([&] { return Battery::read(platform.power); }));
+    JSON battery;
+    try {
+        battery = batteryJSON(co_await platform.powerSources.battery());
+    } catch (const std::exception&) {
+        battery = nullptr;
+    }
+    report.emplace("battery", std::move(battery));
     report.emplace("running_apps", runningApps(platform.workspace));
     report.emplace("system", SystemStatus::read(platform));
     report.emplace("audio", orNull([&] { return AudioStatus::read(platform.scripting); }));

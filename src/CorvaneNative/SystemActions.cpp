@@ -1,7 +1,6 @@
 #include "CorvaneNative/SystemActions.h"
 
 #include "CorvaneCore/ContractError.h"
-#include "CorvaneNative/LockStateReader.h"
 
 #include <deque>
 
@@ -16,7 +15,7 @@ JSON emptyObject() {
 } // namespace
 
 void check(const Platform& platform) {
-    if (LockStateReader::read(platform.console) != ScreenState::Unlocked) {
+    if (platform.sessionLock.state() != ScreenState::Unlocked) {
         throw ContractError("device_locked");
     }
     if (!platform.accessibility.isTrusted()) {
@@ -72,31 +71,30 @@ Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root
 
 QCoro::Task<JSON> lock(Platform platform) {
     check(platform);
-    if (!platform.input.pressKeyInSession(lockKey, lockModifiers)) {
+    // Named first: GCC 12 mishandles a co_await in a switch's condition.
+    const SessionLock::LockResult result = co_await platform.sessionLock.lockNow();
+    switch (result) {
+    case SessionLock::LockResult::Locked:
+        co_return JSON(JSON::Object{{"already_locked", JSON(false)}});
+    case SessionLock::LockResult::Refused:
         throw ContractError("action_failed");
+    case SessionLock::LockResult::NotConfirmed:
+        break;
     }
-    // Only a reading of "locked" confirms: inactive or unknown may be anything.
-    for (int waits = 0;; ++waits) {
-        if (LockStateReader::read(platform.console) == ScreenState::Locked) {
-            co_return JSON(JSON::Object{{"already_locked", JSON(false)}});
-        }
-        if (waits == lockWaitLimit) {
-            throw ContractError("lock_not_confirmed");
-        }
-        co_await platform.clock.sleep(lockPollInterval);
-    }
+    throw ContractError("lock_not_confirmed");
 }
 
-JSON sleep(const Platform& platform) {
-    if (LockStateReader::read(platform.console) != ScreenState::Unlocked) {
+QCoro::Task<JSON> sleep(Platform platform) {
+    if (platform.sessionLock.state() != ScreenState::Unlocked) {
         throw ContractError("device_locked");
     }
-    switch (platform.power.requestSleep()) {
-    case Power::SleepOutcome::Accepted:
-        return emptyObject();
-    case Power::SleepOutcome::Unavailable:
+    const PowerSources::SleepOutcome outcome = co_await platform.powerSources.requestSleep();
+    switch (outcome) {
+    case PowerSources::SleepOutcome::Accepted:
+        co_return emptyObject();
+    case PowerSources::SleepOutcome::Unavailable:
         throw ContractError("sleep_unavailable");
-    case Power::SleepOutcome::Denied:
+    case PowerSources::SleepOutcome::Denied:
         break;
     }
     throw ContractError("sleep_request_denied");

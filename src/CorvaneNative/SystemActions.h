@@ -21,16 +21,8 @@ namespace corvane {
 // not. Main thread only; no state survives a call.
 namespace SystemActions {
 
-// What the platform honours today to lock the screen (Control-Command-Q).
-inline constexpr Input::Key lockKey = Input::Key::Q;
-inline constexpr Input::Modifiers lockModifiers{.command = true, .control = true};
-
 inline constexpr std::chrono::milliseconds messagingTimeout{200};
 inline constexpr std::chrono::milliseconds scanDeadline{2000};
-
-// Lock: 29 waits of 100 ms after the first read.
-inline constexpr std::chrono::milliseconds lockPollInterval{100};
-inline constexpr int lockWaitLimit = 29;
 
 // The shared precondition: "device_locked" unless the screen reads unlocked, then
 // "accessibility_permission_required" unless the process is trusted.
@@ -52,11 +44,11 @@ struct Scan {
 Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root,
           std::size_t limit);
 
-// {"already_locked": false} once the screen reads locked; "lock_not_confirmed" when it does not
-// within the budget; "action_failed" when the key events cannot be made.
+// {"already_locked": false} once the session reads locked; "lock_not_confirmed" when it does not
+// within the session lock's budget; "action_failed" when the request cannot be made.
 QCoro::Task<JSON> lock(Platform platform);
 // {} once the system accepted the request; not confirmed. Needs no accessibility trust.
-JSON sleep(const Platform& platform);
+QCoro::Task<JSON> sleep(Platform platform);
 // Switches Do Not Disturb and reads it back; {} also when it already had the wanted value. Never
 // presses on a locked screen or without trust.
 QCoro::Task<JSON> focus(Platform platform, bool enabled);

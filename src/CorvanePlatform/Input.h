@@ -28,7 +28,6 @@ public:
         PageUp,
         PageDown,
         A,
-        Q,
     };
     // Command is the shortcut modifier (the Mac's Command key; a backend without one maps it to
     // its own shortcut key).
@@ -43,8 +42,6 @@ public:
 
     // A key-down and key-up pair delivered to one process only.
     virtual bool pressKey(Key key, Modifiers modifiers, std::int32_t pid) = 0;
-    // A key-down and key-up pair posted to the whole session.
-    virtual bool pressKeyInSession(Key key, Modifiers modifiers) = 0;
     // The whole text (UTF-8) typed into one process at once, without modifiers.
     virtual bool typeText(const std::string& text, std::int32_t pid) = 0;
 

@@ -2,17 +2,18 @@
 
 #include "CorvanePlatform/Accessibility.h"
 #include "CorvanePlatform/AppCatalog.h"
+#include "CorvanePlatform/ApplicationBundles.h"
 #include "CorvanePlatform/Clock.h"
-#include "CorvanePlatform/ConsoleSession.h"
 #include "CorvanePlatform/FocusModes.h"
 #include "CorvanePlatform/HostStats.h"
 #include "CorvanePlatform/Input.h"
 #include "CorvanePlatform/Keychain.h"
 #include "CorvanePlatform/LoginItems.h"
-#include "CorvanePlatform/Power.h"
+#include "CorvanePlatform/PowerSources.h"
 #include "CorvanePlatform/ProcessRunner.h"
 #include "CorvanePlatform/ScreenCapture.h"
 #include "CorvanePlatform/Scripting.h"
+#include "CorvanePlatform/SessionLock.h"
 #include "CorvanePlatform/UserDefaults.h"
 #include "CorvanePlatform/UserPrompts.h"
 #include "CorvanePlatform/Workspace.h"
@@ -23,12 +24,13 @@ namespace corvane {
 // backend (the simulated computer, the real desktop) owns the objects; this only refers to them.
 struct Platform {
     Workspace& workspace;
-    ConsoleSession& console;
+    ApplicationBundles& bundles;
+    SessionLock& sessionLock;
     Accessibility& accessibility;
     Input& input;
     FocusModes& focusModes;
     Scripting& scripting;
-    Power& power;
+    PowerSources& powerSources;
     HostStats& host;
     AppCatalog& appCatalog;
     ScreenCapture& screenCapture;

@@ -8,12 +8,13 @@ namespace corvane {
 // way of asking: the terminal, the window).
 inline Platform platformWithPrompts(const Platform& base, UserPrompts& prompts) {
     return Platform{.workspace = base.workspace,
-                    .console = base.console,
+                    .bundles = base.bundles,
+                    .sessionLock = base.sessionLock,
                     .accessibility = base.accessibility,
                     .input = base.input,
                     .focusModes = base.focusModes,
                     .scripting = base.scripting,
-                    .power = base.power,
+                    .powerSources = base.powerSources,
                     .host = base.host,
                     .appCatalog = base.appCatalog,
                     .screenCapture = base.screenCapture,

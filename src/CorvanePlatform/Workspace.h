@@ -29,12 +29,6 @@ public:
 
     // Path of the installed application bundle with this identifier, when the platform knows one.
     virtual std::optional<std::string> applicationPath(const std::string& bundleID) const = 0;
-    // The information dictionary of the bundle at `path` ("CFBundleIdentifier", "CFBundleName",
-    // "CFBundleDisplayName", "LSUIElement", "LSBackgroundOnly", ...); absent when no bundle can be
-    // opened there. Unlike the rest of this port it must be callable from any thread: application
-    // discovery reads bundles on a worker thread.
-    virtual std::optional<PlatformValue::Dictionary> bundleInfo(const std::string& path) const = 0;
-
     // Opens the application at `path`, activating it when asked; throws a ContractError or an
     // error of the platform's own kind when the open fails.
     virtual QCoro::Task<void> openApplication(std::string path, bool activate) = 0;

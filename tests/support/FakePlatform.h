@@ -5,9 +5,9 @@
 
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneMac/MacAdapter.h"
-#include "CorvaneNative/ScreenState.h"
 #include "CorvanePlatform/Platform.h"
 #include "CorvanePlatform/QtProcessRunner.h"
+#include "CorvanePlatform/ScreenState.h"
 #include "CorvanePlatform/UserDefaultsError.h"
 #include "support/VirtualClock.h"
 
@@ -30,7 +30,7 @@ std::optional<typename Map::mapped_type> valueAt(const Map& map, const Key& key)
     return it == map.end() ? std::nullopt : std::optional(it->second);
 }
 
-class FakeWorkspace final : public Workspace {
+class FakeWorkspace final : public Workspace, public MacBundles {
 public:
     std::vector<RunningApplication> running;
     std::optional<RunningApplication> front;
@@ -122,7 +122,7 @@ public:
 
 // The console records the lock-state verdict reads; set() writes them for one of the four states,
 // a test may also write them outright.
-class FakeConsole final : public ConsoleSession {
+class FakeConsole final : public MacConsoleSession {
 public:
     std::optional<RootProperties> root;
     std::optional<PlatformValue> session;
@@ -295,7 +295,7 @@ public:
     }
 };
 
-class FakePower final : public Power {
+class FakePower final : public MacPower {
 public:
     std::optional<PlatformValue> sources;
     SleepOutcome outcome = SleepOutcome::Unavailable;
@@ -545,6 +545,7 @@ struct FakePlatform {
     VirtualClock clock;
     // The meaning ports the actions use, on top of the Mac-level fakes above.
     MacAdapter mac{MacPorts{.workspace = workspace,
+                            .bundles = workspace,
                             .console = console,
                             .accessibility = accessibility,
                             .input = input,
@@ -554,12 +555,13 @@ struct FakePlatform {
 
     Platform platform(ProcessRunner* runner = nullptr) {
         return Platform{.workspace = workspace,
-                        .console = console,
+                        .bundles = mac.bundles(),
+                        .sessionLock = mac.sessionLock(),
                         .accessibility = mac.accessibility(),
                         .input = mac.input(),
                         .focusModes = mac.focusModes(),
                         .scripting = scripting,
-                        .power = power,
+                        .powerSources = mac.powerSources(),
                         .host = host,
                         .appCatalog = catalog,
                         .screenCapture = capture,

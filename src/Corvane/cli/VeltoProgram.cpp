@@ -3,6 +3,7 @@
 #include "Corvane/Agent.h"
 #include "Corvane/AgentControlServer.h"
 #include "Corvane/DesktopControlCommands.h"
+#include "Corvane/TaskHandle.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/KeychainSnapshot.h"
@@ -15,6 +16,7 @@
 #include "Corvane/cli/WindowProgram.h"
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneCore/InstanceLock.h"
+#include "CorvaneMac/SessionLockOnMac.h"
 #include "CorvaneNative/KeychainStore.h"
 #include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
@@ -29,6 +31,7 @@
 #include <QSslCertificate>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -180,9 +183,11 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     agent.reset();
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
+    // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
+    constexpr auto drainTime = std::max(TaskHandle::sleepSlice, SessionLockOnMac::pollInterval) +
+                               std::chrono::milliseconds(100);
     QEventLoop drain;
-    QTimer::singleShot(Agent::monitorInterval + std::chrono::milliseconds(100), &drain,
-                       &QEventLoop::quit);
+    QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
     drain.exec();
     return status;
 }

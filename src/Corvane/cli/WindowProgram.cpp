@@ -3,6 +3,7 @@
 #include "Corvane/Agent.h"
 #include "Corvane/AgentControlServer.h"
 #include "Corvane/DesktopControlCommands.h"
+#include "Corvane/TaskHandle.h"
 #include "Corvane/cli/CommandLine.h"
 #include "Corvane/cli/HeadlessPrompts.h"
 #include "Corvane/cli/KeychainVault.h"
@@ -13,6 +14,7 @@
 #include "CorvaneApp/WindowPrompts.h"
 #include "CorvaneCore/Detached.h"
 #include "CorvaneCore/InstanceLock.h"
+#include "CorvaneMac/SessionLockOnMac.h"
 #include "CorvanePlatform/PlatformWithPrompts.h"
 #include "CorvanePlatform/SettingsUserDefaults.h"
 #include "CorvanePlatform/sim/SimProcessRunner.h"
@@ -24,6 +26,7 @@
 #include <QSslCertificate>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -115,9 +118,11 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     mac.processes().endAll();
     app.reset();
     // The Agent's waiting tasks end at their next wake-up once they see it gone.
+    // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
+    constexpr auto drainTime = std::max(TaskHandle::sleepSlice, SessionLockOnMac::pollInterval) +
+                               std::chrono::milliseconds(100);
     QEventLoop drain;
-    QTimer::singleShot(Agent::monitorInterval + std::chrono::milliseconds(100), &drain,
-                       &QEventLoop::quit);
+    QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
     drain.exec();
     return status;
 }

@@ -235,6 +235,21 @@ TEST_F(AgentTest, LockClearsTheReportAndSuspendsDesktopControlWithinAQuarterSeco
     EXPECT_EQ(agent->executor().desktop().epoch(), locked);
 }
 
+// The Agent does not poll: whatever the session lock announces is its state at once, with no
+// time passing.
+TEST_F(AgentTest, TheScreenStateFollowsTheSessionLocksSignal) {
+    make();
+    agent->refreshDeviceState();
+    settle();
+    ASSERT_TRUE(agent->deviceState().has_value());
+    SessionLock& lock = mac.mac.sessionLock();
+    Q_EMIT lock.changed(ScreenState::Inactive);
+    EXPECT_EQ(agent->screenState(), ScreenState::Inactive);
+    EXPECT_FALSE(agent->deviceState().has_value());
+    Q_EMIT lock.changed(ScreenState::Unlocked);
+    EXPECT_EQ(agent->screenState(), ScreenState::Unlocked);
+}
+
 // Failures inside detached work must not leave a flag set for good: the report's flag comes
 // down with the error's text, and the lock monitor reads again at its next tick.
 TEST_F(AgentTest, DetachedWorkSurvivesItsErrors) {

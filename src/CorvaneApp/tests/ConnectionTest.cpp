@@ -1,3 +1,4 @@
+#include "CorvaneMac/SessionLockOnMac.h"
 #include "WindowFixture.h"
 
 #include "Corvane/RelaySocket.h"
@@ -70,7 +71,7 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
 
     model().put({"accessibility", "trusted"}, JSON(true));
     model().lockScreen();
-    advance(Agent::monitorInterval);
+    advance(SessionLockOnMac::pollInterval);
     EXPECT_EQ(text(status),
               QStringLiteral("Desktop control paused while this Mac is locked or inactive"));
 

@@ -1,3 +1,4 @@
+#include "CorvaneMac/SessionLockOnMac.h"
 #include "WindowFixture.h"
 
 #include "CorvaneApp/DeviceStateRows.h"
@@ -96,11 +97,11 @@ TEST_F(ThisMac, ALockedScreenShowsItsLockLine) {
     launch();
     EXPECT_TRUE(text(QStringLiteral("lockLine")).isEmpty());
     model().lockScreen();
-    advance(Agent::monitorInterval);
+    advance(SessionLockOnMac::pollInterval);
     EXPECT_EQ(text(QStringLiteral("lockLine")),
               QStringLiteral("Screen locked · information hidden"));
     model().unlockScreen();
-    advance(Agent::monitorInterval);
+    advance(SessionLockOnMac::pollInterval);
     EXPECT_TRUE(text(QStringLiteral("lockLine")).isEmpty());
 }
 
@@ -236,7 +237,7 @@ TEST_F(ThisMac, ControlsWaitForTheRunningActionAndSuccessTextsFade) {
     record->delay = {};
     record->passThrough = true;
     model().lockScreen();
-    advance(Agent::monitorInterval);
+    advance(SessionLockOnMac::pollInterval);
     answerNextDialog(true);
     click(QStringLiteral("sleep"));
     const QString failure = window().feedbackLabel()->text();

@@ -147,7 +147,7 @@ TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
     fakes.workspace.installed["com.ex.notes"] = "/Applications/Notes.app";
     fakes.workspace.running = {app(61, "com.apple.Music")};
     fakes.defaults.setBool("automation-explained-Music", true);
-    fakes.power.outcome = Power::SleepOutcome::Accepted;
+    fakes.power.outcome = PowerSources::SleepOutcome::Accepted;
     fakes.input.onSessionKey = [this](const MacInputEvents::KeyStroke&) {
         fakes.console.set(ScreenState::Locked);
     };

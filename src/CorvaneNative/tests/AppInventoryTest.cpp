@@ -1,6 +1,7 @@
 #include "CorvaneNative/AppInventory.h"
 
 #include "CorvaneCore/ContractError.h"
+#include "CorvaneMac/ApplicationBundlesOnMac.h"
 #include "CorvanePlatform/sim/SimValueCodec.h"
 #include "support/FakePlatform.h"
 
@@ -33,7 +34,7 @@ namespace fs = std::filesystem;
 
 // Bundles whose information dictionaries the test wrote (their folders exist on disk for the
 // walk). Tests change them only between discoveries.
-class FolderWorkspace final : public Workspace {
+class FolderWorkspace final : public Workspace, public MacBundles {
 public:
     std::vector<RunningApplication> running;
     bool runningFails = false;
@@ -184,22 +185,24 @@ protected:
     FolderWorkspace workspace;
     ListCatalog catalog;
     test::FakePlatform fakes;
-    Platform platform_{workspace,
-                       fakes.console,
-                       fakes.mac.accessibility(),
-                       fakes.mac.input(),
-                       fakes.mac.focusModes(),
-                       fakes.scripting,
-                       fakes.power,
-                       fakes.host,
-                       catalog,
-                       fakes.capture,
-                       fakes.keychain,
-                       fakes.processes,
-                       fakes.loginItems,
-                       fakes.defaults,
-                       fakes.prompts,
-                       fakes.clock};
+    ApplicationBundlesOnMac bundles{workspace};
+    Platform platform_{.workspace = workspace,
+                       .bundles = bundles,
+                       .sessionLock = fakes.mac.sessionLock(),
+                       .accessibility = fakes.mac.accessibility(),
+                       .input = fakes.mac.input(),
+                       .focusModes = fakes.mac.focusModes(),
+                       .scripting = fakes.scripting,
+                       .powerSources = fakes.mac.powerSources(),
+                       .host = fakes.host,
+                       .appCatalog = catalog,
+                       .screenCapture = fakes.capture,
+                       .keychain = fakes.keychain,
+                       .processes = fakes.processes,
+                       .loginItems = fakes.loginItems,
+                       .defaults = fakes.defaults,
+                       .prompts = fakes.prompts,
+                       .clock = fakes.clock};
     AppInventory inventory{platform_};
 };
 
@@ -527,6 +530,32 @@ TEST_F(AppInventoryTest, DiscoveryLeavesTheMainThreadFree) {
     ASSERT_TRUE(outcome->value);
     EXPECT_EQ(outcome->value->find("apps")->array()->size(), 1u);
     EXPECT_FALSE(catalog.queriedOnMainThread);
+}
+
+// Callers arriving while a discovery runs, refreshing or not, share it.
+TEST_F(AppInventoryTest, ConcurrentCallersShareOneDiscovery) {
+    bundle("Applications/One.app", info("com.example.one"));
+    std::promise<void> open;
+    catalog.gate = open.get_future().share();
+    auto first = std::make_shared<Outcome<std::vector<Entry>>>();
+    auto second = std::make_shared<Outcome<JSON>>();
+    auto third = std::make_shared<Outcome<std::string>>();
+    settle(inventory.applications(true), first);
+    settle(inventory.page(0), second);
+    settle(inventory.resolve("one"), third);
+    open.set_value();
+    pump(*first);
+    pump(*second);
+    pump(*third);
+    EXPECT_EQ(catalog.queries, 1);
+    ASSERT_TRUE(first->value && second->value && third->value);
+    EXPECT_THAT(identifiers(*first->value), ElementsAre("com.example.one"));
+    EXPECT_EQ(second->value->find("apps")->array()->size(), 1u);
+    EXPECT_EQ(*third->value, root + "/Applications/One.app");
+
+    // Once it has ended, a refresh discovers afresh.
+    finish(inventory.applications(true));
+    EXPECT_EQ(catalog.queries, 2);
 }
 
 TEST_F(AppInventoryTest, AnInventoryMayGoWhileItsDiscoveryRuns) {

@@ -46,7 +46,9 @@ protected:
     void link(const std::string& at, const std::string& target) {
         ASSERT_TRUE(QFile::link(QString::fromStdString(target), QString::fromStdString(root + at)));
     }
-    bool allows(const std::string& path) { return AppTargetPolicy::allows(fakes.workspace, path); }
+    bool allows(const std::string& path) {
+        return AppTargetPolicy::allows(fakes.mac.bundles(), path);
+    }
 
     QTemporaryDir dir;
     std::string root;
@@ -83,7 +85,7 @@ TEST_F(AppTargetPolicyTest, PathAndBundleRules) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(allows(row.path), row.allowed) << row.path;
-        EXPECT_EQ(outcomeOf([&] { AppTargetPolicy::check(fakes.workspace, row.path); }),
+        EXPECT_EQ(outcomeOf([&] { AppTargetPolicy::check(fakes.mac.bundles(), row.path); }),
                   row.allowed ? "ok" : "protected_app")
             << row.path;
     }

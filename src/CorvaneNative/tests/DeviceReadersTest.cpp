@@ -1,5 +1,4 @@
 #include "CorvaneNative/AudioStatus.h"
-#include "CorvaneNative/Battery.h"
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/SystemStatus.h"
 
@@ -14,55 +13,6 @@ namespace {
 
 using Dict = PlatformValue::Dictionary;
 using Array = PlatformValue::Array;
-
-JSON battery(int percent, bool charging) {
-    return JSON::Object{{"percent", percent}, {"charging", charging}};
-}
-
-TEST(Battery, PercentRoundsHalvesAwayFromZeroAndClamps) {
-    constexpr std::int64_t big = std::numeric_limits<std::int64_t>::max();
-    struct Row {
-        std::int64_t current, maximum;
-        int percent;
-    } const rows[] = {
-        {57, 114, 50}, {1, 3, 33},    {2, 3, 67},          {1, 8, 13},         {1, 200, 1},
-        {1, 201, 0},   {0, 5, 0},     {-4, 5, 0},          {115, 114, 100},    {5, 5, 100},
-        {1, 1, 100},   {big, 1, 100}, {big - 1, big, 100}, {big / 2, big, 50}, {1, big, 0},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(Battery::percent(row.current, row.maximum), row.percent)
-            << row.current << " of " << row.maximum;
-    }
-}
-
-TEST(Battery, FirstQualifyingSourceWins) {
-    const Dict ups{{"Current Capacity", 80}, {"Max Capacity", 0}, {"Is Charging", true}};
-    const Dict realCapacity{{"Current Capacity", 80.0}, {"Max Capacity", 100}};
-    const Dict internal{{"Current Capacity", 57}, {"Max Capacity", 114}, {"Is Charging", true}};
-    const Dict second{{"Current Capacity", 10}, {"Max Capacity", 100}, {"Is Charging", true}};
-    const Dict numericCharging{{"Current Capacity", 1}, {"Max Capacity", 3}, {"Is Charging", 1}};
-
-    struct Case {
-        const char* name;
-        std::optional<PlatformValue> sources;
-        JSON expected;
-    } const cases[] = {
-        {"no power information", std::nullopt, nullptr},
-        {"not a list", PlatformValue(internal), nullptr},
-        {"desktop without sources", PlatformValue(Array{}), nullptr},
-        {"source without max capacity", PlatformValue(Array{Dict{{"Current Capacity", 3}}}),
-         nullptr},
-        {"skips zero max and real capacities",
-         PlatformValue(Array{ups, realCapacity, internal, second}), battery(50, true)},
-        {"skips entries that are not dictionaries", PlatformValue(Array{PlatformValue(7), second}),
-         battery(10, true)},
-        {"charging only as a genuine boolean", PlatformValue(Array{numericCharging}),
-         battery(33, false)},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Battery::fromSources(c.sources), c.expected) << c.name;
-    }
-}
 
 TEST(SystemStatus, MemoryIsClampedToPhysicalAndSurvivesOverflow) {
     constexpr std::uint64_t gib = 1ull << 30;

@@ -16,7 +16,7 @@ std::optional<PlatformValue> present(const JSON& value) {
 
 } // namespace
 
-std::optional<ConsoleSession::RootProperties> SimConsoleSession::rootProperties() const {
+std::optional<MacConsoleSession::RootProperties> SimConsoleSession::rootProperties() const {
     return model_.with([](SimParts& mac) -> std::optional<RootProperties> {
         if (!mac.settings.flag({"console", "registry_available"})) {
             return std::nullopt;

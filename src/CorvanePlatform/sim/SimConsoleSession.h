@@ -1,13 +1,13 @@
 #pragma once
 
-#include "CorvanePlatform/ConsoleSession.h"
+#include "CorvaneMac/MacConsoleSession.h"
 
 namespace corvane {
 
 class SimModel;
 
 // The console records, locked flag and session dictionary exactly as the scenario gives them.
-class SimConsoleSession final : public ConsoleSession {
+class SimConsoleSession final : public MacConsoleSession {
 public:
     explicit SimConsoleSession(SimModel& model)
         : model_(model) {}

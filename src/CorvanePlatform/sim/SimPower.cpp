@@ -16,7 +16,7 @@ std::optional<PlatformValue> SimPower::powerSources() const {
     return SimValueCodec::fromJSON(sources);
 }
 
-Power::SleepOutcome SimPower::requestSleep() {
+MacPower::SleepOutcome SimPower::requestSleep() {
     const std::string outcome = model_.with([](SimParts& mac) {
         std::string answer = mac.settings.text({"power", "sleep"});
         mac.record.record("sleep_request", {{"outcome", JSON(answer)}});

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/Power.h"
+#include "CorvaneMac/MacPower.h"
 
 namespace corvane {
 
@@ -8,7 +8,7 @@ class SimModel;
 
 // Power sources from the scenario; an accepted sleep request is recorded and announced as the
 // workspace's will-sleep notification.
-class SimPower final : public Power {
+class SimPower final : public MacPower {
 public:
     explicit SimPower(SimModel& model)
         : model_(model) {}

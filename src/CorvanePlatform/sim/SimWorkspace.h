@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CorvaneMac/MacBundles.h"
 #include "CorvanePlatform/Workspace.h"
 
 namespace corvane {
@@ -8,7 +9,7 @@ class SimModel;
 
 // Running and installed applications of the simulated Mac; session notifications come from the
 // model (control channel "sleep", "wake", "session", and accepted sleep requests).
-class SimWorkspace final : public Workspace {
+class SimWorkspace final : public Workspace, public MacBundles {
     Q_OBJECT
 
 public:

@@ -62,13 +62,7 @@ SimulatedMac::SimulatedMac(QString root, Options options)
     , processes_(std::make_unique<SimProcessRunner>(*model_))
     , loginItems_(std::make_unique<SimLoginItems>(*model_))
     , prompts_(std::make_unique<SimUserPrompts>(*model_))
-    , adapter_(std::make_unique<MacAdapter>(MacPorts{.workspace = *workspace_,
-                                                     .console = *console_,
-                                                     .accessibility = *accessibility_,
-                                                     .input = *input_,
-                                                     .scripting = *scripting_,
-                                                     .power = *power_,
-                                                     .clock = clock_}))
+    , adapter_(std::make_unique<MacAdapter>(macPorts()))
     , commands_(std::make_unique<SimControlCommands>(*model_)) {}
 
 SimulatedMac::SimulatedMac(QString root)
@@ -109,12 +103,13 @@ bool SimulatedMac::listen(const QString& socketPath, QString* error) {
 
 Platform SimulatedMac::platform() {
     return Platform{.workspace = *workspace_,
-                    .console = *console_,
+                    .bundles = adapter_->bundles(),
+                    .sessionLock = adapter_->sessionLock(),
                     .accessibility = adapter_->accessibility(),
                     .input = adapter_->input(),
                     .focusModes = adapter_->focusModes(),
                     .scripting = *scripting_,
-                    .power = *power_,
+                    .powerSources = adapter_->powerSources(),
                     .host = *host_,
                     .appCatalog = *appCatalog_,
                     .screenCapture = *screenCapture_,
@@ -128,6 +123,7 @@ Platform SimulatedMac::platform() {
 
 MacPorts SimulatedMac::macPorts() {
     return MacPorts{.workspace = *workspace_,
+                    .bundles = *workspace_,
                     .console = *console_,
                     .accessibility = *accessibility_,
                     .input = *input_,

@@ -1,7 +1,6 @@
 // `velto sim screen STATE` against the real simulated Mac: each state must be the one the agent's
 // lock-state reader then sees, from any state before it.
 #include "Corvane/cli/CommandLine.h"
-#include "CorvaneNative/LockStateReader.h"
 #include "CorvanePlatform/sim/SimControlCommands.h"
 #include "CorvanePlatform/sim/SimulatedMac.h"
 
@@ -17,7 +16,7 @@ TEST(SimScreenCommand, EveryStateIsWhatTheLockReaderSeesFromEveryOther) {
     SimulatedMac mac(root.path());
     mac.loadFile(QStringLiteral(VELTO_DEFAULT_SCENARIO));
     const Platform platform = mac.platform();
-    ASSERT_EQ(LockStateReader::read(platform.console), ScreenState::Unlocked);
+    ASSERT_EQ(platform.sessionLock.state(), ScreenState::Unlocked);
 
     const std::pair<const char*, ScreenState> states[] = {
         {"locked", ScreenState::Locked},
@@ -37,9 +36,9 @@ TEST(SimScreenCommand, EveryStateIsWhatTheLockReaderSeesFromEveryOther) {
         for (const auto& [to, expected] : states) {
             SCOPED_TRACE(std::string(from) + " -> " + to);
             apply(from);
-            ASSERT_EQ(LockStateReader::read(platform.console), fromState);
+            ASSERT_EQ(platform.sessionLock.state(), fromState);
             apply(to);
-            EXPECT_EQ(LockStateReader::read(platform.console), expected);
+            EXPECT_EQ(platform.sessionLock.state(), expected);
         }
     }
 }

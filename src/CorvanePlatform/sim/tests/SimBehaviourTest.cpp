@@ -132,14 +132,14 @@ TEST_F(SimFixture, OpeningLaunchesOrActivatesAndIsRecorded) {
 
 TEST_F(SimFixture, LockKeystrokeLocksAndFnCOpensControlCenter) {
     MacInputEvents& input = macPorts().input;
-    ConsoleSession& console = platform().console;
+    MacConsoleSession& console = macPorts().console;
     EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
 
     // Command-Q alone is no lock.
     EXPECT_TRUE(input.postKeyToSession({12, MacInputEvents::commandFlag, std::nullopt}));
     EXPECT_EQ(console.rootProperties()->consoleLocked->boolean(), false);
     EXPECT_TRUE(input.postKeyToSession({12, 0x140000, std::nullopt}));
-    const ConsoleSession::RootProperties locked = *console.rootProperties();
+    const MacConsoleSession::RootProperties locked = *console.rootProperties();
     EXPECT_EQ(locked.consoleLocked->boolean(), true);
     EXPECT_EQ(locked.consoleUsers->array()->front().find("CGSSessionScreenIsLocked")->boolean(),
               true);
@@ -239,12 +239,12 @@ TEST_F(SimFixture, AcceptedSleepAnnouncesWillSleepAfterReturning) {
     int willSleep = 0;
     QObject::connect(&platform().workspace, &Workspace::willSleep, &platform().workspace,
                      [&willSleep] { ++willSleep; });
-    EXPECT_EQ(platform().power.requestSleep(), Power::SleepOutcome::Accepted);
+    EXPECT_EQ(macPorts().power.requestSleep(), MacPower::SleepOutcome::Accepted);
     EXPECT_EQ(willSleep, 0);
     QCoreApplication::processEvents();
     EXPECT_EQ(willSleep, 1);
     model().put({"power", "sleep"}, JSON("denied"));
-    EXPECT_EQ(platform().power.requestSleep(), Power::SleepOutcome::Denied);
+    EXPECT_EQ(macPorts().power.requestSleep(), MacPower::SleepOutcome::Denied);
     QCoreApplication::processEvents();
     EXPECT_EQ(willSleep, 1);
 }

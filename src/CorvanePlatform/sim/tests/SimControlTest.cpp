@@ -34,17 +34,17 @@ std::string errorOf(const JSON& answer) {
 
 TEST_F(SimFixture, ControlCommandsChangeWhatThePortsSee) {
     EXPECT_TRUE(send(*mac, R"({"cmd": "lock"})").find("ok")->isTrue());
-    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), true);
+    EXPECT_EQ(macPorts().console.rootProperties()->consoleLocked->boolean(), true);
     send(*mac, R"({"cmd": "unlock"})");
-    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), false);
+    EXPECT_EQ(macPorts().console.rootProperties()->consoleLocked->boolean(), false);
 
     send(*mac, R"({"cmd": "set", "path": "host.thermal_state", "value": "critical"})");
     EXPECT_EQ(platform().host.thermalState(), HostStats::ThermalState::Critical);
     send(*mac, R"({"cmd": "set", "path": ["console", "session"], "value": null})");
-    EXPECT_FALSE(platform().console.sessionDictionary());
+    EXPECT_FALSE(macPorts().console.sessionDictionary());
     send(*mac, R"({"cmd": "set", "path": ["console", "users", 0, "kCGSSessionOnConsoleKey"],
                    "value": 1})");
-    EXPECT_EQ(platform()
+    EXPECT_EQ(macPorts()
                   .console.rootProperties()
                   ->consoleUsers->array()
                   ->front()
@@ -54,7 +54,7 @@ TEST_F(SimFixture, ControlCommandsChangeWhatThePortsSee) {
 
     send(*mac, R"({"cmd": "volume", "level": 12})");
     send(*mac, R"({"cmd": "battery", "percent": 9, "charging": true})");
-    const PlatformValue battery = platform().power.powerSources()->array()->front();
+    const PlatformValue battery = macPorts().power.powerSources()->array()->front();
     EXPECT_EQ(battery.find("Current Capacity")->integer(), 9);
     EXPECT_EQ(battery.find("Is Charging")->boolean(), true);
     EXPECT_EQ(model().number({"audio", "volume"}), 12.0);
@@ -184,7 +184,7 @@ TEST_F(SimFixture, SocketTakesOneCommandPerLine) {
     EXPECT_EQ(lines[0], R"({"ok":true})");
     EXPECT_EQ(lines[1], R"({"ok":true})");
     EXPECT_THAT(lines[2], HasSubstr("\"ok\":false"));
-    EXPECT_EQ(platform().console.rootProperties()->consoleLocked->boolean(), true);
+    EXPECT_EQ(macPorts().console.rootProperties()->consoleLocked->boolean(), true);
     EXPECT_EQ(model().number({"audio", "volume"}), 7.0);
 
     // A stale socket file from an earlier run does not stop a new listener.

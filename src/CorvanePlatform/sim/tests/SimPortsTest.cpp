@@ -47,7 +47,7 @@ TEST_F(SimFixture, WorkspaceAnswersFromTheScenario) {
 }
 
 TEST_F(SimFixture, BundleInfoIsReadFromTheFolder) {
-    Workspace& workspace = platform().workspace;
+    MacBundles& workspace = macPorts().bundles;
     const std::string agent =
         (root.path() + QStringLiteral("/Applications/Clipkeeper.app")).toStdString();
     const std::optional<PlatformValue::Dictionary> info = workspace.bundleInfo(agent);
@@ -86,7 +86,7 @@ TEST_F(SimFixture, CatalogListsIndexedBundlesAndRootsExist) {
 }
 
 TEST_F(SimFixture, DeviceReadersAnswerFromTheModel) {
-    const std::optional<PlatformValue> sources = platform().power.powerSources();
+    const std::optional<PlatformValue> sources = macPorts().power.powerSources();
     ASSERT_TRUE(sources && sources->array() && sources->array()->size() == 1);
     const PlatformValue& battery = sources->array()->front();
     EXPECT_EQ(battery.find("Current Capacity")->integer(), 78);
@@ -103,7 +103,7 @@ TEST_F(SimFixture, DeviceReadersAnswerFromTheModel) {
     model().put({"power", "sources"}, JSON(nullptr));
     EXPECT_FALSE(host.memory());
     EXPECT_EQ(host.thermalState(), HostStats::ThermalState::Serious);
-    EXPECT_FALSE(platform().power.powerSources());
+    EXPECT_FALSE(macPorts().power.powerSources());
 }
 
 TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {

@@ -130,13 +130,13 @@ TEST(SimScenarioTest, CompletesDefaultsAndKeepsGenuineKinds) {
     SimulatedMac mac(root.path());
     mac.load(R"({"console": {"locked": 1, "session": {"kCGSSessionOnConsoleKey": true,
                  "kCGSSessionUserIDKey": {"$real": 501}}}})");
-    const std::optional<ConsoleSession::RootProperties> properties =
-        mac.platform().console.rootProperties();
+    const std::optional<MacConsoleSession::RootProperties> properties =
+        mac.macPorts().console.rootProperties();
     ASSERT_TRUE(properties && properties->consoleLocked);
     // A number 1 where the system might put a boolean stays a number.
     EXPECT_FALSE(properties->consoleLocked->boolean());
     EXPECT_EQ(properties->consoleLocked->integer(), 1);
-    const std::optional<PlatformValue> session = mac.platform().console.sessionDictionary();
+    const std::optional<PlatformValue> session = mac.macPorts().console.sessionDictionary();
     ASSERT_TRUE(session);
     EXPECT_EQ(session->find("kCGSSessionOnConsoleKey")->boolean(), true);
     EXPECT_EQ(session->find("kCGSSessionUserIDKey")->kind(), PlatformValue::Kind::Real);

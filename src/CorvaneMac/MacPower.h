@@ -1,21 +1,22 @@
 #pragma once
 
 #include "CorvanePlatform/PlatformValue.h"
+#include "CorvanePlatform/PowerSources.h"
 
 #include <optional>
 
 namespace corvane {
 
 // Power sources and the system sleep request.
-class Power {
+class MacPower {
 public:
-    virtual ~Power() = default;
+    virtual ~MacPower() = default;
 
     // The power sources' description dictionaries in the platform's order ("Current Capacity",
     // "Max Capacity", "Is Charging", ...), as given; absent when the information cannot be copied.
     virtual std::optional<PlatformValue> powerSources() const = 0;
 
-    enum class SleepOutcome { Accepted, Unavailable, Denied };
+    using SleepOutcome = PowerSources::SleepOutcome;
     virtual SleepOutcome requestSleep() = 0;
 };
 

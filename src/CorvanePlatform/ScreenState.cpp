@@ -1,4 +1,4 @@
-#include "CorvaneNative/ScreenState.h"
+#include "CorvanePlatform/ScreenState.h"
 
 namespace corvane {
 

@@ -10,9 +10,9 @@ namespace corvane {
 // The console records, the console-locked flag and the window-server session of the user that
 // runs the agent: the raw inputs of the lock-state verdict. Values are passed on as the platform
 // gives them, so a genuine boolean stays apart from the numbers 0 and 1.
-class ConsoleSession {
+class MacConsoleSession {
 public:
-    virtual ~ConsoleSession() = default;
+    virtual ~MacConsoleSession() = default;
 
     // The registry root's two properties; each absent when the property is missing. The whole
     // result is absent when the registry root cannot be obtained.

@@ -1,11 +1,14 @@
-#include "CorvaneNative/Battery.h"
+#include "CorvaneMac/PowerSourcesOnMac.h"
 
 #include <cmath>
 #include <limits>
 
-namespace corvane::Battery {
+namespace corvane {
 
-int percent(std::int64_t current, std::int64_t maximum) {
+PowerSourcesOnMac::PowerSourcesOnMac(MacPower& power)
+    : power_(power) {}
+
+int PowerSourcesOnMac::percent(std::int64_t current, std::int64_t maximum) {
     if (current <= 0) {
         return 0;
     }
@@ -22,10 +25,11 @@ int percent(std::int64_t current, std::int64_t maximum) {
     return static_cast<int>(std::round(share));
 }
 
-JSON fromSources(const std::optional<PlatformValue>& sources) {
+std::optional<PowerSources::Battery>
+PowerSourcesOnMac::fromSources(const std::optional<PlatformValue>& sources) {
     const PlatformValue::Array* list = sources ? sources->array() : nullptr;
     if (list == nullptr) {
-        return nullptr;
+        return std::nullopt;
     }
     for (const PlatformValue& source : *list) {
         const PlatformValue* current = source.find("Current Capacity");
@@ -37,14 +41,28 @@ JSON fromSources(const std::optional<PlatformValue>& sources) {
         }
         const PlatformValue* charging = source.find("Is Charging");
         const auto chargingValue = charging ? charging->boolean() : std::nullopt;
-        return JSON::Object{{"percent", percent(*currentValue, *maximumValue)},
-                            {"charging", chargingValue.value_or(false)}};
+        Battery battery;
+        battery.percent = percent(*currentValue, *maximumValue);
+        battery.charging = chargingValue.value_or(false);
+        const PlatformValue* state = source.find("Power Source State");
+        if (const std::string* text = state ? state->string() : nullptr) {
+            if (*text == "AC Power") {
+                battery.pluggedIn = true;
+            } else if (*text == "Battery Power") {
+                battery.pluggedIn = false;
+            }
+        }
+        return battery;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-JSON read(const Power& power) {
-    return fromSources(power.powerSources());
+QCoro::Task<std::optional<PowerSources::Battery>> PowerSourcesOnMac::battery() {
+    co_return fromSources(power_.powerSources());
 }
 
-} // namespace corvane::Battery
+QCoro::Task<PowerSources::SleepOutcome> PowerSourcesOnMac::requestSleep() {
+    co_return power_.requestSleep();
+}
+
+} // namespace corvane
