@@ -1,11 +1,11 @@
 #pragma once
 
+#include "CorvaneMac/MacScripting.h"
 #include "CorvanePlatform/Accessibility.h"
 #include "CorvanePlatform/Clock.h"
 #include "CorvanePlatform/ConsoleSession.h"
 #include "CorvanePlatform/InputEvents.h"
 #include "CorvanePlatform/Power.h"
-#include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/Workspace.h"
 
 namespace corvane {
@@ -17,7 +17,7 @@ struct MacPorts {
     ConsoleSession& console;
     Accessibility& accessibility;
     InputEvents& input;
-    Scripting& scripting;
+    MacScripting& scripting;
     Power& power;
     Clock& clock;
 };

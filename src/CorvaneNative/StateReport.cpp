@@ -1,6 +1,5 @@
 #include "CorvaneNative/StateReport.h"
 
-#include "CorvaneNative/AudioStatus.h"
 #include "CorvaneNative/Battery.h"
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/NowPlayingReader.h"
@@ -23,6 +22,22 @@ JSON orNull(Read&& read) {
         return read();
     } catch (const std::exception&) {
         return nullptr;
+    }
+}
+
+JSON audioJSON(const std::optional<AudioOutput::State>& state) {
+    if (!state) {
+        return nullptr;
+    }
+    return JSON::Object{{"volume", state->volume}, {"muted", state->muted}};
+}
+
+// {"volume", "muted"} of the sound output, or null when it cannot be read.
+QCoro::Task<JSON> audio(AudioOutput& output) {
+    try {
+        co_return audioJSON(co_await output.read());
+    } catch (const std::exception&) {
+        co_return JSON();
     }
 }
 
@@ -72,7 +87,8 @@ QCoro::Task<JSON> gather(Platform& caller) {
     report.emplace("battery", orNull([&] { return Battery::read(platform.power); }));
     report.emplace("running_apps", runningApps(platform.workspace));
     report.emplace("system", SystemStatus::read(platform));
-    report.emplace("audio", orNull([&] { return AudioStatus::read(platform.scripting); }));
+    JSON audioState = co_await audio(platform.audio);
+    report.emplace("audio", std::move(audioState));
     co_return report;
 }
 

@@ -2,16 +2,17 @@
 
 #include "CorvanePlatform/Accessibility.h"
 #include "CorvanePlatform/AppCatalog.h"
+#include "CorvanePlatform/AudioOutput.h"
 #include "CorvanePlatform/Clock.h"
 #include "CorvanePlatform/ConsoleSession.h"
 #include "CorvanePlatform/HostStats.h"
 #include "CorvanePlatform/InputEvents.h"
 #include "CorvanePlatform/Keychain.h"
 #include "CorvanePlatform/LoginItems.h"
+#include "CorvanePlatform/MediaPlayers.h"
 #include "CorvanePlatform/Power.h"
 #include "CorvanePlatform/ProcessRunner.h"
 #include "CorvanePlatform/ScreenCapture.h"
-#include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/UserDefaults.h"
 #include "CorvanePlatform/UserPrompts.h"
 #include "CorvanePlatform/Workspace.h"
@@ -25,7 +26,8 @@ struct Platform {
     ConsoleSession& console;
     Accessibility& accessibility;
     InputEvents& input;
-    Scripting& scripting;
+    AudioOutput& audio;
+    MediaPlayers& mediaPlayers;
     Power& power;
     HostStats& host;
     AppCatalog& appCatalog;

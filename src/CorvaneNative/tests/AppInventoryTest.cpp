@@ -184,10 +184,22 @@ protected:
     FolderWorkspace workspace;
     ListCatalog catalog;
     test::FakePlatform fakes;
-    Platform platform_{workspace,       fakes.console,  fakes.accessibility, fakes.input,
-                       fakes.scripting, fakes.power,    fakes.host,          catalog,
-                       fakes.capture,   fakes.keychain, fakes.processes,     fakes.loginItems,
-                       fakes.defaults,  fakes.prompts,  fakes.clock};
+    Platform platform_{.workspace = workspace,
+                       .console = fakes.console,
+                       .accessibility = fakes.accessibility,
+                       .input = fakes.input,
+                       .audio = fakes.audio,
+                       .mediaPlayers = fakes.players,
+                       .power = fakes.power,
+                       .host = fakes.host,
+                       .appCatalog = catalog,
+                       .screenCapture = fakes.capture,
+                       .keychain = fakes.keychain,
+                       .processes = fakes.processes,
+                       .loginItems = fakes.loginItems,
+                       .defaults = fakes.defaults,
+                       .prompts = fakes.prompts,
+                       .clock = fakes.clock};
     AppInventory inventory{platform_};
 };
 
