@@ -2,8 +2,10 @@
 
 #include "CorvaneMac/AccessibilityOnMac.h"
 #include "CorvaneMac/ApplicationBundlesOnMac.h"
+#include "CorvaneMac/AudioOutputOnMac.h"
 #include "CorvaneMac/FocusModesOnMac.h"
 #include "CorvaneMac/InputOnMac.h"
+#include "CorvaneMac/MediaPlayersOnMac.h"
 #include "CorvaneMac/PowerSourcesOnMac.h"
 #include "CorvaneMac/SessionLockOnMac.h"
 
@@ -17,7 +19,9 @@ MacAdapter::MacAdapter(MacPorts ports)
                                                     ports.input, ports.clock))
     , bundles_(std::make_unique<ApplicationBundlesOnMac>(ports_.bundles))
     , sessionLock_(std::make_unique<SessionLockOnMac>(ports_.console, ports_.input, ports_.clock))
-    , powerSources_(std::make_unique<PowerSourcesOnMac>(ports_.power)) {}
+    , powerSources_(std::make_unique<PowerSourcesOnMac>(ports_.power))
+    , audio_(std::make_unique<AudioOutputOnMac>(ports_.scripting))
+    , mediaPlayers_(std::make_unique<MediaPlayersOnMac>(ports_.scripting, ports_.workspace)) {}
 
 MacAdapter::~MacAdapter() = default;
 
@@ -43,6 +47,14 @@ SessionLock& MacAdapter::sessionLock() {
 
 PowerSources& MacAdapter::powerSources() {
     return *powerSources_;
+}
+
+AudioOutput& MacAdapter::audio() {
+    return *audio_;
+}
+
+MediaPlayers& MacAdapter::mediaPlayers() {
+    return *mediaPlayers_;
 }
 
 } // namespace corvane

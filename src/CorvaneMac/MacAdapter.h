@@ -18,6 +18,10 @@ class PowerSources;
 class PowerSourcesOnMac;
 class SessionLock;
 class SessionLockOnMac;
+class AudioOutput;
+class AudioOutputOnMac;
+class MediaPlayers;
+class MediaPlayersOnMac;
 
 // Owns one adapter per meaning port, each built on the Mac-level ports. A backend that speaks the
 // Mac's terms (the simulated Mac, a macOS backend) keeps one and hands its ports to the Platform.
@@ -34,6 +38,8 @@ public:
     ApplicationBundles& bundles();
     SessionLock& sessionLock();
     PowerSources& powerSources();
+    AudioOutput& audio();
+    MediaPlayers& mediaPlayers();
 
 private:
     MacPorts ports_;
@@ -43,6 +49,8 @@ private:
     std::unique_ptr<ApplicationBundlesOnMac> bundles_;
     std::unique_ptr<SessionLockOnMac> sessionLock_;
     std::unique_ptr<PowerSourcesOnMac> powerSources_;
+    std::unique_ptr<AudioOutputOnMac> audio_;
+    std::unique_ptr<MediaPlayersOnMac> mediaPlayers_;
 };
 
 } // namespace corvane

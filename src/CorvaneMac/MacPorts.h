@@ -5,8 +5,8 @@
 #include "CorvaneMac/MacConsoleSession.h"
 #include "CorvaneMac/MacInputEvents.h"
 #include "CorvaneMac/MacPower.h"
+#include "CorvaneMac/MacScripting.h"
 #include "CorvanePlatform/Clock.h"
-#include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/Workspace.h"
 
 namespace corvane {
@@ -19,7 +19,7 @@ struct MacPorts {
     MacConsoleSession& console;
     MacAccessibility& accessibility;
     MacInputEvents& input;
-    Scripting& scripting;
+    MacScripting& scripting;
     MacPower& power;
     Clock& clock;
 };

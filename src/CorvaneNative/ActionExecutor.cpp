@@ -144,17 +144,19 @@ QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
         co_return co_await EverydayActions::runShortcut(platform, std::move(params),
                                                         std::move(shortcuts));
     case Action::SetVolume:
-        co_return EverydayActions::setVolume(platform.scripting, params);
+        co_return co_await EverydayActions::setVolume(platform, std::move(params));
     case Action::Mute:
-        co_return EverydayActions::setMuted(platform.scripting, true);
+        co_return co_await EverydayActions::setMuted(platform, true);
     case Action::Unmute:
-        co_return EverydayActions::setMuted(platform.scripting, false);
+        co_return co_await EverydayActions::setMuted(platform, false);
     case Action::MediaPlayPause:
-        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::PlayPause);
+        co_return co_await EverydayActions::media(platform,
+                                                  EverydayActions::MediaCommand::PlayPause);
     case Action::MediaNext:
-        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::Next);
+        co_return co_await EverydayActions::media(platform, EverydayActions::MediaCommand::Next);
     case Action::MediaPrevious:
-        co_return EverydayActions::media(platform, EverydayActions::MediaCommand::Previous);
+        co_return co_await EverydayActions::media(platform,
+                                                  EverydayActions::MediaCommand::Previous);
     case Action::GetState: {
         const auto gatherState = handlers_.gatherState;
         if (!gatherState) {
@@ -205,19 +207,6 @@ QCoro::Task<void> ActionExecutor::process(Platform platform, std::string path,
 
 QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::string> arguments) {
     return process(platform_, std::move(path), std::move(arguments));
-}
-
-void ActionExecutor::appleScript(Scripting& scripting, const std::string& source) {
-    const Scripting::Result result = scripting.run(source);
-    if (const auto* failure = std::get_if<Scripting::Failure>(&result)) {
-        throw ContractError(*failure == Scripting::Failure::CompileFailed
-                                ? "action_failed"
-                                : "automation_failed_or_permission_required");
-    }
-}
-
-void ActionExecutor::appleScript(const std::string& source) {
-    appleScript(platform_.scripting, source);
 }
 
 void ActionExecutor::explainAutomation(UserDefaults& defaults, UserPrompts& prompts,

@@ -21,9 +21,9 @@ namespace corvane {
 
 class AppInventory;
 
-// The one entry through which every action runs: the lock guard around the dispatcher, and the
-// two ways actions drive other software (a command-line tool with a time limit, an automation
-// script with a one-time explanation). Main thread only.
+// The one entry through which every action runs: the lock guard around the dispatcher, the tool
+// runner (a command-line tool with a time limit) and the one-time explanation before an
+// application is automated. Main thread only.
 //
 // Actions that change the computer run one at a time, in the order they arrived, whichever entry
 // they came from: two Focus changes, or a quit and an open of the same application, never
@@ -105,10 +105,6 @@ public:
     static QCoro::Task<void> process(Platform platform, std::string path,
                                      std::vector<std::string> arguments);
     QCoro::Task<void> process(std::string path, std::vector<std::string> arguments);
-    // Runs an automation script and ignores its result: "action_failed" when it does not
-    // compile, "automation_failed_or_permission_required" when running it fails.
-    static void appleScript(Scripting& scripting, const std::string& source);
-    void appleScript(const std::string& source);
     // Before the first automation of an application: a modal explanation, remembered once the
     // person chooses Continue; Cancel throws "permission_required" and asks again next time.
     static void explainAutomation(UserDefaults& defaults, UserPrompts& prompts,

@@ -70,16 +70,15 @@ bool anyStillRunning(const Workspace& workspace, const std::set<std::int32_t>& p
     });
 }
 
-std::string_view commandText(MediaCommand command) {
-    switch (command) {
-    case MediaCommand::PlayPause:
-        return "playpause";
-    case MediaCommand::Next:
-        return "next track";
-    case MediaCommand::Previous:
-        return "previous track";
+void require(ControlResult result) {
+    switch (result) {
+    case ControlResult::Done:
+        return;
+    case ControlResult::NotSent:
+        throw ContractError("action_failed");
+    case ControlResult::Refused:
+        throw ContractError("automation_failed_or_permission_required");
     }
-    return {};
 }
 
 } // namespace
@@ -198,47 +197,30 @@ std::optional<int> volumeLevel(const JSON& params) {
     return static_cast<int>(*number);
 }
 
-JSON setVolume(Scripting& scripting, const JSON& params) {
+QCoro::Task<JSON> setVolume(Platform platform, JSON params) {
     const std::optional<int> level = volumeLevel(params);
     if (!level) {
         throw ContractError("invalid_params");
     }
-    ActionExecutor::appleScript(scripting, "set volume output volume " + std::to_string(*level));
-    return emptyObject();
+    require(co_await platform.audio.setVolume(*level));
+    co_return emptyObject();
 }
 
-JSON setMuted(Scripting& scripting, bool muted) {
-    ActionExecutor::appleScript(scripting, muted ? "set volume with output muted"
-                                                 : "set volume without output muted");
-    return emptyObject();
+QCoro::Task<JSON> setMuted(Platform platform, bool muted) {
+    require(co_await platform.audio.setMuted(muted));
+    co_return emptyObject();
 }
 
-std::optional<MediaPlayer> runningPlayer(const Workspace& workspace) {
-    const std::vector<RunningApplication> running = workspace.runningApplications();
-    for (const MediaPlayer& player : mediaPlayers) {
-        if (std::any_of(running.begin(), running.end(),
-                        [&](const auto& app) { return app.bundleID == player.bundleID; })) {
-            return player;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string mediaScript(const MediaPlayer& player, MediaCommand command) {
-    return "tell application id \"" + std::string(player.bundleID) + "\" to " +
-           std::string(commandText(command));
-}
-
-JSON media(const Platform& platform, MediaCommand command) {
+QCoro::Task<JSON> media(Platform platform, MediaCommand command) {
     // Nothing is launched: playback is only steered in a player that already runs.
-    const std::optional<MediaPlayer> player = runningPlayer(platform.workspace);
-    if (!player) {
+    const std::vector<MediaPlayers::Player> running = co_await platform.mediaPlayers.running();
+    if (running.empty()) {
         throw ContractError("media_app_not_running");
     }
-    ActionExecutor::explainAutomation(platform.defaults, platform.prompts,
-                                      std::string(player->displayName));
-    ActionExecutor::appleScript(platform.scripting, mediaScript(*player, command));
-    return emptyObject();
+    const MediaPlayers::Player player = running.front();
+    ActionExecutor::explainAutomation(platform.defaults, platform.prompts, player.displayName);
+    require(co_await platform.mediaPlayers.send(player, command));
+    co_return emptyObject();
 }
 
 } // namespace corvane::EverydayActions

@@ -5,7 +5,6 @@
 
 #include <qcoro/qcorotask.h>
 
-#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -31,15 +30,7 @@ inline constexpr int quitWaitLimit = 20;
 
 inline constexpr std::string_view shortcutsTool = "/usr/bin/shortcuts";
 
-struct MediaPlayer {
-    std::string_view bundleID;
-    std::string_view displayName;
-};
-// In order of preference.
-inline constexpr std::array<MediaPlayer, 2> mediaPlayers{
-    MediaPlayer{"com.apple.Music", "Music"}, MediaPlayer{"com.spotify.client", "Spotify"}};
-
-enum class MediaCommand { PlayPause, Next, Previous };
+using MediaCommand = MediaPlayers::Command;
 
 // The bundle that "bundle_id" (when the workspace knows it) or else "app_name" designates,
 // judged by the target policy ("protected_app"); the path returned is the one judged, with its
@@ -61,14 +52,13 @@ QCoro::Task<JSON> runShortcut(Platform platform, JSON params, std::vector<std::s
 
 // A whole number from 0 to 100; absent for anything else.
 std::optional<int> volumeLevel(const JSON& params);
-JSON setVolume(Scripting& scripting, const JSON& params);
-JSON setMuted(Scripting& scripting, bool muted);
+// The volume, mute and playback requests fail with "action_failed" when the request could not be
+// sent, and with "automation_failed_or_permission_required" when the other side refused it.
+QCoro::Task<JSON> setVolume(Platform platform, JSON params);
+QCoro::Task<JSON> setMuted(Platform platform, bool muted);
 
-// The first preferred player with a running instance.
-std::optional<MediaPlayer> runningPlayer(const Workspace& workspace);
-// The script that sends `command` to the player.
-std::string mediaScript(const MediaPlayer& player, MediaCommand command);
-JSON media(const Platform& platform, MediaCommand command);
+// Sends `command` to the preferred running player; nothing is launched.
+QCoro::Task<JSON> media(Platform platform, MediaCommand command);
 
 } // namespace EverydayActions
 

@@ -1,6 +1,5 @@
 #include "CorvaneNative/StateReport.h"
 
-#include "CorvaneNative/AudioStatus.h"
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/NowPlayingReader.h"
 #include "CorvaneNative/SystemStatus.h"
@@ -31,6 +30,22 @@ JSON batteryJSON(const std::optional<PowerSources::Battery>& battery) {
         return nullptr;
     }
     return JSON::Object{{"percent", battery->percent}, {"charging", battery->charging}};
+}
+
+JSON audioJSON(const std::optional<AudioOutput::State>& state) {
+    if (!state) {
+        return nullptr;
+    }
+    return JSON::Object{{"volume", state->volume}, {"muted", state->muted}};
+}
+
+// {"volume", "muted"} of the sound output, or null when it cannot be read.
+QCoro::Task<JSON> audio(AudioOutput& output) {
+    try {
+        co_return audioJSON(co_await output.read());
+    } catch (const std::exception&) {
+        co_return JSON();
+    }
 }
 
 } // namespace
@@ -85,7 +100,8 @@ QCoro::Task<JSON> gather(Platform& caller) {
     report.emplace("battery", std::move(battery));
     report.emplace("running_apps", runningApps(platform.workspace));
     report.emplace("system", SystemStatus::read(platform));
-    report.emplace("audio", orNull([&] { return AudioStatus::read(platform.scripting); }));
+    JSON audioState = co_await audio(platform.audio);
+    report.emplace("audio", std::move(audioState));
     co_return report;
 }
 

@@ -3,16 +3,17 @@
 #include "CorvanePlatform/Accessibility.h"
 #include "CorvanePlatform/AppCatalog.h"
 #include "CorvanePlatform/ApplicationBundles.h"
+#include "CorvanePlatform/AudioOutput.h"
 #include "CorvanePlatform/Clock.h"
 #include "CorvanePlatform/FocusModes.h"
 #include "CorvanePlatform/HostStats.h"
 #include "CorvanePlatform/Input.h"
 #include "CorvanePlatform/Keychain.h"
 #include "CorvanePlatform/LoginItems.h"
+#include "CorvanePlatform/MediaPlayers.h"
 #include "CorvanePlatform/PowerSources.h"
 #include "CorvanePlatform/ProcessRunner.h"
 #include "CorvanePlatform/ScreenCapture.h"
-#include "CorvanePlatform/Scripting.h"
 #include "CorvanePlatform/SessionLock.h"
 #include "CorvanePlatform/UserDefaults.h"
 #include "CorvanePlatform/UserPrompts.h"
@@ -29,7 +30,8 @@ struct Platform {
     Accessibility& accessibility;
     Input& input;
     FocusModes& focusModes;
-    Scripting& scripting;
+    AudioOutput& audio;
+    MediaPlayers& mediaPlayers;
     PowerSources& powerSources;
     HostStats& host;
     AppCatalog& appCatalog;

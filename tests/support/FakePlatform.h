@@ -5,6 +5,7 @@
 
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneMac/MacAdapter.h"
+#include "CorvaneMac/MacScripting.h"
 #include "CorvanePlatform/Platform.h"
 #include "CorvanePlatform/QtProcessRunner.h"
 #include "CorvanePlatform/ScreenState.h"
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -274,7 +276,7 @@ public:
     bool postScroll(double, double, std::int32_t) override { return false; }
 };
 
-class FakeScripting final : public Scripting {
+class FakeScripting final : public MacScripting {
 public:
     // Replies by exact script text; any other script gets `next`.
     std::map<std::string, Result> replies;
@@ -292,6 +294,88 @@ public:
         permissionQueries.push_back(bundleID);
         const auto it = permissions.find(bundleID);
         return it == permissions.end() ? Permission::NotDetermined : it->second;
+    }
+};
+
+// The sound output as a level and a mute flag; a failing output throws from every call.
+class FakeAudioOutput final : public AudioOutput {
+public:
+    std::optional<State> state; // absent: unreadable
+    ControlResult answer = ControlResult::Done;
+    bool fails = false;
+    std::vector<std::string> requests; // "volume 35", "muted true"
+
+    QCoro::Task<std::optional<State>> read() override {
+        check();
+        co_return std::optional<State>(state);
+    }
+    QCoro::Task<ControlResult> setVolume(int level) override {
+        check();
+        requests.push_back("volume " + std::to_string(level));
+        if (answer == ControlResult::Done) {
+            state = State{.volume = level, .muted = state && state->muted};
+        }
+        co_return answer;
+    }
+    QCoro::Task<ControlResult> setMuted(bool muted) override {
+        check();
+        requests.push_back(muted ? "muted true" : "muted false");
+        if (answer == ControlResult::Done) {
+            state = State{.volume = state ? state->volume : 0, .muted = muted};
+        }
+        co_return answer;
+    }
+
+private:
+    void check() const {
+        if (fails) {
+            throw std::runtime_error("sound server unavailable");
+        }
+    }
+};
+
+inline const MediaPlayers::Player music{"com.apple.Music", "Music"};
+inline const MediaPlayers::Player spotify{"com.spotify.client", "Spotify"};
+
+// Players by id: which run (in preference order), which may be automated, what each plays. Every
+// call is recorded as "<call> <id>" ("permitted", "playing", "playpause", "next", "previous").
+class FakeMediaPlayers final : public MediaPlayers {
+public:
+    std::vector<Player> players;
+    std::set<std::string> permitted;
+    std::map<std::string, Track> tracks; // unlisted: stopped or not answering
+    ControlResult answer = ControlResult::Done;
+    bool fails = false;
+    std::vector<std::string> calls;
+
+    QCoro::Task<std::vector<Player>> running() override {
+        check();
+        co_return std::vector<Player>(players);
+    }
+    QCoro::Task<bool> automationPermitted(Player player) override {
+        check();
+        calls.push_back("permitted " + player.id);
+        co_return permitted.contains(player.id);
+    }
+    QCoro::Task<std::optional<Track>> nowPlaying(Player player) override {
+        check();
+        calls.push_back("playing " + player.id);
+        co_return valueAt(tracks, player.id);
+    }
+    QCoro::Task<ControlResult> send(Player player, Command command) override {
+        check();
+        const char* name = command == Command::PlayPause ? "playpause"
+                           : command == Command::Next    ? "next"
+                                                         : "previous";
+        calls.push_back(name + (" " + player.id));
+        co_return answer;
+    }
+
+private:
+    void check() const {
+        if (fails) {
+            throw std::runtime_error("player bus unavailable");
+        }
     }
 };
 
@@ -533,6 +617,10 @@ struct FakePlatform {
     FakeAccessibility accessibility;
     FakeInput input;
     FakeScripting scripting;
+    // The sound output and the players are faked at the meaning level: the actions' rules are
+    // tested against these, the Mac adapter's scripts in its own tests.
+    FakeAudioOutput audio;
+    FakeMediaPlayers players;
     FakePower power;
     FakeHost host;
     FakeCatalog catalog;
@@ -560,7 +648,8 @@ struct FakePlatform {
                         .accessibility = mac.accessibility(),
                         .input = mac.input(),
                         .focusModes = mac.focusModes(),
-                        .scripting = scripting,
+                        .audio = audio,
+                        .mediaPlayers = players,
                         .powerSources = mac.powerSources(),
                         .host = host,
                         .appCatalog = catalog,

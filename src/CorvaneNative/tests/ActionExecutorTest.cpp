@@ -145,7 +145,7 @@ TEST_F(ActionExecutorTest, ActionNamesMatchExactly) {
 TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
     fakes.workspace.bundles["/Applications/Notes.app"] = {{"CFBundleIdentifier", "com.ex.notes"}};
     fakes.workspace.installed["com.ex.notes"] = "/Applications/Notes.app";
-    fakes.workspace.running = {app(61, "com.apple.Music")};
+    fakes.players.players = {music};
     fakes.defaults.setBool("automation-explained-Music", true);
     fakes.power.outcome = PowerSources::SleepOutcome::Accepted;
     fakes.input.onSessionKey = [this](const MacInputEvents::KeyStroke&) {
@@ -187,13 +187,11 @@ TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
     EXPECT_EQ(fakes.workspace.openedURLs, std::vector<std::string>{"https://example.com"});
     EXPECT_EQ(fakes.processes.started, (std::vector<std::vector<std::string>>{
                                            {"/usr/bin/shortcuts", "run", "--", "Approved"}}));
-    EXPECT_EQ(
-        fakes.scripting.sources,
-        (std::vector<std::string>{"set volume output volume 35", "set volume with output muted",
-                                  "set volume without output muted",
-                                  R"(tell application id "com.apple.Music" to playpause)",
-                                  R"(tell application id "com.apple.Music" to next track)",
-                                  R"(tell application id "com.apple.Music" to previous track)"}));
+    EXPECT_EQ(fakes.audio.requests,
+              (std::vector<std::string>{"volume 35", "muted true", "muted false"}));
+    EXPECT_EQ(fakes.players.calls,
+              (std::vector<std::string>{"playpause com.apple.Music", "next com.apple.Music",
+                                        "previous com.apple.Music"}));
     EXPECT_EQ(fakes.power.sleepRequests, 1);
 }
 
@@ -341,24 +339,6 @@ TEST_F(ActionExecutorProcessTest, RealToolsExitOrAreEndedAtTheLimit) {
 
     auto missing = watch(realExecutor.process("/nonexistent/tool", {}));
     EXPECT_EQ(missing->outcome, "start_error");
-}
-
-TEST_F(ActionExecutorTest, ScriptFailuresHaveTheirOwnCodes) {
-    struct Row {
-        Scripting::Result result;
-        const char* expected;
-    };
-    const Row rows[] = {
-        {PlatformValue::Array{PlatformValue(42)}, "ok"},
-        {Scripting::Failure::CompileFailed, "action_failed"},
-        {Scripting::Failure::ExecutionFailed, "automation_failed_or_permission_required"},
-    };
-    for (const Row& row : rows) {
-        fakes.scripting.next = row.result;
-        EXPECT_EQ(outcomeOf([&] { executor.appleScript("set volume output volume 35"); }),
-                  row.expected);
-    }
-    EXPECT_EQ(fakes.scripting.sources.back(), "set volume output volume 35");
 }
 
 TEST_F(ActionExecutorTest, AutomationIsExplainedUntilThePersonContinues) {

@@ -1,4 +1,3 @@
-#include "CorvaneNative/AudioStatus.h"
 #include "CorvaneNative/CharacterPrefix.h"
 #include "CorvaneNative/SystemStatus.h"
 
@@ -83,37 +82,6 @@ TEST(SystemStatus, ReadAlwaysHasTheSixKeys) {
                                        {"low_power_mode", true},    {"thermal_state", "hot"},
                                        {"memory", nullptr},         {"storage", nullptr}};
     EXPECT_EQ(SystemStatus::read(platform), expected);
-}
-
-TEST(AudioStatus, ReadsLevelAndMuteFromTheExactScript) {
-    using Result = Scripting::Result;
-    const auto audio = [](int volume, bool muted) {
-        return JSON(JSON::Object{{"volume", volume}, {"muted", muted}});
-    };
-    struct Case {
-        const char* name;
-        Result reply;
-        JSON expected;
-    } const cases[] = {
-        {"plain", Array{PlatformValue(40), PlatformValue(false)}, audio(40, false)},
-        {"above 100", Array{PlatformValue(250), PlatformValue(false)}, audio(100, false)},
-        {"negative", Array{PlatformValue(-3), PlatformValue(false)}, audio(0, false)},
-        {"beyond 32 bits does not wrap",
-         Array{PlatformValue(std::int64_t{4294967346}), PlatformValue(false)}, audio(100, false)},
-        {"a real level", Array{PlatformValue(37.6), PlatformValue(true)}, audio(38, true)},
-        {"level as text", Array{PlatformValue("40"), PlatformValue(false)}, nullptr},
-        {"muted as a number", Array{PlatformValue(40), PlatformValue(0)}, nullptr},
-        {"one item", Array{PlatformValue(40)}, nullptr},
-        {"run failure", Scripting::Failure::ExecutionFailed, nullptr},
-    };
-    for (const Case& c : cases) {
-        test::FakeScripting scripting;
-        scripting.replies.emplace("set settings to get volume settings\n"
-                                  "return {output volume of settings, output muted of settings}",
-                                  c.reply);
-        EXPECT_EQ(AudioStatus::read(scripting), c.expected) << c.name;
-        EXPECT_EQ(scripting.sources.size(), 1u);
-    }
 }
 
 TEST(CharacterPrefix, CutsByGraphemeClusters) {

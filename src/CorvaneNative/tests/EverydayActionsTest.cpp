@@ -245,33 +245,55 @@ TEST_F(EverydayActionsTest, OnlyApprovedShortcutsRunByteForByte) {
 TEST_F(EverydayActionsTest, VolumeTakesAWholeNumberFromZeroToOneHundred) {
     struct Row {
         const char* params;
-        const char* script; // nullptr: refused with invalid_params, nothing run
+        const char* request; // nullptr: refused with invalid_params, nothing asked
     };
     const Row rows[] = {
-        {R"({"level":50})", "set volume output volume 50"},
-        {R"({"level":-0.0})", "set volume output volume 0"},
-        {R"({"level":100})", "set volume output volume 100"},
-        {R"({"level":50.5})", nullptr},
-        {R"({"level":-1})", nullptr},
-        {R"({"level":101})", nullptr},
-        {R"({"level":100.0000001})", nullptr},
-        {R"({"level":"50"})", nullptr},
-        {R"({"level":true})", nullptr},
-        {"{}", nullptr},
+        {R"({"level":50})", "volume 50"},      {R"({"level":-0.0})", "volume 0"},
+        {R"({"level":100})", "volume 100"},    {R"({"level":50.5})", nullptr},
+        {R"({"level":-1})", nullptr},          {R"({"level":101})", nullptr},
+        {R"({"level":100.0000001})", nullptr}, {R"({"level":"50"})", nullptr},
+        {R"({"level":true})", nullptr},        {"{}", nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.params);
-        fakes.scripting.sources.clear();
-        const std::string outcome = outcomeOf(
-            [&] { EverydayActions::setVolume(fakes.scripting, JSON::parse(row.params)); });
-        if (row.script != nullptr) {
-            EXPECT_EQ(outcome, "ok");
-            EXPECT_EQ(fakes.scripting.sources, std::vector<std::string>{row.script});
+        fakes.audio.requests.clear();
+        const std::string outcome =
+            run(EverydayActions::setVolume(platform, JSON::parse(row.params)));
+        if (row.request != nullptr) {
+            EXPECT_EQ(outcome, "{}");
+            EXPECT_EQ(fakes.audio.requests, std::vector<std::string>{row.request});
         } else {
             EXPECT_EQ(outcome, "invalid_params");
-            EXPECT_TRUE(fakes.scripting.sources.empty());
+            EXPECT_TRUE(fakes.audio.requests.empty());
         }
     }
+}
+
+TEST_F(EverydayActionsTest, AFailedRequestIsToldByWhetherItWasSent) {
+    using Command = EverydayActions::MediaCommand;
+    fakes.players.players = {music};
+    fakes.defaults.setBool("automation-explained-Music", true);
+    struct Row {
+        ControlResult answer;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {ControlResult::Done, "{}"},
+        {ControlResult::NotSent, "action_failed"},
+        {ControlResult::Refused, "automation_failed_or_permission_required"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        fakes.audio.answer = row.answer;
+        fakes.players.answer = row.answer;
+        EXPECT_EQ(run(EverydayActions::setVolume(platform, JSON::parse(R"({"level":35})"))),
+                  row.expected);
+        EXPECT_EQ(run(EverydayActions::setMuted(platform, true)), row.expected);
+        EXPECT_EQ(run(EverydayActions::setMuted(platform, false)), row.expected);
+        EXPECT_EQ(run(EverydayActions::media(platform, Command::PlayPause)), row.expected);
+    }
+    EXPECT_EQ(fakes.audio.requests.size(), 9u);
+    EXPECT_EQ(fakes.players.calls.size(), 3u);
 }
 
 TEST_F(EverydayActionsTest, PlaybackGoesToThePreferredRunningPlayer) {
@@ -279,50 +301,39 @@ TEST_F(EverydayActionsTest, PlaybackGoesToThePreferredRunningPlayer) {
     fakes.defaults.setBool("automation-explained-Music", true);
     fakes.defaults.setBool("automation-explained-Spotify", true);
     struct Row {
-        std::vector<RunningApplication> running;
+        std::vector<MediaPlayers::Player> running;
         Command command;
         const char* expected;
-        const char* script;
+        const char* call;
     };
     const Row rows[] = {
-        {{app(60, "com.spotify.client"), app(61, "com.apple.Music")},
-         Command::Next,
-         "ok",
-         R"(tell application id "com.apple.Music" to next track)"},
-        {{app(60, "com.spotify.client")},
-         Command::PlayPause,
-         "ok",
-         R"(tell application id "com.spotify.client" to playpause)"},
-        {{app(61, "com.apple.Music")},
-         Command::Previous,
-         "ok",
-         R"(tell application id "com.apple.Music" to previous track)"},
-        {{app(62, "com.example.notes")}, Command::Next, "media_app_not_running", nullptr},
+        {{music, spotify}, Command::Next, "{}", "next com.apple.Music"},
+        {{spotify}, Command::PlayPause, "{}", "playpause com.spotify.client"},
+        {{music}, Command::Previous, "{}", "previous com.apple.Music"},
+        {{}, Command::Next, "media_app_not_running", nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.expected);
-        fakes.workspace.running = row.running;
-        fakes.scripting.sources.clear();
-        EXPECT_EQ(outcomeOf([&] { EverydayActions::media(platform, row.command); }), row.expected);
-        EXPECT_EQ(fakes.scripting.sources, row.script != nullptr
-                                               ? std::vector<std::string>{row.script}
-                                               : std::vector<std::string>{});
+        fakes.players.players = row.running;
+        fakes.players.calls.clear();
+        EXPECT_EQ(run(EverydayActions::media(platform, row.command)), row.expected);
+        EXPECT_EQ(fakes.players.calls, row.call != nullptr ? std::vector<std::string>{row.call}
+                                                           : std::vector<std::string>{});
     }
     EXPECT_TRUE(fakes.prompts.shown.empty());
 }
 
 TEST_F(EverydayActionsTest, DecliningTheExplanationRunsNothing) {
-    fakes.workspace.running = {app(60, "com.spotify.client")};
-    EXPECT_EQ(
-        outcomeOf([&] { EverydayActions::media(platform, EverydayActions::MediaCommand::Next); }),
-        "permission_required");
-    EXPECT_EQ(fakes.prompts.shown.size(), 1u);
-    EXPECT_TRUE(fakes.scripting.sources.empty());
+    fakes.players.players = {spotify};
+    EXPECT_EQ(run(EverydayActions::media(platform, EverydayActions::MediaCommand::Next)),
+              "permission_required");
+    ASSERT_EQ(fakes.prompts.shown.size(), 1u);
+    EXPECT_EQ(fakes.prompts.shown.front().message, "Allow Velto to control Spotify?");
+    EXPECT_TRUE(fakes.players.calls.empty());
 
     // With no player running nobody is asked.
-    fakes.workspace.running.clear();
-    EXPECT_EQ(
-        outcomeOf([&] { EverydayActions::media(platform, EverydayActions::MediaCommand::Next); }),
-        "media_app_not_running");
+    fakes.players.players.clear();
+    EXPECT_EQ(run(EverydayActions::media(platform, EverydayActions::MediaCommand::Next)),
+              "media_app_not_running");
     EXPECT_EQ(fakes.prompts.shown.size(), 1u);
 }

@@ -1,5 +1,4 @@
 #include "CorvaneNative/StateReport.h"
-#include "CorvaneNative/AudioStatus.h"
 #include "CorvaneNative/DeviceCapabilityReport.h"
 #include "CorvaneNative/NowPlayingReader.h"
 
@@ -14,9 +13,6 @@ namespace corvane {
 namespace {
 
 using Array = PlatformValue::Array;
-
-constexpr const char* musicID = "com.apple.Music";
-constexpr const char* spotifyID = "com.spotify.client";
 
 RunningApplication
 app(std::optional<std::string> name,
@@ -44,74 +40,67 @@ JSON finished(QCoro::Task<JSON> task) {
     return std::move(**out);
 }
 
-// A player that is running, may be scripted and answers the query with `reply`.
-void addPlayer(test::FakePlatform& mac, const char* bundleID, Scripting::Result reply,
-               Scripting::Permission permission = Scripting::Permission::Granted) {
-    mac.workspace.running.push_back(
-        app(bundleID, RunningApplication::ActivationPolicy::Regular, bundleID));
-    mac.scripting.permissions[bundleID] = permission;
-    mac.scripting.replies[NowPlayingReader::script(bundleID)] = std::move(reply);
+using Track = MediaPlayers::Track;
+
+Track track(std::optional<std::string> title, std::optional<std::string> artist, bool playing) {
+    return Track{.title = std::move(title), .artist = std::move(artist), .playing = playing};
 }
 
-Array track(const char* title, const char* artist, bool playing) {
-    return Array{PlatformValue(title), PlatformValue(artist), PlatformValue(playing)};
+// A running player that may be automated and, unless `playing` is absent, has a track.
+void addPlayer(test::FakePlatform& mac, const MediaPlayers::Player& player,
+               std::optional<Track> playing, bool permitted = true) {
+    mac.players.players.push_back(player);
+    if (permitted) {
+        mac.players.permitted.insert(player.id);
+    }
+    if (playing) {
+        mac.players.tracks[player.id] = *playing;
+    }
 }
 
-TEST(NowPlayingReader, AsksMusicThenSpotifyAndSkipsWhatCannotAnswer) {
+TEST(NowPlayingReader, AsksThePreferredPlayerFirstAndSkipsWhatCannotAnswer) {
     struct Case {
         const char* name;
-        std::optional<Scripting::Result> music; // absent: not running
-        Scripting::Permission musicPermission;
-        std::optional<Scripting::Result> spotify;
+        bool musicRuns;
+        bool musicPermitted;
+        std::optional<Track> music; // absent: stopped or not answering
         JSON expected;
     };
     const JSON fromSpotify = JSON::Object{
         {"title", "Song"}, {"artist", "Band"}, {"source_app", "Spotify"}, {"playing", true}};
     const JSON fromMusic = JSON::Object{
         {"title", "Aria"}, {"artist", "Singer"}, {"source_app", "Music"}, {"playing", false}};
-    using P = Scripting::Permission;
-    const Array song = track("Song", "Band", true), aria = track("Aria", "Singer", true);
+    const Track aria = track("Aria", "Singer", true);
     const Case cases[] = {
-        {"music wins", track("Aria", "Singer", false), P::Granted, song, fromMusic},
-        {"music stopped", Array{}, P::Granted, song, fromSpotify},
-        {"music not running", std::nullopt, P::Granted, song, fromSpotify},
-        {"music not permitted", aria, P::Denied, song, fromSpotify},
-        {"music permission not asked yet", aria, P::NotDetermined, song, fromSpotify},
-        {"music fails", Scripting::Failure::ExecutionFailed, P::Granted, song, fromSpotify},
-        {"music radio without artist", track("Radio", "", true), P::Granted, song, fromSpotify},
-        {"music title not text", Array{PlatformValue(5), PlatformValue("A"), PlatformValue(true)},
-         P::Granted, song, fromSpotify},
-        {"music playing flag not a boolean",
-         Array{PlatformValue("A"), PlatformValue("B"), PlatformValue(1)}, P::Granted, song,
-         fromSpotify},
-        {"nothing anywhere", Array{}, P::Granted, Array{}, nullptr},
-        {"nothing running", std::nullopt, P::Granted, std::nullopt, nullptr},
+        {"music wins, paused", true, true, track("Aria", "Singer", false), fromMusic},
+        {"music stopped", true, true, std::nullopt, fromSpotify},
+        {"music not running", false, true, aria, fromSpotify},
+        {"music not permitted", true, false, aria, fromSpotify},
+        {"music radio without artist", true, true, track("Radio", "", true), fromSpotify},
+        {"music title not text", true, true, track(std::nullopt, "A", true), fromSpotify},
     };
     for (const Case& c : cases) {
         test::FakePlatform mac;
-        if (c.music) {
-            addPlayer(mac, musicID, *c.music, c.musicPermission);
+        if (c.musicRuns) {
+            addPlayer(mac, test::music, c.music, c.musicPermitted);
         }
-        if (c.spotify) {
-            addPlayer(mac, spotifyID, *c.spotify);
-        }
-        Platform platform = mac.platform();
-        EXPECT_EQ(finished(NowPlayingReader::read(platform)), c.expected) << c.name;
-        // A player that may not be scripted is never sent the query.
-        if (c.musicPermission != P::Granted) {
-            EXPECT_EQ(std::count(mac.scripting.sources.begin(), mac.scripting.sources.end(),
-                                 NowPlayingReader::script(musicID)),
-                      0)
-                << c.name;
-        }
-        // A player that is not running is not even asked about permission.
-        if (!c.music) {
-            EXPECT_EQ(std::count(mac.scripting.permissionQueries.begin(),
-                                 mac.scripting.permissionQueries.end(), musicID),
-                      0)
+        addPlayer(mac, test::spotify, track("Song", "Band", true));
+        EXPECT_EQ(finished(NowPlayingReader::read(mac.platform())), c.expected) << c.name;
+        // A player that may not be automated is never asked what it plays.
+        if (!c.musicPermitted) {
+            EXPECT_EQ(mac.players.calls, (std::vector<std::string>{"permitted com.apple.Music",
+                                                                   "permitted com.spotify.client",
+                                                                   "playing com.spotify.client"}))
                 << c.name;
         }
     }
+
+    // Nothing to report: null, whether nothing runs, nothing plays, or nothing may be asked.
+    test::FakePlatform quiet;
+    EXPECT_TRUE(finished(NowPlayingReader::read(quiet.platform())).isNull());
+    addPlayer(quiet, test::music, std::nullopt);
+    addPlayer(quiet, test::spotify, track("Song", "Band", true), false);
+    EXPECT_TRUE(finished(NowPlayingReader::read(quiet.platform())).isNull());
 }
 
 TEST(NowPlayingReader, NormalizedChecksSourceAndCutsTexts) {
@@ -179,12 +168,11 @@ TEST(StateReport, FrontmostAppIsCutOrNull) {
 TEST(StateReport, GatherAssemblesTheSevenKeys) {
     test::FakePlatform mac;
     mac.workspace.front = app("Finder");
-    mac.workspace.running = {app("Finder")};
-    addPlayer(mac, spotifyID, track("Song", "Band", false));
+    mac.workspace.running = {app("Finder"), app("Spotify")};
+    addPlayer(mac, test::spotify, track("Song", "Band", false));
     mac.power.sources =
         Array{PlatformValue::Dictionary{{"Current Capacity", 1}, {"Max Capacity", 3}}};
-    mac.scripting.replies[std::string(AudioStatus::script)] =
-        Array{PlatformValue(30), PlatformValue(true)};
+    mac.audio.state = AudioOutput::State{.volume = 30, .muted = true};
     Platform platform = mac.platform();
 
     const JSON report = finished(StateReport::gather(platform));
@@ -194,19 +182,26 @@ TEST(StateReport, GatherAssemblesTheSevenKeys) {
     EXPECT_EQ(*report.find("frontmost_app"), JSON("Finder"));
     EXPECT_EQ(*report.find("now_playing")->stringMember("source_app"), "Spotify");
     EXPECT_EQ(*report.find("battery"), JSON(JSON::Object{{"percent", 33}, {"charging", false}}));
-    EXPECT_EQ(*report.find("running_apps"), JSON(JSON::Array{"Finder", "com.spotify.client"}));
+    EXPECT_EQ(*report.find("running_apps"), JSON(JSON::Array{"Finder", "Spotify"}));
     EXPECT_EQ(report.find("system")->object()->size(), 6u);
     EXPECT_EQ(*report.find("audio"), JSON(JSON::Object{{"volume", 30}, {"muted", true}}));
 
-    // With every source missing the keys stay, with null or empty values.
+    // With every source missing, or failing, the keys stay, with null or empty values.
     test::FakePlatform bare;
-    Platform barePlatform = bare.platform();
-    const JSON empty = finished(StateReport::gather(barePlatform));
-    EXPECT_EQ(empty.object()->size(), 7u);
-    for (const char* key : {"frontmost_app", "now_playing", "battery", "audio"}) {
-        EXPECT_TRUE(empty.find(key)->isNull()) << key;
+    test::FakePlatform failing;
+    addPlayer(failing, test::music, track("Aria", "Singer", true));
+    failing.audio.state = AudioOutput::State{.volume = 30, .muted = false};
+    failing.players.fails = true;
+    failing.audio.fails = true;
+    for (test::FakePlatform* fakes : {&bare, &failing}) {
+        Platform barePlatform = fakes->platform();
+        const JSON empty = finished(StateReport::gather(barePlatform));
+        EXPECT_EQ(empty.object()->size(), 7u);
+        for (const char* key : {"frontmost_app", "now_playing", "battery", "audio"}) {
+            EXPECT_TRUE(empty.find(key)->isNull()) << key;
+        }
+        EXPECT_EQ(*empty.find("running_apps"), JSON(JSON::Array{}));
     }
-    EXPECT_EQ(*empty.find("running_apps"), JSON(JSON::Array{}));
 }
 
 TEST(DeviceCapabilityReport, ShapeAndPermissions) {

@@ -25,25 +25,25 @@ std::string nowPlayingScript(const std::string& bundleID) {
            "end timeout";
 }
 
-Scripting::Permission permissionIn(const SimSettings& settings, const std::string& bundleID) {
+MacScripting::Permission permissionIn(const SimSettings& settings, const std::string& bundleID) {
     const std::string permission = settings.text({"automation", bundleID});
     if (permission == "granted") {
-        return Scripting::Permission::Granted;
+        return MacScripting::Permission::Granted;
     }
     if (permission == "denied") {
-        return Scripting::Permission::Denied;
+        return MacScripting::Permission::Denied;
     }
-    return Scripting::Permission::NotDetermined;
+    return MacScripting::Permission::NotDetermined;
 }
 
 // Applies the automation permission for a script sent to a player; false when refused.
 bool mayAutomate(SimParts& mac, const std::string& bundleID) {
     switch (permissionIn(mac.settings, bundleID)) {
-    case Scripting::Permission::Granted:
+    case MacScripting::Permission::Granted:
         return true;
-    case Scripting::Permission::Denied:
+    case MacScripting::Permission::Denied:
         return false;
-    case Scripting::Permission::NotDetermined:
+    case MacScripting::Permission::NotDetermined:
         // The system asks once; the simulated person allows it.
         mac.settings.put({"automation", bundleID}, JSON("granted"));
         mac.record.record("automation_prompt", {{"bundle_id", JSON(bundleID)}});
@@ -54,7 +54,7 @@ bool mayAutomate(SimParts& mac, const std::string& bundleID) {
 
 } // namespace
 
-Scripting::Result SimScripting::run(const std::string& source) {
+MacScripting::Result SimScripting::run(const std::string& source) {
     return model_.with([&](SimParts& mac) {
         Result result = answer(mac, source);
         mac.record.record("script",
@@ -64,11 +64,11 @@ Scripting::Result SimScripting::run(const std::string& source) {
     });
 }
 
-Scripting::Permission SimScripting::automationPermission(const std::string& bundleID) const {
+MacScripting::Permission SimScripting::automationPermission(const std::string& bundleID) const {
     return model_.with([&](SimParts& mac) { return permissionIn(mac.settings, bundleID); });
 }
 
-Scripting::Result SimScripting::answer(SimParts& mac, const std::string& source) {
+MacScripting::Result SimScripting::answer(SimParts& mac, const std::string& source) {
     SimSettings& settings = mac.settings;
     if (!settings.flag({"scripting", "available"})) {
         return Failure::ExecutionFailed;

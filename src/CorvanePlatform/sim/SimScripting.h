@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/Scripting.h"
+#include "CorvaneMac/MacScripting.h"
 
 namespace corvane {
 
@@ -9,7 +9,7 @@ class SimParts;
 
 // Answers the few scripts the agent sends (volume settings, volume and mute changes, player
 // commands, the now-playing question) from the model; any other text fails to run.
-class SimScripting final : public Scripting {
+class SimScripting final : public MacScripting {
 public:
     explicit SimScripting(SimModel& model)
         : model_(model) {}

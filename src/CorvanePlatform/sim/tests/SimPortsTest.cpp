@@ -1,5 +1,6 @@
 #include "CorvanePlatform/sim/SimProcessRunner.h"
 #include "CorvanePlatform/sim/SimScreenCapture.h"
+#include "CorvanePlatform/sim/SimScripting.h"
 #include "SimFixture.h"
 
 #include <QDir>
@@ -108,8 +109,8 @@ TEST_F(SimFixture, DeviceReadersAnswerFromTheModel) {
 
 TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {
     using Values = PlatformValue::Array;
-    const Scripting::Result done = Values{};
-    const Scripting::Result failed = Scripting::Failure::ExecutionFailed;
+    const MacScripting::Result done = Values{};
+    const MacScripting::Result failed = MacScripting::Failure::ExecutionFailed;
     const std::string volume = "set settings to get volume settings\n"
                                "return {output volume of settings, output muted of settings}";
     const std::string nowPlaying =
@@ -123,7 +124,7 @@ TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {
     const std::string music = "tell application id \"com.apple.Music\" to ";
     struct Step {
         std::string script;
-        Scripting::Result answer;
+        MacScripting::Result answer;
     };
     const std::vector<Step> steps = {
         {volume, Values{PlatformValue(35), PlatformValue(false)}},
@@ -139,14 +140,14 @@ TEST_F(SimFixture, ScriptsAreAnsweredFromAudioAndPlayers) {
         {"display dialog \"hi\"", failed},
         {volume + " ", failed}, // a one-character change is another script
     };
-    Scripting& scripting = platform().scripting;
+    SimScripting scripting(model());
     for (const Step& step : steps) {
         EXPECT_TRUE(scripting.run(step.script) == step.answer) << step.script;
     }
 
-    EXPECT_EQ(scripting.automationPermission("com.apple.Music"), Scripting::Permission::Granted);
+    EXPECT_EQ(scripting.automationPermission("com.apple.Music"), MacScripting::Permission::Granted);
     EXPECT_EQ(scripting.automationPermission("com.spotify.client"),
-              Scripting::Permission::NotDetermined);
+              MacScripting::Permission::NotDetermined);
     model().put({"automation", "com.apple.Music"}, JSON("denied"));
     EXPECT_TRUE(scripting.run(nowPlaying) == failed);
 }

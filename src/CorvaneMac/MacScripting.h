@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CorvanePlatform/ControlResult.h"
 #include "CorvanePlatform/PlatformValue.h"
 
 #include <optional>
@@ -8,10 +9,10 @@
 
 namespace corvane {
 
-// The automation script engine (volume, mute, players) and the automation permission check.
-class Scripting {
+// The Mac's automation script engine (volume, mute, players) and the automation permission check.
+class MacScripting {
 public:
-    virtual ~Scripting() = default;
+    virtual ~MacScripting() = default;
 
     enum class Failure {
         CompileFailed,  // the text could not be made into a script
@@ -25,6 +26,15 @@ public:
     // Whether this process may already send automation events to the application, asked
     // without ever showing the permission prompt.
     virtual Permission automationPermission(const std::string& bundleID) const = 0;
+
+    // A script run for its effect, whatever it returned.
+    static ControlResult controlResult(const Result& result) {
+        const Failure* failure = std::get_if<Failure>(&result);
+        if (failure == nullptr) {
+            return ControlResult::Done;
+        }
+        return *failure == Failure::CompileFailed ? ControlResult::NotSent : ControlResult::Refused;
+    }
 };
 
 } // namespace corvane
