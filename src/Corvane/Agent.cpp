@@ -319,7 +319,8 @@ QCoro::Task<> Agent::send(JSON message) {
         throw ContractError("device_offline");
     }
     std::string text = message.data();
-    // The socket stays alive for the send even if the session drops it meanwhile.
+    // The socket stays alive for the send even if the session drops it meanwhile; nothing of the
+    // Agent's is touched once the send suspends (the Agent may be gone after it).
     const std::shared_ptr<RelaySocket> socket = socket_;
     co_await socket->sendText(std::move(text));
 }
@@ -402,6 +403,9 @@ QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {
     try {
         const JSON checked =
             co_await pipeline(command, Route{generation}, std::make_shared<bool>(false));
+        if (!self) {
+            throw ContractError("session_changed");
+        }
         setLastCommand(CommandFeedback::success(actionName, checked));
         co_await send(envelope("result", successResult(commandId, checked), platform_.clock.now()));
         co_return;

@@ -343,5 +343,26 @@ TEST_F(AgentTest, DamagedLogIsNamedWithItsLine) {
                                    ", line 2: repair or remove it.");
 }
 
+// The relay reads slowly and the Agent goes while one of a command's messages is being sent: the
+// command ends without touching the Agent again (ASan watches).
+TEST_F(AgentTest, AnAgentGoingDuringASendIsNeverTouchedAgain) {
+    for (const std::string type : {"delivered", "result"}) {
+        SCOPED_TRACE(type);
+        folder = type;
+        script->ran.clear();
+        socket = std::make_shared<FakeSocket>();
+        socket->holding = {type};
+        make();
+        auto outcome = execute(command("mute", idA), attach());
+        ASSERT_EQ(socket->held(), 1u);
+        agent.reset();
+        socket->release();
+        settle();
+        ASSERT_TRUE(outcome->done);
+        EXPECT_EQ(outcome->error, type == "delivered" ? "session_changed" : "");
+        EXPECT_EQ(script->ran.size(), type == "delivered" ? 0u : 1u);
+    }
+}
+
 } // namespace
 } // namespace corvane::agent_test
