@@ -289,16 +289,23 @@ void Agent::checkFence(const Route& route) const {
     }
 }
 
-QCoro::Task<JSON> Agent::performAction(std::string action, JSON params) {
+QCoro::Task<JSON> Agent::performAction(std::string action, JSON params, Route route) {
     std::vector<std::string> shortcuts = shortcuts_;
+    // Held weakly: an answer may come after the Agent went.
+    ActionExecutor::Fence fence = [self = QPointer<Agent>(this), route] {
+        if (!self) {
+            throw ContractError("session_changed");
+        }
+        self->checkFence(route);
+    };
     if (options_.execute) {
         // A copy, so that the callable outlives the call even if the Agent does not.
         const Execute execute = options_.execute;
         co_return co_await execute(executor_, std::move(action), std::move(params),
-                                   std::move(shortcuts));
+                                   std::move(shortcuts), std::move(fence));
     }
     co_return co_await executor_.executeGuarded(std::move(action), std::move(params),
-                                                std::move(shortcuts));
+                                                std::move(shortcuts), std::move(fence));
 }
 
 JSON Agent::privacyChecked(JSON result, const std::string& action) const {
@@ -377,7 +384,7 @@ QCoro::Task<JSON> Agent::pipeline(JSON command, Route route, std::shared_ptr<boo
     if (params == nullptr) {
         throw ContractError("invalid_message");
     }
-    JSON result = co_await performAction(action, *params);
+    JSON result = co_await performAction(action, *params, route);
     gone();
     JSON checked = privacyChecked(std::move(result), action);
     if (route.relay()) {

@@ -236,16 +236,16 @@ std::string mediaScript(const MediaPlayer& player, MediaCommand command) {
            std::string(commandText(command));
 }
 
-JSON media(const Platform& platform, MediaCommand command) {
+QCoro::Task<JSON> media(Platform platform, MediaCommand command) {
     // Nothing is launched: playback is only steered in a player that already runs.
     const std::optional<MediaPlayer> player = runningPlayer(platform.workspace);
     if (!player) {
         throw ContractError("media_app_not_running");
     }
-    ActionExecutor::explainAutomation(platform.defaults, platform.prompts,
-                                      std::string(player->displayName));
+    co_await ActionExecutor::explainAutomation(platform.defaults, platform.prompts,
+                                               std::string(player->displayName));
     ActionExecutor::appleScript(platform.scripting, mediaScript(*player, command));
-    return emptyObject();
+    co_return emptyObject();
 }
 
 } // namespace corvane::EverydayActions

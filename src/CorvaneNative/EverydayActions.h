@@ -68,7 +68,7 @@ JSON setMuted(Scripting& scripting, bool muted);
 std::optional<MediaPlayer> runningPlayer(const Workspace& workspace);
 // The script that sends `command` to the player.
 std::string mediaScript(const MediaPlayer& player, MediaCommand command);
-JSON media(const Platform& platform, MediaCommand command);
+QCoro::Task<JSON> media(Platform platform, MediaCommand command);
 
 } // namespace EverydayActions
 

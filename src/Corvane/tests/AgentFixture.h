@@ -263,7 +263,7 @@ protected:
         ASSERT_TRUE(temporary.isValid());
         script->clock = &mac.clock;
         options.execute = [script = script](ActionExecutor&, std::string action, JSON,
-                                            std::vector<std::string>) {
+                                            std::vector<std::string>, ActionExecutor::Fence) {
             return runScript(script, std::move(action));
         };
     }
