@@ -286,16 +286,23 @@ void Agent::checkFence(const Route& route) const {
     }
 }
 
-QCoro::Task<JSON> Agent::performAction(std::string action, JSON params) {
+QCoro::Task<JSON> Agent::performAction(std::string action, JSON params, Route route) {
     std::vector<std::string> shortcuts = shortcuts_;
+    // Held weakly: an answer may come after the Agent went.
+    ActionExecutor::Fence fence = [self = QPointer<Agent>(this), route] {
+        if (!self) {
+            throw ContractError("session_changed");
+        }
+        self->checkFence(route);
+    };
     if (options_.execute) {
         // A copy, so that the callable outlives the call even if the Agent does not.
         const Execute execute = options_.execute;
         co_return co_await execute(executor_, std::move(action), std::move(params),
-                                   std::move(shortcuts));
+                                   std::move(shortcuts), std::move(fence));
     }
     co_return co_await executor_.executeGuarded(std::move(action), std::move(params),
-                                                std::move(shortcuts));
+                                                std::move(shortcuts), std::move(fence));
 }
 
 JSON Agent::privacyChecked(JSON result, const std::string& action) const {
@@ -316,7 +323,8 @@ QCoro::Task<> Agent::send(JSON message) {
         throw ContractError("device_offline");
     }
     std::string text = message.data();
-    // The socket stays alive for the send even if the session drops it meanwhile.
+    // The socket stays alive for the send even if the session drops it meanwhile; nothing of the
+    // Agent's is touched once the send suspends (the Agent may be gone after it).
     const std::shared_ptr<RelaySocket> socket = socket_;
     co_await socket->sendText(std::move(text));
 }
@@ -373,7 +381,7 @@ QCoro::Task<JSON> Agent::pipeline(JSON command, Route route, std::shared_ptr<boo
     if (params == nullptr) {
         throw ContractError("invalid_message");
     }
-    JSON result = co_await performAction(action, *params);
+    JSON result = co_await performAction(action, *params, route);
     gone();
     JSON checked = privacyChecked(std::move(result), action);
     if (route.relay()) {
@@ -399,6 +407,9 @@ QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {
     try {
         const JSON checked =
             co_await pipeline(command, Route{generation}, std::make_shared<bool>(false));
+        if (!self) {
+            throw ContractError("session_changed");
+        }
         setLastCommand(CommandFeedback::success(actionName, checked));
         co_await send(envelope("result", successResult(commandId, checked), platform_.clock.now()));
         co_return;

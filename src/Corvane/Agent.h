@@ -92,11 +92,11 @@ public:
         QString schema;
     };
 
-    // The action runner: by default ActionExecutor::executeGuarded. Tests put a scripted action in
-    // its place.
-    using Execute =
-        std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action, JSON params,
-                                        std::vector<std::string> shortcuts)>;
+    // The action runner: by default ActionExecutor::executeGuarded, given the command's fence.
+    // Tests put a scripted action in its place.
+    using Execute = std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action,
+                                                    JSON params, std::vector<std::string> shortcuts,
+                                                    ActionExecutor::Fence fence)>;
 
     struct Options {
         // The relay origin built into the program, used when the user default "relay" is unset.
@@ -261,6 +261,8 @@ public:
     // steps before it stay done.
     QCoro::Task<> wipe();
     void revoke();
+    // Asks whether the dashboard revoked this computer and returns at once; wipes once the person
+    // confirms.
     void confirmDashboardRevocation();
 
     // The relay entry: runs a "command" message of the session `generation` and answers it on the
@@ -302,8 +304,9 @@ private:
     // The steps every command passes, from the first fence check to the "succeeded" record;
     // returns the checked result. `logged` tells the caller whether "received" was written.
     QCoro::Task<JSON> pipeline(JSON command, Route route, std::shared_ptr<bool> logged);
-    // The executor's guarded entry, or the owner's replacement.
-    QCoro::Task<JSON> performAction(std::string action, JSON params);
+    // The executor's guarded entry, or the owner's replacement; an action resuming after a
+    // person's answer passes the route's fence again.
+    QCoro::Task<JSON> performAction(std::string action, JSON params, Route route);
     // Runs `write` on the I/O thread after every write given before it.
     QCoro::Task<> durably(std::function<void()> write);
     QCoro::Task<> logOutcome(JSON command, std::string outcome);
@@ -341,7 +344,9 @@ private:
     static QCoro::Task<> revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
     static QCoro::Task<> saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
                                           bool added);
-    static QCoro::Task<> confirmedWipe(QPointer<Agent> agent);
+    // Wipes once the person confirmed the dashboard's revocation.
+    static QCoro::Task<> confirmedWipe(QPointer<Agent> agent,
+                                       QCoro::Task<UserPrompts::Answer> question);
 
     // Pairing (AgentPairing.cpp).
     static QCoro::Task<> beginPairing(QPointer<Agent> agent);

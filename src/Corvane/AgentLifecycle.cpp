@@ -366,18 +366,22 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
 }
 
 void Agent::confirmDashboardRevocation() {
-    const UserPrompts::Answer answer = platform_.prompts.alert(
-        "Have you revoked this Mac in the web dashboard?",
-        "Only confirm after the dashboard reports revocation. This clears the local warning; it "
-        "cannot revoke the old server credential while offline.",
-        "I revoked it in the dashboard", "Cancel");
-    if (answer != UserPrompts::Answer::First) {
-        return;
-    }
-    startDetached(confirmedWipe(QPointer<Agent>(this)), {});
+    startDetached(confirmedWipe(QPointer<Agent>(this),
+                                platform_.prompts.alert(
+                                    "Have you revoked this Mac in the web dashboard?",
+                                    "Only confirm after the dashboard reports revocation. This "
+                                    "clears the local warning; it cannot revoke the old server "
+                                    "credential while offline.",
+                                    "I revoked it in the dashboard", "Cancel")),
+                  {});
 }
 
-QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent) {
+QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent,
+                                   QCoro::Task<UserPrompts::Answer> question) {
+    const UserPrompts::Answer answer = co_await std::move(question);
+    if (!agent || answer != UserPrompts::Answer::First) {
+        co_return;
+    }
     std::exception_ptr failure;
     try {
         co_await agent->wipe();

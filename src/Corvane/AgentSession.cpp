@@ -173,6 +173,9 @@ QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, T
         helloMessage(*token_, host.empty() ? std::string("Mac") : host,
                      platform_.workspace.osVersion().text, first, platform_.clock.now());
     co_await sendOn(socket, hello);
+    if (!self || !current(handle, generation)) {
+        co_return;
+    }
     co_await sendOn(socket, heartbeatMessage(first, platform_.clock.now()));
     if (!self || !current(handle, generation)) {
         co_return;
@@ -229,6 +232,7 @@ QCoro::Task<bool> Agent::received(QByteArray bytes, std::uint64_t generation) {
 
 QCoro::Task<> Agent::sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message) {
     validator_.validate("DeviceMessage", message);
+    // Nothing of the Agent's is touched once the send suspends: the Agent may be gone after it.
     co_await socket->sendText(message.data());
 }
 

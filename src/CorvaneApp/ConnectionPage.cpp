@@ -331,24 +331,23 @@ void ConnectionPage::toggleStartAtLogin() {
 }
 
 void ConnectionPage::enableDesktop() {
-    if (!window_.confirm(
-            QStringLiteral("Allow Lumo-connected callers to control this Mac?"),
-            QStringLiteral(
-                "Desktop control covers applications across this Mac, including System Settings. "
-                "Connected callers can read window contents, click, scroll and type, which can "
-                "change files, send information or run code in capable apps. Content passes "
-                "through Velto's relay. Access stays enabled across restarts and resumes after "
-                "you unlock this Mac. Pause it anytime in Velto's menu. Password prompts and the "
-                "lock screen remain yours to handle."),
-            QStringLiteral("Enable desktop control"))) {
-        return;
-    }
-    try {
-        window_.agent()->executor().desktop().enableDesktop();
-    } catch (const std::exception& error) {
-        window_.showMessage(QString::fromUtf8(error.what()));
-    }
-    render();
+    window_.confirm(
+        this, QStringLiteral("Allow Lumo-connected callers to control this Mac?"),
+        QStringLiteral(
+            "Desktop control covers applications across this Mac, including System Settings. "
+            "Connected callers can read window contents, click, scroll and type, which can "
+            "change files, send information or run code in capable apps. Content passes "
+            "through Velto's relay. Access stays enabled across restarts and resumes after "
+            "you unlock this Mac. Pause it anytime in Velto's menu. Password prompts and the "
+            "lock screen remain yours to handle."),
+        QStringLiteral("Enable desktop control"), [this] {
+            try {
+                window_.agent()->executor().desktop().enableDesktop();
+            } catch (const std::exception& error) {
+                window_.showMessage(QString::fromUtf8(error.what()));
+            }
+            render();
+        });
 }
 
 void ConnectionPage::stopDesktop() {
@@ -361,26 +360,26 @@ void ConnectionPage::stopDesktop() {
 }
 
 void ConnectionPage::desktopAccessibility() {
-    if (window_.confirm(QStringLiteral("Allow Velto to use Accessibility?"),
-                        QStringLiteral("This lets Velto inspect buttons and fields and perform "
-                                       "approved desktop interactions. macOS will ask you to "
-                                       "enable Velto in Privacy & Security → Accessibility."),
-                        QStringLiteral("Continue"))) {
-        window_.agent()->executor().desktop().requestAccessibility();
-        render();
-    }
+    window_.confirm(this, QStringLiteral("Allow Velto to use Accessibility?"),
+                    QStringLiteral("This lets Velto inspect buttons and fields and perform "
+                                   "approved desktop interactions. macOS will ask you to "
+                                   "enable Velto in Privacy & Security → Accessibility."),
+                    QStringLiteral("Continue"), [this] {
+                        window_.agent()->executor().desktop().requestAccessibility();
+                        render();
+                    });
 }
 
 void ConnectionPage::desktopScreenPermission() {
-    if (window_.confirm(QStringLiteral("Allow window images?"),
-                        QStringLiteral("Optional: desktop observations can include an image of the "
-                                       "active app window. It is sent through the relay to the "
-                                       "assistant, not saved in Velto's log. macOS requires "
-                                       "Screen Recording permission."),
-                        QStringLiteral("Continue"))) {
-        window_.services().platform.screenCapture.request();
-        render();
-    }
+    window_.confirm(this, QStringLiteral("Allow window images?"),
+                    QStringLiteral("Optional: desktop observations can include an image of the "
+                                   "active app window. It is sent through the relay to the "
+                                   "assistant, not saved in Velto's log. macOS requires "
+                                   "Screen Recording permission."),
+                    QStringLiteral("Continue"), [this] {
+                        window_.services().platform.screenCapture.request();
+                        render();
+                    });
 }
 
 void ConnectionPage::copyPhoneLink(bool withMessage) {
@@ -434,12 +433,10 @@ void ConnectionPage::saveRelay() {
 }
 
 void ConnectionPage::revoke() {
-    if (window_.confirm(QStringLiteral("Disconnect this Mac?"),
-                        QStringLiteral("Remote commands will stop. If you are offline, you must "
-                                       "also revoke in the dashboard."),
-                        QStringLiteral("Revoke pairing"))) {
-        window_.agent()->revoke();
-    }
+    window_.confirm(this, QStringLiteral("Disconnect this Mac?"),
+                    QStringLiteral("Remote commands will stop. If you are offline, you must "
+                                   "also revoke in the dashboard."),
+                    QStringLiteral("Revoke pairing"), [this] { window_.agent()->revoke(); });
 }
 
 } // namespace corvane

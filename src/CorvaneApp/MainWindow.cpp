@@ -405,9 +405,32 @@ QCoro::Task<> MainWindow::loadApps(QPointer<MainWindow> window, QPointer<Agent> 
     window->setInstalledApps(std::move(apps));
 }
 
-bool MainWindow::confirm(const QString& title, const QString& detail, const QString& button) {
-    return services_.prompts.alert(title.toStdString(), detail.toStdString(), button.toStdString(),
-                                   "Cancel") == UserPrompts::Answer::First;
+void MainWindow::confirm(QObject* asker, const QString& title, const QString& detail,
+                         const QString& button, std::function<void()> confirmed) {
+    startDetached(confirmation(QPointer<QObject>(asker),
+                               services_.prompts.alert(title.toStdString(), detail.toStdString(),
+                                                       button.toStdString(), "Cancel"),
+                               std::move(confirmed)),
+                  [window = QPointer<MainWindow>(this)](std::exception_ptr error) {
+                      if (window == nullptr) {
+                          return;
+                      }
+                      try {
+                          std::rethrow_exception(error);
+                      } catch (const std::exception& failure) {
+                          window->showMessage(QString::fromUtf8(failure.what()));
+                      } catch (...) {
+                      }
+                  });
+}
+
+QCoro::Task<> MainWindow::confirmation(QPointer<QObject> asker,
+                                       QCoro::Task<UserPrompts::Answer> question,
+                                       std::function<void()> confirmed) {
+    const UserPrompts::Answer answer = co_await std::move(question);
+    if (asker != nullptr && answer == UserPrompts::Answer::First) {
+        confirmed();
+    }
 }
 
 void MainWindow::addResponsiveRow(QBoxLayout* row) {

@@ -112,8 +112,10 @@ public:
     void reloadApps(bool refresh);
     bool loadingApps() const { return loadingApps_; }
 
-    // First button acts, the second is "Cancel".
-    bool confirm(const QString& title, const QString& detail, const QString& button);
+    // Asks with `button` acting and "Cancel" beside it, and returns at once; `confirmed` runs when
+    // the person chose `button` and `asker` (the page asking) still exists then.
+    void confirm(QObject* asker, const QString& title, const QString& detail, const QString& button,
+                 std::function<void()> confirmed);
 
     // Registration by the page being built.
     void addResponsiveRow(QBoxLayout* row);
@@ -138,6 +140,9 @@ private:
     void scheduleChange();
     static QCoro::Task<> clearFeedback(QPointer<MainWindow> window, TaskHandle handle,
                                        Clock* clock);
+    static QCoro::Task<> confirmation(QPointer<QObject> asker,
+                                      QCoro::Task<UserPrompts::Answer> question,
+                                      std::function<void()> confirmed);
     static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent, bool refresh);
 
     Services services_;

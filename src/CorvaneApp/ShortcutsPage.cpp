@@ -94,13 +94,14 @@ void ShortcutsPage::runShortcut(int position) {
         return;
     }
     const std::string name = names[static_cast<std::size_t>(position)];
-    if (window_.confirm(QStringLiteral("Run “") + QString::fromStdString(name) +
-                            QStringLiteral("” ?"),
-                        QStringLiteral("This runs the approved Shortcut on this Mac. Its steps may "
-                                       "change data or execute code."),
-                        QStringLiteral("Run Shortcut"))) {
-        window_.agent()->runLocalAction("run_shortcut", JSON(JSON::Object{{"name", JSON(name)}}));
-    }
+    window_.confirm(this,
+                    QStringLiteral("Run “") + QString::fromStdString(name) + QStringLiteral("” ?"),
+                    QStringLiteral("This runs the approved Shortcut on this Mac. Its steps may "
+                                   "change data or execute code."),
+                    QStringLiteral("Run Shortcut"), [this, name] {
+                        window_.agent()->runLocalAction("run_shortcut",
+                                                        JSON(JSON::Object{{"name", JSON(name)}}));
+                    });
 }
 
 void ShortcutsPage::removeShortcut(int position) {

@@ -300,42 +300,36 @@ void ThisMacPage::quitApp() {
     if (!choice) {
         return;
     }
-    if (window_.confirm(QStringLiteral("Quit ") + choice->name + u'?',
-                        QStringLiteral("Velto will ask this app to quit gracefully. Any save "
-                                       "dialog must be handled on this Mac."),
-                        QStringLiteral("Quit app"))) {
-        run("quit_app", std::move(choice->params));
-    }
+    window_.confirm(this, QStringLiteral("Quit ") + choice->name + u'?',
+                    QStringLiteral("Velto will ask this app to quit gracefully. Any save "
+                                   "dialog must be handled on this Mac."),
+                    QStringLiteral("Quit app"),
+                    [this, params = std::move(choice->params)] { run("quit_app", params); });
 }
 
 void ThisMacPage::lock() {
-    if (window_.confirm(
-            QStringLiteral("Lock this Mac?"),
-            QStringLiteral("You will need to unlock it on the Mac to continue using it."),
-            QStringLiteral("Lock"))) {
-        run("lock_screen");
-    }
+    window_.confirm(this, QStringLiteral("Lock this Mac?"),
+                    QStringLiteral("You will need to unlock it on the Mac to continue using it."),
+                    QStringLiteral("Lock"), [this] { run("lock_screen"); });
 }
 
 void ThisMacPage::sleep() {
-    if (window_.confirm(QStringLiteral("Put this Mac to sleep?"),
-                        QStringLiteral("Remote access stops until the Mac wakes. A sleeping Mac "
-                                       "may not return a result."),
-                        QStringLiteral("Sleep"))) {
-        run("sleep_mac");
-    }
+    window_.confirm(this, QStringLiteral("Put this Mac to sleep?"),
+                    QStringLiteral("Remote access stops until the Mac wakes. A sleeping Mac "
+                                   "may not return a result."),
+                    QStringLiteral("Sleep"), [this] { run("sleep_mac"); });
 }
 
 void ThisMacPage::closeTabs() {
     const QString browser = cleanupBrowser_->currentText();
-    if (window_.confirm(QStringLiteral("Close unpinned ") + browser + QStringLiteral(" tabs?"),
-                        QStringLiteral("This closes unpinned tabs in open ") + browser +
-                            QStringLiteral(" windows. Pinned tabs stay open. Unsaved pages may ask "
-                                           "you to confirm in the browser."),
-                        QStringLiteral("Close tabs"))) {
-        run("close_browser_tabs", object({{"browser", JSON(browser.toLower().toStdString())},
-                                          {"keep_pinned", JSON(true)}}));
-    }
+    JSON params =
+        object({{"browser", JSON(browser.toLower().toStdString())}, {"keep_pinned", JSON(true)}});
+    window_.confirm(this, QStringLiteral("Close unpinned ") + browser + QStringLiteral(" tabs?"),
+                    QStringLiteral("This closes unpinned tabs in open ") + browser +
+                        QStringLiteral(" windows. Pinned tabs stay open. Unsaved pages may ask "
+                                       "you to confirm in the browser."),
+                    QStringLiteral("Close tabs"),
+                    [this, params = std::move(params)] { run("close_browser_tabs", params); });
 }
 
 } // namespace corvane

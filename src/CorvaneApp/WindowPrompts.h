@@ -6,20 +6,21 @@
 
 namespace corvane {
 
-// The person's prompts when a window is there: alerts are modal message boxes, copied text goes
-// to the desktop's clipboard (and to the platform's pasteboard, so the simulated computer sees it
-// too); pages open in the browser through the platform.
+// The person's prompts when a window is there: alerts are application-modal message boxes, shown
+// and awaited without a nested event loop (the agent keeps serving while one is open); copied text
+// goes to the desktop's clipboard (and to the platform's pasteboard, so the simulated computer sees
+// it too); pages open in the browser through the platform.
 class WindowPrompts final : public UserPrompts {
 public:
     explicit WindowPrompts(UserPrompts& platform)
         : platform_(platform) {}
 
-    Answer alert(const std::string& message, const std::string& informativeText,
-                 const std::string& firstButton, const std::string& secondButton) override;
+    QCoro::Task<Answer> alert(std::string message, std::string informativeText,
+                              std::string firstButton, std::string secondButton) override;
     void setPasteboardText(const std::string& text) override;
     bool openInBrowser(const std::string& url) override;
 
-    // A modal notice with one "OK" button.
+    // A modal notice with one "OK" button; returns once it is shown.
     void inform(const QString& message, const QString& informativeText);
     // Copies and reads the clipboard back: false when the desktop did not take the text.
     bool copy(const QString& text);

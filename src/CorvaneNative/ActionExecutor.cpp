@@ -3,8 +3,10 @@
 #include "CorvaneCore/CommandGate.h"
 #include "CorvaneCore/ContractError.h"
 #include "CorvaneNative/AppInventory.h"
+#include "CorvaneNative/CheckedPrompts.h"
 #include "CorvaneNative/EverydayActions.h"
 #include "CorvaneNative/SystemActions.h"
+#include "CorvanePlatform/PlatformWithPrompts.h"
 
 #include <algorithm>
 #include <cmath>
@@ -52,6 +54,18 @@ std::optional<JSON> lockGuard(const SessionLock& lock, std::string_view action) 
     return CommandGate::lockedResult(action, lockedValue(lock.state()));
 }
 
+// What a command must pass again after waiting for a person: the owner's fence, then the lock
+// state (an action that changes the computer is refused on a locked screen).
+std::function<void()> admission(ConsoleSession& console, std::string action,
+                                ActionExecutor::Fence fence) {
+    return [&console, action = std::move(action), fence = std::move(fence)] {
+        if (fence) {
+            fence();
+        }
+        lockGuard(console, action);
+    };
+}
+
 } // namespace
 
 ActionExecutor::ActionExecutor(Platform& platform)
@@ -78,7 +92,7 @@ ActionExecutor::ActionExecutor(Platform& platform, Handlers handlers)
 ActionExecutor::~ActionExecutor() = default;
 
 QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params,
-                                                 std::vector<std::string> shortcuts) {
+                                                 std::vector<std::string> shortcuts, Fence fence) {
     if (action == "desktop_stop") {
         // Withdrawing control must work even when the lock state says nothing else may run, and
         // must not wait behind the actions it is meant to stop.
@@ -98,7 +112,11 @@ QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params
     if (std::optional<JSON> answer = lockGuard(platform.sessionLock, action)) {
         co_return std::move(*answer);
     }
-    JSON result = co_await execute(action, std::move(params), std::move(shortcuts));
+    // An answer may come long after the question: the command is admitted again before it goes
+    // on, as if it had only just arrived.
+    CheckedPrompts prompts(platform.prompts, admission(platform.console, action, std::move(fence)));
+    JSON result = co_await dispatch(platformWithPrompts(platform, prompts), action,
+                                    std::move(params), std::move(shortcuts));
     // These two results describe the computer's contents: if the screen locked while they were
     // gathered, they are withheld.
     if (action == "get_state" || action == "list_apps") {
@@ -115,12 +133,16 @@ bool ActionExecutor::readsOnly(std::string_view action) {
 
 QCoro::Task<JSON> ActionExecutor::execute(std::string action, JSON params,
                                           std::vector<std::string> shortcuts) {
+    return dispatch(platform_, std::move(action), std::move(params), std::move(shortcuts));
+}
+
+QCoro::Task<JSON> ActionExecutor::dispatch(Platform platform, std::string action, JSON params,
+                                           std::vector<std::string> shortcuts) {
     const std::optional<Action> known = lookUp(action);
     if (!known) {
         throw ContractError("action_unsupported");
     }
-    // Copied before the first suspension: the action does not touch the executor afterwards.
-    const Platform platform = platform_;
+    // The action does not touch the executor after its first suspension.
     switch (*known) {
     case Action::ListApps: {
         const auto listApps = handlers_.listApps;
@@ -209,13 +231,13 @@ QCoro::Task<void> ActionExecutor::process(std::string path, std::vector<std::str
     return process(platform_, std::move(path), std::move(arguments));
 }
 
-void ActionExecutor::explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
-                                       const std::string& name) {
+QCoro::Task<void> ActionExecutor::explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
+                                                    std::string name) {
     const std::string key = std::string(automationExplainedPrefix) + name;
     if (defaults.boolValue(key) == true) {
-        return;
+        co_return;
     }
-    const UserPrompts::Answer answer = prompts.alert(
+    const UserPrompts::Answer answer = co_await prompts.alert(
         "Allow Velto to control " + name + "?",
         "Velto needs Automation permission to change playback. macOS may show its permission "
         "dialog next.",
@@ -226,8 +248,8 @@ void ActionExecutor::explainAutomation(UserDefaults& defaults, UserPrompts& prom
     defaults.setBool(key, true);
 }
 
-void ActionExecutor::explainAutomation(const std::string& name) {
-    explainAutomation(platform_.defaults, platform_.prompts, name);
+QCoro::Task<void> ActionExecutor::explainAutomation(std::string name) {
+    return explainAutomation(platform_.defaults, platform_.prompts, std::move(name));
 }
 
 std::int64_t ActionExecutor::listAppsOffset(const JSON& params) {

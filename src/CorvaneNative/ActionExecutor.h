@@ -86,11 +86,17 @@ public:
     // users on the main thread (the window's picker) so that all share one cache.
     AppInventory& inventory() noexcept { return *inventory_; }
 
+    // The owner's admission of one command, checked again whenever the command resumes after a
+    // person answered a prompt: throws (the owner's code) once the command may no longer run.
+    using Fence = std::function<void()>;
+
     // The guarded entry the Agent calls: "desktop_stop" whatever the lock state; otherwise a
     // locked or undetermined screen refuses or answers the action without running it, and the
-    // results of "get_state" and "list_apps" are withheld when the screen locked meanwhile.
+    // results of "get_state" and "list_apps" are withheld when the screen locked meanwhile. An
+    // action that asks the person something checks `fence` and the lock state again once the
+    // answer comes, before it goes on.
     QCoro::Task<JSON> executeGuarded(std::string action, JSON params,
-                                     std::vector<std::string> shortcuts);
+                                     std::vector<std::string> shortcuts, Fence fence = {});
     // Whether an action only reads and may run beside others.
     static bool readsOnly(std::string_view action);
     // Actions waiting for their turn or running, counted from executeGuarded.
@@ -105,11 +111,12 @@ public:
     static QCoro::Task<void> process(Platform platform, std::string path,
                                      std::vector<std::string> arguments);
     QCoro::Task<void> process(std::string path, std::vector<std::string> arguments);
-    // Before the first automation of an application: a modal explanation, remembered once the
-    // person chooses Continue; Cancel throws "permission_required" and asks again next time.
-    static void explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
-                                  const std::string& name);
-    void explainAutomation(const std::string& name);
+    // Before the first automation of an application: an explanation, remembered once the person
+    // chooses Continue; Cancel throws "permission_required" and asks again next time. `defaults`
+    // and `prompts` must outlive the wait for the answer.
+    static QCoro::Task<void> explainAutomation(UserDefaults& defaults, UserPrompts& prompts,
+                                               std::string name);
+    QCoro::Task<void> explainAutomation(std::string name);
 
     // Parameter rules of actions carried out elsewhere.
     // "list_apps": the integer part of a numeric "offset", 0 when missing, not a number or out of
@@ -127,6 +134,10 @@ public:
     static bool focusEnabled(const JSON& params);
 
 private:
+    // The dispatcher on `platform` (the executor's own, or one whose prompts are checked).
+    QCoro::Task<JSON> dispatch(Platform platform, std::string action, JSON params,
+                               std::vector<std::string> shortcuts);
+
     Platform platform_;
     // The installed applications with their short-lived cache, behind the default "list_apps"
     // and name lookup handlers.

@@ -218,7 +218,8 @@ QCoro::Task<JSON> media(Platform platform, MediaCommand command) {
         throw ContractError("media_app_not_running");
     }
     const MediaPlayers::Player player = running.front();
-    ActionExecutor::explainAutomation(platform.defaults, platform.prompts, player.displayName);
+    co_await ActionExecutor::explainAutomation(platform.defaults, platform.prompts,
+                                               player.displayName);
     require(co_await platform.mediaPlayers.send(player, command));
     co_return emptyObject();
 }

@@ -13,6 +13,7 @@
 #include "support/VirtualClock.h"
 
 #include <algorithm>
+#include <coroutine>
 #include <deque>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -592,10 +594,44 @@ public:
     std::string pasteboard;
     std::vector<std::string> opened; // addresses
     bool browserOpens = false;
+    // While set, an alert stays open until answer() is called: a person taking their time.
+    bool holding = false;
 
-    Answer alert(const std::string& message, const std::string& informativeText,
-                 const std::string& firstButton, const std::string& secondButton) override {
+    QCoro::Task<Answer> alert(std::string message, std::string informativeText,
+                              std::string firstButton, std::string secondButton) override {
+        note(message, informativeText, firstButton, secondButton);
+        if (holding) {
+            co_return co_await Held{this};
+        }
+        co_return next();
+    }
+    // An alert is open and waits for answer().
+    bool open() const noexcept { return static_cast<bool>(held_); }
+    // Answers the open alert; its awaiter resumes inside this call.
+    void answer(Answer given) {
+        given_ = given;
+        std::coroutine_handle<> held = std::exchange(held_, {});
+        held.resume();
+    }
+    void setPasteboardText(const std::string& text) override { pasteboard = text; }
+    bool openInBrowser(const std::string& url) override {
+        opened.push_back(url);
+        return browserOpens;
+    }
+
+private:
+    struct Held {
+        FakePrompts* prompts;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> handle) noexcept { prompts->held_ = handle; }
+        Answer await_resume() const noexcept { return prompts->given_; }
+    };
+
+    void note(const std::string& message, const std::string& informativeText,
+              const std::string& firstButton, const std::string& secondButton) {
         shown.push_back({message, informativeText, firstButton, secondButton});
+    }
+    Answer next() {
         if (answers.empty()) {
             return Answer::Second;
         }
@@ -603,11 +639,9 @@ public:
         answers.pop_front();
         return answer;
     }
-    void setPasteboardText(const std::string& text) override { pasteboard = text; }
-    bool openInBrowser(const std::string& url) override {
-        opened.push_back(url);
-        return browserOpens;
-    }
+
+    std::coroutine_handle<> held_;
+    Answer given_ = Answer::Second;
 };
 
 // One fake of every port, bundled.

@@ -6,8 +6,13 @@ HeadlessPrompts::HeadlessPrompts(UserPrompts& platform, Report report)
     : platform_(platform)
     , report_(std::move(report)) {}
 
-UserPrompts::Answer HeadlessPrompts::alert(const std::string& message, const std::string&,
-                                           const std::string&, const std::string& secondButton) {
+QCoro::Task<UserPrompts::Answer> HeadlessPrompts::alert(std::string message, std::string,
+                                                        std::string, std::string secondButton) {
+    co_return answer(message, secondButton);
+}
+
+UserPrompts::Answer HeadlessPrompts::answer(const std::string& message,
+                                            const std::string& secondButton) {
     if (report_) {
         report_("alert: \u201c" + message + "\u201d \u2192 " + secondButton);
     }

@@ -17,12 +17,14 @@ public:
 
     HeadlessPrompts(UserPrompts& platform, Report report);
 
-    Answer alert(const std::string& message, const std::string& informativeText,
-                 const std::string& firstButton, const std::string& secondButton) override;
+    QCoro::Task<Answer> alert(std::string message, std::string informativeText,
+                              std::string firstButton, std::string secondButton) override;
     void setPasteboardText(const std::string& text) override;
     bool openInBrowser(const std::string& url) override;
 
 private:
+    Answer answer(const std::string& message, const std::string& secondButton);
+
     UserPrompts& platform_;
     Report report_;
 };

@@ -184,7 +184,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
     // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    constexpr auto drainTime = std::max(TaskHandle::sleepSlice, SessionLockOnMac::pollInterval) +
+    constexpr auto drainTime = std::max(TaskHandle::retireSlice, SessionLockOnMac::pollInterval) +
                                std::chrono::milliseconds(100);
     QEventLoop drain;
     QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);

@@ -119,7 +119,7 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     app.reset();
     // The Agent's waiting tasks end at their next wake-up once they see it gone.
     // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    constexpr auto drainTime = std::max(TaskHandle::sleepSlice, SessionLockOnMac::pollInterval) +
+    constexpr auto drainTime = std::max(TaskHandle::retireSlice, SessionLockOnMac::pollInterval) +
                                std::chrono::milliseconds(100);
     QEventLoop drain;
     QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);

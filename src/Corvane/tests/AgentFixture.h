@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <coroutine>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -30,6 +31,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvane::agent_test {
@@ -107,6 +109,8 @@ public:
     std::function<void(const JSON&)> onSend;
     // Message types whose send fails.
     std::set<std::string> failing;
+    // Message types whose send waits for release(): a relay slow to read.
+    std::set<std::string> holding;
 
     QCoro::Task<void> sendText(std::string text) override {
         JSON message = JSON::parse(text);
@@ -114,13 +118,23 @@ public:
         if (onSend) {
             onSend(message);
         }
-        if (const std::string* type = message.stringMember("type");
-            type != nullptr && failing.contains(*type)) {
+        const std::string type = *message.stringMember("type");
+        if (holding.contains(type)) {
+            co_await Hold{this};
+        }
+        if (failing.contains(type)) {
             throw std::runtime_error("send failed");
         }
-        co_return;
     }
     void close(int code) override { closes.push_back(code); }
+    // Sends waiting for release().
+    std::size_t held() const noexcept { return held_.size(); }
+    // Completes the held sends; their senders resume inside this call.
+    void release() {
+        for (std::coroutine_handle<> held : std::exchange(held_, {})) {
+            held.resume();
+        }
+    }
 
     std::vector<std::string> types() const {
         std::vector<std::string> out;
@@ -129,6 +143,16 @@ public:
         }
         return out;
     }
+
+private:
+    struct Hold {
+        FakeSocket* socket;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> handle) { socket->held_.push_back(handle); }
+        void await_resume() const noexcept {}
+    };
+
+    std::vector<std::coroutine_handle<>> held_;
 };
 
 // The action in place of the executor.
@@ -239,7 +263,7 @@ protected:
         ASSERT_TRUE(temporary.isValid());
         script->clock = &mac.clock;
         options.execute = [script = script](ActionExecutor&, std::string action, JSON,
-                                            std::vector<std::string>) {
+                                            std::vector<std::string>, ActionExecutor::Fence) {
             return runScript(script, std::move(action));
         };
     }

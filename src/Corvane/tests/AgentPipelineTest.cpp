@@ -343,5 +343,101 @@ TEST_F(AgentTest, DamagedLogIsNamedWithItsLine) {
                                    ", line 2: repair or remove it.");
 }
 
+// The error code of the last "result" message sent, "ok" for a success.
+std::string resultCode(const FakeSocket& socket) {
+    for (auto it = socket.sent.rbegin(); it != socket.sent.rend(); ++it) {
+        if (*it->stringMember("type") == "result") {
+            const std::string* code = it->stringMember("error_code");
+            return code != nullptr ? *code : "ok";
+        }
+    }
+    return "no result";
+}
+
+// The media action asks the person before its first automation of a player. Whatever happened
+// while they were answering (a revocation, the screen locking, the computer going to sleep),
+// nothing runs after the answer and the command ends as it would have, had that come first.
+TEST_F(AgentTest, AnAnsweredPromptIsFollowedByTheFenceAndTheLockCheck) {
+    options.execute = nullptr; // the real executor
+    mac.workspace.running = {test::app(60, "com.spotify.client")};
+    mac.prompts.holding = true;
+    struct Row {
+        const char* name;
+        std::function<void()> change;
+        const char* code;
+    };
+    const Row rows[] = {
+        {"revocation", [this] { agent->revoke(); }, "session_changed"},
+        {"lock", [this] { mac.console.set(ScreenState::Locked); }, "device_locked"},
+        // The session is closed with the suspension: no result can be sent.
+        {"sleep", [this] { Q_EMIT mac.workspace.willSleep(); }, "device_offline"},
+    };
+    for (const Row& row : rows) {
+        for (const bool whileAsked : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (whileAsked ? " while asked" : " first"));
+            folder = std::string(row.name) + (whileAsked ? "-asked" : "-first");
+            mac.console.set(ScreenState::Unlocked);
+            mac.prompts.shown.clear();
+            socket = std::make_shared<FakeSocket>();
+            make();
+            const std::uint64_t generation = attach();
+            if (!whileAsked) {
+                row.change();
+                settle();
+            }
+            auto outcome = execute(command("media_next", idA), generation);
+            if (whileAsked) {
+                ASSERT_TRUE(mac.prompts.open());
+                row.change();
+                settle();
+                mac.prompts.answer(UserPrompts::Answer::First);
+                settle();
+            }
+            ASSERT_TRUE(outcome->done);
+            EXPECT_EQ(outcome->error.empty() ? resultCode(*socket) : outcome->error, row.code);
+            EXPECT_EQ(mac.prompts.shown.size(), whileAsked ? 1u : 0u);
+            EXPECT_TRUE(mac.scripting.sources.empty());
+            EXPECT_EQ(mac.defaults.boolValue("automation-explained-Spotify"), std::nullopt);
+            agent.reset();
+        }
+    }
+
+    // Nothing changed meanwhile: the answer lets the command go on.
+    folder = "unchanged";
+    mac.console.set(ScreenState::Unlocked);
+    socket = std::make_shared<FakeSocket>();
+    make();
+    auto outcome = execute(command("media_next", idA), attach());
+    ASSERT_TRUE(mac.prompts.open());
+    mac.prompts.answer(UserPrompts::Answer::First);
+    settle();
+    ASSERT_TRUE(outcome->done);
+    EXPECT_EQ(resultCode(*socket), "ok");
+    EXPECT_EQ(
+        mac.scripting.sources,
+        std::vector<std::string>{R"(tell application id "com.spotify.client" to next track)"});
+}
+
+// The relay reads slowly and the Agent goes while one of a command's messages is being sent: the
+// command ends without touching the Agent again (ASan watches).
+TEST_F(AgentTest, AnAgentGoingDuringASendIsNeverTouchedAgain) {
+    for (const std::string type : {"delivered", "result"}) {
+        SCOPED_TRACE(type);
+        folder = type;
+        script->ran.clear();
+        socket = std::make_shared<FakeSocket>();
+        socket->holding = {type};
+        make();
+        auto outcome = execute(command("mute", idA), attach());
+        ASSERT_EQ(socket->held(), 1u);
+        agent.reset();
+        socket->release();
+        settle();
+        ASSERT_TRUE(outcome->done);
+        EXPECT_EQ(outcome->error, type == "delivered" ? "session_changed" : "");
+        EXPECT_EQ(script->ran.size(), type == "delivered" ? 0u : 1u);
+    }
+}
+
 } // namespace
 } // namespace corvane::agent_test

@@ -72,10 +72,10 @@ protected:
         }
     }
 
-    // Virtual time on by `duration`, in the steps the Agent's sleeps take, with the network
-    // settling after each.
+    // Virtual time on by `duration`, a quarter second at a time, with the network settling after
+    // each.
     void run(std::chrono::milliseconds duration) {
-        const std::chrono::milliseconds step = TaskHandle::sleepSlice;
+        const std::chrono::milliseconds step{250};
         while (duration > std::chrono::milliseconds::zero()) {
             const std::chrono::milliseconds now = std::min(step, duration);
             settle();

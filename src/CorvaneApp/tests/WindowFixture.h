@@ -91,7 +91,8 @@ struct ActionRecord {
 
 inline QCoro::Task<JSON> recordAndRun(std::shared_ptr<ActionRecord> record,
                                       ActionExecutor& executor, std::string action, JSON params,
-                                      std::vector<std::string> shortcuts) {
+                                      std::vector<std::string> shortcuts,
+                                      ActionExecutor::Fence fence) {
     record->actions.emplace_back(action, params);
     if (record->delay.count() > 0 && action != "get_state") {
         co_await record->clock->sleep(record->delay);
@@ -100,7 +101,7 @@ inline QCoro::Task<JSON> recordAndRun(std::shared_ptr<ActionRecord> record,
         co_return JSON(JSON::Object{});
     }
     co_return co_await executor.executeGuarded(std::move(action), std::move(params),
-                                               std::move(shortcuts));
+                                               std::move(shortcuts), std::move(fence));
 }
 
 class WindowFixture : public ::testing::Test {
@@ -156,9 +157,10 @@ protected:
             agentOptions.relayOrigin = relayOrigin;
             auto shared = record;
             agentOptions.execute = [shared](ActionExecutor& executor, std::string action,
-                                            JSON params, std::vector<std::string> shortcuts) {
+                                            JSON params, std::vector<std::string> shortcuts,
+                                            ActionExecutor::Fence fence) {
                 return recordAndRun(shared, executor, std::move(action), std::move(params),
-                                    std::move(shortcuts));
+                                    std::move(shortcuts), std::move(fence));
             };
             return std::make_unique<Agent>(
                 *platform, vault,

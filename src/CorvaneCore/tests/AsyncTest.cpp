@@ -120,9 +120,11 @@ TEST_F(Async, PoolRunsJobsInOrderAndBringsBackValuesAndErrors) {
     EXPECT_EQ(*caught, "disk full");
 }
 
-// The pool's owner goes while a job still runs: its destructor waits, so the job never touches
-// freed memory, and the awaiting coroutine still ends.
-TEST_F(Async, PoolOwnerWaitsForTheRunningJob) {
+// The pool's owner goes while a job still runs (a keychain read held by an unlock prompt) and
+// more wait behind it: its destructor waits for the running job, so that job never touches freed
+// memory, and drops the queued ones, which never run; every awaiting coroutine still ends, the
+// dropped ones with WorkerPoolStopped.
+TEST_F(Async, PoolOwnerWaitsForTheRunningJobAndDropsTheQueuedOnes) {
     struct Owner {
         std::string secret = "kept";
         WorkerPool pool; // after what its jobs use
@@ -130,10 +132,10 @@ TEST_F(Async, PoolOwnerWaitsForTheRunningJob) {
     auto owner = std::make_unique<Owner>();
     std::latch started(1);
     std::atomic<bool> release{false};
-    auto seen = std::make_shared<std::string>();
-    auto finished = std::make_shared<bool>(false);
-    [](Owner* o, std::latch* go, std::atomic<bool>* hold, std::shared_ptr<std::string> out,
-       std::shared_ptr<bool> end) -> QCoro::Task<> {
+    std::atomic<int> queuedRuns{0};
+    auto outcomes = std::make_shared<std::vector<std::string>>();
+    [](Owner* o, std::latch* go, std::atomic<bool>* hold,
+       std::shared_ptr<std::vector<std::string>> out) -> QCoro::Task<> {
         std::function<std::string()> job = [o, go, hold] {
             go->count_down();
             while (!hold->load()) {
@@ -141,18 +143,39 @@ TEST_F(Async, PoolOwnerWaitsForTheRunningJob) {
             }
             return o->secret;
         };
-        *out = co_await o->pool.run(std::move(job));
-        *end = true;
-    }(owner.get(), &started, &release, seen, finished);
+        out->push_back(co_await o->pool.run(std::move(job)));
+    }(owner.get(), &started, &release, outcomes);
+    for (int i = 0; i < 3; ++i) {
+        [](Owner* o, std::atomic<int>* runs,
+           std::shared_ptr<std::vector<std::string>> out) -> QCoro::Task<> {
+            std::string outcome;
+            try {
+                // Were it run after its owner went, this would read freed memory.
+                std::function<std::string()> job = [o, runs] {
+                    ++*runs;
+                    return o->secret;
+                };
+                outcome = co_await o->pool.run(std::move(job));
+            } catch (const WorkerPoolStopped& stopped) {
+                outcome = stopped.what();
+            }
+            out->push_back(outcome);
+        }(owner.get(), &queuedRuns, outcomes);
+    }
     started.wait();
     std::thread releaser([&release] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         release = true;
     });
-    owner.reset(); // blocks until the job has read the secret
+    owner.reset(); // blocks until the running job has read the secret, not for the rest
     releaser.join();
-    ASSERT_TRUE(spin([&] { return *finished; }));
-    EXPECT_EQ(*seen, "kept");
+    ASSERT_TRUE(spin([&] { return outcomes->size() == 4; }));
+    EXPECT_EQ(queuedRuns.load(), 0);
+    const std::string dropped = WorkerPoolStopped().what();
+    std::sort(outcomes->begin(), outcomes->end());
+    std::vector<std::string> expected{"kept", dropped, dropped, dropped};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(*outcomes, expected);
 }
 
 QCoro::Task<> failLater(std::shared_ptr<Door> door) {

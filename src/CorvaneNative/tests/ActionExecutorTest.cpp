@@ -344,11 +344,11 @@ TEST_F(ActionExecutorProcessTest, RealToolsExitOrAreEndedAtTheLimit) {
 TEST_F(ActionExecutorTest, AutomationIsExplainedUntilThePersonContinues) {
     using Answer = UserPrompts::Answer;
     fakes.prompts.answers = {Answer::Second, Answer::First};
-    EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Music"); }), "permission_required");
+    EXPECT_EQ(watch(executor.explainAutomation("Music"))->outcome, "permission_required");
     EXPECT_EQ(fakes.defaults.boolValue("automation-explained-Music"), std::nullopt);
-    EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Music"); }), "ok");
+    EXPECT_EQ(watch(executor.explainAutomation("Music"))->outcome, "ok");
     EXPECT_EQ(fakes.defaults.boolValue("automation-explained-Music"), true);
-    EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Music"); }), "ok");
+    EXPECT_EQ(watch(executor.explainAutomation("Music"))->outcome, "ok");
     ASSERT_EQ(fakes.prompts.shown.size(), 2u);
     const FakePrompts::Alert& alert = fakes.prompts.shown.front();
     EXPECT_EQ(alert.message, "Allow Velto to control Music?");
@@ -359,7 +359,7 @@ TEST_F(ActionExecutorTest, AutomationIsExplainedUntilThePersonContinues) {
 
     // Each application is explained on its own; only a stored true counts.
     fakes.defaults.setInteger("automation-explained-Spotify", 1);
-    EXPECT_EQ(outcomeOf([&] { executor.explainAutomation("Spotify"); }), "permission_required");
+    EXPECT_EQ(watch(executor.explainAutomation("Spotify"))->outcome, "permission_required");
     EXPECT_EQ(fakes.prompts.shown.back().message, "Allow Velto to control Spotify?");
     EXPECT_EQ(fakes.prompts.shown.size(), 3u);
 }

@@ -4,10 +4,17 @@
 
 namespace corvane {
 
-UserPrompts::Answer SimUserPrompts::alert(const std::string& message,
-                                          const std::string& informativeText,
-                                          const std::string& firstButton,
-                                          const std::string& secondButton) {
+QCoro::Task<UserPrompts::Answer> SimUserPrompts::alert(std::string message,
+                                                       std::string informativeText,
+                                                       std::string firstButton,
+                                                       std::string secondButton) {
+    co_return answer(message, informativeText, firstButton, secondButton);
+}
+
+UserPrompts::Answer SimUserPrompts::answer(const std::string& message,
+                                           const std::string& informativeText,
+                                           const std::string& firstButton,
+                                           const std::string& secondButton) {
     const std::string answer = model_.with([&](SimParts& mac) {
         JSON answers = mac.settings.get({"prompts", "answers"});
         std::string given = mac.settings.text({"prompts", "default_answer"});

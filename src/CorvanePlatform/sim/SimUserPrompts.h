@@ -13,12 +13,16 @@ public:
     explicit SimUserPrompts(SimModel& model)
         : model_(model) {}
 
-    Answer alert(const std::string& message, const std::string& informativeText,
-                 const std::string& firstButton, const std::string& secondButton) override;
+    QCoro::Task<Answer> alert(std::string message, std::string informativeText,
+                              std::string firstButton, std::string secondButton) override;
     void setPasteboardText(const std::string& text) override;
     bool openInBrowser(const std::string& url) override;
 
 private:
+    // Answered at once: the scenario's person never keeps the agent waiting.
+    Answer answer(const std::string& message, const std::string& informativeText,
+                  const std::string& firstButton, const std::string& secondButton);
+
     SimModel& model_;
 };
 

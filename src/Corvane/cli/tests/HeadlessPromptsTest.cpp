@@ -3,6 +3,7 @@
 #include "support/FakePlatform.h"
 
 #include <gtest/gtest.h>
+#include <qcoro/qcorotask.h>
 
 namespace corvane {
 namespace {
@@ -12,7 +13,8 @@ TEST(HeadlessPrompts, NobodyAnswersSoEveryAlertTakesItsSecondButton) {
     std::vector<std::string> reported;
     HeadlessPrompts prompts(platform, [&](const std::string& line) { reported.push_back(line); });
 
-    EXPECT_EQ(prompts.alert("Allow Velto to control Music?", "details", "Continue", "Cancel"),
+    EXPECT_EQ(QCoro::waitFor(
+                  prompts.alert("Allow Velto to control Music?", "details", "Continue", "Cancel")),
               UserPrompts::Answer::Second);
     EXPECT_TRUE(platform.shown.empty());
     EXPECT_EQ(reported, std::vector<std::string>{

@@ -182,8 +182,10 @@ TEST_F(SimFixture, KeychainLoginItemsAndPrompts) {
 
     UserPrompts& prompts = platform().prompts;
     model().put({"prompts", "answers"}, JSON(JSON::Array{JSON("second")}));
-    EXPECT_EQ(prompts.alert("Quit?", "Really", "Quit", "Cancel"), UserPrompts::Answer::Second);
-    EXPECT_EQ(prompts.alert("Quit?", "Really", "Quit", "Cancel"), UserPrompts::Answer::First);
+    EXPECT_EQ(QCoro::waitFor(prompts.alert("Quit?", "Really", "Quit", "Cancel")),
+              UserPrompts::Answer::Second);
+    EXPECT_EQ(QCoro::waitFor(prompts.alert("Quit?", "Really", "Quit", "Cancel")),
+              UserPrompts::Answer::First);
     ASSERT_EQ(eventsOfKind("alert").size(), 2u);
     EXPECT_EQ(*eventsOfKind("alert")[0].stringMember("answer"), "second");
     prompts.setPasteboardText("ABCD-1234");
