@@ -56,13 +56,13 @@ std::optional<JSON> lockGuard(const SessionLock& lock, std::string_view action) 
 
 // What a command must pass again after waiting for a person: the owner's fence, then the lock
 // state (an action that changes the computer is refused on a locked screen).
-std::function<void()> admission(ConsoleSession& console, std::string action,
+std::function<void()> admission(SessionLock& lock, std::string action,
                                 ActionExecutor::Fence fence) {
-    return [&console, action = std::move(action), fence = std::move(fence)] {
+    return [&lock, action = std::move(action), fence = std::move(fence)] {
         if (fence) {
             fence();
         }
-        lockGuard(console, action);
+        lockGuard(lock, action);
     };
 }
 
@@ -114,7 +114,8 @@ QCoro::Task<JSON> ActionExecutor::executeGuarded(std::string action, JSON params
     }
     // An answer may come long after the question: the command is admitted again before it goes
     // on, as if it had only just arrived.
-    CheckedPrompts prompts(platform.prompts, admission(platform.console, action, std::move(fence)));
+    CheckedPrompts prompts(platform.prompts,
+                           admission(platform.sessionLock, action, std::move(fence)));
     JSON result = co_await dispatch(platformWithPrompts(platform, prompts), action,
                                     std::move(params), std::move(shortcuts));
     // These two results describe the computer's contents: if the screen locked while they were

@@ -359,7 +359,7 @@ std::string resultCode(const FakeSocket& socket) {
 // nothing runs after the answer and the command ends as it would have, had that come first.
 TEST_F(AgentTest, AnAnsweredPromptIsFollowedByTheFenceAndTheLockCheck) {
     options.execute = nullptr; // the real executor
-    mac.workspace.running = {test::app(60, "com.spotify.client")};
+    mac.players.players = {test::spotify};
     mac.prompts.holding = true;
     struct Row {
         const char* name;
@@ -396,7 +396,7 @@ TEST_F(AgentTest, AnAnsweredPromptIsFollowedByTheFenceAndTheLockCheck) {
             ASSERT_TRUE(outcome->done);
             EXPECT_EQ(outcome->error.empty() ? resultCode(*socket) : outcome->error, row.code);
             EXPECT_EQ(mac.prompts.shown.size(), whileAsked ? 1u : 0u);
-            EXPECT_TRUE(mac.scripting.sources.empty());
+            EXPECT_TRUE(mac.players.calls.empty());
             EXPECT_EQ(mac.defaults.boolValue("automation-explained-Spotify"), std::nullopt);
             agent.reset();
         }
@@ -413,9 +413,7 @@ TEST_F(AgentTest, AnAnsweredPromptIsFollowedByTheFenceAndTheLockCheck) {
     settle();
     ASSERT_TRUE(outcome->done);
     EXPECT_EQ(resultCode(*socket), "ok");
-    EXPECT_EQ(
-        mac.scripting.sources,
-        std::vector<std::string>{R"(tell application id "com.spotify.client" to next track)"});
+    EXPECT_EQ(mac.players.calls, std::vector<std::string>{"next com.spotify.client"});
 }
 
 // The relay reads slowly and the Agent goes while one of a command's messages is being sent: the

@@ -273,6 +273,16 @@ struct Running {
     std::string commandLine;
     pid_t group = 0;
 };
+// A file of a process that may end while it is read: empty then.
+std::string readProcessFile(const std::filesystem::path& path) {
+    try {
+        std::ifstream file(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(file)), {});
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 std::vector<Running> liveProcesses() {
     std::vector<Running> live;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -280,9 +290,7 @@ std::vector<Running> liveProcesses() {
         if (pid.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::ifstream command(entry.path() / "cmdline", std::ios::binary);
-        std::ifstream stat(entry.path() / "stat");
-        const std::string line((std::istreambuf_iterator<char>(stat)), {});
+        const std::string line = readProcessFile(entry.path() / "stat");
         char state = 0;
         long parent = 0;
         long group = 0;
@@ -291,8 +299,7 @@ std::vector<Running> liveProcesses() {
         if (close != std::string::npos &&
             std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) == 3 &&
             state != 'Z') {
-            live.push_back({std::string((std::istreambuf_iterator<char>(command)), {}),
-                            static_cast<pid_t>(group)});
+            live.push_back({readProcessFile(entry.path() / "cmdline"), static_cast<pid_t>(group)});
         }
     }
     return live;
