@@ -16,6 +16,8 @@
 
 #include <malloc.h>
 #include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -148,6 +150,12 @@ quint16 RelayNetwork::listen(const QHostAddress& address, quint16 port) {
     if (!thread_.joinable()) {
         asio::post(io_, [this] { trimLater(); });
         thread_ = std::thread([this] {
+            // OpenSSL writes sockets with write(2): a peer that went away must cost an EPIPE on
+            // this thread, not the process.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
             while (true) {
                 try {
                     io_.run();
