@@ -39,9 +39,9 @@ class NetworkDeviceLink;
 class RelayNetwork final : public QObject {
 public:
     struct Limits {
-        std::chrono::seconds handshake{10};
+        std::chrono::milliseconds handshake = std::chrono::seconds(10);
         // A request must arrive whole within this of the previous answer (or the handshake).
-        std::chrono::seconds silence{20};
+        std::chrono::milliseconds silence = std::chrono::seconds(20);
         std::size_t perAddress = 256;
         std::size_t total = 20000;
     };
