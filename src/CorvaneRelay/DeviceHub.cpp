@@ -61,6 +61,7 @@ std::uint64_t DeviceHub::open(DeviceLink& link, std::string deviceHeader) {
     try {
         const Clock::MonotonicTime now = clock_.monotonicNow();
         sessions_.emplace(number, Session{&link, std::move(deviceHeader), {}, now, now});
+        nextSessionLimit_ = std::min(nextSessionLimit_, now + helloLimit);
         if (!Uuid::isCanonical(sessions_.at(number).deviceHeader)) {
             end(number, closeUnauthorized);
         }
@@ -91,9 +92,15 @@ void DeviceHub::fail(std::uint64_t number, const char* where,
 }
 
 DeviceHub::Budget& DeviceHub::budgetOf(const std::string& deviceId) {
-    const Clock::MonotonicTime now = clock_.monotonicNow();
     Budget& budget =
-        budgets_.try_emplace(deviceId, Budget{messageBurst, byteBurst, now}).first->second;
+        budgets_.try_emplace(deviceId, Budget{messageBurst, byteBurst, clock_.monotonicNow()})
+            .first->second;
+    refill(budget);
+    return budget;
+}
+
+void DeviceHub::refill(Budget& budget) const {
+    const Clock::MonotonicTime now = clock_.monotonicNow();
     const double seconds = std::chrono::duration<double>(now - budget.refilledAt).count();
     budget.refilledAt = now;
     // The steady refill stops at the burst; credits for commands sent may lie above it.
@@ -101,11 +108,10 @@ DeviceHub::Budget& DeviceHub::budgetOf(const std::string& deviceId) {
                                std::max(budget.messages, messageBurst));
     budget.bytes =
         std::min(budget.bytes + seconds * bytesPerSecond, std::max(budget.bytes, byteBurst));
-    return budget;
 }
 
-bool DeviceHub::spend(const std::string& deviceId, std::size_t size) {
-    Budget& budget = budgetOf(deviceId);
+bool DeviceHub::spend(Budget& budget, std::size_t size) const {
+    refill(budget);
     if (budget.messages < 1 || budget.bytes < static_cast<double>(size)) {
         return false;
     }
@@ -124,7 +130,7 @@ void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
         end(number, closeTooBig);
         return;
     }
-    if (!session.deviceId.empty() && !spend(session.deviceId, bytes.size())) {
+    if (session.budget != nullptr && !spend(*session.budget, bytes.size())) {
         qWarning("relay: device %s sent past its budget", session.deviceId.c_str());
         end(number, closePolicy);
         return;
@@ -144,12 +150,13 @@ void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
             return;
         }
         // Reconnecting does not renew the budget.
-        if (!spend(device->id, bytes.size())) {
+        Budget& budget = budgetOf(device->id);
+        if (!spend(budget, bytes.size())) {
             qWarning("relay: device %s said hello past its budget", device->id.c_str());
             end(number, closePolicy);
             return;
         }
-        hello(number, session, *device, message);
+        hello(number, session, *device, budget, message);
         return;
     }
     try {
@@ -168,7 +175,7 @@ void DeviceHub::receive(std::uint64_t number, std::string_view bytes) {
         revoke(session.deviceId);
         return;
     }
-    handle(session, message, bytes.size());
+    handle(session, std::move(message), bytes.size());
 }
 
 std::optional<RelayStore::Device> DeviceHub::authenticate(std::uint64_t number, Session& session,
@@ -188,7 +195,7 @@ std::optional<RelayStore::Device> DeviceHub::authenticate(std::uint64_t number, 
 }
 
 void DeviceHub::hello(std::uint64_t number, Session& session, const RelayStore::Device& device,
-                      const JSON& message) {
+                      Budget& budget, const JSON& message) {
     try {
         validator_.validate("DeviceMessage", message);
     } catch (const ContractError&) {
@@ -217,6 +224,8 @@ void DeviceHub::hello(std::uint64_t number, Session& session, const RelayStore::
     session.deviceId = device.id;
     byDevice_[device.id] = number;
     Live& live = live_[device.id];
+    session.budget = &budget;
+    session.live = &live;
     live.online = true;
     live.capabilities =
         message.find("capabilities") != nullptr ? *message.find("capabilities") : JSON();
@@ -227,12 +236,12 @@ void DeviceHub::hello(std::uint64_t number, Session& session, const RelayStore::
     deliver(session, envelope("ready", JSON::Object{{"device_id", JSON(device.id)}}, clock_.now()));
 }
 
-void DeviceHub::handle(Session& session, const JSON& message, std::size_t size) {
+void DeviceHub::handle(Session& session, JSON message, std::size_t size) {
     const std::string type = memberText(message, "type");
-    Live& live = live_[session.deviceId];
+    Live& live = *session.live;
     live.lastSeen = clock_.now();
     if (type == "heartbeat") {
-        live.capabilities = *message.find("capabilities");
+        live.capabilities = std::move(message.object()->at("capabilities"));
         return;
     }
     const std::string commandId = memberText(message, "command_id");
@@ -244,7 +253,8 @@ void DeviceHub::handle(Session& session, const JSON& message, std::size_t size) 
     }
     // What answers its own open commands is not counted against the device's budget: it can
     // send only two of those per command, and a large result must never cut it off.
-    Budget& budget = budgetOf(session.deviceId);
+    Budget& budget = *session.budget;
+    refill(budget);
     budget.messages = std::min(budget.messages + 1, messageBurst);
     budget.bytes = std::min(budget.bytes + static_cast<double>(size), byteBurst);
     if (type == "delivered") {
@@ -253,7 +263,7 @@ void DeviceHub::handle(Session& session, const JSON& message, std::size_t size) 
     }
     if (type == "result") {
         const bool ok = message.find("ok")->isTrue();
-        JSON data = ok ? *message.find("data") : JSON();
+        JSON data = ok ? std::move(message.object()->at("data")) : JSON();
         finish(commandId, ok, std::move(data),
                ok ? std::string() : memberText(message, "error_code"), size);
     }
@@ -374,31 +384,49 @@ void DeviceHub::sweep() {
 void DeviceHub::sweepNow() {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     const Clock::WallTime wall = clock_.now();
-    std::vector<std::pair<std::uint64_t, int>> ending;
-    for (const auto& [number, session] : sessions_) {
-        if (session.deviceId.empty() && now - session.openedAt >= helloLimit) {
-            ending.emplace_back(number, closePolicy);
-        } else if (!session.deviceId.empty() && now - session.lastHeard >= silenceLimit) {
-            ending.emplace_back(number, closeGoingAway);
+    // Limits only move later while a session or command lives (a message heard, a command
+    // delivered), so the earliest one seen in the last walk bounds them all: thousands of
+    // heartbeating devices cost a walk every few tens of seconds, not every second.
+    if (now >= nextSessionLimit_) {
+        std::vector<std::pair<std::uint64_t, int>> ending;
+        Clock::MonotonicTime next = Clock::MonotonicTime::max();
+        for (const auto& [number, session] : sessions_) {
+            const bool proved = !session.deviceId.empty();
+            const Clock::MonotonicTime limit =
+                proved ? session.lastHeard + silenceLimit : session.openedAt + helloLimit;
+            if (now >= limit) {
+                ending.emplace_back(number, proved ? closeGoingAway : closePolicy);
+            } else {
+                next = std::min(next, limit);
+            }
         }
-    }
-    for (const auto& [number, code] : ending) {
-        end(number, code);
+        nextSessionLimit_ = next;
+        for (const auto& [number, code] : ending) {
+            end(number, code);
+        }
     }
 
     forgetFinished(now);
-    std::vector<std::pair<std::string, std::string>> expired;
-    for (const auto& [id, pending] : commands_) {
-        const Command& command = pending.command;
-        if (command.state == CommandState::Sent && wall >= command.expiresAt + deliveryGrace) {
-            expired.emplace_back(id, "command_expired");
-        } else if (command.state == CommandState::Delivered &&
-                   wall >= command.expiresAt + resultLimit) {
-            expired.emplace_back(id, "command_timed_out");
+    if (wall >= nextCommandLimit_) {
+        std::vector<std::pair<std::string, std::string>> expired;
+        Clock::WallTime next = Clock::WallTime::max();
+        for (const auto& [id, pending] : commands_) {
+            const Command& command = pending.command;
+            if (command.state == CommandState::Finished) {
+                continue;
+            }
+            const bool sent = command.state == CommandState::Sent;
+            const Clock::WallTime limit = command.expiresAt + (sent ? deliveryGrace : resultLimit);
+            if (wall >= limit) {
+                expired.emplace_back(id, sent ? "command_expired" : "command_timed_out");
+            } else {
+                next = std::min(next, limit);
+            }
         }
-    }
-    for (auto& [id, code] : expired) {
-        finish(id, false, JSON(), std::move(code));
+        nextCommandLimit_ = next;
+        for (auto& [id, code] : expired) {
+            finish(id, false, JSON(), std::move(code));
+        }
     }
 }
 
@@ -452,6 +480,7 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
     // Audited before it leaves: no command reaches a device without its row.
     store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
+    nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
     sessions_.at(session->second).link->sendText(message.data());
     return command.id;
 }

@@ -113,18 +113,22 @@ public:
     void revoke(const std::string& deviceId);
 
 private:
+    // What a device may still send (see messageBurst), as of refilledAt.
+    struct Budget {
+        double messages = messageBurst;
+        double bytes = byteBurst;
+        Clock::MonotonicTime refilledAt;
+    };
     struct Session {
         DeviceLink* link = nullptr;
         std::string deviceHeader;
         std::string deviceId; // set once "hello" proved the token
         Clock::MonotonicTime openedAt;
         Clock::MonotonicTime lastHeard;
-    };
-    // What a device may still send (see messageBurst), as of refilledAt.
-    struct Budget {
-        double messages = messageBurst;
-        double bytes = byteBurst;
-        Clock::MonotonicTime refilledAt;
+        // The device's entries, set with deviceId (they stay for the hub's life), so that a
+        // heartbeat looks nothing up by name.
+        Budget* budget = nullptr;
+        Live* live = nullptr;
     };
     struct Pending {
         Command command;
@@ -137,14 +141,15 @@ private:
     void sweepNow();
     // The device's budget, refilled for the time since it was last looked at.
     Budget& budgetOf(const std::string& deviceId);
-    // Takes one message of `size` bytes from the device's budget; false when it is spent.
-    bool spend(const std::string& deviceId, std::size_t size);
+    void refill(Budget& budget) const;
+    // Takes one message of `size` bytes from the budget; false when it is spent.
+    bool spend(Budget& budget, std::size_t size) const;
     // Checks the hello's token before anything costly; the device, or absent after ending it.
     std::optional<RelayStore::Device> authenticate(std::uint64_t number, Session& session,
                                                    const JSON& message);
     void hello(std::uint64_t number, Session& session, const RelayStore::Device& device,
-               const JSON& message);
-    void handle(Session& session, const JSON& message, std::size_t size);
+               Budget& budget, const JSON& message);
+    void handle(Session& session, JSON message, std::size_t size);
     void end(std::uint64_t number, int code);
     // Ends a session after a failure of the relay's own, whatever else fails meanwhile.
     void fail(std::uint64_t number, const char* where, const std::exception& error) noexcept;
@@ -161,6 +166,9 @@ private:
     const ContractValidator& validator_;
     Limits limits_;
     std::uint64_t nextSession_ = 1;
+    // No session's or open command's limit falls before these: until then a sweep walks neither.
+    Clock::MonotonicTime nextSessionLimit_ = Clock::MonotonicTime::min();
+    Clock::WallTime nextCommandLimit_ = Clock::WallTime::min();
     std::map<std::uint64_t, Session> sessions_;
     std::map<std::string, std::uint64_t, std::less<>> byDevice_;
     std::map<std::string, Live, std::less<>> live_;

@@ -28,7 +28,8 @@ RelayHttpResponse plain(int status) {
 
 RelayHttpSession::RelayHttpSession(asio::ip::tcp::socket socket, asio::ip::address remote,
                                    asio::ssl::context& tls, RelayNetwork& network)
-    : stream_(boost::beast::tcp_stream(std::move(socket)), tls)
+    : stream_(std::move(socket), tls)
+    , deadline_(stream_.get_executor())
     , remote_(std::move(remote))
     , network_(network) {}
 
@@ -39,18 +40,29 @@ RelayHttpSession::~RelayHttpSession() {
 }
 
 void RelayHttpSession::start() {
-    boost::beast::get_lowest_layer(stream_).expires_after(network_.limits().handshake);
-    stream_.async_handshake(asio::ssl::stream_base::server,
-                            [self = shared_from_this()](boost::system::error_code error) {
-                                if (!error) {
-                                    self->readMore();
-                                }
-                            });
+    closeAfter(network_.limits().handshake);
+    stream_.async_handshake([self = shared_from_this()](boost::system::error_code error) {
+        if (!error) {
+            self->closeAfter(self->network_.limits().silence);
+            self->readMore();
+        }
+    });
+}
+
+void RelayHttpSession::closeAfter(std::chrono::steady_clock::duration limit) {
+    deadline_.expires_after(limit);
+    // A weak reference: a session that ended needs no deadline, and must not wait for one.
+    deadline_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
+        const std::shared_ptr<RelayHttpSession> self = weak.lock();
+        if (error || !self) {
+            return;
+        }
+        boost::system::error_code ignored;
+        self->stream_.next_layer().close(ignored);
+    });
 }
 
 void RelayHttpSession::readMore() {
-    // The whole request within the limit, however it is cut up: a trickle buys no time.
-    boost::beast::get_lowest_layer(stream_).expires_after(network_.limits().silence);
     stream_.async_read_some(
         asio::buffer(chunk_),
         [self = shared_from_this()](boost::system::error_code error, std::size_t size) {
@@ -64,6 +76,8 @@ void RelayHttpSession::readMore() {
 void RelayHttpSession::took(RelayRequestReader::State state) {
     switch (state) {
     case RelayRequestReader::State::More:
+        // The deadline stays: the whole request within the limit, however it is cut up, since a
+        // trickle buys no time.
         readMore();
         return;
     case RelayRequestReader::State::Refused:
@@ -80,7 +94,7 @@ void RelayHttpSession::took(RelayRequestReader::State state) {
     request.remote = qtAddress(remote_);
     keepOpen_ = reader_.keepAlive();
     // No reading while the main thread answers: one request at a time, in order.
-    boost::beast::get_lowest_layer(stream_).expires_never();
+    deadline_.cancel();
     network_.request(shared_from_this(), std::move(request));
 }
 
@@ -90,14 +104,15 @@ void RelayHttpSession::answer(const RelayHttpResponse& response) {
 
 void RelayHttpSession::upgradeToWebSocket() {
     upgraded_ = true;
-    boost::beast::get_lowest_layer(stream_).expires_never();
+    deadline_.cancel();
     auto socket = std::make_shared<RelayWebSocketSession>(std::move(stream_), remote_,
                                                           network_.nextSocketId(), network_);
     socket->accept(reader_.message());
 }
 
 void RelayHttpSession::write(QByteArray bytes, bool keepOpen) {
-    boost::beast::get_lowest_layer(stream_).expires_after(network_.limits().silence);
+    // The answer must leave, and the next request arrive whole, within the limit.
+    closeAfter(network_.limits().silence);
     auto shared = std::make_shared<QByteArray>(std::move(bytes));
     asio::async_write(stream_, asio::buffer(shared->constData(), shared->size()),
                       [self = shared_from_this(), shared, keepOpen](boost::system::error_code error,
@@ -116,15 +131,15 @@ void RelayHttpSession::write(QByteArray bytes, bool keepOpen) {
 void RelayHttpSession::shutDown() {
     // The answer carried its length, so a TCP half-close ends it unambiguously; waiting for the
     // peer's close_notify would hold the connection for clients that never send one.
-    auto& tcp = boost::beast::get_lowest_layer(stream_);
+    auto& tcp = stream_.next_layer();
     boost::system::error_code ignored;
-    tcp.socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-    tcp.expires_after(goodbyeLimit);
-    tcp.async_read_some(asio::buffer(chunk_),
-                        [self = shared_from_this()](boost::system::error_code, std::size_t) {
-                            boost::system::error_code ignored;
-                            boost::beast::get_lowest_layer(self->stream_).socket().close(ignored);
-                        });
+    tcp.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    closeAfter(goodbyeLimit);
+    tcp.async_wait(asio::ip::tcp::socket::wait_read,
+                   [self = shared_from_this()](boost::system::error_code) {
+                       boost::system::error_code ignored;
+                       self->stream_.next_layer().close(ignored);
+                   });
 }
 
 } // namespace corvane

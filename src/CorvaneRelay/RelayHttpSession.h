@@ -1,10 +1,10 @@
 #pragma once
 
 #include "CorvaneRelay/RelayRequestReader.h"
+#include "CorvaneRelay/RelayTlsStream.h"
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/stream.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <array>
 #include <memory>
@@ -19,8 +19,6 @@ class RelayNetwork;
 // place in the network's admission while it lives. Network thread only.
 class RelayHttpSession final : public std::enable_shared_from_this<RelayHttpSession> {
 public:
-    using Stream = boost::asio::ssl::stream<boost::beast::tcp_stream>;
-
     RelayHttpSession(boost::asio::ip::tcp::socket socket, boost::asio::ip::address remote,
                      boost::asio::ssl::context& tls, RelayNetwork& network);
     ~RelayHttpSession();
@@ -37,8 +35,11 @@ private:
     void upgradeToWebSocket();
     void write(QByteArray bytes, bool keepOpen);
     void shutDown();
+    // Closes the connection unless the deadline is moved first.
+    void closeAfter(std::chrono::steady_clock::duration limit);
 
-    Stream stream_;
+    RelayTlsStream stream_;
+    boost::asio::steady_timer deadline_;
     boost::asio::ip::address remote_;
     RelayNetwork& network_;
     RelayRequestReader reader_;

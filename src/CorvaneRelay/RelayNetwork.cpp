@@ -11,14 +11,19 @@
 #include <QSslKey>
 
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <malloc.h>
 #include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace corvane {
 
@@ -37,6 +42,8 @@ constexpr rlim_t spareDescriptors = 64;
 constexpr std::chrono::seconds trimPeriod{10};
 // Connections that must have gone since the last trim before memory is given back.
 constexpr std::size_t trimAfter = 64;
+// Reactor entries made at once, side by side.
+constexpr std::size_t reactorBatch = 128;
 
 asio::ssl::context serverTls(const QSslConfiguration& tls) {
     asio::ssl::context context(asio::ssl::context::tls_server);
@@ -146,8 +153,17 @@ quint16 RelayNetwork::listen(const QHostAddress& address, quint16 port) {
     acceptors_.push_back(std::move(acceptor));
     asio::post(io_, [this, &accepting] { accept(accepting); });
     if (!thread_.joinable()) {
-        asio::post(io_, [this] { trimLater(); });
+        asio::post(io_, [this] {
+            reserveReactorEntries();
+            trimLater();
+        });
         thread_ = std::thread([this] {
+            // OpenSSL writes sockets with write(2): a peer that went away must cost an EPIPE on
+            // this thread, not the process.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
             while (true) {
                 try {
                     io_.run();
@@ -185,8 +201,29 @@ void RelayNetwork::accept(tcp::acceptor& acceptor) {
             socket.set_option(tcp::no_delay(true), unknown);
             std::make_shared<RelayHttpSession>(std::move(socket), remote, tls_, *this)->start();
         }
+        reserveReactorEntries();
         accept(acceptor);
     });
+}
+
+void RelayNetwork::reserveReactorEntries() {
+    // Asio keeps each socket's reactor entry in a pool for the next socket and never frees it.
+    // Made one by one as devices arrive, those entries would lie among the connections' own
+    // memory and hold its pages after the devices left; made ahead in batches (by registering
+    // and closing descriptors of no use), they lie side by side.
+    if (reserved_ >= admission_.open() + reactorBatch / 2) {
+        return;
+    }
+    std::vector<asio::posix::stream_descriptor> batch;
+    batch.reserve(reactorBatch);
+    for (std::size_t i = 0; i < reactorBatch; ++i) {
+        const int descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (descriptor < 0) {
+            break; // out of descriptors: the pool grows as sockets come instead
+        }
+        batch.emplace_back(io_, descriptor);
+    }
+    reserved_ += batch.size();
 }
 
 void RelayNetwork::trimLater() {

@@ -39,9 +39,9 @@ class NetworkDeviceLink;
 class RelayNetwork final : public QObject {
 public:
     struct Limits {
-        std::chrono::seconds handshake{10};
+        std::chrono::milliseconds handshake = std::chrono::seconds(10);
         // A request must arrive whole within this of the previous answer (or the handshake).
-        std::chrono::seconds silence{20};
+        std::chrono::milliseconds silence = std::chrono::seconds(20);
         std::size_t perAddress = 256;
         std::size_t total = 20000;
     };
@@ -75,6 +75,8 @@ public:
 private:
     void accept(boost::asio::ip::tcp::acceptor& acceptor);
     void trimLater();
+    // Keeps Asio's pool of per-socket reactor entries ahead of the open connections.
+    void reserveReactorEntries();
 
     Handler handler_;
     Upgraded upgraded_;
@@ -88,6 +90,7 @@ private:
     std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors_;
     boost::asio::steady_timer trim_;
     std::size_t mostOpen_ = 0; // connections at most since the last trim
+    std::size_t reserved_ = 0; // reactor entries made ahead
     std::map<std::uint64_t, std::unique_ptr<NetworkDeviceLink>> links_; // main thread
     std::thread thread_;
 };

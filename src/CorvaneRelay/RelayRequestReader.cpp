@@ -29,6 +29,7 @@ RelayRequestReader::State RelayRequestReader::next() {
     // Stops after the head, so the head is checked before any of the body is taken.
     parser_->eager(false);
     headChecked_ = false;
+    searched_ = 0;
     refusal_ = 0;
     return pending_.empty() ? State::More : parse();
 }
@@ -47,16 +48,40 @@ RelayRequestReader::State RelayRequestReader::read(std::string_view bytes) {
 }
 
 RelayRequestReader::State RelayRequestReader::parse() {
+    // The head goes to the parser once, whole: until its blank line arrives only the new bytes
+    // are searched, so a head trickled in byte by byte costs no more than one sent at once.
+    std::size_t head = 0;
+    if (!parser_->is_header_done()) {
+        const std::size_t end = pending_.find("\r\n\r\n", searched_ > 3 ? searched_ - 3 : 0);
+        if (end == std::string::npos || end + 4 > largestHead) {
+            searched_ = pending_.size();
+            if (end == std::string::npos && pending_.size() < largestHead) {
+                return State::More;
+            }
+            refusal_ = 431;
+            pending_.clear();
+            return State::Refused;
+        }
+        head = end + 4;
+    }
     std::size_t taken = 0;
     State state = State::More;
     while (true) {
         boost::beast::error_code error;
-        const std::size_t used = parser_->put(
-            boost::asio::buffer(pending_.data() + taken, pending_.size() - taken), error);
+        // The head alone, then no more than the body still to come: what follows belongs to
+        // the next request.
+        std::size_t offered = pending_.size() - taken;
+        if (head != 0) {
+            offered = head;
+            head = 0;
+        } else if (const auto body = parser_->content_length_remaining()) {
+            offered = static_cast<std::size_t>(std::min<std::uint64_t>(offered, *body));
+        }
+        const std::size_t used =
+            parser_->put(boost::asio::buffer(pending_.data() + taken, offered), error);
+        handed_ += offered;
         taken += used;
         if (error == http::error::need_more) {
-            // The parser remembers how far it scanned an unfinished head, so keeping its bytes
-            // costs no second pass; a head that never ends is bounded by the limit.
             break;
         }
         if (error) {
@@ -78,7 +103,7 @@ RelayRequestReader::State RelayRequestReader::parse() {
             state = State::Whole;
             break;
         }
-        if (used == 0) {
+        if (used == 0 || taken == pending_.size()) {
             break;
         }
     }

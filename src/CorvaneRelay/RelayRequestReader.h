@@ -42,12 +42,17 @@ public:
     // Forgets the request just read and reads the next one from what is left.
     State next();
 
+    // Bytes handed to the HTTP parser so far: each once, however they arrived.
+    std::size_t handed() const noexcept { return handed_; }
+
 private:
     State parse();
     bool headAcceptable();
 
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
-    std::string pending_; // bytes not yet taken by the parser
+    std::string pending_;      // bytes not yet taken by the parser
+    std::size_t searched_ = 0; // of an unfinished head, searched for its end
+    std::size_t handed_ = 0;
     bool headChecked_ = false;
     int refusal_ = 0;
 };

@@ -4,7 +4,6 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 
 namespace corvane {
 
@@ -19,9 +18,8 @@ constexpr int closeQueueFull = 1008;
 
 } // namespace
 
-RelayWebSocketSession::RelayWebSocketSession(asio::ssl::stream<boost::beast::tcp_stream> stream,
-                                             asio::ip::address remote, std::uint64_t id,
-                                             RelayNetwork& network)
+RelayWebSocketSession::RelayWebSocketSession(RelayTlsStream stream, asio::ip::address remote,
+                                             std::uint64_t id, RelayNetwork& network)
     : stream_(std::move(stream))
     , remote_(std::move(remote))
     , id_(id)
@@ -66,15 +64,16 @@ void RelayWebSocketSession::read() {
                 self->network_.ended(self->id_);
                 return;
             }
+            // Counted before the hand-off, so that its taking never runs ahead of it.
+            const bool room = self->inFlight_.fetch_add(1) + 1 < largestInFlight;
             self->network_.received(self->id_, boost::beast::buffers_to_string(self->in_.data()));
             self->in_.consume(self->in_.size());
             if (self->in_.capacity() > keptBuffer) {
                 self->in_.shrink_to_fit();
             }
-            if (++self->inFlight_ < largestInFlight) {
+            // Without room, reading waits until taken() makes some.
+            if (room) {
                 self->read();
-            } else {
-                self->paused_ = true;
             }
         });
 }
@@ -96,13 +95,10 @@ void RelayWebSocketSession::close(int code) {
 }
 
 void RelayWebSocketSession::taken() {
-    asio::post(stream_.get_executor(), [self = shared_from_this()] {
-        --self->inFlight_;
-        if (self->paused_) {
-            self->paused_ = false;
-            self->read();
-        }
-    });
+    // Only the message that filled the hand-off stopped the reading.
+    if (inFlight_.fetch_sub(1) == largestInFlight) {
+        asio::post(stream_.get_executor(), [self = shared_from_this()] { self->read(); });
+    }
 }
 
 void RelayWebSocketSession::release(std::shared_ptr<RelayWebSocketSession> socket) {
@@ -166,7 +162,7 @@ void RelayWebSocketSession::closeNow(int code) {
 void RelayWebSocketSession::drop() {
     closing_ = true;
     boost::system::error_code ignored;
-    boost::beast::get_lowest_layer(stream_).socket().close(ignored);
+    boost::beast::get_lowest_layer(stream_).close(ignored);
 }
 
 } // namespace corvane

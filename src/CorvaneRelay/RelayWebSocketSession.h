@@ -1,12 +1,12 @@
 #pragma once
 
 #include "CorvaneRelay/RelayRequestReader.h"
+#include "CorvaneRelay/RelayTlsStream.h"
 
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -30,11 +30,10 @@ public:
     // cannot fill the main thread's queue.
     static constexpr int largestInFlight = 4;
 
-    using Stream =
-        boost::beast::websocket::stream<boost::asio::ssl::stream<boost::beast::tcp_stream>>;
+    using Stream = boost::beast::websocket::stream<RelayTlsStream>;
 
-    RelayWebSocketSession(boost::asio::ssl::stream<boost::beast::tcp_stream> stream,
-                          boost::asio::ip::address remote, std::uint64_t id, RelayNetwork& network);
+    RelayWebSocketSession(RelayTlsStream stream, boost::asio::ip::address remote, std::uint64_t id,
+                          RelayNetwork& network);
     ~RelayWebSocketSession();
     RelayWebSocketSession(const RelayWebSocketSession&) = delete;
     RelayWebSocketSession& operator=(const RelayWebSocketSession&) = delete;
@@ -45,7 +44,8 @@ public:
     // Any thread: queued for the network thread. Messages leave in order; close waits for them.
     void send(std::string text);
     void close(int code);
-    // Any thread: the main thread has taken one message handed to it.
+    // Any thread: the main thread has taken one message handed to it; reading resumes if it
+    // waited for that.
     void taken();
     // Any thread: drops `socket` on the network thread, where a session may end.
     static void release(std::shared_ptr<RelayWebSocketSession> socket);
@@ -64,8 +64,9 @@ private:
     boost::beast::flat_buffer in_;
     std::deque<std::string> out_;
     std::size_t queued_ = 0;
-    int inFlight_ = 0;
-    bool paused_ = false;
+    // Counted on both threads, so that taking a message needs no hand-off back unless reading
+    // waits for it.
+    std::atomic<int> inFlight_ = 0;
     bool writing_ = false;
     std::optional<int> closeCode_;
     bool closing_ = false;

@@ -65,8 +65,14 @@ void raiseDescriptorLimit() {
 }
 
 // The host for links when none is given: a wildcard address is no place to go, so links name this
-// machine's loopback address (which a wildcard includes, and the made certificate covers).
-QString linkHostFor(const QHostAddress& address) {
+// machine's loopback address (which a wildcard includes, and the made certificate covers). An
+// IPv4 address written as IPv6 ("::ffff:0.0.0.0") is named as IPv4.
+QString linkHostFor(QHostAddress address) {
+    bool mapped = false;
+    if (const quint32 ipv4 = address.toIPv4Address(&mapped);
+        mapped && address.protocol() == QAbstractSocket::IPv6Protocol) {
+        address = QHostAddress(ipv4);
+    }
     if (address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6) {
         return QStringLiteral("127.0.0.1");
     }

@@ -485,17 +485,5 @@ TEST_F(RelayServerTest, TlsOffersOnlyForwardSecretAeadSuites) {
     }
 }
 
-TEST_F(RelayServerTest, TheUnspecifiedIpv6AddressTakesIpv4Too) {
-    const RelayCertificate certificate =
-        RelayCertificate::load(QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
-                               QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
-    RelayServer everywhere(store, clock, validator,
-                           RelayServer::Options{certificate.tls(), QDir(dir.path())});
-    const quint16 bound = everywhere.listen(QHostAddress(QStringLiteral("::")), 0);
-    ASSERT_NE(bound, 0);
-    HttpsClient overIpv4(QStringLiteral("https://127.0.0.1:%1").arg(bound), TestRelay::authority());
-    EXPECT_EQ(overIpv4.get(QStringLiteral("/")).status, 200);
-}
-
 } // namespace
 } // namespace corvane::test
