@@ -2,11 +2,11 @@
 // the main thread while a local "set_volume" runs through the whole pipeline (log at 10 MiB, real
 // files, the simulated Mac), next to the command's own latency.
 #include "BenchVault.h"
-#include "Corvane/Agent.h"
-#include "CorvanePlatform/SettingsUserDefaults.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
 #include "FullLog.h"
 #include "MainThreadGaps.h"
+#include "agent/Agent.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimulatedMac.h"
 
 #include <QCoreApplication>
 #include <QFile>

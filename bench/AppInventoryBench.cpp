@@ -2,8 +2,8 @@
 // the four walked folders (also known to the metadata index), beside ordinary files and folders
 // the walk has to pass. Also reported: the longest gap between ticks of a 1 ms main-thread timer
 // while discovery runs, which shows that the main thread stays free.
-#include "CorvaneMac/ApplicationBundlesOnMac.h"
-#include "CorvaneNative/AppInventory.h"
+#include "actions/AppInventory.h"
+#include "mac/ApplicationBundlesOnMac.h"
 #include "support/FakePlatform.h"
 
 #include <QCoreApplication>

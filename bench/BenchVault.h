@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Corvane/CredentialVault.h"
+#include "agent/CredentialVault.h"
 
 #include <optional>
 #include <string>

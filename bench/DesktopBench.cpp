@@ -3,12 +3,12 @@
 // thread spends on it without returning to its event loop), and encodeScreenshot of the same
 // window painted at full size with a caption on every control (p50, and the ladder steps it
 // took).
-#include "CorvaneNative/DesktopControl.h"
-#include "CorvaneNative/DesktopObservation.h"
-#include "CorvaneNative/ScreenshotEncoder.h"
-#include "CorvanePlatform/SettingsUserDefaults.h"
-#include "CorvanePlatform/sim/SimModel.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
+#include "actions/DesktopControl.h"
+#include "actions/DesktopObservation.h"
+#include "actions/ScreenshotEncoder.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimModel.h"
+#include "sim/SimulatedMac.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

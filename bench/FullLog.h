@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvaneCore/WireTime.h"
+#include "core/WireTime.h"
 
 #include <chrono>
 #include <filesystem>

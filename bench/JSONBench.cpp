@@ -1,6 +1,6 @@
 // Reading and writing a command body at the loopback limit (60000 bytes): the largest document the
 // agent reads from a peer in one piece.
-#include "CorvaneCore/JSON.h"
+#include "core/JSON.h"
 
 #include <benchmark/benchmark.h>
 

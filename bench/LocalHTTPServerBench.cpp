@@ -1,7 +1,7 @@
 // One request after another through real loopback sockets to a server whose handler answers at
 // once: what the server itself costs per command (accept, read, parse, hop to the main thread and
 // back, write, close).
-#include "CorvaneNative/LocalHTTPServer.h"
+#include "actions/LocalHTTPServer.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -2,12 +2,12 @@
 // of writing and syncing 10 MiB in the same directory, the memory a log at the limit holds
 // between appends, and a dedup reservation in a full ledger.
 
-#include "CorvaneCore/DedupLedger.h"
-#include "CorvaneCore/JSON.h"
-#include "CorvaneCore/LocalForensicLog.h"
-#include "CorvaneCore/PrivateFile.h"
-#include "CorvaneCore/Uuid.h"
-#include "CorvaneCore/WireTime.h"
+#include "core/DedupLedger.h"
+#include "core/JSON.h"
+#include "core/LocalForensicLog.h"
+#include "core/PrivateFile.h"
+#include "core/Uuid.h"
+#include "core/WireTime.h"
 
 #include <QTemporaryDir>
 

@@ -3,13 +3,13 @@
 // WebSocket ping/pong over the same TLS connection (the agent's socket answers it on the agent's
 // event loop) plus the three durable writes the pipeline needs (ledger reserve, "received" and
 // "succeeded" log records, each synced to disk).
-#include "Corvane/Agent.h"
-#include "CorvaneCore/DedupLedger.h"
-#include "CorvaneCore/LocalForensicLog.h"
-#include "CorvaneCore/Uuid.h"
-#include "CorvaneCore/WireTime.h"
-#include "CorvanePlatform/SettingsUserDefaults.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
+#include "agent/Agent.h"
+#include "core/DedupLedger.h"
+#include "core/LocalForensicLog.h"
+#include "core/Uuid.h"
+#include "core/WireTime.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimulatedMac.h"
 #include "support/TestRelay.h"
 
 #include <QCoreApplication>

@@ -2,15 +2,15 @@
 // the This Mac page renders a fresh device report, while the app picker fills with 2,000
 // applications, and while the Activity page reloads a 10 MiB log (read on a worker).
 #include "BenchVault.h"
-#include "Corvane/Agent.h"
-#include "CorvaneApp/ActivityPage.h"
-#include "CorvaneApp/AppDelegate.h"
-#include "CorvaneApp/WindowPrompts.h"
-#include "CorvanePlatform/PlatformWithPrompts.h"
-#include "CorvanePlatform/SettingsUserDefaults.h"
-#include "CorvanePlatform/sim/SimulatedMac.h"
 #include "FullLog.h"
 #include "MainThreadGaps.h"
+#include "agent/Agent.h"
+#include "platform/PlatformWithPrompts.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimulatedMac.h"
+#include "window/ActivityPage.h"
+#include "window/AppDelegate.h"
+#include "window/WindowPrompts.h"
 
 #include <QApplication>
 #include <QFile>

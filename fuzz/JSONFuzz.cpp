@@ -1,7 +1,7 @@
 // Reads arbitrary bytes as JSON; whatever is read must write, read back equal, and write to the
 // same bytes again. The first eight bytes also make a double, whose text must read back to the
 // same bits in the notation JavaScript gives its magnitude.
-#include "CorvaneCore/JSON.h"
+#include "core/JSON.h"
 
 #include <bit>
 #include <cmath>

@@ -2,8 +2,8 @@
 // finished sending (low bit) and where to cut the bytes in two (the rest); the rest of the input is
 // the accumulated request. Every answer must be one the server can act on, and the server's
 // shortcut (asking only once the head is settled, scanning each byte once) must never hide one.
-#include "CorvaneNative/LocalHTTPRequestReader.h"
-#include "CorvaneNative/LocalHTTPResponse.h"
+#include "actions/LocalHTTPRequestReader.h"
+#include "actions/LocalHTTPResponse.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the relay's request reader, cut in two where the first byte says (the
 // network hands over whatever arrived). Whatever the cut, a request is read whole or not at all, a
 // refusal carries a status the relay answers with, and a request it accepts keeps its limits.
-#include "CorvaneRelay/RelayRequestReader.h"
+#include "relay/RelayRequestReader.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the relay session's frame reader, as a server would send them. The first
 // byte says where to cut the rest in two (the reader must give the same frames and the same
 // refusal wherever a read ends), and every delivered frame must keep the reader's promises.
-#include "CorvaneCore/WebSocketFrameReader.h"
+#include "core/WebSocketFrameReader.h"
 
 #include <cstdint>
 #include <cstdio>

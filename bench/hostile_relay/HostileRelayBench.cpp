@@ -8,9 +8,9 @@
 // The relay (the tests' TLS relay, in this process) writes only as fast as the socket drains, so
 // the figures are the agent side's: resident memory once the session is open, at its peak, and
 // whether the session was still open at the end.
-#include "Corvane/RelayClient.h"
-#include "Corvane/WebSocketRelaySocket.h"
-#include "CorvanePlatform/SystemClock.h"
+#include "agent/RelayClient.h"
+#include "agent/WebSocketRelaySocket.h"
+#include "core/SystemClock.h"
 #include "support/TestRelay.h"
 
 #include <QCoreApplication>

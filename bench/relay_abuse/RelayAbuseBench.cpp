@@ -11,9 +11,9 @@
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
-#include "CorvaneCore/Envelope.h"
-#include "CorvaneCore/JSON.h"
-#include "CorvaneCore/Uuid.h"
+#include "core/Envelope.h"
+#include "core/JSON.h"
+#include "core/Uuid.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -12,13 +12,13 @@
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
-#include "CorvaneCore/ContractValidator.h"
-#include "CorvaneCore/Envelope.h"
-#include "CorvaneCore/JSON.h"
-#include "CorvanePlatform/SystemClock.h"
-#include "CorvaneRelay/RelayAccounts.h"
-#include "CorvaneRelay/RelayPairing.h"
-#include "CorvaneRelay/SqliteRelayStore.h"
+#include "core/ContractValidator.h"
+#include "core/Envelope.h"
+#include "core/JSON.h"
+#include "core/SystemClock.h"
+#include "relay/RelayAccounts.h"
+#include "relay/RelayPairing.h"
+#include "relay/SqliteRelayStore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

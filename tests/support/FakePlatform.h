@@ -3,13 +3,13 @@
 // One stand-in for every platform port, each scriptable through public fields and recording what it
 // was asked. What a test does not set answers "nothing".
 
-#include "CorvaneCore/ContractError.h"
-#include "CorvaneMac/MacAdapter.h"
-#include "CorvaneMac/MacScripting.h"
-#include "CorvanePlatform/Platform.h"
-#include "CorvanePlatform/QtProcessRunner.h"
-#include "CorvanePlatform/ScreenState.h"
-#include "CorvanePlatform/UserDefaultsError.h"
+#include "core/ContractError.h"
+#include "mac/MacAdapter.h"
+#include "mac/MacScripting.h"
+#include "platform/Platform.h"
+#include "platform/QtProcessRunner.h"
+#include "platform/ScreenState.h"
+#include "platform/UserDefaultsError.h"
 #include "support/VirtualClock.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "support/TestRelay.h"
 
-#include "CorvaneCore/WireTime.h"
+#include "core/WireTime.h"
 
 #include <QFile>
 #include <QSslKey>

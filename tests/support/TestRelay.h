@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvaneCore/JSON.h"
+#include "core/JSON.h"
 #include "support/TestRelaySession.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvaneCore/JSON.h"
+#include "core/JSON.h"
 
 #include <QByteArray>
 #include <QObject>

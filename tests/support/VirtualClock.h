@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvanePlatform/Clock.h"
+#include "core/Clock.h"
 
 #include <coroutine>
 #include <cstddef>

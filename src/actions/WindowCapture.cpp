@@ -1,0 +1,169 @@
+#include "actions/WindowCapture.h"
+
+#include "actions/DesktopControl.h"
+#include "actions/DesktopObservation.h"
+#include "actions/DesktopTaskGuard.h"
+#include "actions/DesktopWindows.h"
+#include "actions/ScreenshotEncoder.h"
+#include "core/ContractError.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <variant>
+
+namespace corvane {
+
+namespace {
+
+bool near(double a, double b) {
+    return std::abs(a - b) < 3.0;
+}
+
+JSON imageObject(const ScreenshotEncoder::Encoded& encoded) {
+    return JSON(JSON::Object{
+        {"mime_type", JSON("image/jpeg")},
+        {"base64", JSON(encoded.jpeg.toBase64().toStdString())},
+        {"width", JSON(encoded.size.width())},
+        {"height", JSON(encoded.size.height())},
+    });
+}
+
+} // namespace
+
+std::optional<std::uint32_t> WindowCapture::captureWindow(const std::vector<CaptureWindow>& windows,
+                                                          const QRectF& bounds,
+                                                          const std::string& title) {
+    std::vector<const CaptureWindow*> matching;
+    for (const CaptureWindow& window : windows) {
+        if (window.layer == 0 && near(window.bounds.x(), bounds.x()) &&
+            near(window.bounds.y(), bounds.y()) && near(window.bounds.width(), bounds.width()) &&
+            near(window.bounds.height(), bounds.height())) {
+            matching.push_back(&window);
+        }
+    }
+    if (matching.size() == 1) {
+        return matching.front()->id;
+    }
+    if (matching.empty() || title.empty()) {
+        return std::nullopt;
+    }
+    std::erase_if(matching, [&](const CaptureWindow* w) { return w->title != title; });
+    if (matching.size() == 1) {
+        return matching.front()->id;
+    }
+    return std::nullopt;
+}
+
+QSize WindowCapture::captureSize(const QRectF& frame) {
+    const double scale = std::min(maxLongEdge / std::max(frame.width(), frame.height()), 1.0);
+    return QSize(std::max(int(std::floor(frame.width() * scale)), 1),
+                 std::max(int(std::floor(frame.height() * scale)), 1));
+}
+
+void WindowCapture::validateCapture(DesktopControl& control, std::uint64_t capturedEpoch,
+                                    const RunningApplication& app, const QRectF& recordedFrame) {
+    try {
+        control.recheckTarget(capturedEpoch, app);
+        control.confirmWindow(app.pid);
+        const std::optional<QRectF> frame =
+            DesktopWindows::rect(control.platform_.accessibility, *control.snapshot_.window);
+        if (!frame || !DesktopControl::sameBounds(*frame, recordedFrame)) {
+            throw ContractError("desktop_focus_changed");
+        }
+    } catch (...) {
+        control.invalidate();
+        throw;
+    }
+}
+
+QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskGuard& guard,
+                                     std::uint64_t capturedEpoch, RunningApplication app,
+                                     JSON result) {
+    const Platform platform = control->platform_;
+    const AXElement window = *control->snapshot_.window;
+    const std::optional<QRectF> recorded = DesktopWindows::rect(platform.accessibility, window);
+    if (!recorded) {
+        failDropping(*control, "desktop_capture_window_mismatch");
+    }
+    const QRectF frame = *recorded;
+
+    // One deadline for every attempt; the failure to report when it passes is the last one seen.
+    const char* pending = "desktop_capture_failed";
+    const Clock::MonotonicTime deadline = platform.clock.monotonicNow() + captureDeadline;
+    std::optional<QImage> image;
+    for (bool first = true; !image; first = false) {
+        if (!first) {
+            co_await platform.clock.sleep(retryInterval);
+            guard.resumed();
+        }
+        validateCapture(*control, capturedEpoch, app, frame);
+        if (platform.clock.monotonicNow() >= deadline) {
+            failDropping(*control, pending);
+        }
+        std::variant<std::vector<ScreenCapture::Window>, ScreenCapture::Error> content =
+            co_await platform.screenCapture.shareableWindows();
+        guard.resumed();
+        if (const auto* error = std::get_if<ScreenCapture::Error>(&content)) {
+            failDropping(*control, error->code == declinedCode
+                                       ? "screen_recording_permission_required"
+                                       : "desktop_capture_failed");
+        }
+        validateCapture(*control, capturedEpoch, app, frame);
+        std::vector<CaptureWindow> own;
+        for (const ScreenCapture::Window& w : std::get<0>(content)) {
+            if (w.ownerPid == app.pid) {
+                own.push_back(CaptureWindow{w.id, w.bounds, w.layer, w.title});
+            }
+        }
+        if (own.empty()) {
+            pending = "desktop_capture_failed";
+            continue;
+        }
+        const std::optional<std::uint32_t> id = captureWindow(
+            own, frame, DesktopWindows::text(platform.accessibility, window, AXAttribute::Title));
+        if (!id) {
+            pending = "desktop_capture_window_mismatch";
+            continue;
+        }
+        const QSize size = captureSize(frame);
+        image = co_await platform.screenCapture.capture(*id, size.width(), size.height());
+        guard.resumed();
+        if (!image) {
+            // The port reports no error code for a failed capture: a withdrawn permission is what
+            // the preflight says.
+            failDropping(*control, platform.screenCapture.preflight()
+                                       ? "desktop_capture_failed"
+                                       : "screen_recording_permission_required");
+        }
+    }
+    validateCapture(*control, capturedEpoch, app, frame);
+
+    const QImage captured = *image;
+    std::function<ScreenshotEncoder::Encoded()> encode = [captured] {
+        return ScreenshotEncoder::encodeScreenshot(captured, imageByteLimit);
+    };
+    ScreenshotEncoder::Encoded encoded;
+    try {
+        encoded = co_await control->encoder_.run(std::move(encode));
+    } catch (const ContractError&) {
+        guard.resumed();
+        control->invalidate();
+        throw;
+    }
+    guard.resumed();
+    control->snapshot_.imageSize = QSizeF(encoded.size);
+    control->snapshot_.imageBounds = frame;
+    (*result.object())["image"] = imageObject(encoded);
+
+    control->finalChecks(capturedEpoch);
+    DesktopObservation::checkSize(*control, result);
+    co_return result;
+}
+
+void WindowCapture::failDropping(DesktopControl& control, const char* code) {
+    control.invalidate();
+    throw ContractError(code);
+}
+
+} // namespace corvane

@@ -1,0 +1,445 @@
+#pragma once
+
+#include "actions/ActionExecutor.h"
+#include "actions/LocalHTTPResponse.h"
+#include "actions/LocalHTTPServer.h"
+#include "agent/CredentialVault.h"
+#include "agent/RelayClient.h"
+#include "agent/RelaySocket.h"
+#include "agent/TaskHandle.h"
+#include "agent/WebSocketRelaySocket.h"
+#include "core/CommandFeedbackTables.h"
+#include "core/ContractValidator.h"
+#include "core/DamagedFileError.h"
+#include "core/DedupLedger.h"
+#include "core/JSON.h"
+#include "core/LocalForensicLog.h"
+#include "core/RevocationState.h"
+#include "core/WireTime.h"
+#include "core/WorkerPool.h"
+#include "platform/Platform.h"
+#include "platform/ScreenState.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// The one long-lived object of the application: connection and command state, the published
+// fields the window and the command line show, and the command pipeline through which every
+// command passes (relay, loopback API, window). Main thread only.
+//
+// Observing: every published field announces a change with aboutToChange(field) before the new
+// value is stored and with changed(field) after; reading the getter inside aboutToChange gives the
+// old value. Nothing is emitted when a field is set to the value it already has.
+//
+// One pipeline serves every command; it has three entries: execute() for the relay session,
+// localCommand() for the loopback API and runLocalAction() for the window (which goes through
+// localCommand()). The executor's own entry, ActionExecutor::executeGuarded, is reached through
+// performAction() only.
+//
+// Durable writes (ledger, log, revocation flag, the Agent's user defaults) run in order on one I/O
+// thread that the pipeline awaits, and keychain work on another; both belong to the Agent and are
+// waited for when it goes, so nothing they touch is freed under them.
+//
+// The Agent's work is spread over several files: Agent.cpp (construction and the pipeline),
+// AgentLifecycle.cpp (credentials, listener, suspension, revocation, wipe, Shortcuts),
+// AgentPairing.cpp (relay requests and pairing) and AgentSession.cpp (the relay session). The
+// pairing task and the connect loop share one task handle (`worker`): starting either cancels the
+// other, and both stop once the generation moves on.
+class Agent : public QObject {
+    Q_OBJECT
+
+public:
+    // The published fields.
+    enum class Field {
+        Status,
+        Code,
+        Relay,
+        Pairing,
+        Online,
+        LastCommand,
+        ScreenState,
+        DeviceState,
+        ReadingState,
+        ActionRunning,
+        Pending,
+        Shortcuts,
+        LocalPort,
+        ConnectionReady,
+        OpeningKeys,
+    };
+    Q_ENUM(Field)
+
+    struct Paths {
+        // The private directory of "dedup.json", "revocation.json" and "commands.jsonl".
+        std::filesystem::path directory;
+        // The contract document.
+        QString schema;
+    };
+
+    // The action runner: by default ActionExecutor::executeGuarded, given the command's fence.
+    // Tests put a scripted action in its place.
+    using Execute = std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action,
+                                                    JSON params, std::vector<std::string> shortcuts,
+                                                    ActionExecutor::Fence fence)>;
+
+    struct Options {
+        // The relay origin built into the program, used when the user default "relay" is unset.
+        std::string relayOrigin;
+        // The dashboard that belongs to the built-in relay (CorvaneDashboardOrigin).
+        std::string dashboardOrigin;
+        // Certificate authorities trusted for the relay besides the system's (a self-hosted relay
+        // with its own authority).
+        QList<QSslCertificate> relayCertificates;
+        // Uniform samples in [0, 1) for the pairing polls and the reconnect waits; the system's
+        // generator when unset.
+        std::function<double()> random;
+        // Seams for tests; left empty, the executor's own application inventory answers.
+        ActionExecutor::Handlers handlers;
+        Execute execute;
+        // A port of the dynamic range, when the stored one cannot be used; system random when
+        // unset.
+        std::function<quint16()> randomPort;
+        // Told the real cause of a failure that callers only see as a code (the file, the call
+        // and the system's reason behind "connection_or_storage_failed"), and of notices such as
+        // a replaced local token. The headless agent prints it.
+        std::function<void(const std::string&)> report;
+        // The system calls behind the log; tests put failing ones in their place.
+        std::optional<LocalForensicLog::Calls> logCalls;
+        // True when nobody is there to press Connect (the headless agent): a pairing that gave up
+        // starts again after the connection's back-off, and so does one whose interrupted
+        // predecessor was cancelled. (Optional only because GCC 12 refuses a member initialiser
+        // here, where `Options options = {}` is a default argument.)
+        std::optional<bool> unattended;
+    };
+
+    static constexpr quint16 dynamicPortFirst = 49152;
+    static constexpr quint16 dynamicPortLast = 65535;
+    // How many ports startConnections tries when the loopback port is already taken.
+    static constexpr int portAttempts = 5;
+    static constexpr std::chrono::seconds localDeadline{15};
+    static constexpr std::chrono::seconds revocationWait{5};
+    static constexpr int goingAway = 1001;
+    // The relay's close code that means this computer was revoked.
+    static constexpr int revokedByRelay = 4003;
+    static constexpr std::chrono::seconds openingWait{60};
+    static constexpr std::chrono::seconds handshakeWait{10};
+    static constexpr std::chrono::seconds heartbeatCheck{2};
+    static constexpr std::chrono::seconds heartbeatSilence{24};
+    // A relay heard nothing from for this long is pinged (then again as long again later).
+    static constexpr std::chrono::seconds pingAfter{8};
+    static constexpr std::chrono::milliseconds reconnectFloor{500};
+    static constexpr std::chrono::seconds reconnectAfterEnd{2};
+    static constexpr std::chrono::seconds reconnectCap{60};
+    static constexpr int backoffSteps = 6;
+    static constexpr const char* keychainService = "local.corvane.agent";
+
+    static constexpr std::string_view keysLockedText =
+        "Connection keys are locked. Click Connect to retry when you are ready. Local controls "
+        "still work.";
+    static constexpr std::string_view shortcutRefusedText =
+        "Enter an exact Shortcut name, up to 200 characters, with no line breaks.";
+    static constexpr std::string_view shortcutAddedText = CommandFeedbackTables::shortcutAdded;
+    static constexpr std::string_view onlineSetupMissingText =
+        "Online setup is not available in this build yet. Local controls still work.";
+    static constexpr std::string_view relayAddressMissingText =
+        "Enter your HTTPS relay address first.";
+    static constexpr std::string_view pairingInterruptedText =
+        "Connection interrupted. Try connecting again.";
+    static constexpr std::string_view pairingCodesExpiredText =
+        "The relay's pairing codes expire as soon as they arrive. Check the date and time of this "
+        "computer and of the relay, then try connecting again.";
+
+    // The private directory: $XDG_DATA_HOME/Corvane, by default ~/.local/share/Corvane.
+    static std::filesystem::path defaultDirectory();
+    // The contract document beside the program: `applicationDir`/resources/v1.schema.json, else
+    // the installed copy in `applicationDir`/../share/Corvane/v1.schema.json; the first of the two
+    // when neither exists (construction then fails with "schema_missing").
+    static QString schemaBeside(const QString& applicationDir);
+    // The build's relay origin (CorvaneRelayOrigin), empty when none was set.
+    static std::string builtRelayOrigin();
+    // The build's dashboard origin (CorvaneDashboardOrigin), empty when none was set.
+    static std::string builtDashboardOrigin();
+
+    // Builds the Agent in the documented order. Throws ContractError "schema_missing" when the
+    // contract document is absent, and the validator's, ledger's and revocation state's errors.
+    Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths paths,
+          Options options = {}, QObject* parent = nullptr);
+    ~Agent() override;
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Published fields.
+    const std::string& status() const noexcept { return status_; }
+    const std::string& code() const noexcept { return code_; }
+    const std::string& relay() const noexcept { return relay_; }
+    bool pairing() const noexcept { return pairing_; }
+    bool online() const noexcept { return online_; }
+    const std::string& lastCommand() const noexcept { return lastCommand_; }
+    ScreenState screenState() const noexcept { return screenState_; }
+    const std::optional<JSON>& deviceState() const noexcept { return deviceState_; }
+    bool readingState() const noexcept { return readingState_; }
+    bool actionRunning() const noexcept { return actionRunning_; }
+    bool pending() const noexcept { return pending_; }
+    const std::vector<std::string>& shortcuts() const noexcept { return shortcuts_; }
+    quint16 localPort() const noexcept { return localPort_; }
+    bool connectionReady() const noexcept { return connectionReady_; }
+    bool openingKeys() const noexcept { return openingKeys_; }
+
+    // Plain state, for the session and for tests.
+    std::uint64_t generation() const noexcept { return generation_; }
+    bool suspended() const noexcept { return suspended_; }
+    const std::optional<std::string>& token() const noexcept { return token_; }
+    bool hasSocket() const noexcept { return socket_ != nullptr; }
+    bool listening() const noexcept { return localServer_ != nullptr; }
+    ActionExecutor& executor() noexcept { return executor_; }
+    // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
+    // all, so that a caller (a test) can tell when no new ones appear.
+    std::size_t waitForWorkers() { return io_.waitForDone() + keys_.waitForDone(); }
+    const std::filesystem::path& directory() const noexcept { return directory_; }
+
+    // Loads the credentials on a worker thread, then starts the loopback listener and connects.
+    // Completes when that is done (at once when it is already under way or done).
+    QCoro::Task<> startConnections(bool allowInteraction);
+
+    // The relay origin from `relay`; throws "https_relay_required" unless it is a bare https
+    // origin.
+    QUrl origin() const;
+    // The dashboard: the build's own for the build's relay, otherwise the relay origin.
+    QUrl dashboardOrigin() const;
+    // The dashboard with "#pair=" and the code; absent without a code or a valid origin.
+    std::optional<QUrl> pairingURL() const;
+    // One relay request (POST `path` with `body`, 15 s, optional bearer); see RelayClient::post.
+    QCoro::Task<JSON> request(std::string path, JSON body, std::optional<std::string> bearer);
+
+    // Starts pairing (cancels an interrupted one instead); needs the credentials loaded, no device
+    // token and no pending revocation.
+    void pair();
+    // Opens the pairing link in the browser.
+    void continuePairing();
+    // Abandons an unfinished pairing and tells the relay, recording a pending revocation until it
+    // has heard. Does nothing on a paired computer.
+    void cancelPairing();
+    // Opens the dashboard in the browser.
+    void dashboard();
+    // The relay text the window has stored as the user default "relay".
+    void setRelay(std::string relay) { publish(Field::Relay, relay_, std::move(relay)); }
+    // Starts (or restarts) the connect loop; needs a device token, no pending revocation and no
+    // suspension.
+    void connect();
+
+    // A session opened by someone else (tests): the socket replaces the current one (which is
+    // closed with 1001), the generation moves on, and the new generation is returned for
+    // execute().
+    std::uint64_t beginSession(std::shared_ptr<RelaySocket> socket);
+
+    void suspend();
+    void resume();
+    void refreshDeviceState();
+    // The window's entry: one window action at a time; the outcome goes to lastCommand.
+    void runLocalAction(std::string action, JSON params);
+    // Both return at once; the list is saved on the I/O thread and lastCommand tells the outcome
+    // (a failed save restores the list that is on disk).
+    void saveShortcut(const std::string& name);
+    void removeShortcut(const std::string& name);
+    // Clears every connection secret and the pairing state. Throws on the first failing step; the
+    // steps before it stay done.
+    QCoro::Task<> wipe();
+    void revoke();
+    // Asks whether the dashboard revoked this computer and returns at once; wipes once the person
+    // confirms.
+    void confirmDashboardRevocation();
+
+    // The relay entry: runs a "command" message of the session `generation` and answers it on the
+    // session.
+    QCoro::Task<> execute(JSON command, std::uint64_t generation);
+    // The loopback entry: 200 with the result, 409 with the refusal, 503 once the Agent is gone.
+    QCoro::Task<LocalHTTPResponse> localCommand(JSON body);
+    JSON privacyChecked(JSON result, const std::string& action) const;
+    QCoro::Task<> send(JSON message);
+    // The handler given to the loopback listener: it holds the Agent weakly and answers 503 with
+    // an empty object once the Agent is gone.
+    LocalHTTPHandler localHandler();
+    // The code of a refused local answer: "error"."code", or "action_failed" when there is none.
+    static std::string answerCode(const JSON& body);
+    // The status that names a damaged file and where, so that a person can repair or remove it.
+    static std::string damagedFileText(const DamagedFileError& error);
+
+Q_SIGNALS:
+    void aboutToChange(corvane::Agent::Field field);
+    void changed(corvane::Agent::Field field);
+
+private:
+    template <typename T>
+    void publish(Field field, T& member, T value);
+    // The relay requests and the TLS settings of the session, made on first use.
+    RelayClient& relayClient();
+    void setStatus(std::string_view text);
+    void setLastCommand(std::string_view text);
+
+    // How a command entered the pipeline: relay commands carry their session's generation.
+    struct Route {
+        std::optional<std::uint64_t> generation;
+        bool relay() const noexcept { return generation.has_value(); }
+    };
+
+    // Relay commands are accepted only for the current session; every command only while not
+    // suspended and with no revocation waiting.
+    void checkFence(const Route& route) const;
+    // The steps every command passes, from the first fence check to the "succeeded" record;
+    // returns the checked result. `logged` tells the caller whether "received" was written.
+    QCoro::Task<JSON> pipeline(JSON command, Route route, std::shared_ptr<bool> logged);
+    // The executor's guarded entry, or the owner's replacement; an action resuming after a
+    // person's answer passes the route's fence again.
+    QCoro::Task<JSON> performAction(std::string action, JSON params, Route route);
+    // Runs `write` on the I/O thread after every write given before it.
+    QCoro::Task<> durably(std::function<void()> write);
+    QCoro::Task<> logOutcome(JSON command, std::string outcome);
+    // The code a caller sees for `error`; the cause behind a storage failure goes to the report,
+    // and a damaged file is named in the status.
+    std::string failureCode(std::exception_ptr error);
+    void report(const std::string& text) const;
+    // The text of `error` for the status line and lastCommand.
+    std::string failureText(std::exception_ptr error);
+    void closeSocket();
+    // The task `handle` of session `generation` may still touch the session state.
+    bool current(const TaskHandle& handle, std::uint64_t generation) const noexcept;
+    double randomSample() const;
+    // A uniformly random wait between reconnectFloor and `cap`.
+    std::chrono::milliseconds reconnectWait(std::chrono::milliseconds cap) const;
+    // The capability report for the current desktop-control setting.
+    JSON capabilities();
+    // Vault operations, on the keychain thread.
+    QCoro::Task<std::optional<std::string>> readSecret(std::string account);
+    QCoro::Task<> removeSecrets(std::vector<std::string> accounts);
+    // One user default, written on the I/O thread.
+    QCoro::Task<> storeDefault(std::string key, std::string value);
+    // A lock-state change announced by the session lock.
+    void observeScreen(ScreenState state);
+    QCoro::Task<bool> startLocalServer(std::string localToken);
+    quint16 randomPort() const;
+    void saveShortcuts(std::vector<std::string> updated, bool added);
+
+    // Coroutines that outlive the call that started them hold the Agent weakly; the detached
+    // ones are started through startDetached(), whose error handler clears their flags.
+    static QCoro::Task<LocalHTTPResponse> handleLocalRequest(QPointer<Agent> agent, JSON body);
+    static QCoro::Task<> windowAction(QPointer<Agent> agent, std::string action, JSON params);
+    static QCoro::Task<> readDeviceState(QPointer<Agent> agent);
+    static QCoro::Task<> revocation(QPointer<Agent> agent, Clock* clock);
+    static QCoro::Task<> revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock);
+    static QCoro::Task<> saveShortcutList(QPointer<Agent> agent, std::vector<std::string> list,
+                                          bool added);
+    // Wipes once the person confirmed the dashboard's revocation.
+    static QCoro::Task<> confirmedWipe(QPointer<Agent> agent,
+                                       QCoro::Task<UserPrompts::Answer> question);
+
+    // Pairing (AgentPairing.cpp).
+    static QCoro::Task<> beginPairing(QPointer<Agent> agent);
+    static QCoro::Task<> pairingTask(QPointer<Agent> agent, TaskHandle handle,
+                                     std::uint64_t generation);
+    // The pairing's steps; returns when it completed or was superseded, throws to give up.
+    QCoro::Task<> pairingSteps(TaskHandle handle, std::uint64_t generation);
+    // Polls one code until it is redeemed (true) or expires (false).
+    QCoro::Task<bool> redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
+                             std::string pendingToken, std::string deviceID,
+                             WireTime::Instant expiresAt);
+    static QCoro::Task<> cancellation(QPointer<Agent> agent);
+    void cancellationFailed();
+
+    // The relay session (AgentSession.cpp).
+    static QCoro::Task<> connectLoop(QPointer<Agent> agent, TaskHandle handle,
+                                     std::uint64_t generation);
+    // One session from opening to end: returns after a normal end (and after a revocation by
+    // close code 4003), throws after a failure.
+    QCoro::Task<> connected(TaskHandle handle, std::uint64_t generation);
+    QCoro::Task<> sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
+                              TaskHandle session, std::uint64_t generation);
+    // Handles one received message; true when it ends the session.
+    QCoro::Task<bool> received(QByteArray bytes, std::uint64_t generation);
+    // Validates an outgoing message and sends it on `socket`.
+    QCoro::Task<> sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message);
+    static QCoro::Task<> openingLimit(std::shared_ptr<WebSocketRelaySocket> socket,
+                                      TaskHandle opening, Clock* clock);
+    static QCoro::Task<> handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
+                                           std::uint64_t generation,
+                                           std::shared_ptr<WebSocketRelaySocket> socket,
+                                           Clock* clock);
+    static QCoro::Task<> heartbeats(QPointer<Agent> agent, TaskHandle session,
+                                    std::uint64_t generation,
+                                    std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
+                                    Clock* clock);
+
+    Platform platform_;
+    std::shared_ptr<CredentialVault> vault_;
+    Options options_;
+
+    // Published (declaration order of the field list).
+    std::string status_ = "Unpaired";
+    std::string code_;
+    std::string relay_;
+    bool pairing_ = false;
+    bool online_ = false;
+    std::string lastCommand_ = "None";
+    ScreenState screenState_ = ScreenState::Unknown;
+    std::optional<JSON> deviceState_;
+    bool readingState_ = false;
+    bool actionRunning_ = false;
+    bool pending_ = false;
+    std::vector<std::string> shortcuts_;
+
+    ActionExecutor executor_;
+    std::filesystem::path directory_;
+    ContractValidator validator_;
+    DedupLedger ledger_;
+    RevocationState revocation_;
+    LocalForensicLog log_;
+
+    // After the files they write: destroyed, and so waited for, before them.
+    WorkerPool io_;
+    WorkerPool keys_;
+
+    // Made on first use (relayClient()).
+    std::unique_ptr<RelayClient> relayClient_;
+    std::shared_ptr<RelaySocket> socket_;
+    // The pairing task or the connect loop, whichever runs.
+    TaskHandle worker_;
+    // pair() is reading the keychain before it decides.
+    bool startingPairing_ = false;
+    // Pairings in a row that gave up, for the unattended agent's back-off.
+    int pairingRetries_ = 0;
+    std::uint64_t generation_ = 0;
+    bool suspended_ = false;
+    std::optional<std::string> token_;
+    std::unique_ptr<LocalHTTPServer> localServer_;
+    quint16 localPort_ = 0;
+    bool connectionReady_ = false;
+    bool openingKeys_ = false;
+};
+
+// Defined here: every file of the Agent publishes.
+template <typename T>
+void Agent::publish(Field field, T& member, T value) {
+    if (member == value) {
+        return;
+    }
+    Q_EMIT aboutToChange(field);
+    member = std::move(value);
+    Q_EMIT changed(field);
+}
+
+} // namespace corvane

@@ -1,0 +1,307 @@
+#include "agent/Agent.h"
+
+#include "actions/CharacterPrefix.h"
+#include "actions/DeviceCapabilityReport.h"
+#include "agent/AgentDetail.h"
+#include "agent/RelayOrigin.h"
+#include "core/ContractError.h"
+#include "core/Detached.h"
+#include "core/Envelope.h"
+
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <stdexcept>
+
+// The relay session: the connect loop with its back-off, one session from opening to end, the
+// handshake watchdog, the heartbeats and the messages the relay sends.
+
+namespace corvane {
+
+using namespace agent_detail;
+
+namespace {
+
+// Messages are built outside the coroutines (GCC 12 and braced lists with literal keys).
+JSON helloMessage(const std::string& token, const std::string& deviceName,
+                  const std::string& osVersion, const JSON& capabilities, WireTime::Instant now) {
+    return envelope("hello",
+                    JSON::Object{{"device_token", JSON(token)},
+                                 {"agent_version", JSON(DeviceCapabilityReport::version())},
+                                 {"device_name", JSON(deviceName)},
+                                 {"macos_version", JSON(characterPrefix(osVersion, 40))},
+                                 {"capabilities", capabilities}},
+                    now);
+}
+
+JSON heartbeatMessage(const JSON& capabilities, WireTime::Instant now) {
+    return envelope("heartbeat", JSON::Object{{"capabilities", capabilities}}, now);
+}
+
+JSON decodedMessage(const QByteArray& bytes) {
+    try {
+        return JSON::parse(std::string(bytes.constData(), std::size_t(bytes.size())));
+    } catch (const std::exception&) {
+        throw ContractError("invalid_message");
+    }
+}
+
+} // namespace
+
+JSON Agent::capabilities() {
+    return DeviceCapabilityReport::read(platform_, executor_.desktop().active());
+}
+
+void Agent::connect() {
+    if (!token_ || pending_ || suspended_) {
+        return;
+    }
+    worker_.cancel();
+    ++generation_;
+    worker_ = TaskHandle::make();
+    const QPointer<Agent> self(this);
+    startDetached(connectLoop(self, worker_, generation_), [self](std::exception_ptr error) {
+        if (self) {
+            self->report("the relay connection stopped: " + causeOf(error));
+        }
+    });
+}
+
+QCoro::Task<> Agent::connectLoop(QPointer<Agent> agent, TaskHandle handle,
+                                 std::uint64_t generation) {
+    Clock* clock = &agent->platform_.clock;
+    // Current: not cancelled, the same generation, still paired and no revocation waiting.
+    const auto live = [&] {
+        return agent && agent->current(handle, generation) && agent->token_ && !agent->pending_;
+    };
+    int attempt = 0;
+    while (live()) {
+        std::exception_ptr failure;
+        try {
+            co_await agent->connected(handle, generation);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!agent) {
+            co_return;
+        }
+        std::chrono::milliseconds cap = reconnectAfterEnd;
+        if (failure) {
+            if (agent->current(handle, generation)) {
+                agent->setStatus(agent->failureText(failure));
+            }
+            attempt = std::min(attempt + 1, backoffSteps);
+            cap = std::min<std::chrono::milliseconds>(std::chrono::seconds(1LL << attempt),
+                                                      reconnectCap);
+        } else {
+            // A normal end starts the back-off again.
+            attempt = 1;
+        }
+        if (!live()) {
+            co_return;
+        }
+        const bool waited = co_await TaskHandle::sleep(handle, clock, agent->reconnectWait(cap));
+        if (!waited) {
+            co_return;
+        }
+    }
+}
+
+QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
+    QPointer<Agent> self(this);
+    const QUrl url = RelayOrigin::webSocket(origin());
+    const std::optional<std::string> deviceID = platform_.defaults.stringValue("device-id");
+    if (!deviceID) {
+        throw ContractError("device_identity_mismatch");
+    }
+    QNetworkRequest request(url);
+    request.setRawHeader(QByteArrayLiteral("X-Velto-Device-ID"),
+                         QByteArray::fromStdString(*deviceID));
+    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls(), platform_.clock);
+    closeSocket();
+    socket_ = socket;
+    setStatus("Connecting…");
+    // The watchdog and the heartbeats belong to this session alone.
+    const TaskHandle session = TaskHandle::make();
+    const TaskHandle opening = TaskHandle::make();
+    startDetached(openingLimit(socket, opening, &platform_.clock), {});
+
+    std::exception_ptr failure;
+    try {
+        co_await socket->open(request);
+        opening.cancel();
+        if (!self) {
+            throw std::runtime_error("the agent went away");
+        }
+        co_await sessionBody(socket, handle, session, generation);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Every way out: the session's tasks stop and the socket closes.
+    opening.cancel();
+    session.cancel();
+    socket->close(goingAway);
+    if (self && generation_ == generation) {
+        if (socket_ == socket) {
+            socket_.reset();
+        }
+        publish(Field::Online, online_, false);
+    }
+    if (!failure) {
+        co_return;
+    }
+    if (self && socket->relayCloseCode() == revokedByRelay) {
+        // The relay revoked this computer by closing; without its device token the connect loop
+        // stops.
+        report("the relay closed the session with " + std::to_string(revokedByRelay) +
+               ": this computer was revoked");
+        co_await wipe();
+        co_return;
+    }
+    std::rethrow_exception(failure);
+}
+
+QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
+                                 TaskHandle session, std::uint64_t generation) {
+    QPointer<Agent> self(this);
+    if (!current(handle, generation) || !token_) {
+        co_return;
+    }
+    const JSON first = capabilities();
+    const std::string host = platform_.workspace.hostName();
+    const JSON hello =
+        helloMessage(*token_, host.empty() ? std::string("Mac") : host,
+                     platform_.workspace.osVersion().text, first, platform_.clock.now());
+    co_await sendOn(socket, hello);
+    if (!self || !current(handle, generation)) {
+        co_return;
+    }
+    co_await sendOn(socket, heartbeatMessage(first, platform_.clock.now()));
+    if (!self || !current(handle, generation)) {
+        co_return;
+    }
+    Clock* clock = &platform_.clock;
+    startDetached(handshakeWatchdog(self, session, generation, socket, clock), {});
+    startDetached(heartbeats(self, session, generation, socket, first, clock), {});
+    for (;;) {
+        std::optional<QByteArray> bytes = co_await socket->receive();
+        if (!self || !current(handle, generation)) {
+            co_return;
+        }
+        if (!bytes) {
+            throw std::runtime_error(socket->endReason());
+        }
+        // Named first: awaited inside a condition, GCC 12 left such frames unusable (seen under
+        // ASan with the opening limit).
+        const bool ended = co_await received(std::move(*bytes), generation);
+        if (ended) {
+            co_return;
+        }
+        if (!self) {
+            co_return;
+        }
+    }
+}
+
+QCoro::Task<bool> Agent::received(QByteArray bytes, std::uint64_t generation) {
+    JSON message = decodedMessage(bytes);
+    validator_.validate("RelayMessage", message);
+    const std::string* type = message.stringMember("type");
+    if (type == nullptr) {
+        throw ContractError("invalid_message");
+    }
+    if (*type == "ready") {
+        const std::string* device = message.stringMember("device_id");
+        const std::optional<std::string> stored = platform_.defaults.stringValue("device-id");
+        if (device == nullptr || !stored || *device != *stored) {
+            throw ContractError("device_identity_mismatch");
+        }
+        publish(Field::Online, online_, true);
+        setStatus("Mac connected");
+    } else if (*type == "revoke") {
+        co_await wipe();
+        co_return true;
+    } else if (*type == "bye") {
+        co_return true;
+    } else if (*type == "command") {
+        co_await execute(std::move(message), generation);
+    }
+    // Any other type is a newer relay's: ignored.
+    co_return false;
+}
+
+QCoro::Task<> Agent::sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message) {
+    validator_.validate("DeviceMessage", message);
+    // Nothing of the Agent's is touched once the send suspends: the Agent may be gone after it.
+    co_await socket->sendText(message.data());
+}
+
+QCoro::Task<> Agent::openingLimit(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle opening,
+                                  Clock* clock) {
+    const bool expired = co_await TaskHandle::sleep(opening, clock, openingWait);
+    if (expired) {
+        socket->abort("the relay session did not open within 60 seconds");
+    }
+}
+
+QCoro::Task<> Agent::handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
+                                       std::uint64_t generation,
+                                       std::shared_ptr<WebSocketRelaySocket> socket, Clock* clock) {
+    const bool waited = co_await TaskHandle::sleep(session, clock, handshakeWait);
+    if (!waited) {
+        co_return;
+    }
+    if (agent && agent->generation_ == generation && !agent->online_) {
+        // The receive loop then ends with an error and the connect loop backs off.
+        socket->close(goingAway);
+    }
+}
+
+QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::uint64_t generation,
+                                std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
+                                Clock* clock) {
+    Clock::MonotonicTime last = clock->monotonicNow();
+    Clock::MonotonicTime pinged = last;
+    for (;;) {
+        const bool waited = co_await TaskHandle::sleep(session, clock, heartbeatCheck);
+        if (!waited) {
+            co_return;
+        }
+        if (!agent || agent->generation_ != generation) {
+            co_return;
+        }
+        // The relay need not send anything while idle, so a quiet one is pinged; any frame, the
+        // pong included, counts as life. A stopped relay keeps its TCP connection open, so only
+        // this notices it.
+        const Clock::MonotonicTime now = clock->monotonicNow();
+        if (now - socket->lastHeard() >= heartbeatSilence) {
+            socket->abort("the relay was silent for " + std::to_string(heartbeatSilence.count()) +
+                          " seconds");
+            co_return;
+        }
+        if (now - socket->lastHeard() >= pingAfter && now - pinged >= pingAfter) {
+            socket->ping();
+            pinged = now;
+        }
+        JSON report = agent->capabilities();
+        if (report == sent && clock->monotonicNow() - last < heartbeatSilence) {
+            continue;
+        }
+        bool failed = false;
+        try {
+            co_await agent->sendOn(socket, heartbeatMessage(report, clock->now()));
+        } catch (...) {
+            failed = true;
+        }
+        if (failed) {
+            if (!session.cancelled()) {
+                socket->close(goingAway);
+            }
+            co_return;
+        }
+        sent = std::move(report);
+        last = clock->monotonicNow();
+    }
+}
+
+} // namespace corvane

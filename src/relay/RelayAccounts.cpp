@@ -1,0 +1,136 @@
+#include "relay/RelayAccounts.h"
+
+#include "core/ContractError.h"
+#include "relay/RelaySecrets.h"
+
+#include <sodium.h>
+
+#include <stdexcept>
+
+namespace corvane {
+
+namespace {
+
+std::string hashPassword(const std::string& password) {
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str_alg(
+            out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+            crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0) {
+        throw std::runtime_error("password hashing ran out of memory");
+    }
+    return out;
+}
+
+bool verifyPassword(const std::string& hash, const std::string& password) {
+    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+bool plausibleName(const std::string& name) {
+    if (name.empty() || name.size() > 100) {
+        return false;
+    }
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+RelayAccounts::RelayAccounts(RelayStore& store, const Clock& clock)
+    : store_(store)
+    , clock_(clock)
+    , failures_(clock, failuresAllowed, failureWindow)
+    , paced_(clock, 1, failedAddressPace) {
+    if (sodium_init() < 0) {
+        throw std::runtime_error("libsodium cannot start");
+    }
+    if (store_.accountCount() == 0) {
+        setupToken_ = RelaySecrets::randomToken();
+    }
+    dummyHash_ = hashPassword(RelaySecrets::randomToken());
+}
+
+RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std::string& name,
+                                            const std::string& password) {
+    if (setupToken_.empty() || !RelaySecrets::same(token, setupToken_)) {
+        throw ContractError("setup_not_available");
+    }
+    if (!plausibleName(name) || password.size() < shortestPassword ||
+        password.size() > longestPassword) {
+        throw ContractError("invalid_request");
+    }
+    const std::optional<std::int64_t> id = store_.createAccount(name, hashPassword(password));
+    if (!id) {
+        throw ContractError("setup_not_available");
+    }
+    setupToken_.clear();
+    return start(*id, name);
+}
+
+RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std::string& password,
+                                             const std::string& address, bool holdsSession) {
+    const std::string byName = "name:" + name;
+    const std::string byAddress = "address:" + address;
+    // Checked before the password, so a limited caller learns nothing from a right guess.
+    if (failures_.limited(byAddress)) {
+        throw ContractError("rate_limited");
+    }
+    // A name under attack slows down only addresses that failed themselves: a refusal of every
+    // address would let any stranger lock the owner out.
+    if (!holdsSession && failures_.count(byAddress) > 0 && failures_.limited(byName)) {
+        const std::string pace = "pace:" + name;
+        if (paced_.limited(pace)) {
+            throw ContractError("rate_limited");
+        }
+        paced_.note(pace);
+    }
+    if (password.size() > longestPassword) {
+        throw ContractError("sign_in_failed");
+    }
+    const std::optional<RelayStore::Account> account =
+        plausibleName(name) ? store_.accountByName(name) : std::nullopt;
+    const bool right = verifyPassword(account ? account->passwordHash : dummyHash_, password);
+    if (!account || !right) {
+        failures_.note(byName);
+        failures_.note(byAddress);
+        throw ContractError("sign_in_failed");
+    }
+    // The name's failures stay: its owner signing in does not end a stranger's guessing.
+    return start(account->id, account->name);
+}
+
+std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& token) {
+    if (token.empty()) {
+        return std::nullopt;
+    }
+    const auto found = sessions_.find(RelaySecrets::digest(token));
+    if (found == sessions_.end()) {
+        return std::nullopt;
+    }
+    if (clock_.monotonicNow() >= found->second.expiresAt) {
+        sessions_.erase(found);
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void RelayAccounts::signOut(const std::string& token) {
+    sessions_.erase(RelaySecrets::digest(token));
+}
+
+RelayAccounts::Session RelayAccounts::start(std::int64_t accountId, const std::string& name) {
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    // Expired sessions go whenever a new one starts, so the map stays bounded by live ones.
+    std::erase_if(sessions_, [now](const auto& entry) { return now >= entry.second.expiresAt; });
+    Session session{RelaySecrets::randomToken(), RelaySecrets::randomToken(), accountId, name,
+                    now + sessionLifetime};
+    Session kept = session;
+    kept.token.clear();
+    sessions_.emplace(RelaySecrets::digest(session.token), std::move(kept));
+    return session;
+}
+
+} // namespace corvane

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "core/Clock.h"
+#include "relay/RelayRateLimit.h"
+#include "relay/RelayStore.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+// Sign-in for a self-hosted relay. Until the first account exists there is one setup token (shown
+// once, at start, as a link) that creates it. Passwords are kept as Argon2id strings; sessions live
+// in this process only, keyed by the SHA-256 of their cookie, and end after a fixed time whatever
+// the browser does. Failed sign-ins are counted per address (which is then refused for a while)
+// and per account name (which only slows down addresses that have failed themselves, so that
+// strangers' guesses never lock the owner out). Refusals are ContractErrors:
+// "setup_not_available", "invalid_request", "sign_in_failed", "rate_limited". Main thread only.
+class RelayAccounts {
+public:
+    static constexpr std::chrono::hours sessionLifetime{12};
+    static constexpr int failuresAllowed = 5;
+    static constexpr std::chrono::minutes failureWindow{15};
+    // While a name has failureWindow's worth of failures, addresses that failed too get one try
+    // for it per pace between them.
+    static constexpr std::chrono::seconds failedAddressPace{3};
+    static constexpr std::size_t shortestPassword = 10;
+    static constexpr std::size_t longestPassword = 1024;
+
+    struct Session {
+        std::string token; // the cookie value; only returned at sign-in
+        std::string csrf;
+        std::int64_t accountId = 0;
+        std::string name;
+        Clock::MonotonicTime expiresAt;
+    };
+
+    RelayAccounts(RelayStore& store, const Clock& clock);
+
+    // The one-time token while no account exists, else empty.
+    const std::string& setupToken() const noexcept { return setupToken_; }
+    // Creates the first account and signs it in.
+    Session setUp(const std::string& token, const std::string& name, const std::string& password);
+    // `address` is the caller's RelayRateLimit::addressBlock; `holdsSession` says the caller
+    // already holds a live session of this name (a browser signing in again).
+    Session signIn(const std::string& name, const std::string& password, const std::string& address,
+                   bool holdsSession = false);
+    // The live session for a cookie value; absent when unknown or expired.
+    std::optional<Session> session(const std::string& token);
+    void signOut(const std::string& token);
+
+private:
+    Session start(std::int64_t accountId, const std::string& name);
+
+    RelayStore& store_;
+    const Clock& clock_;
+    std::string setupToken_;
+    std::string dummyHash_; // verified against when the name is unknown, to take as long
+    std::map<std::string, Session, std::less<>> sessions_;
+    RelayRateLimit failures_;
+    RelayRateLimit paced_;
+};
+
+} // namespace corvane

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "relay/DeviceHub.h"
+#include "relay/RelayAccounts.h"
+#include "relay/RelayPairing.h"
+#include "relay/RelayRateLimit.h"
+
+#include "relay/RelayHttp.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <memory>
+
+namespace corvane {
+
+class RelayNetwork;
+
+// The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
+// WSS for the devices ("v1/ws/device"). Main thread; it needs the event loop to run.
+class RelayServer final : public QObject {
+public:
+    // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
+    static constexpr int codesPerAddress = 20;
+    // Wrong codes one account may type in ten minutes: a signed-in guesser could otherwise take
+    // over a computer whose pairing is pending.
+    static constexpr int wrongCodesPerAccount = 30;
+
+    struct Options {
+        QSslConfiguration tls;
+        QDir dashboard; // the dashboard's files; served by name, nothing below it
+        // Connections one address may hold open (a NAT in front of many devices needs more).
+        std::size_t connectionsPerAddress = 256;
+    };
+
+    RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
+                Options options);
+    ~RelayServer() override;
+
+    // Listens on `address`; returns the port, 0 when it cannot.
+    quint16 listen(const QHostAddress& address, quint16 port);
+
+    // Runs the hub's time limits (a timer does this every second while listening).
+    void sweep() { hub_.sweep(); }
+    DeviceHub& hub() noexcept { return hub_; }
+    RelayAccounts& accounts() noexcept { return accounts_; }
+
+private:
+    RelayHttpResponse dispatch(const RelayHttpRequest& request);
+    RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
+    RelayHttpResponse dashboardFile(const QString& path) const;
+
+    RelayStore& store_;
+    Clock& clock_;
+    const ContractValidator& validator_;
+    RelayPairing pairing_;
+    RelayAccounts accounts_;
+    DeviceHub hub_;
+    RelayRateLimit codeRequests_;
+    RelayRateLimit wrongCodes_;
+    Options options_;
+    std::unique_ptr<RelayNetwork> network_;
+    QTimer sweeper_;
+    std::uint64_t sweeps_ = 0;
+};
+
+} // namespace corvane

@@ -1,0 +1,79 @@
+#include "relay/RelayText.h"
+
+#include "core/CommandFeedback.h"
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+namespace corvane::RelayText {
+
+namespace {
+
+// Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 6> relaySentences{{
+    {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
+    {"sign_in_failed", "That name and password don’t match."},
+    {"pairing_not_found",
+     "No Mac is waiting with this code. Check the code Velto shows on the Mac."},
+    {"relay_storage_failed",
+     "The relay couldn’t read or write its database. Try again in a moment; if it keeps "
+     "failing, the relay’s disk needs attention."},
+    {"relay_failed", "The relay couldn’t finish this request. Try again in a moment."},
+    {"relay_restarted",
+     "The relay restarted while this command was on its way, so its result is unknown. Check the "
+     "Mac before sending it again."},
+}};
+
+bool hidden(std::uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x200E ||
+           c == 0x200F || c == 0x061C || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+} // namespace
+
+bool plainName(std::string_view name) noexcept {
+    if (name.empty()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
+        if (length == 0 || i + length > name.size()) {
+            return false;
+        }
+        std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(name[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            c = (c << 6) | (next & 0x3F);
+        }
+        if (hidden(c)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string_view error(std::string_view code) noexcept {
+    for (const auto& [known, sentence] : relaySentences) {
+        if (known == code) {
+            return sentence;
+        }
+    }
+    return CommandFeedback::error(code);
+}
+
+std::string_view outcome(std::string_view outcome) noexcept {
+    return outcome == "succeeded" ? CommandFeedback::outcome(outcome) : error(outcome);
+}
+
+} // namespace corvane::RelayText

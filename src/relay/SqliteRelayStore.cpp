@@ -1,0 +1,441 @@
+#include "relay/SqliteRelayStore.h"
+
+#include "core/Uuid.h"
+#include "relay/RelayStoreError.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <array>
+
+namespace corvane {
+
+namespace {
+
+// Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
+constexpr std::array<const char*, 2> migrations{
+    R"sql(
+CREATE TABLE accounts (
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  password_hash TEXT NOT NULL
+);
+CREATE TABLE pairings (
+  code TEXT PRIMARY KEY,
+  device_id TEXT NOT NULL UNIQUE,
+  bootstrap_hash TEXT NOT NULL UNIQUE,
+  device_name TEXT NOT NULL,
+  expires_at INTEGER NOT NULL,
+  state INTEGER NOT NULL,
+  account_id INTEGER REFERENCES accounts(id)
+);
+CREATE TABLE devices (
+  id TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL REFERENCES accounts(id),
+  name TEXT NOT NULL,
+  token_hash TEXT NOT NULL,
+  paired_at INTEGER NOT NULL,
+  revoked INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX devices_by_account ON devices(account_id);
+CREATE TABLE audit (
+  command_id TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL,
+  device_id TEXT NOT NULL,
+  action TEXT NOT NULL,
+  outcome TEXT NOT NULL,
+  sent_at INTEGER NOT NULL,
+  finished_at INTEGER
+);
+CREATE INDEX audit_by_device ON audit(device_id, sent_at);
+)sql",
+    // What the approval card shows, and where each code was asked for.
+    R"sql(
+ALTER TABLE pairings ADD COLUMN agent_version TEXT NOT NULL DEFAULT '';
+ALTER TABLE pairings ADD COLUMN requested_at INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE pairings ADD COLUMN address_block TEXT NOT NULL DEFAULT '';
+CREATE INDEX pairings_by_block ON pairings(address_block, state, expires_at);
+CREATE INDEX audit_unfinished ON audit(finished_at) WHERE finished_at IS NULL;
+)sql"};
+
+qint64 millis(RelayStore::Time time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+RelayStore::Time fromMillis(qint64 ms) {
+    return RelayStore::Time(std::chrono::milliseconds(ms));
+}
+
+QString text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+std::string str(const QVariant& v) {
+    return v.toString().toStdString();
+}
+
+[[noreturn]] void fail(const char* operation, const QSqlError& error) {
+    throw RelayStoreError(std::string("relay database: ") + operation + ": " +
+                          error.text().toStdString());
+}
+
+// One prepared statement with its values bound in order; exec() throws on failure.
+class Statement {
+public:
+    Statement(const QSqlDatabase& db, const char* sql)
+        : query_(db)
+        , sql_(sql) {
+        if (!query_.prepare(QString::fromUtf8(sql))) {
+            fail(sql_, query_.lastError());
+        }
+    }
+    Statement& bind(const QVariant& value) {
+        query_.addBindValue(value);
+        return *this;
+    }
+    // The executed query, moved out: a reference would outlive this temporary.
+    QSqlQuery exec() {
+        if (!query_.exec()) {
+            fail(sql_, query_.lastError());
+        }
+        return std::move(query_);
+    }
+
+private:
+    QSqlQuery query_;
+    const char* sql_;
+};
+
+RelayStore::Pairing pairingFrom(const QSqlQuery& q) {
+    RelayStore::Pairing p;
+    p.code = str(q.value(0));
+    p.deviceId = str(q.value(1));
+    p.bootstrapHash = str(q.value(2));
+    p.deviceName = str(q.value(3));
+    p.expiresAt = fromMillis(q.value(4).toLongLong());
+    p.state = static_cast<RelayStore::PairingState>(q.value(5).toInt());
+    p.accountId = q.value(6).isNull() ? 0 : q.value(6).toLongLong();
+    p.agentVersion = str(q.value(7));
+    p.requestedAt = fromMillis(q.value(8).toLongLong());
+    p.addressBlock = str(q.value(9));
+    return p;
+}
+
+RelayStore::Device deviceFrom(const QSqlQuery& q) {
+    RelayStore::Device d;
+    d.id = str(q.value(0));
+    d.accountId = q.value(1).toLongLong();
+    d.name = str(q.value(2));
+    d.tokenHash = str(q.value(3));
+    d.pairedAt = fromMillis(q.value(4).toLongLong());
+    d.revoked = q.value(5).toInt() != 0;
+    return d;
+}
+
+int stateValue(RelayStore::PairingState state) {
+    return static_cast<int>(state);
+}
+
+} // namespace
+
+int SqliteRelayStore::schemaVersion() {
+    return static_cast<int>(migrations.size());
+}
+
+SqliteRelayStore::SqliteRelayStore(const QString& path)
+    : connection_(QStringLiteral("relay-") + QString::fromStdString(Uuid::make())) {
+    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+    if (!db_.isValid()) {
+        QSqlDatabase::removeDatabase(connection_);
+        throw RelayStoreError("relay database: the SQLite driver is missing");
+    }
+    db_.setDatabaseName(path);
+    if (!db_.open()) {
+        const QSqlError error = db_.lastError();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connection_);
+        fail("open", error);
+    }
+    try {
+        Statement(db_, "PRAGMA foreign_keys = ON").exec();
+        Statement(db_, "PRAGMA journal_mode = WAL").exec();
+        migrate();
+    } catch (...) {
+        db_.close();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connection_);
+        throw;
+    }
+}
+
+SqliteRelayStore::~SqliteRelayStore() {
+    db_.close();
+    db_ = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+void SqliteRelayStore::migrate() {
+    QSqlQuery version = Statement(db_, "PRAGMA user_version").exec();
+    const int current = version.next() ? version.value(0).toInt() : 0;
+    if (current > schemaVersion()) {
+        throw RelayStoreError("relay database: written by a newer relay (schema " +
+                              std::to_string(current) + ")");
+    }
+    for (int n = current; n < schemaVersion(); ++n) {
+        if (!db_.transaction()) {
+            fail("begin migration", db_.lastError());
+        }
+        // QSqlQuery runs one statement at a time.
+        for (const QString& sql : QString::fromUtf8(migrations[static_cast<std::size_t>(n)])
+                                      .split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+            if (sql.trimmed().isEmpty()) {
+                continue;
+            }
+            QSqlQuery q(db_);
+            if (!q.exec(sql)) {
+                const QSqlError error = q.lastError();
+                db_.rollback();
+                fail("migration", error);
+            }
+        }
+        QSqlQuery stamp(db_);
+        if (!stamp.exec(QStringLiteral("PRAGMA user_version = %1").arg(n + 1)) || !db_.commit()) {
+            const QSqlError error =
+                stamp.lastError().isValid() ? stamp.lastError() : db_.lastError();
+            db_.rollback();
+            fail("migration", error);
+        }
+    }
+}
+
+std::optional<std::int64_t> SqliteRelayStore::createAccount(const std::string& name,
+                                                            const std::string& passwordHash) {
+    QSqlQuery q = Statement(db_, "INSERT INTO accounts (name, password_hash) VALUES (?, ?) "
+                                 "ON CONFLICT(name) DO NOTHING")
+                      .bind(text(name))
+                      .bind(text(passwordHash))
+                      .exec();
+    if (q.numRowsAffected() != 1) {
+        return std::nullopt;
+    }
+    return q.lastInsertId().toLongLong();
+}
+
+std::optional<RelayStore::Account> SqliteRelayStore::accountByName(const std::string& name) {
+    QSqlQuery q = Statement(db_, "SELECT id, name, password_hash FROM accounts WHERE name = ?")
+                      .bind(text(name))
+                      .exec();
+    if (!q.next()) {
+        return std::nullopt;
+    }
+    return Account{q.value(0).toLongLong(), str(q.value(1)), str(q.value(2))};
+}
+
+std::int64_t SqliteRelayStore::accountCount() {
+    QSqlQuery q = Statement(db_, "SELECT COUNT(*) FROM accounts").exec();
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+void SqliteRelayStore::addPairing(const Pairing& p) {
+    Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
+                   "expires_at, state, account_id, agent_version, requested_at, address_block) "
+                   "VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?)")
+        .bind(text(p.code))
+        .bind(text(p.deviceId))
+        .bind(text(p.bootstrapHash))
+        .bind(text(p.deviceName))
+        .bind(millis(p.expiresAt))
+        .bind(stateValue(p.state))
+        .bind(text(p.agentVersion))
+        .bind(millis(p.requestedAt))
+        .bind(text(p.addressBlock))
+        .exec();
+}
+
+std::optional<RelayStore::Pairing> SqliteRelayStore::pairingWhere(const QString& column,
+                                                                  const std::string& value) {
+    const std::string sql = "SELECT code, device_id, bootstrap_hash, device_name, expires_at, "
+                            "state, account_id, agent_version, requested_at, address_block "
+                            "FROM pairings WHERE " +
+                            column.toStdString() + " = ?";
+    QSqlQuery q = Statement(db_, sql.c_str()).bind(text(value)).exec();
+    if (!q.next()) {
+        return std::nullopt;
+    }
+    return pairingFrom(q);
+}
+
+std::optional<RelayStore::Pairing> SqliteRelayStore::pairingByCode(const std::string& code) {
+    return pairingWhere(QStringLiteral("code"), code);
+}
+
+std::optional<RelayStore::Pairing>
+SqliteRelayStore::pairingByBootstrap(const std::string& bootstrapHash) {
+    return pairingWhere(QStringLiteral("bootstrap_hash"), bootstrapHash);
+}
+
+bool SqliteRelayStore::approvePairing(const std::string& code, std::int64_t accountId, Time now) {
+    QSqlQuery q = Statement(db_, "UPDATE pairings SET state = ?, account_id = ? "
+                                 "WHERE code = ? AND state = ? AND expires_at > ?")
+                      .bind(stateValue(PairingState::Approved))
+                      .bind(QVariant::fromValue(static_cast<qint64>(accountId)))
+                      .bind(text(code))
+                      .bind(stateValue(PairingState::Pending))
+                      .bind(millis(now))
+                      .exec();
+    return q.numRowsAffected() == 1;
+}
+
+bool SqliteRelayStore::redeemPairing(const std::string& bootstrapHash, const std::string& tokenHash,
+                                     Time now) {
+    if (!db_.transaction()) {
+        fail("begin redeem", db_.lastError());
+    }
+    try {
+        QSqlQuery moved = Statement(db_, "UPDATE pairings SET state = ? WHERE bootstrap_hash = ? "
+                                         "AND state = ? AND expires_at > ?")
+                              .bind(stateValue(PairingState::Redeemed))
+                              .bind(text(bootstrapHash))
+                              .bind(stateValue(PairingState::Approved))
+                              .bind(millis(now))
+                              .exec();
+        if (moved.numRowsAffected() != 1) {
+            db_.rollback();
+            return false;
+        }
+        Statement(db_, "INSERT INTO devices (id, account_id, name, token_hash, paired_at) "
+                       "SELECT device_id, account_id, device_name, ?, ? FROM pairings "
+                       "WHERE bootstrap_hash = ?")
+            .bind(text(tokenHash))
+            .bind(millis(now))
+            .bind(text(bootstrapHash))
+            .exec();
+        if (!db_.commit()) {
+            fail("commit redeem", db_.lastError());
+        }
+    } catch (...) {
+        db_.rollback();
+        throw;
+    }
+    return true;
+}
+
+void SqliteRelayStore::cancelPairing(const std::string& bootstrapHash) {
+    Statement(db_, "UPDATE pairings SET state = ? WHERE bootstrap_hash = ? AND state IN (?, ?)")
+        .bind(stateValue(PairingState::Cancelled))
+        .bind(text(bootstrapHash))
+        .bind(stateValue(PairingState::Pending))
+        .bind(stateValue(PairingState::Approved))
+        .exec();
+}
+
+void SqliteRelayStore::purgePairings(Time before) {
+    Statement(db_, "DELETE FROM pairings WHERE expires_at < ? AND state != ?")
+        .bind(millis(before))
+        .bind(stateValue(PairingState::Redeemed))
+        .exec();
+}
+
+std::int64_t SqliteRelayStore::pendingPairings(Time now) {
+    QSqlQuery q = Statement(db_, "SELECT COUNT(*) FROM pairings WHERE state = ? AND expires_at > ?")
+                      .bind(stateValue(PairingState::Pending))
+                      .bind(millis(now))
+                      .exec();
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+std::int64_t SqliteRelayStore::pendingPairingsFrom(const std::string& addressBlock, Time now) {
+    QSqlQuery q = Statement(db_, "SELECT COUNT(*) FROM pairings WHERE address_block = ? "
+                                 "AND state = ? AND expires_at > ?")
+                      .bind(text(addressBlock))
+                      .bind(stateValue(PairingState::Pending))
+                      .bind(millis(now))
+                      .exec();
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+std::optional<RelayStore::Device> SqliteRelayStore::device(const std::string& id) {
+    QSqlQuery q = Statement(db_, "SELECT id, account_id, name, token_hash, paired_at, revoked "
+                                 "FROM devices WHERE id = ?")
+                      .bind(text(id))
+                      .exec();
+    if (!q.next()) {
+        return std::nullopt;
+    }
+    return deviceFrom(q);
+}
+
+std::vector<RelayStore::Device> SqliteRelayStore::devicesOf(std::int64_t accountId) {
+    QSqlQuery q = Statement(db_, "SELECT id, account_id, name, token_hash, paired_at, revoked "
+                                 "FROM devices WHERE account_id = ? AND revoked = 0 "
+                                 "ORDER BY paired_at")
+                      .bind(QVariant::fromValue(static_cast<qint64>(accountId)))
+                      .exec();
+    std::vector<Device> out;
+    while (q.next()) {
+        out.push_back(deviceFrom(q));
+    }
+    return out;
+}
+
+void SqliteRelayStore::revokeDevice(const std::string& id) {
+    Statement(db_, "UPDATE devices SET revoked = 1 WHERE id = ?").bind(text(id)).exec();
+}
+
+void SqliteRelayStore::addAudit(const Audit& a) {
+    Statement(db_, "INSERT INTO audit (command_id, account_id, device_id, action, outcome, "
+                   "sent_at, finished_at) VALUES (?, ?, ?, ?, ?, ?, NULL)")
+        .bind(text(a.commandId))
+        .bind(QVariant::fromValue(static_cast<qint64>(a.accountId)))
+        .bind(text(a.deviceId))
+        .bind(text(a.action))
+        .bind(text(a.outcome))
+        .bind(millis(a.sentAt))
+        .exec();
+}
+
+void SqliteRelayStore::finishAudit(const std::string& commandId, const std::string& outcome,
+                                   Time finishedAt) {
+    Statement(db_, "UPDATE audit SET outcome = ?, finished_at = ? WHERE command_id = ? "
+                   "AND finished_at IS NULL")
+        .bind(text(outcome))
+        .bind(millis(finishedAt))
+        .bind(text(commandId))
+        .exec();
+}
+
+std::int64_t SqliteRelayStore::endUnfinishedAudits(const std::string& outcome, Time finishedAt) {
+    QSqlQuery q = Statement(db_, "UPDATE audit SET outcome = ?, finished_at = ? "
+                                 "WHERE finished_at IS NULL")
+                      .bind(text(outcome))
+                      .bind(millis(finishedAt))
+                      .exec();
+    return q.numRowsAffected();
+}
+
+std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& deviceId, int limit) {
+    QSqlQuery q = Statement(db_, "SELECT command_id, account_id, device_id, action, outcome, "
+                                 "sent_at, finished_at FROM audit WHERE device_id = ? "
+                                 "ORDER BY sent_at DESC, rowid DESC LIMIT ?")
+                      .bind(text(deviceId))
+                      .bind(limit)
+                      .exec();
+    std::vector<Audit> out;
+    while (q.next()) {
+        Audit a;
+        a.commandId = str(q.value(0));
+        a.accountId = q.value(1).toLongLong();
+        a.deviceId = str(q.value(2));
+        a.action = str(q.value(3));
+        a.outcome = str(q.value(4));
+        a.sentAt = fromMillis(q.value(5).toLongLong());
+        if (!q.value(6).isNull()) {
+            a.finishedAt = fromMillis(q.value(6).toLongLong());
+        }
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+} // namespace corvane

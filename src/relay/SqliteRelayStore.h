@@ -1,0 +1,59 @@
+#pragma once
+
+#include "relay/RelayStore.h"
+
+#include <QSqlDatabase>
+#include <QString>
+
+namespace corvane {
+
+// The embedded store: one SQLite file, opened on the thread that constructs it and used only
+// there. The numbered migrations are applied in order at construction; the file's user_version
+// records how many ran, so a newer relay upgrades an older file and an older relay refuses a
+// newer one.
+class SqliteRelayStore final : public RelayStore {
+public:
+    // Opens (creating) `path` and migrates it. Throws RelayStoreError.
+    explicit SqliteRelayStore(const QString& path);
+    ~SqliteRelayStore() override;
+    SqliteRelayStore(const SqliteRelayStore&) = delete;
+    SqliteRelayStore& operator=(const SqliteRelayStore&) = delete;
+
+    // The number of migrations this build knows.
+    static int schemaVersion();
+
+    std::optional<std::int64_t> createAccount(const std::string& name,
+                                              const std::string& passwordHash) override;
+    std::optional<Account> accountByName(const std::string& name) override;
+    std::int64_t accountCount() override;
+
+    void addPairing(const Pairing& pairing) override;
+    std::optional<Pairing> pairingByCode(const std::string& code) override;
+    std::optional<Pairing> pairingByBootstrap(const std::string& bootstrapHash) override;
+    bool approvePairing(const std::string& code, std::int64_t accountId, Time now) override;
+    bool redeemPairing(const std::string& bootstrapHash, const std::string& tokenHash,
+                       Time now) override;
+    void cancelPairing(const std::string& bootstrapHash) override;
+    void purgePairings(Time before) override;
+    std::int64_t pendingPairings(Time now) override;
+    std::int64_t pendingPairingsFrom(const std::string& addressBlock, Time now) override;
+
+    std::optional<Device> device(const std::string& id) override;
+    std::vector<Device> devicesOf(std::int64_t accountId) override;
+    void revokeDevice(const std::string& id) override;
+
+    void addAudit(const Audit& audit) override;
+    void finishAudit(const std::string& commandId, const std::string& outcome,
+                     Time finishedAt) override;
+    std::vector<Audit> auditOf(const std::string& deviceId, int limit) override;
+    std::int64_t endUnfinishedAudits(const std::string& outcome, Time finishedAt) override;
+
+private:
+    void migrate();
+    std::optional<Pairing> pairingWhere(const QString& column, const std::string& value);
+
+    QString connection_;
+    QSqlDatabase db_;
+};
+
+} // namespace corvane

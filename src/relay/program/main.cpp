@@ -1,0 +1,197 @@
+// velto-relay: the relay and its dashboard on one HTTPS port, with its state in one data folder.
+#include "core/ContractValidator.h"
+#include "core/InstanceLock.h"
+#include "core/SystemClock.h"
+#include "relay/RelayCertificate.h"
+#include "relay/RelayServer.h"
+#include "relay/SqliteRelayStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <exception>
+#include <optional>
+
+namespace {
+
+void say(const QString& line) {
+    std::fprintf(stdout, "%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+QString beside(const QString& relative) {
+    return QCoreApplication::applicationDirPath() + u'/' + relative;
+}
+
+// A new folder is made private; an existing one is used as it is, unless others may write in it
+// (they could swap the database or the certificate). Its mode is never changed: it may be shared
+// on purpose (a sticky /tmp would lose its sticky bit). Empty when usable, else why not.
+QString prepareDataFolder(const QString& folder) {
+    const QFileInfo info(folder);
+    if (!info.exists()) {
+        if (!QDir().mkpath(folder) ||
+            !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner)) {
+            return QStringLiteral("cannot make the data folder ") + folder;
+        }
+        return {};
+    }
+    if (!info.isDir()) {
+        return QStringLiteral("the data folder is not a folder: ") + folder;
+    }
+    if ((info.permissions() & (QFileDevice::WriteGroup | QFileDevice::WriteOther)) != 0) {
+        return QStringLiteral("others can write in the data folder ") + folder +
+               QStringLiteral("; use a folder only this user can write in");
+    }
+    return {};
+}
+
+// Every device holds a descriptor: the soft limit (often 1024) would cap the relay far below
+// what it can carry, so it takes what the system allows.
+void raiseDescriptorLimit() {
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
+        descriptors.rlim_cur < descriptors.rlim_max) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
+}
+
+// The host for links when none is given: a wildcard address is no place to go, so links name this
+// machine's loopback address (which a wildcard includes, and the made certificate covers). An
+// IPv4 address written as IPv6 ("::ffff:0.0.0.0") is named as IPv4.
+QString linkHostFor(QHostAddress address) {
+    bool mapped = false;
+    if (const quint32 ipv4 = address.toIPv4Address(&mapped);
+        mapped && address.protocol() == QAbstractSocket::IPv6Protocol) {
+        address = QHostAddress(ipv4);
+    }
+    if (address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6) {
+        return QStringLiteral("127.0.0.1");
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]").arg(address.toString())
+               : address.toString();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    raiseDescriptorLimit();
+    QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The Velto relay and its web dashboard."));
+    parser.addHelpOption();
+    const QCommandLineOption data(QStringLiteral("data"),
+                                  QStringLiteral("Data folder (database, certificate)."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                    QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port (default 8443; 0 picks a free one)."),
+                                  QStringLiteral("PORT"), QStringLiteral("8443"));
+    const QCommandLineOption host(
+        QStringLiteral("host"),
+        QStringLiteral("Name or address people and agents use to reach "
+                       "this relay (in links and in a made certificate)."),
+        QStringLiteral("HOST"));
+    const QCommandLineOption cert(QStringLiteral("cert"),
+                                  QStringLiteral("PEM certificate (chain) to serve instead of a "
+                                                 "self-signed one."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("PEM key of --cert."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption perAddress(
+        QStringLiteral("connections-per-address"),
+        QStringLiteral("Connections one address may hold open (default 256; more for many "
+                       "devices behind one NAT)."),
+        QStringLiteral("COUNT"), QStringLiteral("256"));
+    parser.addOptions({data, listen, port, host, cert, key, perAddress});
+    parser.process(app);
+
+    try {
+        const QString folder =
+            parser.isSet(data)
+                ? parser.value(data)
+                : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      QStringLiteral("/VeltoRelay");
+        if (const QString refused = prepareDataFolder(folder); !refused.isEmpty()) {
+            say(QStringLiteral("relay: ") + refused);
+            return 1;
+        }
+        // Two relays on one folder would each hand out setup tokens and sessions the other
+        // never sees, and could both write the certificate.
+        QString lockError;
+        const std::optional<corvane::InstanceLock> instance = corvane::InstanceLock::acquire(
+            QDir(folder).filePath(QStringLiteral("relay.lock")), &lockError);
+        if (!instance) {
+            say(corvane::InstanceLock::heldElsewhere(lockError)
+                    ? QStringLiteral("relay: another relay is using the data folder ") + folder
+                    : QStringLiteral("relay: cannot lock the data folder: ") + lockError);
+            return 1;
+        }
+        if (parser.isSet(cert) != parser.isSet(key)) {
+            say(QStringLiteral("relay: --cert and --key go together"));
+            return 2;
+        }
+        const QHostAddress address(parser.value(listen));
+        bool portOk = false;
+        const uint portNumber = parser.value(port).toUInt(&portOk);
+        if (address.isNull() || !portOk || portNumber > 65535) {
+            say(QStringLiteral("relay: invalid --listen or --port"));
+            return 2;
+        }
+        bool perAddressOk = false;
+        const uint connectionsPerAddress = parser.value(perAddress).toUInt(&perAddressOk);
+        if (!perAddressOk || connectionsPerAddress == 0) {
+            say(QStringLiteral("relay: invalid --connections-per-address"));
+            return 2;
+        }
+        const QString linkHost = parser.isSet(host) ? parser.value(host) : linkHostFor(address);
+
+        const corvane::RelayCertificate certificate =
+            parser.isSet(cert)
+                ? corvane::RelayCertificate::load(parser.value(cert), parser.value(key))
+                : corvane::RelayCertificate::ensure(
+                      folder, parser.isSet(host) ? QStringList{parser.value(host)} : QStringList{});
+        const corvane::ContractValidator validator(
+            beside(QStringLiteral("resources/v1.schema.json")));
+        corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        corvane::SystemClock clock;
+        corvane::RelayServer server(
+            store, clock, validator,
+            {certificate.tls(), QDir(beside(QStringLiteral("dashboard"))), connectionsPerAddress});
+        const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
+        if (bound == 0) {
+            say(QStringLiteral("relay: cannot listen on %1 port %2")
+                    .arg(address.toString())
+                    .arg(portNumber));
+            return 1;
+        }
+        const QString origin = QStringLiteral("https://%1:%2").arg(linkHost).arg(bound);
+        say(QStringLiteral("relay: listening on ") + origin);
+        say(QStringLiteral("relay: certificate ") + certificate.certificateFile());
+        say(QStringLiteral("relay: certificate SHA-256 ") + certificate.fingerprint());
+        if (!server.accounts().setupToken().empty()) {
+            say(QStringLiteral("relay: create the owner account at ") + origin +
+                QStringLiteral("/#setup=") +
+                QString::fromStdString(server.accounts().setupToken()));
+        } else {
+            say(QStringLiteral("relay: dashboard at ") + origin + u'/');
+        }
+        return QCoreApplication::exec();
+    } catch (const std::exception& error) {
+        say(QStringLiteral("relay: ") + QString::fromUtf8(error.what()));
+        return 1;
+    }
+}

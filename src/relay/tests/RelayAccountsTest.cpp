@@ -1,0 +1,114 @@
+// Sign-in: the one-time setup, passwords, rate limits and session expiry.
+#include "RelayBench.h"
+
+#include "core/ContractError.h"
+#include "relay/RelayAccounts.h"
+
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace corvane::test {
+namespace {
+
+class RelayAccountsTest : public RelayBench {
+protected:
+    RelayAccountsTest()
+        : accounts(store, clock) {}
+
+    std::string signIn(const std::string& name, const std::string& password,
+                       const std::string& address = "10.0.0.1") {
+        try {
+            return accounts.signIn(name, password, address).token;
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    }
+
+    RelayAccounts accounts;
+    const std::string password = "correct horse battery";
+};
+
+TEST_F(RelayAccountsTest, TheSetupLinkWorksOnceForAGoodPassword) {
+    const std::string token = accounts.setupToken();
+    ASSERT_FALSE(token.empty());
+    EXPECT_THROW(accounts.setUp(token + "x", "owner", password), ContractError);
+    try {
+        accounts.setUp(token, "owner", std::string(RelayAccounts::shortestPassword - 1, 'p'));
+        ADD_FAILURE() << "a short password was taken";
+    } catch (const ContractError& error) {
+        EXPECT_EQ(error.code(), "invalid_request");
+    }
+    const RelayAccounts::Session session = accounts.setUp(token, "owner", password);
+    EXPECT_EQ(accounts.session(session.token)->accountId, session.accountId);
+    EXPECT_TRUE(accounts.setupToken().empty());
+    EXPECT_THROW(accounts.setUp(token, "second", password), ContractError);
+
+    // A relay started later with an account has no setup link at all.
+    RelayAccounts restarted(store, clock);
+    EXPECT_TRUE(restarted.setupToken().empty());
+}
+
+TEST_F(RelayAccountsTest, FailedSignInsAreLimitedPerAccountAndPerAddress) {
+    accounts.setUp(accounts.setupToken(), "owner", password);
+    const auto signInHolding = [&](const std::string& address) {
+        try {
+            return accounts.signIn("owner", password, address, true).token.empty()
+                       ? std::string("no token")
+                       : std::string("signed in");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    for (int i = 0; i < RelayAccounts::failuresAllowed; ++i) {
+        EXPECT_EQ(signIn("owner", "wrong", "10.0.0." + std::to_string(i)), "sign_in_failed");
+    }
+    // Strangers' failures never refuse the right password from an address that has not failed,
+    // nor from a browser that holds a live session; addresses that failed are slowed down.
+    struct Row {
+        const char* name;
+        std::function<std::string()> attempt;
+        bool refused;
+    };
+    const std::vector<Row> rows{
+        {"fresh address", [&] { return signIn("owner", password, "10.0.0.99"); }, false},
+        {"failed address, its turn", [&] { return signIn("owner", password, "10.0.0.1"); }, false},
+        {"failed address again at once", [&] { return signIn("owner", "wrong", "10.0.0.2"); },
+         true},
+        {"failed address holding a session", [&] { return signInHolding("10.0.0.2"); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.attempt() == "rate_limited", row.refused);
+    }
+    EXPECT_EQ(signIn("owner", password, "10.0.0.3"), "rate_limited");
+    clock.advance(RelayAccounts::failedAddressPace);
+    EXPECT_NE(signIn("owner", password, "10.0.0.3"), "rate_limited");
+
+    // Five failures for five names from one address lock that address.
+    for (int i = 0; i < RelayAccounts::failuresAllowed; ++i) {
+        EXPECT_EQ(signIn("nobody" + std::to_string(i), "wrong", "192.0.2.1"), "sign_in_failed");
+    }
+    EXPECT_EQ(signIn("owner", password, "192.0.2.1"), "rate_limited");
+    EXPECT_NE(signIn("owner", password, "192.0.2.2"), "rate_limited");
+}
+
+TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
+    accounts.setUp(accounts.setupToken(), "owner", password);
+    const std::string token = signIn("owner", password);
+    const std::string other = signIn("owner", password);
+    ASSERT_TRUE(accounts.session(token));
+    EXPECT_NE(accounts.session(token)->csrf, accounts.session(other)->csrf);
+    EXPECT_FALSE(accounts.session(""));
+    EXPECT_FALSE(accounts.session(token + "x"));
+
+    clock.advance(RelayAccounts::sessionLifetime - 1ms);
+    EXPECT_TRUE(accounts.session(token));
+    accounts.signOut(other);
+    EXPECT_FALSE(accounts.session(other));
+    clock.advance(1ms);
+    EXPECT_FALSE(accounts.session(token));
+}
+
+} // namespace
+} // namespace corvane::test

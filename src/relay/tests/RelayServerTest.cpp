@@ -1,0 +1,489 @@
+// The relay over real TLS sockets: pairing requests, the dashboard's API with its session cookie
+// and CSRF token, the headers on every answer, and a device session over WSS.
+#include "HttpsClient.h"
+#include "RelayBench.h"
+
+#include "relay/RelayCertificate.h"
+#include "relay/RelayRequestReader.h"
+#include "relay/RelayServer.h"
+#include "support/TestRelay.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSslCipher>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <functional>
+#include <list>
+
+using namespace std::chrono_literals;
+
+namespace corvane::test {
+namespace {
+
+QSslConfiguration trustingTheTestAuthority() {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(TestRelay::authority());
+    return tls;
+}
+
+bool until(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 60000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// A TLS connection to the relay at `port` that trusts the test authority, once encrypted.
+std::unique_ptr<QSslSocket> encryptedTo(quint16 port) {
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setSslConfiguration(trustingTheTestAuthority());
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!until([&] { return socket->isEncrypted(); })) {
+        return nullptr;
+    }
+    return socket;
+}
+
+// The code of the close frame the relay sends after the WebSocket upgrade answer, 0 without one.
+int closeCodeAfterUpgrade(QSslSocket& socket, const QByteArray& frame) {
+    socket.write("GET /v1/ws/device HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n"
+                 "X-Velto-Device-ID: 6F1C8E43-33D5-4A59-9C0B-3C4E2F0A1B2C\r\n\r\n");
+    QByteArray seen;
+    qsizetype end = -1;
+    if (!until([&] {
+            seen += socket.readAll();
+            end = seen.indexOf("\r\n\r\n");
+            return end >= 0 || socket.state() == QAbstractSocket::UnconnectedState;
+        }) ||
+        !seen.startsWith("HTTP/1.1 101 ")) {
+        return 0;
+    }
+    socket.write(frame);
+    QByteArray after = seen.mid(end + 4);
+    until([&] {
+        after += socket.readAll();
+        return after.size() >= 4 || socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    if (after.size() < 4 || static_cast<unsigned char>(after[0]) != 0x88) {
+        return 0;
+    }
+    return (static_cast<unsigned char>(after[2]) << 8) | static_cast<unsigned char>(after[3]);
+}
+
+class RelayServerTest : public ::testing::Test {
+protected:
+    RelayServerTest()
+        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
+        QFile page(dir.filePath(QStringLiteral("index.html")));
+        page.open(QIODevice::WriteOnly);
+        page.write("<!doctype html><title>t</title>");
+        page.close();
+        QFile script(dir.filePath(QStringLiteral("app.js")));
+        script.open(QIODevice::WriteOnly);
+        script.write("export {};");
+        script.close();
+        const RelayCertificate certificate = RelayCertificate::load(
+            QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
+            QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
+        server = std::make_unique<RelayServer>(
+            store, clock, validator, RelayServer::Options{certificate.tls(), QDir(dir.path())});
+        port = server->listen(QHostAddress::LocalHost, 0);
+        origin = QStringLiteral("https://127.0.0.1:%1").arg(port);
+        client = std::make_unique<HttpsClient>(origin, TestRelay::authority());
+    }
+
+    HttpsClient::Reply setUpOwner() {
+        return client->post(QStringLiteral("/v1/account/setup"),
+                            JSON(JSON::Object{{"token", JSON(server->accounts().setupToken())},
+                                              {"name", JSON("owner")},
+                                              {"password", JSON("correct horse battery")}}));
+    }
+
+    // Creates the owner account; returns the cookie header and the CSRF token.
+    std::map<QByteArray, QByteArray> signedIn() {
+        const HttpsClient::Reply reply = setUpOwner();
+        EXPECT_EQ(reply.status, 200) << reply.raw.toStdString();
+        const QByteArray cookie = reply.header("set-cookie").split(';').front();
+        return {{"Cookie", cookie},
+                {"X-CSRF-Token", QByteArray::fromStdString(*reply.body.stringMember("csrf"))}};
+    }
+
+    QTemporaryDir dir;
+    SqliteRelayStore store;
+    VirtualClock clock;
+    ContractValidator validator;
+    std::unique_ptr<RelayServer> server;
+    quint16 port = 0;
+    QString origin;
+    std::unique_ptr<HttpsClient> client;
+};
+
+TEST_F(RelayServerTest, PairingEndpointsAnswerAsTheAgentReadsThem) {
+    ASSERT_NE(port, 0);
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    ASSERT_EQ(code.status, 200) << code.raw.toStdString();
+    validator.validate("PairingCodeResponse", code.body);
+    const QByteArray bootstrap =
+        "Bearer " + QByteArray::fromStdString(*code.body.stringMember("bootstrap_token"));
+    const JSON redeem(JSON::Object{{"device_token", JSON("token")}});
+
+    struct Row {
+        const char* name;
+        HttpsClient::Reply reply;
+        int status;
+        std::string code;
+    };
+    const std::vector<Row> rows{
+        {"no bearer", client->post(QStringLiteral("/v1/pairing/redeem"), redeem), 401,
+         "unauthorized"},
+        {"not approved",
+         client->post(QStringLiteral("/v1/pairing/redeem"), redeem, {{"Authorization", bootstrap}}),
+         409, "pairing_pending"},
+        {"unknown bootstrap",
+         client->post(QStringLiteral("/v1/pairing/redeem"), redeem,
+                      {{"Authorization", "Bearer nope"}}),
+         410, "pairing_expired"},
+        {"not JSON",
+         client->postRaw(QStringLiteral("/v1/pairing/code"), "device_name=a",
+                         "application/x-www-form-urlencoded"),
+         400, "invalid_request"},
+        {"GET", client->get(QStringLiteral("/v1/pairing/code")), 405, "method_not_allowed"},
+        {"unknown path",
+         client->post(QStringLiteral("/v1/pairing/other"), redeem, {{"Authorization", bootstrap}}),
+         404, "not_found"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.reply.status, row.status) << row.reply.raw.toStdString();
+        EXPECT_EQ(row.reply.code(), row.code);
+    }
+    const HttpsClient::Reply cancel = client->post(
+        QStringLiteral("/v1/pairing/cancel"), JSON(JSON::Object{}), {{"Authorization", bootstrap}});
+    EXPECT_EQ(cancel.status, 200);
+    EXPECT_EQ(
+        client->post(QStringLiteral("/v1/pairing/redeem"), redeem, {{"Authorization", bootstrap}})
+            .code(),
+        "pairing_expired");
+}
+
+TEST_F(RelayServerTest, PairingCodesAreLimitedPerAddress) {
+    // Each is cancelled (as the agent does when a person gives up), so only the rate counts.
+    for (int i = 0; i < RelayServer::codesPerAddress; ++i) {
+        const HttpsClient::Reply code =
+            client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+        ASSERT_EQ(code.status, 200);
+        client->post(
+            QStringLiteral("/v1/pairing/cancel"), JSON(JSON::Object{}),
+            {{"Authorization",
+              "Bearer " + QByteArray::fromStdString(*code.body.stringMember("bootstrap_token"))}});
+    }
+    const HttpsClient::Reply refused =
+        client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.code(), "rate_limited");
+    clock.advance(RelayPairing::lifetime);
+    EXPECT_EQ(client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).status, 200);
+}
+
+TEST_F(RelayServerTest, WrongPairingCodesAreLimitedPerAccount) {
+    std::map<QByteArray, QByteArray> session = signedIn();
+    session.emplace("Origin", origin.toUtf8());
+    const auto approve = [&](const JSON& code) {
+        return client->post(QStringLiteral("/v1/pairings/approve"),
+                            JSON(JSON::Object{{"code", code}}), session);
+    };
+    const auto freshCode = [&] {
+        return *client->post(QStringLiteral("/v1/pairing/code"), codeRequest()).body.find("code");
+    };
+    const JSON pending = freshCode();
+    for (int i = 0; i < RelayServer::wrongCodesPerAccount; ++i) {
+        ASSERT_EQ(approve(JSON(i % 2 == 0 ? "2222-2222" : "not a code")).code(),
+                  "pairing_not_found");
+    }
+    // Once limited, the right code is refused too: a guesser learns nothing from a hit.
+    const HttpsClient::Reply refused = approve(pending);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.code(), "rate_limited");
+    EXPECT_EQ(store.pairingByCode(*pending.string())->state, RelayStore::PairingState::Pending);
+    clock.advance(RelayPairing::lifetime);
+    EXPECT_EQ(approve(freshCode()).status, 200);
+}
+
+TEST_F(RelayServerTest, DashboardCallsNeedALiveSessionAndItsCsrfToken) {
+    EXPECT_EQ(client->get(QStringLiteral("/v1/devices")).status, 401);
+    const HttpsClient::Reply setup = setUpOwner();
+    ASSERT_EQ(setup.status, 200);
+    const QByteArray cookie = setup.header("set-cookie");
+    EXPECT_TRUE(cookie.startsWith("__Host-velto_session=")) << cookie.toStdString();
+    for (const char* attribute : {"; Path=/", "; Secure", "; HttpOnly", "; SameSite=Strict"}) {
+        EXPECT_TRUE(cookie.contains(attribute)) << attribute;
+    }
+    const QByteArray session = cookie.split(';').front();
+    const QByteArray csrf = QByteArray::fromStdString(*setup.body.stringMember("csrf"));
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    const JSON approve(JSON::Object{{"code", *code.body.find("code")}});
+
+    struct Row {
+        const char* name;
+        std::map<QByteArray, QByteArray> headers;
+        int status;
+    };
+    const std::vector<Row> refused{
+        {"no cookie", {{"X-CSRF-Token", csrf}}, 401},
+        {"no CSRF token", {{"Cookie", session}}, 403},
+        {"another CSRF token", {{"Cookie", session}, {"X-CSRF-Token", csrf + "x"}}, 403},
+        {"foreign origin",
+         {{"Cookie", session}, {"X-CSRF-Token", csrf}, {"Origin", "https://evil.example"}},
+         403},
+    };
+    for (const Row& row : refused) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(client->post(QStringLiteral("/v1/pairings/approve"), approve, row.headers).status,
+                  row.status);
+    }
+    EXPECT_EQ(store.pairingByCode(*code.body.stringMember("code"))->state,
+              RelayStore::PairingState::Pending);
+
+    const HttpsClient::Reply approved =
+        client->post(QStringLiteral("/v1/pairings/approve"), approve,
+                     {{"Cookie", session}, {"X-CSRF-Token", csrf}, {"Origin", origin.toUtf8()}});
+    EXPECT_EQ(approved.status, 200) << approved.raw.toStdString();
+    EXPECT_EQ(*approved.body.stringMember("device_id"), *code.body.stringMember("device_id"));
+
+    // The session ends on the server, whatever the browser keeps.
+    EXPECT_EQ(client->get(QStringLiteral("/v1/account"), {{"Cookie", session}}).status, 200);
+    clock.advance(RelayAccounts::sessionLifetime);
+    EXPECT_EQ(client->get(QStringLiteral("/v1/account"), {{"Cookie", session}}).status, 401);
+}
+
+TEST_F(RelayServerTest, EveryAnswerForbidsFramingAndInlineScript) {
+    const std::vector<std::pair<HttpsClient::Reply, int>> replies{
+        {client->get(QStringLiteral("/")), 200},
+        {client->get(QStringLiteral("/app.js")), 200},
+        {client->get(QStringLiteral("/missing.js")), 404},
+        {client->get(QStringLiteral("/..%2Frelay.sqlite")), 404},
+        {client->get(QStringLiteral("/relay.sqlite")), 404},
+        {client->post(QStringLiteral("/v1/pairing/code"), codeRequest()), 200},
+        {client->get(QStringLiteral("/v1/devices")), 401},
+    };
+    for (const auto& [reply, status] : replies) {
+        EXPECT_EQ(reply.status, status);
+        const QByteArray policy = reply.header("content-security-policy");
+        EXPECT_TRUE(policy.contains("frame-ancestors 'none'")) << policy.toStdString();
+        EXPECT_TRUE(policy.contains("script-src 'self'"));
+        EXPECT_FALSE(policy.contains("unsafe-inline"));
+        EXPECT_EQ(reply.header("x-frame-options"), "DENY");
+        EXPECT_EQ(reply.header("x-content-type-options"), "nosniff");
+    }
+    EXPECT_EQ(replies[1].first.header("content-type"), "text/javascript; charset=utf-8");
+}
+
+TEST_F(RelayServerTest, RequestsBeyondTheListenersBoundsAreRefusedOnTheWire) {
+    struct Row {
+        const char* name;
+        QByteArray request;
+        QByteArray statusLine;
+    };
+    const QByteArray head = "POST /v1/pairing/code HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const std::vector<Row> rows{
+        {"head over 16 KiB",
+         "GET / HTTP/1.1\r\nX-Fill: " + QByteArray(RelayRequestReader::largestHead, 'a') +
+             "\r\n\r\n",
+         "HTTP/1.1 431 "},
+        {"body over 64 KiB",
+         head + "Content-Length: " + QByteArray::number(RelayRequestReader::largestBody + 1) +
+             "\r\n\r\n",
+         "HTTP/1.1 413 "},
+        {"chunked body", head + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 411 "},
+        {"negative length", head + "Content-Length: -1\r\n\r\n", "HTTP/1.1 400 "},
+        // A proxy in front could read another length than ours and smuggle a second request.
+        {"two lengths", "GET / HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 400 "},
+        {"signed length", "GET / HTTP/1.1\r\nContent-Length: +0\r\n\r\n", "HTTP/1.1 400 "},
+        {"no version", "GET /\r\n\r\n", "HTTP/1.1 400 "},
+        {"header without colon", "GET / HTTP/1.1\r\nHost\r\n\r\n", "HTTP/1.1 400 "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QSslSocket socket;
+        socket.setSslConfiguration(trustingTheTestAuthority());
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(until([&] { return socket.isEncrypted(); }));
+        socket.write(row.request);
+        QByteArray answer;
+        ASSERT_TRUE(until([&] {
+            answer += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        }));
+        answer += socket.readAll();
+        EXPECT_TRUE(answer.startsWith(row.statusLine)) << answer.left(80).toStdString();
+        EXPECT_TRUE(answer.contains("X-Frame-Options: DENY"));
+    }
+}
+
+TEST_F(RelayServerTest, ADeviceSessionOverWssCarriesACommandAndItsRevocation) {
+    std::map<QByteArray, QByteArray> dashboard = signedIn();
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    const std::string deviceId = *code.body.stringMember("device_id");
+    client->post(QStringLiteral("/v1/pairings/approve"),
+                 JSON(JSON::Object{{"code", *code.body.find("code")}}), dashboard);
+    const std::string token = "device-token-of-this-test";
+    ASSERT_EQ(
+        client
+            ->post(QStringLiteral("/v1/pairing/redeem"),
+                   JSON(JSON::Object{{"device_token", JSON(token)}}),
+                   {{"Authorization", "Bearer " + QByteArray::fromStdString(
+                                                      *code.body.stringMember("bootstrap_token"))}})
+            .status,
+        200);
+
+    QWebSocket socket;
+    std::vector<JSON> received;
+    std::optional<int> closeCode;
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString& text) {
+        received.push_back(JSON::parse(text.toStdString()));
+    });
+    QObject::connect(&socket, &QWebSocket::disconnected, &socket,
+                     [&] { closeCode = static_cast<int>(socket.closeCode()); });
+    QNetworkRequest request(QUrl(QStringLiteral("wss://127.0.0.1:%1/v1/ws/device").arg(port)));
+    request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(deviceId));
+    socket.setSslConfiguration(trustingTheTestAuthority());
+    socket.open(request);
+    ASSERT_TRUE(until([&] { return socket.state() == QAbstractSocket::ConnectedState; }))
+        << socket.errorString().toStdString();
+    socket.sendTextMessage(QString::fromStdString(helloWith(token).data()));
+    ASSERT_TRUE(until([&] { return !received.empty(); }));
+    EXPECT_EQ(*received[0].stringMember("type"), "ready");
+
+    const HttpsClient::Reply devices = client->get(QStringLiteral("/v1/devices"), dashboard);
+    ASSERT_EQ(devices.body.find("devices")->array()->size(), 1u);
+    EXPECT_TRUE(devices.body.find("devices")->array()->front().find("online")->isTrue());
+
+    const HttpsClient::Reply sent = client->post(
+        QStringLiteral("/v1/devices/%1/commands").arg(QString::fromStdString(deviceId)),
+        JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
+        dashboard);
+    ASSERT_EQ(sent.status, 202) << sent.raw.toStdString();
+    const std::string commandId = *sent.body.stringMember("command_id");
+    ASSERT_TRUE(until([&] { return received.size() == 2; }));
+    EXPECT_EQ(*received[1].stringMember("command_id"), commandId);
+    socket.sendTextMessage(QString::fromStdString(
+        envelope("result", failureResult(commandId, "device_locked")).data()));
+    const QString commandPath = QStringLiteral("/v1/commands/") + QString::fromStdString(commandId);
+    ASSERT_TRUE(until([&] {
+        return client->get(commandPath, dashboard).body.stringMember("state") != nullptr &&
+               *client->get(commandPath, dashboard).body.stringMember("state") == "finished";
+    }));
+    const HttpsClient::Reply finished = client->get(commandPath, dashboard);
+    EXPECT_EQ(*finished.body.stringMember("error_code"), "device_locked");
+    EXPECT_EQ(*finished.body.stringMember("message"),
+              "Unlock this Mac before running this action.");
+
+    EXPECT_EQ(
+        client
+            ->post(QStringLiteral("/v1/devices/%1/revoke").arg(QString::fromStdString(deviceId)),
+                   JSON(JSON::Object{}), dashboard)
+            .status,
+        200);
+    ASSERT_TRUE(until([&] { return closeCode.has_value(); }));
+    EXPECT_EQ(*closeCode, 4003);
+    EXPECT_EQ(*received.back().stringMember("type"), "revoke");
+    EXPECT_EQ(
+        client->get(QStringLiteral("/v1/devices"), dashboard).body.find("devices")->array()->size(),
+        0u);
+}
+
+TEST_F(RelayServerTest, ConnectionsThatNeverFinishTheirHandshakeLockNoOneOut) {
+    // More peers than any queue of pending handshakes holds start one and leave mid-way.
+    std::list<QTcpSocket> leavers(40);
+    for (QTcpSocket& socket : leavers) {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket.write("\x16\x03\x01");
+    }
+    ASSERT_TRUE(until([&] {
+        return std::all_of(leavers.begin(), leavers.end(), [](const QTcpSocket& socket) {
+            return socket.state() == QAbstractSocket::ConnectedState && socket.bytesToWrite() == 0;
+        });
+    }));
+    for (QTcpSocket& socket : leavers) {
+        socket.abort();
+    }
+    // And connections that never say a word, from another address than the next visitor's.
+    std::list<QTcpSocket> silent(300);
+    for (QTcpSocket& socket : silent) {
+        socket.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    }
+    const HttpsClient::Reply page = client->get(QStringLiteral("/"));
+    EXPECT_EQ(page.status, 200);
+    const HttpsClient::Reply again = client->get(QStringLiteral("/app.js"));
+    EXPECT_EQ(again.status, 200);
+}
+
+TEST_F(RelayServerTest, WebSocketFramesAreRefusedOnTheirHeader) {
+    struct Row {
+        const char* name;
+        QByteArray frame;
+        int closeCode;
+    };
+    const QByteArray mask = "\x01\x02\x03\x04";
+    const std::vector<Row> rows{
+        // Declares 1.9 GiB: refused before a byte of it is buffered.
+        {"declared over 64 KiB",
+         QByteArray("\x81\xff\x00\x00\x00\x00\x79\x00\x00\x00", 10) + mask + "abcd", 1009},
+        {"unmasked", QByteArray("\x81\x05hello"), 1002},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::unique_ptr<QSslSocket> socket = encryptedTo(port);
+        ASSERT_NE(socket, nullptr);
+        EXPECT_EQ(closeCodeAfterUpgrade(*socket, row.frame), row.closeCode);
+    }
+}
+
+TEST_F(RelayServerTest, TlsOffersOnlyForwardSecretAeadSuites) {
+    struct Row {
+        const char* name;
+        QSsl::SslProtocol protocol;
+        const char* cipher; // empty: the client's defaults
+        bool accepted;
+    };
+    const std::vector<Row> rows{
+        {"TLS 1.2 CBC with SHA-1", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-SHA", false},
+        {"TLS 1.2 CBC with SHA-256", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-SHA256", false},
+        {"TLS 1.2 AES-GCM", QSsl::TlsV1_2, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+        {"TLS 1.2 ChaCha20", QSsl::TlsV1_2, "ECDHE-ECDSA-CHACHA20-POLY1305", true},
+        {"TLS 1.3", QSsl::TlsV1_3, "", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QSslConfiguration tls = trustingTheTestAuthority();
+        tls.setProtocol(row.protocol);
+        if (*row.cipher != 0) {
+            tls.setCiphers({QSslCipher(QString::fromLatin1(row.cipher))});
+        }
+        QSslSocket socket;
+        socket.setSslConfiguration(tls);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(until([&] {
+            return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState;
+        }));
+        EXPECT_EQ(socket.isEncrypted(), row.accepted);
+    }
+}
+
+} // namespace
+} // namespace corvane::test

@@ -1,0 +1,144 @@
+#include "velto/ProgramStart.h"
+
+#include "agent/RelayOrigin.h"
+#include "core/CommandFeedback.h"
+#include "core/ContractError.h"
+#include "core/PrivateFile.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimulatedMac.h"
+#include "velto/CommandLine.h"
+#include "velto/TerminalLine.h"
+#include "velto/VeltoPaths.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace corvane {
+
+void ProgramStart::printLine(const std::string& text) {
+    const std::string line = TerminalLine::printable(text);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+bool ProgramStart::descriptorsRefused(unsigned long needed) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= needed) {
+        return false;
+    }
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed) {
+        const rlim_t soft = limit.rlim_cur;
+        limit.rlim_cur = needed;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            return false;
+        }
+        limit.rlim_cur = soft;
+    }
+    printLine("velto: too few file descriptors (the limit is " + std::to_string(limit.rlim_cur) +
+              ", at least " + std::to_string(needed) + " are needed): raise it with 'ulimit -n " +
+              std::to_string(needed) + "'");
+    return true;
+}
+
+bool ProgramStart::relayOptionsRefused(const CommandLine& line,
+                                       QList<QSslCertificate>& authorities) {
+    if (line.relay.isEmpty()) {
+        return false;
+    }
+    try {
+        RelayOrigin::origin(line.relay.toStdString());
+    } catch (const ContractError& refused) {
+        printLine("velto: --relay " + line.relay.toStdString() + ": " +
+                  std::string(CommandFeedback::error(refused.code())) +
+                  " (https://HOST[:PORT], nothing after it)");
+        return true;
+    }
+    if (!line.relayCA.isEmpty()) {
+        authorities = QSslCertificate::fromPath(line.relayCA, QSsl::Pem);
+        if (authorities.isEmpty()) {
+            printLine("velto: --relay-ca " + line.relayCA.toStdString() +
+                      ": no PEM certificate could be read");
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<InstanceLock> ProgramStart::lockDataFolder() {
+    QString lockError;
+    std::optional<InstanceLock> instance = InstanceLock::acquire(
+        VeltoPaths::dataDirectory() + QStringLiteral("/velto.lock"), &lockError);
+    if (!instance) {
+        printLine(InstanceLock::heldElsewhere(lockError)
+                      ? "velto: an agent is already running on " +
+                            VeltoPaths::dataDirectory().toStdString()
+                      : "velto: cannot lock the data folder: " + lockError.toStdString());
+    }
+    return instance;
+}
+
+void ProgramStart::prepareFolders() {
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const QString runtime = VeltoPaths::dataDirectory() + QStringLiteral("/runtime");
+        if (QDir().mkpath(runtime)) {
+            QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner);
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        }
+    }
+    for (const QString& folder : {VeltoPaths::dataDirectory(), VeltoPaths::simulatorRoot()}) {
+        try {
+            const std::size_t removed = PrivateFile::removeTemporaries(folder.toStdString());
+            if (removed > 0) {
+                printLine("velto: removed " + std::to_string(removed) +
+                          " unfinished temporary file(s) from " + folder.toStdString());
+            }
+        } catch (const std::exception& error) {
+            printLine(std::string("velto: ") + error.what());
+        }
+    }
+}
+
+std::unique_ptr<SimulatedMac> ProgramStart::simulatedMac(const CommandLine& line,
+                                                         SettingsUserDefaults& defaults) {
+    if (!line.relay.isEmpty()) {
+        try {
+            defaults.setString("relay", line.relay.toStdString());
+        } catch (const std::exception& error) {
+            printLine(std::string("velto: cannot store the relay: ") + error.what());
+            return nullptr;
+        }
+    }
+    const QString scenario =
+        line.scenario.isEmpty()
+            ? VeltoPaths::besideProgram(QStringLiteral("scenarios/default.json"))
+            : line.scenario;
+    const QString simRoot = VeltoPaths::simulatorRoot();
+    if (!QDir().mkpath(simRoot)) {
+        printLine("velto: cannot create " + simRoot.toStdString());
+        return nullptr;
+    }
+    QFile::setPermissions(simRoot,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    auto mac = std::make_unique<SimulatedMac>(simRoot, SimulatedMac::Options{nullptr, &defaults});
+    try {
+        mac->loadFile(scenario);
+    } catch (const std::exception& error) {
+        printLine("velto: scenario " + scenario.toStdString() + ": " + error.what());
+        return nullptr;
+    }
+    QString listenError;
+    if (!mac->listen(VeltoPaths::simulatorSocket(), &listenError)) {
+        printLine("velto: simulated Mac control socket " +
+                  VeltoPaths::simulatorSocket().toStdString() + ": " + listenError.toStdString());
+        return nullptr;
+    }
+    return mac;
+}
+
+} // namespace corvane

@@ -1,0 +1,324 @@
+#include "velto/VeltoProgram.h"
+
+#include "actions/KeychainStore.h"
+#include "agent/Agent.h"
+#include "agent/AgentControlServer.h"
+#include "agent/DesktopControlCommands.h"
+#include "agent/TaskHandle.h"
+#include "core/ContractError.h"
+#include "core/InstanceLock.h"
+#include "mac/SessionLockOnMac.h"
+#include "platform/PlatformWithPrompts.h"
+#include "platform/SettingsUserDefaults.h"
+#include "sim/SimProcessRunner.h"
+#include "sim/SimScenarioError.h"
+#include "sim/SimulatedMac.h"
+#include "velto/CommandLine.h"
+#include "velto/HeadlessPrompts.h"
+#include "velto/KeychainSnapshot.h"
+#include "velto/KeychainVault.h"
+#include "velto/LocalCommandClient.h"
+#include "velto/ProgramStart.h"
+#include "velto/SignalWatcher.h"
+#include "velto/SimControlClient.h"
+#include "velto/VeltoPaths.h"
+#include "velto/WindowProgram.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char* agentService = "local.corvane.agent";
+
+// Lines for a person (standard error) are made printable, whatever the relay or a file put in
+// them; output for other programs (JSON on standard output) stays as it is.
+void printLine(std::FILE* stream, const std::string& line) {
+    if (stream == stderr) {
+        ProgramStart::printLine(line);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+int fail(const std::string& prefix, const std::string& message) {
+    printLine(stderr, prefix + ": " + message);
+    return 1;
+}
+
+// The code of a contract error, with what stands behind it when the error says more (the damaged
+// file and line); the message of any other error.
+std::string describe(const std::exception& error) {
+    if (const auto* contract = dynamic_cast<const ContractError*>(&error)) {
+        const std::string detail = contract->what();
+        return detail == contract->code() ? contract->code()
+                                          : contract->code() + " (" + detail + ")";
+    }
+    return error.what();
+}
+
+// ---- headless -----------------------------------------------------------------------------
+
+// Starts the connections and reports a failure that would otherwise vanish with the task.
+QCoro::Task<> startConnections(QPointer<Agent> agent) {
+    try {
+        co_await agent->startConnections(false);
+    } catch (const std::exception& error) {
+        printLine(stderr, "velto: starting the connections failed: " + describe(error));
+        co_return;
+    }
+    if (agent && agent->listening()) {
+        printLine(stderr, "listening: 127.0.0.1:" + std::to_string(agent->localPort()));
+    }
+    // Nobody is there to click Connect: an unpaired agent with a relay pairs by itself (pair()
+    // itself leaves a paired, revoking or interrupted one alone).
+    if (agent && agent->connectionReady() && !agent->token() && !agent->pending()) {
+        try {
+            agent->origin();
+        } catch (const ContractError&) {
+            co_return;
+        }
+        agent->pair();
+    }
+}
+
+int runHeadless(const CommandLine& line, int& argc, char** argv) {
+    QList<QSslCertificate> relayAuthorities;
+    if (ProgramStart::relayOptionsRefused(line, relayAuthorities)) {
+        return 2;
+    }
+    const std::optional<InstanceLock> instance = ProgramStart::lockDataFolder();
+    if (!instance) {
+        return 1;
+    }
+    // The simulated Mac paints window captures, which needs a GUI application, but never a screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    ProgramStart::prepareFolders();
+    QGuiApplication application(argc, argv);
+    // From here on a termination request waits for the event loop, so even one that arrives
+    // during start-up ends the run cleanly.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, &application, [](int number) {
+        printLine(stderr, std::string("velto: ") + (number == SIGINT ? "SIGINT" : "SIGTERM") +
+                              ", stopping");
+        QCoreApplication::quit();
+    });
+
+    SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
+    const std::unique_ptr<SimulatedMac> simulated = ProgramStart::simulatedMac(line, defaults);
+    if (!simulated) {
+        return 1;
+    }
+    SimulatedMac& mac = *simulated;
+
+    const Platform base = mac.platform();
+    HeadlessPrompts prompts(base.prompts, [](const std::string& text) { printLine(stderr, text); });
+    const Platform platform = platformWithPrompts(base, prompts);
+
+    std::unique_ptr<Agent> agent;
+    try {
+        Agent::Options options;
+        options.relayOrigin = Agent::builtRelayOrigin();
+        options.dashboardOrigin = Agent::builtDashboardOrigin();
+        options.relayCertificates = relayAuthorities;
+        options.report = [](const std::string& text) {
+            printLine(stderr, "velto: " + text);
+        };
+        options.unattended = true;
+        agent = std::make_unique<Agent>(
+            platform, std::make_shared<KeychainVault>(platform.keychain, agentService),
+            Agent::Paths{VeltoPaths::dataDirectory().toStdString(),
+                         Agent::schemaBeside(QCoreApplication::applicationDirPath())},
+            std::move(options));
+    } catch (const std::exception& error) {
+        return fail("velto", "cannot start the agent: " + describe(error));
+    }
+
+    Agent* observed = agent.get();
+    QObject::connect(observed, &Agent::changed, observed, [observed](Agent::Field field) {
+        if (field == Agent::Field::Status) {
+            printLine(stderr, "status: " + observed->status());
+        } else if (field == Agent::Field::LastCommand) {
+            printLine(stderr, "last command: " + observed->lastCommand());
+        }
+    });
+    printLine(stderr, "status: " + observed->status());
+
+    // The person at the machine reaches the agent's desktop control through its own socket.
+    DesktopControlCommands desktopCommands(*agent, platform);
+    auto control = std::make_unique<AgentControlServer>(
+        [&desktopCommands](const JSON& command) { return desktopCommands.handle(command); });
+    QString controlError;
+    if (!control->listen(VeltoPaths::agentSocket(), &controlError)) {
+        return fail("velto", "agent control socket " + VeltoPaths::agentSocket().toStdString() +
+                                 ": " + controlError.toStdString());
+    }
+
+    // As the window's delegate does at launch: a first device report, then the connections.
+    observed->refreshDeviceState();
+    startConnections(QPointer<Agent>(observed));
+    const int status = application.exec();
+    // No command may reach the Agent once it is going.
+    control.reset();
+    // A running Shortcut ends with the agent, with whatever it started; the command waiting for
+    // it then ends during the drain below.
+    mac.processes().endAll();
+    agent.reset();
+    // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
+    // they see the Agent gone: let them run to their end instead of leaving them suspended.
+    // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
+    constexpr auto drainTime = std::max(TaskHandle::retireSlice, SessionLockOnMac::pollInterval) +
+                               std::chrono::milliseconds(100);
+    QEventLoop drain;
+    QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
+    drain.exec();
+    return status;
+}
+
+// ---- local API ------------------------------------------------------------------------------
+
+struct Endpoint {
+    quint16 port = 0;
+    std::string token;
+};
+
+// The port from the user defaults and the token from the running simulated Mac's keychain, read
+// through the same store the agent uses. Empty optional with `error` set when either is missing.
+std::optional<Endpoint> readEndpoint(std::string& error) {
+    const SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
+    const std::optional<std::int64_t> port = defaults.integerValue("local-port");
+    if (!port || *port < 1 || *port > 65535) {
+        error = "no loopback port has been chosen yet; start the agent with 'velto --headless'";
+        return std::nullopt;
+    }
+    const SimControlClient::Outcome outcome = SimControlClient::run(
+        VeltoPaths::simulatorSocket(), {JSON(JSON::Object{{"cmd", JSON("state")}})});
+    if (!outcome.ok()) {
+        error = outcome.error;
+        return std::nullopt;
+    }
+    const JSON* state = outcome.answers.front().find("state");
+    const JSON* keychain = state != nullptr ? state->find("keychain") : nullptr;
+    const JSON* items = keychain != nullptr ? keychain->find("items") : nullptr;
+    KeychainSnapshot snapshot(items != nullptr ? *items : JSON(JSON::Array{}));
+    std::optional<std::string> token;
+    try {
+        token = KeychainStore(snapshot, agentService, false).read(KeychainStore::localAPIToken);
+    } catch (const std::exception& failure) {
+        error = "cannot read the local API token: " + describe(failure);
+        return std::nullopt;
+    }
+    if (!token || token->empty()) {
+        error = "the agent has not created its local API token yet";
+        return std::nullopt;
+    }
+    return Endpoint{static_cast<quint16>(*port), *token};
+}
+
+int runLocalApi(int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    std::string error;
+    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    if (!endpoint) {
+        return fail("velto local-api", error);
+    }
+    printLine(stdout,
+              JSON(JSON::Object{{"port", JSON(endpoint->port)}, {"token", JSON(endpoint->token)}})
+                  .data());
+    return 0;
+}
+
+int runCall(const CommandLine& line, int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    std::string error;
+    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    if (!endpoint) {
+        return fail("velto call", error);
+    }
+    const LocalCommandClient::Reply reply =
+        LocalCommandClient::post(endpoint->port, endpoint->token, line.request.data());
+    if (reply.status < 0) {
+        return fail("velto call", reply.error);
+    }
+    printLine(stdout, reply.body);
+    return reply.status == 200 ? 0 : 1;
+}
+
+// ---- sim ------------------------------------------------------------------------------------
+
+int runSim(const CommandLine& line, int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const SimControlClient::Outcome outcome =
+        SimControlClient::run(VeltoPaths::simulatorSocket(), line.simCommands);
+    if (line.simPrints == "*" && !outcome.answers.empty()) {
+        printLine(stdout, outcome.answers.back().data());
+    }
+    if (!outcome.ok()) {
+        return fail("velto sim", outcome.error);
+    }
+    if (!line.simPrints.empty() && line.simPrints != "*") {
+        if (const JSON* member = outcome.answers.back().find(line.simPrints)) {
+            printLine(stdout, member->data());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int VeltoProgram::run(const CommandLine& line, char* programName) {
+    // Qt reads options of its own from the arguments (a GUI application takes "--platform" as
+    // its display plugin), and ours are parsed already: Qt sees the program name only.
+    int argc = 1;
+    char* argv[] = {programName, nullptr};
+    const bool agent =
+        line.mode == CommandLine::Mode::Headless || line.mode == CommandLine::Mode::Window;
+    if (line.mode != CommandLine::Mode::Help && line.mode != CommandLine::Mode::Version &&
+        ProgramStart::descriptorsRefused(agent ? ProgramStart::agentDescriptors
+                                               : ProgramStart::clientDescriptors)) {
+        return 1;
+    }
+    switch (line.mode) {
+    case CommandLine::Mode::Help:
+        std::fputs(line.helpText.toUtf8().constData(), stdout);
+        return 0;
+    case CommandLine::Mode::Version:
+        std::fputs(CommandLine::versionText(QStringLiteral(VELTO_VERSION)).toUtf8().constData(),
+                   stdout);
+        return 0;
+    case CommandLine::Mode::Headless:
+        return runHeadless(line, argc, argv);
+    case CommandLine::Mode::Window:
+        return WindowProgram::run(line, argc, argv);
+    case CommandLine::Mode::LocalApi:
+        return runLocalApi(argc, argv);
+    case CommandLine::Mode::Call:
+        return runCall(line, argc, argv);
+    case CommandLine::Mode::Sim:
+        return runSim(line, argc, argv);
+    case CommandLine::Mode::Desktop: {
+        QCoreApplication application(argc, argv);
+        return line.desktop.run(VeltoPaths::agentSocket(), std::cin, std::cout, std::cerr);
+    }
+    }
+    return 2;
+}
+
+} // namespace corvane

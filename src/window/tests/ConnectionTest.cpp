@@ -1,0 +1,178 @@
+#include "WindowFixture.h"
+#include "mac/SessionLockOnMac.h"
+
+#include "agent/RelaySocket.h"
+#include "window/ConnectionPage.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+
+namespace corvane::window_test {
+namespace {
+
+class QuietSocket final : public RelaySocket {
+public:
+    QCoro::Task<void> sendText(std::string) override { co_return; }
+    void close(int) override {}
+};
+
+using Connection = WindowFixture;
+constexpr int connectionPage = 3;
+
+TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
+    using S = LoginItems::Status;
+    EXPECT_EQ(ConnectionPage::loginText(S::NotRegistered),
+              QStringLiteral("Off. Open Velto yourself after logging in."));
+    EXPECT_EQ(ConnectionPage::loginText(S::Enabled),
+              QStringLiteral("Starts quietly in the menu bar when you log in."));
+    EXPECT_EQ(ConnectionPage::loginText(S::NotFound),
+              QStringLiteral("Move Velto to Applications, then enable this setting."));
+    EXPECT_EQ(ConnectionPage::loginText(static_cast<S>(42)),
+              QStringLiteral("Check Velto in System Settings → General → Login Items."));
+
+    struct Row {
+        bool wide, trusted, unlocked;
+        const char* text;
+    };
+    for (const Row& row :
+         {Row{false, false, false, "Desktop control is off"},
+          Row{false, true, true, "Desktop control is off"},
+          Row{true, false, false, "Desktop control needs Accessibility access"},
+          Row{true, true, false, "Desktop control paused while this Mac is locked or inactive"},
+          Row{true, true, true, "Desktop control enabled"}}) {
+        EXPECT_EQ(ConnectionPage::desktopText(row.wide, row.trusted, row.unlocked),
+                  QString::fromUtf8(row.text));
+    }
+}
+
+TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
+    launchOn(connectionPage);
+    const QString status = QStringLiteral("desktopStatus");
+    EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
+
+    answerNextDialog(false);
+    click(QStringLiteral("enableDesktop"));
+    ASSERT_EQ(dialogs.size(), 1U);
+    EXPECT_EQ(dialogs[0].title,
+              QStringLiteral("Allow Lumo-connected callers to control this Mac?"));
+    EXPECT_FALSE(agent().executor().desktop().desktopWide());
+    EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
+
+    answerNextDialog(true);
+    click(QStringLiteral("enableDesktop"));
+    EXPECT_TRUE(agent().executor().desktop().desktopWide());
+    EXPECT_EQ(text(status), QStringLiteral("Desktop control enabled"));
+
+    model().put({"accessibility", "trusted"}, JSON(false));
+    window().render();
+    EXPECT_EQ(text(status), QStringLiteral("Desktop control needs Accessibility access"));
+
+    model().put({"accessibility", "trusted"}, JSON(true));
+    model().lockScreen();
+    advance(SessionLockOnMac::pollInterval);
+    EXPECT_EQ(text(status),
+              QStringLiteral("Desktop control paused while this Mac is locked or inactive"));
+
+    // The tray's pause item withdraws consent.
+    app->trayMenu().actions().at(1)->trigger();
+    settle();
+    EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
+}
+
+TEST_F(Connection, TheRelayIsSavedOnlyWhenDisconnectedAndValid) {
+    launchOn(connectionPage);
+    click(QStringLiteral("advanced"));
+    EXPECT_TRUE(find(QStringLiteral("connectionSettings"))->isVisible());
+    auto* field = find<QLineEdit>(QStringLiteral("relayField"));
+
+    struct Row {
+        const char* typed;
+        const char* shown;
+    };
+    for (const Row& row :
+         {Row{"http://relay.example.org", "Enter a valid HTTPS service address."},
+          Row{"https://relay.example.org/v1", "Enter a valid HTTPS service address."},
+          Row{"", "Enter a valid HTTPS service address."}}) {
+        field->setText(QString::fromUtf8(row.typed));
+        click(QStringLiteral("saveRelay"));
+        EXPECT_EQ(window().feedbackLabel()->text(), QString::fromUtf8(row.shown)) << row.typed;
+        EXPECT_FALSE(platform->defaults.stringValue("relay")) << row.typed;
+    }
+
+    field->setText(QStringLiteral("  https://relay.example.org/ "));
+    click(QStringLiteral("saveRelay"));
+    EXPECT_EQ(window().feedbackLabel()->text(),
+              QStringLiteral("Service saved. You can connect now."));
+    EXPECT_EQ(platform->defaults.stringValue("relay"),
+              std::optional<std::string>("https://relay.example.org"));
+    EXPECT_EQ(agent().relay(), "https://relay.example.org");
+
+    // Connected: refused, the old address kept.
+    agent().beginSession(std::make_shared<QuietSocket>());
+    field->setText(QStringLiteral("https://other.example.org"));
+    click(QStringLiteral("saveRelay"));
+    EXPECT_EQ(window().feedbackLabel()->text(),
+              QStringLiteral("Disconnect before changing the service address."));
+    EXPECT_EQ(platform->defaults.stringValue("relay"),
+              std::optional<std::string>("https://relay.example.org"));
+}
+
+TEST_F(Connection, ALoginItemAwaitingApprovalShowsAnEmptyCheckbox) {
+    launchOn(connectionPage, [](JSON& scenario) {
+        scenario.object()->insert_or_assign(
+            "login_item", JSON::parse(R"({"status": "requires_approval", "on_register":
+                "requires_approval", "refuse_changes": true})"));
+    });
+    EXPECT_EQ(text(QStringLiteral("loginStatus")),
+              QStringLiteral("Allow Velto in System Settings → General → Login Items."));
+    auto* toggle = find<QCheckBox>(QStringLiteral("startAtLogin"));
+    EXPECT_FALSE(toggle->isChecked());
+
+    // A refused change is explained, and the box shows the real state again.
+    answerNextDialog(true);
+    click(QStringLiteral("startAtLogin"));
+    ASSERT_EQ(dialogs.size(), 1U);
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Velto couldn’t change its startup setting."));
+    EXPECT_FALSE(toggle->isChecked());
+}
+
+TEST_F(Connection, PromptAndPhoneLinkAreCopiedAndMailed) {
+    relayOrigin = "https://relay.example.org";
+    launchOn(connectionPage);
+    click(QStringLiteral("copySetupPrompt"));
+    const QString prompt = QGuiApplication::clipboard()->text();
+    EXPECT_GT(prompt.size(), 1500);
+    EXPECT_LT(prompt.size(), 2200);
+    EXPECT_TRUE(prompt.contains(QStringLiteral("https://relay.example.org")));
+    EXPECT_EQ(find<QPushButton>(QStringLiteral("copySetupPrompt"))->text(),
+              QStringLiteral("Copied — paste into Lumo"));
+    EXPECT_FALSE(events("pasteboard").empty());
+
+    EXPECT_FALSE(find<QLabel>(QStringLiteral("phoneQR"))->pixmap().isNull());
+    click(QStringLiteral("copyLink"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("https://relay.example.org"));
+
+    auto* send = find<QPushButton>(QStringLiteral("sendLink"));
+    ASSERT_NE(send->menu(), nullptr);
+    send->menu()->actions().at(1)->trigger();
+    settle();
+    const auto opened = events("open_in_browser");
+    ASSERT_FALSE(opened.empty());
+    const std::string url = *opened.back().stringMember("url");
+    EXPECT_TRUE(url.starts_with("mailto:?subject=Velto&body=Open%20Velto%20on%20your%20phone"))
+        << url;
+}
+
+TEST_F(Connection, WithoutARelayThePhoneCardHasNothingToShare) {
+    launchOn(connectionPage);
+    EXPECT_TRUE(find<QLabel>(QStringLiteral("phoneQR"))->pixmap().isNull());
+    EXPECT_FALSE(find(QStringLiteral("copyLink"))->isEnabled());
+    EXPECT_EQ(text(QStringLiteral("connectionStatus")), QString::fromStdString(agent().status()));
+    EXPECT_EQ(find<QPushButton>(QStringLiteral("connect"))->text(), QStringLiteral("Connect"));
+    EXPECT_FALSE(find(QStringLiteral("pairingActions"))->isVisibleTo(&window()));
+}
+
+} // namespace
+} // namespace corvane::window_test
