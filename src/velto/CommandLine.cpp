@@ -1,5 +1,6 @@
 #include "velto/CommandLine.h"
 
+#include "velto/BackendFactory.h"
 #include "velto/CommandLineError.h"
 #include <algorithm>
 
@@ -275,7 +276,7 @@ void applyPlatform(CommandLine& line, const Scanned& scanned) {
     if (!scanned.platform) {
         return;
     }
-    if (*scanned.platform != QLatin1String("sim")) {
+    if (!BackendFactory::knows(*scanned.platform)) {
         refuse(QStringLiteral("unknown platform '") + *scanned.platform +
                QStringLiteral("' (this build has: sim)"));
     }

@@ -5,7 +5,6 @@
 #include "core/ContractError.h"
 #include "core/PrivateFile.h"
 #include "platform/SettingsUserDefaults.h"
-#include "sim/SimulatedMac.h"
 #include "velto/CommandLine.h"
 #include "velto/TerminalLine.h"
 #include "velto/VeltoPaths.h"
@@ -102,43 +101,6 @@ void ProgramStart::prepareFolders() {
             printLine(std::string("velto: ") + error.what());
         }
     }
-}
-
-std::unique_ptr<SimulatedMac> ProgramStart::simulatedMac(const CommandLine& line,
-                                                         SettingsUserDefaults& defaults) {
-    if (!line.relay.isEmpty()) {
-        try {
-            defaults.setString("relay", line.relay.toStdString());
-        } catch (const std::exception& error) {
-            printLine(std::string("velto: cannot store the relay: ") + error.what());
-            return nullptr;
-        }
-    }
-    const QString scenario =
-        line.scenario.isEmpty()
-            ? VeltoPaths::besideProgram(QStringLiteral("scenarios/default.json"))
-            : line.scenario;
-    const QString simRoot = VeltoPaths::simulatorRoot();
-    if (!QDir().mkpath(simRoot)) {
-        printLine("velto: cannot create " + simRoot.toStdString());
-        return nullptr;
-    }
-    QFile::setPermissions(simRoot,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    auto mac = std::make_unique<SimulatedMac>(simRoot, SimulatedMac::Options{nullptr, &defaults});
-    try {
-        mac->loadFile(scenario);
-    } catch (const std::exception& error) {
-        printLine("velto: scenario " + scenario.toStdString() + ": " + error.what());
-        return nullptr;
-    }
-    QString listenError;
-    if (!mac->listen(VeltoPaths::simulatorSocket(), &listenError)) {
-        printLine("velto: simulated Mac control socket " +
-                  VeltoPaths::simulatorSocket().toStdString() + ": " + listenError.toStdString());
-        return nullptr;
-    }
-    return mac;
 }
 
 } // namespace corvane

@@ -13,7 +13,6 @@ namespace corvane {
 
 class CommandLine;
 class SettingsUserDefaults;
-class SimulatedMac;
 
 // What both ways of running the agent (headless and with its window) do before the Agent exists.
 // Each step prints its refusal on standard error ("velto: ...") and says whether the run goes on.
@@ -45,11 +44,6 @@ public:
     // Before the Qt application: a private runtime folder when none is set (Qt warns on every
     // start without one), and what a crash in the middle of a write left behind.
     static void prepareFolders();
-
-    // The relay option stored, then the simulated Mac loaded from the scenario and listening on
-    // its control socket. Null when any of it failed.
-    static std::unique_ptr<SimulatedMac> simulatedMac(const CommandLine& line,
-                                                      SettingsUserDefaults& defaults);
 };
 
 } // namespace corvane

@@ -7,12 +7,12 @@
 #include "agent/TaskHandle.h"
 #include "core/ContractError.h"
 #include "core/InstanceLock.h"
-#include "mac/SessionLockOnMac.h"
 #include "platform/PlatformWithPrompts.h"
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
 #include "sim/SimScenarioError.h"
-#include "sim/SimulatedMac.h"
+#include "velto/Backend.h"
+#include "velto/BackendFactory.h"
 #include "velto/CommandLine.h"
 #include "velto/HeadlessPrompts.h"
 #include "velto/KeychainSnapshot.h"
@@ -122,13 +122,12 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     });
 
     SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
-    const std::unique_ptr<SimulatedMac> simulated = ProgramStart::simulatedMac(line, defaults);
-    if (!simulated) {
+    const std::unique_ptr<Backend> backend = BackendFactory::make(line, defaults);
+    if (!backend) {
         return 1;
     }
-    SimulatedMac& mac = *simulated;
 
-    const Platform base = mac.platform();
+    const Platform base = backend->platform();
     HeadlessPrompts prompts(base.prompts, [](const std::string& text) { printLine(stderr, text); });
     const Platform platform = platformWithPrompts(base, prompts);
 
@@ -179,13 +178,13 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     control.reset();
     // A running Shortcut ends with the agent, with whatever it started; the command waiting for
     // it then ends during the drain below.
-    mac.processes().endAll();
+    backend->endProcesses();
     agent.reset();
     // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
     // they see the Agent gone: let them run to their end instead of leaving them suspended.
     // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    constexpr auto drainTime = std::max(TaskHandle::retireSlice, SessionLockOnMac::pollInterval) +
-                               std::chrono::milliseconds(100);
+    const auto drainTime =
+        std::max(TaskHandle::retireSlice, backend->drainTime()) + std::chrono::milliseconds(100);
     QEventLoop drain;
     QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
     drain.exec();

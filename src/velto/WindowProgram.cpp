@@ -6,11 +6,11 @@
 #include "agent/TaskHandle.h"
 #include "core/Detached.h"
 #include "core/InstanceLock.h"
-#include "mac/SessionLockOnMac.h"
 #include "platform/PlatformWithPrompts.h"
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
-#include "sim/SimulatedMac.h"
+#include "velto/Backend.h"
+#include "velto/BackendFactory.h"
 #include "velto/CommandLine.h"
 #include "velto/HeadlessPrompts.h"
 #include "velto/KeychainVault.h"
@@ -57,13 +57,12 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
                      [] { QCoreApplication::quit(); });
 
     SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
-    const std::unique_ptr<SimulatedMac> simulated = ProgramStart::simulatedMac(line, defaults);
-    if (!simulated) {
+    const std::unique_ptr<Backend> backend = BackendFactory::make(line, defaults);
+    if (!backend) {
         return 1;
     }
-    SimulatedMac& mac = *simulated;
 
-    const Platform base = mac.platform();
+    const Platform base = backend->platform();
     // Addresses to open are also printed: the simulated Mac only records them.
     HeadlessPrompts reported(base.prompts,
                              [](const std::string& text) { ProgramStart::printLine(text); });
@@ -115,12 +114,12 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     control.reset();
     desktopCommands.reset();
     // A running Shortcut ends with the agent, with whatever it started.
-    mac.processes().endAll();
+    backend->endProcesses();
     app.reset();
     // The Agent's waiting tasks end at their next wake-up once they see it gone.
     // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    constexpr auto drainTime = std::max(TaskHandle::retireSlice, SessionLockOnMac::pollInterval) +
-                               std::chrono::milliseconds(100);
+    const auto drainTime =
+        std::max(TaskHandle::retireSlice, backend->drainTime()) + std::chrono::milliseconds(100);
     QEventLoop drain;
     QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
     drain.exec();

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <string_view>
+
+namespace corvane {
+
+class Backend;
+class SettingsUserDefaults;
+struct CommandLine;
+
+// Builds the backend that `--platform` names. The names are declared here without the backends,
+// so that the command line can check them without linking any.
+namespace BackendFactory {
+
+inline constexpr std::array<std::string_view, 1> names{"sim"};
+
+inline bool knows(const QString& name) {
+    for (const std::string_view known : names) {
+        if (name == QLatin1String(known.data(), static_cast<qsizetype>(known.size()))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The backend named by the command line, ready to use (the simulated Mac: the relay option
+// stored, its scenario loaded, its control socket listening). Null, with the reason printed, when
+// it cannot start.
+std::unique_ptr<Backend> make(const CommandLine& line, SettingsUserDefaults& defaults);
+
+} // namespace BackendFactory
+
+} // namespace corvane
