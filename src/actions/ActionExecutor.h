@@ -82,6 +82,7 @@ public:
     ~ActionExecutor();
 
     DesktopControl& desktop() noexcept { return desktop_; }
+    const DesktopControl& desktop() const noexcept { return desktop_; }
     // The installed applications behind "list_apps" and the application name lookup, for other
     // users on the main thread (the window's picker) so that all share one cache.
     AppInventory& inventory() noexcept { return *inventory_; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/ActionExecutor.h"
+#include "actions/AppInventory.h"
 #include "actions/LocalHTTPResponse.h"
 #include "actions/LocalHTTPServer.h"
 #include "agent/CredentialVault.h"
@@ -251,6 +252,14 @@ public:
     void suspend();
     void resume();
     void refreshDeviceState();
+
+    // What the window asks of desktop control and the app list, so that it never reaches into the
+    // executor. Enabling and stopping throw the consent store's error (stopping after it stopped).
+    void enableDesktop();
+    void stopDesktop();
+    void requestAccessibility();
+    bool desktopWide() const;
+    QCoro::Task<std::vector<AppInventory::Entry>> applications(bool refresh);
     // The window's entry: one window action at a time; the outcome goes to lastCommand.
     void runLocalAction(std::string action, JSON params);
     // Both return at once; the list is saved on the I/O thread and lastCommand tells the outcome

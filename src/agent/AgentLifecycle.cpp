@@ -418,4 +418,24 @@ QCoro::Task<> Agent::storeDefault(std::string key, std::string value) {
     co_await durably(std::move(write));
 }
 
+void Agent::enableDesktop() {
+    executor_.desktop().enableDesktop();
+}
+
+void Agent::stopDesktop() {
+    executor_.desktop().stop();
+}
+
+void Agent::requestAccessibility() {
+    executor_.desktop().requestAccessibility();
+}
+
+bool Agent::desktopWide() const {
+    return executor_.desktop().desktopWide();
+}
+
+QCoro::Task<std::vector<AppInventory::Entry>> Agent::applications(bool refresh) {
+    return executor_.inventory().applications(refresh);
+}
+
 } // namespace corvane

@@ -122,7 +122,7 @@ void AppDelegate::stopDesktop() {
         return;
     }
     try {
-        agent_->executor().desktop().stop();
+        agent_->stopDesktop();
     } catch (const std::exception& error) {
         window().showMessage(QString::fromUtf8(error.what()));
     }

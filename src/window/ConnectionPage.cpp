@@ -312,8 +312,7 @@ void ConnectionPage::render() {
     const QSignalBlocker quiet(loginToggle_);
     loginToggle_->setChecked(login == LoginItems::Status::Enabled);
 
-    DesktopControl& desktop = agent->executor().desktop();
-    desktopStatus_->setText(desktopText(desktop.desktopWide(),
+    desktopStatus_->setText(desktopText(agent->desktopWide(),
                                         window_.services().platform.accessibility.isTrusted(),
                                         agent->screenState() == ScreenState::Unlocked));
 }
@@ -342,7 +341,7 @@ void ConnectionPage::enableDesktop() {
             "lock screen remain yours to handle."),
         QStringLiteral("Enable desktop control"), [this] {
             try {
-                window_.agent()->executor().desktop().enableDesktop();
+                window_.agent()->enableDesktop();
             } catch (const std::exception& error) {
                 window_.showMessage(QString::fromUtf8(error.what()));
             }
@@ -352,7 +351,7 @@ void ConnectionPage::enableDesktop() {
 
 void ConnectionPage::stopDesktop() {
     try {
-        window_.agent()->executor().desktop().stop();
+        window_.agent()->stopDesktop();
     } catch (const std::exception& error) {
         window_.showMessage(QString::fromUtf8(error.what()));
     }
@@ -365,7 +364,7 @@ void ConnectionPage::desktopAccessibility() {
                                    "approved desktop interactions. macOS will ask you to "
                                    "enable Velto in Privacy & Security → Accessibility."),
                     QStringLiteral("Continue"), [this] {
-                        window_.agent()->executor().desktop().requestAccessibility();
+                        window_.agent()->requestAccessibility();
                         render();
                     });
 }

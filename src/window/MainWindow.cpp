@@ -396,8 +396,7 @@ QCoro::Task<> MainWindow::loadApps(QPointer<MainWindow> window, QPointer<Agent> 
     if (!agent) {
         co_return;
     }
-    std::vector<AppInventory::Entry> apps =
-        co_await agent->executor().inventory().applications(refresh);
+    std::vector<AppInventory::Entry> apps = co_await agent->applications(refresh);
     if (!window) {
         co_return;
     }

@@ -57,12 +57,12 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
     ASSERT_EQ(dialogs.size(), 1U);
     EXPECT_EQ(dialogs[0].title,
               QStringLiteral("Allow Lumo-connected callers to control this Mac?"));
-    EXPECT_FALSE(agent().executor().desktop().desktopWide());
+    EXPECT_FALSE(agent().desktopWide());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
 
     answerNextDialog(true);
     click(QStringLiteral("enableDesktop"));
-    EXPECT_TRUE(agent().executor().desktop().desktopWide());
+    EXPECT_TRUE(agent().desktopWide());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control enabled"));
 
     model().put({"accessibility", "trusted"}, JSON(false));
