@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QWheelEvent>
 
 namespace corvane::window_test {
 namespace {
@@ -212,6 +213,34 @@ TEST_F(ThisMac, AReportNeverMovesTheKnobUnderThePointer) {
     // Once the change is done the state is read again, once.
     EXPECT_FALSE(window().volumeRefreshPending());
     EXPECT_EQ(record->actions.back().first, "get_state");
+}
+
+// Scrolling the page past the slider leaves the volume alone; once the slider has focus, the
+// wheel moves it.
+TEST_F(ThisMac, TheWheelMovesTheVolumeOnlyOnceTheSliderHasFocus) {
+    launch();
+    auto* slider = find<VolumeSlider>(QStringLiteral("volume"));
+    const int reported = slider->value();
+    const auto wheel = [slider] {
+        const QPointF centre(slider->width() / 2.0, slider->height() / 2.0);
+        QWheelEvent event(centre, slider->mapToGlobal(centre), QPoint(), QPoint(0, -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(slider, &event);
+        return event.isAccepted();
+    };
+    slider->clearFocus();
+    EXPECT_FALSE(wheel());
+    settle();
+    EXPECT_EQ(slider->value(), reported);
+    EXPECT_TRUE(record->changes().empty());
+
+    QApplication::setActiveWindow(slider->window());
+    slider->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(slider->hasFocus());
+    EXPECT_TRUE(wheel());
+    settle();
+    ASSERT_FALSE(record->changes().empty());
+    EXPECT_EQ(record->changes().front().first, "set_volume");
 }
 
 TEST_F(ThisMac, ControlsWaitForTheRunningActionAndSuccessTextsFade) {
