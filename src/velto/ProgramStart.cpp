@@ -1,17 +1,22 @@
 #include "velto/ProgramStart.h"
 
 #include "agent/RelayOrigin.h"
+#include "agent/TaskHandle.h"
 #include "core/CommandFeedback.h"
 #include "core/ContractError.h"
 #include "core/PrivateFile.h"
 #include "platform/SettingsUserDefaults.h"
+#include "velto/Backend.h"
 #include "velto/CommandLine.h"
 #include "velto/TerminalLine.h"
 #include "velto/VeltoPaths.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -101,6 +106,14 @@ void ProgramStart::prepareFolders() {
             printLine(std::string("velto: ") + error.what());
         }
     }
+}
+
+void ProgramStart::drain(const Backend& backend) {
+    const auto drainTime =
+        std::max(TaskHandle::retireSlice, backend.drainTime()) + std::chrono::milliseconds(100);
+    QEventLoop loop;
+    QTimer::singleShot(drainTime, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace corvane

@@ -12,6 +12,7 @@
 namespace corvane {
 
 class CommandLine;
+class Backend;
 class SettingsUserDefaults;
 
 // What both ways of running the agent (headless and with its window) do before the Agent exists.
@@ -44,6 +45,10 @@ public:
     // Before the Qt application: a private runtime folder when none is set (Qt warns on every
     // start without one), and what a crash in the middle of a write left behind.
     static void prepareFolders();
+
+    // Once the Agent is gone: its waiting tasks (cancelled sleeps) and the backend's own watches
+    // end at their next wake-up; let them run to their end instead of leaving them suspended.
+    static void drain(const Backend& backend);
 };
 
 } // namespace corvane

@@ -180,14 +180,7 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     // it then ends during the drain below.
     backend->endProcesses();
     agent.reset();
-    // The Agent's waiting tasks (the lock-state monitor's sleep) end at their next wake-up, once
-    // they see the Agent gone: let them run to their end instead of leaving them suspended.
-    // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    const auto drainTime =
-        std::max(TaskHandle::retireSlice, backend->drainTime()) + std::chrono::milliseconds(100);
-    QEventLoop drain;
-    QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
-    drain.exec();
+    ProgramStart::drain(*backend);
     return status;
 }
 

@@ -116,13 +116,7 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     // A running Shortcut ends with the agent, with whatever it started.
     backend->endProcesses();
     app.reset();
-    // The Agent's waiting tasks end at their next wake-up once they see it gone.
-    // (The Agent's sliced sleeps, and the session lock's watch once nobody listens.)
-    const auto drainTime =
-        std::max(TaskHandle::retireSlice, backend->drainTime()) + std::chrono::milliseconds(100);
-    QEventLoop drain;
-    QTimer::singleShot(drainTime, &drain, &QEventLoop::quit);
-    drain.exec();
+    ProgramStart::drain(*backend);
     return status;
 }
 
