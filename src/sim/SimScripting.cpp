@@ -1,5 +1,7 @@
 #include "sim/SimScripting.h"
 
+#include "mac/AudioOutputOnMac.h"
+#include "mac/MediaPlayersOnMac.h"
 #include "sim/SimModel.h"
 
 #include <QRegularExpression>
@@ -9,21 +11,6 @@
 namespace corvane {
 
 namespace {
-
-const std::string volumeScript = "set settings to get volume settings\n"
-                                 "return {output volume of settings, output muted of settings}";
-
-std::string nowPlayingScript(const std::string& bundleID) {
-    return "with timeout of 1 seconds\n"
-           "    tell application id \"" +
-           bundleID +
-           "\"\n"
-           "        if player state is stopped then return {}\n"
-           "        return {name of current track, artist of current track, player state is "
-           "playing}\n"
-           "    end tell\n"
-           "end timeout";
-}
 
 MacScripting::Permission permissionIn(const SimSettings& settings, const std::string& bundleID) {
     const std::string permission = settings.text({"automation", bundleID});
@@ -73,7 +60,8 @@ MacScripting::Result SimScripting::answer(SimParts& mac, const std::string& sour
     if (!settings.flag({"scripting", "available"})) {
         return Failure::ExecutionFailed;
     }
-    if (source == volumeScript) {
+    // The scripts the Mac adapter sends, recognised by their exact text.
+    if (source == AudioOutputOnMac::readScript) {
         return PlatformValue::Array{
             PlatformValue(static_cast<std::int64_t>(settings.number({"audio", "volume"}))),
             PlatformValue(settings.flag({"audio", "muted"}))};
@@ -119,8 +107,8 @@ MacScripting::Result SimScripting::answer(SimParts& mac, const std::string& sour
         QStringLiteral("^with timeout of 1 seconds\n    tell application id \"([^\"]+)\"\n"));
     if (const QRegularExpressionMatch m = nowPlaying.match(text); m.hasMatch()) {
         const std::string bundleID = m.captured(1).toStdString();
-        if (source != nowPlayingScript(bundleID) || mac.apps.pidsOf(bundleID).empty() ||
-            !mayAutomate(mac, bundleID)) {
+        if (source != MediaPlayersOnMac::nowPlayingScript(bundleID) ||
+            mac.apps.pidsOf(bundleID).empty() || !mayAutomate(mac, bundleID)) {
             return Failure::ExecutionFailed;
         }
         const JSON player = settings.get({"players", bundleID});
