@@ -2,7 +2,6 @@
 #include "core/ContractValidator.h"
 #include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
-#include "core/PrivateFile.h"
 #include "core/SystemClock.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
@@ -15,11 +14,12 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <optional>
 
 namespace {
@@ -67,19 +67,30 @@ private:
 };
 
 // The one-time owner link, also kept in the data folder for an administrator who missed the
-// log: readable by the relay's own user only, and removed once the owner exists.
+// log: readable by the relay's own user only, replaced whole, and removed once the owner exists.
+// (Not through PrivateFile: that would make the data folder owner-only, and its mode is the
+// administrator's.)
 void keepOwnerLink(const QString& folder, const QString& link) {
-    const std::filesystem::path path =
-        QDir(folder).filePath(QStringLiteral("owner-link")).toStdString();
-    try {
-        if (link.isEmpty()) {
-            std::filesystem::remove(path);
-        } else {
-            corvane::PrivateFile::write((link + u'\n').toStdString(), path);
-        }
-    } catch (const std::exception& error) {
-        say(QStringLiteral("relay: cannot keep the owner link: ") +
-            QString::fromUtf8(error.what()));
+    const QByteArray path = QFile::encodeName(QDir(folder).filePath(QStringLiteral("owner-link")));
+    if (link.isEmpty()) {
+        ::unlink(path.constData());
+        return;
+    }
+    const QByteArray temporary = path + ".new";
+    ::unlink(temporary.constData());
+    const QByteArray bytes = (link + u'\n').toUtf8();
+    const int fd =
+        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool written =
+        fd >= 0 &&
+        ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) == bytes.size() &&
+        ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!written || ::rename(temporary.constData(), path.constData()) != 0) {
+        ::unlink(temporary.constData());
+        say(QStringLiteral("relay: cannot keep the owner link in ") + QFile::decodeName(path));
     }
 }
 
