@@ -11,6 +11,7 @@
 #include "core/DamagedFileError.h"
 #include "core/Detached.h"
 #include "core/Envelope.h"
+#include "core/InstalledFile.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
 
@@ -75,13 +76,8 @@ std::filesystem::path Agent::defaultDirectory() {
 }
 
 QString Agent::schemaBeside(const QString& applicationDir) {
-    const QDir dir(applicationDir);
-    const QString beside = dir.filePath(QStringLiteral("resources/v1.schema.json"));
-    const QString installed = dir.filePath(QStringLiteral("../share/Corvane/v1.schema.json"));
-    if (!QFileInfo(beside).isFile() && QFileInfo(installed).isFile()) {
-        return QDir::cleanPath(installed);
-    }
-    return beside;
+    return InstalledFile::find(applicationDir, QStringLiteral("resources/v1.schema.json"),
+                               QStringLiteral("velto"), QStringLiteral("v1.schema.json"));
 }
 
 std::string Agent::builtRelayOrigin() {

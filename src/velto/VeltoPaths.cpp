@@ -1,5 +1,7 @@
 #include "velto/VeltoPaths.h"
 
+#include "core/InstalledFile.h"
+
 #include <QCoreApplication>
 #include <QStandardPaths>
 
@@ -23,7 +25,8 @@ QString agentSocket() {
 }
 
 QString besideProgram(const QString& relativePath) {
-    return QCoreApplication::applicationDirPath() + u'/' + relativePath;
+    return InstalledFile::find(QCoreApplication::applicationDirPath(), relativePath,
+                               QStringLiteral("velto"), relativePath);
 }
 
 } // namespace corvane::VeltoPaths

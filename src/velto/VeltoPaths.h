@@ -17,7 +17,8 @@ QString simulatorRoot();
 QString simulatorSocket();
 // The running agent's own control socket (`velto desktop`), in its private folder.
 QString agentSocket();
-// A file installed beside the program, e.g. "scenarios/default.json".
+// A file the program ships, e.g. "scenarios/default.json": beside it in the build tree, else
+// in the package's share folder.
 QString besideProgram(const QString& relativePath);
 
 } // namespace VeltoPaths

@@ -474,25 +474,6 @@ TEST_F(AgentTest, UnwritableDefaultsAreFailuresNotSuccesses) {
     EXPECT_TRUE(mac.defaults.values.contains("device-id"));
 }
 
-TEST(AgentSchema, FoundBesideTheProgramOrInstalled) {
-    QTemporaryDir root;
-    const QDir dir(root.path());
-    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin")));
-    const QString bin = dir.filePath(QStringLiteral("bin"));
-    const QString beside = bin + QStringLiteral("/resources/v1.schema.json");
-    const QString installed = dir.filePath(QStringLiteral("share/Corvane/v1.schema.json"));
-
-    EXPECT_EQ(Agent::schemaBeside(bin), beside); // neither: the first place, to fail there
-
-    ASSERT_TRUE(dir.mkpath(QStringLiteral("share/Corvane")));
-    { std::ofstream(installed.toStdString()) << "{}"; }
-    EXPECT_EQ(Agent::schemaBeside(bin), installed);
-
-    ASSERT_TRUE(dir.mkpath(QStringLiteral("bin/resources")));
-    { std::ofstream(beside.toStdString()) << "{}"; }
-    EXPECT_EQ(Agent::schemaBeside(bin), beside);
-}
-
 // The name rules themselves are the allowlist's; here, that the Agent applies them and keeps
 // what it stores in step with what it shows.
 TEST_F(AgentTest, ShortcutNames) {

@@ -1,5 +1,6 @@
 // velto-relay: the relay and its dashboard on one HTTPS port, with its state in one data folder.
 #include "core/ContractValidator.h"
+#include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
 #include "core/SystemClock.h"
 #include "relay/RelayCertificate.h"
@@ -13,7 +14,9 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -26,8 +29,69 @@ void say(const QString& line) {
     std::fflush(stdout);
 }
 
-QString beside(const QString& relative) {
-    return QCoreApplication::applicationDirPath() + u'/' + relative;
+// A file the relay ships: beside it in the build tree, else in its package's share folder.
+QString shipped(const QString& builtPath, const QString& installedPath) {
+    return corvane::InstalledFile::find(QCoreApplication::applicationDirPath(), builtPath,
+                                        QStringLiteral("velto-relay"), installedPath);
+}
+
+// The command line's options, each with a default from the environment (VELTO_RELAY_<NAME>), so
+// that a service reads them from its configuration file. An empty variable counts as unset.
+class Options {
+public:
+    explicit Options(const QCommandLineParser& parser)
+        : parser_(parser) {}
+
+    bool isSet(const QCommandLineOption& option) const {
+        return parser_.isSet(option) || !fromEnvironment(option).isEmpty();
+    }
+    QString value(const QCommandLineOption& option) const {
+        if (parser_.isSet(option)) {
+            return parser_.value(option);
+        }
+        const QString configured = fromEnvironment(option);
+        return configured.isEmpty() ? parser_.value(option) : configured;
+    }
+
+    static QString variable(const QCommandLineOption& option) {
+        return QStringLiteral("VELTO_RELAY_") +
+               option.names().constFirst().toUpper().replace(u'-', u'_');
+    }
+
+private:
+    static QString fromEnvironment(const QCommandLineOption& option) {
+        return qEnvironmentVariable(variable(option).toLatin1().constData()).trimmed();
+    }
+
+    const QCommandLineParser& parser_;
+};
+
+// The one-time owner link, also kept in the data folder for an administrator who missed the
+// log: readable by the relay's own user only, replaced whole, and removed once the owner exists.
+// (Not through PrivateFile: that would make the data folder owner-only, and its mode is the
+// administrator's.)
+void keepOwnerLink(const QString& folder, const QString& link) {
+    const QByteArray path = QFile::encodeName(QDir(folder).filePath(QStringLiteral("owner-link")));
+    if (link.isEmpty()) {
+        ::unlink(path.constData());
+        return;
+    }
+    const QByteArray temporary = path + ".new";
+    ::unlink(temporary.constData());
+    const QByteArray bytes = (link + u'\n').toUtf8();
+    const int fd =
+        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool written =
+        fd >= 0 &&
+        ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) == bytes.size() &&
+        ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!written || ::rename(temporary.constData(), path.constData()) != 0) {
+        ::unlink(temporary.constData());
+        say(QStringLiteral("relay: cannot keep the owner link in ") + QFile::decodeName(path));
+    }
 }
 
 // A new folder is made private; an existing one is used as it is, unless others may write in it
@@ -89,7 +153,11 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The Velto relay and its web dashboard."));
+    parser.setApplicationDescription(
+        QStringLiteral("The Velto relay and its web dashboard.\n\nEach option may also come from "
+                       "the environment as VELTO_RELAY_<OPTION> (VELTO_RELAY_PORT, "
+                       "VELTO_RELAY_CONNECTIONS_PER_ADDRESS...), as the service's configuration "
+                       "file sets them; the command line wins."));
     parser.addHelpOption();
     const QCommandLineOption data(QStringLiteral("data"),
                                   QStringLiteral("Data folder (database, certificate)."),
@@ -118,13 +186,21 @@ int main(int argc, char** argv) {
         QStringLiteral("COUNT"), QStringLiteral("256"));
     parser.addOptions({data, listen, port, host, cert, key, perAddress});
     parser.process(app);
+    const Options options(parser);
 
     try {
         const QString folder =
-            parser.isSet(data)
-                ? parser.value(data)
+            options.isSet(data)
+                ? options.value(data)
                 : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                       QStringLiteral("/VeltoRelay");
+        // The store is SQLite in the data folder; a configuration that names another one must
+        // not start a relay on an empty database instead.
+        if (!qEnvironmentVariable("VELTO_RELAY_DATABASE").trimmed().isEmpty()) {
+            say(QStringLiteral("relay: VELTO_RELAY_DATABASE is set, but this relay keeps its "
+                               "database in the data folder only; leave it empty"));
+            return 2;
+        }
         if (const QString refused = prepareDataFolder(folder); !refused.isEmpty()) {
             say(QStringLiteral("relay: ") + refused);
             return 1;
@@ -140,37 +216,40 @@ int main(int argc, char** argv) {
                     : QStringLiteral("relay: cannot lock the data folder: ") + lockError);
             return 1;
         }
-        if (parser.isSet(cert) != parser.isSet(key)) {
+        if (options.isSet(cert) != options.isSet(key)) {
             say(QStringLiteral("relay: --cert and --key go together"));
             return 2;
         }
-        const QHostAddress address(parser.value(listen));
+        const QHostAddress address(options.value(listen));
         bool portOk = false;
-        const uint portNumber = parser.value(port).toUInt(&portOk);
+        const uint portNumber = options.value(port).toUInt(&portOk);
         if (address.isNull() || !portOk || portNumber > 65535) {
             say(QStringLiteral("relay: invalid --listen or --port"));
             return 2;
         }
         bool perAddressOk = false;
-        const uint connectionsPerAddress = parser.value(perAddress).toUInt(&perAddressOk);
+        const uint connectionsPerAddress = options.value(perAddress).toUInt(&perAddressOk);
         if (!perAddressOk || connectionsPerAddress == 0) {
             say(QStringLiteral("relay: invalid --connections-per-address"));
             return 2;
         }
-        const QString linkHost = parser.isSet(host) ? parser.value(host) : linkHostFor(address);
+        const QString linkHost = options.isSet(host) ? options.value(host) : linkHostFor(address);
 
         const corvane::RelayCertificate certificate =
-            parser.isSet(cert)
-                ? corvane::RelayCertificate::load(parser.value(cert), parser.value(key))
-                : corvane::RelayCertificate::ensure(
-                      folder, parser.isSet(host) ? QStringList{parser.value(host)} : QStringList{});
+            options.isSet(cert)
+                ? corvane::RelayCertificate::load(options.value(cert), options.value(key))
+                : corvane::RelayCertificate::ensure(folder, options.isSet(host)
+                                                                ? QStringList{options.value(host)}
+                                                                : QStringList{});
         const corvane::ContractValidator validator(
-            beside(QStringLiteral("resources/v1.schema.json")));
+            shipped(QStringLiteral("resources/v1.schema.json"), QStringLiteral("v1.schema.json")));
         corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
         corvane::RelayServer server(
             store, clock, validator,
-            {certificate.tls(), QDir(beside(QStringLiteral("dashboard"))), connectionsPerAddress});
+            {certificate.tls(),
+             QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
+             connectionsPerAddress});
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")
@@ -182,10 +261,13 @@ int main(int argc, char** argv) {
         say(QStringLiteral("relay: listening on ") + origin);
         say(QStringLiteral("relay: certificate ") + certificate.certificateFile());
         say(QStringLiteral("relay: certificate SHA-256 ") + certificate.fingerprint());
-        if (!server.accounts().setupToken().empty()) {
-            say(QStringLiteral("relay: create the owner account at ") + origin +
-                QStringLiteral("/#setup=") +
-                QString::fromStdString(server.accounts().setupToken()));
+        const QString ownerLink = server.accounts().setupToken().empty()
+                                      ? QString()
+                                      : origin + QStringLiteral("/#setup=") +
+                                            QString::fromStdString(server.accounts().setupToken());
+        keepOwnerLink(folder, ownerLink);
+        if (!ownerLink.isEmpty()) {
+            say(QStringLiteral("relay: create the owner account at ") + ownerLink);
         } else {
             say(QStringLiteral("relay: dashboard at ") + origin + u'/');
         }
