@@ -87,6 +87,7 @@ public:
     virtual std::optional<Device> device(const std::string& id) = 0;
     virtual std::vector<Device> devicesOf(std::int64_t accountId) = 0;
     virtual void revokeDevice(const std::string& id) = 0;
+    virtual void renameDevice(const std::string& id, const std::string& name) = 0;
 
     // Command audit, newest first when listed.
     virtual void addAudit(const Audit& audit) = 0;

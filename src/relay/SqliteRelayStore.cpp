@@ -383,6 +383,13 @@ void SqliteRelayStore::revokeDevice(const std::string& id) {
     Statement(db_, "UPDATE devices SET revoked = 1 WHERE id = ?").bind(text(id)).exec();
 }
 
+void SqliteRelayStore::renameDevice(const std::string& id, const std::string& name) {
+    Statement(db_, "UPDATE devices SET name = ? WHERE id = ?")
+        .bind(text(name))
+        .bind(text(id))
+        .exec();
+}
+
 void SqliteRelayStore::addAudit(const Audit& a) {
     Statement(db_, "INSERT INTO audit (command_id, account_id, device_id, action, outcome, "
                    "sent_at, finished_at) VALUES (?, ?, ?, ?, ?, ?, NULL)")

@@ -41,6 +41,7 @@ public:
     std::optional<Device> device(const std::string& id) override;
     std::vector<Device> devicesOf(std::int64_t accountId) override;
     void revokeDevice(const std::string& id) override;
+    void renameDevice(const std::string& id, const std::string& name) override;
 
     void addAudit(const Audit& audit) override;
     void finishAudit(const std::string& commandId, const std::string& outcome,
