@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -36,6 +37,13 @@ public:
         std::int64_t accountId = 0;
         std::string name;
         Clock::MonotonicTime expiresAt;
+        Clock::WallTime startedAt;
+        std::string browser; // what the browser said it is, shortened, for the session list
+    };
+    // A live session as its account's list shows it: `key` is the digest of its cookie.
+    struct Listed {
+        std::string key;
+        Session session;
     };
 
     RelayAccounts(RelayStore& store, const Clock& clock);
@@ -43,17 +51,26 @@ public:
     // The one-time token while no account exists, else empty.
     const std::string& setupToken() const noexcept { return setupToken_; }
     // Creates the first account and signs it in.
-    Session setUp(const std::string& token, const std::string& name, const std::string& password);
+    Session setUp(const std::string& token, const std::string& name, const std::string& password,
+                  const std::string& browser = {});
     // `address` is the caller's RelayRateLimit::addressBlock; `holdsSession` says the caller
     // already holds a live session of this name (a browser signing in again).
     Session signIn(const std::string& name, const std::string& password, const std::string& address,
-                   bool holdsSession = false);
+                   bool holdsSession = false, const std::string& browser = {});
     // The live session for a cookie value; absent when unknown or expired.
     std::optional<Session> session(const std::string& token);
     void signOut(const std::string& token);
+    // The account's live sessions, oldest first.
+    std::vector<Listed> sessionsOf(std::int64_t accountId);
+    // Ends the account's sessions but the one with key `keptKey`; returns how many ended.
+    std::size_t signOutOthers(std::int64_t accountId, const std::string& keptKey);
+    // Replaces the password after checking the current one ("wrong_password", counted with the
+    // sign-in failures of the name; "weak_password" for a new one too short or too long).
+    void changePassword(const Session& session, const std::string& current,
+                        const std::string& next);
 
 private:
-    Session start(std::int64_t accountId, const std::string& name);
+    Session start(std::int64_t accountId, const std::string& name, const std::string& browser);
 
     RelayStore& store_;
     const Clock& clock_;

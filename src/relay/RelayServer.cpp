@@ -35,7 +35,7 @@ Status statusOf(const std::string& code) {
         {"pairing_not_found", 404},   {"device_not_found", 404},    {"method_not_allowed", 405},
         {"pairing_pending", 409},     {"device_offline", 409},      {"pairing_expired", 410},
         {"rate_limited", 429},        {"device_busy", 429},         {"too_many_streams", 429},
-        {"invalid_device_name", 400},
+        {"invalid_device_name", 400}, {"weak_password", 400},       {"wrong_password", 403},
     };
     const auto found = statuses.find(code);
     return found != statuses.end() ? found->second : 500;
@@ -149,6 +149,33 @@ JSON deviceView(const std::string& id, const std::string& name, const DeviceHub:
         view.emplace("last_seen", JSON(WireTime::text(live->lastSeen)));
     }
     return JSON(std::move(view));
+}
+
+// A short description of the browser behind a session ("Chrome on Android"), for the person who
+// looks through their signed-in sessions; never more than that of what it says.
+std::string browserOf(const RelayHttpRequest& request) {
+    const QByteArray agent = request.header("user-agent");
+    static constexpr std::pair<const char*, const char*> browsers[] = {
+        {"Firefox/", "Firefox"}, {"Edg/", "Edge"},      {"OPR/", "Opera"},
+        {"Chrome/", "Chrome"},   {"Safari/", "Safari"},
+    };
+    static constexpr std::pair<const char*, const char*> systems[] = {
+        {"Android", "Android"}, {"iPhone", "iPhone"}, {"iPad", "iPad"},   {"Mac OS X", "a Mac"},
+        {"Windows", "Windows"}, {"CrOS", "ChromeOS"}, {"Linux", "Linux"},
+    };
+    std::string browser = "A browser";
+    for (const auto& [mark, name] : browsers) {
+        if (agent.contains(mark)) {
+            browser = name;
+            break;
+        }
+    }
+    for (const auto& [mark, name] : systems) {
+        if (agent.contains(mark)) {
+            return browser + " on " + name;
+        }
+    }
+    return browser;
 }
 
 // A name a person gives a computer: shown in lists, so short and free of hidden characters.
@@ -290,8 +317,9 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
     }
     if (path == QLatin1String("/v1/account/setup") && post) {
         const JSON body = bodyOf(request);
-        const RelayAccounts::Session session = accounts_.setUp(
-            stringIn(body, "token"), stringIn(body, "name"), stringIn(body, "password"));
+        const RelayAccounts::Session session =
+            accounts_.setUp(stringIn(body, "token"), stringIn(body, "name"),
+                            stringIn(body, "password"), browserOf(request));
         RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
         setCookie(answer, session.token,
                   std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
@@ -304,7 +332,7 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         const std::optional<RelayAccounts::Session> current = accounts_.session(cookieOf(request));
         const RelayAccounts::Session session = accounts_.signIn(
             name, stringIn(body, "password"), RelayRateLimit::addressBlock(request.remote),
-            current.has_value() && current->name == name);
+            current.has_value() && current->name == name, browserOf(request));
         RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
         setCookie(answer, session.token,
                   std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
@@ -324,6 +352,7 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         }
     }
     const std::int64_t account = session->accountId;
+    const std::string sessionKey = RelaySecrets::digest(cookie);
 
     if (path == QLatin1String("/v1/account")) {
         if (!get) {
@@ -340,10 +369,34 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         if (!RelaySecrets::same(request.header("x-csrf-token").toStdString(), session->csrf)) {
             throw ContractError("csrf_failed");
         }
-        return eventStream(*session, RelaySecrets::digest(cookie));
+        return eventStream(*session, sessionKey);
+    }
+    if (path == QLatin1String("/v1/account/sessions") && get) {
+        JSON::Array sessions;
+        for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(account)) {
+            sessions.emplace_back(
+                JSON::Object{{"id", JSON(listed.key.substr(0, 16))},
+                             {"browser", JSON(listed.session.browser)},
+                             {"started_at", JSON(WireTime::text(listed.session.startedAt))},
+                             {"current", JSON(listed.key == sessionKey)}});
+        }
+        return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
+    }
+    if (path == QLatin1String("/v1/account/sign-out-others") && post) {
+        const std::size_t ended = accounts_.signOutOthers(account, sessionKey);
+        events_.endOtherSessions(account, sessionKey);
+        return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
+    }
+    if (path == QLatin1String("/v1/account/password") && post) {
+        const JSON body = bodyOf(request);
+        accounts_.changePassword(*session, stringIn(body, "current"), stringIn(body, "password"));
+        // Whoever knew the old password is signed out; this page stays.
+        accounts_.signOutOthers(account, sessionKey);
+        events_.endOtherSessions(account, sessionKey);
+        return jsonAnswer(JSON(JSON::Object{}));
     }
     if (path == QLatin1String("/v1/account/sign-out") && post) {
-        events_.endSession(RelaySecrets::digest(cookie));
+        events_.endSession(sessionKey);
         accounts_.signOut(cookie);
         RelayHttpResponse answer = jsonAnswer(JSON(JSON::Object{}));
         setCookie(answer, "", 0);

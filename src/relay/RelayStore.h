@@ -65,6 +65,7 @@ public:
                                                       const std::string& passwordHash) = 0;
     virtual std::optional<Account> accountByName(const std::string& name) = 0;
     virtual std::int64_t accountCount() = 0;
+    virtual void setPasswordHash(std::int64_t accountId, const std::string& passwordHash) = 0;
 
     // Pairing codes. A code or bootstrap hash names at most one pairing.
     virtual void addPairing(const Pairing& pairing) = 0;

@@ -11,7 +11,7 @@ namespace corvane::RelayText {
 namespace {
 
 // Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 18> relaySentences{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 20> relaySentences{{
     {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
     {"sign_in_failed", "That name and password don’t match."},
     {"unauthorized", "You’re signed out. Sign in again to go on."},
@@ -35,6 +35,8 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 18> relaySen
     {"device_busy", "The Mac is still busy with earlier requests. Wait a moment, then try again."},
     {"invalid_device_name",
      "Enter a name of 1 to 64 characters, without line breaks or special characters."},
+    {"wrong_password", "That isn’t your current password."},
+    {"weak_password", "Choose a new password of 10 to 1,024 characters."},
     {"too_many_streams",
      "Too many pages of this account are open. Close some, then reload this one."},
     {"invalid_request",

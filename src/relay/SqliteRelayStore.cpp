@@ -383,6 +383,13 @@ void SqliteRelayStore::revokeDevice(const std::string& id) {
     Statement(db_, "UPDATE devices SET revoked = 1 WHERE id = ?").bind(text(id)).exec();
 }
 
+void SqliteRelayStore::setPasswordHash(std::int64_t accountId, const std::string& passwordHash) {
+    Statement(db_, "UPDATE accounts SET password_hash = ? WHERE id = ?")
+        .bind(text(passwordHash))
+        .bind(QVariant::fromValue(static_cast<qint64>(accountId)))
+        .exec();
+}
+
 void SqliteRelayStore::renameDevice(const std::string& id, const std::string& name) {
     Statement(db_, "UPDATE devices SET name = ? WHERE id = ?")
         .bind(text(name))

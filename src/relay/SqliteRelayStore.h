@@ -26,6 +26,7 @@ public:
                                               const std::string& passwordHash) override;
     std::optional<Account> accountByName(const std::string& name) override;
     std::int64_t accountCount() override;
+    void setPasswordHash(std::int64_t accountId, const std::string& passwordHash) override;
 
     void addPairing(const Pairing& pairing) override;
     std::optional<Pairing> pairingByCode(const std::string& code) override;

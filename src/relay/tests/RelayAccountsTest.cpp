@@ -110,5 +110,55 @@ TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
     EXPECT_FALSE(accounts.session(token));
 }
 
+TEST_F(RelayAccountsTest, APasswordChangesOnlyWithTheCurrentOneAndOtherSessionsCanBeEnded) {
+    const RelayAccounts::Session phone =
+        accounts.setUp(accounts.setupToken(), "owner", password, "Chrome on Android");
+    clock.advance(1s);
+    const std::string laptop = signIn("owner", password);
+    const auto changeCode = [&](const std::string& current, const std::string& next) {
+        try {
+            accounts.changePassword(phone, current, next);
+            return std::string("changed");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    struct Row {
+        const char* name;
+        std::string current;
+        std::string next;
+        std::string code;
+    };
+    const std::vector<Row> rows{
+        {"wrong current", "not the password", "a new long password", "wrong_password"},
+        {"too short", password, std::string(RelayAccounts::shortestPassword - 1, 'p'),
+         "weak_password"},
+        {"too long", password, std::string(RelayAccounts::longestPassword + 1, 'p'),
+         "weak_password"},
+        {"good", password, "a new long password", "changed"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(changeCode(row.current, row.next), row.code);
+    }
+    EXPECT_EQ(signIn("owner", password, "10.0.0.9"), "sign_in_failed");
+    EXPECT_NE(signIn("owner", "a new long password", "10.0.0.9"), "sign_in_failed");
+
+    const std::vector<RelayAccounts::Listed> listed = accounts.sessionsOf(phone.accountId);
+    ASSERT_EQ(listed.size(), 3U);
+    EXPECT_EQ(listed.front().session.browser, "Chrome on Android") << "oldest first";
+    const std::string phoneKey = listed.front().key;
+    EXPECT_EQ(accounts.signOutOthers(phone.accountId, phoneKey), 2U);
+    EXPECT_TRUE(accounts.session(phone.token).has_value());
+    EXPECT_FALSE(accounts.session(laptop).has_value());
+
+    // Guessing the current password from a signed-in page counts as failed sign-ins (two so
+    // far: the wrong current password and the old one's sign-in).
+    for (int i = 2; i < RelayAccounts::failuresAllowed; ++i) {
+        EXPECT_EQ(changeCode("guess " + std::to_string(i), "whatever long"), "wrong_password");
+    }
+    EXPECT_EQ(changeCode("a new long password", "another long one"), "rate_limited");
+}
+
 } // namespace
 } // namespace corvane::test
