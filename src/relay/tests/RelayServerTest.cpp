@@ -613,5 +613,46 @@ TEST_F(RelayServerTest, AnEventStreamNobodyReadsIsDropped) {
     EXPECT_TRUE(until([&] { return server->events().openCount() == 0; }));
 }
 
+TEST_F(RelayServerTest, APairedMacTakesANameOfThePersonsChoosingWhenItIsPlain) {
+    const std::map<QByteArray, QByteArray> dashboard = signedIn();
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    const std::string deviceId = *code.body.stringMember("device_id");
+    client->post(QStringLiteral("/v1/pairings/approve"),
+                 JSON(JSON::Object{{"code", *code.body.find("code")}}), dashboard);
+    ASSERT_EQ(
+        client
+            ->post(QStringLiteral("/v1/pairing/redeem"),
+                   JSON(JSON::Object{{"device_token", JSON("device-token-of-this-test")}}),
+                   {{"Authorization", "Bearer " + QByteArray::fromStdString(
+                                                      *code.body.stringMember("bootstrap_token"))}})
+            .status,
+        200);
+    const QString rename =
+        QStringLiteral("/v1/devices/%1/rename").arg(QString::fromStdString(deviceId));
+    struct Row {
+        const char* name;
+        std::string given;
+        int status;
+        std::string kept; // the name listed afterwards
+    };
+    const std::vector<Row> rows{
+        {"empty", "   ", 400, "Studio"},
+        {"too long", std::string(65, 'n'), 400, "Studio"},
+        {"a line break inside", "Desk\nMac", 200, "Desk Mac"},
+        {"a direction override", "Desk \u202eMac", 400, "Desk Mac"},
+        {"a tab", "Desk\tMac", 200, "Desk Mac"},
+        {"plain, trimmed", "  Kitchen iMac ", 200, "Kitchen iMac"},
+        {"64 letters", std::string(64, 'n'), 200, std::string(64, 'n')},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HttpsClient::Reply reply =
+            client->post(rename, JSON(JSON::Object{{"name", JSON(row.given)}}), dashboard);
+        EXPECT_EQ(reply.status, row.status) << reply.raw.toStdString();
+        const JSON listed = client->get(QStringLiteral("/v1/devices"), dashboard).body;
+        EXPECT_EQ(*listed.find("devices")->array()->front().stringMember("name"), row.kept);
+    }
+}
+
 } // namespace
 } // namespace corvane::test
