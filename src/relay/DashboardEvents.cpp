@@ -60,16 +60,6 @@ void DashboardEvents::endSession(const std::string& sessionKey) {
     });
 }
 
-void DashboardEvents::endOtherSessions(std::int64_t accountId, const std::string& keptSessionKey) {
-    std::erase_if(streams_, [&](auto& entry) {
-        if (entry.second.accountId != accountId || entry.second.sessionKey == keptSessionKey) {
-            return false;
-        }
-        entry.second.sink->close();
-        return true;
-    });
-}
-
 void DashboardEvents::tick() {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     std::erase_if(streams_, [&](auto& entry) {

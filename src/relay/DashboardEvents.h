@@ -40,8 +40,6 @@ public:
     void publish(std::int64_t accountId, std::string_view type, const JSON& data);
     // Ends the streams of one session (signed out).
     void endSession(const std::string& sessionKey);
-    // Ends the streams of an account's other sessions (signed out elsewhere).
-    void endOtherSessions(std::int64_t accountId, const std::string& keptSessionKey);
     // Keep-alives, expired sessions, and forgetting streams that ended; about once a second.
     void tick();
     // Ends every stream (the relay stops).

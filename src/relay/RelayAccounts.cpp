@@ -69,7 +69,7 @@ RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std:
         throw ContractError("setup_not_available");
     }
     setupToken_.clear();
-    return start(*id, name, browser);
+    return start(RelayStore::Account{*id, name, {}, {}}, browser);
 }
 
 RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std::string& password,
@@ -102,7 +102,7 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
         throw ContractError("sign_in_failed");
     }
     // The name's failures stay: its owner signing in does not end a stranger's guessing.
-    return start(account->id, account->name, browser);
+    return start(*account, browser);
 }
 
 std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& token) {
@@ -124,11 +124,11 @@ void RelayAccounts::signOut(const std::string& token) {
     sessions_.erase(RelaySecrets::digest(token));
 }
 
-std::vector<RelayAccounts::Listed> RelayAccounts::sessionsOf(std::int64_t accountId) {
+std::vector<RelayAccounts::Listed> RelayAccounts::sessionsOf(std::int64_t personId) {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     std::vector<Listed> listed;
     for (const auto& [key, session] : sessions_) {
-        if (session.accountId == accountId && now < session.expiresAt) {
+        if (session.personId == personId && now < session.expiresAt) {
             listed.push_back({key, session});
         }
     }
@@ -138,10 +138,60 @@ std::vector<RelayAccounts::Listed> RelayAccounts::sessionsOf(std::int64_t accoun
     return listed;
 }
 
-std::size_t RelayAccounts::signOutOthers(std::int64_t accountId, const std::string& keptKey) {
-    return std::erase_if(sessions_, [&](const auto& entry) {
-        return entry.second.accountId == accountId && entry.first != keptKey;
+std::vector<std::string> RelayAccounts::signOutOthers(std::int64_t personId,
+                                                      const std::string& keptKey) {
+    std::vector<std::string> ended;
+    std::erase_if(sessions_, [&](const auto& entry) {
+        if (entry.second.personId != personId || entry.first == keptKey) {
+            return false;
+        }
+        ended.push_back(entry.first);
+        return true;
     });
+    return ended;
+}
+
+std::string RelayAccounts::invite(const Session& owner) {
+    if (!owner.owner()) {
+        throw ContractError("owner_only");
+    }
+    std::string token = RelaySecrets::randomToken();
+    store_.addInvite(RelaySecrets::digest(token), owner.accountId, clock_.now() + inviteLifetime);
+    return token;
+}
+
+RelayAccounts::Session RelayAccounts::join(const std::string& token, const std::string& name,
+                                           const std::string& password,
+                                           const std::string& browser) {
+    if (!plausibleName(name) || password.size() < shortestPassword ||
+        password.size() > longestPassword) {
+        throw ContractError("invalid_request");
+    }
+    // Checked before the invitation is spent, so a taken name leaves the link working.
+    if (store_.accountByName(name)) {
+        throw ContractError("name_taken");
+    }
+    const std::optional<std::int64_t> ownerId =
+        token.empty() ? std::nullopt : store_.takeInvite(RelaySecrets::digest(token), clock_.now());
+    if (!ownerId) {
+        throw ContractError("invite_not_available");
+    }
+    const std::string hash = hashPassword(password);
+    const std::optional<std::int64_t> id = store_.createMember(name, hash, *ownerId);
+    if (!id) {
+        throw ContractError("name_taken");
+    }
+    return start(RelayStore::Account{*id, name, hash, ownerId}, browser);
+}
+
+std::vector<std::string> RelayAccounts::remove(const Session& owner, std::int64_t personId) {
+    if (!owner.owner()) {
+        throw ContractError("owner_only");
+    }
+    if (personId == owner.personId || !store_.removeMember(owner.accountId, personId)) {
+        throw ContractError("not_found");
+    }
+    return signOutOthers(personId);
 }
 
 void RelayAccounts::changePassword(const Session& session, const std::string& current,
@@ -151,7 +201,7 @@ void RelayAccounts::changePassword(const Session& session, const std::string& cu
         throw ContractError("rate_limited");
     }
     const std::optional<RelayStore::Account> account = store_.accountByName(session.name);
-    if (!account || account->id != session.accountId || current.size() > longestPassword ||
+    if (!account || account->id != session.personId || current.size() > longestPassword ||
         !verifyPassword(account->passwordHash, current)) {
         failures_.note(byName);
         throw ContractError("wrong_password");
@@ -162,18 +212,19 @@ void RelayAccounts::changePassword(const Session& session, const std::string& cu
     store_.setPasswordHash(account->id, hashPassword(next));
 }
 
-RelayAccounts::Session RelayAccounts::start(std::int64_t accountId, const std::string& name,
+RelayAccounts::Session RelayAccounts::start(const RelayStore::Account& person,
                                             const std::string& browser) {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     // Expired sessions go whenever a new one starts, so the map stays bounded by live ones.
     std::erase_if(sessions_, [now](const auto& entry) { return now >= entry.second.expiresAt; });
     Session session{RelaySecrets::randomToken(),
                     RelaySecrets::randomToken(),
-                    accountId,
-                    name,
+                    person.memberOf.value_or(person.id),
+                    person.name,
                     now + sessionLifetime,
                     clock_.now(),
-                    browser};
+                    browser,
+                    person.id};
     Session kept = session;
     kept.token.clear();
     sessions_.emplace(RelaySecrets::digest(session.token), std::move(kept));

@@ -30,12 +30,13 @@ RelayHttpResponse jsonAnswer(const JSON& body, int status = 200) {
 
 Status statusOf(const std::string& code) {
     static const std::map<std::string, Status, std::less<>> statuses{
-        {"invalid_request", 400},     {"unauthorized", 401},        {"sign_in_failed", 401},
-        {"csrf_failed", 403},         {"setup_not_available", 403}, {"not_found", 404},
-        {"pairing_not_found", 404},   {"device_not_found", 404},    {"method_not_allowed", 405},
-        {"pairing_pending", 409},     {"device_offline", 409},      {"pairing_expired", 410},
-        {"rate_limited", 429},        {"device_busy", 429},         {"too_many_streams", 429},
-        {"invalid_device_name", 400}, {"weak_password", 400},       {"wrong_password", 403},
+        {"invalid_request", 400},     {"unauthorized", 401},         {"sign_in_failed", 401},
+        {"csrf_failed", 403},         {"setup_not_available", 403},  {"not_found", 404},
+        {"pairing_not_found", 404},   {"device_not_found", 404},     {"method_not_allowed", 405},
+        {"pairing_pending", 409},     {"device_offline", 409},       {"pairing_expired", 410},
+        {"rate_limited", 429},        {"device_busy", 429},          {"too_many_streams", 429},
+        {"invalid_device_name", 400}, {"weak_password", 400},        {"wrong_password", 403},
+        {"owner_only", 403},          {"invite_not_available", 410}, {"name_taken", 409},
     };
     const auto found = statuses.find(code);
     return found != statuses.end() ? found->second : 500;
@@ -98,7 +99,9 @@ void setCookie(RelayHttpResponse& response, const std::string& token, qint64 max
 }
 
 JSON sessionAnswer(const RelayAccounts::Session& session) {
-    return JSON(JSON::Object{{"name", JSON(session.name)}, {"csrf", JSON(session.csrf)}});
+    return JSON(JSON::Object{{"name", JSON(session.name)},
+                             {"csrf", JSON(session.csrf)},
+                             {"role", JSON(session.owner() ? "owner" : "member")}});
 }
 
 JSON commandView(const DeviceHub::Command& command) {
@@ -326,6 +329,17 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
                       .count());
         return answer;
     }
+    if (path == QLatin1String("/v1/account/join") && post) {
+        const JSON body = bodyOf(request);
+        const RelayAccounts::Session session =
+            accounts_.join(stringIn(body, "token"), stringIn(body, "name"),
+                           stringIn(body, "password"), browserOf(request));
+        RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
+        setCookie(answer, session.token,
+                  std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
+                      .count());
+        return answer;
+    }
     if (path == QLatin1String("/v1/account/sign-in") && post) {
         const JSON body = bodyOf(request);
         const std::string name = stringIn(body, "name");
@@ -373,7 +387,7 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
     }
     if (path == QLatin1String("/v1/account/sessions") && get) {
         JSON::Array sessions;
-        for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(account)) {
+        for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(session->personId)) {
             sessions.emplace_back(
                 JSON::Object{{"id", JSON(listed.key.substr(0, 16))},
                              {"browser", JSON(listed.session.browser)},
@@ -383,16 +397,43 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
     }
     if (path == QLatin1String("/v1/account/sign-out-others") && post) {
-        const std::size_t ended = accounts_.signOutOthers(account, sessionKey);
-        events_.endOtherSessions(account, sessionKey);
+        const std::size_t ended =
+            endSessions(accounts_.signOutOthers(session->personId, sessionKey));
         return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
     }
     if (path == QLatin1String("/v1/account/password") && post) {
         const JSON body = bodyOf(request);
         accounts_.changePassword(*session, stringIn(body, "current"), stringIn(body, "password"));
         // Whoever knew the old password is signed out; this page stays.
-        accounts_.signOutOthers(account, sessionKey);
-        events_.endOtherSessions(account, sessionKey);
+        endSessions(accounts_.signOutOthers(session->personId, sessionKey));
+        return jsonAnswer(JSON(JSON::Object{}));
+    }
+    if (path == QLatin1String("/v1/account/people") && get) {
+        JSON::Array people;
+        for (const RelayStore::Account& person : store_.peopleOf(account)) {
+            people.emplace_back(JSON::Object{{"id", JSON(static_cast<double>(person.id))},
+                                             {"name", JSON(person.name)},
+                                             {"role", JSON(person.memberOf ? "member" : "owner")},
+                                             {"you", JSON(person.id == session->personId)}});
+        }
+        return jsonAnswer(JSON(JSON::Object{{"people", JSON(std::move(people))}}));
+    }
+    if (path == QLatin1String("/v1/account/invite") && post) {
+        const std::string token = accounts_.invite(*session);
+        return jsonAnswer(JSON(JSON::Object{
+            {"token", JSON(token)},
+            {"expires_at", JSON(WireTime::text(clock_.now() + RelayAccounts::inviteLifetime))}}));
+    }
+    if (path == QLatin1String("/v1/account/people/remove") && post) {
+        const JSON body = bodyOf(request);
+        const JSON* id = body.find("id");
+        const std::optional<double> number = id != nullptr ? id->number() : std::nullopt;
+        // Anything but a whole number within a double's exact range is refused before the cast.
+        if (!number || *number < 1 || *number > 9007199254740991.0 ||
+            *number != static_cast<double>(static_cast<std::int64_t>(*number))) {
+            throw ContractError("invalid_request");
+        }
+        endSessions(accounts_.remove(*session, static_cast<std::int64_t>(*number)));
         return jsonAnswer(JSON(JSON::Object{}));
     }
     if (path == QLatin1String("/v1/account/sign-out") && post) {
@@ -468,6 +509,9 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
             return jsonAnswer(JSON(JSON::Object{{"audit", JSON(std::move(rows))}}));
         }
         if (what == QLatin1String("revoke") && post) {
+            if (!session->owner()) {
+                throw ContractError("owner_only");
+            }
             hub_.revoke(deviceId);
             devicesChanged(account, "removed");
             return jsonAnswer(JSON(JSON::Object{}));
@@ -510,6 +554,13 @@ RelayHttpResponse RelayServer::eventStream(const RelayAccounts::Session& session
         events_.open(std::move(sink), account, key, expires);
     };
     return response;
+}
+
+std::size_t RelayServer::endSessions(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        events_.endSession(key);
+    }
+    return keys.size();
 }
 
 void RelayServer::devicesChanged(std::int64_t accountId, std::string_view why) {

@@ -57,6 +57,8 @@ private:
     RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
     RelayHttpResponse dashboardFile(const QString& path) const;
     RelayHttpResponse eventStream(const RelayAccounts::Session& session, std::string sessionKey);
+    // Ends the live events of signed-out sessions; returns how many sessions they were.
+    std::size_t endSessions(const std::vector<std::string>& keys);
     // The device list changed for `accountId` (added, renamed, removed): pages fetch it again.
     void devicesChanged(std::int64_t accountId, std::string_view why);
     void deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) override;

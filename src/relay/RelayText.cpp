@@ -11,7 +11,7 @@ namespace corvane::RelayText {
 namespace {
 
 // Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 20> relaySentences{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 23> relaySentences{{
     {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
     {"sign_in_failed", "That name and password don’t match."},
     {"unauthorized", "You’re signed out. Sign in again to go on."},
@@ -35,6 +35,10 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 20> relaySen
     {"device_busy", "The Mac is still busy with earlier requests. Wait a moment, then try again."},
     {"invalid_device_name",
      "Enter a name of 1 to 64 characters, without line breaks or special characters."},
+    {"owner_only", "Only the account’s owner can do this."},
+    {"invite_not_available",
+     "This invitation was already used, replaced or has expired. Ask for a new one."},
+    {"name_taken", "This name is taken. Choose another one."},
     {"wrong_password", "That isn’t your current password."},
     {"weak_password", "Choose a new password of 10 to 1,024 characters."},
     {"too_many_streams",

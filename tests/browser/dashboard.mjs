@@ -239,6 +239,43 @@ try {
   await page.goForward();
   await page.getByRole('heading', { level: 1, name: 'Studio Mac' }).waitFor();
 
+  // ---- A second person: invited by the owner, operates the Mac, cannot remove it ------------
+  await page.goto(`${origin}/account`);
+  await page.getByRole('button', { name: 'Invite someone' }).click();
+  const invitation = await page.getByLabel(/^Invitation link/).inputValue();
+  const memberContext = await browser.newContext({ ignoreHTTPSErrors: true, viewport: sizes.phone });
+  const member = await memberContext.newPage();
+  member.setDefaultTimeout(20_000);
+  await member.goto(invitation);
+  await member.getByLabel('Your name').fill('alex');
+  await member.getByLabel('Password (10 characters or more)').fill('alex’s long password');
+  await member.getByRole('button', { name: 'Join' }).click();
+  await member.getByRole('link', { name: /Studio Mac/ }).click();
+  await member.getByRole('heading', { level: 1, name: 'Studio Mac' }).waitFor();
+  await member.locator('.state dt', { hasText: 'Battery' }).waitFor();
+  await member.getByRole('switch', { name: 'Mute' }).click();
+  await member.locator('section', { hasText: 'Sound and playback' }).getByRole('status').filter({ hasText: 'Audio unmuted' }).waitFor();
+  check(await member.getByRole('button', { name: 'Disconnect this Mac' }).isDisabled(), 'a member may disconnect the Mac');
+  const refused = await member.evaluate(async () => {
+    const { csrf } = await (await fetch('/v1/account')).json();
+    const id = location.pathname.split('/').pop();
+    const reply = await fetch(`/v1/devices/${id}/revoke`, { method: 'POST', headers: { 'Content-Type': 'application/json', 'X-CSRF-Token': csrf }, body: '{}' });
+    return `${reply.status} ${(await reply.json()).error.code}`;
+  });
+  check(refused === '403 owner_only', `the relay answered a member's removal with ${refused}`);
+  await member.goto(`${origin}/account`);
+  await member.getByRole('heading', { level: 1, name: 'Account' }).waitFor();
+  check(await member.getByRole('button', { name: /Invite|Remove/ }).count() === 0, 'a member may invite or remove people');
+  // The owner removes them: signed out at once.
+  await page.reload();
+  await page.getByRole('button', { name: 'Remove alex' }).click();
+  await page.getByRole('dialog', { name: 'Remove alex?' }).getByRole('button', { name: 'Remove' }).click();
+  await page.getByText('alex was removed.').waitFor();
+  await member.getByRole('heading', { name: 'Sign in to Velto' }).waitFor({ timeout: 10_000 });
+  await memberContext.close();
+  await page.goto(deviceAddress);
+  await page.getByRole('heading', { level: 1, name: 'Studio Mac' }).waitFor();
+
   // ---- Asleep: the page follows, with the reason on the controls ---------------------------
   simulated('sim', 'sleep');
   await page.locator('.subtitle', { hasText: 'Asleep or offline' }).waitFor({ timeout: 10_000 });

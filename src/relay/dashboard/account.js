@@ -1,5 +1,5 @@
 // The account: who is signed in, where else it is signed in, its password, and signing out.
-import { api } from './api.js';
+import { api, currentRole } from './api.js';
 import { ask, el, feedback, show } from './dom.js';
 import { stopLive } from './live.js';
 import { go, link } from './nav.js';
@@ -31,6 +31,68 @@ export async function accountPage() {
     }
     refresh().catch(() => {});
   });
+
+  // ---- People: the owner invites and removes; members see who is there --------------------
+  const owner = currentRole() === 'owner';
+  const peopleSay = feedback();
+  const people = el('ul', { class: 'sessions', 'aria-label': 'People' });
+  const inviteLink = el('div', { class: 'invite' });
+  const drawPeople = async () => {
+    const list = await api.people();
+    people.replaceChildren(...list.map((p) => {
+      const remove = owner && p.role === 'member'
+        ? el('button', {
+          type: 'button',
+          class: 'quiet',
+          'aria-label': `Remove ${p.name}`,
+          onclick: async () => {
+            if (!(await ask(`Remove ${p.name}?`, 'They are signed out at once and can no longer use these Macs.', 'Remove'))) return;
+            try {
+              await api.removePerson(p.id);
+              peopleSay.say('ok', `${p.name} was removed.`);
+            } catch (error) {
+              peopleSay.say('failed', error.message);
+            }
+            drawPeople().catch(() => {});
+          },
+        }, 'Remove')
+        : null;
+      return el('li', {},
+        el('strong', {}, p.name),
+        el('span', { class: 'badge' }, p.you ? `${p.role === 'owner' ? 'Owner' : 'Member'} · you` : p.role === 'owner' ? 'Owner' : 'Member'),
+        remove);
+    }));
+  };
+  const invite = el('button', {
+    type: 'button',
+    class: 'secondary',
+    onclick: async () => {
+      try {
+        const { token, expires_at: expires } = await api.invite();
+        const address = `${location.origin}/#invite=${token}`;
+        const field = el('input', { id: 'invite-link', readonly: true, value: address });
+        const copy = el('button', {
+          type: 'button',
+          class: 'secondary',
+          onclick: async () => {
+            try {
+              await navigator.clipboard.writeText(address);
+              peopleSay.say('ok', 'Link copied.');
+            } catch {
+              field.select();
+              peopleSay.say('info', 'Select the link and copy it.');
+            }
+          },
+        }, 'Copy link');
+        inviteLink.replaceChildren(
+          el('label', { for: 'invite-link' }, 'Invitation link', el('span', { class: 'hint' }, `Works once, until ${when(expires)}. A new link replaces this one.`), field),
+          copy);
+        peopleSay.say('ok', 'Send this link to the person you invite.');
+      } catch (error) {
+        peopleSay.say('failed', error.message);
+      }
+    },
+  }, 'Invite someone');
 
   const passwordSay = feedback();
   const current = el('input', { id: 'current-password', type: 'password', autocomplete: 'current-password', required: true });
@@ -80,6 +142,14 @@ export async function accountPage() {
     el('header', { class: 'device-header' },
       link('/', { class: 'quiet back' }, '‹ All Macs'),
       el('div', {}, el('h1', {}, 'Account'), el('p', { class: 'subtitle' }, `Signed in as ${account.name}`))),
+    el('section', { class: 'card', 'aria-labelledby': 'people-title' },
+      el('h2', { id: 'people-title' }, 'People'),
+      el('p', { class: 'hint' }, owner
+        ? 'People you invite can use your Macs; only you can remove Macs or people.'
+        : 'You can use these Macs; only the owner can remove Macs or people.'),
+      people,
+      owner ? el('div', { class: 'row' }, invite) : null,
+      inviteLink, peopleSay),
     el('section', { class: 'card', 'aria-labelledby': 'sessions-title' },
       el('h2', { id: 'sessions-title' }, 'Signed-in browsers'), list,
       el('div', { class: 'row' }, others), sessionsSay),
@@ -87,6 +157,6 @@ export async function accountPage() {
       el('h2', { id: 'password-title' }, 'Password'), passwordForm),
     el('section', { class: 'card' }, signOut),
   );
-  await refresh();
+  await Promise.all([refresh(), drawPeople()]);
   return () => {};
 }

@@ -1,6 +1,7 @@
 // The relay's JSON API as the dashboard uses it. The session cookie travels by itself; every
 // state-changing call (and the event stream) carries the CSRF token the relay gave at sign-in.
 let csrf = '';
+let role = 'owner';
 
 export class ApiError extends Error {
   constructor(code, message, status) {
@@ -22,6 +23,11 @@ export function whenSignedOut(handler) {
 
 export function csrfToken() {
   return csrf;
+}
+
+// "owner" or "member": members operate the Macs but cannot remove them or people.
+export function currentRole() {
+  return role;
 }
 
 export async function errorOf(reply) {
@@ -69,6 +75,7 @@ async function call(method, path, body) {
 
 function remember(session) {
   csrf = session.csrf;
+  role = session.role || 'owner';
   return session;
 }
 
@@ -78,7 +85,12 @@ export const api = {
     remember(await call('POST', '/v1/account/setup', { token, name, password })),
   signIn: async (name, password) =>
     remember(await call('POST', '/v1/account/sign-in', { name, password })),
+  join: async (token, name, password) =>
+    remember(await call('POST', '/v1/account/join', { token, name, password })),
   signOut: () => call('POST', '/v1/account/sign-out', {}),
+  people: async () => (await call('GET', '/v1/account/people')).people,
+  invite: () => call('POST', '/v1/account/invite', {}),
+  removePerson: (id) => call('POST', '/v1/account/people/remove', { id }),
   sessions: async () => (await call('GET', '/v1/account/sessions')).sessions,
   signOutOthers: () => call('POST', '/v1/account/sign-out-others', {}),
   changePassword: (current, password) => call('POST', '/v1/account/password', { current, password }),

@@ -45,7 +45,7 @@ function signedOut() {
 }
 whenSignedOut(signedOut);
 
-function form(title, fields, submitLabel, action, notice) {
+function form(title, fields, submitLabel, action, notice, intro) {
   const message = el('p', { class: 'message failed', role: 'alert' }, notice || '');
   const inputs = fields.map((f) => el('input', { ...f, id: `field-${f.name}`, required: true }));
   const submit = el('button', { type: 'submit' }, submitLabel);
@@ -67,6 +67,7 @@ function form(title, fields, submitLabel, action, notice) {
       },
     },
     el('h1', {}, title),
+    intro ? el('p', {}, intro) : null,
     inputs.map((input, i) => el('label', { for: input.id }, fields[i].label, input)),
     submit,
     message,
@@ -98,6 +99,36 @@ function setupPage(token) {
         fragment.delete('setup');
         go('/', true);
       },
+    ),
+  );
+}
+
+function joinPage(token) {
+  show(
+    form(
+      'Join a Velto account',
+      [
+        { name: 'name', label: 'Your name', autocomplete: 'username' },
+        { name: 'password', type: 'password', minlength: 10, label: 'Password (10 characters or more)', autocomplete: 'new-password' },
+      ],
+      'Join',
+      async (name, password) => {
+        try {
+          await api.join(token, name, password);
+        } catch (error) {
+          if (error.code === 'invite_not_available') {
+            fragment.delete('invite');
+            signInNotice = error.message;
+            go('/', true);
+            return;
+          }
+          throw error;
+        }
+        fragment.delete('invite');
+        go('/', true);
+      },
+      '',
+      'Someone invited you to use their Macs from here. Choose your name and password.',
     ),
   );
 }
@@ -264,6 +295,11 @@ async function route() {
   const token = fragment.get('setup');
   if (token) {
     setupPage(token);
+    return;
+  }
+  const invitation = fragment.get('invite');
+  if (invitation) {
+    joinPage(invitation);
     return;
   }
   try {

@@ -1,7 +1,7 @@
 // One Mac: its state first, in words, then controls that show and change it. Each control sends
 // one command at a time and answers beside itself; steps that cannot be taken back ask first.
 // While the Mac is locked or away, its controls are off and say why.
-import { api, run } from './api.js';
+import { api, currentRole, run } from './api.js';
 import { ask, el, feedback, show } from './dom.js';
 import { listen } from './live.js';
 import { go, link } from './nav.js';
@@ -362,6 +362,8 @@ export async function devicePage(deviceId) {
       }
     },
   }, 'Disconnect this Mac');
+  const memberNote = currentRole() === 'owner' ? null : el('p', { class: 'hint' }, 'Only the account’s owner can disconnect this Mac.');
+  disconnect.disabled = memberNote !== null;
 
   // ---- Drawing ----------------------------------------------------------------------------------
   const draw = () => {
@@ -408,7 +410,7 @@ export async function devicePage(deviceId) {
       el('div', { class: 'row' }, listButton, more),
       catalog, appsSay),
     card('activity-title', 'Activity', audit),
-    card('settings-title', 'This Mac', renameForm, disconnect, settingsSay),
+    card('settings-title', 'This Mac', renameForm, el('div', { class: 'row' }, disconnect), memberNote, settingsSay),
   );
   draw();
   refreshAudit();

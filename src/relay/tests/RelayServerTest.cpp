@@ -654,5 +654,31 @@ TEST_F(RelayServerTest, APairedMacTakesANameOfThePersonsChoosingWhenItIsPlain) {
     }
 }
 
+TEST_F(RelayServerTest, RemovingAPersonTakesOnlyAWholeIdOfAMember) {
+    const std::map<QByteArray, QByteArray> owner = signedIn();
+    const QString remove = QStringLiteral("/v1/account/people/remove");
+    struct Row {
+        const char* name;
+        QByteArray body;
+        int status;
+    };
+    const std::vector<Row> rows{
+        {"no id", "{}", 400},
+        {"a text", R"({"id":"2"})", 400},
+        {"a fraction", R"({"id":1.5})", 400},
+        {"negative", R"({"id":-1})", 400},
+        {"past a long", R"({"id":1e300})", 400},
+        {"nobody", R"({"id":999})", 404},
+        {"the owner", R"({"id":1})", 404},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(client->postRaw(remove, row.body, "application/json", owner).status, row.status);
+    }
+    const JSON people = client->get(QStringLiteral("/v1/account/people"), owner).body;
+    ASSERT_EQ(people.find("people")->array()->size(), 1U);
+    EXPECT_EQ(*people.find("people")->array()->front().stringMember("role"), "owner");
+}
+
 } // namespace
 } // namespace corvane::test
