@@ -9,6 +9,8 @@ const listeners = new Set();
 let statusListener = () => {};
 let controller = null;
 let running = false;
+// Each start has its own number, so a loop left sleeping from before a sign-out never runs on.
+let generation = 0;
 
 export function onLiveStatus(listener) {
   statusListener = listener;
@@ -75,19 +77,22 @@ async function readOnce(signal, kick) {
 export async function startLive(onSignedOut) {
   if (running) return;
   running = true;
+  generation += 1;
+  const mine = generation;
+  const current = () => running && generation === mine;
   statusListener('connecting');
-  for (let delay = 1000; running; delay = Math.min(delay * 2, 30_000)) {
+  for (let delay = 1000; current(); delay = Math.min(delay * 2, 30_000)) {
     controller = new AbortController();
-    const current = controller;
+    const connection = controller;
     let watchdog = 0;
     const kick = () => {
       clearTimeout(watchdog);
-      watchdog = setTimeout(() => current.abort(), silenceLimit);
+      watchdog = setTimeout(() => connection.abort(), silenceLimit);
     };
     let reason = null;
     kick();
     try {
-      await readOnce(current.signal, () => {
+      await readOnce(connection.signal, () => {
         kick();
         delay = 1000;
       });
@@ -96,7 +101,7 @@ export async function startLive(onSignedOut) {
     } finally {
       clearTimeout(watchdog);
     }
-    if (!running) return;
+    if (!current()) return;
     if (reason && reason.code === 'unauthorized') {
       running = false;
       onSignedOut(reason);
