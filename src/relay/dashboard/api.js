@@ -109,8 +109,14 @@ export const api = {
 // answer to its own request is not missed.
 const finished = new Map();
 const waiting = new Map();
+const progress = new Map();
 
 export function commandEvent(view) {
+  if (view.state === 'delivered') {
+    const told = progress.get(view.command_id);
+    if (told) told(view.state);
+    return;
+  }
   if (view.state !== 'finished') return;
   const resolve = waiting.get(view.command_id);
   if (resolve) {
@@ -123,12 +129,15 @@ export function commandEvent(view) {
 }
 
 // Sends a command and waits for its end: told by the live stream, or asked every few seconds
-// (the relay gives up on a command within a minute).
-export async function run(device, action, params) {
+// (the relay gives up on a command within a minute). `onProgress("delivered")` is called once the
+// computer has the command, when the stream says so.
+export async function run(device, action, params, onProgress) {
   const { command_id: id } = await api.send(device, action, params);
+  if (onProgress) progress.set(id, onProgress);
   if (finished.has(id)) {
     const view = finished.get(id);
     finished.delete(id);
+    progress.delete(id);
     return view;
   }
   return new Promise((resolve, reject) => {
@@ -137,6 +146,7 @@ export async function run(device, action, params) {
       if (done) return;
       done = true;
       waiting.delete(id);
+      progress.delete(id);
       resolve(view);
     };
     waiting.set(id, finish);
@@ -153,6 +163,7 @@ export async function run(device, action, params) {
         if (error.code !== 'relay_unreachable') {
           done = true;
           waiting.delete(id);
+          progress.delete(id);
           reject(error);
           return;
         }

@@ -69,7 +69,7 @@ export async function devicePage(deviceId) {
     update();
     say.say('pending', 'Sending to the Mac…');
     try {
-      const view = await run(deviceId, action, params);
+      const view = await run(deviceId, action, params, () => say.say('pending', 'The Mac is on it…'));
       say.say(view.ok ? options.tone || 'ok' : 'failed', view.message);
       if (view.ok && options.after) options.after(view.data);
       if (view.ok && changesState.has(action)) readState();
