@@ -78,7 +78,9 @@ export function stateRows(report) {
 export function websiteAddress(text) {
   const trimmed = text.trim();
   if (!trimmed || /\s/.test(trimmed)) return null;
-  const withScheme = /^[a-z][a-z0-9+.-]*:/i.test(trimmed) ? trimmed : `https://${trimmed}`;
+  // A scheme is "name://" or one of the few without slashes; "example.com:8443" is a host and port.
+  const hasScheme = /^[a-z][a-z0-9+.-]*:\/\//i.test(trimmed) || /^(javascript|data|file|mailto|about|blob|vbscript):/i.test(trimmed);
+  const withScheme = hasScheme ? trimmed : `https://${trimmed}`;
   try {
     const url = new URL(withScheme);
     if ((url.protocol !== 'https:' && url.protocol !== 'http:') || !url.hostname.includes('.') && url.hostname !== 'localhost') {
