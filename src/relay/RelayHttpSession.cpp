@@ -5,6 +5,10 @@
 
 #include <boost/asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace corvane {
 
 namespace asio = boost::asio;
@@ -109,6 +113,11 @@ void RelayHttpSession::answer(const RelayHttpResponse& response,
         endStream(); // refused on the main thread after all
         return;
     }
+    // A browser that vanished (a phone that lost its network) never closes: its keep-alives stay
+    // unacknowledged, and the system ends the connection once they have been for this long.
+    const unsigned int unacknowledged = std::chrono::milliseconds(streamWriteLimit).count();
+    setsockopt(stream_.next_layer().native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
+               sizeof unacknowledged);
     watchPeer();
     push(response.wire().toStdString());
 }
