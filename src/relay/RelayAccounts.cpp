@@ -167,12 +167,16 @@ RelayAccounts::Session RelayAccounts::join(const std::string& token, const std::
         password.size() > longestPassword) {
         throw ContractError("invalid_request");
     }
-    // Checked before the invitation is spent, so a taken name leaves the link working.
+    // The link first, so that names are told apart only to its holder; then the name, before the
+    // link is spent, so that a taken one leaves it working.
+    const std::string tokenHash = RelaySecrets::digest(token);
+    if (token.empty() || !store_.inviteOwner(tokenHash, clock_.now())) {
+        throw ContractError("invite_not_available");
+    }
     if (store_.accountByName(name)) {
         throw ContractError("name_taken");
     }
-    const std::optional<std::int64_t> ownerId =
-        token.empty() ? std::nullopt : store_.takeInvite(RelaySecrets::digest(token), clock_.now());
+    const std::optional<std::int64_t> ownerId = store_.takeInvite(tokenHash, clock_.now());
     if (!ownerId) {
         throw ContractError("invite_not_available");
     }

@@ -115,7 +115,8 @@ void RelayHttpSession::answer(const RelayHttpResponse& response,
     }
     // A browser that vanished (a phone that lost its network) never closes: its keep-alives stay
     // unacknowledged, and the system ends the connection once they have been for this long.
-    const unsigned int unacknowledged = std::chrono::milliseconds(streamWriteLimit).count();
+    const auto unacknowledged =
+        static_cast<unsigned int>(std::chrono::milliseconds(streamWriteLimit).count());
     setsockopt(stream_.next_layer().native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
                sizeof unacknowledged);
     watchPeer();

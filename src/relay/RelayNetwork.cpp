@@ -261,8 +261,14 @@ void RelayNetwork::request(std::shared_ptr<RelayHttpSession> session, RelayHttpR
             if (response.attach) {
                 // The sink's first sends are posted after the answer, so they follow its head.
                 streamEnded = std::make_shared<std::atomic<bool>>(false);
-                response.attach(
-                    std::make_unique<NetworkEventSink>(session, io_.get_executor(), streamEnded));
+                try {
+                    response.attach(std::make_unique<NetworkEventSink>(session, io_.get_executor(),
+                                                                       streamEnded));
+                } catch (const std::exception& problem) {
+                    qWarning("relay: event stream not opened: %s", problem.what());
+                    response = failure();
+                    streamEnded.reset();
+                }
             }
             asio::post(io_, [session = std::move(session), response = std::move(response),
                              streamEnded = std::move(streamEnded)]() mutable {

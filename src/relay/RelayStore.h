@@ -80,6 +80,8 @@ public:
     // last); taking one removes it, and gives its account when it had not expired at `now`.
     virtual void addInvite(const std::string& tokenHash, std::int64_t ownerId, Time expiresAt) = 0;
     virtual std::optional<std::int64_t> takeInvite(const std::string& tokenHash, Time now) = 0;
+    // The account an unexpired invitation leads to, leaving it in place.
+    virtual std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) = 0;
 
     // Pairing codes. A code or bootstrap hash names at most one pairing.
     virtual void addPairing(const Pairing& pairing) = 0;

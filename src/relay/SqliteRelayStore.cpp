@@ -303,6 +303,18 @@ void SqliteRelayStore::addInvite(const std::string& tokenHash, std::int64_t owne
         .exec();
 }
 
+std::optional<std::int64_t> SqliteRelayStore::inviteOwner(const std::string& tokenHash, Time now) {
+    QSqlQuery q = Statement(db_, "SELECT account_id FROM invites WHERE token_hash = ? AND "
+                                 "expires_at > ?")
+                      .bind(text(tokenHash))
+                      .bind(millis(now))
+                      .exec();
+    if (!q.next()) {
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
+}
+
 std::optional<std::int64_t> SqliteRelayStore::takeInvite(const std::string& tokenHash, Time now) {
     QSqlQuery q = Statement(db_, "DELETE FROM invites WHERE token_hash = ? "
                                  "RETURNING account_id, expires_at")

@@ -34,6 +34,7 @@ public:
     bool removeMember(std::int64_t ownerId, std::int64_t memberId) override;
     void addInvite(const std::string& tokenHash, std::int64_t ownerId, Time expiresAt) override;
     std::optional<std::int64_t> takeInvite(const std::string& tokenHash, Time now) override;
+    std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) override;
 
     void addPairing(const Pairing& pairing) override;
     std::optional<Pairing> pairingByCode(const std::string& code) override;

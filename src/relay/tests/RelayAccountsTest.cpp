@@ -179,6 +179,7 @@ TEST_F(RelayAccountsTest, AnInvitedPersonSharesTheOwnersDevicesButCannotManagePe
     const std::vector<Row> refused{
         {"no link", "", "alex", "invite_not_available"},
         {"a forged link", token + "x", "alex", "invite_not_available"},
+        {"a forged link never tells a name is taken", token + "x", "owner", "invite_not_available"},
         {"the owner's name, which leaves the link working", token, "owner", "name_taken"},
         {"a name with a control character", token, "al\x01ex", "invalid_request"},
     };
