@@ -7,6 +7,10 @@
 //
 // Needs tests/browser's node_modules (scripts/setup). Times are taken in the page (a mutation
 // observer) against the moment the `velto sim` command returned, on one machine's clock.
+//
+// Measured on the 2-core build machine with the dev (sanitizer) build, 60 rounds: a change at the
+// Mac showed after p50 1.1 s, p99 1.9 s (the agent looks for a changed report every 2 s, which
+// sets the spread); a tap's answer showed after p50 107 ms, p99 247 ms.
 import { spawn, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
