@@ -206,7 +206,7 @@ try {
   // 2 s plus the trip through the relay and the page is what it can promise.
   check(lockSeen <= 2500, `the lock showed after ${lockSeen} ms`);
   simulated('sim', 'screen', 'unlocked');
-  await page.locator('.subtitle', { hasText: 'ready' }).waitFor({ timeout: 5000 });
+  await page.locator('.subtitle', { hasText: 'ready' }).waitFor({ timeout: 15_000 });
   await page.waitForFunction(() => !document.querySelector('[role=switch]').disabled);
 
   // ---- Lock from here: it asks first, and a second tap while it runs sends nothing ------------
@@ -224,7 +224,7 @@ try {
   await page.waitForTimeout(1000);
   check(await auditCount('Lock Mac') === locksBefore + 1, 'the second tap sent another lock');
   simulated('sim', 'screen', 'unlocked');
-  await page.locator('.subtitle', { hasText: 'ready' }).waitFor({ timeout: 5000 });
+  await page.locator('.subtitle', { hasText: 'ready' }).waitFor({ timeout: 15_000 });
 
   // ---- Addresses and names ---------------------------------------------------------------
   await page.reload();
