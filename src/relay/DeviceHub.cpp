@@ -5,6 +5,7 @@
 #include "core/Envelope.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "relay/DeviceHubObserver.h"
 #include "relay/DeviceLink.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayText.h"
@@ -233,7 +234,9 @@ void DeviceHub::hello(std::uint64_t number, Session& session, const RelayStore::
     live.osVersion = memberText(message, "macos_version");
     live.reportedName = memberText(message, "device_name");
     live.lastSeen = clock_.now();
+    live.accountId = device.accountId;
     deliver(session, envelope("ready", JSON::Object{{"device_id", JSON(device.id)}}, clock_.now()));
+    deviceChanged(device.id);
 }
 
 void DeviceHub::handle(Session& session, JSON message, std::size_t size) {
@@ -242,6 +245,7 @@ void DeviceHub::handle(Session& session, JSON message, std::size_t size) {
     live.lastSeen = clock_.now();
     if (type == "heartbeat") {
         live.capabilities = std::move(message.object()->at("capabilities"));
+        deviceChanged(session.deviceId);
         return;
     }
     const std::string commandId = memberText(message, "command_id");
@@ -259,6 +263,7 @@ void DeviceHub::handle(Session& session, JSON message, std::size_t size) {
     budget.bytes = std::min(budget.bytes + static_cast<double>(size), byteBurst);
     if (type == "delivered") {
         found->second.command.state = CommandState::Delivered;
+        commandChanged(found->second.command);
         return;
     }
     if (type == "result") {
@@ -283,6 +288,7 @@ void DeviceHub::end(std::uint64_t number, int code) {
             byDevice_.erase(current);
             live_[deviceId].online = false;
             failOutstanding(deviceId);
+            deviceChanged(deviceId);
         }
     }
     link->close(code);
@@ -301,6 +307,7 @@ void DeviceHub::closed(std::uint64_t number) {
             byDevice_.erase(current);
             live_[deviceId].online = false;
             failOutstanding(deviceId);
+            deviceChanged(deviceId);
         }
     } catch (const std::exception& error) {
         qWarning("relay: device session close failed: %s", error.what());
@@ -329,6 +336,7 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     pending.weight = weight + finishedOverhead;
     finishedOrder_.push_back(commandId);
     finishedWeight_ += pending.weight;
+    commandChanged(pending.command);
     forgetFinished(pending.finishedAt);
     try {
         store_.finishAudit(commandId, ok ? std::string("succeeded") : pending.command.errorCode,
@@ -336,6 +344,22 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     } catch (const std::exception& error) {
         // The result still reaches the dashboard; the audit row keeps its empty outcome.
         qWarning("relay: audit not finished: %s", error.what());
+    }
+}
+
+void DeviceHub::deviceChanged(const std::string& deviceId) {
+    if (observer_ == nullptr) {
+        return;
+    }
+    const auto found = live_.find(deviceId);
+    if (found != live_.end()) {
+        observer_->deviceChanged(deviceId, found->second);
+    }
+}
+
+void DeviceHub::commandChanged(const Command& command) {
+    if (observer_ != nullptr) {
+        observer_->commandChanged(command);
     }
 }
 
@@ -482,6 +506,7 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
     nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
     sessions_.at(session->second).link->sendText(message.data());
+    commandChanged(command);
     return command.id;
 }
 

@@ -15,6 +15,7 @@
 namespace corvane {
 
 class ContractValidator;
+class DeviceHubObserver;
 class DeviceLink;
 
 // The device sessions and the commands routed to them. Transport-free: the server feeds it each
@@ -67,6 +68,7 @@ public:
         std::string osVersion;
         std::string reportedName;
         RelayStore::Time lastSeen;
+        std::int64_t accountId = 0;
     };
 
     enum class CommandState { Sent, Delivered, Finished };
@@ -88,6 +90,9 @@ public:
     ~DeviceHub();
     DeviceHub(const DeviceHub&) = delete;
     DeviceHub& operator=(const DeviceHub&) = delete;
+
+    // Told of each change from now on (nullptr: nobody); it must outlive the hub's use of it.
+    void observe(DeviceHubObserver* observer) noexcept { observer_ = observer; }
 
     // A socket opened with the "X-Velto-Device-ID" header; returns its session number.
     std::uint64_t open(DeviceLink& link, std::string deviceHeader);
@@ -155,6 +160,8 @@ private:
     void fail(std::uint64_t number, const char* where, const std::exception& error) noexcept;
     // Validates as "RelayMessage" and sends; false when the message broke the contract.
     bool deliver(Session& session, const JSON& message);
+    void deviceChanged(const std::string& deviceId);
+    void commandChanged(const Command& command);
     void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                 std::size_t weight = 0);
     void failOutstanding(const std::string& deviceId);
@@ -176,6 +183,7 @@ private:
     std::map<std::string, Pending, std::less<>> commands_;
     std::deque<std::string> finishedOrder_; // finished command ids, oldest first
     std::size_t finishedWeight_ = 0;
+    DeviceHubObserver* observer_ = nullptr;
 };
 
 } // namespace corvane

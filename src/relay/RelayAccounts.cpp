@@ -5,6 +5,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace corvane {
@@ -54,7 +55,8 @@ RelayAccounts::RelayAccounts(RelayStore& store, const Clock& clock)
 }
 
 RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std::string& name,
-                                            const std::string& password) {
+                                            const std::string& password,
+                                            const std::string& browser) {
     if (setupToken_.empty() || !RelaySecrets::same(token, setupToken_)) {
         throw ContractError("setup_not_available");
     }
@@ -67,11 +69,12 @@ RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std:
         throw ContractError("setup_not_available");
     }
     setupToken_.clear();
-    return start(*id, name);
+    return start(RelayStore::Account{*id, name, {}, {}}, browser);
 }
 
 RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std::string& password,
-                                             const std::string& address, bool holdsSession) {
+                                             const std::string& address, bool holdsSession,
+                                             const std::string& browser) {
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
     // Checked before the password, so a limited caller learns nothing from a right guess.
@@ -99,7 +102,7 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
         throw ContractError("sign_in_failed");
     }
     // The name's failures stay: its owner signing in does not end a stranger's guessing.
-    return start(account->id, account->name);
+    return start(*account, browser);
 }
 
 std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& token) {
@@ -121,12 +124,111 @@ void RelayAccounts::signOut(const std::string& token) {
     sessions_.erase(RelaySecrets::digest(token));
 }
 
-RelayAccounts::Session RelayAccounts::start(std::int64_t accountId, const std::string& name) {
+std::vector<RelayAccounts::Listed> RelayAccounts::sessionsOf(std::int64_t personId) {
+    const Clock::MonotonicTime now = clock_.monotonicNow();
+    std::vector<Listed> listed;
+    for (const auto& [key, session] : sessions_) {
+        if (session.personId == personId && now < session.expiresAt) {
+            listed.push_back({key, session});
+        }
+    }
+    std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+        return a.session.startedAt < b.session.startedAt;
+    });
+    return listed;
+}
+
+std::vector<std::string> RelayAccounts::signOutOthers(std::int64_t personId,
+                                                      const std::string& keptKey) {
+    std::vector<std::string> ended;
+    std::erase_if(sessions_, [&](const auto& entry) {
+        if (entry.second.personId != personId || entry.first == keptKey) {
+            return false;
+        }
+        ended.push_back(entry.first);
+        return true;
+    });
+    return ended;
+}
+
+std::string RelayAccounts::invite(const Session& owner) {
+    if (!owner.owner()) {
+        throw ContractError("owner_only");
+    }
+    std::string token = RelaySecrets::randomToken();
+    store_.addInvite(RelaySecrets::digest(token), owner.accountId, clock_.now() + inviteLifetime);
+    return token;
+}
+
+RelayAccounts::Session RelayAccounts::join(const std::string& token, const std::string& name,
+                                           const std::string& password,
+                                           const std::string& browser) {
+    if (!plausibleName(name) || password.size() < shortestPassword ||
+        password.size() > longestPassword) {
+        throw ContractError("invalid_request");
+    }
+    // The link first, so that names are told apart only to its holder; then the name, before the
+    // link is spent, so that a taken one leaves it working.
+    const std::string tokenHash = RelaySecrets::digest(token);
+    if (token.empty() || !store_.inviteOwner(tokenHash, clock_.now())) {
+        throw ContractError("invite_not_available");
+    }
+    if (store_.accountByName(name)) {
+        throw ContractError("name_taken");
+    }
+    const std::optional<std::int64_t> ownerId = store_.takeInvite(tokenHash, clock_.now());
+    if (!ownerId) {
+        throw ContractError("invite_not_available");
+    }
+    const std::string hash = hashPassword(password);
+    const std::optional<std::int64_t> id = store_.createMember(name, hash, *ownerId);
+    if (!id) {
+        throw ContractError("name_taken");
+    }
+    return start(RelayStore::Account{*id, name, hash, ownerId}, browser);
+}
+
+std::vector<std::string> RelayAccounts::remove(const Session& owner, std::int64_t personId) {
+    if (!owner.owner()) {
+        throw ContractError("owner_only");
+    }
+    if (personId == owner.personId || !store_.removeMember(owner.accountId, personId)) {
+        throw ContractError("not_found");
+    }
+    return signOutOthers(personId);
+}
+
+void RelayAccounts::changePassword(const Session& session, const std::string& current,
+                                   const std::string& next) {
+    const std::string byName = "name:" + session.name;
+    if (failures_.limited(byName)) {
+        throw ContractError("rate_limited");
+    }
+    const std::optional<RelayStore::Account> account = store_.accountByName(session.name);
+    if (!account || account->id != session.personId || current.size() > longestPassword ||
+        !verifyPassword(account->passwordHash, current)) {
+        failures_.note(byName);
+        throw ContractError("wrong_password");
+    }
+    if (next.size() < shortestPassword || next.size() > longestPassword) {
+        throw ContractError("weak_password");
+    }
+    store_.setPasswordHash(account->id, hashPassword(next));
+}
+
+RelayAccounts::Session RelayAccounts::start(const RelayStore::Account& person,
+                                            const std::string& browser) {
     const Clock::MonotonicTime now = clock_.monotonicNow();
     // Expired sessions go whenever a new one starts, so the map stays bounded by live ones.
     std::erase_if(sessions_, [now](const auto& entry) { return now >= entry.second.expiresAt; });
-    Session session{RelaySecrets::randomToken(), RelaySecrets::randomToken(), accountId, name,
-                    now + sessionLifetime};
+    Session session{RelaySecrets::randomToken(),
+                    RelaySecrets::randomToken(),
+                    person.memberOf.value_or(person.id),
+                    person.name,
+                    now + sessionLifetime,
+                    clock_.now(),
+                    browser,
+                    person.id};
     Session kept = session;
     kept.token.clear();
     sessions_.emplace(RelaySecrets::digest(session.token), std::move(kept));

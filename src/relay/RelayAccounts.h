@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -30,12 +31,24 @@ public:
     static constexpr std::size_t shortestPassword = 10;
     static constexpr std::size_t longestPassword = 1024;
 
+    // An invitation link works once, within this.
+    static constexpr std::chrono::hours inviteLifetime{72};
+
     struct Session {
         std::string token; // the cookie value; only returned at sign-in
         std::string csrf;
-        std::int64_t accountId = 0;
+        std::int64_t accountId = 0; // whose devices: the owner's account for a member too
         std::string name;
         Clock::MonotonicTime expiresAt;
+        Clock::WallTime startedAt;
+        std::string browser;       // what the browser said it is, shortened, for the session list
+        std::int64_t personId = 0; // who signed in: accountId for the owner
+        bool owner() const noexcept { return personId == accountId; }
+    };
+    // A live session as its account's list shows it: `key` is the digest of its cookie.
+    struct Listed {
+        std::string key;
+        Session session;
     };
 
     RelayAccounts(RelayStore& store, const Clock& clock);
@@ -43,17 +56,37 @@ public:
     // The one-time token while no account exists, else empty.
     const std::string& setupToken() const noexcept { return setupToken_; }
     // Creates the first account and signs it in.
-    Session setUp(const std::string& token, const std::string& name, const std::string& password);
+    Session setUp(const std::string& token, const std::string& name, const std::string& password,
+                  const std::string& browser = {});
     // `address` is the caller's RelayRateLimit::addressBlock; `holdsSession` says the caller
     // already holds a live session of this name (a browser signing in again).
     Session signIn(const std::string& name, const std::string& password, const std::string& address,
-                   bool holdsSession = false);
+                   bool holdsSession = false, const std::string& browser = {});
     // The live session for a cookie value; absent when unknown or expired.
     std::optional<Session> session(const std::string& token);
     void signOut(const std::string& token);
+    // One person's live sessions, oldest first.
+    std::vector<Listed> sessionsOf(std::int64_t personId);
+    // Ends one person's sessions but the one with key `keptKey` (none: all of them); returns the
+    // keys of those that ended.
+    std::vector<std::string> signOutOthers(std::int64_t personId, const std::string& keptKey = {});
+    // A one-time link's token that lets a second person into the owner's account
+    // ("owner_only" for a member).
+    std::string invite(const Session& owner);
+    // Creates the invited person and signs them in ("invite_not_available" for a link used,
+    // replaced or expired; "name_taken"; "invalid_request" as at set-up).
+    Session join(const std::string& token, const std::string& name, const std::string& password,
+                 const std::string& browser = {});
+    // Removes a member of the owner's account and ends their sessions, whose keys it returns
+    // ("owner_only", "not_found").
+    std::vector<std::string> remove(const Session& owner, std::int64_t personId);
+    // Replaces the password after checking the current one ("wrong_password", counted with the
+    // sign-in failures of the name; "weak_password" for a new one too short or too long).
+    void changePassword(const Session& session, const std::string& current,
+                        const std::string& next);
 
 private:
-    Session start(std::int64_t accountId, const std::string& name);
+    Session start(const RelayStore::Account& person, const std::string& browser);
 
     RelayStore& store_;
     const Clock& clock_;

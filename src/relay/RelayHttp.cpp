@@ -44,7 +44,12 @@ QByteArray reason(int status) {
 QByteArray RelayHttpResponse::wire(bool keepOpen) const {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
     out += "Content-Type: " + contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (attach) {
+        // The stream ends when the connection does.
+        keepOpen = false;
+    } else {
+        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
     if (!keepOpen) {
         out += "Connection: close\r\n";
     }

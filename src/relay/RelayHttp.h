@@ -4,11 +4,15 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace corvane {
+
+class EventSink;
 
 // One HTTP/1.1 request as the relay's listener read it: a Content-Length body at most, header names
 // in lower case.
@@ -30,6 +34,9 @@ struct RelayHttpResponse {
     QByteArray contentType = "application/json";
     QByteArray body;
     std::vector<std::pair<QByteArray, QByteArray>> headers;
+    // Set for an event stream: the answer has no length and stays open, `body` is its first
+    // events, and this receives (on the main thread) the sink that sends the rest.
+    std::function<void(std::unique_ptr<EventSink>)> attach;
 
     // The bytes on the wire, with the headers every answer of the relay carries: no framing, no
     // inline script, no sniffing, no caching, no referrer; unless `keepOpen`, the connection

@@ -5,6 +5,10 @@
 
 #include <boost/asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace corvane {
 
 namespace asio = boost::asio;
@@ -98,8 +102,79 @@ void RelayHttpSession::took(RelayRequestReader::State state) {
     network_.request(shared_from_this(), std::move(request));
 }
 
-void RelayHttpSession::answer(const RelayHttpResponse& response) {
-    write(response.wire(keepOpen_), keepOpen_);
+void RelayHttpSession::answer(const RelayHttpResponse& response,
+                              std::shared_ptr<std::atomic<bool>> streamEnded) {
+    if (!response.attach || !streamEnded) {
+        write(response.wire(keepOpen_), keepOpen_);
+        return;
+    }
+    streamEnded_ = std::move(streamEnded);
+    if (streamEnded_->load()) {
+        endStream(); // refused on the main thread after all
+        return;
+    }
+    // A browser that vanished (a phone that lost its network) never closes: its keep-alives stay
+    // unacknowledged, and the system ends the connection once they have been for this long.
+    const auto unacknowledged =
+        static_cast<unsigned int>(std::chrono::milliseconds(streamWriteLimit).count());
+    setsockopt(stream_.next_layer().native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
+               sizeof unacknowledged);
+    watchPeer();
+    push(response.wire().toStdString());
+}
+
+void RelayHttpSession::watchPeer() {
+    // A browser sends nothing on an event stream: anything, or the end, ends it.
+    stream_.async_read_some(
+        asio::buffer(chunk_),
+        [self = shared_from_this()](boost::system::error_code, std::size_t) { self->endStream(); });
+}
+
+void RelayHttpSession::push(std::string chunk) {
+    if (!streamEnded_ || streamEnded_->load()) {
+        return;
+    }
+    streamQueued_ += chunk.size();
+    streamQueue_.push_back(std::move(chunk));
+    if (streamQueued_ > largestStreamQueue) {
+        endStream();
+        return;
+    }
+    if (!streamWriting_) {
+        writeStream();
+    }
+}
+
+void RelayHttpSession::writeStream() {
+    streamWriting_ = true;
+    // A reader that stopped leaves the write pending: the limit ends it.
+    closeAfter(streamWriteLimit);
+    const std::string& next = streamQueue_.front();
+    asio::async_write(stream_, asio::buffer(next.data(), next.size()),
+                      [self = shared_from_this()](boost::system::error_code error, std::size_t) {
+                          if (error || self->streamEnded_->load()) {
+                              self->endStream();
+                              return;
+                          }
+                          self->streamQueued_ -= self->streamQueue_.front().size();
+                          self->streamQueue_.pop_front();
+                          if (self->streamQueue_.empty()) {
+                              self->streamWriting_ = false;
+                              self->deadline_.cancel();
+                              return;
+                          }
+                          self->writeStream();
+                      });
+}
+
+void RelayHttpSession::endStream() {
+    if (!streamEnded_) {
+        return;
+    }
+    streamEnded_->store(true);
+    deadline_.cancel();
+    boost::system::error_code ignored;
+    stream_.next_layer().close(ignored);
 }
 
 void RelayHttpSession::upgradeToWebSocket() {

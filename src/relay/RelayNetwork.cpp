@@ -3,6 +3,7 @@
 #include "core/CommandFeedback.h"
 #include "core/JSON.h"
 #include "relay/NetworkDeviceLink.h"
+#include "relay/NetworkEventSink.h"
 #include "relay/RelayHttpSession.h"
 #include "relay/RelayWebSocketSession.h"
 
@@ -256,8 +257,22 @@ void RelayNetwork::request(std::shared_ptr<RelayHttpSession> session, RelayHttpR
             } catch (...) {
                 response = failure();
             }
-            asio::post(io_, [session = std::move(session), response = std::move(response)] {
-                session->answer(response);
+            std::shared_ptr<std::atomic<bool>> streamEnded;
+            if (response.attach) {
+                // The sink's first sends are posted after the answer, so they follow its head.
+                streamEnded = std::make_shared<std::atomic<bool>>(false);
+                try {
+                    response.attach(std::make_unique<NetworkEventSink>(session, io_.get_executor(),
+                                                                       streamEnded));
+                } catch (const std::exception& problem) {
+                    qWarning("relay: event stream not opened: %s", problem.what());
+                    response = failure();
+                    streamEnded.reset();
+                }
+            }
+            asio::post(io_, [session = std::move(session), response = std::move(response),
+                             streamEnded = std::move(streamEnded)]() mutable {
+                session->answer(response, std::move(streamEnded));
             });
         },
         Qt::QueuedConnection);

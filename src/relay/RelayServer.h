@@ -1,6 +1,8 @@
 #pragma once
 
+#include "relay/DashboardEvents.h"
 #include "relay/DeviceHub.h"
+#include "relay/DeviceHubObserver.h"
 #include "relay/RelayAccounts.h"
 #include "relay/RelayPairing.h"
 #include "relay/RelayRateLimit.h"
@@ -20,8 +22,9 @@ namespace corvane {
 class RelayNetwork;
 
 // The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
-// WSS for the devices ("v1/ws/device"). Main thread; it needs the event loop to run.
-class RelayServer final : public QObject {
+// WSS for the devices ("v1/ws/device"), and the dashboards' live events ("v1/events"). Main
+// thread; it needs the event loop to run.
+class RelayServer final : public QObject, private DeviceHubObserver {
 public:
     // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
     static constexpr int codesPerAddress = 20;
@@ -47,11 +50,19 @@ public:
     void sweep() { hub_.sweep(); }
     DeviceHub& hub() noexcept { return hub_; }
     RelayAccounts& accounts() noexcept { return accounts_; }
+    DashboardEvents& events() noexcept { return events_; }
 
 private:
     RelayHttpResponse dispatch(const RelayHttpRequest& request);
     RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
     RelayHttpResponse dashboardFile(const QString& path) const;
+    RelayHttpResponse eventStream(const RelayAccounts::Session& session, std::string sessionKey);
+    // Ends the live events of signed-out sessions; returns how many sessions they were.
+    std::size_t endSessions(const std::vector<std::string>& keys);
+    // The device list changed for `accountId` (added, renamed, removed): pages fetch it again.
+    void devicesChanged(std::int64_t accountId, std::string_view why);
+    void deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) override;
+    void commandChanged(const DeviceHub::Command& command) override;
 
     RelayStore& store_;
     Clock& clock_;
@@ -59,6 +70,7 @@ private:
     RelayPairing pairing_;
     RelayAccounts accounts_;
     DeviceHub hub_;
+    DashboardEvents events_;
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
     Options options_;

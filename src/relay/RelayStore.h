@@ -21,6 +21,8 @@ public:
         std::int64_t id = 0;
         std::string name;
         std::string passwordHash; // an Argon2id string from crypto_pwhash_str
+        // Set for a person invited into another account: its devices are that account's.
+        std::optional<std::int64_t> memberOf;
     };
 
     enum class PairingState { Pending, Approved, Redeemed, Cancelled };
@@ -65,6 +67,21 @@ public:
                                                       const std::string& passwordHash) = 0;
     virtual std::optional<Account> accountByName(const std::string& name) = 0;
     virtual std::int64_t accountCount() = 0;
+    virtual void setPasswordHash(std::int64_t accountId, const std::string& passwordHash) = 0;
+    // A person who joins `ownerId`'s account; nullopt when the name is taken.
+    virtual std::optional<std::int64_t> createMember(const std::string& name,
+                                                     const std::string& passwordHash,
+                                                     std::int64_t ownerId) = 0;
+    // The owner and the members of `ownerId`'s account, the owner first.
+    virtual std::vector<Account> peopleOf(std::int64_t ownerId) = 0;
+    // Removes a member of `ownerId`'s account; false when it is none.
+    virtual bool removeMember(std::int64_t ownerId, std::int64_t memberId) = 0;
+    // Invitations into an account, stored as hashes, one per account (a new one replaces the
+    // last); taking one removes it, and gives its account when it had not expired at `now`.
+    virtual void addInvite(const std::string& tokenHash, std::int64_t ownerId, Time expiresAt) = 0;
+    virtual std::optional<std::int64_t> takeInvite(const std::string& tokenHash, Time now) = 0;
+    // The account an unexpired invitation leads to, leaving it in place.
+    virtual std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) = 0;
 
     // Pairing codes. A code or bootstrap hash names at most one pairing.
     virtual void addPairing(const Pairing& pairing) = 0;
@@ -87,6 +104,7 @@ public:
     virtual std::optional<Device> device(const std::string& id) = 0;
     virtual std::vector<Device> devicesOf(std::int64_t accountId) = 0;
     virtual void revokeDevice(const std::string& id) = 0;
+    virtual void renameDevice(const std::string& id, const std::string& name) = 0;
 
     // Command audit, newest first when listed.
     virtual void addAudit(const Audit& audit) = 0;

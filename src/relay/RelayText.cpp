@@ -11,11 +11,40 @@ namespace corvane::RelayText {
 namespace {
 
 // Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 6> relaySentences{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 23> relaySentences{{
     {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
     {"sign_in_failed", "That name and password don’t match."},
+    {"unauthorized", "You’re signed out. Sign in again to go on."},
+    {"csrf_failed", "This page is out of date. Reload it, then try again."},
+    {"setup_not_available",
+     "This set-up link was already used. Sign in with the account it created."},
     {"pairing_not_found",
      "No Mac is waiting with this code. Check the code Velto shows on the Mac."},
+    {"pairing_expired",
+     "This pairing code expired. Click Connect in Velto on the Mac to get a new one."},
+    {"device_not_found", "This Mac is no longer connected to your account."},
+    {"device_offline",
+     "The Mac is asleep or offline, so nothing was sent. Wake it or check its connection, then "
+     "try again."},
+    {"device_disconnected",
+     "The Mac went offline while doing this, so the result is unknown. Check the Mac before "
+     "trying again."},
+    {"command_timed_out",
+     "The Mac didn’t answer in time, so the result is unknown. Check the Mac before trying "
+     "again."},
+    {"device_busy", "The Mac is still busy with earlier requests. Wait a moment, then try again."},
+    {"invalid_device_name",
+     "Enter a name of 1 to 64 characters, without line breaks or special characters."},
+    {"owner_only", "Only the account’s owner can do this."},
+    {"invite_not_available",
+     "This invitation was already used, replaced or has expired. Ask for a new one."},
+    {"name_taken", "This name is taken. Choose another one."},
+    {"wrong_password", "That isn’t your current password."},
+    {"weak_password", "Choose a new password of 10 to 1,024 characters."},
+    {"too_many_streams",
+     "Too many pages of this account are open. Close some, then reload this one."},
+    {"invalid_request",
+     "The relay didn’t understand this request. Reload the page, then try again."},
     {"relay_storage_failed",
      "The relay couldn’t read or write its database. Try again in a moment; if it keeps "
      "failing, the relay’s disk needs attention."},

@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 2> migrations{
+constexpr std::array<const char*, 3> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -57,6 +57,16 @@ ALTER TABLE pairings ADD COLUMN requested_at INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE pairings ADD COLUMN address_block TEXT NOT NULL DEFAULT '';
 CREATE INDEX pairings_by_block ON pairings(address_block, state, expires_at);
 CREATE INDEX audit_unfinished ON audit(finished_at) WHERE finished_at IS NULL;
+)sql",
+    // People invited into an account, and the invitations waiting for them.
+    R"sql(
+ALTER TABLE accounts ADD COLUMN member_of INTEGER REFERENCES accounts(id);
+CREATE INDEX accounts_by_owner ON accounts(member_of);
+CREATE TABLE invites (
+  token_hash TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL REFERENCES accounts(id),
+  expires_at INTEGER NOT NULL
+);
 )sql"};
 
 qint64 millis(RelayStore::Time time) {
@@ -222,14 +232,98 @@ std::optional<std::int64_t> SqliteRelayStore::createAccount(const std::string& n
     return q.lastInsertId().toLongLong();
 }
 
+namespace {
+
+RelayStore::Account accountOf(const QSqlQuery& q) {
+    RelayStore::Account account{q.value(0).toLongLong(), str(q.value(1)), str(q.value(2)), {}};
+    if (!q.value(3).isNull()) {
+        account.memberOf = q.value(3).toLongLong();
+    }
+    return account;
+}
+
+} // namespace
+
 std::optional<RelayStore::Account> SqliteRelayStore::accountByName(const std::string& name) {
-    QSqlQuery q = Statement(db_, "SELECT id, name, password_hash FROM accounts WHERE name = ?")
+    QSqlQuery q = Statement(db_, "SELECT id, name, password_hash, member_of FROM accounts "
+                                 "WHERE name = ?")
                       .bind(text(name))
                       .exec();
     if (!q.next()) {
         return std::nullopt;
     }
-    return Account{q.value(0).toLongLong(), str(q.value(1)), str(q.value(2))};
+    return accountOf(q);
+}
+
+std::optional<std::int64_t> SqliteRelayStore::createMember(const std::string& name,
+                                                           const std::string& passwordHash,
+                                                           std::int64_t ownerId) {
+    QSqlQuery q = Statement(db_, "INSERT INTO accounts (name, password_hash, member_of) "
+                                 "VALUES (?, ?, ?) ON CONFLICT(name) DO NOTHING")
+                      .bind(text(name))
+                      .bind(text(passwordHash))
+                      .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+                      .exec();
+    if (q.numRowsAffected() != 1) {
+        return std::nullopt;
+    }
+    return q.lastInsertId().toLongLong();
+}
+
+std::vector<RelayStore::Account> SqliteRelayStore::peopleOf(std::int64_t ownerId) {
+    QSqlQuery q = Statement(db_, "SELECT id, name, password_hash, member_of FROM accounts "
+                                 "WHERE id = ? OR member_of = ? ORDER BY member_of IS NOT NULL, id")
+                      .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+                      .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+                      .exec();
+    std::vector<Account> people;
+    while (q.next()) {
+        people.push_back(accountOf(q));
+    }
+    return people;
+}
+
+bool SqliteRelayStore::removeMember(std::int64_t ownerId, std::int64_t memberId) {
+    QSqlQuery q = Statement(db_, "DELETE FROM accounts WHERE id = ? AND member_of = ?")
+                      .bind(QVariant::fromValue(static_cast<qint64>(memberId)))
+                      .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+                      .exec();
+    return q.numRowsAffected() == 1;
+}
+
+void SqliteRelayStore::addInvite(const std::string& tokenHash, std::int64_t ownerId,
+                                 Time expiresAt) {
+    Statement(db_, "DELETE FROM invites WHERE account_id = ?")
+        .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+        .exec();
+    Statement(db_, "INSERT INTO invites (token_hash, account_id, expires_at) VALUES (?, ?, ?)")
+        .bind(text(tokenHash))
+        .bind(QVariant::fromValue(static_cast<qint64>(ownerId)))
+        .bind(millis(expiresAt))
+        .exec();
+}
+
+std::optional<std::int64_t> SqliteRelayStore::inviteOwner(const std::string& tokenHash, Time now) {
+    QSqlQuery q = Statement(db_, "SELECT account_id FROM invites WHERE token_hash = ? AND "
+                                 "expires_at > ?")
+                      .bind(text(tokenHash))
+                      .bind(millis(now))
+                      .exec();
+    if (!q.next()) {
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
+}
+
+std::optional<std::int64_t> SqliteRelayStore::takeInvite(const std::string& tokenHash, Time now) {
+    QSqlQuery q = Statement(db_, "DELETE FROM invites WHERE token_hash = ? "
+                                 "RETURNING account_id, expires_at")
+                      .bind(text(tokenHash))
+                      .exec();
+    if (!q.next() || q.value(1).toLongLong() <= millis(now)) {
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
 }
 
 std::int64_t SqliteRelayStore::accountCount() {
@@ -381,6 +475,20 @@ std::vector<RelayStore::Device> SqliteRelayStore::devicesOf(std::int64_t account
 
 void SqliteRelayStore::revokeDevice(const std::string& id) {
     Statement(db_, "UPDATE devices SET revoked = 1 WHERE id = ?").bind(text(id)).exec();
+}
+
+void SqliteRelayStore::setPasswordHash(std::int64_t accountId, const std::string& passwordHash) {
+    Statement(db_, "UPDATE accounts SET password_hash = ? WHERE id = ?")
+        .bind(text(passwordHash))
+        .bind(QVariant::fromValue(static_cast<qint64>(accountId)))
+        .exec();
+}
+
+void SqliteRelayStore::renameDevice(const std::string& id, const std::string& name) {
+    Statement(db_, "UPDATE devices SET name = ? WHERE id = ?")
+        .bind(text(name))
+        .bind(text(id))
+        .exec();
 }
 
 void SqliteRelayStore::addAudit(const Audit& a) {

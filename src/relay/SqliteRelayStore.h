@@ -26,6 +26,15 @@ public:
                                               const std::string& passwordHash) override;
     std::optional<Account> accountByName(const std::string& name) override;
     std::int64_t accountCount() override;
+    void setPasswordHash(std::int64_t accountId, const std::string& passwordHash) override;
+    std::optional<std::int64_t> createMember(const std::string& name,
+                                             const std::string& passwordHash,
+                                             std::int64_t ownerId) override;
+    std::vector<Account> peopleOf(std::int64_t ownerId) override;
+    bool removeMember(std::int64_t ownerId, std::int64_t memberId) override;
+    void addInvite(const std::string& tokenHash, std::int64_t ownerId, Time expiresAt) override;
+    std::optional<std::int64_t> takeInvite(const std::string& tokenHash, Time now) override;
+    std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) override;
 
     void addPairing(const Pairing& pairing) override;
     std::optional<Pairing> pairingByCode(const std::string& code) override;
@@ -41,6 +50,7 @@ public:
     std::optional<Device> device(const std::string& id) override;
     std::vector<Device> devicesOf(std::int64_t accountId) override;
     void revokeDevice(const std::string& id) override;
+    void renameDevice(const std::string& id, const std::string& name) override;
 
     void addAudit(const Audit& audit) override;
     void finishAudit(const std::string& commandId, const std::string& outcome,

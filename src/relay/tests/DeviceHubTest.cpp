@@ -4,6 +4,7 @@
 #include "core/ContractError.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "relay/DeviceHubObserver.h"
 #include "relay/RelayText.h"
 
 #include <QSqlDatabase>
@@ -219,6 +220,56 @@ TEST_F(DeviceHubTest, ResultsReachTheirOwnCommandOnly) {
     }
     EXPECT_EQ(outcomes[first], "succeeded");
     EXPECT_EQ(outcomes[second], "device_locked");
+}
+
+// Writes down each change the hub tells, as "device <screen or offline>" or "command <state>".
+class RecordingObserver final : public DeviceHubObserver {
+public:
+    void deviceChanged(const std::string&, const DeviceHub::Live& live) override {
+        const std::string* screen =
+            live.capabilities.isObject() ? live.capabilities.stringMember("screen_state") : nullptr;
+        seen.push_back(live.online ? "device " + (screen ? *screen : std::string("?"))
+                                   : std::string("device offline"));
+        accounts.push_back(live.accountId);
+    }
+    void commandChanged(const DeviceHub::Command& command) override {
+        static constexpr const char* states[] = {"sent", "delivered", "finished"};
+        seen.push_back(std::string("command ") + states[static_cast<int>(command.state)] +
+                       (command.errorCode.empty() ? "" : " " + command.errorCode));
+        accounts.push_back(command.accountId);
+    }
+    std::vector<std::string> seen;
+    std::vector<std::int64_t> accounts;
+};
+
+TEST_F(DeviceHubTest, ObserversHearEachChangeOfDevicesAndCommandsOfTheirAccount) {
+    RecordingObserver observer;
+    hub.observe(&observer);
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    RecordingLink link;
+    const std::uint64_t session = connect(link, mac.deviceId, mac.token);
+    say(session, envelope("heartbeat", JSON::Object{{"capabilities", capabilities("locked")}}));
+    const std::string done = sendOrCode(owner, mac.deviceId);
+    say(session, envelope("delivered", JSON::Object{{"command_id", JSON(done)}}));
+    say(session, result(done, false));
+    const std::string cut = sendOrCode(owner, mac.deviceId, "mute");
+    hub.closed(session);
+
+    const std::vector<std::string> expected{
+        "device unlocked",
+        "device locked",
+        "command sent",
+        "command delivered",
+        "command finished device_locked",
+        "command sent",
+        "command finished device_offline",
+        "device offline",
+    };
+    EXPECT_EQ(observer.seen, expected);
+    EXPECT_EQ(std::count(observer.accounts.begin(), observer.accounts.end(), owner),
+              static_cast<std::ptrdiff_t>(expected.size()));
+    hub.observe(nullptr);
 }
 
 TEST_F(DeviceHubTest, DeadlinesAndDisconnectsFinishOutstandingCommands) {

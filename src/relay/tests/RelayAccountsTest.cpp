@@ -110,5 +110,114 @@ TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
     EXPECT_FALSE(accounts.session(token));
 }
 
+TEST_F(RelayAccountsTest, APasswordChangesOnlyWithTheCurrentOneAndOtherSessionsCanBeEnded) {
+    const RelayAccounts::Session phone =
+        accounts.setUp(accounts.setupToken(), "owner", password, "Chrome on Android");
+    clock.advance(1s);
+    const std::string laptop = signIn("owner", password);
+    const auto changeCode = [&](const std::string& current, const std::string& next) {
+        try {
+            accounts.changePassword(phone, current, next);
+            return std::string("changed");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    struct Row {
+        const char* name;
+        std::string current;
+        std::string next;
+        std::string code;
+    };
+    const std::vector<Row> rows{
+        {"wrong current", "not the password", "a new long password", "wrong_password"},
+        {"too short", password, std::string(RelayAccounts::shortestPassword - 1, 'p'),
+         "weak_password"},
+        {"too long", password, std::string(RelayAccounts::longestPassword + 1, 'p'),
+         "weak_password"},
+        {"good", password, "a new long password", "changed"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(changeCode(row.current, row.next), row.code);
+    }
+    EXPECT_EQ(signIn("owner", password, "10.0.0.9"), "sign_in_failed");
+    EXPECT_NE(signIn("owner", "a new long password", "10.0.0.9"), "sign_in_failed");
+
+    const std::vector<RelayAccounts::Listed> listed = accounts.sessionsOf(phone.personId);
+    ASSERT_EQ(listed.size(), 3U);
+    EXPECT_EQ(listed.front().session.browser, "Chrome on Android") << "oldest first";
+    const std::string phoneKey = listed.front().key;
+    EXPECT_EQ(accounts.signOutOthers(phone.personId, phoneKey).size(), 2U);
+    EXPECT_TRUE(accounts.session(phone.token).has_value());
+    EXPECT_FALSE(accounts.session(laptop).has_value());
+
+    // Guessing the current password from a signed-in page counts as failed sign-ins (two so
+    // far: the wrong current password and the old one's sign-in).
+    for (int i = 2; i < RelayAccounts::failuresAllowed; ++i) {
+        EXPECT_EQ(changeCode("guess " + std::to_string(i), "whatever long"), "wrong_password");
+    }
+    EXPECT_EQ(changeCode("a new long password", "another long one"), "rate_limited");
+}
+
+TEST_F(RelayAccountsTest, AnInvitedPersonSharesTheOwnersDevicesButCannotManagePeople) {
+    const RelayAccounts::Session owner = accounts.setUp(accounts.setupToken(), "owner", password);
+    const std::string token = accounts.invite(owner);
+    const auto joinCode = [&](const std::string& link, const std::string& name) {
+        try {
+            return std::to_string(accounts.join(link, name, "member's password").accountId);
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    struct Row {
+        const char* name;
+        std::string link;
+        std::string person;
+        std::string code;
+    };
+    const std::vector<Row> refused{
+        {"no link", "", "alex", "invite_not_available"},
+        {"a forged link", token + "x", "alex", "invite_not_available"},
+        {"a forged link never tells a name is taken", token + "x", "owner", "invite_not_available"},
+        {"the owner's name, which leaves the link working", token, "owner", "name_taken"},
+        {"a name with a control character", token, "al\x01ex", "invalid_request"},
+    };
+    for (const Row& row : refused) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(joinCode(row.link, row.person), row.code);
+    }
+    const RelayAccounts::Session member = accounts.join(token, "alex", "member's password");
+    EXPECT_EQ(member.accountId, owner.accountId) << "the owner's devices";
+    EXPECT_FALSE(member.owner());
+    EXPECT_EQ(joinCode(token, "sam"), "invite_not_available") << "a link works once";
+
+    const auto code = [](const std::function<void()>& call) {
+        try {
+            call();
+            return std::string("done");
+        } catch (const ContractError& error) {
+            return error.code();
+        }
+    };
+    EXPECT_EQ(code([&] { accounts.invite(member); }), "owner_only");
+    EXPECT_EQ(code([&] { accounts.remove(member, owner.personId); }), "owner_only");
+    EXPECT_EQ(code([&] { accounts.remove(owner, owner.personId); }), "not_found");
+
+    const std::string again = signIn("alex", "member's password");
+    ASSERT_TRUE(accounts.session(again).has_value());
+    EXPECT_EQ(accounts.remove(owner, member.personId).size(), 2U) << "both of alex's sessions";
+    EXPECT_FALSE(accounts.session(member.token).has_value());
+    EXPECT_EQ(signIn("alex", "member's password", "10.0.0.2"), "sign_in_failed");
+    EXPECT_EQ(code([&] { accounts.remove(owner, member.personId); }), "not_found");
+
+    // A newer invitation replaces the last; one past its time is refused.
+    const std::string replaced = accounts.invite(owner);
+    const std::string newest = accounts.invite(owner);
+    EXPECT_EQ(joinCode(replaced, "sam"), "invite_not_available");
+    clock.advance(RelayAccounts::inviteLifetime);
+    EXPECT_EQ(joinCode(newest, "sam"), "invite_not_available");
+}
+
 } // namespace
 } // namespace corvane::test

@@ -276,6 +276,11 @@ TEST_F(RelayServerTest, EveryAnswerForbidsFramingAndInlineScript) {
         {client->get(QStringLiteral("/missing.js")), 404},
         {client->get(QStringLiteral("/..%2Frelay.sqlite")), 404},
         {client->get(QStringLiteral("/relay.sqlite")), 404},
+        // The page's own addresses load it, so a reload or a shared link opens the same view.
+        {client->get(QStringLiteral("/devices/6F1C8E43-33D5-4A59-9C0B-3C4E2F0A1B2C")), 200},
+        {client->get(QStringLiteral("/account")), 200},
+        {client->get(QStringLiteral("/devices/../relay.sqlite")), 404},
+        {client->get(QStringLiteral("/devices/6F1C8E43-33D5-4A59-9C0B-3C4E2F0A1B2C/x")), 404},
         {client->post(QStringLiteral("/v1/pairing/code"), codeRequest()), 200},
         {client->get(QStringLiteral("/v1/devices")), 401},
     };
@@ -483,6 +488,196 @@ TEST_F(RelayServerTest, TlsOffersOnlyForwardSecretAeadSuites) {
         }));
         EXPECT_EQ(socket.isEncrypted(), row.accepted);
     }
+}
+
+// Opens the event stream with `headers` on a raw TLS connection (a browser's fetch keeps reading
+// it); returns the connection and what arrived once `until` saw enough.
+struct EventStream {
+    std::unique_ptr<QSslSocket> socket;
+    QByteArray seen;
+
+    bool waitFor(const QByteArray& text) {
+        return until([&] {
+                   seen += socket->readAll();
+                   return seen.contains(text) ||
+                          socket->state() == QAbstractSocket::UnconnectedState;
+               }) &&
+               seen.contains(text);
+    }
+    bool waitForEnd() {
+        return until([&] {
+            seen += socket->readAll();
+            return socket->state() == QAbstractSocket::UnconnectedState;
+        });
+    }
+};
+
+EventStream openEvents(quint16 port, const std::map<QByteArray, QByteArray>& headers) {
+    EventStream stream{encryptedTo(port), {}};
+    if (!stream.socket) {
+        return stream;
+    }
+    QByteArray request =
+        "GET /v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+    for (const auto& [name, value] : headers) {
+        request += name + ": " + value + "\r\n";
+    }
+    stream.socket->write(request + "\r\n");
+    return stream;
+}
+
+TEST_F(RelayServerTest, TheEventStreamIsOnlyForTheSignedInPage) {
+    const std::map<QByteArray, QByteArray> session = signedIn();
+    const QByteArray cookie = session.at("Cookie");
+    struct Row {
+        const char* name;
+        std::map<QByteArray, QByteArray> headers;
+        QByteArray status;
+    };
+    const std::vector<Row> rows{
+        {"no cookie", {{"X-CSRF-Token", session.at("X-CSRF-Token")}}, "401"},
+        {"unknown cookie",
+         {{"Cookie", "__Host-velto_session=forged"}, {"X-CSRF-Token", session.at("X-CSRF-Token")}},
+         "401"},
+        {"no token: a link or an image on another site", {{"Cookie", cookie}}, "403"},
+        {"wrong token", {{"Cookie", cookie}, {"X-CSRF-Token", "0123"}}, "403"},
+        {"another origin",
+         {{"Cookie", cookie},
+          {"X-CSRF-Token", session.at("X-CSRF-Token")},
+          {"Origin", "https://evil.example"}},
+         "403"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EventStream stream = openEvents(port, row.headers);
+        ASSERT_TRUE(stream.socket);
+        ASSERT_TRUE(stream.waitFor("\r\n\r\n"));
+        EXPECT_TRUE(stream.seen.startsWith("HTTP/1.1 " + row.status)) << stream.seen.toStdString();
+        EXPECT_FALSE(stream.seen.contains("event:"));
+    }
+    EXPECT_EQ(server->events().openCount(), 0U);
+}
+
+TEST_F(RelayServerTest, TheEventStreamCarriesTheAccountsChangesUntilSignOut) {
+    std::map<QByteArray, QByteArray> session = signedIn();
+    session.emplace("Origin", origin.toUtf8());
+    EventStream stream = openEvents(port, session);
+    ASSERT_TRUE(stream.socket);
+    ASSERT_TRUE(stream.waitFor("event: ready\n")) << stream.seen.toStdString();
+    EXPECT_TRUE(stream.seen.startsWith("HTTP/1.1 200 ")) << stream.seen.toStdString();
+    EXPECT_TRUE(stream.seen.contains("Content-Type: text/event-stream"));
+    EXPECT_FALSE(stream.seen.contains("Content-Length"));
+
+    // Approving a computer reaches the page without its asking.
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    client->post(QStringLiteral("/v1/pairings/approve"),
+                 JSON(JSON::Object{{"code", *code.body.find("code")}}), session);
+    EXPECT_TRUE(stream.waitFor("event: devices\ndata: {\"reason\":\"approved\"}\n\n"))
+        << stream.seen.toStdString();
+
+    // One session holds a few streams at most; the next one is told why.
+    std::vector<EventStream> more;
+    for (std::size_t i = 1; i < DashboardEvents::perSession; ++i) {
+        more.push_back(openEvents(port, session));
+        ASSERT_TRUE(more.back().waitFor("event: ready\n"));
+    }
+    EventStream refused = openEvents(port, session);
+    ASSERT_TRUE(refused.waitFor("\r\n\r\n"));
+    EXPECT_TRUE(refused.seen.startsWith("HTTP/1.1 429 ")) << refused.seen.toStdString();
+    EXPECT_TRUE(refused.seen.contains("too_many_streams"));
+
+    EXPECT_EQ(
+        client->post(QStringLiteral("/v1/account/sign-out"), JSON(JSON::Object{}), session).status,
+        200);
+    EXPECT_TRUE(stream.waitForEnd());
+    for (EventStream& other : more) {
+        EXPECT_TRUE(other.waitForEnd());
+    }
+    EXPECT_EQ(server->events().openCount(), 0U);
+}
+
+TEST_F(RelayServerTest, AnEventStreamNobodyReadsIsDropped) {
+    const std::map<QByteArray, QByteArray> session = signedIn();
+    EventStream stream = openEvents(port, session);
+    ASSERT_TRUE(stream.waitFor("event: ready\n"));
+    ASSERT_EQ(server->events().openCount(), 1U);
+    // The browser stops reading: what the relay sends piles up in the socket buffers, then in the
+    // stream's queue, which has a bound.
+    stream.socket->setReadBufferSize(1024);
+    const JSON large(JSON::Object{{"filler", JSON(std::string(60000, 'x'))}});
+    for (int i = 0; i < 400 && server->events().openCount() > 0; ++i) {
+        const std::int64_t account = store.accountByName("owner")->id;
+        server->events().publish(account, "filler", large);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    EXPECT_TRUE(until([&] { return server->events().openCount() == 0; }));
+}
+
+TEST_F(RelayServerTest, APairedMacTakesANameOfThePersonsChoosingWhenItIsPlain) {
+    const std::map<QByteArray, QByteArray> dashboard = signedIn();
+    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+    const std::string deviceId = *code.body.stringMember("device_id");
+    client->post(QStringLiteral("/v1/pairings/approve"),
+                 JSON(JSON::Object{{"code", *code.body.find("code")}}), dashboard);
+    ASSERT_EQ(
+        client
+            ->post(QStringLiteral("/v1/pairing/redeem"),
+                   JSON(JSON::Object{{"device_token", JSON("device-token-of-this-test")}}),
+                   {{"Authorization", "Bearer " + QByteArray::fromStdString(
+                                                      *code.body.stringMember("bootstrap_token"))}})
+            .status,
+        200);
+    const QString rename =
+        QStringLiteral("/v1/devices/%1/rename").arg(QString::fromStdString(deviceId));
+    struct Row {
+        const char* name;
+        std::string given;
+        int status;
+        std::string kept; // the name listed afterwards
+    };
+    const std::vector<Row> rows{
+        {"empty", "   ", 400, "Studio"},
+        {"too long", std::string(65, 'n'), 400, "Studio"},
+        {"a line break inside", "Desk\nMac", 200, "Desk Mac"},
+        {"a direction override", "Desk \u202eMac", 400, "Desk Mac"},
+        {"a tab", "Desk\tMac", 200, "Desk Mac"},
+        {"plain, trimmed", "  Kitchen iMac ", 200, "Kitchen iMac"},
+        {"64 letters", std::string(64, 'n'), 200, std::string(64, 'n')},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HttpsClient::Reply reply =
+            client->post(rename, JSON(JSON::Object{{"name", JSON(row.given)}}), dashboard);
+        EXPECT_EQ(reply.status, row.status) << reply.raw.toStdString();
+        const JSON listed = client->get(QStringLiteral("/v1/devices"), dashboard).body;
+        EXPECT_EQ(*listed.find("devices")->array()->front().stringMember("name"), row.kept);
+    }
+}
+
+TEST_F(RelayServerTest, RemovingAPersonTakesOnlyAWholeIdOfAMember) {
+    const std::map<QByteArray, QByteArray> owner = signedIn();
+    const QString remove = QStringLiteral("/v1/account/people/remove");
+    struct Row {
+        const char* name;
+        QByteArray body;
+        int status;
+    };
+    const std::vector<Row> rows{
+        {"no id", "{}", 400},
+        {"a text", R"({"id":"2"})", 400},
+        {"a fraction", R"({"id":1.5})", 400},
+        {"negative", R"({"id":-1})", 400},
+        {"past a long", R"({"id":1e300})", 400},
+        {"nobody", R"({"id":999})", 404},
+        {"the owner", R"({"id":1})", 404},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(client->postRaw(remove, row.body, "application/json", owner).status, row.status);
+    }
+    const JSON people = client->get(QStringLiteral("/v1/account/people"), owner).body;
+    ASSERT_EQ(people.find("people")->array()->size(), 1U);
+    EXPECT_EQ(*people.find("people")->array()->front().stringMember("role"), "owner");
 }
 
 } // namespace
