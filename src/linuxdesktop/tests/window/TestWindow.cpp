@@ -21,7 +21,10 @@ protected:
     void closeEvent(QCloseEvent* event) override {
         if (keepOpen_) {
             event->ignore();
+            return;
         }
+        // Ends with its only window, like an application.
+        QCoreApplication::quit();
     }
 
 private:
