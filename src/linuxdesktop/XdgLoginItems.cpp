@@ -99,6 +99,11 @@ std::string XdgLoginItems::entryText(bool enabled) const {
     std::string exec;
     std::vector<std::string> words{program_};
     words.insert(words.end(), arguments_.begin(), arguments_.end());
+    // Desktops check that the program exists before expanding "%%", so a program path with "%"
+    // could never start.
+    if (program_.find('%') != std::string::npos) {
+        return {};
+    }
     for (const std::string& word : words) {
         const std::optional<std::string> argument = execArgument(word);
         if (!argument) {

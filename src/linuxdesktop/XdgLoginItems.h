@@ -29,7 +29,7 @@ public:
 
     std::string path() const;
     // The entry's text; empty when the program or an argument holds characters an Exec line cannot
-    // carry (control characters).
+    // carry (control characters, or "%" in the program's path).
     std::string entryText(bool enabled) const;
 
 private:
