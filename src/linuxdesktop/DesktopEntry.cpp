@@ -34,8 +34,6 @@ std::optional<DesktopEntry> DesktopEntry::read(const std::string& path) {
                    !g_desktop_app_info_get_show_in(info.get(), nullptr);
     entry.startupWMClass = text(g_desktop_app_info_get_startup_wm_class(info.get()));
     entry.program = baseName(text(g_app_info_get_executable(G_APP_INFO(info.get()))));
-    const GLibOwners::String icon(g_desktop_app_info_get_string(info.get(), "Icon"));
-    entry.icon = text(icon.get());
     return entry;
 }
 

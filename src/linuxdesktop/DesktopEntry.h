@@ -18,8 +18,6 @@ struct DesktopEntry {
     std::string startupWMClass;
     // The file name of the program its Exec line starts ("" when none).
     std::string program;
-    // The Icon key: a theme icon name or an absolute path ("" when none).
-    std::string icon;
 
     // Absent when `path` holds no application entry GIO accepts (not Type=Application, unreadable,
     // or a TryExec program that is not installed).

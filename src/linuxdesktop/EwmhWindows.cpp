@@ -86,7 +86,12 @@ struct EwmhWindows::Connection {
         return xcb_get_property(xcb, 0, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, words);
     }
     PropertyReply reply(xcb_get_property_cookie_t cookie) {
-        return PropertyReply(xcb_get_property_reply(xcb, cookie, nullptr));
+        // A window that went away between the list and its properties answers with an error,
+        // which would otherwise pile up in the event queue nobody reads.
+        xcb_generic_error_t* error = nullptr;
+        PropertyReply answer(xcb_get_property_reply(xcb, cookie, &error));
+        std::free(error);
+        return answer;
     }
 };
 
@@ -110,6 +115,12 @@ bool EwmhWindows::connected() {
     connection_.reset();
     const char* name = display_.empty() ? std::getenv("DISPLAY") : display_.c_str();
     if (name == nullptr || *name == '\0') {
+        return false;
+    }
+    // Reads happen on the caller's thread: only a display on this machine answers quickly enough.
+    const std::string_view display(name);
+    const std::string_view host = display.substr(0, std::min(display.rfind(':'), display.size()));
+    if (!host.empty() && host != "unix" && host.front() != '/') {
         return false;
     }
     auto connection = std::make_unique<Connection>();

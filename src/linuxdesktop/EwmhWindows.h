@@ -12,8 +12,9 @@ namespace corvane {
 // The application windows an X11 window manager lists through its extended hints (EWMH): which
 // windows it manages, which one is active, and the requests to activate or close one. Every read is
 // one batch of requests and replies to the local X server (quick round trips); requests are sent
-// without waiting for the window manager to act on them. Without a display (or when the server
-// went away) it is unavailable: lists are empty and requests fail. Used from one thread.
+// without waiting for the window manager to act on them. Without a display on this machine (or
+// when the server went away) it is unavailable: lists are empty and requests fail. Used from one
+// thread.
 class EwmhWindows {
 public:
     // `display` as in DISPLAY; empty uses the DISPLAY environment variable.

@@ -92,26 +92,29 @@ std::uint64_t startTicks(std::int32_t pid) {
     return 0;
 }
 
-std::optional<WireTime::Instant> launchDate(std::uint64_t ticks) {
-    if (ticks == 0) {
-        return std::nullopt;
-    }
-    const std::string stat = readSmall("/proc/stat", 64 * 1024);
+// When the system started (btime in /proc/stat); absent when unknown.
+std::optional<WireTime::Instant> bootTime() {
+    const std::string stat = readSmall("/proc/stat", 256 * 1024);
     const std::size_t at = stat.find("\nbtime ");
-    const long perSecond = ::sysconf(_SC_CLK_TCK);
-    if (at == std::string::npos || perSecond <= 0) {
+    if (at == std::string::npos) {
         return std::nullopt;
     }
-    long long bootSeconds = 0;
     try {
-        bootSeconds = std::stoll(stat.substr(at + 7, 24));
+        return WireTime::Instant(std::chrono::seconds(std::stoll(stat.substr(at + 7, 24))));
     } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<WireTime::Instant> launchDate(std::optional<WireTime::Instant> boot,
+                                            std::uint64_t ticks) {
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    if (!boot || ticks == 0 || perSecond <= 0) {
         return std::nullopt;
     }
     const auto sinceBoot = std::chrono::milliseconds(static_cast<long long>(ticks) * 1000 /
                                                      static_cast<long long>(perSecond));
-    return WireTime::Instant(std::chrono::seconds(bootSeconds)) +
-           std::chrono::duration_cast<WireTime::Instant::duration>(sinceBoot);
+    return *boot + std::chrono::duration_cast<WireTime::Instant::duration>(sinceBoot);
 }
 
 // The desktop entry GIO launched this very process from (GIO_LAUNCHED_DESKTOP_FILE, when
@@ -211,7 +214,8 @@ LinuxWorkspace::LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, std
     , catalog_(catalog)
     , clock_(clock)
     , osRelease_(std::move(osRelease))
-    , windows_(std::make_unique<EwmhWindows>(display)) {
+    , windows_(std::make_unique<EwmhWindows>(display))
+    , bootTime_(bootTime()) {
     pool_.setMaxThreadCount(2);
     static_cast<void>(refreshEntries());
 }
@@ -297,7 +301,7 @@ LinuxWorkspace::Snapshot LinuxWorkspace::snapshot() const {
         RunningApplication app;
         app.pid = window.pid;
         app.active = isActive;
-        app.launchDate = launchDate(ticks);
+        app.launchDate = launchDate(bootTime_, ticks);
         std::optional<Index::Known> entry;
         if (cached.entryPath) {
             const std::string id = catalog_.identifierOf(*cached.entryPath);
@@ -399,7 +403,7 @@ QCoro::Task<void> LinuxWorkspace::openIn(LinuxWorkspace* self, std::string path,
         for (const RunningApplication& app : guard->runningApplications()) {
             if (app.bundleID == identifier) {
                 if (activate && !app.active) {
-                    guard->activate(app.pid);
+                    co_await activateIn(guard, app.pid);
                 }
                 co_return;
             }
@@ -408,6 +412,21 @@ QCoro::Task<void> LinuxWorkspace::openIn(LinuxWorkspace* self, std::string path,
     }
     // Launched, but no window showed in time: a slow or windowless program. The open itself
     // succeeded.
+}
+
+QCoro::Task<void> LinuxWorkspace::activateIn(QPointer<LinuxWorkspace> guard, std::int32_t pid) {
+    // The window manager acts on the request in its own time; the caller reads the result next.
+    for (int waits = 0; guard && waits < activationWaitLimit; ++waits) {
+        if (waits == 0 && !guard->activate(pid)) {
+            co_return;
+        }
+        for (const RunningApplication& app : guard->runningApplications()) {
+            if (app.pid == pid && app.active) {
+                co_return;
+            }
+        }
+        co_await guard->clock_.sleep(launchPollInterval);
+    }
 }
 
 bool LinuxWorkspace::openURL(const std::string& url) {

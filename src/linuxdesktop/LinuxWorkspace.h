@@ -4,6 +4,7 @@
 #include "platform/Workspace.h"
 
 #include <QFuture>
+#include <QPointer>
 #include <QThreadPool>
 
 #include <chrono>
@@ -36,7 +37,8 @@ public:
     std::optional<RunningApplication> frontmostApplication() const override;
     std::optional<std::string> applicationPath(const std::string& bundleID) const override;
     // Launches the desktop entry at `path` and waits (up to launchWaitLimit polls) for a window of
-    // its application, which is then activated when asked. Throws "app_not_found" for a path that
+    // its application, which is then activated when asked (waiting up to activationWaitLimit polls
+    // for the window manager to show it in front). Throws "app_not_found" for a path that
     // holds no application entry and "action_failed" when the launch fails.
     QCoro::Task<void> openApplication(std::string path, bool activate) override;
     // True once the scheme has a default handler and its launch is under way.
@@ -55,6 +57,7 @@ public:
     static constexpr std::chrono::seconds entriesLifetime{30};
     static constexpr std::chrono::milliseconds launchPollInterval{100};
     static constexpr int launchWaitLimit = 50;
+    static constexpr int activationWaitLimit = 10;
 
     struct Index;
 
@@ -71,11 +74,13 @@ private:
     std::shared_ptr<const Index> index() const;
     std::optional<std::uint32_t> lastWindowOf(std::int32_t pid) const;
     static QCoro::Task<void> openIn(LinuxWorkspace* self, std::string path, bool activate);
+    static QCoro::Task<void> activateIn(QPointer<LinuxWorkspace> guard, std::int32_t pid);
 
     const LinuxAppCatalog& catalog_;
     Clock& clock_;
     std::string osRelease_;
     std::unique_ptr<EwmhWindows> windows_;
+    std::optional<WireTime::Instant> bootTime_;
     // The launch-environment lookup by process, kept while the process keeps its start time.
     struct Launched {
         std::uint64_t startTicks = 0;

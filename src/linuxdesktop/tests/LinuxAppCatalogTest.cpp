@@ -126,11 +126,15 @@ TEST(LinuxWorkspaceWithoutDisplay, ListsNothingAndRefusesRequests) {
                        "PRETTY_NAME='Example OS 22.04.3 LTS'\nBROKEN LINE\n");
     const LinuxAppCatalog catalog({root.path().toStdString()});
     SystemClock clock;
+    // No server there, and one on another host (never waited for on the main thread).
+    for (const char* display : {":4093", "remote.invalid:0"}) {
+        LinuxWorkspace workspace(catalog, clock, display, release);
+        EXPECT_TRUE(workspace.runningApplications().empty()) << display;
+        EXPECT_EQ(workspace.frontmostApplication(), std::nullopt) << display;
+        EXPECT_FALSE(workspace.activate(1)) << display;
+        EXPECT_FALSE(workspace.terminate(1)) << display;
+    }
     LinuxWorkspace workspace(catalog, clock, ":4093", release);
-    EXPECT_TRUE(workspace.runningApplications().empty());
-    EXPECT_EQ(workspace.frontmostApplication(), std::nullopt);
-    EXPECT_FALSE(workspace.activate(1));
-    EXPECT_FALSE(workspace.terminate(1));
     const OSVersion version = workspace.osVersion();
     EXPECT_EQ(std::tie(version.major, version.minor, version.patch, version.text),
               std::make_tuple(22, 4, 3, std::string("Example OS 22.04.3 LTS")));
