@@ -56,7 +56,7 @@ public:
 
     static constexpr std::chrono::seconds entriesLifetime{30};
     static constexpr std::chrono::milliseconds launchPollInterval{100};
-    static constexpr int launchWaitLimit = 50;
+    static constexpr int launchWaitLimit = 100;
     static constexpr int activationWaitLimit = 10;
 
     struct Index;

@@ -160,7 +160,7 @@ TEST_F(LinuxWorkspaceTest, OpensFindsActivatesAndClosesApplicationsByTheirEntrie
 
     // The close request ends the program once its last window goes.
     EXPECT_EQ(quit(betaID), "{}");
-    EXPECT_TRUE(beta.waitForFinished(5000));
+    EXPECT_TRUE(waitUntil([&] { return beta.state() == QProcess::NotRunning; }));
     EXPECT_EQ(quit(betaID), R"({"already_closed":true})");
 
     // A program that ignores the request stays, and the quit says it waits on the person.
