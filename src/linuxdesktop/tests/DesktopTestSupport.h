@@ -3,6 +3,8 @@
 // Helpers of the desktop tests: an event loop for their tasks, files written with a mode, and
 // waits on real desktop services bounded only to end a failing test.
 
+#include "core/JSON.h"
+#include "platform/FocusModes.h"
 #include "support/FakePlatform.h"
 
 #include <QCoreApplication>
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -63,6 +66,15 @@ inline void writeFile(const std::string& path, const std::string& text, mode_t m
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A Do Not Disturb switch's outcome as a JSON string ("confirmed", "unavailable", ...).
+inline QCoro::Task<JSON> focusOutcome(FocusModes& modes, bool enabled,
+                                      std::function<void()> before) {
+    const FocusModes::Outcome outcome = co_await modes.setDoNotDisturb(enabled, std::move(before));
+    static constexpr std::array<const char*, 4> names{"confirmed", "unavailable", "refused",
+                                                      "not_confirmed"};
+    co_return JSON(std::string(names.at(static_cast<std::size_t>(outcome))));
 }
 
 // Why the surroundings the wrapper sets up are missing; empty when they are there.

@@ -189,13 +189,6 @@ TEST_F(LinuxLoginItemTest, AFailedWriteLeavesNothingHalfWritten) {
         XdgLoginItems(root.path().toStdString() + "/file/autostart", program).registerItem());
 }
 
-QCoro::Task<JSON> outcomeText(FocusModes& modes, bool enabled, std::function<void()> before) {
-    const FocusModes::Outcome outcome = co_await modes.setDoNotDisturb(enabled, std::move(before));
-    static constexpr std::array<const char*, 4> names{"confirmed", "unavailable", "refused",
-                                                      "not_confirmed"};
-    co_return JSON(std::string(names.at(static_cast<std::size_t>(outcome))));
-}
-
 std::string banners() {
     QProcess dconf;
     dconf.start(
@@ -221,23 +214,27 @@ TEST(LinuxFocusModesTest, DoNotDisturbTurnsGnomesBannersOffAndReadsBack) {
         ++presses;
     };
     GnomeFocusModes gnome("ubuntu:GNOME");
-    EXPECT_EQ(desktop_test::finish(outcomeText(gnome, true, press)), R"("confirmed")");
+    EXPECT_EQ(desktop_test::finish(desktop_test::focusOutcome(gnome, true, press)),
+              R"("confirmed")");
     EXPECT_EQ(banners(), "false");
-    EXPECT_EQ(desktop_test::finish(outcomeText(gnome, true, press)), R"("confirmed")");
+    EXPECT_EQ(desktop_test::finish(desktop_test::focusOutcome(gnome, true, press)),
+              R"("confirmed")");
     EXPECT_EQ(presses, 2);
     // A check that throws stops before the change.
-    EXPECT_EQ(desktop_test::finish(
-                  outcomeText(gnome, false, [] { throw ContractError("screen_locked"); })),
+    EXPECT_EQ(desktop_test::finish(desktop_test::focusOutcome(
+                  gnome, false, [] { throw ContractError("screen_locked"); })),
               "screen_locked");
     EXPECT_EQ(banners(), "false");
-    EXPECT_EQ(desktop_test::finish(outcomeText(gnome, false, press)), R"("confirmed")");
+    EXPECT_EQ(desktop_test::finish(desktop_test::focusOutcome(gnome, false, press)),
+              R"("confirmed")");
     EXPECT_EQ(banners(), "true");
 
     GnomeFocusModes kde("KDE");
     GnomeFocusModes noSchema("GNOME", "org.example.NoSuchSchema");
     GnomeFocusModes notAFlag("GNOME", GnomeFocusModes::defaultSchema, "application-children");
     for (GnomeFocusModes* modes : {&kde, &noSchema, &notAFlag}) {
-        EXPECT_EQ(desktop_test::finish(outcomeText(*modes, true, press)), R"("unavailable")");
+        EXPECT_EQ(desktop_test::finish(desktop_test::focusOutcome(*modes, true, press)),
+                  R"("unavailable")");
     }
     EXPECT_EQ(banners(), "true");
 }
