@@ -1,6 +1,7 @@
 #include "linuxdesktop/LinuxWorkspace.h"
 
 #include "core/ContractError.h"
+#include "linuxdesktop/AppScopes.h"
 #include "linuxdesktop/DesktopEntry.h"
 #include "linuxdesktop/EwmhWindows.h"
 #include "linuxdesktop/GLibOwners.h"
@@ -208,17 +209,31 @@ std::string launchFailure(const std::string& path) {
 
 } // namespace
 
-LinuxWorkspace::LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, std::string display,
-                               std::string osRelease, QObject* parent)
+LinuxWorkspace::LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, Options options,
+                               QObject* parent)
     : Workspace(parent)
     , catalog_(catalog)
     , clock_(clock)
-    , osRelease_(std::move(osRelease))
-    , windows_(std::make_unique<EwmhWindows>(display))
+    , options_(std::move(options))
+    , windows_(std::make_unique<EwmhWindows>(options_.display))
+    , scopes_(options_.wayland ? std::make_unique<AppScopes>(options_.procRoot) : nullptr)
     , bootTime_(bootTime()) {
     pool_.setMaxThreadCount(2);
     static_cast<void>(refreshEntries());
 }
+
+namespace {
+
+LinuxWorkspace::Options environmentOptions() {
+    LinuxWorkspace::Options options;
+    options.wayland = LinuxWorkspace::waylandSession();
+    return options;
+}
+
+} // namespace
+
+LinuxWorkspace::LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, QObject* parent)
+    : LinuxWorkspace(catalog, clock, environmentOptions(), parent) {}
 
 LinuxWorkspace::~LinuxWorkspace() {
     pool_.waitForDone();
@@ -267,7 +282,58 @@ std::shared_ptr<const LinuxWorkspace::Index> LinuxWorkspace::index() const {
     return current;
 }
 
+bool LinuxWorkspace::waylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && *display != '\0') ||
+           (type != nullptr && std::string_view(type) == "wayland");
+}
+
 LinuxWorkspace::Snapshot LinuxWorkspace::snapshot() const {
+    Snapshot result = windowSnapshot();
+    if (!scopes_) {
+        return result;
+    }
+    // The compositor's focus is out of sight: the X11 root's active window may be stale.
+    for (RunningApplication& app : result.apps) {
+        app.active = false;
+    }
+    const std::shared_ptr<const Index> known = index();
+    // An application with X11 windows is listed by them: they can be activated and closed.
+    std::set<std::int32_t> pids;
+    std::set<std::string> withWindows;
+    for (const RunningApplication& app : result.apps) {
+        pids.insert(app.pid);
+        if (app.bundleID) {
+            withWindows.insert(*app.bundleID);
+        }
+    }
+    // A walk over every process costs a few milliseconds: one walk serves the reads of a second.
+    const auto now = std::chrono::steady_clock::now();
+    if (!scopesReadAt_ || now - *scopesReadAt_ >= scopesLifetime) {
+        units_ = scopes_->running();
+        scopesReadAt_ = now;
+    }
+    for (const AppScopes::Running& unit : units_) {
+        if (pids.contains(unit.pid) || withWindows.contains(unit.desktopID)) {
+            continue;
+        }
+        RunningApplication app;
+        app.pid = unit.pid;
+        app.bundleID = unit.desktopID;
+        app.bundlePath = catalog_.pathOf(unit.desktopID);
+        if (known) {
+            if (const auto it = known->byId.find(unit.desktopID); it != known->byId.end()) {
+                app.localizedName = it->second.name;
+            }
+        }
+        app.launchDate = launchDate(bootTime_, startTicks(unit.pid));
+        result.apps.push_back(std::move(app));
+    }
+    return result;
+}
+
+LinuxWorkspace::Snapshot LinuxWorkspace::windowSnapshot() const {
     Snapshot result;
     const std::vector<EwmhWindows::Window> clients = windows_->clients();
     if (clients.empty()) {
@@ -484,7 +550,7 @@ std::string LinuxWorkspace::hostName() const {
 
 OSVersion LinuxWorkspace::osVersion() const {
     OSVersion version;
-    QFile file(QString::fromStdString(osRelease_));
+    QFile file(QString::fromStdString(options_.osRelease));
     if (!file.open(QIODevice::ReadOnly)) {
         return version;
     }

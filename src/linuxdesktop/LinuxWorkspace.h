@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Clock.h"
+#include "linuxdesktop/AppScopes.h"
 #include "platform/Workspace.h"
 
 #include <QFuture>
@@ -21,16 +22,31 @@ class LinuxAppCatalog;
 // extended hints on X11 (one local round trip per read): an application runs while it has a
 // managed window, and is told apart by the desktop entry it was launched from (GIO's launch
 // environment), else by its window class (the entry's StartupWMClass or id) or its program. On a
-// Wayland session only the X11 clients are visible; without a display the lists are empty and
-// requests fail. Launches go through GIO on a worker thread. The session signals are emitted by
+// Wayland session the X11 clients are joined by the session's application units (AppScopes), and
+// no application is reported in front; without a display only those units remain, and requests
+// fail. Launches go through GIO on a worker thread. The session signals are emitted by
 // whoever watches the session (the backend forwards them).
 class LinuxWorkspace final : public Workspace {
     Q_OBJECT
 
 public:
-    // `display` as in DISPLAY (empty: the environment's); `osRelease` is the os-release file.
-    LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, std::string display = {},
-                   std::string osRelease = "/etc/os-release", QObject* parent = nullptr);
+    struct Options {
+        // As in DISPLAY; empty: the environment's.
+        std::string display;
+        std::string osRelease = "/etc/os-release";
+        // A Wayland session: the window manager's lists hold only the X11 clients, so applications
+        // are also read from the session's application units, and which one is in front stays
+        // unknown (native windows can be neither activated nor asked to close).
+        bool wayland = false;
+        std::string procRoot = "/proc";
+    };
+    LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, Options options,
+                   QObject* parent = nullptr);
+    // The environment's display and session, the system's files.
+    LinuxWorkspace(const LinuxAppCatalog& catalog, Clock& clock, QObject* parent = nullptr);
+
+    // WAYLAND_DISPLAY is set or XDG_SESSION_TYPE says "wayland".
+    static bool waylandSession();
     ~LinuxWorkspace() override;
 
     std::vector<RunningApplication> runningApplications() const override;
@@ -58,6 +74,7 @@ public:
     static constexpr std::chrono::milliseconds launchPollInterval{100};
     static constexpr int launchWaitLimit = 100;
     static constexpr int activationWaitLimit = 10;
+    static constexpr std::chrono::seconds scopesLifetime{1};
 
     struct Index;
 
@@ -71,6 +88,7 @@ private:
         std::vector<Window> windows;
     };
     Snapshot snapshot() const;
+    Snapshot windowSnapshot() const;
     std::shared_ptr<const Index> index() const;
     std::optional<std::uint32_t> lastWindowOf(std::int32_t pid) const;
     static QCoro::Task<void> openIn(LinuxWorkspace* self, std::string path, bool activate);
@@ -78,8 +96,11 @@ private:
 
     const LinuxAppCatalog& catalog_;
     Clock& clock_;
-    std::string osRelease_;
+    Options options_;
     std::unique_ptr<EwmhWindows> windows_;
+    std::unique_ptr<AppScopes> scopes_;
+    mutable std::vector<AppScopes::Running> units_;
+    mutable std::optional<std::chrono::steady_clock::time_point> scopesReadAt_;
     std::optional<WireTime::Instant> bootTime_;
     // The launch-environment lookup by process, kept while the process keeps its start time.
     struct Launched {

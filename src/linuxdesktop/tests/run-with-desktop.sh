@@ -30,7 +30,7 @@ export XDG_RUNTIME_DIR="$scratch/run"
 # The system's folders stay readable (settings schemas, the window manager's theme); the tests name
 # their own application folders.
 export XDG_DATA_DIRS="/usr/local/share:/usr/share"
-unset XDG_CURRENT_DESKTOP DESKTOP_STARTUP_ID WAYLAND_DISPLAY
+unset XDG_CURRENT_DESKTOP XDG_SESSION_TYPE DESKTOP_STARTUP_ID WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 export GSETTINGS_BACKEND=dconf
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$scratch/run/no-bus"
