@@ -191,13 +191,23 @@ std::shared_ptr<const LinuxWorkspace::Index> readIndex(const LinuxAppCatalog& ca
     return index;
 }
 
+// What the person opens shows on their screen: a headless agent runs its own Qt without one, and
+// that setting must not reach the programs it starts.
+GAppLaunchContext* launchContext() {
+    GAppLaunchContext* context = g_app_launch_context_new();
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+        g_app_launch_context_unsetenv(context, "QT_QPA_PLATFORM");
+    }
+    return context;
+}
+
 std::string launchFailure(const std::string& path) {
     const GLibOwners::Object<GDesktopAppInfo> info(
         g_desktop_app_info_new_from_filename(path.c_str()));
     if (!info) {
         return "app_not_found";
     }
-    const GLibOwners::Object<GAppLaunchContext> context(g_app_launch_context_new());
+    const GLibOwners::Object<GAppLaunchContext> context(launchContext());
     GError* raw = nullptr;
     if (!g_app_info_launch(G_APP_INFO(info.get()), nullptr, context.get(), &raw)) {
         const GLibOwners::Error error(raw);
@@ -507,8 +517,9 @@ bool LinuxWorkspace::openURL(const std::string& url) {
         return false;
     }
     pool_.start([url] {
+        const GLibOwners::Object<GAppLaunchContext> context(launchContext());
         GError* raw = nullptr;
-        if (!g_app_info_launch_default_for_uri(url.c_str(), nullptr, &raw)) {
+        if (!g_app_info_launch_default_for_uri(url.c_str(), context.get(), &raw)) {
             const GLibOwners::Error error(raw);
             qWarning("opening a web address failed: %s", error ? error->message : "unknown");
         }

@@ -138,7 +138,11 @@ protected:
 
 TEST_F(LinuxWorkspaceTest, OpensFindsActivatesAndClosesApplicationsByTheirEntries) {
     const auto before = WireTime::Instant::clock::now() - std::chrono::seconds(2);
+    // The headless agent's own Qt runs without a screen; what it opens must still show.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     EXPECT_EQ(open(alphaID), R"({"already_open":false,"focused":true})");
+    qputenv("QT_QPA_PLATFORM", platform);
     const std::optional<RunningApplication> alpha = running(alphaID);
     ASSERT_TRUE(alpha);
     EXPECT_EQ(alpha->bundlePath, folder + '/' + alphaID);
