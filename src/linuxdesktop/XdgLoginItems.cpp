@@ -116,6 +116,7 @@ std::string XdgLoginItems::entryText(bool enabled) const {
                        "Type=Application\n"
                        "Name=Velto\n"
                        "Comment=Lets you operate this computer from elsewhere\n"
+                       "Icon=velto\n"
                        "Exec=") +
            exec + "\nTerminal=false\nX-GNOME-Autostart-enabled=" + (enabled ? "true" : "false") +
            "\nHidden=" + state + "\n";
