@@ -71,9 +71,17 @@ bool allows(const ApplicationBundles& bundles, const std::string& path) {
     // A trailing slash lets "/usr" itself and a bundle path ending in ".app/Contents" meet the
     // prefix and marker rules.
     const QString text = QString::fromStdString(resolved) + u'/';
-    for (const QLatin1StringView prefix : protectedPrefixes) {
-        if (text.startsWith(prefix, Qt::CaseInsensitive)) {
-            return false;
+    if (const std::optional<std::vector<std::string>> folders = bundles.systemFolders()) {
+        for (const std::string& folder : *folders) {
+            if (text.startsWith(QString::fromStdString(folder), Qt::CaseInsensitive)) {
+                return false;
+            }
+        }
+    } else {
+        for (const QLatin1StringView prefix : protectedPrefixes) {
+            if (text.startsWith(prefix, Qt::CaseInsensitive)) {
+                return false;
+            }
         }
     }
     if (text.contains(nestedBundleMarker, Qt::CaseInsensitive)) {

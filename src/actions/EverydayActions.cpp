@@ -182,9 +182,13 @@ QCoro::Task<JSON> runShortcut(Platform platform, JSON params, std::vector<std::s
     if (name == nullptr || !ShortcutAllowlist(std::move(approved)).allows(*name)) {
         throw ContractError("action_not_allowlisted");
     }
-    // "--" keeps a name that begins with a dash from being read as an option.
-    std::vector<std::string> arguments{"run", "--", *name};
-    co_await ActionExecutor::process(platform, std::string(shortcutsTool), std::move(arguments));
+    std::optional<ProcessRunner::Command> command = platform.processes.shortcutCommand(*name);
+    if (!command) {
+        // "--" keeps a name that begins with a dash from being read as an option.
+        command = ProcessRunner::Command{std::string(shortcutsTool), {"run", "--", *name}};
+    }
+    co_await ActionExecutor::process(platform, std::move(command->path),
+                                     std::move(command->arguments));
     co_return emptyObject();
 }
 

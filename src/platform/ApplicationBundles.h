@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -20,6 +21,11 @@ public:
     };
     // Absent when no bundle can be read at `path`.
     virtual std::optional<Info> info(const std::string& path) const = 0;
+
+    // Folders of the operating system's own components, which the app actions never open or quit
+    // (path prefixes ending in "/", compared without regard to case); absent where the actions'
+    // own list of the Mac's system folders applies.
+    virtual std::optional<std::vector<std::string>> systemFolders() const { return std::nullopt; }
 };
 
 } // namespace corvane

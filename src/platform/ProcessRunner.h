@@ -38,6 +38,18 @@ public:
     // Throws ProcessStartError when the tool cannot be started.
     virtual std::unique_ptr<Process> start(const std::string& path,
                                            const std::vector<std::string>& arguments) = 0;
+
+    struct Command {
+        std::string path;
+        std::vector<std::string> arguments;
+    };
+    // The program and arguments that run the person's Shortcut `name` on this system; absent where
+    // the system's own Shortcuts tool runs it (the actions hold its path). Throws a ContractError
+    // for a name that cannot designate a Shortcut here.
+    virtual std::optional<Command> shortcutCommand(const std::string& name) const {
+        static_cast<void>(name);
+        return std::nullopt;
+    }
 };
 
 } // namespace corvane
