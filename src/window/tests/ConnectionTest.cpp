@@ -57,13 +57,19 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
     ASSERT_EQ(dialogs.size(), 1U);
     EXPECT_EQ(dialogs[0].title,
               QStringLiteral("Allow Lumo-connected callers to control this Mac?"));
+    // Enter keeps control off.
+    EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
     EXPECT_FALSE(agent().desktopWide());
+    EXPECT_FALSE(find(QStringLiteral("pauseDesktop"))->isEnabled());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
 
     answerNextDialog(true);
     click(QStringLiteral("enableDesktop"));
     EXPECT_TRUE(agent().desktopWide());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control enabled"));
+    // Nothing to enable while it is on.
+    EXPECT_FALSE(find(QStringLiteral("enableDesktop"))->isVisibleTo(&window()));
+    EXPECT_TRUE(find(QStringLiteral("pauseDesktop"))->isEnabled());
 
     model().put({"accessibility", "trusted"}, JSON(false));
     window().render();
@@ -79,6 +85,7 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
     app->trayMenu().actions().at(1)->trigger();
     settle();
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
+    EXPECT_TRUE(find(QStringLiteral("enableDesktop"))->isVisibleTo(&window()));
 }
 
 TEST_F(Connection, TheRelayIsSavedOnlyWhenDisconnectedAndValid) {
@@ -168,6 +175,9 @@ TEST_F(Connection, PromptAndPhoneLinkAreCopiedAndMailed) {
 TEST_F(Connection, WithoutARelayThePhoneCardHasNothingToShare) {
     launchOn(connectionPage);
     EXPECT_TRUE(find<QLabel>(QStringLiteral("phoneQR"))->pixmap().isNull());
+    EXPECT_FALSE(find(QStringLiteral("phoneQR"))->isVisibleTo(&window()));
+    // No "scan" without a code to scan.
+    EXPECT_FALSE(text(QStringLiteral("phoneHint")).contains(QStringLiteral("Scan")));
     EXPECT_FALSE(find(QStringLiteral("copyLink"))->isEnabled());
     EXPECT_EQ(text(QStringLiteral("connectionStatus")), QString::fromStdString(agent().status()));
     EXPECT_EQ(find<QPushButton>(QStringLiteral("connect"))->text(), QStringLiteral("Connect"));

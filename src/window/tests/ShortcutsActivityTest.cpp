@@ -37,7 +37,7 @@ TEST_F(Shortcuts, AddRunAndRemove) {
     answerNextDialog(false);
     click(QStringLiteral("run:Evening"));
     ASSERT_EQ(dialogs.size(), 1U);
-    EXPECT_EQ(dialogs[0].title, QStringLiteral("Run “Evening” ?"));
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Run “Evening”?"));
     EXPECT_EQ(dialogs[0].buttons,
               (QStringList{QStringLiteral("Run Shortcut"), QStringLiteral("Cancel")}));
     EXPECT_TRUE(record->changes().empty());
