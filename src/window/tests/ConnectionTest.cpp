@@ -2,10 +2,13 @@
 #include "mac/SessionLockOnMac.h"
 
 #include "agent/RelaySocket.h"
+#include "core/Detached.h"
+#include "support/TestRelay.h"
 #include "window/ConnectionPage.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLineEdit>
 
@@ -18,7 +21,23 @@ public:
     void close(int) override {}
 };
 
-using Connection = WindowFixture;
+class Connection : public WindowFixture {
+protected:
+    // Settles until `condition` holds, for up to 20 seconds of real time: a real TLS relay on
+    // this thread needs more turns than the app list does.
+    bool settleWithin(const std::function<bool()>& condition) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition()) {
+            if (timer.hasExpired(20000)) {
+                return false;
+            }
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+            settle();
+        }
+        return true;
+    }
+};
 constexpr int connectionPage = 3;
 
 TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
@@ -182,6 +201,82 @@ TEST_F(Connection, WithoutARelayThePhoneCardHasNothingToShare) {
     EXPECT_EQ(text(QStringLiteral("connectionStatus")), QString::fromStdString(agent().status()));
     EXPECT_EQ(find<QPushButton>(QStringLiteral("connect"))->text(), QStringLiteral("Connect"));
     EXPECT_FALSE(find(QStringLiteral("pairingActions"))->isVisibleTo(&window()));
+}
+
+} // namespace
+} // namespace corvane::window_test
+
+namespace corvane::window_test {
+namespace {
+
+// A relay whose certificate nobody vouches for: the window says what failed and offers to trust
+// it once the fingerprint is compared; the pin then serves the requests and the session, is kept
+// on disk, and a different certificate later is asked about again instead of being used.
+TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChanges) {
+    test::TestRelay relay;
+    relay.serve(test::TestRelay::Certificate::SelfSigned);
+    relay.approveEverything("9b2e7c1a-4d3f-4e5a-8b6c-7d8e9f0a1b2c");
+    relayOrigin = relay.origin();
+    launchOn(connectionPage);
+    startDetached(agent().startConnections(false), {});
+    ASSERT_TRUE(settleWithin([&] { return agent().connectionReady(); }));
+    const QString first = RelayTrust::fingerprint(
+        test::TestRelay::certificate(test::TestRelay::Certificate::SelfSigned));
+
+    answerNextDialog(false);
+    click(QStringLiteral("connect"));
+    ASSERT_TRUE(settleWithin([&] { return dialogs.size() == 1; }));
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Trust this relay’s certificate?"));
+    EXPECT_TRUE(dialogs[0].detail.contains(first)) << dialogs[0].detail.toStdString();
+    EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
+    settle();
+    // Declined: nothing kept, and the page says what failed with the same fingerprint.
+    EXPECT_FALSE(std::filesystem::exists(pinFile()));
+    EXPECT_TRUE(find(QStringLiteral("certificateProblem"))->isVisibleTo(&window()));
+    EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(QStringLiteral("self-signed")));
+    EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(first));
+    EXPECT_TRUE(relay.sessions().empty());
+
+    answerNextDialog(true);
+    click(QStringLiteral("trustCertificate"));
+    ASSERT_EQ(dialogs.size(), 2U);
+    EXPECT_TRUE(dialogs[1].detail.contains(first));
+    // Virtual time moves only while the Agent waits to poll, so that no real request runs out of
+    // its virtual time limit.
+    ASSERT_TRUE(settleWithin([&] {
+        if (!agent().code().empty() && relay.paths().size() == 1) {
+            advance(std::chrono::milliseconds(500));
+        }
+        return agent().online();
+    })) << agent().status();
+    EXPECT_EQ(relay.sessions().size(), 1U);
+    EXPECT_FALSE(find(QStringLiteral("certificateProblem"))->isVisibleTo(&window()));
+    EXPECT_FALSE(find(QStringLiteral("connect"))->isVisibleTo(&window()));
+    const QString origin = RelayTrust::originOf(QUrl(QString::fromStdString(relay.origin())));
+    EXPECT_EQ(RelayTrust(pinFile(), {}).pinned(origin), std::optional(first));
+
+    // The relay comes back with another certificate of its own.
+    relay.serve(test::TestRelay::Certificate::OtherSelfSigned);
+    answerNextDialog(false);
+    relay.clear();
+    ASSERT_TRUE(settleWithin([&] {
+        // Only while waiting to reconnect.
+        if (!agent().hasSocket()) {
+            advance(std::chrono::milliseconds(500));
+        }
+        return dialogs.size() == 3;
+    })) << agent().status()
+        << " online " << agent().online() << " sessions " << relay.sessions().size() << " refusal "
+        << (trust->lastRefusal() ? trust->lastRefusal()->reason.toStdString() : "none");
+    EXPECT_EQ(dialogs[2].title, QStringLiteral("The relay’s certificate has changed"));
+    EXPECT_TRUE(dialogs[2].detail.contains(RelayTrust::fingerprint(
+        test::TestRelay::certificate(test::TestRelay::Certificate::OtherSelfSigned))));
+    settle();
+    EXPECT_TRUE(relay.sessions().empty());
+    EXPECT_FALSE(agent().online());
+    EXPECT_EQ(RelayTrust(pinFile(), {}).pinned(origin), std::optional(first));
+    EXPECT_TRUE(text(QStringLiteral("certificateText"))
+                    .contains(QStringLiteral("not the one you trusted")));
 }
 
 } // namespace
