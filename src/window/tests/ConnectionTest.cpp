@@ -8,7 +8,6 @@
 
 #include <QCheckBox>
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLineEdit>
 
@@ -21,23 +20,7 @@ public:
     void close(int) override {}
 };
 
-class Connection : public WindowFixture {
-protected:
-    // Settles until `condition` holds, for up to 20 seconds of real time: a real TLS relay on
-    // this thread needs more turns than the app list does.
-    bool settleWithin(const std::function<bool()>& condition) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!condition()) {
-            if (timer.hasExpired(20000)) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-            settle();
-        }
-        return true;
-    }
-};
+using Connection = WindowFixture;
 constexpr int connectionPage = 3;
 
 TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
@@ -219,13 +202,13 @@ TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChang
     relayOrigin = relay.origin();
     launchOn(connectionPage);
     startDetached(agent().startConnections(false), {});
-    ASSERT_TRUE(settleWithin([&] { return agent().connectionReady(); }));
+    ASSERT_TRUE(settleUntil([&] { return agent().connectionReady(); }));
     const QString first = RelayTrust::fingerprint(
         test::TestRelay::certificate(test::TestRelay::Certificate::SelfSigned));
 
     answerNextDialog(false);
     click(QStringLiteral("connect"));
-    ASSERT_TRUE(settleWithin([&] { return dialogs.size() == 1; }));
+    ASSERT_TRUE(settleUntil([&] { return dialogs.size() == 1; }));
     EXPECT_EQ(dialogs[0].title, QStringLiteral("Trust this relay’s certificate?"));
     EXPECT_TRUE(dialogs[0].detail.contains(first)) << dialogs[0].detail.toStdString();
     EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
@@ -243,7 +226,7 @@ TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChang
     EXPECT_TRUE(dialogs[1].detail.contains(first));
     // Virtual time moves only while the Agent waits to poll, so that no real request runs out of
     // its virtual time limit.
-    ASSERT_TRUE(settleWithin([&] {
+    ASSERT_TRUE(settleUntil([&] {
         if (!agent().code().empty() && relay.paths().size() == 1) {
             advance(std::chrono::milliseconds(500));
         }
@@ -259,7 +242,7 @@ TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChang
     relay.serve(test::TestRelay::Certificate::OtherSelfSigned);
     answerNextDialog(false);
     relay.clear();
-    ASSERT_TRUE(settleWithin([&] {
+    ASSERT_TRUE(settleUntil([&] {
         // Only while waiting to reconnect.
         if (!agent().hasSocket()) {
             advance(std::chrono::milliseconds(500));

@@ -18,6 +18,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -213,14 +214,19 @@ protected:
         }
     }
 
-    // Settles until `condition` holds (the app list arriving from its thread), for a few seconds
-    // at most.
+    // Settles until `condition` holds (the app list arriving from its thread, a real relay on
+    // this thread, a timer), for up to 20 seconds of real time.
     bool settleUntil(const std::function<bool()>& condition) {
-        for (int round = 0; round < 500 && !condition(); ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition()) {
+            if (timer.hasExpired(20000)) {
+                return false;
+            }
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
             settle();
         }
-        return condition();
+        return true;
     }
 
     bool activityReading() {
@@ -288,6 +294,11 @@ protected:
                 seen.buttons.append(button->text());
             }
             dialogs.push_back(seen);
+            // Pictures of the questions, for a person to look at.
+            if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
+                box->grab().save(qEnvironmentVariable("CORVANE_SHOTS") +
+                                 QStringLiteral("/dialog-%1.png").arg(dialogs.size()));
+            }
             box->findChild<QPushButton*>(QString::fromLatin1(first
                                                                  ? WindowPrompts::firstButtonName
                                                                  : WindowPrompts::secondButtonName))
