@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QtTest/qtestspontaneevent.h>
 
@@ -223,6 +224,14 @@ TEST_F(Shell, SavesAnImageOfEveryPageWideAndNarrow) {
             window().pickPage(index);
             settle();
             saveSnapshot(QStringLiteral("page%1-%2").arg(index).arg(width));
+            // Text fields show their whole placeholder ("Website · example.com").
+            for (QLineEdit* field : window().page()->findChildren<QLineEdit*>()) {
+                if (field->isVisibleTo(&window())) {
+                    EXPECT_GE(field->width(),
+                              field->fontMetrics().horizontalAdvance(field->placeholderText()))
+                        << field->objectName().toStdString() << " at " << width;
+                }
+            }
         }
     }
     EXPECT_TRUE(QFile::exists(QStringLiteral(CORVANE_SNAPSHOT_DIR "/page3-640.png")));

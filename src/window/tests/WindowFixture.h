@@ -296,8 +296,10 @@ protected:
             dialogs.push_back(seen);
             // Pictures of the questions, for a person to look at.
             if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
-                box->grab().save(qEnvironmentVariable("CORVANE_SHOTS") +
-                                 QStringLiteral("/dialog-%1.png").arg(dialogs.size()));
+                const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                box->grab().save(qEnvironmentVariable("CORVANE_SHOTS") + u'/' +
+                                 QString::fromUtf8(test) +
+                                 QStringLiteral("-dialog-%1.png").arg(dialogs.size()));
             }
             box->findChild<QPushButton*>(QString::fromLatin1(first
                                                                  ? WindowPrompts::firstButtonName
