@@ -301,6 +301,7 @@ void MainWindow::pickPage(int index) {
     for (int i = 0; i < navigation_.size(); ++i) {
         navigation_[i]->setChecked(i == selected_);
     }
+    pagePicker_->setCurrentIndex(selected_);
     buildPage();
     render();
 }

@@ -219,6 +219,10 @@ TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChang
     EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(QStringLiteral("self-signed")));
     EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(first));
     EXPECT_TRUE(relay.sessions().empty());
+    if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
+        window().grab().save(qEnvironmentVariable("CORVANE_SHOTS") +
+                             QStringLiteral("/connection-certificate-refused.png"));
+    }
 
     answerNextDialog(true);
     click(QStringLiteral("trustCertificate"));
