@@ -34,7 +34,8 @@ public:
     void refreshActivity();
     static constexpr std::chrono::milliseconds followPause{150};
     int listDraws() const { return listDraws_; }
-    bool reading() const { return reading_; }
+    // A reading runs, or one is due after a change of the log.
+    bool reading() const { return reading_ || followTimer_.isActive(); }
 
 Q_SIGNALS:
     void drawn();
