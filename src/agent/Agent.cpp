@@ -150,8 +150,11 @@ RelayClient& Agent::relayClient() {
     // Made on first use: the TLS backend it loads costs about 4 MB that an agent without a relay
     // never needs.
     if (!relayClient_) {
-        relayClient_ = std::make_unique<RelayClient>(
-            platform_.clock, RelayClient::trusting(options_.relayCertificates));
+        relayClient_ =
+            options_.relayTrust
+                ? std::make_unique<RelayClient>(platform_.clock, options_.relayTrust)
+                : std::make_unique<RelayClient>(platform_.clock,
+                                                RelayClient::trusting(options_.relayCertificates));
     }
     return *relayClient_;
 }

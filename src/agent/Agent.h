@@ -7,6 +7,7 @@
 #include "agent/CredentialVault.h"
 #include "agent/RelayClient.h"
 #include "agent/RelaySocket.h"
+#include "agent/RelayTrust.h"
 #include "agent/TaskHandle.h"
 #include "agent/WebSocketRelaySocket.h"
 #include "core/CommandFeedbackTables.h"
@@ -107,6 +108,9 @@ public:
         // Certificate authorities trusted for the relay besides the system's (a self-hosted relay
         // with its own authority).
         QList<QSslCertificate> relayCertificates;
+        // When set, it decides instead of relayCertificates (it holds them) and also accepts the
+        // certificates a person pinned for one relay address; refusals are reported to it.
+        std::shared_ptr<RelayTrust> relayTrust;
         // Uniform samples in [0, 1) for the pairing polls and the reconnect waits; the system's
         // generator when unset.
         std::function<double()> random;

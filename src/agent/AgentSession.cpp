@@ -117,7 +117,8 @@ QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
     QNetworkRequest request(url);
     request.setRawHeader(QByteArrayLiteral("X-Velto-Device-ID"),
                          QByteArray::fromStdString(*deviceID));
-    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls(), platform_.clock);
+    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls(), platform_.clock,
+                                                         relayClient().trust());
     closeSocket();
     socket_ = socket;
     setStatus("Connecting…");

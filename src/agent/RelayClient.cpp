@@ -1,5 +1,7 @@
 #include "agent/RelayClient.h"
 
+#include "agent/RelayTrust.h"
+
 #include "core/ContractError.h"
 #include "core/Detached.h"
 
@@ -120,6 +122,11 @@ RelayClient::RelayClient(Clock& clock, QSslConfiguration tls, QObject* parent)
     manager_.setStrictTransportSecurityEnabled(false);
 }
 
+RelayClient::RelayClient(Clock& clock, std::shared_ptr<RelayTrust> trust, QObject* parent)
+    : RelayClient(clock, trust->configuration(), parent) {
+    trust_ = std::move(trust);
+}
+
 RelayClient::~RelayClient() {
     // Their callers resume now, while the manager still exists.
     for (QNetworkReply* reply : manager_.findChildren<QNetworkReply*>()) {
@@ -181,6 +188,16 @@ QCoro::Task<JSON> RelayClient::post(QUrl url, JSON body, std::optional<std::stri
                              }
                          }
                      });
+    // The handshake's complaints, kept for the refusal's text; a certificate pinned for this
+    // address lets the handshake go on.
+    auto complaints = std::make_shared<QList<QSslError>>();
+    QObject::connect(reply.data(), &QNetworkReply::sslErrors, reply.data(),
+                     [reply, complaints, trust = trust_, url](const QList<QSslError>& errors) {
+                         *complaints = errors;
+                         if (trust && trust->accepts(url, errors)) {
+                             reply->ignoreSslErrors();
+                         }
+                     });
     const TaskHandle limit = TaskHandle::make();
     auto timedOut = std::make_shared<bool>(false);
     startDetached(timeLimit(reply, limit, &clock_, timedOut), {});
@@ -206,6 +223,10 @@ QCoro::Task<JSON> RelayClient::post(QUrl url, JSON body, std::optional<std::stri
         if (error == QNetworkReply::SslHandshakeFailedError && self) {
             // A connection kept from before would be tried again as it is.
             self->manager_.clearConnectionCache();
+            if (!complaints->isEmpty()) {
+                throw std::runtime_error("relay request failed: " +
+                                         RelayTrust::report(self->trust_.get(), url, *complaints));
+            }
         }
         throw std::runtime_error(*timedOut ? "the relay did not answer within 15 seconds"
                                            : "relay request failed: " + reason.toStdString());

@@ -22,6 +22,8 @@ class QNetworkReply;
 
 namespace corvane {
 
+class RelayTrust;
+
 // The relay's HTTPS requests: POST with a JSON body and an optional bearer token, on a session that
 // keeps nothing between requests (no cookies stored or sent, no cache, no credential reuse, no
 // redirects followed), with a 15-second limit on the clock. A reply body is read as it arrives and
@@ -38,8 +40,10 @@ public:
     // Verification stays on.
     static QSslConfiguration trusting(const QList<QSslCertificate>& extra);
 
-    // `clock` must outlive the client.
+    // `clock` must outlive the client. With `trust`, a certificate pinned for the request's address
+    // is accepted too, and a refused certificate is reported to it.
     RelayClient(Clock& clock, QSslConfiguration tls, QObject* parent = nullptr);
+    RelayClient(Clock& clock, std::shared_ptr<RelayTrust> trust, QObject* parent = nullptr);
     // Ends the requests still under way: their callers see a transport failure.
     ~RelayClient() override;
 
@@ -51,6 +55,7 @@ public:
     QCoro::Task<JSON> post(QUrl url, JSON body, std::optional<std::string> bearer);
 
     const QSslConfiguration& tls() const noexcept { return tls_; }
+    const std::shared_ptr<RelayTrust>& trust() const noexcept { return trust_; }
 
 private:
     static QCoro::Task<> timeLimit(QPointer<QNetworkReply> reply, TaskHandle handle, Clock* clock,
@@ -58,6 +63,7 @@ private:
 
     Clock& clock_;
     QSslConfiguration tls_;
+    std::shared_ptr<RelayTrust> trust_;
     QNetworkAccessManager manager_;
 };
 

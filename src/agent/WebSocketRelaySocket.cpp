@@ -1,5 +1,7 @@
 #include "agent/WebSocketRelaySocket.h"
 
+#include "agent/RelayTrust.h"
+
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -144,12 +146,31 @@ WebSocketRelaySocket::WebSocketRelaySocket(const QSslConfiguration& tls, Clock& 
     transport_.setReadBufferSize(readBufferBytes);
     QObject::connect(&transport_, &QSslSocket::encrypted, this, &WebSocketRelaySocket::encrypted);
     QObject::connect(&transport_, &QSslSocket::readyRead, this, &WebSocketRelaySocket::readable);
+    QObject::connect(&transport_, &QSslSocket::sslErrors, this,
+                     [this](const QList<QSslError>& errors) {
+                         complaints_ = errors;
+                         if (trust_ && trust_->accepts(url_, errors)) {
+                             transport_.ignoreSslErrors();
+                         }
+                     });
     QObject::connect(&transport_, &QAbstractSocket::errorOccurred, this,
-                     [this](QAbstractSocket::SocketError) {
+                     [this](QAbstractSocket::SocketError error) {
+                         if (error == QAbstractSocket::SslHandshakeFailedError &&
+                             !complaints_.isEmpty()) {
+                             end("the relay session failed: " +
+                                 RelayTrust::report(trust_.get(), url_, complaints_));
+                             return;
+                         }
                          end("the relay session failed: " + transport_.errorString().toStdString());
                      });
     QObject::connect(&transport_, &QAbstractSocket::disconnected, this,
                      [this] { end("the relay dropped the connection"); });
+}
+
+WebSocketRelaySocket::WebSocketRelaySocket(const QSslConfiguration& tls, Clock& clock,
+                                           std::shared_ptr<RelayTrust> trust, QObject* parent)
+    : WebSocketRelaySocket(tls, clock, parent) {
+    trust_ = std::move(trust);
 }
 
 WebSocketRelaySocket::~WebSocketRelaySocket() {
@@ -333,6 +354,7 @@ QCoro::Task<void> WebSocketRelaySocket::open(QNetworkRequest request) {
     requestHead_ = upgradeRequest(request, key);
     expectedAccept_ = acceptFor(key);
     const QUrl url = request.url();
+    url_ = url;
     // The peer's name is checked against the host asked for.
     transport_.connectToHostEncrypted(url.host(), quint16(url.port(443)));
     co_await Wait{this, true};

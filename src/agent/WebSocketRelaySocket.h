@@ -9,16 +9,20 @@
 #include <QObject>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QUrl>
 #include <qcoro/qcorotask.h>
 
 #include <coroutine>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace corvane {
+
+class RelayTrust;
 
 // The relay session's transport: a WebSocket client of our own over QSslSocket (QWebSocket keeps a
 // whole frame before its size limit applies and refuses a character split across fragments).
@@ -51,6 +55,10 @@ public:
 
     // `clock` (for lastHeard) must outlive the socket.
     WebSocketRelaySocket(const QSslConfiguration& tls, Clock& clock, QObject* parent = nullptr);
+    // With `trust`, a certificate pinned for the session's address is accepted too, and a refused
+    // certificate is reported to it.
+    WebSocketRelaySocket(const QSslConfiguration& tls, Clock& clock,
+                         std::shared_ptr<RelayTrust> trust, QObject* parent = nullptr);
     ~WebSocketRelaySocket() override;
 
     // Opens the session on the request's wss URL with its raw headers; throws std::runtime_error
@@ -93,6 +101,9 @@ private:
     void wake();
 
     Clock& clock_;
+    std::shared_ptr<RelayTrust> trust_;
+    QUrl url_;
+    QList<QSslError> complaints_;
     QSslSocket transport_;
     WebSocketFrameReader reader_;
     QByteArray requestHead_;

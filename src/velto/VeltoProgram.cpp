@@ -98,10 +98,6 @@ QCoro::Task<> startConnections(QPointer<Agent> agent) {
 }
 
 int runHeadless(const CommandLine& line, int& argc, char** argv) {
-    QList<QSslCertificate> relayAuthorities;
-    if (ProgramStart::relayOptionsRefused(line, relayAuthorities)) {
-        return 2;
-    }
     const std::optional<InstanceLock> instance = ProgramStart::lockDataFolder();
     if (!instance) {
         return 1;
@@ -112,6 +108,11 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
     }
     ProgramStart::prepareFolders();
     QGuiApplication application(argc, argv);
+    // Read with the application in place (Qt's TLS back end ties itself to it when first used).
+    QList<QSslCertificate> relayAuthorities;
+    if (ProgramStart::relayOptionsRefused(line, relayAuthorities)) {
+        return 2;
+    }
     // From here on a termination request waits for the event loop, so even one that arrives
     // during start-up ends the run cleanly.
     SignalWatcher watcher;

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -21,6 +22,8 @@ public:
     };
 
     static constexpr std::size_t shown = 20;
+    // How much of the log one step of a reading takes, walking back from its end.
+    static constexpr std::uint64_t readChunk = 64 * 1024;
     static constexpr const char* unreadableText =
         "The local log could not be read. Your commands have not been altered.";
     static constexpr const char* emptyText = "Nothing here yet. Your next action will appear here.";

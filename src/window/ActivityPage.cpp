@@ -4,6 +4,7 @@
 #include "window/MainWindow.h"
 #include "window/PageKit.h"
 
+#include <QFileInfo>
 #include <QUrl>
 
 namespace corvane {
@@ -43,6 +44,28 @@ ActivityPage::ActivityPage(MainWindow& window)
                        "never recorded."),
         accessories, {listHolder}));
     stack->addStretch(1);
+
+    followTimer_.setSingleShot(true);
+    followTimer_.setInterval(followPause);
+    QObject::connect(&followTimer_, &QTimer::timeout, this, [this] { refreshActivity(); });
+    QObject::connect(&watcher_, &QFileSystemWatcher::fileChanged, this,
+                     [this] { followTimer_.start(); });
+    QObject::connect(&watcher_, &QFileSystemWatcher::directoryChanged, this,
+                     [this] { followTimer_.start(); });
+    watchLog();
+}
+
+void ActivityPage::watchLog() {
+    const std::filesystem::path& directory = window_.agent()->directory();
+    const QString folder = QString::fromStdString(directory.string());
+    const QString log = QString::fromStdString((directory / "commands.jsonl").string());
+    if (!watcher_.directories().contains(folder)) {
+        watcher_.addPath(folder);
+    }
+    // A replaced file drops out of the watch: taken up again after every reading.
+    if (!watcher_.files().contains(log) && QFileInfo::exists(log)) {
+        watcher_.addPath(log);
+    }
 }
 
 ActivityPage::~ActivityPage() {
@@ -78,6 +101,7 @@ QCoro::Task<> ActivityPage::read(QPointer<ActivityPage> page, WorkerPool* pool,
         co_return;
     }
     page->reading_ = false;
+    page->watchLog();
     page->show(std::move(rows));
     if (page->again_) {
         page->again_ = false;

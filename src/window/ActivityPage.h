@@ -4,9 +4,12 @@
 #include "window/ActivityLog.h"
 #include "window/Page.h"
 
+#include <QFileSystemWatcher>
 #include <QPointer>
+#include <QTimer>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -17,7 +20,9 @@ namespace corvane {
 class MainWindow;
 
 // The newest final records of the command log in plain words. The log is read on a thread of the
-// page's own; a read asked for while one runs is done once that one ends.
+// page's own; a read asked for while one runs is done once that one ends. The page follows the log
+// while it is shown: a change of the file or of its folder (the log is replaced by renaming) reads
+// it again after a short pause, so that a burst of records costs one reading.
 class ActivityPage : public Page {
     Q_OBJECT
 
@@ -27,8 +32,10 @@ public:
 
     void render() override;
     void refreshActivity();
+    static constexpr std::chrono::milliseconds followPause{150};
     int listDraws() const { return listDraws_; }
-    bool reading() const { return reading_; }
+    // A reading runs, or one is due after a change of the log.
+    bool reading() const { return reading_ || followTimer_.isActive(); }
 
 Q_SIGNALS:
     void drawn();
@@ -36,6 +43,7 @@ Q_SIGNALS:
 private:
     using Rows = std::optional<std::vector<ActivityLog::Row>>;
     void show(Rows rows);
+    void watchLog();
     static QCoro::Task<> read(QPointer<ActivityPage> page, WorkerPool* pool,
                               std::filesystem::path file);
 
@@ -45,6 +53,8 @@ private:
     bool reading_ = false;
     bool again_ = false;
     int listDraws_ = 0;
+    QFileSystemWatcher watcher_;
+    QTimer followTimer_;
     // Last member: waited for first when the page goes.
     std::unique_ptr<WorkerPool> reader_ = std::make_unique<WorkerPool>(1);
 };

@@ -28,8 +28,9 @@ MainWindow& AppDelegate::window() {
     // Built when first needed: a later launch starts in the tray, and a window nobody opened
     // would hold its pages' memory all day.
     if (!window_) {
-        window_ = std::make_unique<MainWindow>(MainWindow::Services{
-            platform_, prompts_, startup_, options_.reducedMotion, options_.website});
+        window_ = std::make_unique<MainWindow>(
+            MainWindow::Services{platform_, prompts_, startup_, options_.reducedMotion,
+                                 options_.website, options_.trust.get(), !hasTray_});
         if (failed_) {
             window_->showFailure();
         } else if (agent_) {
@@ -42,8 +43,10 @@ MainWindow& AppDelegate::window() {
 }
 
 void AppDelegate::launch() {
+    hasTray_ = options_.trayAvailable ? options_.trayAvailable()
+                                      : QSystemTrayIcon::isSystemTrayAvailable();
     buildMenu();
-    if (!platform_.defaults.boolValue(launchedKey).value_or(false)) {
+    if (!hasTray_ || !platform_.defaults.boolValue(launchedKey).value_or(false)) {
         showWindow();
         try {
             platform_.defaults.setBool(launchedKey, true);
@@ -107,13 +110,24 @@ void AppDelegate::buildMenu() {
                              showWindow();
                          }
                      });
-    tray_.show();
+    // A desktop without a tray has nowhere to put it (and Qt warns on trying).
+    if (hasTray_) {
+        tray_.show();
+    }
 }
 
 void AppDelegate::showWindow() {
     MainWindow& shown = window();
-    shown.show();
-    shown.raise();
+    // A window just shown is in front already; only one left open behind others is raised.
+    const bool wasVisible = shown.isVisible() && !shown.isMinimized();
+    if (shown.isMinimized()) {
+        shown.showNormal();
+    } else {
+        shown.show();
+    }
+    if (wasVisible) {
+        shown.raise();
+    }
     shown.activateWindow();
 }
 

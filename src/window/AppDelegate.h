@@ -35,6 +35,12 @@ public:
         QString website;
         // Called after the Agent exists and has rendered: start its connections.
         std::function<void(Agent&)> started;
+        // The relay certificates the Agent accepts; the window offers to pin one it refused.
+        std::shared_ptr<RelayTrust> trust;
+        // Whether the desktop shows tray icons; unset: asked of the desktop at launch. Without a
+        // tray the window is the only way in: it is shown at every launch and closing it asks
+        // whether to quit.
+        std::function<bool()> trayAvailable;
     };
 
     // `platform.prompts` should be `prompts`, so that the Agent's own questions are windows too.
@@ -52,6 +58,7 @@ public:
     StartupSettings& startup() { return startup_; }
 
     void showWindow();
+    bool hasTray() const { return hasTray_; }
     void stopDesktop();
     void websiteHome();
     // The desktop made the application active: read the state afresh.
@@ -67,6 +74,7 @@ private:
     StartupSettings startup_;
     std::unique_ptr<Agent> agent_;
     bool failed_ = false;
+    bool hasTray_ = true;
     std::unique_ptr<MainWindow> window_;
     QMenu menu_;
     QSystemTrayIcon tray_;

@@ -135,7 +135,7 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     auto* fallback = new QVBoxLayout(pairingFallback_);
     fallback->setContentsMargins(0, 0, 0, 0);
     fallback->addWidget(PageKit::label(
-        QStringLiteral("Or open the dashboard, choose Connect a Mac, and enter this code."), 13));
+        QStringLiteral("Or open the dashboard, choose Add a Mac, and enter this code."), 13));
     auto* openDashboard = PageKit::actionButton(QStringLiteral("Open dashboard"), "arrow.up.right",
                                                 QStringLiteral("openDashboardFallback"));
     QObject::connect(openDashboard, &QPushButton::clicked, this,
@@ -146,8 +146,6 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     fallback->addWidget(pairingQR_);
     fallback->addWidget(
         PageKit::label(QStringLiteral("Scan to continue pairing on your phone"), 12, false, true));
-    fallback->addWidget(PageKit::label(QStringLiteral("You can also scan to finish on your phone."),
-                                       12, false, true));
     pairingFallback_->hide();
     actions->addWidget(pairingFallback_);
     QObject::connect(pairingHelpButton_, &QPushButton::clicked, this, [this] {
@@ -156,10 +154,24 @@ void ConnectionPage::buildPairing(PageKit& kit) {
         pairingHelpButton_->setIcon(Symbols::icon(shown ? "chevron.down" : "chevron.right"));
     });
 
+    certificate_ = new QWidget;
+    certificate_->setObjectName(QStringLiteral("certificateProblem"));
+    auto* certificate = new QVBoxLayout(certificate_);
+    certificate->setContentsMargins(0, 0, 0, 0);
+    certificateText_ = PageKit::label(QString(), 13);
+    certificateText_->setObjectName(QStringLiteral("certificateText"));
+    trustButton_ = PageKit::actionButton(QStringLiteral("Trust certificate…"), {},
+                                         QStringLiteral("trustCertificate"));
+    QObject::connect(trustButton_, &QPushButton::clicked, this,
+                     [this] { window_.offerCertificateTrust(); });
+    certificate->addWidget(certificateText_);
+    certificate->addWidget(kit.row({trustButton_}));
+    certificate_->hide();
+
     stack_->addWidget(PageKit::card(
         QStringLiteral("Connect your Mac"),
         QStringLiteral("Click Connect, sign in, and approve this Mac."), nullptr,
-        {kit.row({connectButton_, connection_}), pairingActions_,
+        {kit.row({connectButton_, connection_}), certificate_, pairingActions_,
          PageKit::label(QStringLiteral("Linking your Velto account prepares this Mac for remote "
                                        "control. Lumo authorization requires the official "
                                        "connector; it is not included in this preview."),
@@ -186,14 +198,13 @@ void ConnectionPage::buildPhone(PageKit& kit) {
                                        QStringLiteral("openDashboardPhone"));
     QObject::connect(open, &QPushButton::clicked, this, [this] { window_.agent()->dashboard(); });
     phoneControls_ = {send, copy, open};
-    stack_->addWidget(PageKit::card(
-        QStringLiteral("Use Velto on your phone"),
-        QStringLiteral("Scan with your phone’s camera. Sign in with the same Google account if "
-                       "asked."),
-        nullptr,
-        {phoneQR_,
-         PageKit::label(QStringLiteral("Scan to open Velto on your phone"), 12, false, true),
-         kit.row({send, copy, open})}));
+    phoneHint_ = PageKit::label(QString(), 13, false, true);
+    phoneHint_->setObjectName(QStringLiteral("phoneHint"));
+    phoneCaption_ =
+        PageKit::label(QStringLiteral("Scan to open Velto on your phone"), 12, false, true);
+    stack_->addWidget(
+        PageKit::card(QStringLiteral("Use Velto on your phone"), QString(), nullptr,
+                      {phoneHint_, phoneQR_, phoneCaption_, kit.row({send, copy, open})}));
 }
 
 void ConnectionPage::buildStartup(PageKit& kit) {
@@ -221,6 +232,8 @@ void ConnectionPage::buildDesktop(PageKit& kit) {
                                          QStringLiteral("enableDesktop"));
     auto* pause =
         PageKit::actionButton(QStringLiteral("Pause"), {}, QStringLiteral("pauseDesktop"));
+    enableDesktopButton_ = enable;
+    pauseDesktopButton_ = pause;
     auto* accessibility = PageKit::actionButton(QStringLiteral("Accessibility permission"), {},
                                                 QStringLiteral("accessibilityPermission"));
     auto* screen = PageKit::actionButton(QStringLiteral("Screen capture permission"), {},
@@ -292,6 +305,8 @@ void ConnectionPage::render() {
         connectButton_->setText(QStringLiteral("Connect"));
     }
     connectButton_->setEnabled(!agent->pairing());
+    // Nothing to connect while connected.
+    connectButton_->setVisible(!agent->online());
     connection_->setText(agent->pairing() && !agent->code().empty()
                              ? QStringLiteral("Waiting for approval…")
                              : QString::fromStdString(agent->status()));
@@ -300,9 +315,16 @@ void ConnectionPage::render() {
     const std::optional<QUrl> pairingLink = agent->pairingURL();
     showQR(pairingQR_, pairingQRText_, pairingLink ? pairingLink->toString() : QString());
 
+    renderCertificate();
+
     const std::optional<QString> dashboard = dashboardAddress();
     showQR(phoneQR_, phoneQRText_, dashboard.value_or(QString()));
     phoneQR_->setVisible(dashboard.has_value());
+    phoneCaption_->setVisible(dashboard.has_value());
+    phoneHint_->setText(dashboard ? QStringLiteral("Scan with your phone’s camera. Sign in with "
+                                                   "your Velto name and password if asked.")
+                                  : QStringLiteral("Enter your relay address under Advanced to "
+                                                   "get a link for your phone."));
     for (QWidget* control : phoneControls_) {
         control->setEnabled(dashboard.has_value());
     }
@@ -312,9 +334,36 @@ void ConnectionPage::render() {
     const QSignalBlocker quiet(loginToggle_);
     loginToggle_->setChecked(login == LoginItems::Status::Enabled);
 
+    const bool desktopOn = agent->desktopWide();
+    enableDesktopButton_->setVisible(!desktopOn);
+    pauseDesktopButton_->setEnabled(desktopOn);
     desktopStatus_->setText(desktopText(agent->desktopWide(),
                                         window_.services().platform.accessibility.isTrusted(),
                                         agent->screenState() == ScreenState::Unlocked));
+}
+
+void ConnectionPage::renderCertificate() {
+    const RelayTrust* trust = window_.services().trust;
+    const std::optional<RelayTrust::Refusal> refusal =
+        trust != nullptr ? trust->lastRefusal() : std::nullopt;
+    std::optional<QString> origin;
+    try {
+        origin = RelayTrust::originOf(window_.agent()->origin());
+    } catch (const ContractError&) {
+    }
+    // Only the refusal of the relay in use, and only until it connects.
+    const bool shown =
+        refusal && origin && refusal->origin == *origin && !window_.agent()->online();
+    certificate_->setVisible(shown);
+    if (!shown) {
+        return;
+    }
+    QString text = refusal->reason;
+    if (!refusal->certificate.isNull()) {
+        text += QStringLiteral("\nSHA-256 ") + RelayTrust::fingerprint(refusal->certificate);
+    }
+    certificateText_->setText(text);
+    trustButton_->setVisible(refusal->trustable);
 }
 
 void ConnectionPage::toggleStartAtLogin() {

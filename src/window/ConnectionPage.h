@@ -31,7 +31,8 @@ public:
     // The desktop status line, first match wins.
     static QString desktopText(bool desktopWide, bool trusted, bool unlocked);
     static constexpr const char* shareText =
-        "Open Velto on your phone and sign in with the same Google account to control your Mac.";
+        "Open Velto on your phone and sign in with your Velto name and password to control your "
+        "Mac.";
 
     void saveRelay();
     // The dashboard address, when the relay setting gives one.
@@ -43,6 +44,7 @@ private:
     void buildStartup(PageKit& kit);
     void buildDesktop(PageKit& kit);
     void buildAdvanced(PageKit& kit);
+    void renderCertificate();
     void toggleStartAtLogin();
     void enableDesktop();
     void stopDesktop();
@@ -56,6 +58,13 @@ private:
     QVBoxLayout* stack_ = nullptr;
     QPushButton* connectButton_ = nullptr;
     QLabel* connection_ = nullptr;
+    QWidget* certificate_ = nullptr;
+    QLabel* certificateText_ = nullptr;
+    QPushButton* trustButton_ = nullptr;
+    QLabel* phoneHint_ = nullptr;
+    QLabel* phoneCaption_ = nullptr;
+    QPushButton* enableDesktopButton_ = nullptr;
+    QPushButton* pauseDesktopButton_ = nullptr;
     QWidget* pairingActions_ = nullptr;
     QLabel* codeLabel_ = nullptr;
     QPushButton* copyPairingButton_ = nullptr;

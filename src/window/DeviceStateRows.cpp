@@ -157,7 +157,10 @@ QString DeviceStateRows::volumeLine(const JSON& report) {
     if (!level) {
         return QStringLiteral("Output volume unavailable");
     }
-    return QStringLiteral("Output volume: ") + QString::number(std::llround(*level));
+    const JSON* audio = report.find("audio");
+    const JSON* muted = audio != nullptr ? audio->find("muted") : nullptr;
+    return QStringLiteral("Output volume: ") + QString::number(std::llround(*level)) +
+           (muted != nullptr && muted->isTrue() ? QStringLiteral(" · Muted") : QString());
 }
 
 std::vector<DeviceStateRows::Row> DeviceStateRows::rows(const JSON& report) {

@@ -25,7 +25,8 @@ public:
     static QString thermal(const JSON& report);
     static QString activeApp(const JSON& report);
     static QString openApps(const JSON& report);
-    // "Output volume: N" or "Output volume unavailable".
+    // "Output volume: N", with " · Muted" when the output is muted, or "Output volume
+    // unavailable".
     static QString volumeLine(const JSON& report);
     // The report's volume level, when it has one.
     static std::optional<double> volume(const JSON& report);

@@ -103,7 +103,9 @@ void MainWindow::buildWindow() {
 
     result_ = PageKit::label(QString(), 12, false, true);
     result_->setObjectName(QStringLiteral("feedback"));
-    result_->hide();
+    // The line keeps its room while empty: the page above would otherwise shrink and jump each
+    // time a text comes and goes.
+    result_->setMinimumHeight(result_->fontMetrics().lineSpacing());
     auto* resultRow = new QHBoxLayout;
     resultRow->setContentsMargins(32, 0, 32, 20);
     resultRow->addWidget(result_);
@@ -117,7 +119,13 @@ void MainWindow::buildWindow() {
         QObject::connect(action, &QAction::triggered, this, slot);
         addAction(action);
     };
-    addKey(QKeySequence::Close, [this] { close(); });
+    addKey(QKeySequence::Close, [this] {
+        if (services_.withoutTray) {
+            askToQuit();
+        } else {
+            close();
+        }
+    });
     addKey(QKeySequence::Quit, [] { QCoreApplication::quit(); });
     auto* minimize = new QAction(this);
     minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
@@ -179,7 +187,22 @@ void MainWindow::setAgent(Agent* agent) {
     agent_ = agent;
     buildPage();
     // Many fields change in one go (a command's end touches three): one render covers them.
-    observation_ = QObject::connect(agent_, &Agent::changed, this, [this] { scheduleChange(); });
+    screenSeen_ = agent_->screenState();
+    observation_ = QObject::connect(agent_, &Agent::changed, this, [this](Agent::Field field) {
+        if (field == Agent::Field::ScreenState) {
+            const ScreenState now = agent_->screenState();
+            // What was read while locked is hidden or stale: read it again once unlocked.
+            if (now == ScreenState::Unlocked && screenSeen_ != ScreenState::Unlocked) {
+                unlockRefreshPending_ = true;
+            }
+            screenSeen_ = now;
+        }
+        scheduleChange();
+    });
+    if (services_.trust != nullptr) {
+        QObject::connect(services_.trust, &RelayTrust::refusedCertificate, this,
+                         [this] { certificateRefused(); });
+    }
     render();
 }
 
@@ -198,8 +221,10 @@ void MainWindow::agentDidChange() {
     if (agent_ == nullptr) {
         return;
     }
-    if (volumeRefreshPending_ && !agent_->actionRunning() && !agent_->readingState()) {
+    if ((volumeRefreshPending_ || unlockRefreshPending_) && !agent_->actionRunning() &&
+        !agent_->readingState()) {
         volumeRefreshPending_ = false;
+        unlockRefreshPending_ = false;
         refreshDisplayedState();
     }
     render();
@@ -276,6 +301,7 @@ void MainWindow::pickPage(int index) {
     for (int i = 0; i < navigation_.size(); ++i) {
         navigation_[i]->setChecked(i == selected_);
     }
+    pagePicker_->setCurrentIndex(selected_);
     buildPage();
     render();
 }
@@ -343,11 +369,9 @@ void MainWindow::showFeedback(const QString& text) {
     feedbackTask_.cancel();
     if (text.isEmpty() || text == QLatin1String("None")) {
         result_->clear();
-        result_->hide();
         return;
     }
     result_->setText(text);
-    result_->show();
     if (CommandFeedback::fades(text.toStdString())) {
         feedbackTask_ = TaskHandle::make();
         startDetached(
@@ -359,7 +383,6 @@ void MainWindow::showFeedback(const QString& text) {
 void MainWindow::showMessage(const QString& text) {
     feedbackTask_.cancel();
     result_->setText(text);
-    result_->setVisible(!text.isEmpty());
 }
 
 QCoro::Task<> MainWindow::clearFeedback(QPointer<MainWindow> window, TaskHandle handle,
@@ -370,7 +393,6 @@ QCoro::Task<> MainWindow::clearFeedback(QPointer<MainWindow> window, TaskHandle 
         co_return;
     }
     window->result_->clear();
-    window->result_->hide();
 }
 
 void MainWindow::setInstalledApps(std::vector<AppInventory::Entry> apps) {
@@ -450,8 +472,108 @@ void MainWindow::saveGeometryNow() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     saveGeometryNow();
-    hide();
+    if (services_.withoutTray && !event->spontaneous()) {
+        // The application quitting closes its windows first: that close goes through.
+        event->accept();
+        return;
+    }
     event->ignore();
+    if (!services_.withoutTray) {
+        hide();
+        return;
+    }
+    askToQuit();
+}
+
+void MainWindow::askToQuit() {
+    // Hidden without a tray icon, the window could only come back through another launch.
+    confirm(this, QStringLiteral("Quit Velto?"),
+            QStringLiteral("This desktop shows no menu-bar icon for Velto, so its window is the "
+                           "way back to it. Quitting stops remote commands until you open Velto "
+                           "again; starting Velto again while it runs brings this window back."),
+            QStringLiteral("Quit Velto"), [] { QCoreApplication::quit(); });
+}
+
+void MainWindow::certificateRefused() {
+    const std::optional<RelayTrust::Refusal>& refusal = services_.trust->lastRefusal();
+    render();
+    // Asked once per certificate and run, while someone looks at the window; the Connection page
+    // keeps offering it.
+    if (!refusal || !refusal->trustable || askingCertificate_ || !isVisible() ||
+        certificateAsked_ == RelayTrust::fingerprint(refusal->certificate)) {
+        return;
+    }
+    offerCertificateTrust();
+}
+
+void MainWindow::offerCertificateTrust() {
+    if (services_.trust == nullptr || askingCertificate_) {
+        return;
+    }
+    const std::optional<RelayTrust::Refusal> refusal = services_.trust->lastRefusal();
+    if (!refusal || !refusal->trustable) {
+        return;
+    }
+    const QString fingerprint = RelayTrust::fingerprint(refusal->certificate);
+    certificateAsked_ = fingerprint;
+    askingCertificate_ = true;
+    const QString title = refusal->changed ? QStringLiteral("The relay’s certificate has changed")
+                                           : QStringLiteral("Trust this relay’s certificate?");
+    const QString detail =
+        (refusal->changed
+             ? QStringLiteral("%1 now presents a different certificate from the one you trusted. "
+                              "If its certificate was not replaced on purpose, someone may be "
+                              "between this Mac and the relay.")
+             : QStringLiteral("No certificate authority vouches for the certificate of %1. "
+                              "Velto can trust this certificate for this relay address alone."))
+            .arg(refusal->origin) +
+        QStringLiteral("\n\nTrust it only if its SHA-256 fingerprint is the one the relay printed "
+                       "when it started:\n\n") +
+        fingerprint;
+    const QPointer<MainWindow> self(this);
+    startDetached(
+        certificateAnswer(self,
+                          services_.prompts.alert(title.toStdString(), detail.toStdString(),
+                                                  "Trust Certificate", "Cancel"),
+                          *refusal),
+        [self](std::exception_ptr) {
+            if (self) {
+                self->askingCertificate_ = false;
+            }
+        });
+}
+
+QCoro::Task<> MainWindow::certificateAnswer(QPointer<MainWindow> window,
+                                            QCoro::Task<UserPrompts::Answer> question,
+                                            RelayTrust::Refusal asked) {
+    const UserPrompts::Answer answer = co_await std::move(question);
+    if (!window) {
+        co_return;
+    }
+    window->askingCertificate_ = false;
+    if (answer == UserPrompts::Answer::First) {
+        window->trustCertificate(asked);
+    }
+}
+
+void MainWindow::trustCertificate(const RelayTrust::Refusal& refusal) {
+    try {
+        services_.trust->trust(refusal.origin, refusal.certificate);
+    } catch (const std::exception& error) {
+        showMessage(QStringLiteral("Velto couldn’t keep the certificate: ") +
+                    QString::fromUtf8(error.what()));
+        return;
+    }
+    render();
+    if (agent_ == nullptr) {
+        return;
+    }
+    // Connecting again at once, as the person's Connect did before the question.
+    if (agent_->token()) {
+        agent_->connect();
+    } else if (!agent_->pairing()) {
+        agent_->pair();
+    }
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

@@ -4,6 +4,7 @@
 #ifndef Q_MOC_RUN
 #include "actions/AppInventory.h"
 #include "agent/Agent.h"
+#include "agent/RelayTrust.h"
 #include "agent/TaskHandle.h"
 #include "platform/Platform.h"
 #endif
@@ -64,6 +65,10 @@ public:
         std::function<bool()> reducedMotion;
         // The product's website (the status menu's "Visit …").
         QString website;
+        // The relay certificates the Agent accepts (absent in tests that need none).
+        RelayTrust* trust = nullptr;
+        // No tray icon leads back to a hidden window: closing it asks whether to quit.
+        bool withoutTray = false;
     };
 
     explicit MainWindow(Services services, QWidget* parent = nullptr);
@@ -117,6 +122,10 @@ public:
     void confirm(QObject* asker, const QString& title, const QString& detail, const QString& button,
                  std::function<void()> confirmed);
 
+    // Offers to pin the certificate the relay was last refused for, when nobody vouches for it;
+    // once trusted, connecting starts again.
+    void offerCertificateTrust();
+
     // Registration by the page being built.
     void addResponsiveRow(QBoxLayout* row);
     void addControl(QWidget* control);
@@ -137,12 +146,18 @@ private:
     void buildPage();
     void setBody(QWidget* body);
     void agentDidChange();
+    void certificateRefused();
+    void askToQuit();
+    void trustCertificate(const RelayTrust::Refusal& refusal);
     void scheduleChange();
     static QCoro::Task<> clearFeedback(QPointer<MainWindow> window, TaskHandle handle,
                                        Clock* clock);
     static QCoro::Task<> confirmation(QPointer<QObject> asker,
                                       QCoro::Task<UserPrompts::Answer> question,
                                       std::function<void()> confirmed);
+    static QCoro::Task<> certificateAnswer(QPointer<MainWindow> window,
+                                           QCoro::Task<UserPrompts::Answer> question,
+                                           RelayTrust::Refusal asked);
     static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent, bool refresh);
 
     Services services_;
@@ -167,6 +182,13 @@ private:
     bool volumeRefreshPending_ = false;
     bool changeScheduled_ = false;
     bool loadingApps_ = false;
+    // The Agent's lock state at the last change seen: the state is read again on unlocking.
+    ScreenState screenSeen_ = ScreenState::Unknown;
+    bool unlockRefreshPending_ = false;
+    // The certificate (fingerprint) asked about in this run and whether its question is open, so
+    // that the connection's retries do not stack questions.
+    QString certificateAsked_;
+    bool askingCertificate_ = false;
     std::optional<std::vector<AppInventory::Entry>> installedApps_;
     QMetaObject::Connection observation_;
 };

@@ -4,7 +4,10 @@
 #include "window/Symbols.h"
 
 #include <QFont>
+#include <QLineEdit>
 #include <QPalette>
+
+#include <algorithm>
 
 namespace corvane {
 
@@ -53,6 +56,11 @@ QLineEdit* PageKit::field(const QString& placeholder, const QString& objectName)
     auto* out = new QLineEdit;
     out->setPlaceholderText(placeholder);
     out->setObjectName(objectName);
+    // Wide enough for its placeholder (a line edit's own hint is about 125 pixels, which cut
+    // "Website · example.com" short), and it takes the spare room of its row.
+    const int placeholderWidth = out->fontMetrics().horizontalAdvance(placeholder) + 32;
+    out->setMinimumWidth(std::clamp(placeholderWidth, 200, 320));
+    out->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     return out;
 }
 
@@ -70,10 +78,16 @@ QWidget* PageKit::row(std::initializer_list<QWidget*> views) {
     auto* holder = new QWidget;
     auto* layout = new QBoxLayout(QBoxLayout::LeftToRight, holder);
     layout->setContentsMargins(0, 0, 0, 0);
+    bool field = false;
     for (QWidget* view : views) {
-        layout->addWidget(view);
+        const bool grows = qobject_cast<QLineEdit*>(view) != nullptr;
+        field = field || grows;
+        layout->addWidget(view, grows ? 1 : 0);
     }
-    layout->addStretch(1);
+    // A row with a field gives the field the spare width; others keep their controls together.
+    if (!field) {
+        layout->addStretch(1);
+    }
     window_.addResponsiveRow(layout);
     return holder;
 }

@@ -12,9 +12,9 @@ QString SetupPrompt::text(const QString& website, const QString& dashboard) {
                "web app shows everything else it can do.\n\n"
                "The app is already downloaded and open on my Mac. Do everything you can "
                "yourself and only ask me for the steps that need me.\n\n"
-               "1. Open %2 and use Google sign-in. Let me enter my credentials in a secure "
-               "sign-in interface or take over the sign-in screen; never ask for my password in "
-               "chat.\n"
+               "1. Open %2 and sign in with my Velto name and password. Let me enter them "
+               "myself in the sign-in page or take over the sign-in screen; never ask for my "
+               "password in chat.\n"
                "2. Tell me to click Connect in the Velto app on my Mac and sign in with the same "
                "account. Skip this if the Mac is already connected.\n"
                "3. Complete the web setup. Poll the device list for up to two minutes until the "
@@ -25,8 +25,8 @@ QString SetupPrompt::text(const QString& website, const QString& dashboard) {
                "before you get a successful response.\n"
                "5. For later requests, use the web controls and tell me what happened, following "
                "any confirmations and permissions they ask for.\n\n"
-               "If Google asks for two-factor verification or another security challenge, I "
-               "will complete it in Google's own flow. Never read my e-mail to get around it.\n\n"
+               "If the sign-in asks for anything beyond my name and password, I will complete "
+               "it myself. Never read my e-mail to get around it.\n\n"
                "This setup uses Velto's website; it does not add Velto as a native Lumo "
                "connection.")
         .arg(website, dashboard);

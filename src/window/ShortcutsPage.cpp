@@ -95,7 +95,7 @@ void ShortcutsPage::runShortcut(int position) {
     }
     const std::string name = names[static_cast<std::size_t>(position)];
     window_.confirm(this,
-                    QStringLiteral("Run “") + QString::fromStdString(name) + QStringLiteral("” ?"),
+                    QStringLiteral("Run “") + QString::fromStdString(name) + QStringLiteral("”?"),
                     QStringLiteral("This runs the approved Shortcut on this Mac. Its steps may "
                                    "change data or execute code."),
                     QStringLiteral("Run Shortcut"), [this, name] {

@@ -63,7 +63,6 @@ void ThisMacPage::build(PageKit& kit) {
     volume_->setObjectName(QStringLiteral("volume"));
     volume_->setAccessibleName(QStringLiteral("Adjust volume"));
     volume_->setMinimumWidth(240);
-    window_.addControl(volume_);
     volumeValue_ = PageKit::label(QString(), 13, false, true);
     volumeValue_->setObjectName(QStringLiteral("volumeValue"));
     QObject::connect(volume_, &QSlider::sliderReleased, this, [this] { sendVolume(); });
@@ -206,14 +205,13 @@ void ThisMacPage::render() {
     }
     details_->setVisible(!details_->text().isEmpty());
     renderRows(report);
-    if (report) {
-        volumeValue_->setText(DeviceStateRows::volumeLine(*report));
-        if (const std::optional<double> level = DeviceStateRows::volume(*report)) {
-            volume_->follow(static_cast<int>(std::lround(*level)));
-        }
-    } else {
-        volumeValue_->setText(QStringLiteral("Output volume unavailable"));
-    }
+    const std::optional<double> level = report ? DeviceStateRows::volume(*report) : std::nullopt;
+    volumeValue_->setText(report ? DeviceStateRows::volumeLine(*report)
+                                 : QStringLiteral("Output volume unavailable"));
+    // Without a level the slider shows none and takes no input: its last position would be a
+    // stale value, and moving it would set a volume nobody saw.
+    volume_->follow(level ? static_cast<int>(std::lround(*level)) : 0);
+    volume_->setEnabled(level.has_value() && !agent->actionRunning());
 }
 
 void ThisMacPage::renderRows(const std::optional<JSON>& report) {

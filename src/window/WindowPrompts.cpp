@@ -25,7 +25,9 @@ QMessageBox* alertBox(const std::string& message, const std::string& informative
         box->addButton(QString::fromStdString(secondButton), QMessageBox::RejectRole);
     first->setObjectName(QString::fromLatin1(WindowPrompts::firstButtonName));
     second->setObjectName(QString::fromLatin1(WindowPrompts::secondButtonName));
-    box->setDefaultButton(first);
+    // Enter answers with the second button, the one that leaves things as they are ("Cancel",
+    // "Don't allow"): granting control or running something takes a deliberate choice.
+    box->setDefaultButton(second);
     box->setEscapeButton(second);
     return box;
 }

@@ -22,12 +22,25 @@ QByteArray fileBytes(const QString& path) {
     return file.readAll();
 }
 
-QSslConfiguration serverTLS() {
+const char* certificateName(TestRelay::Certificate which) {
+    switch (which) {
+    case TestRelay::Certificate::SelfSigned:
+        return "relay-self-signed";
+    case TestRelay::Certificate::OtherSelfSigned:
+        return "relay-self-signed-2";
+    case TestRelay::Certificate::Issued:
+        break;
+    }
+    return "relay-server";
+}
+
+QSslConfiguration serverTLS(TestRelay::Certificate which) {
+    const QString name = QString::fromUtf8(certificateName(which));
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificate(
-        QSslCertificate(fileBytes(certificateFile("relay-server.pem")), QSsl::Pem));
+    tls.setLocalCertificate(TestRelay::certificate(which));
     tls.setPrivateKey(
-        QSslKey(fileBytes(certificateFile("relay-server-key.pem")), QSsl::Ec, QSsl::Pem));
+        QSslKey(fileBytes(certificateFile(qPrintable(name + QStringLiteral("-key.pem")))), QSsl::Ec,
+                QSsl::Pem));
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
     return tls;
 }
@@ -57,6 +70,17 @@ QList<QSslCertificate> TestRelay::authority() {
     return QSslCertificate::fromPath(authorityFile(), QSsl::Pem);
 }
 
+QSslCertificate TestRelay::certificate(Certificate which) {
+    return QSslCertificate(
+        fileBytes(certificateFile(
+            qPrintable(QString::fromUtf8(certificateName(which)) + QStringLiteral(".pem")))),
+        QSsl::Pem);
+}
+
+void TestRelay::serve(Certificate which) {
+    server_.setSslConfiguration(serverTLS(which));
+}
+
 TestRelay::Answer TestRelay::json(int status, const JSON& body) {
     return Answer{status, QByteArray::fromStdString(body.data()), {}};
 }
@@ -67,7 +91,7 @@ TestRelay::Answer TestRelay::refusal(int status, const std::string& code) {
 
 TestRelay::TestRelay()
     : upgrader_(QStringLiteral("test relay"), QWebSocketServer::NonSecureMode) {
-    server_.setSslConfiguration(serverTLS());
+    server_.setSslConfiguration(serverTLS(Certificate::Issued));
     QObject::connect(&server_, &QTcpServer::pendingConnectionAvailable, this, &TestRelay::accepted);
     QObject::connect(&upgrader_, &QWebSocketServer::newConnection, this, &TestRelay::upgraded);
     if (!server_.listen(QHostAddress::LocalHost, 0)) {

@@ -54,8 +54,16 @@ public:
     static Answer json(int status, const JSON& body);
     static Answer refusal(int status, const std::string& code);
 
+    // The certificates a relay can serve: the test authority's leaf (the default), and two
+    // self-signed ones that nobody vouches for.
+    enum class Certificate { Issued, SelfSigned, OtherSelfSigned };
+    static QSslCertificate certificate(Certificate which);
+
     TestRelay();
     ~TestRelay() override;
+
+    // Serves `which` to the connections accepted from now on.
+    void serve(Certificate which);
 
     quint16 port() const;
     // "https://127.0.0.1:PORT".

@@ -2,6 +2,8 @@
 #include "mac/SessionLockOnMac.h"
 
 #include "agent/RelaySocket.h"
+#include "core/Detached.h"
+#include "support/TestRelay.h"
 #include "window/ConnectionPage.h"
 
 #include <QCheckBox>
@@ -57,13 +59,19 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
     ASSERT_EQ(dialogs.size(), 1U);
     EXPECT_EQ(dialogs[0].title,
               QStringLiteral("Allow Lumo-connected callers to control this Mac?"));
+    // Enter keeps control off.
+    EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
     EXPECT_FALSE(agent().desktopWide());
+    EXPECT_FALSE(find(QStringLiteral("pauseDesktop"))->isEnabled());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
 
     answerNextDialog(true);
     click(QStringLiteral("enableDesktop"));
     EXPECT_TRUE(agent().desktopWide());
     EXPECT_EQ(text(status), QStringLiteral("Desktop control enabled"));
+    // Nothing to enable while it is on.
+    EXPECT_FALSE(find(QStringLiteral("enableDesktop"))->isVisibleTo(&window()));
+    EXPECT_TRUE(find(QStringLiteral("pauseDesktop"))->isEnabled());
 
     model().put({"accessibility", "trusted"}, JSON(false));
     window().render();
@@ -79,6 +87,7 @@ TEST_F(Connection, DesktopControlFollowsConsentTrustAndLock) {
     app->trayMenu().actions().at(1)->trigger();
     settle();
     EXPECT_EQ(text(status), QStringLiteral("Desktop control is off"));
+    EXPECT_TRUE(find(QStringLiteral("enableDesktop"))->isVisibleTo(&window()));
 }
 
 TEST_F(Connection, TheRelayIsSavedOnlyWhenDisconnectedAndValid) {
@@ -168,10 +177,95 @@ TEST_F(Connection, PromptAndPhoneLinkAreCopiedAndMailed) {
 TEST_F(Connection, WithoutARelayThePhoneCardHasNothingToShare) {
     launchOn(connectionPage);
     EXPECT_TRUE(find<QLabel>(QStringLiteral("phoneQR"))->pixmap().isNull());
+    EXPECT_FALSE(find(QStringLiteral("phoneQR"))->isVisibleTo(&window()));
+    // No "scan" without a code to scan.
+    EXPECT_FALSE(text(QStringLiteral("phoneHint")).contains(QStringLiteral("Scan")));
     EXPECT_FALSE(find(QStringLiteral("copyLink"))->isEnabled());
     EXPECT_EQ(text(QStringLiteral("connectionStatus")), QString::fromStdString(agent().status()));
     EXPECT_EQ(find<QPushButton>(QStringLiteral("connect"))->text(), QStringLiteral("Connect"));
     EXPECT_FALSE(find(QStringLiteral("pairingActions"))->isVisibleTo(&window()));
+}
+
+} // namespace
+} // namespace corvane::window_test
+
+namespace corvane::window_test {
+namespace {
+
+// A relay whose certificate nobody vouches for: the window says what failed and offers to trust
+// it once the fingerprint is compared; the pin then serves the requests and the session, is kept
+// on disk, and a different certificate later is asked about again instead of being used.
+TEST_F(Connection, ARelayCertificateIsTrustedOnlyAsShownAndAskedAgainWhenItChanges) {
+    test::TestRelay relay;
+    relay.serve(test::TestRelay::Certificate::SelfSigned);
+    relay.approveEverything("9b2e7c1a-4d3f-4e5a-8b6c-7d8e9f0a1b2c");
+    relayOrigin = relay.origin();
+    launchOn(connectionPage);
+    startDetached(agent().startConnections(false), {});
+    ASSERT_TRUE(settleUntil([&] { return agent().connectionReady(); }));
+    const QString first = RelayTrust::fingerprint(
+        test::TestRelay::certificate(test::TestRelay::Certificate::SelfSigned));
+
+    answerNextDialog(false);
+    click(QStringLiteral("connect"));
+    ASSERT_TRUE(settleUntil([&] { return dialogs.size() == 1; }));
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Trust this relay’s certificate?"));
+    EXPECT_TRUE(dialogs[0].detail.contains(first)) << dialogs[0].detail.toStdString();
+    EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
+    settle();
+    // Declined: nothing kept, and the page says what failed with the same fingerprint.
+    EXPECT_FALSE(std::filesystem::exists(pinFile()));
+    EXPECT_TRUE(find(QStringLiteral("certificateProblem"))->isVisibleTo(&window()));
+    EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(QStringLiteral("self-signed")));
+    EXPECT_TRUE(text(QStringLiteral("certificateText")).contains(first));
+    EXPECT_TRUE(relay.sessions().empty());
+    if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
+        window().grab().save(qEnvironmentVariable("CORVANE_SHOTS") +
+                             QStringLiteral("/connection-certificate-refused.png"));
+    }
+
+    answerNextDialog(true);
+    click(QStringLiteral("trustCertificate"));
+    ASSERT_EQ(dialogs.size(), 2U);
+    EXPECT_TRUE(dialogs[1].detail.contains(first));
+    // Virtual time moves once, past the first poll's wait, after the code arrived: a real
+    // request in flight would otherwise run out of its virtual time limit.
+    bool polled = false;
+    ASSERT_TRUE(settleUntil([&] {
+        if (!polled && !agent().code().empty() && relay.paths().size() == 1) {
+            polled = true;
+            advance(std::chrono::seconds(5));
+        }
+        return agent().online();
+    })) << agent().status();
+    EXPECT_EQ(relay.sessions().size(), 1U);
+    EXPECT_FALSE(find(QStringLiteral("certificateProblem"))->isVisibleTo(&window()));
+    EXPECT_FALSE(find(QStringLiteral("connect"))->isVisibleTo(&window()));
+    const QString origin = RelayTrust::originOf(QUrl(QString::fromStdString(relay.origin())));
+    EXPECT_EQ(RelayTrust(pinFile(), {}).pinned(origin), std::optional(first));
+
+    // The relay comes back with another certificate of its own.
+    relay.serve(test::TestRelay::Certificate::OtherSelfSigned);
+    answerNextDialog(false);
+    relay.clear();
+    ASSERT_TRUE(settleUntil([&] {
+        // Only while waiting to reconnect.
+        if (!agent().hasSocket()) {
+            advance(std::chrono::milliseconds(500));
+        }
+        return dialogs.size() == 3;
+    })) << agent().status()
+        << " online " << agent().online() << " sessions " << relay.sessions().size() << " refusal "
+        << (trust->lastRefusal() ? trust->lastRefusal()->reason.toStdString() : "none");
+    EXPECT_EQ(dialogs[2].title, QStringLiteral("The relay’s certificate has changed"));
+    EXPECT_TRUE(dialogs[2].detail.contains(RelayTrust::fingerprint(
+        test::TestRelay::certificate(test::TestRelay::Certificate::OtherSelfSigned))));
+    settle();
+    EXPECT_TRUE(relay.sessions().empty());
+    EXPECT_FALSE(agent().online());
+    EXPECT_EQ(RelayTrust(pinFile(), {}).pinned(origin), std::optional(first));
+    EXPECT_TRUE(text(QStringLiteral("certificateText"))
+                    .contains(QStringLiteral("not the one you trusted")));
 }
 
 } // namespace

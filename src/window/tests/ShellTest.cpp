@@ -2,11 +2,15 @@
 
 #include "window/Symbols.h"
 
+#include <QAction>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QtTest/qtestspontaneevent.h>
 
 namespace corvane::window_test {
 namespace {
@@ -98,6 +102,41 @@ TEST_F(Shell, ClosingHidesTheWindowAndSavesItsFrame) {
     EXPECT_EQ(window().size(), QSize(1000, 700));
 }
 
+// Without a tray the window is the only way back: it shows at every launch, and closing it by
+// hand asks whether to quit; the application quitting closes it without a question.
+TEST_F(Shell, WithoutATrayTheWindowShowsAtEveryLaunchAndClosingAsksToQuit) {
+    trayAvailable = false;
+    launch();
+    relaunch();
+    EXPECT_TRUE(window().isVisible());
+
+    answerNextDialog(false);
+    QCloseEvent byPerson;
+    QSpontaneKeyEvent::setSpontaneous(&byPerson);
+    // Handed over directly: sending it through the application would clear its origin.
+    static_cast<QObject&>(window()).event(&byPerson);
+    settle();
+    ASSERT_EQ(dialogs.size(), 1U);
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Quit Velto?"));
+    EXPECT_EQ(dialogs[0].defaultButton, QStringLiteral("Cancel"));
+    EXPECT_TRUE(window().isVisible());
+
+    answerNextDialog(false);
+    for (QAction* action : window().actions()) {
+        if (action->shortcut() == QKeySequence(QKeySequence::Close)) {
+            action->trigger();
+        }
+    }
+    settle();
+    EXPECT_EQ(dialogs.size(), 2U);
+    EXPECT_TRUE(window().isVisible());
+
+    window().close();
+    settle();
+    EXPECT_FALSE(window().isVisible());
+    EXPECT_EQ(dialogs.size(), 2U);
+}
+
 TEST_F(Shell, TheLayoutSwitchesOnceWhenTheWindowNarrowsPast720) {
     launch();
     window().resize(800, 600);
@@ -185,6 +224,14 @@ TEST_F(Shell, SavesAnImageOfEveryPageWideAndNarrow) {
             window().pickPage(index);
             settle();
             saveSnapshot(QStringLiteral("page%1-%2").arg(index).arg(width));
+            // Text fields show their whole placeholder ("Website · example.com").
+            for (QLineEdit* field : window().page()->findChildren<QLineEdit*>()) {
+                if (field->isVisibleTo(&window())) {
+                    EXPECT_GE(field->width(),
+                              field->fontMetrics().horizontalAdvance(field->placeholderText()))
+                        << field->objectName().toStdString() << " at " << width;
+                }
+            }
         }
     }
     EXPECT_TRUE(QFile::exists(QStringLiteral(CORVANE_SNAPSHOT_DIR "/page3-640.png")));

@@ -1,5 +1,7 @@
 #include "WindowFixture.h"
 
+#include "core/Detached.h"
+
 #include "window/ActivityLog.h"
 #include "window/ActivityPage.h"
 #include "window/ShortcutsPage.h"
@@ -37,7 +39,7 @@ TEST_F(Shortcuts, AddRunAndRemove) {
     answerNextDialog(false);
     click(QStringLiteral("run:Evening"));
     ASSERT_EQ(dialogs.size(), 1U);
-    EXPECT_EQ(dialogs[0].title, QStringLiteral("Run “Evening” ?"));
+    EXPECT_EQ(dialogs[0].title, QStringLiteral("Run “Evening”?"));
     EXPECT_EQ(dialogs[0].buttons,
               (QStringList{QStringLiteral("Run Shortcut"), QStringLiteral("Cancel")}));
     EXPECT_TRUE(record->changes().empty());
@@ -114,7 +116,44 @@ TEST(ActivityLogTest, ShowsTheTwentyNewestFinalRecordsNewestFirst) {
     EXPECT_EQ(ActivityLog::read(link.toStdString()), std::nullopt);
 }
 
+// The page reads the log backwards a step at a time: records longer than a step, a last line
+// without a line feed and a log shorter than the twenty rows all read whole.
+TEST(ActivityLogTest, RecordsAcrossReadingStepsReadWhole) {
+    QTemporaryDir folder;
+    const std::filesystem::path file =
+        folder.filePath(QStringLiteral("commands.jsonl")).toStdString();
+    struct Row {
+        std::size_t padding;
+        int records;
+        bool lastLineFeed;
+    };
+    for (const Row& row : {Row{0, 25, true}, Row{40000, 25, false}, Row{150000, 25, true},
+                           Row{150000, 3, false}, Row{0, 1, false}}) {
+        SCOPED_TRACE(testing::Message() << row.padding << " " << row.records);
+        std::string text;
+        for (int i = 0; i < row.records; ++i) {
+            JSON record = JSON::parse(line(i % 2 == 0 ? "mute" : "unmute", "succeeded", i));
+            record.object()->emplace("params", JSON(std::string(row.padding, 'x')));
+            text += record.data() + (i + 1 < row.records || row.lastLineFeed ? "\n" : "");
+        }
+        std::ofstream(file, std::ios::trunc) << text;
+        const auto rows = ActivityLog::read(file);
+        ASSERT_TRUE(rows);
+        ASSERT_EQ(rows->size(), std::min<std::size_t>(20, std::size_t(row.records)));
+        for (std::size_t k = 0; k < rows->size(); ++k) {
+            const int minute = row.records - 1 - int(k);
+            EXPECT_EQ((*rows)[k].action,
+                      minute % 2 == 0 ? QStringLiteral("Mute") : QStringLiteral("Unmute"))
+                << k;
+        }
+    }
+}
+
 using Activity = WindowFixture;
+
+QCoro::Task<> sendLocal(Agent* agent, JSON body) {
+    co_await agent->localCommand(std::move(body));
+}
 
 TEST_F(Activity, NewCommandsAppearAndTheListRedrawsOnlyOnChange) {
     launchOn(2);
@@ -136,6 +175,33 @@ TEST_F(Activity, NewCommandsAppearAndTheListRedrawsOnlyOnChange) {
     window().render();
     settle();
     EXPECT_EQ(page->listDraws(), draws);
+}
+
+// A command from elsewhere (the loopback API) changes nothing the window shows but the log: the
+// page follows the log itself.
+TEST_F(Activity, FollowsACommandSentThroughTheLoopbackApi) {
+    launchOn(2);
+    auto* page = qobject_cast<ActivityPage*>(window().page());
+    ASSERT_NE(page, nullptr);
+    const auto shown = [&](const char* action) {
+        return labelTexts(find(QStringLiteral("activityList"))).contains(QString::fromUtf8(action));
+    };
+    // The launch's own state reading is logged first.
+    ASSERT_TRUE(settleUntil([&] { return shown("Check Mac status"); }));
+    const int draws = page->listDraws();
+
+    startDetached(sendLocal(&agent(), JSON(JSON::Object{{"action", JSON("mute")},
+                                                        {"params", JSON(JSON::Object{})}})),
+                  {});
+    ASSERT_TRUE(settleUntil([&] { return shown("Mute"); }));
+    // The log's write and rename come as one burst of changes: drawn once.
+    EXPECT_EQ(page->listDraws(), draws + 1);
+    if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
+        window().resize(980, 760);
+        settle();
+        window().grab().save(qEnvironmentVariable("CORVANE_SHOTS") +
+                             QStringLiteral("/activity-after-command.png"));
+    }
 }
 
 TEST_F(Activity, AnUnreadableLogSaysSoAndIsLeftAlone) {

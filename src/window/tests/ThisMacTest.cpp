@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QSlider>
 #include <QWheelEvent>
 
 namespace corvane::window_test {
@@ -57,6 +58,9 @@ TEST(DeviceStateRowsTest, FormatsEachRowAtItsBoundaries) {
                      {"Active app", "Safari"},
                      {"Open apps", "A, B, C, D, E, F, G, H…"}}));
     EXPECT_EQ(DeviceStateRows::volumeLine(full), QStringLiteral("Output volume: 43"));
+    EXPECT_EQ(
+        DeviceStateRows::volumeLine(JSON::parse(R"({"audio": {"volume": 0, "muted": true}})")),
+        QStringLiteral("Output volume: 0 · Muted"));
 
     // Missing sources: "Unavailable", no uptime row, exactly eight apps without an ellipsis.
     const JSON sparse = JSON::parse(R"({"battery": null, "system": {"storage": {"total_bytes": 1},
@@ -94,16 +98,30 @@ TEST_F(ThisMac, ShowsTheSimulatedMacsReport) {
     EXPECT_EQ(page->rowDraws(), draws);
 }
 
-TEST_F(ThisMac, ALockedScreenShowsItsLockLine) {
+// Locking hides the report and leaves the slider without a value to move; unlocking reads the
+// state again by itself.
+TEST_F(ThisMac, ALockedScreenHidesTheStateAndUnlockingReadsItAgain) {
     launch();
+    auto* volume = find<QSlider>(QStringLiteral("volume"));
     EXPECT_TRUE(text(QStringLiteral("lockLine")).isEmpty());
+    EXPECT_TRUE(volume->isEnabled());
     model().lockScreen();
     advance(SessionLockOnMac::pollInterval);
     EXPECT_EQ(text(QStringLiteral("lockLine")),
               QStringLiteral("Screen locked · information hidden"));
+    EXPECT_EQ(text(QStringLiteral("volumeValue")), QStringLiteral("Output volume unavailable"));
+    EXPECT_FALSE(volume->isEnabled());
+    EXPECT_EQ(volume->value(), 0);
+
+    const auto reads = record->actions.size();
     model().unlockScreen();
     advance(SessionLockOnMac::pollInterval);
     EXPECT_TRUE(text(QStringLiteral("lockLine")).isEmpty());
+    ASSERT_EQ(record->actions.size(), reads + 1);
+    EXPECT_EQ(record->actions.back().first, "get_state");
+    EXPECT_EQ(text(QStringLiteral("stateHeadline")), QStringLiteral("Current state"));
+    EXPECT_TRUE(volume->isEnabled());
+    EXPECT_EQ(volume->value(), std::lround(*DeviceStateRows::volume(*agent().deviceState())));
 }
 
 TEST_F(ThisMac, TheManualAppFieldSendsABundleIdOrAName) {
@@ -258,9 +276,12 @@ TEST_F(ThisMac, ControlsWaitForTheRunningActionAndSuccessTextsFade) {
     EXPECT_EQ(window().feedbackLabel()->text(), QStringLiteral("Audio muted"));
 
     advance(std::chrono::milliseconds(2900));
-    EXPECT_TRUE(window().feedbackLabel()->isVisible());
+    EXPECT_FALSE(window().feedbackLabel()->text().isEmpty());
+    const int contentHeight = find(QStringLiteral("content"))->height();
     advance(std::chrono::milliseconds(200));
-    EXPECT_FALSE(window().feedbackLabel()->isVisible());
+    EXPECT_TRUE(window().feedbackLabel()->text().isEmpty());
+    // The line keeps its room: the page above does not move as texts come and go.
+    EXPECT_EQ(find(QStringLiteral("content"))->height(), contentHeight);
 
     // A failure (the executor refuses on a locked screen) stays.
     record->delay = {};
@@ -274,7 +295,6 @@ TEST_F(ThisMac, ControlsWaitForTheRunningActionAndSuccessTextsFade) {
     EXPECT_FALSE(CommandFeedback::fades(failure.toStdString()));
     advance(std::chrono::seconds(10));
     EXPECT_EQ(window().feedbackLabel()->text(), failure);
-    EXPECT_TRUE(window().feedbackLabel()->isVisible());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // credential store, and the Agent's actions recorded before (optionally) running for real.
 
 #include "agent/Agent.h"
+#include "agent/RelayTrust.h"
 #include "core/ContractError.h"
 #include "core/JSON.h"
 #include "platform/PlatformWithPrompts.h"
@@ -17,6 +18,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -27,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -139,7 +142,13 @@ protected:
         start(std::move(programPath));
     }
 
+    // Where the pinned relay certificates are kept, as the window program keeps them.
+    std::filesystem::path pinFile() const {
+        return (home.path() + QStringLiteral("/data/relay-certificates.json")).toStdString();
+    }
+
     void start(std::string programPath) {
+        trust = std::make_shared<RelayTrust>(pinFile(), QList<QSslCertificate>());
         base = std::make_unique<Platform>(mac->platform());
         prompts = std::make_unique<WindowPrompts>(base->prompts);
         platform = std::make_unique<Platform>(platformWithPrompts(*base, *prompts));
@@ -149,12 +158,17 @@ protected:
             return reducedMotion;
         };
         options.website = QStringLiteral("https://velto.example.com");
+        options.trust = trust;
+        options.trayAvailable = [this] {
+            return trayAvailable;
+        };
         options.makeAgent = [this]() -> std::unique_ptr<Agent> {
             if (failAgent) {
                 throw ContractError("schema_missing");
             }
             Agent::Options agentOptions;
             agentOptions.relayOrigin = relayOrigin;
+            agentOptions.relayTrust = trust;
             auto shared = record;
             agentOptions.execute = [shared](ActionExecutor& executor, std::string action,
                                             JSON params, std::vector<std::string> shortcuts,
@@ -200,14 +214,19 @@ protected:
         }
     }
 
-    // Settles until `condition` holds (the app list arriving from its thread), for a few seconds
-    // at most.
+    // Settles until `condition` holds (the app list arriving from its thread, a real relay on
+    // this thread, a timer), for up to 20 seconds of real time.
     bool settleUntil(const std::function<bool()>& condition) {
-        for (int round = 0; round < 500 && !condition(); ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition()) {
+            if (timer.hasExpired(20000)) {
+                return false;
+            }
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
             settle();
         }
-        return condition();
+        return true;
     }
 
     bool activityReading() {
@@ -254,6 +273,8 @@ protected:
         QString title;
         QString detail;
         QStringList buttons;
+        // What Enter would choose.
+        QString defaultButton;
     };
     void answerNextDialog(bool first) {
         auto* timer = new QTimer(&window());
@@ -265,11 +286,21 @@ protected:
             }
             timer->stop();
             timer->deleteLater();
-            Dialog seen{box->text(), box->informativeText(), {}};
+            Dialog seen{box->text(),
+                        box->informativeText(),
+                        {},
+                        box->defaultButton() != nullptr ? box->defaultButton()->text() : QString()};
             for (QAbstractButton* button : box->buttons()) {
                 seen.buttons.append(button->text());
             }
             dialogs.push_back(seen);
+            // Pictures of the questions, for a person to look at.
+            if (qEnvironmentVariableIsSet("CORVANE_SHOTS")) {
+                const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                box->grab().save(qEnvironmentVariable("CORVANE_SHOTS") + u'/' +
+                                 QString::fromUtf8(test) +
+                                 QStringLiteral("-dialog-%1.png").arg(dialogs.size()));
+            }
             box->findChild<QPushButton*>(QString::fromLatin1(first
                                                                  ? WindowPrompts::firstButtonName
                                                                  : WindowPrompts::secondButtonName))
@@ -303,11 +334,13 @@ protected:
     std::unique_ptr<Platform> platform;
     std::shared_ptr<MemoryVault> vault = std::make_shared<MemoryVault>();
     std::shared_ptr<ActionRecord> record = std::make_shared<ActionRecord>();
+    std::shared_ptr<RelayTrust> trust;
     std::unique_ptr<AppDelegate> app;
     std::vector<Dialog> dialogs;
     std::string relayOrigin;
     bool reducedMotion = true;
     bool failAgent = false;
+    bool trayAvailable = true;
 };
 
 } // namespace corvane::window_test
