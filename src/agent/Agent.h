@@ -4,17 +4,15 @@
 #include "actions/AppInventory.h"
 #include "actions/LocalHTTPResponse.h"
 #include "actions/LocalHTTPServer.h"
+#include "agent/CommandPipeline.h"
 #include "agent/CredentialVault.h"
 #include "agent/RelayClient.h"
 #include "agent/RelaySocket.h"
 #include "agent/TaskHandle.h"
 #include "agent/WebSocketRelaySocket.h"
 #include "core/CommandFeedbackTables.h"
-#include "core/ContractValidator.h"
 #include "core/DamagedFileError.h"
-#include "core/DedupLedger.h"
 #include "core/JSON.h"
-#include "core/LocalForensicLog.h"
 #include "core/RevocationState.h"
 #include "core/WireTime.h"
 #include "core/WorkerPool.h"
@@ -95,9 +93,7 @@ public:
 
     // The action runner: by default ActionExecutor::executeGuarded, given the command's fence.
     // Tests put a scripted action in its place.
-    using Execute = std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action,
-                                                    JSON params, std::vector<std::string> shortcuts,
-                                                    ActionExecutor::Fence fence)>;
+    using Execute = CommandPipeline::Execute;
 
     struct Options {
         // The relay origin built into the program, used when the user default "relay" is unset.
@@ -133,7 +129,7 @@ public:
     static constexpr quint16 dynamicPortLast = 65535;
     // How many ports startConnections tries when the loopback port is already taken.
     static constexpr int portAttempts = 5;
-    static constexpr std::chrono::seconds localDeadline{15};
+    static constexpr std::chrono::seconds localDeadline = CommandPipeline::localDeadline;
     static constexpr std::chrono::seconds revocationWait{5};
     static constexpr int goingAway = 1001;
     // The relay's close code that means this computer was revoked.
@@ -211,7 +207,7 @@ public:
     ActionExecutor& executor() noexcept { return executor_; }
     // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
     // all, so that a caller (a test) can tell when no new ones appear.
-    std::size_t waitForWorkers() { return io_.waitForDone() + keys_.waitForDone(); }
+    std::size_t waitForWorkers() { return pipeline_.waitForWrites() + keys_.waitForDone(); }
     const std::filesystem::path& directory() const noexcept { return directory_; }
 
     // Loads the credentials on a worker thread, then starts the loopback listener and connects.
@@ -279,15 +275,19 @@ public:
     QCoro::Task<> execute(JSON command, std::uint64_t generation);
     // The loopback entry: 200 with the result, 409 with the refusal, 503 once the Agent is gone.
     QCoro::Task<LocalHTTPResponse> localCommand(JSON body);
-    JSON privacyChecked(JSON result, const std::string& action) const;
+    JSON privacyChecked(JSON result, const std::string& action) const {
+        return pipeline_.privacyChecked(std::move(result), action);
+    }
     QCoro::Task<> send(JSON message);
     // The handler given to the loopback listener: it holds the Agent weakly and answers 503 with
     // an empty object once the Agent is gone.
     LocalHTTPHandler localHandler();
     // The code of a refused local answer: "error"."code", or "action_failed" when there is none.
-    static std::string answerCode(const JSON& body);
+    static std::string answerCode(const JSON& body) { return CommandPipeline::answerCode(body); }
     // The status that names a damaged file and where, so that a person can repair or remove it.
-    static std::string damagedFileText(const DamagedFileError& error);
+    static std::string damagedFileText(const DamagedFileError& error) {
+        return CommandPipeline::damagedFileText(error);
+    }
 
 Q_SIGNALS:
     void aboutToChange(corvane::Agent::Field field);
@@ -301,30 +301,16 @@ private:
     void setStatus(std::string_view text);
     void setLastCommand(std::string_view text);
 
-    // How a command entered the pipeline: relay commands carry their session's generation.
-    struct Route {
-        std::optional<std::uint64_t> generation;
-        bool relay() const noexcept { return generation.has_value(); }
-    };
-
-    // Relay commands are accepted only for the current session; every command only while not
-    // suspended and with no revocation waiting.
-    void checkFence(const Route& route) const;
-    // The steps every command passes, from the first fence check to the "succeeded" record;
-    // returns the checked result. `logged` tells the caller whether "received" was written.
-    QCoro::Task<JSON> pipeline(JSON command, Route route, std::shared_ptr<bool> logged);
-    // The executor's guarded entry, or the owner's replacement; an action resuming after a
-    // person's answer passes the route's fence again.
-    QCoro::Task<JSON> performAction(std::string action, JSON params, Route route);
-    // Runs `write` on the I/O thread after every write given before it.
-    QCoro::Task<> durably(std::function<void()> write);
-    QCoro::Task<> logOutcome(JSON command, std::string outcome);
-    // The code a caller sees for `error`; the cause behind a storage failure goes to the report,
-    // and a damaged file is named in the status.
-    std::string failureCode(std::exception_ptr error);
+    // What the pipeline asks of the Agent: the fence's state, the relay's send, the texts shown.
+    CommandPipeline::Owner pipelineOwner();
     void report(const std::string& text) const;
-    // The text of `error` for the status line and lastCommand.
-    std::string failureText(std::exception_ptr error);
+    // The text of `error` for the status line and lastCommand (a damaged file is named there).
+    std::string failureText(std::exception_ptr error) {
+        return pipeline_.failureText(std::move(error));
+    }
+    std::string failureCode(std::exception_ptr error) {
+        return pipeline_.failureCode(std::move(error));
+    }
     void closeSocket();
     // The task `handle` of session `generation` may still touch the session state.
     bool current(const TaskHandle& handle, std::uint64_t generation) const noexcept;
@@ -413,13 +399,8 @@ private:
 
     ActionExecutor executor_;
     std::filesystem::path directory_;
-    ContractValidator validator_;
-    DedupLedger ledger_;
-    RevocationState revocation_;
-    LocalForensicLog log_;
-
-    // After the files they write: destroyed, and so waited for, before them.
-    WorkerPool io_;
+    // The validator, the ledger, the revocation flag, the log and the I/O thread that writes them.
+    CommandPipeline pipeline_;
     WorkerPool keys_;
 
     // Made on first use (relayClient()).

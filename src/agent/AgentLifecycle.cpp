@@ -142,7 +142,7 @@ QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
         std::function<void()> write = [defaults, port] {
             defaults->setInteger("local-port", port);
         };
-        co_await durably(std::move(write));
+        co_await pipeline_.durably(std::move(write));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -247,7 +247,7 @@ QCoro::Task<> Agent::saveShortcutList(QPointer<Agent> agent, std::vector<std::st
         std::function<void()> write = [defaults, list] {
             defaults->setStringList("shortcuts", list);
         };
-        co_await agent->durably(std::move(write));
+        co_await agent->pipeline_.durably(std::move(write));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -280,11 +280,11 @@ QCoro::Task<> Agent::wipe() {
     token_.reset();
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
-    RevocationState* revocation = &revocation_;
+    RevocationState* revocation = &pipeline_.revocation();
     std::function<void()> acknowledge = [revocation] {
         revocation->acknowledge();
     };
-    co_await durably(std::move(acknowledge));
+    co_await pipeline_.durably(std::move(acknowledge));
     gone();
     publish(Field::Pending, pending_, false);
     publish(Field::Code, code_, std::string());
@@ -293,7 +293,7 @@ QCoro::Task<> Agent::wipe() {
     std::function<void()> forget = [defaults] {
         defaults->remove("device-id");
     };
-    co_await durably(std::move(forget));
+    co_await pipeline_.durably(std::move(forget));
 }
 
 void Agent::revoke() {
@@ -313,11 +313,11 @@ QCoro::Task<> Agent::revocationWatchdog(QPointer<Agent> agent, TaskHandle handle
 }
 
 QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
-    RevocationState* state = &agent->revocation_;
+    RevocationState* state = &agent->pipeline_.revocation();
     std::function<void()> begin = [state] {
         state->begin();
     };
-    co_await agent->durably(std::move(begin));
+    co_await agent->pipeline_.durably(std::move(begin));
     if (!agent) {
         co_return;
     }
@@ -415,7 +415,7 @@ QCoro::Task<> Agent::storeDefault(std::string key, std::string value) {
     std::function<void()> write = [defaults, key, value] {
         defaults->setString(key, value);
     };
-    co_await durably(std::move(write));
+    co_await pipeline_.durably(std::move(write));
 }
 
 void Agent::enableDesktop() {

@@ -224,7 +224,7 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         if (!live()) {
             co_return;
         }
-        validator_.validate("PairingCodeResponse", reply);
+        pipeline_.validator().validate("PairingCodeResponse", reply);
         const std::string bootstrap = requiredString(reply, "bootstrap_token");
         const std::string deviceID = requiredString(reply, "device_id");
         const std::optional<WireTime::Instant> expiresAt =
@@ -301,7 +301,7 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
             co_return false;
         }
         if (reply) {
-            validator_.validate("PairingRedeemResponse", *reply);
+            pipeline_.validator().validate("PairingRedeemResponse", *reply);
             const std::string* redeemedID = reply->stringMember("device_id");
             if (redeemedID == nullptr || *redeemedID != deviceID) {
                 throw ContractError("device_identity_mismatch");
@@ -362,13 +362,13 @@ void Agent::cancellationFailed() {
 }
 
 QCoro::Task<> Agent::cancellation(QPointer<Agent> agent) {
-    RevocationState* state = &agent->revocation_;
+    RevocationState* state = &agent->pipeline_.revocation();
     std::function<void()> begin = [state] {
         state->begin();
     };
     std::exception_ptr failure;
     try {
-        co_await agent->durably(std::move(begin));
+        co_await agent->pipeline_.durably(std::move(begin));
     } catch (...) {
         failure = std::current_exception();
     }

@@ -205,7 +205,7 @@ QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, T
 
 QCoro::Task<bool> Agent::received(QByteArray bytes, std::uint64_t generation) {
     JSON message = decodedMessage(bytes);
-    validator_.validate("RelayMessage", message);
+    pipeline_.validator().validate("RelayMessage", message);
     const std::string* type = message.stringMember("type");
     if (type == nullptr) {
         throw ContractError("invalid_message");
@@ -231,7 +231,7 @@ QCoro::Task<bool> Agent::received(QByteArray bytes, std::uint64_t generation) {
 }
 
 QCoro::Task<> Agent::sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message) {
-    validator_.validate("DeviceMessage", message);
+    pipeline_.validator().validate("DeviceMessage", message);
     // Nothing of the Agent's is touched once the send suspends: the Agent may be gone after it.
     co_await socket->sendText(message.data());
 }
