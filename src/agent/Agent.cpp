@@ -72,7 +72,6 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
              Options options, QObject* parent)
     : QObject(parent)
     , platform_(platform)
-    , vault_(std::move(vault))
     , options_(std::move(options))
     , relay_(platform_.defaults.stringValue("relay").value_or(options_.relayOrigin))
     , shortcuts_(
@@ -80,7 +79,8 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , executor_(platform_, options_.handlers)
     , directory_(std::move(paths.directory))
     , pipeline_(platform_.clock, platform_.sessionLock, executor_, directory_, paths.schema,
-                options_.logCalls, options_.execute, pipelineOwner()) {
+                options_.logCalls, options_.execute, pipelineOwner())
+    , credentials_(std::move(vault)) {
     pending_ = pipeline_.revocation().pending();
 
     // Sleep and session switches; the connections end with the Agent.

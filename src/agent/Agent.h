@@ -6,6 +6,7 @@
 #include "actions/LocalHTTPServer.h"
 #include "agent/CommandPipeline.h"
 #include "agent/CredentialVault.h"
+#include "agent/Credentials.h"
 #include "agent/RelayClient.h"
 #include "agent/RelaySocket.h"
 #include "agent/TaskHandle.h"
@@ -201,13 +202,13 @@ public:
     // Plain state, for the session and for tests.
     std::uint64_t generation() const noexcept { return generation_; }
     bool suspended() const noexcept { return suspended_; }
-    const std::optional<std::string>& token() const noexcept { return token_; }
+    const std::optional<std::string>& token() const noexcept { return credentials_.deviceToken(); }
     bool hasSocket() const noexcept { return socket_ != nullptr; }
     bool listening() const noexcept { return localServer_ != nullptr; }
     ActionExecutor& executor() noexcept { return executor_; }
     // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
     // all, so that a caller (a test) can tell when no new ones appear.
-    std::size_t waitForWorkers() { return pipeline_.waitForWrites() + keys_.waitForDone(); }
+    std::size_t waitForWorkers() { return pipeline_.waitForWrites() + credentials_.waitForDone(); }
     const std::filesystem::path& directory() const noexcept { return directory_; }
 
     // Loads the credentials on a worker thread, then starts the loopback listener and connects.
@@ -320,8 +321,6 @@ private:
     // The capability report for the current desktop-control setting.
     JSON capabilities();
     // Vault operations, on the keychain thread.
-    QCoro::Task<std::optional<std::string>> readSecret(std::string account);
-    QCoro::Task<> removeSecrets(std::vector<std::string> accounts);
     // One user default, written on the I/O thread.
     QCoro::Task<> storeDefault(std::string key, std::string value);
     // A lock-state change announced by the session lock.
@@ -380,7 +379,6 @@ private:
                                     Clock* clock);
 
     Platform platform_;
-    std::shared_ptr<CredentialVault> vault_;
     Options options_;
 
     // Published (declaration order of the field list).
@@ -401,7 +399,8 @@ private:
     std::filesystem::path directory_;
     // The validator, the ledger, the revocation flag, the log and the I/O thread that writes them.
     CommandPipeline pipeline_;
-    WorkerPool keys_;
+    // The keychain thread and the device token.
+    Credentials credentials_;
 
     // Made on first use (relayClient()).
     std::unique_ptr<RelayClient> relayClient_;
@@ -414,7 +413,6 @@ private:
     int pairingRetries_ = 0;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
-    std::optional<std::string> token_;
     std::unique_ptr<LocalHTTPServer> localServer_;
     quint16 localPort_ = 0;
     bool connectionReady_ = false;

@@ -1,5 +1,6 @@
 #include "agent/Agent.h"
 
+#include "actions/KeychainStore.h"
 #include "actions/LocalHTTPServerError.h"
 #include "actions/ShortcutAllowlist.h"
 #include "agent/AgentDetail.h"
@@ -47,11 +48,8 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
     setStatus("Opening secure connection…");
 
     std::optional<CredentialVault::Credentials> credentials;
-    std::function<CredentialVault::Credentials()> load = [vault = vault_, allowInteraction] {
-        return vault->load(allowInteraction);
-    };
     try {
-        credentials = co_await keys_.run(std::move(load));
+        credentials = co_await credentials_.load(allowInteraction);
     } catch (...) {
         // A locked or failing store: local controls keep working without the listener.
         if (self) {
@@ -66,7 +64,7 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
         publish(Field::OpeningKeys, openingKeys_, false);
         co_return;
     }
-    token_ = credentials->device;
+    credentials_.setDeviceToken(credentials->device);
     const bool started = co_await startLocalServer(credentials->local);
     if (!self) {
         co_return;
@@ -77,7 +75,7 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
         publish(Field::ConnectionReady, connectionReady_, true);
         if (pending_) {
             setStatus(RevocationState::warning);
-        } else if (!token_ && credentials->hasBootstrap) {
+        } else if (!token() && credentials->hasBootstrap) {
             cancelPairing();
         } else if (!suspended_) {
             // While asleep the status keeps saying so; waking connects.
@@ -108,12 +106,9 @@ QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
         // does not collide again. Scripts still using the old port would hand the token to
         // whoever holds that port now, so the token does not move with the listener.
         if (!moved) {
-            std::function<std::string()> replace = [vault = vault_] {
-                return vault->replaceLocalToken();
-            };
             std::exception_ptr failure;
             try {
-                localToken = co_await keys_.run(std::move(replace));
+                localToken = co_await credentials_.replaceLocalToken();
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -274,10 +269,9 @@ QCoro::Task<> Agent::wipe() {
     // In memory desktop control stops even when its consent cannot be removed from disk; that
     // failure still stops the wipe here.
     executor_.desktop().stop();
-    std::vector<std::string> accounts{"device-token", "pending-device-token", "bootstrap-token"};
-    co_await removeSecrets(std::move(accounts));
+    co_await credentials_.wipe();
     gone();
-    token_.reset();
+    credentials_.setDeviceToken(std::nullopt);
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
     RevocationState* revocation = &pipeline_.revocation();
@@ -339,10 +333,8 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
     }
     std::exception_ptr failure;
     try {
-        std::function<void()> remove = [vault = agent->vault_] {
-            vault->remove("device-token");
-        };
-        co_await agent->keys_.run(std::move(remove));
+        std::vector<std::string> accounts{KeychainStore::deviceToken};
+        co_await agent->credentials_.remove(std::move(accounts));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -353,7 +345,7 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
     if (failure) {
         agent->setStatus(agent->failureText(failure));
     } else {
-        agent->token_.reset();
+        agent->credentials_.setDeviceToken(std::nullopt);
     }
     co_await clock->sleep(revocationWait);
     watchdog.cancel();
@@ -391,23 +383,6 @@ QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent,
     if (failure && agent) {
         agent->setStatus(agent->failureText(failure));
     }
-}
-
-QCoro::Task<std::optional<std::string>> Agent::readSecret(std::string account) {
-    std::function<std::optional<std::string>()> read = [vault = vault_, account] {
-        return vault->read(account);
-    };
-    co_return co_await keys_.run(std::move(read));
-}
-
-QCoro::Task<> Agent::removeSecrets(std::vector<std::string> accounts) {
-    // One job: the accounts go in this order, and a failure stops the rest.
-    std::function<void()> remove = [vault = vault_, accounts] {
-        for (const std::string& account : accounts) {
-            vault->remove(account);
-        }
-    };
-    co_await keys_.run(std::move(remove));
 }
 
 QCoro::Task<> Agent::storeDefault(std::string key, std::string value) {

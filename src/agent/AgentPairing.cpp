@@ -24,7 +24,6 @@ namespace {
 
 constexpr const char* bootstrapAccount = KeychainStore::bootstrapToken;
 constexpr const char* pendingAccount = KeychainStore::pendingDeviceToken;
-constexpr const char* deviceAccount = KeychainStore::deviceToken;
 
 // Bodies are built outside the coroutines (GCC 12 and braced lists with literal keys).
 JSON codeRequest(const std::string& deviceName) {
@@ -122,7 +121,7 @@ void Agent::dashboard() {
 }
 
 void Agent::pair() {
-    if (!connectionReady_ || pending_ || token_ || pairing_ || startingPairing_) {
+    if (!connectionReady_ || pending_ || token() || pairing_ || startingPairing_) {
         return;
     }
     startingPairing_ = true;
@@ -141,7 +140,7 @@ QCoro::Task<> Agent::beginPairing(QPointer<Agent> agent) {
     std::optional<std::string> bootstrap;
     std::exception_ptr failure;
     try {
-        bootstrap = co_await agent->readSecret(bootstrapAccount);
+        bootstrap = co_await agent->credentials_.read(bootstrapAccount);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -153,7 +152,7 @@ QCoro::Task<> Agent::beginPairing(QPointer<Agent> agent) {
         agent->setStatus(agent->failureText(failure));
         co_return;
     }
-    if (agent->pending_ || agent->token_ || agent->pairing_) {
+    if (agent->pending_ || agent->token() || agent->pairing_) {
         co_return;
     }
     if (bootstrap) {
@@ -234,13 +233,7 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         }
         const std::string* shownCode = reply.stringMember("code");
 
-        std::function<std::string()> store = [vault = vault_, bootstrap] {
-            vault->write(bootstrap, bootstrapAccount);
-            std::string pendingToken = KeychainStore::randomToken();
-            vault->write(pendingToken, pendingAccount);
-            return pendingToken;
-        };
-        const std::string pendingToken = co_await keys_.run(std::move(store));
+        const std::string pendingToken = co_await credentials_.storeBootstrap(bootstrap);
         if (!live()) {
             co_return;
         }
@@ -255,7 +248,7 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         }
         // The code expired: its tokens go before a fresh one is asked for.
         std::vector<std::string> expired{pendingAccount, bootstrapAccount};
-        co_await removeSecrets(std::move(expired));
+        co_await credentials_.remove(std::move(expired));
         if (!live()) {
             co_return;
         }
@@ -310,16 +303,11 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
             if (!live()) {
                 co_return false;
             }
-            std::function<void()> keep = [vault = vault_, pendingToken] {
-                vault->write(pendingToken, deviceAccount);
-                vault->remove(pendingAccount);
-                vault->remove(bootstrapAccount);
-            };
-            co_await keys_.run(std::move(keep));
+            co_await credentials_.keepDeviceToken(pendingToken);
             if (!live()) {
                 co_return false;
             }
-            token_ = pendingToken;
+            credentials_.setDeviceToken(pendingToken);
             pairingRetries_ = 0;
             publish(Field::Code, code_, std::string());
             publish(Field::Pairing, pairing_, false);
@@ -340,7 +328,7 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
 }
 
 void Agent::cancelPairing() {
-    if (token_) {
+    if (token()) {
         // A paired computer is disconnected through revocation.
         return;
     }
@@ -384,7 +372,7 @@ QCoro::Task<> Agent::cancellation(QPointer<Agent> agent) {
 
     std::optional<std::string> bootstrap;
     try {
-        bootstrap = co_await agent->readSecret(bootstrapAccount);
+        bootstrap = co_await agent->credentials_.read(bootstrapAccount);
     } catch (...) {
         failure = std::current_exception();
     }

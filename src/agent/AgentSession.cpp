@@ -53,7 +53,7 @@ JSON Agent::capabilities() {
 }
 
 void Agent::connect() {
-    if (!token_ || pending_ || suspended_) {
+    if (!token() || pending_ || suspended_) {
         return;
     }
     worker_.cancel();
@@ -72,7 +72,7 @@ QCoro::Task<> Agent::connectLoop(QPointer<Agent> agent, TaskHandle handle,
     Clock* clock = &agent->platform_.clock;
     // Current: not cancelled, the same generation, still paired and no revocation waiting.
     const auto live = [&] {
-        return agent && agent->current(handle, generation) && agent->token_ && !agent->pending_;
+        return agent && agent->current(handle, generation) && agent->token() && !agent->pending_;
     };
     int attempt = 0;
     while (live()) {
@@ -164,13 +164,13 @@ QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
 QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
                                  TaskHandle session, std::uint64_t generation) {
     QPointer<Agent> self(this);
-    if (!current(handle, generation) || !token_) {
+    if (!current(handle, generation) || !token()) {
         co_return;
     }
     const JSON first = capabilities();
     const std::string host = platform_.workspace.hostName();
     const JSON hello =
-        helloMessage(*token_, host.empty() ? std::string("Mac") : host,
+        helloMessage(*token(), host.empty() ? std::string("Mac") : host,
                      platform_.workspace.osVersion().text, first, platform_.clock.now());
     co_await sendOn(socket, hello);
     if (!self || !current(handle, generation)) {
