@@ -80,7 +80,8 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , directory_(std::move(paths.directory))
     , pipeline_(platform_.clock, platform_.sessionLock, executor_, directory_, paths.schema,
                 options_.logCalls, options_.execute, pipelineOwner())
-    , credentials_(std::move(vault)) {
+    , credentials_(std::move(vault))
+    , session_(*this) {
     pending_ = pipeline_.revocation().pending();
 
     // Sleep and session switches; the connections end with the Agent.
@@ -116,7 +117,7 @@ Agent::~Agent() {
     // member is still there for their callers to see the task cancelled.
     worker_.cancel();
     ++generation_;
-    closeSocket();
+    session_.close();
     relayClient_.reset();
     // Stop the listener first: its handlers must not reach a half-destroyed Agent. The worker
     // threads are waited for by their own destructors, before the files they write go.
@@ -190,17 +191,29 @@ QCoro::Task<LocalHTTPResponse> Agent::handleLocalRequest(QPointer<Agent> agent, 
 }
 
 std::uint64_t Agent::beginSession(std::shared_ptr<RelaySocket> socket) {
-    closeSocket();
+    session_.close();
     ++generation_;
-    socket_ = std::move(socket);
+    session_.adopt(std::move(socket));
     return generation_;
 }
 
-void Agent::closeSocket() {
-    if (std::shared_ptr<RelaySocket> socket = std::move(socket_)) {
-        socket_.reset();
-        socket->close(goingAway);
+void Agent::abandonWorker() {
+    worker_.cancel();
+    ++generation_;
+}
+
+std::uint64_t Agent::renewWorker() {
+    abandonWorker();
+    worker_ = TaskHandle::make();
+    return generation_;
+}
+
+void Agent::connect() {
+    if (!token() || pending_ || suspended_) {
+        return;
     }
+    const std::uint64_t generation = renewWorker();
+    session_.start(worker_, generation);
 }
 
 CommandPipeline::Owner Agent::pipelineOwner() {
@@ -231,15 +244,7 @@ CommandPipeline::Owner Agent::pipelineOwner() {
 }
 
 QCoro::Task<> Agent::send(JSON message) {
-    pipeline_.validator().validate("DeviceMessage", message);
-    if (!socket_) {
-        throw ContractError("device_offline");
-    }
-    std::string text = message.data();
-    // The socket stays alive for the send even if the session drops it meanwhile; nothing of the
-    // Agent's is touched once the send suspends (the Agent may be gone after it).
-    const std::shared_ptr<RelaySocket> socket = socket_;
-    co_await socket->sendText(std::move(text));
+    return session_.send(std::move(message));
 }
 
 QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {

@@ -8,9 +8,9 @@
 #include "agent/CredentialVault.h"
 #include "agent/Credentials.h"
 #include "agent/RelayClient.h"
+#include "agent/RelaySession.h"
 #include "agent/RelaySocket.h"
 #include "agent/TaskHandle.h"
-#include "agent/WebSocketRelaySocket.h"
 #include "core/CommandFeedbackTables.h"
 #include "core/DamagedFileError.h"
 #include "core/JSON.h"
@@ -63,6 +63,8 @@ namespace corvane {
 // other, and both stop once the generation moves on.
 class Agent : public QObject {
     Q_OBJECT
+    // The parts the Agent coordinates reach its generation, task handle and published fields.
+    friend class RelaySession;
 
 public:
     // The published fields.
@@ -132,15 +134,6 @@ public:
     static constexpr int portAttempts = 5;
     static constexpr std::chrono::seconds localDeadline = CommandPipeline::localDeadline;
     static constexpr std::chrono::seconds revocationWait{5};
-    static constexpr int goingAway = 1001;
-    // The relay's close code that means this computer was revoked.
-    static constexpr int revokedByRelay = 4003;
-    static constexpr std::chrono::seconds openingWait{60};
-    static constexpr std::chrono::seconds handshakeWait{10};
-    static constexpr std::chrono::seconds heartbeatCheck{2};
-    static constexpr std::chrono::seconds heartbeatSilence{24};
-    // A relay heard nothing from for this long is pinged (then again as long again later).
-    static constexpr std::chrono::seconds pingAfter{8};
     static constexpr std::chrono::milliseconds reconnectFloor{500};
     static constexpr std::chrono::seconds reconnectAfterEnd{2};
     static constexpr std::chrono::seconds reconnectCap{60};
@@ -203,7 +196,7 @@ public:
     std::uint64_t generation() const noexcept { return generation_; }
     bool suspended() const noexcept { return suspended_; }
     const std::optional<std::string>& token() const noexcept { return credentials_.deviceToken(); }
-    bool hasSocket() const noexcept { return socket_ != nullptr; }
+    bool hasSocket() const noexcept { return session_.hasSocket(); }
     bool listening() const noexcept { return localServer_ != nullptr; }
     ActionExecutor& executor() noexcept { return executor_; }
     // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
@@ -312,15 +305,15 @@ private:
     std::string failureCode(std::exception_ptr error) {
         return pipeline_.failureCode(std::move(error));
     }
-    void closeSocket();
+    // Cancels the pairing task or the connect loop and moves the generation on; renewWorker then
+    // gives the next one a fresh handle (worker_) and returns its generation.
+    void abandonWorker();
+    std::uint64_t renewWorker();
     // The task `handle` of session `generation` may still touch the session state.
     bool current(const TaskHandle& handle, std::uint64_t generation) const noexcept;
     double randomSample() const;
     // A uniformly random wait between reconnectFloor and `cap`.
     std::chrono::milliseconds reconnectWait(std::chrono::milliseconds cap) const;
-    // The capability report for the current desktop-control setting.
-    JSON capabilities();
-    // Vault operations, on the keychain thread.
     // One user default, written on the I/O thread.
     QCoro::Task<> storeDefault(std::string key, std::string value);
     // A lock-state change announced by the session lock.
@@ -355,29 +348,6 @@ private:
     static QCoro::Task<> cancellation(QPointer<Agent> agent);
     void cancellationFailed();
 
-    // The relay session (AgentSession.cpp).
-    static QCoro::Task<> connectLoop(QPointer<Agent> agent, TaskHandle handle,
-                                     std::uint64_t generation);
-    // One session from opening to end: returns after a normal end (and after a revocation by
-    // close code 4003), throws after a failure.
-    QCoro::Task<> connected(TaskHandle handle, std::uint64_t generation);
-    QCoro::Task<> sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
-                              TaskHandle session, std::uint64_t generation);
-    // Handles one received message; true when it ends the session.
-    QCoro::Task<bool> received(QByteArray bytes, std::uint64_t generation);
-    // Validates an outgoing message and sends it on `socket`.
-    QCoro::Task<> sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message);
-    static QCoro::Task<> openingLimit(std::shared_ptr<WebSocketRelaySocket> socket,
-                                      TaskHandle opening, Clock* clock);
-    static QCoro::Task<> handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
-                                           std::uint64_t generation,
-                                           std::shared_ptr<WebSocketRelaySocket> socket,
-                                           Clock* clock);
-    static QCoro::Task<> heartbeats(QPointer<Agent> agent, TaskHandle session,
-                                    std::uint64_t generation,
-                                    std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
-                                    Clock* clock);
-
     Platform platform_;
     Options options_;
 
@@ -402,9 +372,10 @@ private:
     // The keychain thread and the device token.
     Credentials credentials_;
 
+    // The connect loop, one session and the socket in use.
+    RelaySession session_;
     // Made on first use (relayClient()).
     std::unique_ptr<RelayClient> relayClient_;
-    std::shared_ptr<RelaySocket> socket_;
     // The pairing task or the connect loop, whichever runs.
     TaskHandle worker_;
     // pair() is reading the keychain before it decides.

@@ -153,9 +153,8 @@ void Agent::suspend() {
     suspended_ = true;
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
-    ++generation_;
-    worker_.cancel();
-    closeSocket();
+    abandonWorker();
+    session_.close();
     setStatus("Offline — session inactive");
 }
 
@@ -302,7 +301,7 @@ void Agent::revoke() {
 QCoro::Task<> Agent::revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
     co_await clock->sleep(revocationWait);
     if (!handle.cancelled() && agent && agent->pending_) {
-        agent->closeSocket();
+        agent->session_.close();
     }
 }
 
@@ -320,7 +319,7 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
 
     const TaskHandle watchdog = TaskHandle::make();
     startDetached(revocationWatchdog(agent, watchdog, clock), {});
-    if (agent->socket_) {
+    if (agent->session_.hasSocket()) {
         try {
             co_await agent->send(envelope("revoke_self", JSON::Object{}, clock->now()));
         } catch (...) {
@@ -351,9 +350,8 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
     watchdog.cancel();
     if (agent && agent->pending_) {
         // No confirmation from the relay: give up on the session, the flag stays.
-        ++agent->generation_;
-        agent->worker_.cancel();
-        agent->closeSocket();
+        agent->abandonWorker();
+        agent->session_.close();
     }
 }
 

@@ -166,10 +166,8 @@ QCoro::Task<> Agent::beginPairing(QPointer<Agent> agent) {
         co_return;
     }
     agent->publish(Field::Pairing, agent->pairing_, true);
-    agent->worker_.cancel();
-    ++agent->generation_;
-    agent->worker_ = TaskHandle::make();
-    startDetached(pairingTask(agent, agent->worker_, agent->generation_), {});
+    const std::uint64_t generation = agent->renewWorker();
+    startDetached(pairingTask(agent, agent->worker_, generation), {});
 }
 
 QCoro::Task<> Agent::pairingTask(QPointer<Agent> agent, TaskHandle handle,
@@ -332,8 +330,7 @@ void Agent::cancelPairing() {
         // A paired computer is disconnected through revocation.
         return;
     }
-    worker_.cancel();
-    ++generation_;
+    abandonWorker();
     publish(Field::Code, code_, std::string());
     const QPointer<Agent> self(this);
     startDetached(cancellation(self), [self](std::exception_ptr error) {
