@@ -1,6 +1,7 @@
 #include "agent/Agent.h"
 
 #include "agent/AgentDetail.h"
+#include "agent/RelayOrigin.h"
 
 #include "actions/LocalHTTPServer.h"
 #include "actions/LocalHTTPServerError.h"
@@ -81,7 +82,8 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
     , pipeline_(platform_.clock, platform_.sessionLock, executor_, directory_, paths.schema,
                 options_.logCalls, options_.execute, pipelineOwner())
     , credentials_(std::move(vault))
-    , session_(*this) {
+    , session_(*this)
+    , pairingPart_(*this) {
     pending_ = pipeline_.revocation().pending();
 
     // Sleep and session switches; the connections end with the Agent.
@@ -282,6 +284,55 @@ QCoro::Task<> Agent::windowAction(QPointer<Agent> agent, std::string action, JSO
         agent->setLastCommand(CommandFeedback::error(answerCode(answer.body)));
     }
     agent->publish(Field::ActionRunning, agent->actionRunning_, false);
+}
+
+// ---- Relay requests -------------------------------------------------------------------------
+
+QUrl Agent::origin() const {
+    return RelayOrigin::origin(relay_);
+}
+
+QUrl Agent::dashboardOrigin() const {
+    return RelayOrigin::dashboard(relay_, options_.relayOrigin, options_.dashboardOrigin);
+}
+
+std::optional<QUrl> Agent::pairingURL() const {
+    if (code_.empty()) {
+        return std::nullopt;
+    }
+    try {
+        return RelayOrigin::pairingLink(dashboardOrigin(), code_);
+    } catch (const ContractError&) {
+        return std::nullopt;
+    }
+}
+
+QCoro::Task<JSON> Agent::request(std::string path, JSON body, std::optional<std::string> bearer) {
+    const QUrl url = RelayOrigin::endpoint(origin(), QString::fromStdString(path));
+    co_return co_await relayClient().post(url, std::move(body), std::move(bearer));
+}
+
+void Agent::continuePairing() {
+    if (const std::optional<QUrl> link = pairingURL()) {
+        platform_.prompts.openInBrowser(link->toString(QUrl::FullyEncoded).toStdString());
+    }
+}
+
+void Agent::dashboard() {
+    try {
+        platform_.prompts.openInBrowser(
+            dashboardOrigin().toString(QUrl::FullyEncoded).toStdString());
+    } catch (const ContractError&) {
+        setStatus(relayAddressMissingText);
+    }
+}
+
+void Agent::pair() {
+    pairingPart_.begin();
+}
+
+void Agent::cancelPairing() {
+    pairingPart_.cancel();
 }
 
 } // namespace corvane

@@ -7,6 +7,7 @@
 #include "agent/CommandPipeline.h"
 #include "agent/CredentialVault.h"
 #include "agent/Credentials.h"
+#include "agent/Pairing.h"
 #include "agent/RelayClient.h"
 #include "agent/RelaySession.h"
 #include "agent/RelaySocket.h"
@@ -65,6 +66,7 @@ class Agent : public QObject {
     Q_OBJECT
     // The parts the Agent coordinates reach its generation, task handle and published fields.
     friend class RelaySession;
+    friend class Pairing;
 
 public:
     // The published fields.
@@ -335,19 +337,6 @@ private:
     static QCoro::Task<> confirmedWipe(QPointer<Agent> agent,
                                        QCoro::Task<UserPrompts::Answer> question);
 
-    // Pairing (AgentPairing.cpp).
-    static QCoro::Task<> beginPairing(QPointer<Agent> agent);
-    static QCoro::Task<> pairingTask(QPointer<Agent> agent, TaskHandle handle,
-                                     std::uint64_t generation);
-    // The pairing's steps; returns when it completed or was superseded, throws to give up.
-    QCoro::Task<> pairingSteps(TaskHandle handle, std::uint64_t generation);
-    // Polls one code until it is redeemed (true) or expires (false).
-    QCoro::Task<bool> redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
-                             std::string pendingToken, std::string deviceID,
-                             WireTime::Instant expiresAt);
-    static QCoro::Task<> cancellation(QPointer<Agent> agent);
-    void cancellationFailed();
-
     Platform platform_;
     Options options_;
 
@@ -374,14 +363,12 @@ private:
 
     // The connect loop, one session and the socket in use.
     RelaySession session_;
+    // Codes, redeeming, cancelling, the unattended agent's retries.
+    Pairing pairingPart_;
     // Made on first use (relayClient()).
     std::unique_ptr<RelayClient> relayClient_;
     // The pairing task or the connect loop, whichever runs.
     TaskHandle worker_;
-    // pair() is reading the keychain before it decides.
-    bool startingPairing_ = false;
-    // Pairings in a row that gave up, for the unattended agent's back-off.
-    int pairingRetries_ = 0;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
     std::unique_ptr<LocalHTTPServer> localServer_;
