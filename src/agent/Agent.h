@@ -4,6 +4,7 @@
 #include "actions/AppInventory.h"
 #include "actions/LocalHTTPResponse.h"
 #include "actions/LocalHTTPServer.h"
+#include "agent/AgentIntents.h"
 #include "agent/CommandPipeline.h"
 #include "agent/CredentialVault.h"
 #include "agent/Credentials.h"
@@ -41,28 +42,24 @@
 namespace corvane {
 
 // The one long-lived object of the application: connection and command state, the published
-// fields the window and the command line show, and the command pipeline through which every
-// command passes (relay, loopback API, window). Main thread only.
+// fields the window and the command line show, and the coordinator of the parts that do the work.
+// Main thread only.
 //
 // Observing: every published field announces a change with aboutToChange(field) before the new
 // value is stored and with changed(field) after; reading the getter inside aboutToChange gives the
 // old value. Nothing is emitted when a field is set to the value it already has.
 //
-// One pipeline serves every command; it has three entries: execute() for the relay session,
-// localCommand() for the loopback API and runLocalAction() for the window (which goes through
-// localCommand()). The executor's own entry, ActionExecutor::executeGuarded, is reached through
-// performAction() only.
+// The parts: CommandPipeline (fence, ledger, log, validator, the I/O thread; the relay entry
+// execute(), the loopback entry localCommand() and, through it, the window's runLocalAction());
+// RelaySession (connect loop, one session, the socket); Pairing (codes, redeeming, cancelling);
+// Credentials (the keychain thread and the tokens). The Agent keeps what they share: the
+// generation, the one task handle (`worker`) of the pairing task or the connect loop (starting
+// either cancels the other, and both stop once the generation moves on), suspension, revocation,
+// the loopback listener and every published field. The window asks through AgentIntents.
 //
-// Durable writes (ledger, log, revocation flag, the Agent's user defaults) run in order on one I/O
-// thread that the pipeline awaits, and keychain work on another; both belong to the Agent and are
-// waited for when it goes, so nothing they touch is freed under them.
-//
-// The Agent's work is spread over several files: Agent.cpp (construction and the pipeline),
-// AgentLifecycle.cpp (credentials, listener, suspension, revocation, wipe, Shortcuts),
-// AgentPairing.cpp (relay requests and pairing) and AgentSession.cpp (the relay session). The
-// pairing task and the connect loop share one task handle (`worker`): starting either cancels the
-// other, and both stop once the generation moves on.
-class Agent : public QObject {
+// Destruction: the listener and the relay requests go first (~Agent), then the parts in reverse
+// order; the keychain pool and then the I/O pool are waited for before the files they write go.
+class Agent : public QObject, public AgentIntents {
     Q_OBJECT
     // The parts the Agent coordinates reach its generation, task handle and published fields.
     friend class RelaySession;
@@ -222,16 +219,16 @@ public:
 
     // Starts pairing (cancels an interrupted one instead); needs the credentials loaded, no device
     // token and no pending revocation.
-    void pair();
+    void pair() override;
     // Opens the pairing link in the browser.
-    void continuePairing();
+    void continuePairing() override;
     // Abandons an unfinished pairing and tells the relay, recording a pending revocation until it
     // has heard. Does nothing on a paired computer.
-    void cancelPairing();
+    void cancelPairing() override;
     // Opens the dashboard in the browser.
-    void dashboard();
+    void dashboard() override;
     // The relay text the window has stored as the user default "relay".
-    void setRelay(std::string relay) { publish(Field::Relay, relay_, std::move(relay)); }
+    void setRelay(std::string relay) override { publish(Field::Relay, relay_, std::move(relay)); }
     // Starts (or restarts) the connect loop; needs a device token, no pending revocation and no
     // suspension.
     void connect();
@@ -243,28 +240,28 @@ public:
 
     void suspend();
     void resume();
-    void refreshDeviceState();
+    void refreshDeviceState() override;
 
     // What the window asks of desktop control and the app list, so that it never reaches into the
     // executor. Enabling and stopping throw the consent store's error (stopping after it stopped).
-    void enableDesktop();
-    void stopDesktop();
-    void requestAccessibility();
-    bool desktopWide() const;
-    QCoro::Task<std::vector<AppInventory::Entry>> applications(bool refresh);
+    void enableDesktop() override;
+    void stopDesktop() override;
+    void requestAccessibility() override;
+    bool desktopWide() const override;
+    QCoro::Task<std::vector<AppInventory::Entry>> applications(bool refresh) override;
     // The window's entry: one window action at a time; the outcome goes to lastCommand.
-    void runLocalAction(std::string action, JSON params);
+    void runLocalAction(std::string action, JSON params) override;
     // Both return at once; the list is saved on the I/O thread and lastCommand tells the outcome
     // (a failed save restores the list that is on disk).
-    void saveShortcut(const std::string& name);
-    void removeShortcut(const std::string& name);
+    void saveShortcut(const std::string& name) override;
+    void removeShortcut(const std::string& name) override;
     // Clears every connection secret and the pairing state. Throws on the first failing step; the
     // steps before it stay done.
     QCoro::Task<> wipe();
-    void revoke();
+    void revoke() override;
     // Asks whether the dashboard revoked this computer and returns at once; wipes once the person
     // confirms.
-    void confirmDashboardRevocation();
+    void confirmDashboardRevocation() override;
 
     // The relay entry: runs a "command" message of the session `generation` and answers it on the
     // session.

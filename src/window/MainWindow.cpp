@@ -177,6 +177,7 @@ void MainWindow::showFailure() {
 
 void MainWindow::setAgent(Agent* agent) {
     agent_ = agent;
+    intents_ = agent;
     buildPage();
     // Many fields change in one go (a command's end touches three): one render covers them.
     observation_ = QObject::connect(agent_, &Agent::changed, this, [this] { scheduleChange(); });
@@ -207,7 +208,7 @@ void MainWindow::agentDidChange() {
 
 void MainWindow::refreshDisplayedState() {
     if (agent_ != nullptr && !agent_->readingState()) {
-        agent_->refreshDeviceState();
+        intents_->refreshDeviceState();
     }
 }
 
@@ -383,7 +384,7 @@ void MainWindow::reloadApps(bool refresh) {
         return;
     }
     loadingApps_ = true;
-    startDetached(loadApps(QPointer<MainWindow>(this), QPointer<Agent>(agent_), refresh),
+    startDetached(loadApps(QPointer<MainWindow>(this), QPointer<Agent>(agent_), intents_, refresh),
                   [window = QPointer<MainWindow>(this)](std::exception_ptr) {
                       if (window) {
                           window->loadingApps_ = false;
@@ -392,11 +393,12 @@ void MainWindow::reloadApps(bool refresh) {
 }
 
 QCoro::Task<> MainWindow::loadApps(QPointer<MainWindow> window, QPointer<Agent> agent,
-                                   bool refresh) {
+                                   AgentIntents* intents, bool refresh) {
+    // The Agent, held weakly, tells whether its intents still exist.
     if (!agent) {
         co_return;
     }
-    std::vector<AppInventory::Entry> apps = co_await agent->applications(refresh);
+    std::vector<AppInventory::Entry> apps = co_await intents->applications(refresh);
     if (!window) {
         co_return;
     }

@@ -4,6 +4,7 @@
 #ifndef Q_MOC_RUN
 #include "actions/AppInventory.h"
 #include "agent/Agent.h"
+#include "agent/AgentIntents.h"
 #include "agent/TaskHandle.h"
 #include "platform/Platform.h"
 #endif
@@ -72,9 +73,11 @@ public:
     // The launch screens, shown until the Agent exists.
     void showPlaceholder();
     void showFailure();
-    // From now on the pages follow `agent`, which outlives the window's use of it.
+    // From now on the pages follow `agent`, which outlives the window's use of it: they read its
+    // published fields and ask through its intents.
     void setAgent(Agent* agent);
     Agent* agent() const { return agent_; }
+    AgentIntents& intents() const { return *intents_; }
     const Services& services() const { return services_; }
 
     int selected() const { return selected_; }
@@ -143,10 +146,12 @@ private:
     static QCoro::Task<> confirmation(QPointer<QObject> asker,
                                       QCoro::Task<UserPrompts::Answer> question,
                                       std::function<void()> confirmed);
-    static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent, bool refresh);
+    static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent,
+                                  AgentIntents* intents, bool refresh);
 
     Services services_;
     Agent* agent_ = nullptr;
+    AgentIntents* intents_ = nullptr;
     int selected_ = 0;
     bool compact_ = false;
     bool laidOut_ = false;
