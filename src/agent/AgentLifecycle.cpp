@@ -12,8 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 
-// Credentials and the loopback listener, the state monitor, suspension, revocation and wipe, the
-// Shortcut allowlist, and the vault and defaults helpers the other parts share.
+// Loading the credentials and starting the loopback listener, the lock state, suspension,
+// revocation and wipe, the Shortcut allowlist, the window's desktop-control intents, and the
+// defaults helper the parts share.
 
 namespace corvane {
 
