@@ -173,6 +173,9 @@ QCoro::Task<> Pairing::steps(TaskHandle handle, std::uint64_t generation) {
     };
     agent.origin();
     co_await agent.storeDefault("relay", agent.relay());
+    if (!live()) {
+        co_return;
+    }
     const std::string name = agent.platform_.workspace.hostName();
     const std::string deviceName = name.empty() ? std::string("Mac") : name;
     Clock* clock = &agent.platform_.clock;
