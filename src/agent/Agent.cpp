@@ -4,10 +4,7 @@
 #include "agent/RelayOrigin.h"
 
 #include "actions/LocalHTTPServer.h"
-#include "actions/LocalHTTPServerError.h"
-#include "actions/ShortcutAllowlist.h"
 #include "core/CommandFeedback.h"
-#include "core/CommandGate.h"
 #include "core/ContractError.h"
 #include "core/DamagedFileError.h"
 #include "core/Detached.h"
@@ -15,16 +12,13 @@
 #include "core/Uuid.h"
 #include "core/WireTime.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <coroutine>
 #include <exception>
 
 #ifndef CORVANE_RELAY_ORIGIN
