@@ -312,7 +312,7 @@ void ConnectionPage::render() {
     const QSignalBlocker quiet(loginToggle_);
     loginToggle_->setChecked(login == LoginItems::Status::Enabled);
 
-    desktopStatus_->setText(desktopText(window_.intents().desktopWide(),
+    desktopStatus_->setText(desktopText(agent->desktopWide(),
                                         window_.services().platform.accessibility.isTrusted(),
                                         agent->screenState() == ScreenState::Unlocked));
 }

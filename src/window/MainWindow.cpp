@@ -384,7 +384,7 @@ void MainWindow::reloadApps(bool refresh) {
         return;
     }
     loadingApps_ = true;
-    startDetached(loadApps(QPointer<MainWindow>(this), QPointer<Agent>(agent_), intents_, refresh),
+    startDetached(loadApps(QPointer<MainWindow>(this), QPointer<Agent>(agent_), refresh),
                   [window = QPointer<MainWindow>(this)](std::exception_ptr) {
                       if (window) {
                           window->loadingApps_ = false;
@@ -393,12 +393,11 @@ void MainWindow::reloadApps(bool refresh) {
 }
 
 QCoro::Task<> MainWindow::loadApps(QPointer<MainWindow> window, QPointer<Agent> agent,
-                                   AgentIntents* intents, bool refresh) {
-    // The Agent, held weakly, tells whether its intents still exist.
+                                   bool refresh) {
     if (!agent) {
         co_return;
     }
-    std::vector<AppInventory::Entry> apps = co_await intents->applications(refresh);
+    std::vector<AppInventory::Entry> apps = co_await agent->applications(refresh);
     if (!window) {
         co_return;
     }

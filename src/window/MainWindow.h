@@ -4,7 +4,6 @@
 #ifndef Q_MOC_RUN
 #include "actions/AppInventory.h"
 #include "agent/Agent.h"
-#include "agent/AgentIntents.h"
 #include "agent/TaskHandle.h"
 #include "platform/Platform.h"
 #endif
@@ -146,8 +145,7 @@ private:
     static QCoro::Task<> confirmation(QPointer<QObject> asker,
                                       QCoro::Task<UserPrompts::Answer> question,
                                       std::function<void()> confirmed);
-    static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent,
-                                  AgentIntents* intents, bool refresh);
+    static QCoro::Task<> loadApps(QPointer<MainWindow> window, QPointer<Agent> agent, bool refresh);
 
     Services services_;
     Agent* agent_ = nullptr;
