@@ -1,12 +1,10 @@
 #include "agent/Agent.h"
 
 #include "agent/AgentDetail.h"
+#include "agent/RelayOrigin.h"
 
 #include "actions/LocalHTTPServer.h"
-#include "actions/LocalHTTPServerError.h"
-#include "actions/ShortcutAllowlist.h"
 #include "core/CommandFeedback.h"
-#include "core/CommandGate.h"
 #include "core/ContractError.h"
 #include "core/DamagedFileError.h"
 #include "core/Detached.h"
@@ -15,16 +13,13 @@
 #include "core/Uuid.h"
 #include "core/WireTime.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <coroutine>
 #include <exception>
 
 #ifndef CORVANE_RELAY_ORIGIN
@@ -39,30 +34,6 @@ namespace corvane {
 using namespace agent_detail;
 
 namespace {
-
-// Messages and bodies are built outside the coroutines: GCC 12 miscompiles braced member lists
-// with literal keys inside a coroutine body.
-JSON deliveredMessage(const std::string& id, WireTime::Instant now) {
-    return envelope("delivered", JSON::Object{{"command_id", JSON(id)}}, now);
-}
-
-// The local command: a fresh id and a deadline 15 seconds ahead, recorded in the log with it.
-JSON localCommandMessage(const std::string& id, const std::string& action, const JSON& params,
-                         WireTime::Instant now) {
-    return envelope("command",
-                    JSON::Object{{"command_id", JSON(id)},
-                                 {"action", JSON(action)},
-                                 {"params", params},
-                                 {"expires_at", JSON(WireTime::text(now + Agent::localDeadline))}},
-                    now);
-}
-
-ContractValidator loadValidator(const QString& schema) {
-    if (schema.isEmpty() || !QFileInfo(schema).isFile()) {
-        throw ContractError("schema_missing");
-    }
-    return ContractValidator(schema);
-}
 
 bool inDynamicRange(std::int64_t port) {
     return port >= Agent::dynamicPortFirst && port <= Agent::dynamicPortLast;
@@ -92,19 +63,18 @@ Agent::Agent(Platform platform, std::shared_ptr<CredentialVault> vault, Paths pa
              Options options, QObject* parent)
     : QObject(parent)
     , platform_(platform)
-    , vault_(std::move(vault))
     , options_(std::move(options))
     , relay_(platform_.defaults.stringValue("relay").value_or(options_.relayOrigin))
     , shortcuts_(
           platform_.defaults.stringListValue("shortcuts").value_or(std::vector<std::string>{}))
     , executor_(platform_, options_.handlers)
     , directory_(std::move(paths.directory))
-    , validator_(loadValidator(paths.schema))
-    , ledger_(directory_ / "dedup.json")
-    , revocation_(directory_ / "revocation.json")
-    , log_(directory_ / "commands.jsonl",
-           options_.logCalls.value_or(LocalForensicLog::Calls::system())) {
-    pending_ = revocation_.pending();
+    , pipeline_(platform_.clock, platform_.sessionLock, executor_, directory_, paths.schema,
+                options_.logCalls, options_.execute, pipelineOwner())
+    , credentials_(std::move(vault))
+    , session_(*this)
+    , pairingPart_(*this) {
+    pending_ = pipeline_.revocation().pending();
 
     // Sleep and session switches; the connections end with the Agent.
     QObject::connect(&platform_.workspace, &Workspace::willSleep, this, &Agent::suspend);
@@ -139,7 +109,7 @@ Agent::~Agent() {
     // member is still there for their callers to see the task cancelled.
     worker_.cancel();
     ++generation_;
-    closeSocket();
+    session_.close();
     relayClient_.reset();
     // Stop the listener first: its handlers must not reach a half-destroyed Agent. The worker
     // threads are waited for by their own destructors, before the files they write go.
@@ -202,54 +172,6 @@ void Agent::report(const std::string& text) const {
     }
 }
 
-std::string Agent::failureCode(std::exception_ptr error) {
-    const std::string cause = causeOf(error);
-    if (!cause.empty()) {
-        report(cause);
-    }
-    try {
-        std::rethrow_exception(error);
-    } catch (const DamagedFileError& damaged) {
-        // Every command is refused until a person repairs or removes the file: say which.
-        setStatus(damagedFileText(damaged));
-    } catch (...) {
-    }
-    return codeOf(std::move(error));
-}
-
-std::string Agent::damagedFileText(const DamagedFileError& error) {
-    std::string text = "Damaged file " + error.file().string();
-    if (error.line() > 0) {
-        text += ", line " + std::to_string(error.line());
-    }
-    return text + ": repair or remove it.";
-}
-
-std::string Agent::failureText(std::exception_ptr error) {
-    return std::string(CommandFeedback::error(failureCode(std::move(error))));
-}
-
-QCoro::Task<> Agent::durably(std::function<void()> write) {
-    return io_.run<void>(std::move(write));
-}
-
-QCoro::Task<> Agent::logOutcome(JSON command, std::string outcome) {
-    LocalForensicLog* log = &log_;
-    const WireTime::Instant now = platform_.clock.now();
-    return durably([log, command = std::move(command), outcome = std::move(outcome), now] {
-        log->append(command, outcome, now);
-    });
-}
-
-std::string Agent::answerCode(const JSON& body) {
-    if (const JSON* error = body.find("error")) {
-        if (const std::string* code = error->stringMember("code")) {
-            return *code;
-        }
-    }
-    return "action_failed";
-}
-
 LocalHTTPHandler Agent::localHandler() {
     return [agent = QPointer<Agent>(this)](JSON body) {
         return handleLocalRequest(agent, std::move(body));
@@ -264,207 +186,68 @@ QCoro::Task<LocalHTTPResponse> Agent::handleLocalRequest(QPointer<Agent> agent, 
 }
 
 std::uint64_t Agent::beginSession(std::shared_ptr<RelaySocket> socket) {
-    closeSocket();
+    session_.close();
     ++generation_;
-    socket_ = std::move(socket);
+    session_.adopt(std::move(socket));
     return generation_;
 }
 
-void Agent::closeSocket() {
-    if (std::shared_ptr<RelaySocket> socket = std::move(socket_)) {
-        socket_.reset();
-        socket->close(goingAway);
-    }
+void Agent::abandonWorker() {
+    worker_.cancel();
+    ++generation_;
 }
 
-// ---- Pipeline --------------------------------------------------------------------------------
-
-void Agent::checkFence(const Route& route) const {
-    if ((route.relay() && *route.generation != generation_) || pending_ || suspended_) {
-        throw ContractError("session_changed");
-    }
+std::uint64_t Agent::renewWorker() {
+    abandonWorker();
+    worker_ = TaskHandle::make();
+    return generation_;
 }
 
-QCoro::Task<JSON> Agent::performAction(std::string action, JSON params, Route route) {
-    std::vector<std::string> shortcuts = shortcuts_;
-    // Held weakly: an answer may come after the Agent went.
-    ActionExecutor::Fence fence = [self = QPointer<Agent>(this), route] {
-        if (!self) {
-            throw ContractError("session_changed");
-        }
-        self->checkFence(route);
+void Agent::connect() {
+    if (!token() || pending_ || suspended_) {
+        return;
+    }
+    const std::uint64_t generation = renewWorker();
+    session_.start(worker_, generation);
+}
+
+CommandPipeline::Owner Agent::pipelineOwner() {
+    // Called while the Agent is built: the callables only keep `this` for later.
+    CommandPipeline::Owner owner;
+    owner.generation = [this] {
+        return generation_;
     };
-    if (options_.execute) {
-        // A copy, so that the callable outlives the call even if the Agent does not.
-        const Execute execute = options_.execute;
-        co_return co_await execute(executor_, std::move(action), std::move(params),
-                                   std::move(shortcuts), std::move(fence));
-    }
-    co_return co_await executor_.executeGuarded(std::move(action), std::move(params),
-                                                std::move(shortcuts), std::move(fence));
-}
-
-JSON Agent::privacyChecked(JSON result, const std::string& action) const {
-    if (action != "get_state" && action != "desktop_observe") {
-        return result;
-    }
-    // Read after the action ran: what was gathered just before the screen locked is withheld.
-    const ScreenState state = platform_.sessionLock.state();
-    if (std::optional<JSON> replacement = CommandGate::lockedResult(action, lockedValue(state))) {
-        return std::move(*replacement);
-    }
-    return result;
+    owner.held = [this] {
+        return pending_ || suspended_;
+    };
+    owner.shortcuts = [this] {
+        return shortcuts_;
+    };
+    owner.send = [this](JSON message) {
+        return send(std::move(message));
+    };
+    owner.showStatus = [this](std::string_view text) {
+        setStatus(text);
+    };
+    owner.showLastCommand = [this](std::string_view text) {
+        setLastCommand(text);
+    };
+    owner.report = [this](const std::string& text) {
+        report(text);
+    };
+    return owner;
 }
 
 QCoro::Task<> Agent::send(JSON message) {
-    validator_.validate("DeviceMessage", message);
-    if (!socket_) {
-        throw ContractError("device_offline");
-    }
-    std::string text = message.data();
-    // The socket stays alive for the send even if the session drops it meanwhile; nothing of the
-    // Agent's is touched once the send suspends (the Agent may be gone after it).
-    const std::shared_ptr<RelaySocket> socket = socket_;
-    co_await socket->sendText(std::move(text));
-}
-
-QCoro::Task<JSON> Agent::pipeline(JSON command, Route route, std::shared_ptr<bool> logged) {
-    QPointer<Agent> self(this);
-    const auto gone = [&self] {
-        if (!self) {
-            throw ContractError("session_changed");
-        }
-    };
-    Clock& clock = platform_.clock;
-    const std::string id = *command.stringMember("command_id");
-    const std::string action = *command.stringMember("action");
-
-    checkFence(route);
-    if (route.relay()) {
-        CommandGate::checkDeadline(command, clock.now());
-    }
-    {
-        // Local commands carry an id made here that can never repeat: they are not reserved, so
-        // they cannot push relay ids out of the ledger.
-        DedupLedger* ledger = route.relay() ? &ledger_ : nullptr;
-        LocalForensicLog* log = &log_;
-        // An action that changes the computer runs only when its outcome can still be logged: a
-        // caller told "failed" would run it again.
-        const WireTime::Instant now = clock.now();
-        const std::size_t room =
-            ActionExecutor::readsOnly(action)
-                ? 0
-                : 2 * LocalForensicLog::recordSize(command, storageFailure, now);
-        std::function<void()> receive = [ledger, log, room, command, id, now] {
-            if (ledger != nullptr) {
-                ledger->reserve(id, now);
-            }
-            if (room > 0) {
-                log->ensureRoom(room);
-            }
-            log->append(command, "received", now);
-        };
-        co_await durably(std::move(receive));
-    }
-    gone();
-    *logged = true;
-
-    if (route.relay()) {
-        co_await send(deliveredMessage(id, clock.now()));
-        gone();
-        checkFence(route);
-        CommandGate::checkDeadline(command, clock.now());
-    }
-
-    const JSON* params = command.find("params");
-    if (params == nullptr) {
-        throw ContractError("invalid_message");
-    }
-    JSON result = co_await performAction(action, *params, route);
-    gone();
-    JSON checked = privacyChecked(std::move(result), action);
-    if (route.relay()) {
-        checkFence(route);
-    }
-    validator_.validate("ActionResult", checked);
-    co_await logOutcome(command, "succeeded");
-    gone();
-    co_return checked;
+    return session_.send(std::move(message));
 }
 
 QCoro::Task<> Agent::execute(JSON command, std::uint64_t generation) {
-    const std::string* id = command.stringMember("command_id");
-    const std::string* action = command.stringMember("action");
-    if (id == nullptr || action == nullptr) {
-        throw ContractError("invalid_message");
-    }
-    const std::string commandId = *id;
-    const std::string actionName = *action;
-    QPointer<Agent> self(this);
-
-    std::exception_ptr failure;
-    try {
-        const JSON checked =
-            co_await pipeline(command, Route{generation}, std::make_shared<bool>(false));
-        if (!self) {
-            throw ContractError("session_changed");
-        }
-        setLastCommand(CommandFeedback::success(actionName, checked));
-        co_await send(envelope("result", successResult(commandId, checked), platform_.clock.now()));
-        co_return;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self) {
-        throw ContractError(codeOf(failure));
-    }
-    const std::string code = failureCode(failure);
-    setLastCommand(CommandFeedback::error(code));
-    co_await logOutcome(command, code);
-    if (!self) {
-        throw ContractError(code);
-    }
-    co_await send(envelope("result", failureResult(commandId, code), platform_.clock.now()));
+    return pipeline_.execute(std::move(command), generation);
 }
 
 QCoro::Task<LocalHTTPResponse> Agent::localCommand(JSON body) {
-    QPointer<Agent> self(this);
-    auto logged = std::make_shared<bool>(false);
-    std::optional<JSON> command;
-    std::exception_ptr failure;
-    try {
-        validator_.validate("LocalCommandRequest", body);
-        const std::string* action = body.stringMember("action");
-        const JSON* params = body.find("params");
-        if (action == nullptr || params == nullptr) {
-            throw ContractError("invalid_message");
-        }
-        checkFence(Route{});
-        const WireTime::Instant now = platform_.clock.now();
-        command = localCommandMessage(Uuid::make(), *action, *params, now);
-        JSON checked = co_await pipeline(*command, Route{}, logged);
-        co_return LocalHTTPResponse{200, std::move(checked)};
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self) {
-        co_return LocalHTTPResponse{503, emptyObject()};
-    }
-    const std::string code = failureCode(failure);
-    if (*logged) {
-        try {
-            co_await logOutcome(*command, code);
-        } catch (...) {
-            // The answer still goes out; the log's own failure is only reported.
-            if (self) {
-                failureCode(std::current_exception());
-            }
-        }
-    }
-    if (!self) {
-        co_return LocalHTTPResponse{503, emptyObject()};
-    }
-    co_return LocalHTTPResponse{409, localError(code, CommandFeedback::error(code))};
+    return pipeline_.localCommand(std::move(body));
 }
 
 void Agent::runLocalAction(std::string action, JSON params) {
@@ -494,6 +277,55 @@ QCoro::Task<> Agent::windowAction(QPointer<Agent> agent, std::string action, JSO
         agent->setLastCommand(CommandFeedback::error(answerCode(answer.body)));
     }
     agent->publish(Field::ActionRunning, agent->actionRunning_, false);
+}
+
+// ---- Relay requests -------------------------------------------------------------------------
+
+QUrl Agent::origin() const {
+    return RelayOrigin::origin(relay_);
+}
+
+QUrl Agent::dashboardOrigin() const {
+    return RelayOrigin::dashboard(relay_, options_.relayOrigin, options_.dashboardOrigin);
+}
+
+std::optional<QUrl> Agent::pairingURL() const {
+    if (code_.empty()) {
+        return std::nullopt;
+    }
+    try {
+        return RelayOrigin::pairingLink(dashboardOrigin(), code_);
+    } catch (const ContractError&) {
+        return std::nullopt;
+    }
+}
+
+QCoro::Task<JSON> Agent::request(std::string path, JSON body, std::optional<std::string> bearer) {
+    const QUrl url = RelayOrigin::endpoint(origin(), QString::fromStdString(path));
+    co_return co_await relayClient().post(url, std::move(body), std::move(bearer));
+}
+
+void Agent::continuePairing() {
+    if (const std::optional<QUrl> link = pairingURL()) {
+        platform_.prompts.openInBrowser(link->toString(QUrl::FullyEncoded).toStdString());
+    }
+}
+
+void Agent::dashboard() {
+    try {
+        platform_.prompts.openInBrowser(
+            dashboardOrigin().toString(QUrl::FullyEncoded).toStdString());
+    } catch (const ContractError&) {
+        setStatus(relayAddressMissingText);
+    }
+}
+
+void Agent::pair() {
+    pairingPart_.begin();
+}
+
+void Agent::cancelPairing() {
+    pairingPart_.cancel();
 }
 
 } // namespace corvane

@@ -4,18 +4,19 @@
 #include "actions/AppInventory.h"
 #include "actions/LocalHTTPResponse.h"
 #include "actions/LocalHTTPServer.h"
+#include "agent/AgentIntents.h"
+#include "agent/CommandPipeline.h"
 #include "agent/CredentialVault.h"
+#include "agent/Credentials.h"
+#include "agent/Pairing.h"
 #include "agent/RelayClient.h"
+#include "agent/RelaySession.h"
 #include "agent/RelaySocket.h"
 #include "agent/RelayTrust.h"
 #include "agent/TaskHandle.h"
-#include "agent/WebSocketRelaySocket.h"
 #include "core/CommandFeedbackTables.h"
-#include "core/ContractValidator.h"
 #include "core/DamagedFileError.h"
-#include "core/DedupLedger.h"
 #include "core/JSON.h"
-#include "core/LocalForensicLog.h"
 #include "core/RevocationState.h"
 #include "core/WireTime.h"
 #include "core/WorkerPool.h"
@@ -42,29 +43,28 @@
 namespace corvane {
 
 // The one long-lived object of the application: connection and command state, the published
-// fields the window and the command line show, and the command pipeline through which every
-// command passes (relay, loopback API, window). Main thread only.
+// fields the window and the command line show, and the coordinator of the parts that do the work.
+// Main thread only.
 //
 // Observing: every published field announces a change with aboutToChange(field) before the new
 // value is stored and with changed(field) after; reading the getter inside aboutToChange gives the
 // old value. Nothing is emitted when a field is set to the value it already has.
 //
-// One pipeline serves every command; it has three entries: execute() for the relay session,
-// localCommand() for the loopback API and runLocalAction() for the window (which goes through
-// localCommand()). The executor's own entry, ActionExecutor::executeGuarded, is reached through
-// performAction() only.
+// The parts: CommandPipeline (fence, ledger, log, validator, the I/O thread; the relay entry
+// execute(), the loopback entry localCommand() and, through it, the window's runLocalAction());
+// RelaySession (connect loop, one session, the socket); Pairing (codes, redeeming, cancelling);
+// Credentials (the keychain thread and the tokens). The Agent keeps what they share: the
+// generation, the one task handle (`worker`) of the pairing task or the connect loop (starting
+// either cancels the other, and both stop once the generation moves on), suspension, revocation,
+// the loopback listener and every published field. The window asks through AgentIntents.
 //
-// Durable writes (ledger, log, revocation flag, the Agent's user defaults) run in order on one I/O
-// thread that the pipeline awaits, and keychain work on another; both belong to the Agent and are
-// waited for when it goes, so nothing they touch is freed under them.
-//
-// The Agent's work is spread over several files: Agent.cpp (construction and the pipeline),
-// AgentLifecycle.cpp (credentials, listener, suspension, revocation, wipe, Shortcuts),
-// AgentPairing.cpp (relay requests and pairing) and AgentSession.cpp (the relay session). The
-// pairing task and the connect loop share one task handle (`worker`): starting either cancels the
-// other, and both stop once the generation moves on.
-class Agent : public QObject {
+// Destruction: the listener and the relay requests go first (~Agent), then the parts in reverse
+// order; the keychain pool and then the I/O pool are waited for before the files they write go.
+class Agent : public QObject, public AgentIntents {
     Q_OBJECT
+    // The parts the Agent coordinates reach its generation, task handle and published fields.
+    friend class RelaySession;
+    friend class Pairing;
 
 public:
     // The published fields.
@@ -96,9 +96,7 @@ public:
 
     // The action runner: by default ActionExecutor::executeGuarded, given the command's fence.
     // Tests put a scripted action in its place.
-    using Execute = std::function<QCoro::Task<JSON>(ActionExecutor& executor, std::string action,
-                                                    JSON params, std::vector<std::string> shortcuts,
-                                                    ActionExecutor::Fence fence)>;
+    using Execute = CommandPipeline::Execute;
 
     struct Options {
         // The relay origin built into the program, used when the user default "relay" is unset.
@@ -137,17 +135,8 @@ public:
     static constexpr quint16 dynamicPortLast = 65535;
     // How many ports startConnections tries when the loopback port is already taken.
     static constexpr int portAttempts = 5;
-    static constexpr std::chrono::seconds localDeadline{15};
+    static constexpr std::chrono::seconds localDeadline = CommandPipeline::localDeadline;
     static constexpr std::chrono::seconds revocationWait{5};
-    static constexpr int goingAway = 1001;
-    // The relay's close code that means this computer was revoked.
-    static constexpr int revokedByRelay = 4003;
-    static constexpr std::chrono::seconds openingWait{60};
-    static constexpr std::chrono::seconds handshakeWait{10};
-    static constexpr std::chrono::seconds heartbeatCheck{2};
-    static constexpr std::chrono::seconds heartbeatSilence{24};
-    // A relay heard nothing from for this long is pinged (then again as long again later).
-    static constexpr std::chrono::seconds pingAfter{8};
     static constexpr std::chrono::milliseconds reconnectFloor{500};
     static constexpr std::chrono::seconds reconnectAfterEnd{2};
     static constexpr std::chrono::seconds reconnectCap{60};
@@ -209,13 +198,13 @@ public:
     // Plain state, for the session and for tests.
     std::uint64_t generation() const noexcept { return generation_; }
     bool suspended() const noexcept { return suspended_; }
-    const std::optional<std::string>& token() const noexcept { return token_; }
-    bool hasSocket() const noexcept { return socket_ != nullptr; }
+    const std::optional<std::string>& token() const noexcept { return credentials_.deviceToken(); }
+    bool hasSocket() const noexcept { return session_.hasSocket(); }
     bool listening() const noexcept { return localServer_ != nullptr; }
     ActionExecutor& executor() noexcept { return executor_; }
     // Blocks until the I/O and keychain threads are idle; returns how many jobs they were given in
     // all, so that a caller (a test) can tell when no new ones appear.
-    std::size_t waitForWorkers() { return io_.waitForDone() + keys_.waitForDone(); }
+    std::size_t waitForWorkers() { return pipeline_.waitForWrites() + credentials_.waitForDone(); }
     const std::filesystem::path& directory() const noexcept { return directory_; }
 
     // Loads the credentials on a worker thread, then starts the loopback listener and connects.
@@ -234,16 +223,16 @@ public:
 
     // Starts pairing (cancels an interrupted one instead); needs the credentials loaded, no device
     // token and no pending revocation.
-    void pair();
+    void pair() override;
     // Opens the pairing link in the browser.
-    void continuePairing();
+    void continuePairing() override;
     // Abandons an unfinished pairing and tells the relay, recording a pending revocation until it
     // has heard. Does nothing on a paired computer.
-    void cancelPairing();
+    void cancelPairing() override;
     // Opens the dashboard in the browser.
-    void dashboard();
+    void dashboard() override;
     // The relay text the window has stored as the user default "relay".
-    void setRelay(std::string relay) { publish(Field::Relay, relay_, std::move(relay)); }
+    void setRelay(std::string relay) override { publish(Field::Relay, relay_, std::move(relay)); }
     // Starts (or restarts) the connect loop; needs a device token, no pending revocation and no
     // suspension.
     void connect();
@@ -255,43 +244,47 @@ public:
 
     void suspend();
     void resume();
-    void refreshDeviceState();
+    void refreshDeviceState() override;
 
     // What the window asks of desktop control and the app list, so that it never reaches into the
     // executor. Enabling and stopping throw the consent store's error (stopping after it stopped).
-    void enableDesktop();
-    void stopDesktop();
-    void requestAccessibility();
-    bool desktopWide() const;
-    QCoro::Task<std::vector<AppInventory::Entry>> applications(bool refresh);
+    void enableDesktop() override;
+    void stopDesktop() override;
+    void requestAccessibility() override;
+    bool desktopWide() const override;
+    QCoro::Task<std::vector<AppInventory::Entry>> applications(bool refresh) override;
     // The window's entry: one window action at a time; the outcome goes to lastCommand.
-    void runLocalAction(std::string action, JSON params);
+    void runLocalAction(std::string action, JSON params) override;
     // Both return at once; the list is saved on the I/O thread and lastCommand tells the outcome
     // (a failed save restores the list that is on disk).
-    void saveShortcut(const std::string& name);
-    void removeShortcut(const std::string& name);
+    void saveShortcut(const std::string& name) override;
+    void removeShortcut(const std::string& name) override;
     // Clears every connection secret and the pairing state. Throws on the first failing step; the
     // steps before it stay done.
     QCoro::Task<> wipe();
-    void revoke();
+    void revoke() override;
     // Asks whether the dashboard revoked this computer and returns at once; wipes once the person
     // confirms.
-    void confirmDashboardRevocation();
+    void confirmDashboardRevocation() override;
 
     // The relay entry: runs a "command" message of the session `generation` and answers it on the
     // session.
     QCoro::Task<> execute(JSON command, std::uint64_t generation);
     // The loopback entry: 200 with the result, 409 with the refusal, 503 once the Agent is gone.
     QCoro::Task<LocalHTTPResponse> localCommand(JSON body);
-    JSON privacyChecked(JSON result, const std::string& action) const;
+    JSON privacyChecked(JSON result, const std::string& action) const {
+        return pipeline_.privacyChecked(std::move(result), action);
+    }
     QCoro::Task<> send(JSON message);
     // The handler given to the loopback listener: it holds the Agent weakly and answers 503 with
     // an empty object once the Agent is gone.
     LocalHTTPHandler localHandler();
     // The code of a refused local answer: "error"."code", or "action_failed" when there is none.
-    static std::string answerCode(const JSON& body);
+    static std::string answerCode(const JSON& body) { return CommandPipeline::answerCode(body); }
     // The status that names a damaged file and where, so that a person can repair or remove it.
-    static std::string damagedFileText(const DamagedFileError& error);
+    static std::string damagedFileText(const DamagedFileError& error) {
+        return CommandPipeline::damagedFileText(error);
+    }
 
 Q_SIGNALS:
     void aboutToChange(corvane::Agent::Field field);
@@ -305,41 +298,25 @@ private:
     void setStatus(std::string_view text);
     void setLastCommand(std::string_view text);
 
-    // How a command entered the pipeline: relay commands carry their session's generation.
-    struct Route {
-        std::optional<std::uint64_t> generation;
-        bool relay() const noexcept { return generation.has_value(); }
-    };
-
-    // Relay commands are accepted only for the current session; every command only while not
-    // suspended and with no revocation waiting.
-    void checkFence(const Route& route) const;
-    // The steps every command passes, from the first fence check to the "succeeded" record;
-    // returns the checked result. `logged` tells the caller whether "received" was written.
-    QCoro::Task<JSON> pipeline(JSON command, Route route, std::shared_ptr<bool> logged);
-    // The executor's guarded entry, or the owner's replacement; an action resuming after a
-    // person's answer passes the route's fence again.
-    QCoro::Task<JSON> performAction(std::string action, JSON params, Route route);
-    // Runs `write` on the I/O thread after every write given before it.
-    QCoro::Task<> durably(std::function<void()> write);
-    QCoro::Task<> logOutcome(JSON command, std::string outcome);
-    // The code a caller sees for `error`; the cause behind a storage failure goes to the report,
-    // and a damaged file is named in the status.
-    std::string failureCode(std::exception_ptr error);
+    // What the pipeline asks of the Agent: the fence's state, the relay's send, the texts shown.
+    CommandPipeline::Owner pipelineOwner();
     void report(const std::string& text) const;
-    // The text of `error` for the status line and lastCommand.
-    std::string failureText(std::exception_ptr error);
-    void closeSocket();
+    // The text of `error` for the status line and lastCommand (a damaged file is named there).
+    std::string failureText(std::exception_ptr error) {
+        return pipeline_.failureText(std::move(error));
+    }
+    std::string failureCode(std::exception_ptr error) {
+        return pipeline_.failureCode(std::move(error));
+    }
+    // Cancels the pairing task or the connect loop and moves the generation on; renewWorker then
+    // gives the next one a fresh handle (worker_) and returns its generation.
+    void abandonWorker();
+    std::uint64_t renewWorker();
     // The task `handle` of session `generation` may still touch the session state.
     bool current(const TaskHandle& handle, std::uint64_t generation) const noexcept;
     double randomSample() const;
     // A uniformly random wait between reconnectFloor and `cap`.
     std::chrono::milliseconds reconnectWait(std::chrono::milliseconds cap) const;
-    // The capability report for the current desktop-control setting.
-    JSON capabilities();
-    // Vault operations, on the keychain thread.
-    QCoro::Task<std::optional<std::string>> readSecret(std::string account);
-    QCoro::Task<> removeSecrets(std::vector<std::string> accounts);
     // One user default, written on the I/O thread.
     QCoro::Task<> storeDefault(std::string key, std::string value);
     // A lock-state change announced by the session lock.
@@ -361,44 +338,7 @@ private:
     static QCoro::Task<> confirmedWipe(QPointer<Agent> agent,
                                        QCoro::Task<UserPrompts::Answer> question);
 
-    // Pairing (AgentPairing.cpp).
-    static QCoro::Task<> beginPairing(QPointer<Agent> agent);
-    static QCoro::Task<> pairingTask(QPointer<Agent> agent, TaskHandle handle,
-                                     std::uint64_t generation);
-    // The pairing's steps; returns when it completed or was superseded, throws to give up.
-    QCoro::Task<> pairingSteps(TaskHandle handle, std::uint64_t generation);
-    // Polls one code until it is redeemed (true) or expires (false).
-    QCoro::Task<bool> redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
-                             std::string pendingToken, std::string deviceID,
-                             WireTime::Instant expiresAt);
-    static QCoro::Task<> cancellation(QPointer<Agent> agent);
-    void cancellationFailed();
-
-    // The relay session (AgentSession.cpp).
-    static QCoro::Task<> connectLoop(QPointer<Agent> agent, TaskHandle handle,
-                                     std::uint64_t generation);
-    // One session from opening to end: returns after a normal end (and after a revocation by
-    // close code 4003), throws after a failure.
-    QCoro::Task<> connected(TaskHandle handle, std::uint64_t generation);
-    QCoro::Task<> sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
-                              TaskHandle session, std::uint64_t generation);
-    // Handles one received message; true when it ends the session.
-    QCoro::Task<bool> received(QByteArray bytes, std::uint64_t generation);
-    // Validates an outgoing message and sends it on `socket`.
-    QCoro::Task<> sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message);
-    static QCoro::Task<> openingLimit(std::shared_ptr<WebSocketRelaySocket> socket,
-                                      TaskHandle opening, Clock* clock);
-    static QCoro::Task<> handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
-                                           std::uint64_t generation,
-                                           std::shared_ptr<WebSocketRelaySocket> socket,
-                                           Clock* clock);
-    static QCoro::Task<> heartbeats(QPointer<Agent> agent, TaskHandle session,
-                                    std::uint64_t generation,
-                                    std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
-                                    Clock* clock);
-
     Platform platform_;
-    std::shared_ptr<CredentialVault> vault_;
     Options options_;
 
     // Published (declaration order of the field list).
@@ -417,27 +357,21 @@ private:
 
     ActionExecutor executor_;
     std::filesystem::path directory_;
-    ContractValidator validator_;
-    DedupLedger ledger_;
-    RevocationState revocation_;
-    LocalForensicLog log_;
+    // The validator, the ledger, the revocation flag, the log and the I/O thread that writes them.
+    CommandPipeline pipeline_;
+    // The keychain thread and the device token.
+    Credentials credentials_;
 
-    // After the files they write: destroyed, and so waited for, before them.
-    WorkerPool io_;
-    WorkerPool keys_;
-
+    // The connect loop, one session and the socket in use.
+    RelaySession session_;
+    // Codes, redeeming, cancelling, the unattended agent's retries.
+    Pairing pairingPart_;
     // Made on first use (relayClient()).
     std::unique_ptr<RelayClient> relayClient_;
-    std::shared_ptr<RelaySocket> socket_;
     // The pairing task or the connect loop, whichever runs.
     TaskHandle worker_;
-    // pair() is reading the keychain before it decides.
-    bool startingPairing_ = false;
-    // Pairings in a row that gave up, for the unattended agent's back-off.
-    int pairingRetries_ = 0;
     std::uint64_t generation_ = 0;
     bool suspended_ = false;
-    std::optional<std::string> token_;
     std::unique_ptr<LocalHTTPServer> localServer_;
     quint16 localPort_ = 0;
     bool connectionReady_ = false;

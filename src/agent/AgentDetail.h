@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the files that make up the Agent (Agent*.cpp); not for other code.
+// Helpers shared by the Agent and its parts; not for other code.
 
 #include "core/JSON.h"
 

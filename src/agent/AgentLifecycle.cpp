@@ -1,5 +1,6 @@
 #include "agent/Agent.h"
 
+#include "actions/KeychainStore.h"
 #include "actions/LocalHTTPServerError.h"
 #include "actions/ShortcutAllowlist.h"
 #include "agent/AgentDetail.h"
@@ -11,8 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 
-// Credentials and the loopback listener, the state monitor, suspension, revocation and wipe, the
-// Shortcut allowlist, and the vault and defaults helpers the other parts share.
+// Loading the credentials and starting the loopback listener, the lock state, suspension,
+// revocation and wipe, the Shortcut allowlist, the window's desktop-control intents, and the
+// defaults helper the parts share.
 
 namespace corvane {
 
@@ -47,11 +49,8 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
     setStatus("Opening secure connection…");
 
     std::optional<CredentialVault::Credentials> credentials;
-    std::function<CredentialVault::Credentials()> load = [vault = vault_, allowInteraction] {
-        return vault->load(allowInteraction);
-    };
     try {
-        credentials = co_await keys_.run(std::move(load));
+        credentials = co_await credentials_.load(allowInteraction);
     } catch (...) {
         // A locked or failing store: local controls keep working without the listener.
         if (self) {
@@ -66,7 +65,7 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
         publish(Field::OpeningKeys, openingKeys_, false);
         co_return;
     }
-    token_ = credentials->device;
+    credentials_.setDeviceToken(credentials->device);
     const bool started = co_await startLocalServer(credentials->local);
     if (!self) {
         co_return;
@@ -77,7 +76,7 @@ QCoro::Task<> Agent::startConnections(bool allowInteraction) {
         publish(Field::ConnectionReady, connectionReady_, true);
         if (pending_) {
             setStatus(RevocationState::warning);
-        } else if (!token_ && credentials->hasBootstrap) {
+        } else if (!token() && credentials->hasBootstrap) {
             cancelPairing();
         } else if (!suspended_) {
             // While asleep the status keeps saying so; waking connects.
@@ -108,12 +107,9 @@ QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
         // does not collide again. Scripts still using the old port would hand the token to
         // whoever holds that port now, so the token does not move with the listener.
         if (!moved) {
-            std::function<std::string()> replace = [vault = vault_] {
-                return vault->replaceLocalToken();
-            };
             std::exception_ptr failure;
             try {
-                localToken = co_await keys_.run(std::move(replace));
+                localToken = co_await credentials_.replaceLocalToken();
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -142,7 +138,7 @@ QCoro::Task<bool> Agent::startLocalServer(std::string localToken) {
         std::function<void()> write = [defaults, port] {
             defaults->setInteger("local-port", port);
         };
-        co_await durably(std::move(write));
+        co_await pipeline_.durably(std::move(write));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -158,9 +154,8 @@ void Agent::suspend() {
     suspended_ = true;
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
-    ++generation_;
-    worker_.cancel();
-    closeSocket();
+    abandonWorker();
+    session_.close();
     setStatus("Offline — session inactive");
 }
 
@@ -247,7 +242,7 @@ QCoro::Task<> Agent::saveShortcutList(QPointer<Agent> agent, std::vector<std::st
         std::function<void()> write = [defaults, list] {
             defaults->setStringList("shortcuts", list);
         };
-        co_await agent->durably(std::move(write));
+        co_await agent->pipeline_.durably(std::move(write));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -274,17 +269,16 @@ QCoro::Task<> Agent::wipe() {
     // In memory desktop control stops even when its consent cannot be removed from disk; that
     // failure still stops the wipe here.
     executor_.desktop().stop();
-    std::vector<std::string> accounts{"device-token", "pending-device-token", "bootstrap-token"};
-    co_await removeSecrets(std::move(accounts));
+    co_await credentials_.wipe();
     gone();
-    token_.reset();
+    credentials_.setDeviceToken(std::nullopt);
     publish(Field::Online, online_, false);
     publish(Field::Pairing, pairing_, false);
-    RevocationState* revocation = &revocation_;
+    RevocationState* revocation = &pipeline_.revocation();
     std::function<void()> acknowledge = [revocation] {
         revocation->acknowledge();
     };
-    co_await durably(std::move(acknowledge));
+    co_await pipeline_.durably(std::move(acknowledge));
     gone();
     publish(Field::Pending, pending_, false);
     publish(Field::Code, code_, std::string());
@@ -293,7 +287,7 @@ QCoro::Task<> Agent::wipe() {
     std::function<void()> forget = [defaults] {
         defaults->remove("device-id");
     };
-    co_await durably(std::move(forget));
+    co_await pipeline_.durably(std::move(forget));
 }
 
 void Agent::revoke() {
@@ -308,16 +302,16 @@ void Agent::revoke() {
 QCoro::Task<> Agent::revocationWatchdog(QPointer<Agent> agent, TaskHandle handle, Clock* clock) {
     co_await clock->sleep(revocationWait);
     if (!handle.cancelled() && agent && agent->pending_) {
-        agent->closeSocket();
+        agent->session_.close();
     }
 }
 
 QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
-    RevocationState* state = &agent->revocation_;
+    RevocationState* state = &agent->pipeline_.revocation();
     std::function<void()> begin = [state] {
         state->begin();
     };
-    co_await agent->durably(std::move(begin));
+    co_await agent->pipeline_.durably(std::move(begin));
     if (!agent) {
         co_return;
     }
@@ -326,7 +320,7 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
 
     const TaskHandle watchdog = TaskHandle::make();
     startDetached(revocationWatchdog(agent, watchdog, clock), {});
-    if (agent->socket_) {
+    if (agent->session_.hasSocket()) {
         try {
             co_await agent->send(envelope("revoke_self", JSON::Object{}, clock->now()));
         } catch (...) {
@@ -339,10 +333,8 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
     }
     std::exception_ptr failure;
     try {
-        std::function<void()> remove = [vault = agent->vault_] {
-            vault->remove("device-token");
-        };
-        co_await agent->keys_.run(std::move(remove));
+        std::vector<std::string> accounts{KeychainStore::deviceToken};
+        co_await agent->credentials_.remove(std::move(accounts));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -353,15 +345,14 @@ QCoro::Task<> Agent::revocation(QPointer<Agent> agent, Clock* clock) {
     if (failure) {
         agent->setStatus(agent->failureText(failure));
     } else {
-        agent->token_.reset();
+        agent->credentials_.setDeviceToken(std::nullopt);
     }
     co_await clock->sleep(revocationWait);
     watchdog.cancel();
     if (agent && agent->pending_) {
         // No confirmation from the relay: give up on the session, the flag stays.
-        ++agent->generation_;
-        agent->worker_.cancel();
-        agent->closeSocket();
+        agent->abandonWorker();
+        agent->session_.close();
     }
 }
 
@@ -393,29 +384,12 @@ QCoro::Task<> Agent::confirmedWipe(QPointer<Agent> agent,
     }
 }
 
-QCoro::Task<std::optional<std::string>> Agent::readSecret(std::string account) {
-    std::function<std::optional<std::string>()> read = [vault = vault_, account] {
-        return vault->read(account);
-    };
-    co_return co_await keys_.run(std::move(read));
-}
-
-QCoro::Task<> Agent::removeSecrets(std::vector<std::string> accounts) {
-    // One job: the accounts go in this order, and a failure stops the rest.
-    std::function<void()> remove = [vault = vault_, accounts] {
-        for (const std::string& account : accounts) {
-            vault->remove(account);
-        }
-    };
-    co_await keys_.run(std::move(remove));
-}
-
 QCoro::Task<> Agent::storeDefault(std::string key, std::string value) {
     UserDefaults* defaults = &platform_.defaults;
     std::function<void()> write = [defaults, key, value] {
         defaults->setString(key, value);
     };
-    co_await durably(std::move(write));
+    co_await pipeline_.durably(std::move(write));
 }
 
 void Agent::enableDesktop() {

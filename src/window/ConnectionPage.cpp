@@ -96,7 +96,7 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     connectButton_ =
         PageKit::actionButton(QStringLiteral("Connect"), "link", QStringLiteral("connect"));
     QObject::connect(connectButton_, &QPushButton::clicked, this,
-                     [this] { window_.agent()->pair(); });
+                     [this] { window_.intents().pair(); });
     connection_ = PageKit::label(QString(), 13, false, true);
     connection_->setObjectName(QStringLiteral("connectionStatus"));
 
@@ -120,13 +120,13 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     auto* reopen = PageKit::actionButton(QStringLiteral("Open setup page again"), "arrow.up.right",
                                          QStringLiteral("reopenSetup"));
     QObject::connect(reopen, &QPushButton::clicked, this,
-                     [this] { window_.agent()->continuePairing(); });
+                     [this] { window_.intents().continuePairing(); });
     pairingHelpButton_ = PageKit::actionButton(QStringLiteral("Setup page didn’t open?"),
                                                "chevron.right", QStringLiteral("pairingHelp"));
     auto* cancel =
         PageKit::actionButton(QStringLiteral("Cancel"), {}, QStringLiteral("cancelPairing"));
     QObject::connect(cancel, &QPushButton::clicked, this,
-                     [this] { window_.agent()->cancelPairing(); });
+                     [this] { window_.intents().cancelPairing(); });
     actions->addWidget(kit.row({codeLabel_, copyPairingButton_}));
     actions->addWidget(kit.row({reopen, pairingHelpButton_, cancel}));
 
@@ -139,7 +139,7 @@ void ConnectionPage::buildPairing(PageKit& kit) {
     auto* openDashboard = PageKit::actionButton(QStringLiteral("Open dashboard"), "arrow.up.right",
                                                 QStringLiteral("openDashboardFallback"));
     QObject::connect(openDashboard, &QPushButton::clicked, this,
-                     [this] { window_.agent()->dashboard(); });
+                     [this] { window_.intents().dashboard(); });
     fallback->addWidget(openDashboard);
     pairingQR_ = qrLabel(QStringLiteral("pairingQR"));
     pairingQR_->setAccessibleName(QStringLiteral("Scan to continue pairing on your phone"));
@@ -196,7 +196,7 @@ void ConnectionPage::buildPhone(PageKit& kit) {
     QObject::connect(copy, &QPushButton::clicked, this, [this] { copyPhoneLink(false); });
     auto* open = PageKit::actionButton(QStringLiteral("Open dashboard"), "arrow.up.right",
                                        QStringLiteral("openDashboardPhone"));
-    QObject::connect(open, &QPushButton::clicked, this, [this] { window_.agent()->dashboard(); });
+    QObject::connect(open, &QPushButton::clicked, this, [this] { window_.intents().dashboard(); });
     phoneControls_ = {send, copy, open};
     phoneHint_ = PageKit::label(QString(), 13, false, true);
     phoneHint_->setObjectName(QStringLiteral("phoneHint"));
@@ -263,14 +263,14 @@ void ConnectionPage::buildAdvanced(PageKit& kit) {
     QObject::connect(save, &QPushButton::clicked, this, [this] { saveRelay(); });
     auto* open = PageKit::actionButton(QStringLiteral("Open dashboard"), "arrow.up.right",
                                        QStringLiteral("openDashboardAdvanced"));
-    QObject::connect(open, &QPushButton::clicked, this, [this] { window_.agent()->dashboard(); });
+    QObject::connect(open, &QPushButton::clicked, this, [this] { window_.intents().dashboard(); });
     auto* revokeButton =
         PageKit::actionButton(QStringLiteral("Revoke pairing…"), {}, QStringLiteral("revoke"));
     QObject::connect(revokeButton, &QPushButton::clicked, this, [this] { revoke(); });
     auto* acknowledge = PageKit::actionButton(QStringLiteral("I revoked in dashboard…"), {},
                                               QStringLiteral("acknowledgeRevoke"));
     QObject::connect(acknowledge, &QPushButton::clicked, this,
-                     [this] { window_.agent()->confirmDashboardRevocation(); });
+                     [this] { window_.intents().confirmDashboardRevocation(); });
     advancedView_ = PageKit::card(
         QStringLiteral("Connection settings"),
         QStringLiteral("For self-hosted or development services. Production builds include their "
@@ -390,7 +390,7 @@ void ConnectionPage::enableDesktop() {
             "lock screen remain yours to handle."),
         QStringLiteral("Enable desktop control"), [this] {
             try {
-                window_.agent()->enableDesktop();
+                window_.intents().enableDesktop();
             } catch (const std::exception& error) {
                 window_.showMessage(QString::fromUtf8(error.what()));
             }
@@ -400,7 +400,7 @@ void ConnectionPage::enableDesktop() {
 
 void ConnectionPage::stopDesktop() {
     try {
-        window_.agent()->stopDesktop();
+        window_.intents().stopDesktop();
     } catch (const std::exception& error) {
         window_.showMessage(QString::fromUtf8(error.what()));
     }
@@ -413,7 +413,7 @@ void ConnectionPage::desktopAccessibility() {
                                    "approved desktop interactions. macOS will ask you to "
                                    "enable Velto in Privacy & Security → Accessibility."),
                     QStringLiteral("Continue"), [this] {
-                        window_.agent()->requestAccessibility();
+                        window_.intents().requestAccessibility();
                         render();
                     });
 }
@@ -475,7 +475,7 @@ void ConnectionPage::saveRelay() {
         window_.showMessage(QString::fromUtf8(error.what()));
         return;
     }
-    agent->setRelay(normalized.toStdString());
+    window_.intents().setRelay(normalized.toStdString());
     relay_->setText(normalized);
     window_.showMessage(QStringLiteral("Service saved. You can connect now."));
 }
@@ -484,7 +484,7 @@ void ConnectionPage::revoke() {
     window_.confirm(this, QStringLiteral("Disconnect this Mac?"),
                     QStringLiteral("Remote commands will stop. If you are offline, you must "
                                    "also revoke in the dashboard."),
-                    QStringLiteral("Revoke pairing"), [this] { window_.agent()->revoke(); });
+                    QStringLiteral("Revoke pairing"), [this] { window_.intents().revoke(); });
 }
 
 } // namespace corvane

@@ -185,6 +185,7 @@ void MainWindow::showFailure() {
 
 void MainWindow::setAgent(Agent* agent) {
     agent_ = agent;
+    intents_ = agent;
     buildPage();
     // Many fields change in one go (a command's end touches three): one render covers them.
     screenSeen_ = agent_->screenState();
@@ -232,7 +233,7 @@ void MainWindow::agentDidChange() {
 
 void MainWindow::refreshDisplayedState() {
     if (agent_ != nullptr && !agent_->readingState()) {
-        agent_->refreshDeviceState();
+        intents_->refreshDeviceState();
     }
 }
 

@@ -77,9 +77,11 @@ public:
     // The launch screens, shown until the Agent exists.
     void showPlaceholder();
     void showFailure();
-    // From now on the pages follow `agent`, which outlives the window's use of it.
+    // From now on the pages follow `agent`, which outlives the window's use of it: they read its
+    // published fields and ask through its intents.
     void setAgent(Agent* agent);
     Agent* agent() const { return agent_; }
+    AgentIntents& intents() const { return *intents_; }
     const Services& services() const { return services_; }
 
     int selected() const { return selected_; }
@@ -162,6 +164,7 @@ private:
 
     Services services_;
     Agent* agent_ = nullptr;
+    AgentIntents* intents_ = nullptr;
     int selected_ = 0;
     bool compact_ = false;
     bool laidOut_ = false;

@@ -29,7 +29,7 @@ ShortcutsPage::ShortcutsPage(MainWindow& window)
     auto* open = PageKit::actionButton(QStringLiteral("Open Apple Shortcuts"), "arrow.up.right",
                                        QStringLiteral("openShortcuts"));
     QObject::connect(open, &QPushButton::clicked, this, [this] {
-        window_.agent()->runLocalAction(
+        window_.intents().runLocalAction(
             "open_app",
             JSON(JSON::Object{{"bundle_id", JSON(std::string("com.apple.shortcuts"))}}));
     });
@@ -81,7 +81,7 @@ void ShortcutsPage::renderShortcuts(bool force) {
 
 void ShortcutsPage::addShortcut() {
     const std::string name = shortcut_->text().toStdString();
-    window_.agent()->saveShortcut(name);
+    window_.intents().saveShortcut(name);
     if (ShortcutAllowlist::isValidName(name)) {
         shortcut_->clear();
     }
@@ -99,8 +99,8 @@ void ShortcutsPage::runShortcut(int position) {
                     QStringLiteral("This runs the approved Shortcut on this Mac. Its steps may "
                                    "change data or execute code."),
                     QStringLiteral("Run Shortcut"), [this, name] {
-                        window_.agent()->runLocalAction("run_shortcut",
-                                                        JSON(JSON::Object{{"name", JSON(name)}}));
+                        window_.intents().runLocalAction("run_shortcut",
+                                                         JSON(JSON::Object{{"name", JSON(name)}}));
                     });
 }
 
@@ -109,7 +109,7 @@ void ShortcutsPage::removeShortcut(int position) {
     if (position < 0 || position >= static_cast<int>(names.size())) {
         return;
     }
-    window_.agent()->removeShortcut(names[static_cast<std::size_t>(position)]);
+    window_.intents().removeShortcut(names[static_cast<std::size_t>(position)]);
     render();
 }
 

@@ -253,7 +253,7 @@ void ThisMacPage::renderRows(const std::optional<JSON>& report) {
 }
 
 void ThisMacPage::run(const char* action, JSON params) {
-    window_.agent()->runLocalAction(action, std::move(params));
+    window_.intents().runLocalAction(action, std::move(params));
 }
 
 void ThisMacPage::sendVolume() {

@@ -1,7 +1,8 @@
-#include "agent/Agent.h"
+#include "agent/RelaySession.h"
 
 #include "actions/CharacterPrefix.h"
 #include "actions/DeviceCapabilityReport.h"
+#include "agent/Agent.h"
 #include "agent/AgentDetail.h"
 #include "agent/RelayOrigin.h"
 #include "core/ContractError.h"
@@ -12,9 +13,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-
-// The relay session: the connect loop with its back-off, one session from opening to end, the
-// handshake watchdog, the heartbeats and the messages the relay sends.
 
 namespace corvane {
 
@@ -48,51 +46,76 @@ JSON decodedMessage(const QByteArray& bytes) {
 
 } // namespace
 
-JSON Agent::capabilities() {
-    return DeviceCapabilityReport::read(platform_, executor_.desktop().active());
+RelaySession::RelaySession(Agent& agent)
+    : agent_(agent) {}
+
+RelaySession::~RelaySession() = default;
+
+JSON RelaySession::capabilities() const {
+    return DeviceCapabilityReport::read(agent_.platform_, agent_.executor_.desktop().active());
 }
 
-void Agent::connect() {
-    if (!token_ || pending_ || suspended_) {
-        return;
+void RelaySession::adopt(std::shared_ptr<RelaySocket> socket) {
+    close();
+    socket_ = std::move(socket);
+}
+
+void RelaySession::close() {
+    if (std::shared_ptr<RelaySocket> socket = std::move(socket_)) {
+        socket_.reset();
+        socket->close(goingAway);
     }
-    worker_.cancel();
-    ++generation_;
-    worker_ = TaskHandle::make();
-    const QPointer<Agent> self(this);
-    startDetached(connectLoop(self, worker_, generation_), [self](std::exception_ptr error) {
-        if (self) {
-            self->report("the relay connection stopped: " + causeOf(error));
-        }
-    });
 }
 
-QCoro::Task<> Agent::connectLoop(QPointer<Agent> agent, TaskHandle handle,
-                                 std::uint64_t generation) {
-    Clock* clock = &agent->platform_.clock;
+QCoro::Task<> RelaySession::send(JSON message) {
+    agent_.pipeline_.validator().validate("DeviceMessage", message);
+    if (!socket_) {
+        throw ContractError("device_offline");
+    }
+    std::string text = message.data();
+    // The socket stays alive for the send even if the session drops it meanwhile; nothing of the
+    // session's is touched once the send suspends (it may be gone after it).
+    const std::shared_ptr<RelaySocket> socket = socket_;
+    co_await socket->sendText(std::move(text));
+}
+
+void RelaySession::start(TaskHandle handle, std::uint64_t generation) {
+    const QPointer<RelaySession> self(this);
+    startDetached(connectLoop(self, std::move(handle), generation),
+                  [self](std::exception_ptr error) {
+                      if (self) {
+                          self->agent_.report("the relay connection stopped: " + causeOf(error));
+                      }
+                  });
+}
+
+QCoro::Task<> RelaySession::connectLoop(QPointer<RelaySession> self, TaskHandle handle,
+                                        std::uint64_t generation) {
+    Clock* clock = &self->agent_.platform_.clock;
     // Current: not cancelled, the same generation, still paired and no revocation waiting.
     const auto live = [&] {
-        return agent && agent->current(handle, generation) && agent->token_ && !agent->pending_;
+        return self && self->agent_.current(handle, generation) && self->agent_.token() &&
+               !self->agent_.pending();
     };
     int attempt = 0;
     while (live()) {
         std::exception_ptr failure;
         try {
-            co_await agent->connected(handle, generation);
+            co_await self->connected(handle, generation);
         } catch (...) {
             failure = std::current_exception();
         }
-        if (!agent) {
+        if (!self) {
             co_return;
         }
-        std::chrono::milliseconds cap = reconnectAfterEnd;
+        std::chrono::milliseconds cap = Agent::reconnectAfterEnd;
         if (failure) {
-            if (agent->current(handle, generation)) {
-                agent->setStatus(agent->failureText(failure));
+            if (self->agent_.current(handle, generation)) {
+                self->agent_.setStatus(self->agent_.failureText(failure));
             }
-            attempt = std::min(attempt + 1, backoffSteps);
+            attempt = std::min(attempt + 1, Agent::backoffSteps);
             cap = std::min<std::chrono::milliseconds>(std::chrono::seconds(1LL << attempt),
-                                                      reconnectCap);
+                                                      Agent::reconnectCap);
         } else {
             // A normal end starts the back-off again.
             attempt = 1;
@@ -100,32 +123,35 @@ QCoro::Task<> Agent::connectLoop(QPointer<Agent> agent, TaskHandle handle,
         if (!live()) {
             co_return;
         }
-        const bool waited = co_await TaskHandle::sleep(handle, clock, agent->reconnectWait(cap));
+        const bool waited =
+            co_await TaskHandle::sleep(handle, clock, self->agent_.reconnectWait(cap));
         if (!waited) {
             co_return;
         }
     }
 }
 
-QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
-    QPointer<Agent> self(this);
-    const QUrl url = RelayOrigin::webSocket(origin());
-    const std::optional<std::string> deviceID = platform_.defaults.stringValue("device-id");
+QCoro::Task<> RelaySession::connected(TaskHandle handle, std::uint64_t generation) {
+    QPointer<RelaySession> self(this);
+    Agent& agent = agent_;
+    Platform& platform = agent.platform_;
+    const QUrl url = RelayOrigin::webSocket(agent.origin());
+    const std::optional<std::string> deviceID = platform.defaults.stringValue("device-id");
     if (!deviceID) {
         throw ContractError("device_identity_mismatch");
     }
     QNetworkRequest request(url);
     request.setRawHeader(QByteArrayLiteral("X-Velto-Device-ID"),
                          QByteArray::fromStdString(*deviceID));
-    auto socket = std::make_shared<WebSocketRelaySocket>(relayClient().tls(), platform_.clock,
-                                                         relayClient().trust());
-    closeSocket();
+    auto socket = std::make_shared<WebSocketRelaySocket>(agent.relayClient().tls(), platform.clock,
+                                                         agent.relayClient().trust());
+    close();
     socket_ = socket;
-    setStatus("Connecting…");
+    agent.setStatus("Connecting…");
     // The watchdog and the heartbeats belong to this session alone.
     const TaskHandle session = TaskHandle::make();
     const TaskHandle opening = TaskHandle::make();
-    startDetached(openingLimit(socket, opening, &platform_.clock), {});
+    startDetached(openingLimit(socket, opening, &platform.clock), {});
 
     std::exception_ptr failure;
     try {
@@ -142,11 +168,11 @@ QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
     opening.cancel();
     session.cancel();
     socket->close(goingAway);
-    if (self && generation_ == generation) {
+    if (self && agent.generation_ == generation) {
         if (socket_ == socket) {
             socket_.reset();
         }
-        publish(Field::Online, online_, false);
+        agent.publish(Agent::Field::Online, agent.online_, false);
     }
     if (!failure) {
         co_return;
@@ -154,39 +180,42 @@ QCoro::Task<> Agent::connected(TaskHandle handle, std::uint64_t generation) {
     if (self && socket->relayCloseCode() == revokedByRelay) {
         // The relay revoked this computer by closing; without its device token the connect loop
         // stops.
-        report("the relay closed the session with " + std::to_string(revokedByRelay) +
-               ": this computer was revoked");
-        co_await wipe();
+        agent.report("the relay closed the session with " + std::to_string(revokedByRelay) +
+                     ": this computer was revoked");
+        co_await agent.wipe();
         co_return;
     }
     std::rethrow_exception(failure);
 }
 
-QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle handle,
-                                 TaskHandle session, std::uint64_t generation) {
-    QPointer<Agent> self(this);
-    if (!current(handle, generation) || !token_) {
+QCoro::Task<> RelaySession::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket,
+                                        TaskHandle handle, TaskHandle session,
+                                        std::uint64_t generation) {
+    QPointer<RelaySession> self(this);
+    Agent& agent = agent_;
+    if (!agent.current(handle, generation) || !agent.token()) {
         co_return;
     }
+    Platform& platform = agent.platform_;
     const JSON first = capabilities();
-    const std::string host = platform_.workspace.hostName();
+    const std::string host = platform.workspace.hostName();
     const JSON hello =
-        helloMessage(*token_, host.empty() ? std::string("Mac") : host,
-                     platform_.workspace.osVersion().text, first, platform_.clock.now());
+        helloMessage(*agent.token(), host.empty() ? std::string("Mac") : host,
+                     platform.workspace.osVersion().text, first, platform.clock.now());
     co_await sendOn(socket, hello);
-    if (!self || !current(handle, generation)) {
+    if (!self || !agent.current(handle, generation)) {
         co_return;
     }
-    co_await sendOn(socket, heartbeatMessage(first, platform_.clock.now()));
-    if (!self || !current(handle, generation)) {
+    co_await sendOn(socket, heartbeatMessage(first, platform.clock.now()));
+    if (!self || !agent.current(handle, generation)) {
         co_return;
     }
-    Clock* clock = &platform_.clock;
+    Clock* clock = &platform.clock;
     startDetached(handshakeWatchdog(self, session, generation, socket, clock), {});
     startDetached(heartbeats(self, session, generation, socket, first, clock), {});
     for (;;) {
         std::optional<QByteArray> bytes = co_await socket->receive();
-        if (!self || !current(handle, generation)) {
+        if (!self || !agent.current(handle, generation)) {
             co_return;
         }
         if (!bytes) {
@@ -204,63 +233,66 @@ QCoro::Task<> Agent::sessionBody(std::shared_ptr<WebSocketRelaySocket> socket, T
     }
 }
 
-QCoro::Task<bool> Agent::received(QByteArray bytes, std::uint64_t generation) {
+QCoro::Task<bool> RelaySession::received(QByteArray bytes, std::uint64_t generation) {
+    Agent& agent = agent_;
     JSON message = decodedMessage(bytes);
-    validator_.validate("RelayMessage", message);
+    agent.pipeline_.validator().validate("RelayMessage", message);
     const std::string* type = message.stringMember("type");
     if (type == nullptr) {
         throw ContractError("invalid_message");
     }
     if (*type == "ready") {
         const std::string* device = message.stringMember("device_id");
-        const std::optional<std::string> stored = platform_.defaults.stringValue("device-id");
+        const std::optional<std::string> stored = agent.platform_.defaults.stringValue("device-id");
         if (device == nullptr || !stored || *device != *stored) {
             throw ContractError("device_identity_mismatch");
         }
-        publish(Field::Online, online_, true);
-        setStatus("Mac connected");
+        agent.publish(Agent::Field::Online, agent.online_, true);
+        agent.setStatus("Mac connected");
     } else if (*type == "revoke") {
-        co_await wipe();
+        co_await agent.wipe();
         co_return true;
     } else if (*type == "bye") {
         co_return true;
     } else if (*type == "command") {
-        co_await execute(std::move(message), generation);
+        co_await agent.execute(std::move(message), generation);
     }
     // Any other type is a newer relay's: ignored.
     co_return false;
 }
 
-QCoro::Task<> Agent::sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message) {
-    validator_.validate("DeviceMessage", message);
-    // Nothing of the Agent's is touched once the send suspends: the Agent may be gone after it.
+QCoro::Task<> RelaySession::sendOn(std::shared_ptr<WebSocketRelaySocket> socket, JSON message) {
+    agent_.pipeline_.validator().validate("DeviceMessage", message);
+    // Nothing of the session's is touched once the send suspends: it may be gone after it.
     co_await socket->sendText(message.data());
 }
 
-QCoro::Task<> Agent::openingLimit(std::shared_ptr<WebSocketRelaySocket> socket, TaskHandle opening,
-                                  Clock* clock) {
+QCoro::Task<> RelaySession::openingLimit(std::shared_ptr<WebSocketRelaySocket> socket,
+                                         TaskHandle opening, Clock* clock) {
     const bool expired = co_await TaskHandle::sleep(opening, clock, openingWait);
     if (expired) {
         socket->abort("the relay session did not open within 60 seconds");
     }
 }
 
-QCoro::Task<> Agent::handshakeWatchdog(QPointer<Agent> agent, TaskHandle session,
-                                       std::uint64_t generation,
-                                       std::shared_ptr<WebSocketRelaySocket> socket, Clock* clock) {
+QCoro::Task<> RelaySession::handshakeWatchdog(QPointer<RelaySession> self, TaskHandle session,
+                                              std::uint64_t generation,
+                                              std::shared_ptr<WebSocketRelaySocket> socket,
+                                              Clock* clock) {
     const bool waited = co_await TaskHandle::sleep(session, clock, handshakeWait);
     if (!waited) {
         co_return;
     }
-    if (agent && agent->generation_ == generation && !agent->online_) {
+    if (self && self->agent_.generation() == generation && !self->agent_.online()) {
         // The receive loop then ends with an error and the connect loop backs off.
         socket->close(goingAway);
     }
 }
 
-QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::uint64_t generation,
-                                std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
-                                Clock* clock) {
+QCoro::Task<> RelaySession::heartbeats(QPointer<RelaySession> self, TaskHandle session,
+                                       std::uint64_t generation,
+                                       std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
+                                       Clock* clock) {
     Clock::MonotonicTime last = clock->monotonicNow();
     Clock::MonotonicTime pinged = last;
     for (;;) {
@@ -268,7 +300,7 @@ QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::
         if (!waited) {
             co_return;
         }
-        if (!agent || agent->generation_ != generation) {
+        if (!self || self->agent_.generation() != generation) {
             co_return;
         }
         // The relay need not send anything while idle, so a quiet one is pinged; any frame, the
@@ -284,13 +316,13 @@ QCoro::Task<> Agent::heartbeats(QPointer<Agent> agent, TaskHandle session, std::
             socket->ping();
             pinged = now;
         }
-        JSON report = agent->capabilities();
+        JSON report = self->capabilities();
         if (report == sent && clock->monotonicNow() - last < heartbeatSilence) {
             continue;
         }
         bool failed = false;
         try {
-            co_await agent->sendOn(socket, heartbeatMessage(report, clock->now()));
+            co_await self->sendOn(socket, heartbeatMessage(report, clock->now()));
         } catch (...) {
             failed = true;
         }

@@ -1,20 +1,16 @@
-#include "agent/Agent.h"
+#include "agent/Pairing.h"
 
 #include "actions/DeviceCapabilityReport.h"
 #include "actions/KeychainStore.h"
+#include "agent/Agent.h"
 #include "agent/AgentDetail.h"
-#include "agent/RelayOrigin.h"
 #include "core/ContractError.h"
 #include "core/Detached.h"
 #include "core/PairingSchedule.h"
-#include "core/WireTime.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
-
-// Relay requests and pairing: the origins, the one request operation, the pairing task with its
-// polls and fresh codes, and the cancellation of an unfinished pairing.
 
 namespace corvane {
 
@@ -24,7 +20,6 @@ namespace {
 
 constexpr const char* bootstrapAccount = KeychainStore::bootstrapToken;
 constexpr const char* pendingAccount = KeychainStore::pendingDeviceToken;
-constexpr const char* deviceAccount = KeychainStore::deviceToken;
 
 // Bodies are built outside the coroutines (GCC 12 and braced lists with literal keys).
 JSON codeRequest(const std::string& deviceName) {
@@ -82,149 +77,120 @@ std::string secondsText(std::chrono::milliseconds wait) {
 
 } // namespace
 
-QUrl Agent::origin() const {
-    return RelayOrigin::origin(relay_);
-}
+Pairing::Pairing(Agent& agent)
+    : agent_(agent) {}
 
-QUrl Agent::dashboardOrigin() const {
-    return RelayOrigin::dashboard(relay_, options_.relayOrigin, options_.dashboardOrigin);
-}
-
-std::optional<QUrl> Agent::pairingURL() const {
-    if (code_.empty()) {
-        return std::nullopt;
-    }
-    try {
-        return RelayOrigin::pairingLink(dashboardOrigin(), code_);
-    } catch (const ContractError&) {
-        return std::nullopt;
-    }
-}
-
-QCoro::Task<JSON> Agent::request(std::string path, JSON body, std::optional<std::string> bearer) {
-    const QUrl url = RelayOrigin::endpoint(origin(), QString::fromStdString(path));
-    co_return co_await relayClient().post(url, std::move(body), std::move(bearer));
-}
-
-void Agent::continuePairing() {
-    if (const std::optional<QUrl> link = pairingURL()) {
-        platform_.prompts.openInBrowser(link->toString(QUrl::FullyEncoded).toStdString());
-    }
-}
-
-void Agent::dashboard() {
-    try {
-        platform_.prompts.openInBrowser(
-            dashboardOrigin().toString(QUrl::FullyEncoded).toStdString());
-    } catch (const ContractError&) {
-        setStatus(relayAddressMissingText);
-    }
-}
-
-void Agent::pair() {
-    if (!connectionReady_ || pending_ || token_ || pairing_ || startingPairing_) {
+void Pairing::begin() {
+    const Agent& agent = agent_;
+    if (!agent.connectionReady() || agent.pending() || agent.token() || agent.pairing() ||
+        starting_) {
         return;
     }
-    startingPairing_ = true;
-    const QPointer<Agent> self(this);
-    startDetached(beginPairing(self), [self](std::exception_ptr error) {
+    starting_ = true;
+    const QPointer<Pairing> self(this);
+    startDetached(beginning(self), [self](std::exception_ptr error) {
         if (self) {
-            self->startingPairing_ = false;
-            self->setStatus(self->failureText(error));
+            self->starting_ = false;
+            self->agent_.setStatus(self->agent_.failureText(error));
         }
     });
 }
 
-QCoro::Task<> Agent::beginPairing(QPointer<Agent> agent) {
+QCoro::Task<> Pairing::beginning(QPointer<Pairing> self) {
     // A bootstrap token left from an earlier run means that pairing never finished: the relay is
     // told to drop it before anything new starts.
     std::optional<std::string> bootstrap;
     std::exception_ptr failure;
     try {
-        bootstrap = co_await agent->readSecret(bootstrapAccount);
+        bootstrap = co_await self->agent_.credentials_.read(bootstrapAccount);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!agent) {
+    if (!self) {
         co_return;
     }
-    agent->startingPairing_ = false;
+    Agent& agent = self->agent_;
+    self->starting_ = false;
     if (failure) {
-        agent->setStatus(agent->failureText(failure));
+        agent.setStatus(agent.failureText(failure));
         co_return;
     }
-    if (agent->pending_ || agent->token_ || agent->pairing_) {
+    if (agent.pending() || agent.token() || agent.pairing()) {
         co_return;
     }
     if (bootstrap) {
-        agent->cancelPairing();
+        self->cancel();
         co_return;
     }
     try {
-        agent->origin();
+        agent.origin();
     } catch (const ContractError&) {
-        agent->setStatus(onlineSetupMissingText);
+        agent.setStatus(Agent::onlineSetupMissingText);
         co_return;
     }
-    agent->publish(Field::Pairing, agent->pairing_, true);
-    agent->worker_.cancel();
-    ++agent->generation_;
-    agent->worker_ = TaskHandle::make();
-    startDetached(pairingTask(agent, agent->worker_, agent->generation_), {});
+    agent.publish(Agent::Field::Pairing, agent.pairing_, true);
+    const std::uint64_t generation = agent.renewWorker();
+    startDetached(pairingTask(self, agent.worker_, generation), {});
 }
 
-QCoro::Task<> Agent::pairingTask(QPointer<Agent> agent, TaskHandle handle,
-                                 std::uint64_t generation) {
+QCoro::Task<> Pairing::pairingTask(QPointer<Pairing> self, TaskHandle handle,
+                                   std::uint64_t generation) {
     std::exception_ptr failure;
     try {
-        co_await agent->pairingSteps(handle, generation);
+        co_await self->steps(handle, generation);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure || !agent || !agent->current(handle, generation)) {
+    if (!failure || !self || !self->agent_.current(handle, generation)) {
         co_return;
     }
+    Agent& agent = self->agent_;
     // Giving up: the codes are not shown, only that the attempt ended.
     const std::string cause = causeOf(failure);
-    agent->report("pairing gave up: " + (cause.empty() ? codeOf(failure) : cause));
-    agent->publish(Field::Pairing, agent->pairing_, false);
-    agent->setStatus(expiredAtOnce(failure) ? pairingCodesExpiredText : pairingInterruptedText);
-    if (!agent->options_.unattended.value_or(false)) {
+    agent.report("pairing gave up: " + (cause.empty() ? codeOf(failure) : cause));
+    agent.publish(Agent::Field::Pairing, agent.pairing_, false);
+    agent.setStatus(expiredAtOnce(failure) ? Agent::pairingCodesExpiredText
+                                           : Agent::pairingInterruptedText);
+    if (!agent.options_.unattended.value_or(false)) {
         co_return;
     }
     // Nobody can press Connect: the next attempt comes after the connection's back-off, so that a
     // relay that was briefly away is paired with once it is back.
-    agent->pairingRetries_ = std::min(agent->pairingRetries_ + 1, backoffSteps);
-    const std::chrono::milliseconds wait = agent->reconnectWait(backoffCap(agent->pairingRetries_));
-    agent->report("pairing again in " + secondsText(wait));
-    const bool waited = co_await TaskHandle::sleep(handle, &agent->platform_.clock, wait);
-    if (waited && agent && agent->current(handle, generation)) {
-        agent->pair();
+    self->retries_ = std::min(self->retries_ + 1, Agent::backoffSteps);
+    const std::chrono::milliseconds wait = agent.reconnectWait(backoffCap(self->retries_));
+    agent.report("pairing again in " + secondsText(wait));
+    const bool waited = co_await TaskHandle::sleep(handle, &agent.platform_.clock, wait);
+    if (waited && self && self->agent_.current(handle, generation)) {
+        self->begin();
     }
 }
 
-QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
-    QPointer<Agent> self(this);
+QCoro::Task<> Pairing::steps(TaskHandle handle, std::uint64_t generation) {
+    QPointer<Pairing> self(this);
+    Agent& agent = agent_;
     const auto live = [&] {
-        return self && current(handle, generation);
+        return self && agent.current(handle, generation);
     };
-    origin();
-    co_await storeDefault("relay", relay_);
-    const std::string name = platform_.workspace.hostName();
+    agent.origin();
+    co_await agent.storeDefault("relay", agent.relay());
+    if (!live()) {
+        co_return;
+    }
+    const std::string name = agent.platform_.workspace.hostName();
     const std::string deviceName = name.empty() ? std::string("Mac") : name;
-    Clock* clock = &platform_.clock;
+    Clock* clock = &agent.platform_.clock;
     int expiredInARow = 0;
     for (;;) {
         if (!live()) {
             co_return;
         }
-        setStatus("Requesting a pairing code…");
+        agent.setStatus("Requesting a pairing code…");
         const Clock::MonotonicTime requested = clock->monotonicNow();
-        const JSON reply = co_await request("v1/pairing/code", codeRequest(deviceName), {});
+        const JSON reply = co_await agent.request("v1/pairing/code", codeRequest(deviceName), {});
         if (!live()) {
             co_return;
         }
-        validator_.validate("PairingCodeResponse", reply);
+        agent.pipeline_.validator().validate("PairingCodeResponse", reply);
         const std::string bootstrap = requiredString(reply, "bootstrap_token");
         const std::string deviceID = requiredString(reply, "device_id");
         const std::optional<WireTime::Instant> expiresAt =
@@ -234,19 +200,14 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         }
         const std::string* shownCode = reply.stringMember("code");
 
-        std::function<std::string()> store = [vault = vault_, bootstrap] {
-            vault->write(bootstrap, bootstrapAccount);
-            std::string pendingToken = KeychainStore::randomToken();
-            vault->write(pendingToken, pendingAccount);
-            return pendingToken;
-        };
-        const std::string pendingToken = co_await keys_.run(std::move(store));
+        const std::string pendingToken = co_await agent.credentials_.storeBootstrap(bootstrap);
         if (!live()) {
             co_return;
         }
-        publish(Field::Code, code_, shownCode != nullptr ? *shownCode : std::string());
-        setStatus("Approve this Mac in your browser");
-        continuePairing();
+        agent.publish(Agent::Field::Code, agent.code_,
+                      shownCode != nullptr ? *shownCode : std::string());
+        agent.setStatus("Approve this Mac in your browser");
+        agent.continuePairing();
 
         const bool redeemed =
             co_await redeem(handle, generation, bootstrap, pendingToken, deviceID, *expiresAt);
@@ -255,7 +216,7 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
         }
         // The code expired: its tokens go before a fresh one is asked for.
         std::vector<std::string> expired{pendingAccount, bootstrapAccount};
-        co_await removeSecrets(std::move(expired));
+        co_await agent.credentials_.remove(std::move(expired));
         if (!live()) {
             co_return;
         }
@@ -267,7 +228,7 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
             throw CodesExpiredAtOnce();
         }
         if (*wait > std::chrono::seconds::zero()) {
-            setStatus("Requesting a pairing code…");
+            agent.setStatus("Requesting a pairing code…");
             if (!co_await TaskHandle::sleep(handle, clock, *wait)) {
                 co_return;
             }
@@ -275,19 +236,21 @@ QCoro::Task<> Agent::pairingSteps(TaskHandle handle, std::uint64_t generation) {
     }
 }
 
-QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std::string bootstrap,
-                                std::string pendingToken, std::string deviceID,
-                                WireTime::Instant expiresAt) {
-    QPointer<Agent> self(this);
+QCoro::Task<bool> Pairing::redeem(TaskHandle handle, std::uint64_t generation,
+                                  std::string bootstrap, std::string pendingToken,
+                                  std::string deviceID, WireTime::Instant expiresAt) {
+    QPointer<Pairing> self(this);
+    Agent& agent = agent_;
     const auto live = [&] {
-        return self && current(handle, generation);
+        return self && agent.current(handle, generation);
     };
-    Clock* clock = &platform_.clock;
+    Clock* clock = &agent.platform_.clock;
     while (clock->now() < expiresAt) {
         std::optional<JSON> reply;
         std::string refusal;
         try {
-            reply = co_await request("v1/pairing/redeem", redeemRequest(pendingToken), bootstrap);
+            reply =
+                co_await agent.request("v1/pairing/redeem", redeemRequest(pendingToken), bootstrap);
         } catch (const ContractError& error) {
             if (error.code() != "pairing_pending" && error.code() != "pairing_expired") {
                 throw;
@@ -301,33 +264,28 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
             co_return false;
         }
         if (reply) {
-            validator_.validate("PairingRedeemResponse", *reply);
+            agent.pipeline_.validator().validate("PairingRedeemResponse", *reply);
             const std::string* redeemedID = reply->stringMember("device_id");
             if (redeemedID == nullptr || *redeemedID != deviceID) {
                 throw ContractError("device_identity_mismatch");
             }
-            co_await storeDefault("device-id", deviceID);
+            co_await agent.storeDefault("device-id", deviceID);
             if (!live()) {
                 co_return false;
             }
-            std::function<void()> keep = [vault = vault_, pendingToken] {
-                vault->write(pendingToken, deviceAccount);
-                vault->remove(pendingAccount);
-                vault->remove(bootstrapAccount);
-            };
-            co_await keys_.run(std::move(keep));
+            co_await agent.credentials_.keepDeviceToken(pendingToken);
             if (!live()) {
                 co_return false;
             }
-            token_ = pendingToken;
-            pairingRetries_ = 0;
-            publish(Field::Code, code_, std::string());
-            publish(Field::Pairing, pairing_, false);
-            connect();
+            agent.credentials_.setDeviceToken(pendingToken);
+            retries_ = 0;
+            agent.publish(Agent::Field::Code, agent.code_, std::string());
+            agent.publish(Agent::Field::Pairing, agent.pairing_, false);
+            agent.connect();
             co_return true;
         }
         const std::optional<PairingSchedule::Delay> delay =
-            PairingSchedule::nextDelay(clock->now(), expiresAt, true, randomSample());
+            PairingSchedule::nextDelay(clock->now(), expiresAt, true, agent.randomSample());
         if (!delay) {
             co_return false;
         }
@@ -339,86 +297,86 @@ QCoro::Task<bool> Agent::redeem(TaskHandle handle, std::uint64_t generation, std
     co_return false;
 }
 
-void Agent::cancelPairing() {
-    if (token_) {
+void Pairing::cancel() {
+    Agent& agent = agent_;
+    if (agent.token()) {
         // A paired computer is disconnected through revocation.
         return;
     }
-    worker_.cancel();
-    ++generation_;
-    publish(Field::Code, code_, std::string());
-    const QPointer<Agent> self(this);
+    agent.abandonWorker();
+    agent.publish(Agent::Field::Code, agent.code_, std::string());
+    const QPointer<Pairing> self(this);
     startDetached(cancellation(self), [self](std::exception_ptr error) {
         if (self) {
-            self->failureCode(error);
+            self->agent_.failureCode(error);
             self->cancellationFailed();
         }
     });
 }
 
-void Agent::cancellationFailed() {
-    publish(Field::Pairing, pairing_, false);
-    setStatus(RevocationState::warning);
+void Pairing::cancellationFailed() {
+    agent_.publish(Agent::Field::Pairing, agent_.pairing_, false);
+    agent_.setStatus(RevocationState::warning);
 }
 
-QCoro::Task<> Agent::cancellation(QPointer<Agent> agent) {
-    RevocationState* state = &agent->revocation_;
+QCoro::Task<> Pairing::cancellation(QPointer<Pairing> self) {
+    RevocationState* state = &self->agent_.pipeline_.revocation();
     std::function<void()> begin = [state] {
         state->begin();
     };
     std::exception_ptr failure;
     try {
-        co_await agent->durably(std::move(begin));
+        co_await self->agent_.pipeline_.durably(std::move(begin));
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!agent) {
+    if (!self) {
         co_return;
     }
     if (failure) {
-        agent->setStatus(agent->failureText(failure));
+        self->agent_.setStatus(self->agent_.failureText(failure));
         co_return;
     }
-    agent->publish(Field::Pending, agent->pending_, true);
-    agent->setStatus("Cancelling connection…");
+    self->agent_.publish(Agent::Field::Pending, self->agent_.pending_, true);
+    self->agent_.setStatus("Cancelling connection…");
 
     std::optional<std::string> bootstrap;
     try {
-        bootstrap = co_await agent->readSecret(bootstrapAccount);
+        bootstrap = co_await self->agent_.credentials_.read(bootstrapAccount);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!agent) {
+    if (!self) {
         co_return;
     }
     if (failure) {
-        agent->failureCode(failure);
-        agent->cancellationFailed();
+        self->agent_.failureCode(failure);
+        self->cancellationFailed();
         co_return;
     }
     if (bootstrap) {
         try {
-            co_await agent->request("v1/pairing/cancel", emptyObject(), *bootstrap);
+            co_await self->agent_.request("v1/pairing/cancel", emptyObject(), *bootstrap);
         } catch (...) {
             failure = std::current_exception();
         }
-        if (!agent) {
+        if (!self) {
             co_return;
         }
         if (failure) {
             // The relay has not heard: the pending revocation stays until a person confirms it.
-            agent->failureCode(failure);
-            agent->cancellationFailed();
+            self->agent_.failureCode(failure);
+            self->cancellationFailed();
             co_return;
         }
     }
     // A failing wipe reaches the error handler, which shows the warning.
-    co_await agent->wipe();
-    if (agent) {
-        agent->setStatus("Unpaired");
-        if (agent->options_.unattended.value_or(false)) {
+    co_await self->agent_.wipe();
+    if (self) {
+        self->agent_.setStatus("Unpaired");
+        if (self->agent_.options_.unattended.value_or(false)) {
             // The interrupted pairing is gone; nobody else would start the next one.
-            agent->pair();
+            self->begin();
         }
     }
 }
