@@ -127,6 +127,7 @@ QCoro::Task<SessionLock::LockResult> LogindSessionLock::lockNow() {
 QCoro::Task<> LogindSessionLock::resolve() {
     QPointer<LogindSessionLock> self(this);
     const std::uint64_t generation = ++generation_;
+    lookedUp_ = false;
     try {
         QCoro::Task<QString> finding = findSession();
         const QString path = co_await finding;
@@ -135,7 +136,7 @@ QCoro::Task<> LogindSessionLock::resolve() {
         }
         if (path.isEmpty()) {
             forget();
-            Q_EMIT resolved();
+            lookedUp_ = true;
             co_return;
         }
         if (path != sessionPath_) {
@@ -160,9 +161,10 @@ QCoro::Task<> LogindSessionLock::resolve() {
         if (values) {
             apply(*values);
         }
-        Q_EMIT resolved();
+        lookedUp_ = true;
     } catch (const std::exception& error) {
         if (self) {
+            self->lookedUp_ = true;
             Q_EMIT readFailed(QString::fromUtf8(error.what()));
         }
     }

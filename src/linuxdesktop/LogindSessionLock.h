@@ -47,12 +47,12 @@ public:
     bool sessionKnown() const { return !sessionPath_.isEmpty(); }
     // Whether logind owns its name on the bus (as far as seen so far).
     bool logindPresent() const { return logindPresent_; }
+    // Whether a lookup of the session has ended (found or not) since the last one began.
+    bool lookedUp() const { return lookedUp_; }
 
 Q_SIGNALS:
     // The session became the foreground session of its seat, or stopped being it.
     void activeChanged(bool active);
-    // The session was looked up (found or not); for whoever waits for the first answer.
-    void resolved();
 
 private Q_SLOTS:
     void propertiesChanged(const QString& interface, const QVariantMap& changed,
@@ -72,6 +72,7 @@ private:
     // Bumped on every new lookup, so that an older lookup's late answers are dropped.
     std::uint64_t generation_ = 0;
     bool logindPresent_ = false;
+    bool lookedUp_ = false;
     QString sessionPath_;
     std::optional<bool> lockedHint_;
     std::optional<bool> active_;

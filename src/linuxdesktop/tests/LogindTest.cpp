@@ -179,10 +179,7 @@ TEST_F(LogindTest, LockingIsConfirmedByLockedHintOnly) {
 
 TEST_F(LogindTest, WithoutLogindTheStateIsUnknownUntilItAppears) {
     const auto lock = sessionLock(QStringLiteral("c7"));
-    bool resolved = false;
-    QObject::connect(lock.get(), &LogindSessionLock::resolved, lock.get(),
-                     [&] { resolved = true; });
-    ASSERT_TRUE(waitUntil([&] { return resolved; }));
+    ASSERT_TRUE(waitUntil([&] { return lock->lookedUp(); }));
     EXPECT_EQ(lock->state(), ScreenState::Unknown);
     EXPECT_FALSE(lock->logindPresent());
     const auto refused = finish(lock->lockNow());
