@@ -9,6 +9,51 @@
 
 namespace corvane::desktop_services {
 
+namespace {
+
+constexpr const char* playerScript = R"(
+import sys, time, dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+name, identity, status = sys.argv[1], sys.argv[2], sys.argv[3]
+delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0
+ROOT, PLAYER = 'org.mpris.MediaPlayer2', 'org.mpris.MediaPlayer2.Player'
+class P(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, '/org/mpris/MediaPlayer2')
+        self.track, self.status = 1, status
+    def meta(self):
+        return dbus.Dictionary({'xesam:title': 'Track %d' % self.track,
+                                'xesam:artist': dbus.Array(['Ann', 'Bo'], signature='s')},
+                               signature='sv')
+    def props(self, iface):
+        time.sleep(delay)
+        if iface == ROOT:
+            return {'Identity': identity}
+        return {'PlaybackStatus': self.status, 'Metadata': self.meta()}
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
+    def Get(self, iface, prop):
+        return self.props(iface)[prop]
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
+    def GetAll(self, iface):
+        return self.props(iface)
+    @dbus.service.method(PLAYER)
+    def Next(self):
+        self.track += 1
+    @dbus.service.method(PLAYER)
+    def Previous(self):
+        self.track -= 1
+    @dbus.service.method(PLAYER)
+    def PlayPause(self):
+        self.status = 'Paused' if self.status == 'Playing' else 'Playing'
+bus = dbus.SessionBus()
+keep = dbus.service.BusName('org.mpris.MediaPlayer2.' + name, bus)
+player = P(bus)
+GLib.MainLoop().run()
+)";
+
+} // namespace
+
 QString missingProgram(const QStringList& programs) {
     for (const QString& program : programs) {
         if (QStandardPaths::findExecutable(program).isEmpty() && !QFile::exists(program)) {
@@ -153,6 +198,28 @@ QDBusMessage addMockMethod(PrivateBus& bus, const QString& service, const QStrin
                            const QString& outSig, const QString& code) {
     return bus.call(service, path, QStringLiteral("org.freedesktop.DBus.Mock"),
                     QStringLiteral("AddMethod"), {interface, name, inSig, outSig, code});
+}
+
+std::unique_ptr<Service> startPlayer(PrivateBus& bus, const QString& folder, const QString& name,
+                                     const QString& identity, const QString& status,
+                                     const QString& delay) {
+    const QString script = folder + QStringLiteral("/mpris-player.py");
+    if (!QFile::exists(script)) {
+        QFile file(script);
+        if (!file.open(QIODevice::WriteOnly) || file.write(playerScript) < 0) {
+            return nullptr;
+        }
+    }
+    QStringList arguments{script, name, identity, status};
+    if (!delay.isEmpty()) {
+        arguments << delay;
+    }
+    auto player =
+        std::make_unique<Service>(QStringLiteral("/usr/bin/python3"), arguments, bus.environment());
+    if (!bus.waitForOwner(QStringLiteral("org.mpris.MediaPlayer2.") + name)) {
+        return nullptr;
+    }
+    return player;
 }
 
 } // namespace corvane::desktop_services

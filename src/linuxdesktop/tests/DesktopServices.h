@@ -78,6 +78,14 @@ QDBusMessage addMockMethod(PrivateBus& bus, const QString& service, const QStrin
                            const QString& interface, const QString& name, const QString& inSig,
                            const QString& outSig, const QString& code);
 
+// A small MPRIS player of the test's own on the bus, its script written into `folder`: its name,
+// identity and status as given; Next and Previous move through numbered tracks, PlayPause
+// toggles; every answer waits `delay` seconds first (a player that hangs). Null when it never
+// took its name.
+std::unique_ptr<Service> startPlayer(PrivateBus& bus, const QString& folder, const QString& name,
+                                     const QString& identity, const QString& status,
+                                     const QString& delay = {});
+
 // Awaits a task on the event loop, keeping its value or its exception.
 template <typename T>
 struct Outcome {

@@ -22,34 +22,6 @@ const QString login1 = QStringLiteral("org.freedesktop.login1");
 const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString sessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
 
-// The player of the media tests, reduced to what the agent asks.
-constexpr const char* playerScript = R"(
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-class P(dbus.service.Object):
-    track = 1
-    def props(self, iface):
-        if iface == 'org.mpris.MediaPlayer2':
-            return {'Identity': 'Rhythmbox'}
-        return {'PlaybackStatus': 'Playing', 'Metadata': dbus.Dictionary(
-            {'xesam:title': 'Track %d' % self.track,
-             'xesam:artist': dbus.Array(['Ann'], signature='s')}, signature='sv')}
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
-    def Get(self, iface, prop):
-        return self.props(iface)[prop]
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, iface):
-        return self.props(iface)
-    @dbus.service.method('org.mpris.MediaPlayer2.Player')
-    def Next(self):
-        self.track += 1
-bus = dbus.SessionBus()
-keep = dbus.service.BusName('org.mpris.MediaPlayer2.rhythmbox', bus)
-player = P(bus, '/org/mpris/MediaPlayer2')
-GLib.MainLoop().run()
-)";
-
 // The real program, headless on the Linux backend, in a desktop of the test's own: a system bus
 // with logind and UPower mocked, a session bus with a keyring and a media player, a sound server
 // with a null sink, and a home of its own.
@@ -132,13 +104,9 @@ protected:
         pactl({QStringLiteral("set-sink-volume"), QStringLiteral("corvane_test"),
                QStringLiteral("65%")});
 
-        QFile script(scratch.filePath(QStringLiteral("player.py")));
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write(playerScript);
-        script.close();
-        player = std::make_unique<Service>(QStringLiteral("/usr/bin/python3"),
-                                           QStringList{script.fileName()}, environment);
-        ASSERT_TRUE(sessionBus->waitForOwner(QStringLiteral("org.mpris.MediaPlayer2.rhythmbox")));
+        player = startPlayer(*sessionBus, scratch.path(), QStringLiteral("rhythmbox"),
+                             QStringLiteral("Rhythmbox"), QStringLiteral("Playing"));
+        ASSERT_NE(player, nullptr);
 
         // MPRIS needs no permission; the agent's one-time explanation is taken as read, as a
         // person would have done at the window.
@@ -224,7 +192,7 @@ TEST_F(HeadlessAgentOnDesktopTest, TheAgentOperatesTheDesktopItRunsOn) {
     EXPECT_EQ(*report.find("audio"),
               JSON(JSON::Object{{"volume", JSON(65)}, {"muted", JSON(false)}}));
     EXPECT_EQ(*report.find("now_playing"), JSON(JSON::Object{{"title", JSON("Track 1")},
-                                                             {"artist", JSON("Ann")},
+                                                             {"artist", JSON("Ann, Bo")},
                                                              {"source_app", JSON("Music")},
                                                              {"playing", JSON(true)}}));
 

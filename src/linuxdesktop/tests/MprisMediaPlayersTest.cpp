@@ -2,7 +2,6 @@
 
 #include "linuxdesktop/MprisMediaPlayers.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -16,50 +15,6 @@ namespace {
 using namespace desktop_services;
 using Player = MediaPlayers::Player;
 using Track = MediaPlayers::Track;
-
-// A small MPRIS player: its name, identity and status from the command line; Next and Previous
-// move through numbered tracks, PlayPause toggles. Optional fourth argument: seconds every answer
-// waits first (a player that hangs).
-constexpr const char* playerScript = R"(
-import sys, time, dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-name, identity, status = sys.argv[1], sys.argv[2], sys.argv[3]
-delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0
-ROOT, PLAYER = 'org.mpris.MediaPlayer2', 'org.mpris.MediaPlayer2.Player'
-class P(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, '/org/mpris/MediaPlayer2')
-        self.track, self.status = 1, status
-    def meta(self):
-        return dbus.Dictionary({'xesam:title': 'Track %d' % self.track,
-                                'xesam:artist': dbus.Array(['Ann', 'Bo'], signature='s')},
-                               signature='sv')
-    def props(self, iface):
-        time.sleep(delay)
-        if iface == ROOT:
-            return {'Identity': identity}
-        return {'PlaybackStatus': self.status, 'Metadata': self.meta()}
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
-    def Get(self, iface, prop):
-        return self.props(iface)[prop]
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, iface):
-        return self.props(iface)
-    @dbus.service.method(PLAYER)
-    def Next(self):
-        self.track += 1
-    @dbus.service.method(PLAYER)
-    def Previous(self):
-        self.track -= 1
-    @dbus.service.method(PLAYER)
-    def PlayPause(self):
-        self.status = 'Paused' if self.status == 'Playing' else 'Playing'
-bus = dbus.SessionBus()
-keep = dbus.service.BusName('org.mpris.MediaPlayer2.' + name, bus)
-player = P(bus)
-GLib.MainLoop().run()
-)";
 
 class MprisMediaPlayersTest : public ::testing::Test {
 protected:
@@ -76,27 +31,15 @@ protected:
         ASSERT_TRUE(scratch.isValid());
         bus = std::make_unique<PrivateBus>(scratch.path(), QStringLiteral("session"));
         ASSERT_TRUE(bus->started());
-        script = scratch.filePath(QStringLiteral("player.py"));
-        QFile file(script);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(playerScript);
     }
 
     std::unique_ptr<Service> startPlayer(const QString& name, const QString& identity,
                                          const QString& status, const QString& delay = {}) {
-        QStringList arguments{script, name, identity, status};
-        if (!delay.isEmpty()) {
-            arguments << delay;
-        }
-        auto player = std::make_unique<Service>(QStringLiteral("/usr/bin/python3"), arguments,
-                                                bus->environment());
-        EXPECT_TRUE(bus->waitForOwner(QStringLiteral("org.mpris.MediaPlayer2.") + name));
-        return player;
+        return desktop_services::startPlayer(*bus, scratch.path(), name, identity, status, delay);
     }
 
     QTemporaryDir scratch;
     std::unique_ptr<PrivateBus> bus;
-    QString script;
 };
 
 TEST_F(MprisMediaPlayersTest, PlayersComePlayingFirstAndAreSteeredWithoutAsking) {

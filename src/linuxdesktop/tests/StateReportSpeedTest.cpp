@@ -21,7 +21,6 @@
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimulatedMac.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -30,30 +29,6 @@ namespace corvane {
 namespace {
 
 using namespace desktop_services;
-
-// A player that answers at once, playing one track.
-constexpr const char* playerScript = R"(
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-class P(dbus.service.Object):
-    def props(self, iface):
-        if iface == 'org.mpris.MediaPlayer2':
-            return {'Identity': 'Spotify'}
-        return {'PlaybackStatus': 'Playing', 'Metadata': dbus.Dictionary(
-            {'xesam:title': 'Song', 'xesam:artist': dbus.Array(['Ann'], signature='s')},
-            signature='sv')}
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
-    def Get(self, iface, prop):
-        return self.props(iface)[prop]
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, iface):
-        return self.props(iface)
-bus = dbus.SessionBus()
-keep = dbus.service.BusName('org.mpris.MediaPlayer2.spotify', bus)
-player = P(bus, '/org/mpris/MediaPlayer2')
-GLib.MainLoop().run()
-)";
 
 // The mean time of one get_state report over `platform`, in microseconds.
 long long reportMicroseconds(Platform& platform, int reports) {
@@ -88,12 +63,9 @@ TEST(StateReportSpeed, TheDesktopsReportIsMeasuredBesideTheSimulatedMacs) {
         QStringLiteral("org.freedesktop.UPower"), QStringLiteral("/org/freedesktop/UPower"),
         QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("SetupDisplayDevice"),
         {2u, 2u, 42.0, 20.0, 48.0, 10.0, qlonglong(3600), qlonglong(0), true, QString(), 1u});
-    QFile script(scratch.filePath(QStringLiteral("player.py")));
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write(playerScript);
-    script.close();
-    Service player(QStringLiteral("/usr/bin/python3"), {script.fileName()}, session.environment());
-    ASSERT_TRUE(session.waitForOwner(QStringLiteral("org.mpris.MediaPlayer2.spotify")));
+    const auto player = startPlayer(session, scratch.path(), QStringLiteral("spotify"),
+                                    QStringLiteral("Spotify"), QStringLiteral("Playing"));
+    ASSERT_NE(player, nullptr);
     const QString socket = scratch.filePath(QStringLiteral("native"));
     Service pulse(
         QStringLiteral("pulseaudio"),
