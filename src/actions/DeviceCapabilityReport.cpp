@@ -1,5 +1,7 @@
 #include "actions/DeviceCapabilityReport.h"
 
+#include <algorithm>
+
 // Set by the build from the project version and the CORVANE_AGENT_BUILD cache variable; a
 // translation unit built without them reports a development build.
 #ifndef CORVANE_AGENT_VERSION
@@ -14,11 +16,13 @@ namespace corvane::DeviceCapabilityReport {
 namespace {
 
 template <std::size_t N>
-JSON names(const std::array<std::string_view, N>& list) {
+JSON names(const std::array<std::string_view, N>& list, const std::vector<std::string>& left) {
     JSON::Array array;
     array.reserve(N);
     for (const std::string_view name : list) {
-        array.emplace_back(name);
+        if (std::find(left.begin(), left.end(), name) == left.end()) {
+            array.emplace_back(name);
+        }
     }
     return array;
 }
@@ -60,8 +64,8 @@ JSON assemble(const Inputs& inputs) {
     report.emplace("screen_state", rawValue(inputs.screenState));
     report.emplace("agent_version", inputs.agentVersion);
     report.emplace("agent_build", inputs.agentBuild ? JSON(*inputs.agentBuild) : JSON());
-    report.emplace("actions", names(actions));
-    report.emplace("features", names(features));
+    report.emplace("actions", names(actions, inputs.unavailable));
+    report.emplace("features", names(features, inputs.unavailable));
     report.emplace("permissions", std::move(permissions));
     return report;
 }
@@ -73,6 +77,11 @@ JSON read(Platform& platform, bool desktopEnabled) {
     inputs.agentVersion = version();
     inputs.agentBuild = build();
     inputs.desktopEnabled = desktopEnabled;
+    if (platform.gaps != nullptr) {
+        for (ServiceGaps::Gap& gap : platform.gaps->gaps()) {
+            inputs.unavailable.push_back(std::move(gap.name));
+        }
+    }
     // Permissions are only asked about when they will be reported.
     if (inputs.screenState == ScreenState::Unlocked) {
         inputs.accessibilityTrusted = platform.accessibility.isTrusted();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
 
@@ -57,6 +58,8 @@ struct Inputs {
     bool desktopEnabled = false;
     bool accessibilityTrusted = false;
     bool screenCaptureAllowed = false;
+    // Actions and features this computer cannot offer: left out of the lists.
+    std::vector<std::string> unavailable;
 };
 JSON assemble(const Inputs& inputs);
 

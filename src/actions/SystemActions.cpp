@@ -70,7 +70,11 @@ Scan scan(const Accessibility& accessibility, const Clock& clock, AXElement root
 }
 
 QCoro::Task<JSON> lock(Platform platform) {
-    check(platform);
+    if (platform.sessionLock.lockNeedsAccessibility()) {
+        check(platform);
+    } else if (platform.sessionLock.state() != ScreenState::Unlocked) {
+        throw ContractError("device_locked");
+    }
     // Named first: GCC 12 mishandles a co_await in a switch's condition.
     const SessionLock::LockResult result = co_await platform.sessionLock.lockNow();
     switch (result) {

@@ -14,6 +14,7 @@
 #include "platform/PowerSources.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ScreenCapture.h"
+#include "platform/ServiceGaps.h"
 #include "platform/SessionLock.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserPrompts.h"
@@ -42,6 +43,8 @@ struct Platform {
     UserDefaults& defaults;
     UserPrompts& prompts;
     Clock& clock;
+    // What the backend cannot offer here; null when it offers everything.
+    const ServiceGaps* gaps = nullptr;
 };
 
 } // namespace corvane

@@ -24,7 +24,8 @@ inline Platform platformWithPrompts(const Platform& base, UserPrompts& prompts) 
                     .loginItems = base.loginItems,
                     .defaults = base.defaults,
                     .prompts = prompts,
-                    .clock = base.clock};
+                    .clock = base.clock,
+                    .gaps = base.gaps};
 }
 
 } // namespace corvane

@@ -30,6 +30,9 @@ public:
         Refused,      // the request could not be made
     };
     virtual QCoro::Task<LockResult> lockNow() = 0;
+    // Whether locking goes through synthetic input (a keystroke), and so needs the accessibility
+    // trust; a backend that asks the session manager does not.
+    virtual bool lockNeedsAccessibility() const { return true; }
 
     // The session facts behind the verdict, for diagnostics only.
     struct Facts {

@@ -2,6 +2,7 @@
 
 #include "velto/Backend.h"
 #include "velto/CommandLine.h"
+#include "velto/LinuxBackend.h"
 #include "velto/ProgramStart.h"
 #include "velto/SimBackend.h"
 
@@ -10,6 +11,9 @@ namespace corvane::BackendFactory {
 std::unique_ptr<Backend> make(const CommandLine& line, SettingsUserDefaults& defaults) {
     if (line.platform == QLatin1String("sim")) {
         return SimBackend::start(line, defaults);
+    }
+    if (line.platform == QLatin1String("linux")) {
+        return LinuxBackend::start(line, defaults);
     }
     ProgramStart::printLine("velto: unknown platform '" + line.platform.toStdString() + "'");
     return nullptr;

@@ -16,7 +16,7 @@ struct CommandLine;
 // so that the command line can check them without linking any.
 namespace BackendFactory {
 
-inline constexpr std::array<std::string_view, 1> names{"sim"};
+inline constexpr std::array<std::string_view, 2> names{"sim", "linux"};
 
 inline bool knows(const QString& name) {
     for (const std::string_view known : names) {
@@ -28,7 +28,8 @@ inline bool knows(const QString& name) {
 }
 
 // The backend named by the command line, ready to use (the simulated Mac: the relay option
-// stored, its scenario loaded, its control socket listening). Null, with the reason printed, when
+// stored, its scenario loaded, its control socket listening; the Linux desktop: its services
+// being reached). Null, with the reason printed, when
 // it cannot start.
 std::unique_ptr<Backend> make(const CommandLine& line, SettingsUserDefaults& defaults);
 

@@ -7,6 +7,7 @@
 #include "agent/TaskHandle.h"
 #include "core/ContractError.h"
 #include "core/InstanceLock.h"
+#include "linuxdesktop/SecretServiceKeychain.h"
 #include "platform/PlatformWithPrompts.h"
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
@@ -192,30 +193,42 @@ struct Endpoint {
     std::string token;
 };
 
-// The port from the user defaults and the token from the running simulated Mac's keychain, read
-// through the same store the agent uses. Empty optional with `error` set when either is missing.
-std::optional<Endpoint> readEndpoint(std::string& error) {
+// The token from the keychain the agent on this platform uses: the running simulated Mac's, or
+// the desktop's Secret Service. Read through the same store the agent uses.
+std::optional<std::string> readLocalToken(const QString& platform, std::string& error) {
+    try {
+        if (platform == QLatin1String("linux")) {
+            SecretServiceKeychain keychain;
+            return KeychainStore(keychain, agentService, false).read(KeychainStore::localAPIToken);
+        }
+        const SimControlClient::Outcome outcome = SimControlClient::run(
+            VeltoPaths::simulatorSocket(), {JSON(JSON::Object{{"cmd", JSON("state")}})});
+        if (!outcome.ok()) {
+            error = outcome.error;
+            return std::nullopt;
+        }
+        const JSON* state = outcome.answers.front().find("state");
+        const JSON* keychain = state != nullptr ? state->find("keychain") : nullptr;
+        const JSON* items = keychain != nullptr ? keychain->find("items") : nullptr;
+        KeychainSnapshot snapshot(items != nullptr ? *items : JSON(JSON::Array{}));
+        return KeychainStore(snapshot, agentService, false).read(KeychainStore::localAPIToken);
+    } catch (const std::exception& failure) {
+        error = "cannot read the local API token: " + describe(failure);
+        return std::nullopt;
+    }
+}
+
+// The port from the user defaults and the token from the platform's keychain. Empty optional with
+// `error` set when either is missing.
+std::optional<Endpoint> readEndpoint(const QString& platform, std::string& error) {
     const SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
     const std::optional<std::int64_t> port = defaults.integerValue("local-port");
     if (!port || *port < 1 || *port > 65535) {
         error = "no loopback port has been chosen yet; start the agent with 'velto --headless'";
         return std::nullopt;
     }
-    const SimControlClient::Outcome outcome = SimControlClient::run(
-        VeltoPaths::simulatorSocket(), {JSON(JSON::Object{{"cmd", JSON("state")}})});
-    if (!outcome.ok()) {
-        error = outcome.error;
-        return std::nullopt;
-    }
-    const JSON* state = outcome.answers.front().find("state");
-    const JSON* keychain = state != nullptr ? state->find("keychain") : nullptr;
-    const JSON* items = keychain != nullptr ? keychain->find("items") : nullptr;
-    KeychainSnapshot snapshot(items != nullptr ? *items : JSON(JSON::Array{}));
-    std::optional<std::string> token;
-    try {
-        token = KeychainStore(snapshot, agentService, false).read(KeychainStore::localAPIToken);
-    } catch (const std::exception& failure) {
-        error = "cannot read the local API token: " + describe(failure);
+    const std::optional<std::string> token = readLocalToken(platform, error);
+    if (!error.empty()) {
         return std::nullopt;
     }
     if (!token || token->empty()) {
@@ -225,10 +238,10 @@ std::optional<Endpoint> readEndpoint(std::string& error) {
     return Endpoint{static_cast<quint16>(*port), *token};
 }
 
-int runLocalApi(int& argc, char** argv) {
+int runLocalApi(const CommandLine& line, int& argc, char** argv) {
     QCoreApplication application(argc, argv);
     std::string error;
-    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    const std::optional<Endpoint> endpoint = readEndpoint(line.platform, error);
     if (!endpoint) {
         return fail("velto local-api", error);
     }
@@ -241,7 +254,7 @@ int runLocalApi(int& argc, char** argv) {
 int runCall(const CommandLine& line, int& argc, char** argv) {
     QCoreApplication application(argc, argv);
     std::string error;
-    const std::optional<Endpoint> endpoint = readEndpoint(error);
+    const std::optional<Endpoint> endpoint = readEndpoint(line.platform, error);
     if (!endpoint) {
         return fail("velto call", error);
     }
@@ -301,7 +314,7 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
     case CommandLine::Mode::Window:
         return WindowProgram::run(line, argc, argv);
     case CommandLine::Mode::LocalApi:
-        return runLocalApi(argc, argv);
+        return runLocalApi(line, argc, argv);
     case CommandLine::Mode::Call:
         return runCall(line, argc, argv);
     case CommandLine::Mode::Sim:

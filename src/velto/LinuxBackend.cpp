@@ -1,0 +1,203 @@
+#include "velto/LinuxBackend.h"
+
+#include "core/SystemClock.h"
+#include "linuxdesktop/AbsentAccessibility.h"
+#include "linuxdesktop/AbsentAppCatalog.h"
+#include "linuxdesktop/AbsentApplicationBundles.h"
+#include "linuxdesktop/AbsentFocusModes.h"
+#include "linuxdesktop/AbsentInput.h"
+#include "linuxdesktop/AbsentLoginItems.h"
+#include "linuxdesktop/AbsentScreenCapture.h"
+#include "linuxdesktop/AbsentWorkspace.h"
+#include "linuxdesktop/DesktopUserPrompts.h"
+#include "linuxdesktop/LinuxHostStats.h"
+#include "linuxdesktop/LogindSessionLock.h"
+#include "linuxdesktop/LogindSleepWatch.h"
+#include "linuxdesktop/MprisMediaPlayers.h"
+#include "linuxdesktop/PulseAudioOutput.h"
+#include "linuxdesktop/SecretServiceKeychain.h"
+#include "linuxdesktop/UPowerSources.h"
+#include "platform/QtProcessRunner.h"
+#include "platform/SettingsUserDefaults.h"
+#include "velto/CommandLine.h"
+#include "velto/ProgramStart.h"
+
+#include <QDBusConnection>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace corvane {
+
+namespace {
+
+// What the stand-ins below leave out, until the desktop's own ports replace them. Remove a
+// stand-in's rows together with its line in Ports.
+const std::vector<ServiceGaps::Gap>& standInGaps() {
+    static const std::vector<ServiceGaps::Gap> gaps{
+        {"open_app", "applications are not read on this desktop yet"},
+        {"quit_app", "applications are not read on this desktop yet"},
+        {"list_apps", "applications are not read on this desktop yet"},
+        {"app_inventory", "applications are not read on this desktop yet"},
+        {"open_url", "web addresses are not opened on this desktop yet"},
+        {"toggle_do_not_disturb", "Do Not Disturb is not reached on this desktop yet"},
+        {"run_shortcut", "Shortcuts do not run on this desktop yet"},
+        {"close_browser_tabs", "other applications' windows are not read on this desktop yet"},
+        {"desktop_observe", "other applications' windows are not read on this desktop yet"},
+        {"desktop_act", "other applications' windows are not read on this desktop yet"},
+        {"desktop_images", "windows are not captured on this desktop yet"},
+    };
+    return gaps;
+}
+
+} // namespace
+
+struct LinuxBackend::Ports {
+    explicit Ports(SettingsUserDefaults& defaults)
+        : defaults(defaults)
+        , systemBus(QDBusConnection::systemBus())
+        , sessionBus(QDBusConnection::sessionBus())
+        , sessionLock(systemBus, clock, LogindSessionLock::ofThisProcess())
+        , sleepWatch(systemBus)
+        , power(systemBus)
+        , host(systemBus, LinuxHostStats::Roots{})
+        , mediaPlayers(sessionBus) {}
+
+    SettingsUserDefaults& defaults;
+    SystemClock clock;
+    QDBusConnection systemBus;
+    QDBusConnection sessionBus;
+    LogindSessionLock sessionLock;
+    LogindSleepWatch sleepWatch;
+    UPowerSources power;
+    LinuxHostStats host;
+    PulseAudioOutput audio;
+    MprisMediaPlayers mediaPlayers;
+    SecretServiceKeychain keychain;
+    QtProcessRunner processes;
+    DesktopUserPrompts prompts;
+    // Stand-ins (one line each) until the desktop's own ports replace them.
+    AbsentWorkspace workspace;
+    AbsentApplicationBundles bundles;
+    AbsentAppCatalog appCatalog;
+    AbsentFocusModes focusModes;
+    AbsentLoginItems loginItems;
+    AbsentAccessibility accessibility;
+    AbsentInput input;
+    AbsentScreenCapture screenCapture;
+    // Tells the person, once the services had time to answer, what this desktop does not offer.
+    QTimer report;
+};
+
+std::unique_ptr<LinuxBackend> LinuxBackend::start(const CommandLine& line,
+                                                  SettingsUserDefaults& defaults) {
+    if (!line.relay.isEmpty()) {
+        try {
+            defaults.setString("relay", line.relay.toStdString());
+        } catch (const std::exception& error) {
+            ProgramStart::printLine(std::string("velto: cannot store the relay: ") + error.what());
+            return nullptr;
+        }
+    }
+    auto backend = std::make_unique<LinuxBackend>(defaults);
+    QTimer& report = backend->ports_->report;
+    report.setSingleShot(true);
+    QObject::connect(&report, &QTimer::timeout, &report, [gaps = backend.get()] {
+        std::vector<std::pair<std::string, std::string>> byReason;
+        for (const Gap& gap : gaps->gaps()) {
+            auto it = std::find_if(byReason.begin(), byReason.end(),
+                                   [&](const auto& entry) { return entry.first == gap.reason; });
+            if (it == byReason.end()) {
+                byReason.emplace_back(gap.reason, gap.name);
+            } else {
+                it->second += ", " + gap.name;
+            }
+        }
+        for (const auto& [reason, names] : byReason) {
+            ProgramStart::printLine("velto: not offered here (" + reason + "): " + names);
+        }
+    });
+    report.start(std::chrono::seconds(2));
+    return backend;
+}
+
+LinuxBackend::LinuxBackend(SettingsUserDefaults& defaults)
+    : ports_(std::make_unique<Ports>(defaults)) {
+    Ports& ports = *ports_;
+    // The machine's sleep and the session's switches reach the agent as the workspace's
+    // notices, whichever workspace serves.
+    QObject::connect(&ports.sleepWatch, &LogindSleepWatch::willSleep, &ports.workspace,
+                     &Workspace::willSleep);
+    QObject::connect(&ports.sleepWatch, &LogindSleepWatch::didWake, &ports.workspace,
+                     &Workspace::didWake);
+    QObject::connect(&ports.sessionLock, &LogindSessionLock::activeChanged, &ports.workspace,
+                     [workspace = &ports.workspace](bool active) {
+                         if (active) {
+                             Q_EMIT workspace->sessionDidBecomeActive();
+                         } else {
+                             Q_EMIT workspace->sessionDidResignActive();
+                         }
+                     });
+}
+
+LinuxBackend::~LinuxBackend() = default;
+
+Platform LinuxBackend::platform() {
+    Ports& ports = *ports_;
+    return Platform{.workspace = ports.workspace,
+                    .bundles = ports.bundles,
+                    .sessionLock = ports.sessionLock,
+                    .accessibility = ports.accessibility,
+                    .input = ports.input,
+                    .focusModes = ports.focusModes,
+                    .audio = ports.audio,
+                    .mediaPlayers = ports.mediaPlayers,
+                    .powerSources = ports.power,
+                    .host = ports.host,
+                    .appCatalog = ports.appCatalog,
+                    .screenCapture = ports.screenCapture,
+                    .keychain = ports.keychain,
+                    .processes = ports.processes,
+                    .loginItems = ports.loginItems,
+                    .defaults = ports.defaults,
+                    .prompts = ports.prompts,
+                    .clock = ports.clock,
+                    .gaps = this};
+}
+
+void LinuxBackend::endProcesses() {
+    ports_->processes.endAll();
+}
+
+std::chrono::milliseconds LinuxBackend::drainTime() const {
+    // The lock's confirmation notices the agent is gone at its next wait.
+    return LogindSessionLock::confirmInterval;
+}
+
+std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
+    std::vector<Gap> gaps = standInGaps();
+    const Ports& ports = *ports_;
+    if (!ports.sessionLock.logindPresent()) {
+        const std::string why = "systemd-logind does not answer on the system bus";
+        gaps.push_back({"lock_screen", why});
+        gaps.push_back({"sleep_mac", why});
+    } else if (!ports.sessionLock.sessionKnown()) {
+        gaps.push_back({"lock_screen", "systemd-logind knows no session of this agent"});
+    }
+    if (!ports.audio.reachable()) {
+        const std::string why = "no sound server answers";
+        for (const char* name : {"set_volume", "mute", "unmute", "audio_output_state"}) {
+            gaps.push_back({name, why});
+        }
+    }
+    if (!ports.sessionBus.isConnected()) {
+        const std::string why = "there is no session bus to find media players on";
+        for (const char* name :
+             {"media_play_pause", "media_next", "media_previous", "playback_state"}) {
+            gaps.push_back({name, why});
+        }
+    }
+    return gaps;
+}
+
+} // namespace corvane
