@@ -2,26 +2,29 @@
 
 #include "core/SystemClock.h"
 #include "linuxdesktop/AbsentAccessibility.h"
-#include "linuxdesktop/AbsentAppCatalog.h"
-#include "linuxdesktop/AbsentApplicationBundles.h"
-#include "linuxdesktop/AbsentFocusModes.h"
 #include "linuxdesktop/AbsentInput.h"
-#include "linuxdesktop/AbsentLoginItems.h"
 #include "linuxdesktop/AbsentScreenCapture.h"
-#include "linuxdesktop/AbsentWorkspace.h"
 #include "linuxdesktop/DesktopUserPrompts.h"
+#include "linuxdesktop/GnomeFocusModes.h"
+#include "linuxdesktop/KdeFocusModes.h"
+#include "linuxdesktop/LinuxAppCatalog.h"
+#include "linuxdesktop/LinuxApplicationBundles.h"
 #include "linuxdesktop/LinuxHostStats.h"
+#include "linuxdesktop/LinuxWorkspace.h"
 #include "linuxdesktop/LogindSessionLock.h"
 #include "linuxdesktop/LogindSleepWatch.h"
 #include "linuxdesktop/MprisMediaPlayers.h"
 #include "linuxdesktop/PulseAudioOutput.h"
 #include "linuxdesktop/SecretServiceKeychain.h"
+#include "linuxdesktop/ShortcutFolderRunner.h"
 #include "linuxdesktop/UPowerSources.h"
+#include "linuxdesktop/XdgLoginItems.h"
 #include "platform/QtProcessRunner.h"
 #include "platform/SettingsUserDefaults.h"
 #include "velto/CommandLine.h"
 #include "velto/ProgramStart.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QTimer>
 
@@ -31,17 +34,19 @@ namespace corvane {
 
 namespace {
 
+// Do Not Disturb as the desktop keeps it: KDE's notification inhibition, else GNOME's banners
+// setting (which answers "unavailable" on any other desktop).
+std::unique_ptr<FocusModes> focusModesOf(const QDBusConnection& sessionBus) {
+    if (GnomeFocusModes::currentDesktops().find("KDE") != std::string::npos) {
+        return std::make_unique<KdeFocusModes>(sessionBus);
+    }
+    return std::make_unique<GnomeFocusModes>(GnomeFocusModes::currentDesktops());
+}
+
 // What the stand-ins below leave out, until the desktop's own ports replace them. Remove a
 // stand-in's rows together with its line in Ports.
 const std::vector<ServiceGaps::Gap>& standInGaps() {
     static const std::vector<ServiceGaps::Gap> gaps{
-        {"open_app", "applications are not read on this desktop yet"},
-        {"quit_app", "applications are not read on this desktop yet"},
-        {"list_apps", "applications are not read on this desktop yet"},
-        {"app_inventory", "applications are not read on this desktop yet"},
-        {"open_url", "web addresses are not opened on this desktop yet"},
-        {"toggle_do_not_disturb", "Do Not Disturb is not reached on this desktop yet"},
-        {"run_shortcut", "Shortcuts do not run on this desktop yet"},
         {"close_browser_tabs", "other applications' windows are not read on this desktop yet"},
         {"desktop_observe", "other applications' windows are not read on this desktop yet"},
         {"desktop_act", "other applications' windows are not read on this desktop yet"},
@@ -61,7 +66,14 @@ struct LinuxBackend::Ports {
         , sleepWatch(systemBus)
         , power(systemBus)
         , host(systemBus, LinuxHostStats::Roots{})
-        , mediaPlayers(sessionBus) {}
+        , mediaPlayers(sessionBus)
+        , catalog(LinuxAppCatalog::standardFolders())
+        , bundles(catalog)
+        , workspace(catalog, clock)
+        , focusModes(focusModesOf(sessionBus))
+        , processes(tools, ShortcutFolderRunner::standardFolder())
+        , loginItems(XdgLoginItems::standardFolder(),
+                     QCoreApplication::applicationFilePath().toStdString()) {}
 
     SettingsUserDefaults& defaults;
     SystemClock clock;
@@ -74,14 +86,17 @@ struct LinuxBackend::Ports {
     PulseAudioOutput audio;
     MprisMediaPlayers mediaPlayers;
     SecretServiceKeychain keychain;
-    QtProcessRunner processes;
     DesktopUserPrompts prompts;
+    // The catalog before everything that reads it.
+    LinuxAppCatalog catalog;
+    LinuxApplicationBundles bundles;
+    LinuxWorkspace workspace;
+    std::unique_ptr<FocusModes> focusModes;
+    QtProcessRunner tools;
+    // Shortcuts are the person's own programs in the shortcuts folder, run by the tool runner.
+    ShortcutFolderRunner processes;
+    XdgLoginItems loginItems;
     // Stand-ins (one line each) until the desktop's own ports replace them.
-    AbsentWorkspace workspace;
-    AbsentApplicationBundles bundles;
-    AbsentAppCatalog appCatalog;
-    AbsentFocusModes focusModes;
-    AbsentLoginItems loginItems;
     AbsentAccessibility accessibility;
     AbsentInput input;
     AbsentScreenCapture screenCapture;
@@ -149,12 +164,12 @@ Platform LinuxBackend::platform() {
                     .sessionLock = ports.sessionLock,
                     .accessibility = ports.accessibility,
                     .input = ports.input,
-                    .focusModes = ports.focusModes,
+                    .focusModes = *ports.focusModes,
                     .audio = ports.audio,
                     .mediaPlayers = ports.mediaPlayers,
                     .powerSources = ports.power,
                     .host = ports.host,
-                    .appCatalog = ports.appCatalog,
+                    .appCatalog = ports.catalog,
                     .screenCapture = ports.screenCapture,
                     .keychain = ports.keychain,
                     .processes = ports.processes,
@@ -166,7 +181,7 @@ Platform LinuxBackend::platform() {
 }
 
 void LinuxBackend::endProcesses() {
-    ports_->processes.endAll();
+    ports_->tools.endAll();
 }
 
 std::chrono::milliseconds LinuxBackend::drainTime() const {
