@@ -38,6 +38,7 @@ void Agent::observeScreen(ScreenState state) {
     publish(Field::ScreenState, screenState_, state);
     // A report taken in another lock state is not shown.
     publish(Field::DeviceState, deviceState_, std::optional<JSON>());
+    session_.reportNow();
 }
 
 QCoro::Task<> Agent::startConnections(bool allowInteraction) {

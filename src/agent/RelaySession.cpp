@@ -79,6 +79,19 @@ QCoro::Task<> RelaySession::send(JSON message) {
     co_await socket->sendText(std::move(text));
 }
 
+void RelaySession::reportNow() {
+    if (!socket_ || !agent_.online()) {
+        return;
+    }
+    JSON report = capabilities();
+    if (report == reported_) {
+        return;
+    }
+    reported_ = report;
+    // A failed send ends the session through its receive loop; nothing to do here.
+    startDetached(send(heartbeatMessage(std::move(report), agent_.platform_.clock.now())), {});
+}
+
 void RelaySession::start(TaskHandle handle, std::uint64_t generation) {
     const QPointer<RelaySession> self(this);
     startDetached(connectLoop(self, std::move(handle), generation),
@@ -210,9 +223,10 @@ QCoro::Task<> RelaySession::sessionBody(std::shared_ptr<WebSocketRelaySocket> so
     if (!self || !agent.current(handle, generation)) {
         co_return;
     }
+    reported_ = first;
     Clock* clock = &platform.clock;
     startDetached(handshakeWatchdog(self, session, generation, socket, clock), {});
-    startDetached(heartbeats(self, session, generation, socket, first, clock), {});
+    startDetached(heartbeats(self, session, generation, socket, clock), {});
     for (;;) {
         std::optional<QByteArray> bytes = co_await socket->receive();
         if (!self || !agent.current(handle, generation)) {
@@ -291,8 +305,7 @@ QCoro::Task<> RelaySession::handshakeWatchdog(QPointer<RelaySession> self, TaskH
 
 QCoro::Task<> RelaySession::heartbeats(QPointer<RelaySession> self, TaskHandle session,
                                        std::uint64_t generation,
-                                       std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
-                                       Clock* clock) {
+                                       std::shared_ptr<WebSocketRelaySocket> socket, Clock* clock) {
     Clock::MonotonicTime last = clock->monotonicNow();
     Clock::MonotonicTime pinged = last;
     for (;;) {
@@ -317,12 +330,13 @@ QCoro::Task<> RelaySession::heartbeats(QPointer<RelaySession> self, TaskHandle s
             pinged = now;
         }
         JSON report = self->capabilities();
-        if (report == sent && clock->monotonicNow() - last < heartbeatSilence) {
+        if (report == self->reported_ && clock->monotonicNow() - last < heartbeatSilence) {
             continue;
         }
+        self->reported_ = report;
         bool failed = false;
         try {
-            co_await self->sendOn(socket, heartbeatMessage(report, clock->now()));
+            co_await self->sendOn(socket, heartbeatMessage(std::move(report), clock->now()));
         } catch (...) {
             failed = true;
         }
@@ -332,7 +346,6 @@ QCoro::Task<> RelaySession::heartbeats(QPointer<RelaySession> self, TaskHandle s
             }
             co_return;
         }
-        sent = std::move(report);
         last = clock->monotonicNow();
     }
 }

@@ -54,6 +54,10 @@ public:
     bool hasSocket() const noexcept { return socket_ != nullptr; }
     // Validates a device message and sends it on the current socket; "device_offline" without one.
     QCoro::Task<> send(JSON message);
+    // Sends the capability report at once when it changed since the relay last heard it (the
+    // screen locked or unlocked), rather than at the heartbeats' next check, so that a dashboard
+    // shows the change within a moment. Does nothing while offline.
+    void reportNow();
 
 private:
     static QCoro::Task<> connectLoop(QPointer<RelaySession> self, TaskHandle handle,
@@ -75,13 +79,14 @@ private:
                                            Clock* clock);
     static QCoro::Task<> heartbeats(QPointer<RelaySession> self, TaskHandle session,
                                     std::uint64_t generation,
-                                    std::shared_ptr<WebSocketRelaySocket> socket, JSON sent,
-                                    Clock* clock);
+                                    std::shared_ptr<WebSocketRelaySocket> socket, Clock* clock);
     // The capability report for the current desktop-control setting.
     JSON capabilities() const;
 
     Agent& agent_;
     std::shared_ptr<RelaySocket> socket_;
+    // The capability report the relay last heard on the current session.
+    JSON reported_;
 };
 
 } // namespace corvane

@@ -323,7 +323,7 @@ TEST_F(SessionTest, ASilentRelayEndsTheSessionAfterTwentyFourSeconds) {
     EXPECT_FALSE(agent->online());
 }
 
-TEST_F(SessionTest, DesktopControlChangesAndSilenceBringHeartbeats) {
+TEST_F(SessionTest, DesktopControlLockChangesAndSilenceBringHeartbeats) {
     options.execute = nullptr;
     connectPaired();
     ready();
@@ -341,6 +341,18 @@ TEST_F(SessionTest, DesktopControlChangesAndSilenceBringHeartbeats) {
     const JSON latest = session().ofType("heartbeat").back();
     EXPECT_EQ(*latest.find("capabilities")->find("permissions")->stringMember("desktop_control"),
               "granted");
+
+    // A lock is told as soon as the session lock announces it, not at the next 2 s check.
+    mac.console.set(ScreenState::Locked);
+    mac.clock.advance(std::chrono::milliseconds(250));
+    ASSERT_TRUE(until([&] { return received("heartbeat") == 4; }));
+    EXPECT_EQ(
+        *session().ofType("heartbeat").back().find("capabilities")->stringMember("screen_state"),
+        "locked");
+    // Told once: the next check finds nothing new.
+    run(std::chrono::seconds(2));
+    quietly(std::chrono::milliseconds(30));
+    EXPECT_EQ(received("heartbeat"), 4u);
 }
 
 // Messages arriving while a command runs wait their turn: none is lost, the order holds.
