@@ -417,14 +417,18 @@ export async function devicePage(deviceId) {
   if (device.online && screen() !== 'locked') readState();
 
   // ---- Live -------------------------------------------------------------------------------------
+  // A live change that arrives while the list is on its way is newer than the list: it wins.
+  let liveChanges = 0;
+  let lastLive = {};
   const reload = async () => {
+    const seen = liveChanges;
     const fresh = (await api.devices()).find((d) => d.device_id === deviceId);
     if (!fresh) {
       go('/', true);
       return;
     }
     const wasReady = device.online && !isLocked();
-    device = fresh;
+    device = liveChanges === seen ? fresh : { ...fresh, ...lastLive, name: fresh.name };
     draw();
     if (!wasReady && device.online && !isLocked()) readState();
   };
@@ -433,6 +437,8 @@ export async function devicePage(deviceId) {
       reload().catch(() => {});
       refreshAudit();
     } else if (type === 'device' && data.device_id === deviceId) {
+      liveChanges += 1;
+      lastLive = data;
       const wasReady = device.online && !isLocked();
       const name = device.name;
       device = { ...device, ...data, name };
