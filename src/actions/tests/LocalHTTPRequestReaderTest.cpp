@@ -88,7 +88,6 @@ const Case cases[] = {
     {"TrailingSlash", edited({{"commands ", "commands/ "}}), 404},
     {"Http10", edited({{"HTTP/1.1", "HTTP/1.0"}}), 404},
     {"DoubleSpace", edited({{"POST ", "POST  "}}), 404},
-    {"LowerCaseMethod", edited({{"POST", "post"}}), 404},
     // A route error wins over a bad token.
     {"RouteBeforeToken", edited({{"POST /v1/commands", "GET /"}, wrongToken}), 404},
     {"HeaderWithoutColon", edited({header("X-Thing")}), 400},
@@ -100,7 +99,6 @@ const Case cases[] = {
     {"DuplicateLength", edited({header("content-length: 2")}), 400},
     {"DuplicateUnknownHeader", edited({header("X-A: 1\r\nx-a: 1")}), 400},
     {"OriginLowerCase", edited({header("origin: http://a")}), 400},
-    {"OriginMixedCase", edited({header("oRiGiN: null")}), 400},
     // Header errors are found before the token is looked at.
     {"OriginWithBadToken", edited({header("Origin: x"), wrongToken}), 400},
     {"TransferEncoding", edited({header("Transfer-Encoding: chunked")}), 400},
@@ -153,7 +151,6 @@ const Case cases[] = {
     {"BareLineFeedInAHeader", "POST /v1/commands HTTP/1.1\r\nHost: 127.0.0.1:50123\n", 400},
     {"BareLineFeedEndingTheHead", "POST /v1/commands HTTP/1.1\r\n\n", 400},
     {"BareLineFeedAfterAnotherRoute", "GET / HTTP/1.1\n", 404},
-    {"BareLineFeedLaterThanAnotherRoute", "GET / HTTP/1.1\r\nHost: 127.0.0.1:50123\n", 404},
     {"BareLineFeedFirst", "\n", 404},
     {"BareLineFeedAfterInvalidUTF8", "GET /\xC3\x28 HTTP/1.1\n", 400},
     {"BareLineFeedInACompleteHead", "POST /v1/commands HTTP/1.1\nHost: 127.0.0.1:50123\r\n\r\n{}",

@@ -222,9 +222,6 @@ TEST(DeviceCapabilityReport, ShapeAndPermissions) {
     ASSERT_EQ(actions->array()->size(), 19u);
     EXPECT_EQ(actions->array()->front(), JSON("lock_screen"));
     EXPECT_EQ(actions->array()->back(), JSON("desktop_stop"));
-    EXPECT_EQ(*report.find("features"),
-              JSON(JSON::Array{"audio_output_state", "playback_state", "app_inventory",
-                               "desktop_images", "system_status"}));
     EXPECT_EQ(*report.find("permissions"), JSON(JSON::Object{{"desktop_control", "granted"},
                                                              {"accessibility", "granted"},
                                                              {"screen_recording", "denied"}}));

@@ -72,9 +72,6 @@ TEST(CommandFeedback, ExactTextsByteForByte) {
     EXPECT_EQ(CommandFeedback::error("accessibility_permission_required"),
               "macOS isn" APOSTROPHE "t allowing Velto to control apps. Check Velto in System "
               "Settings " ARROW " Privacy & Security " ARROW " Accessibility.");
-    EXPECT_EQ(CommandFeedback::error("permission_required"),
-              "Permission wasn" APOSTROPHE "t granted. Try again when you" APOSTROPHE
-              "re ready to allow it.");
     EXPECT_EQ(CommandFeedback::success("open_app", JSON::parse(R"({"already_open":true,
                                                                     "focused":true})")),
               "App already open " MIDDLE_DOT " brought to front");
@@ -92,15 +89,12 @@ TEST(CommandFeedback, SuccessFlagsCountOnlyAsBooleanTrue) {
         {"open_app", R"({"already_open":true,"focused":false})", "App was already open"},
         {"open_app", R"({"already_open":true,"focused":"true"})", "App was already open"},
         {"open_app", R"({"already_open":"true","focused":true})", "App opened"},
-        {"open_app", R"({"already_open":false,"focused":true})", "App opened"},
         {"open_app", R"({"focused":true})", "App opened"},
         {"open_app", R"(true)", "App opened"},
         {"quit_app", R"({})", "App closed"},
         {"quit_app", R"({"already_closed":true})", "App was already closed"},
         {"quit_app", R"({"already_closed":1})", "App closed"},
         {"lock_screen", R"({"already_locked":true})", "Mac was already locked"},
-        {"lock_screen", R"({"already_locked":"yes"})", "Mac locked"},
-        {"get_state", R"({"battery":{"percent":80}})", "Mac status updated"},
         {"get_state", R"({"screen_locked":true})", "Mac is locked"},
         {"get_state", R"(null)", "Mac status updated"},
         {"mute", R"({"already_open":true})", "Audio muted"},
@@ -130,14 +124,10 @@ TEST(CommandFeedback, MatchingIsExactAndCaseSensitive) {
 TEST(CommandFeedback, SharedSentencesAndOutcomes) {
     EXPECT_EQ(CommandFeedback::error("invalid_deadline"),
               CommandFeedback::error("command_expired"));
-    EXPECT_EQ(CommandFeedback::error("invalid_deadline"),
-              "This request expired before it could run. Send it again.");
     EXPECT_EQ(CommandFeedback::error("session_changed"),
               CommandFeedback::error("lock_state_unknown"));
 
     EXPECT_EQ(CommandFeedback::outcome("succeeded"), "Completed");
-    EXPECT_EQ(CommandFeedback::outcome("duplicate_command"),
-              "This request was already received. Check its result before trying again.");
     EXPECT_EQ(CommandFeedback::outcome("Succeeded"), kGeneral);
     EXPECT_EQ(CommandFeedback::outcome("received"), kGeneral);
     EXPECT_EQ(CommandFeedback::outcome(""), kGeneral);

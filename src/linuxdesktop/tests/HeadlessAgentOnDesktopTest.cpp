@@ -176,17 +176,6 @@ TEST_F(HeadlessAgentOnDesktopTest, TheAgentOperatesTheDesktopItRunsOn) {
         << "the agent never answered get_state unlocked: "
         << QString::fromUtf8(agent->process().readAllStandardError()).toStdString();
     const JSON& report = state.second;
-    // For the record: a whole `velto call get_state`, the client's start included.
-    const auto started = std::chrono::steady_clock::now();
-    constexpr int calls = 5;
-    for (int i = 0; i < calls; ++i) {
-        EXPECT_EQ(call(QStringLiteral("get_state")).first, 0);
-    }
-    RecordProperty("get_state_call_ms",
-                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now() - started)
-                                        .count() /
-                                    calls));
     EXPECT_EQ(*report.find("battery"),
               JSON(JSON::Object{{"percent", JSON(42)}, {"charging", JSON(false)}}));
     EXPECT_EQ(*report.find("audio"),

@@ -127,9 +127,6 @@ TEST_F(LogindTest, TheCachedStateFollowsLockedHintAndActive) {
     const auto each = (std::chrono::steady_clock::now() - started) / reads;
     EXPECT_EQ(unlocked, reads);
     EXPECT_LT(each, std::chrono::microseconds(50));
-    RecordProperty(
-        "lock_state_read_ns",
-        static_cast<int>(std::chrono::duration_cast<std::chrono::nanoseconds>(each).count()));
 }
 
 TEST_F(LogindTest, TheSessionIsFoundByProcessOrElseAsTheUsersDisplaySession) {

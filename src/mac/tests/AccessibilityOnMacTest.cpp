@@ -43,14 +43,6 @@ TEST(AccessibilityOnMac, EveryTermHasOneMacNameAndResultsKeepTheMacNames) {
     for (const auto& row : AccessibilityOnMac::actionNames) {
         EXPECT_EQ(axName(row.term), row.mac);
     }
-    // The rows whose Mac name is not simply the term's.
-    EXPECT_EQ(AccessibilityOnMac::macName(AccessibilityOnMac::attributeNames,
-                                          AXAttribute::FocusedElement),
-              "AXFocusedUIElement");
-    EXPECT_EQ(AccessibilityOnMac::termNamed(AccessibilityOnMac::subroleNames, "AXSecureTextField"),
-              AXSubrole::SecureTextField);
-    EXPECT_EQ(AccessibilityOnMac::termNamed(AccessibilityOnMac::roleNames, "AXSecureTextField"),
-              AXRole::SecureTextField);
 }
 
 TEST(AccessibilityOnMac, RolesAndSubrolesReadIntoTheVocabulary) {

@@ -95,7 +95,6 @@ TEST(ApplicationBundlesOnMac, InfoPlistKeysBecomeTheBundleInfo) {
         {"menu-bar agent as a number", {{"LSUIElement", 1}}, Info{"", std::nullopt, true}},
         {"agent as the number 0", {{"LSUIElement", 0}}, Info{}},
         {"agent as text YES", {{"LSUIElement", " YES "}}, Info{"", std::nullopt, true}},
-        {"agent as text true", {{"LSUIElement", "True"}}, Info{"", std::nullopt, true}},
         {"agent as text 1", {{"LSBackgroundOnly", "1"}}, Info{"", std::nullopt, true}},
         {"agent as other text", {{"LSUIElement", "no"}}, Info{}},
         {"agent as a real", {{"LSUIElement", 1.0}}, Info{}},

@@ -153,23 +153,11 @@ TEST_F(RelayEndToEnd, TheAgentPairsTakesCommandsAndIsRevokedThroughTheRealRelay)
     EXPECT_TRUE(muted.find("ok")->isTrue()) << muted.data();
     EXPECT_EQ(*muted.stringMember("message"), "Audio muted");
 
-    // The round trip, measured as the dashboard sees it (this build carries sanitizers).
-    // RELAY_ROUND_TRIPS=1000 with a release build gives the figure worth reporting.
-    const int trips = std::max(100, qEnvironmentVariableIntValue("RELAY_ROUND_TRIPS"));
-    std::vector<double> milliseconds;
-    for (int i = 0; i < trips; ++i) {
-        QElapsedTimer timer;
-        timer.start();
+    // More commands than the audit shows.
+    for (int i = 0; i < 100; ++i) {
         const JSON state = run(client, session, device, "get_state", JSON(JSON::Object{}));
-        milliseconds.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
         ASSERT_TRUE(state.find("ok")->isTrue()) << state.data();
     }
-    std::sort(milliseconds.begin(), milliseconds.end());
-    const auto at = [&](double share) {
-        return std::to_string(milliseconds[static_cast<std::size_t>(share * (trips - 1))]);
-    };
-    RecordProperty("round_trip_p50_ms", at(0.50));
-    RecordProperty("round_trip_p99_ms", at(0.99));
 
     const JSON audit = client.get(QStringLiteral("/v1/devices/%1/audit").arg(device), session).body;
     ASSERT_EQ(audit.find("audit")->array()->size(), 100u); // the newest hundred

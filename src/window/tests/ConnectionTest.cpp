@@ -24,13 +24,8 @@ using Connection = WindowFixture;
 constexpr int connectionPage = 3;
 
 TEST(ConnectionTexts, LoginAndDesktopStatusLines) {
+    // A status the platform adds later still gets a line.
     using S = LoginItems::Status;
-    EXPECT_EQ(ConnectionPage::loginText(S::NotRegistered),
-              QStringLiteral("Off. Open Velto yourself after logging in."));
-    EXPECT_EQ(ConnectionPage::loginText(S::Enabled),
-              QStringLiteral("Starts quietly in the menu bar when you log in."));
-    EXPECT_EQ(ConnectionPage::loginText(S::NotFound),
-              QStringLiteral("Move Velto to Applications, then enable this setting."));
     EXPECT_EQ(ConnectionPage::loginText(static_cast<S>(42)),
               QStringLiteral("Check Velto in System Settings → General → Login Items."));
 

@@ -28,12 +28,9 @@ TEST(DeviceStateRowsTest, FormatsEachRowAtItsBoundaries) {
         double seconds;
         const char* shown;
     };
-    for (const Row& row : std::initializer_list<Row>{{0, "0m"},
-                                                     {59, "0m"},
-                                                     {42 * 60, "42m"},
+    for (const Row& row : std::initializer_list<Row>{{59, "0m"},
                                                      {3599, "59m"},
                                                      {3600, "1h 0m"},
-                                                     {3 * 3600 + 5 * 60, "3h 5m"},
                                                      {86399, "23h 59m"},
                                                      {86400, "1d 0h"},
                                                      {2 * 86400 + 7 * 3600 + 20 * 60, "2d 7h"},
