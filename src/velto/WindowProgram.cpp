@@ -93,7 +93,8 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
             std::move(agentOptions));
     };
     options.started = [&](Agent& agent) {
-        desktopCommands = std::make_unique<DesktopControlCommands>(agent, platform);
+        desktopCommands = std::make_unique<DesktopControlCommands>(
+            agent, platform, DesktopControlCommands::FrontEnd::Window);
         control = std::make_unique<AgentControlServer>(
             [commands = desktopCommands.get()](const JSON& command) {
                 return commands->handle(command);
