@@ -75,7 +75,7 @@ TEST(ShellCompletion, BashScriptParsesAndOffersTheWordsThatFit) {
     }
 }
 
-TEST(ShellCompletion, ZshScriptParsesWhereZshIsInstalled) {
+TEST(ShellCompletion, ZshScriptParsesAndOffersTheWordsThatFitWhereZshIsInstalled) {
     const QString zsh = QStandardPaths::findExecutable(QStringLiteral("zsh"));
     if (zsh.isEmpty()) {
         GTEST_SKIP() << "zsh is not installed";
@@ -84,7 +84,28 @@ TEST(ShellCompletion, ZshScriptParsesWhereZshIsInstalled) {
     const std::string path = directory.filePath(QStringLiteral("_velto")).toStdString();
     std::ofstream(path) << ShellCompletion::script("zsh", actions);
     const Shell syntax = runShell(zsh, {QStringLiteral("-n"), QString::fromStdString(path)});
-    EXPECT_EQ(syntax.status, 0) << syntax.out;
+    ASSERT_EQ(syntax.status, 0) << syntax.out;
+
+    // Loaded as from $fpath, with compadd replaced by a recorder (zsh filters by prefix itself).
+    const std::string program = "fpath=('" + directory.path().toStdString() +
+                                "' $fpath)\n"
+                                "compadd() { shift; print -r -- \"$*\"; }\n"
+                                "_files() { print -r -- FILES; }\n"
+                                "compdef() { :; }\n"
+                                "autoload -Uz _velto\n"
+                                "offer() { words=(\"$@\"); CURRENT=${#words}; _velto; }\n"
+                                "offer velto ''\n"
+                                "offer velto sim screen ''\n"
+                                "offer velto call --json ''\n"
+                                "offer velto --scenario ''\n"
+                                "offer velto desktop enable ''\n";
+    const Shell offered = runShell(
+        zsh, {QStringLiteral("-f"), QStringLiteral("-c"), QString::fromStdString(program)});
+    EXPECT_EQ(offered.out, "call local-api sim desktop help completion\n"
+                           "locked unlocked inactive unknown\n"
+                           "get_state set_volume mute\n"
+                           "FILES\n"
+                           "--yes\n");
 }
 
 } // namespace
