@@ -133,11 +133,9 @@ Keychain::Status SimKeychain::add(const Query& query, const std::string& secret)
         if (indexOf(items, query) >= 0) {
             return Outcome::Duplicate;
         }
-        // Built in place from the members: moving a finished JSON in makes GCC 12 report the
-        // variant's unused alternatives as maybe uninitialised.
-        items.array()->emplace_back(JSON::Object{{"service", JSON(query.service)},
-                                                 {"account", JSON(query.account)},
-                                                 {"secret", JSON(secret)}});
+        items.array()->push_back(JSON(JSON::Object{{"service", JSON(query.service)},
+                                                   {"account", JSON(query.account)},
+                                                   {"secret", JSON(secret)}}));
         return Outcome::Changed;
     });
 }

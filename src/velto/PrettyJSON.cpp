@@ -47,7 +47,9 @@ void appendString(std::string& out, const std::string& value) {
     }
     const QString decoded = QString::fromStdString(plain);
     for (const char32_t c : decoded.toUcs4()) {
-        if (c < 0x80 || !escaped(c)) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (!escaped(c)) {
             out += QString::fromUcs4(&c, 1).toStdString();
         } else if (c > 0xffff) {
             appendUnit(out, 0xd800 + ((c - 0x10000) >> 10));
