@@ -101,7 +101,9 @@ std::string wrapped(const std::string& text, std::size_t width, std::size_t inde
         end = end == std::string::npos ? text.size() : end;
         const std::size_t lineLength = out.size() - lineStart;
         if (lineLength > indent && lineLength + 1 + (end - position) > width) {
-            out += "\n" + std::string(indent, ' ');
+            // Appended piece by piece: `"\n" + std::string&&` draws GCC 12's false -Wrestrict.
+            out += '\n';
+            out.append(indent, ' ');
             lineStart = out.size() - indent;
         } else if (position > 0) {
             out += ' ';
