@@ -54,7 +54,10 @@ bool discriminates(const JSON& schema) {
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
     std::string out;
     for (const std::string& part : parts) {
-        out += (out.empty() ? "" : std::string(separator)) + part;
+        if (!out.empty()) {
+            out += separator;
+        }
+        out += part;
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace corvane {
@@ -24,7 +25,7 @@ bool escaped(char32_t c) {
     }
 }
 
-void appendUnit(std::string& out, unsigned unit) {
+void appendUnit(std::string& out, std::uint16_t unit) {
     char text[8];
     std::snprintf(text, sizeof text, "\\u%04x", unit);
     out += text;
@@ -52,10 +53,10 @@ void appendString(std::string& out, const std::string& value) {
         } else if (!escaped(c)) {
             out += QString::fromUcs4(&c, 1).toStdString();
         } else if (c > 0xffff) {
-            appendUnit(out, 0xd800 + ((c - 0x10000) >> 10));
-            appendUnit(out, 0xdc00 + ((c - 0x10000) & 0x3ff));
+            appendUnit(out, static_cast<std::uint16_t>(0xd800 + ((c - 0x10000) >> 10)));
+            appendUnit(out, static_cast<std::uint16_t>(0xdc00 + ((c - 0x10000) & 0x3ff)));
         } else {
-            appendUnit(out, c);
+            appendUnit(out, static_cast<std::uint16_t>(c));
         }
     }
 }

@@ -29,7 +29,10 @@ template <typename List, typename Name>
 std::string joined(const List& list, Name name, std::string_view separator = " ") {
     std::string out;
     for (const auto& item : list) {
-        out += (out.empty() ? "" : std::string(separator)) + std::string(name(item));
+        if (!out.empty()) {
+            out += separator;
+        }
+        out += name(item);
     }
     return out;
 }
