@@ -31,7 +31,9 @@ TEST(ActionCatalog, DescribesExactlyWhatTheAgentRuns) {
                                     ActionExecutor::actionNames.end()));
     std::string keys;
     for (const DesktopInteraction::NamedKey& key : DesktopInteraction::keys) {
-        keys += "\"" + std::string(key.name) + "\", ";
+        keys += '"';
+        keys += key.name;
+        keys += "\", ";
     }
     keys.resize(keys.size() - 2);
     EXPECT_EQ(catalog
