@@ -175,19 +175,22 @@ void DesktopInteraction::click(DesktopControl& control, const JSON& params) {
     const DesktopSnapshot& snapshot = control.snapshot_;
     const std::optional<QRectF> frame =
         DesktopWindows::rect(platform.accessibility, *snapshot.window);
-    const JSON* xValue = params.find("x");
-    const JSON* yValue = params.find("y");
-    const std::optional<double> x = xValue != nullptr ? xValue->number() : std::nullopt;
-    const std::optional<double> y = yValue != nullptr ? yValue->number() : std::nullopt;
-    if (!snapshot.imageSize || !frame || !x || !y ||
-        !(*x >= 0 && *x < snapshot.imageSize->width()) ||
-        !(*y >= 0 && *y < snapshot.imageSize->height())) {
+    // A missing or non-numeric coordinate is NaN, which no range check lets through. (Plain
+    // doubles: GCC 12 takes optionals checked this way for maybe uninitialised.)
+    const auto coordinate = [&](std::string_view name) {
+        const JSON* value = params.find(name);
+        return value != nullptr ? value->number().value_or(std::nan("")) : std::nan("");
+    };
+    const double x = coordinate("x");
+    const double y = coordinate("y");
+    if (!snapshot.imageSize || !frame || !(x >= 0 && x < snapshot.imageSize->width()) ||
+        !(y >= 0 && y < snapshot.imageSize->height())) {
         throw ContractError("desktop_image_required");
     }
     if (!snapshot.imageBounds || !DesktopControl::sameBounds(*snapshot.imageBounds, *frame)) {
         throw ContractError("desktop_focus_changed");
     }
-    const QPointF point = clickPoint(*snapshot.imageSize, *frame, *x, *y);
+    const QPointF point = clickPoint(*snapshot.imageSize, *frame, x, y);
     const std::optional<AXElement> hit =
         platform.accessibility.elementAtPosition(point.x(), point.y());
     if (!hit) {

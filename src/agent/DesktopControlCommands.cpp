@@ -74,6 +74,7 @@ JSON DesktopControlCommands::status() const {
          JSON(JSON::Object{
              {"accessibility", JSON(permission(trusted))},
              {"screen_recording", JSON(permission(platform_.screenCapture.preflight()))}})},
+        {"front_end", JSON(frontEnd_ == FrontEnd::Window ? "window" : "headless")},
     };
     // A grant is shown while it runs; its end on the wall clock, from the monotonic time left.
     const Clock::MonotonicTime now = platform_.clock.monotonicNow();

@@ -428,6 +428,8 @@ JSON JSON::parse(std::string_view bytes) {
     return std::move(builder.result);
 }
 
+JSON::JSON(JSON&&) noexcept = default;
+
 std::string JSON::data() const {
     std::string out;
     appendData(out);

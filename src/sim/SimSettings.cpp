@@ -121,7 +121,11 @@ void SimSettings::setAt(const std::vector<JSON>& path, JSON value) {
             }
             at = &found->second;
         } else if (std::optional<double> index = path[i].number()) {
-            where += "[" + path[i].data() + "]";
+            // Appended piece by piece: GCC 12 reports a false -Wrestrict overlap for
+            // `"[" + std::string&&` once inlined.
+            where += '[';
+            where += path[i].data();
+            where += ']';
             JSON::Array* array = at->array();
             if (array == nullptr || *index < 0 || *index >= static_cast<double>(array->size()) ||
                 *index != static_cast<double>(static_cast<std::size_t>(*index))) {

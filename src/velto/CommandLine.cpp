@@ -77,32 +77,54 @@ struct SimRequest {
     std::string prints;
 };
 
+const CommandLine::SimVerb* simVerb(const QString& name) {
+    for (const CommandLine::SimVerb& verb : CommandLine::simVerbs) {
+        if (name == QLatin1String(verb.name.data(), qsizetype(verb.name.size()))) {
+            return &verb;
+        }
+    }
+    return nullptr;
+}
+
 SimRequest simRequest(const QStringList& words) {
     if (words.isEmpty()) {
         refuseSim(QStringLiteral("missing command"));
     }
     const QString& name = words.front();
     const QStringList rest = words.mid(1);
-    const auto expect = [&](qsizetype low, qsizetype high, const char* usage) {
+    const CommandLine::SimVerb* verb = simVerb(name);
+    if (verb == nullptr) {
+        refuseSim(QStringLiteral("unknown command '") + name + QStringLiteral("'"));
+    }
+    const QString usage =
+        QStringLiteral("usage: velto sim ") + name +
+        (verb->arguments.empty()
+             ? QString()
+             : u' ' + QString::fromUtf8(verb->arguments.data(), qsizetype(verb->arguments.size())));
+    const auto expect = [&](qsizetype low, qsizetype high) {
         if (rest.size() < low || rest.size() > high) {
-            refuseSim(QStringLiteral("usage: velto sim ") + QString::fromUtf8(usage));
+            refuseSim(usage);
         }
     };
-    const auto choice = [&](const QString& value, std::initializer_list<const char*> allowed,
-                            const char* usage) {
+    // The first argument, when the table lists the words it may be.
+    if (!verb->choices.empty() && !rest.isEmpty() &&
+        !QString::fromUtf8(verb->choices.data(), qsizetype(verb->choices.size()))
+             .split(u' ')
+             .contains(rest.front())) {
+        refuseSim(usage);
+    }
+    const auto choice = [&](const QString& value, std::initializer_list<const char*> allowed) {
         for (const char* option : allowed) {
             if (value == QLatin1String(option)) {
                 return;
             }
         }
-        refuseSim(QStringLiteral("usage: velto sim ") + QString::fromUtf8(usage));
+        refuseSim(usage);
     };
 
     if (name == QLatin1String("screen")) {
-        const char* usage = "screen locked|unlocked|inactive|unknown";
-        expect(1, 1, usage);
+        expect(1, 1);
         const QString& state = rest.front();
-        choice(state, {"locked", "unlocked", "inactive", "unknown"}, usage);
         if (state == QLatin1String("locked")) {
             return {{consolePatch(true, true), command("lock")}, {}};
         }
@@ -116,79 +138,74 @@ SimRequest simRequest(const QStringList& words) {
     }
     if (name == QLatin1String("sleep") || name == QLatin1String("wake") ||
         name == QLatin1String("ping") || name == QLatin1String("clear-events")) {
-        expect(0, 0, "sleep|wake|ping|clear-events");
+        expect(0, 0);
         std::string cmd = text(name);
         std::replace(cmd.begin(), cmd.end(), '-', '_');
         return {{command(cmd)}, {}};
     }
     if (name == QLatin1String("state") || name == QLatin1String("events")) {
-        expect(0, 0, "state|events");
+        expect(0, 0);
         return {{command(text(name))}, text(name)};
     }
     if (name == QLatin1String("session")) {
-        const char* usage = "session active|inactive";
-        expect(1, 1, usage);
-        choice(rest.front(), {"active", "inactive"}, usage);
+        expect(1, 1);
         return {{command("session", {{"active", JSON(rest.front() == QLatin1String("active"))}})},
                 {}};
     }
     if (name == QLatin1String("volume")) {
-        expect(1, 1, "volume 0-100");
+        expect(1, 1);
         const auto level = wholeNumber(rest.front(), 0, 100);
         if (!level) {
-            refuseSim(QStringLiteral("usage: velto sim volume 0-100"));
+            refuseSim(usage);
         }
         return {{command("volume", {{"level", JSON(*level)}})}, {}};
     }
     if (name == QLatin1String("mute")) {
-        const char* usage = "mute on|off";
-        expect(1, 1, usage);
-        choice(rest.front(), {"on", "off"}, usage);
+        expect(1, 1);
         return {{command("mute", {{"muted", JSON(rest.front() == QLatin1String("on"))}})}, {}};
     }
     if (name == QLatin1String("battery")) {
-        const char* usage = "battery 0-100 [charging|discharging]";
-        expect(1, 2, usage);
+        expect(1, 2);
         const auto percent = wholeNumber(rest.front(), 0, 100);
         if (!percent) {
-            refuseSim(QStringLiteral("usage: velto sim ") + QString::fromUtf8(usage));
+            refuseSim(usage);
         }
         bool charging = false;
         if (rest.size() == 2) {
-            choice(rest[1], {"charging", "discharging"}, usage);
+            choice(rest[1], {"charging", "discharging"});
             charging = rest[1] == QLatin1String("charging");
         }
         return {{command("battery", {{"percent", JSON(*percent)}, {"charging", JSON(charging)}})},
                 {}};
     }
     if (name == QLatin1String("launch")) {
-        expect(1, 1, "launch BUNDLE_ID");
+        expect(1, 1);
         return {{command("launch",
                          {{"bundle_id", JSON(text(rest.front()))}, {"activate", JSON(true)}})},
                 "pid"};
     }
     if (name == QLatin1String("quit") || name == QLatin1String("frontmost")) {
-        expect(1, 1, "quit|frontmost BUNDLE_ID|PID");
+        expect(1, 1);
         return {{command(text(name), applicationTarget(rest.front()))}, {}};
     }
     if (name == QLatin1String("set")) {
-        expect(2, 2, "set PATH VALUE_JSON");
+        expect(2, 2);
         return {{command("set", {{"path", JSON(text(rest[0]))},
                                  {"value", parseJSON(rest[1], QStringLiteral("VALUE_JSON"))}})},
                 {}};
     }
     if (name == QLatin1String("patch")) {
-        expect(1, 1, "patch PATCH_JSON");
+        expect(1, 1);
         return {{command("patch", {{"patch", parseJSON(rest[0], QStringLiteral("PATCH_JSON"))}})},
                 {}};
     }
     if (name == QLatin1String("ax")) {
-        expect(1, 1, "ax EFFECTS_JSON");
+        expect(1, 1);
         return {{command("ax", {{"does", parseJSON(rest[0], QStringLiteral("EFFECTS_JSON"))}})},
                 {}};
     }
     if (name == QLatin1String("send")) {
-        expect(1, 1, "send COMMAND_JSON");
+        expect(1, 1);
         JSON raw = parseJSON(rest[0], QStringLiteral("COMMAND_JSON"));
         if (!raw.isObject()) {
             refuseSim(QStringLiteral("COMMAND_JSON must be a JSON object"));
@@ -202,8 +219,9 @@ bool isHelp(const QString& argument) {
     return argument == QLatin1String("--help") || argument == QLatin1String("-h");
 }
 
-// Splits "--name=value" and "--name value"; the value of a known option may not be another
-// option. Positional arguments are collected in order; "--" ends the options.
+// Splits "--name=value" and "--name value"; the value of an option may not be another option.
+// Positional arguments are collected in order; "--" ends the options. Only the options in
+// `allowed` are accepted.
 struct Scanned {
     std::optional<QString> platform;
     std::optional<QString> scenario;
@@ -212,10 +230,23 @@ struct Scanned {
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool json = false;
     QStringList positional;
 };
 
-Scanned scan(const QStringList& arguments, bool allowScenario, bool allowHeadless) {
+template <std::size_t N>
+const CommandLine::Option* findOption(const std::array<CommandLine::Option, N>& allowed,
+                                      const QString& name) {
+    for (const CommandLine::Option& option : allowed) {
+        if (name == QLatin1String(option.name.data(), qsizetype(option.name.size()))) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+template <std::size_t N>
+Scanned scan(const QStringList& arguments, const std::array<CommandLine::Option, N>& allowed) {
     Scanned out;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -232,22 +263,18 @@ Scanned scan(const QStringList& arguments, bool allowScenario, bool allowHeadles
             out.help = true;
             continue;
         }
-        if (argument == QLatin1String("--version") && allowHeadless) {
-            out.version = true;
-            continue;
-        }
         const qsizetype equals = argument.indexOf(u'=');
         const QString name = equals < 0 ? argument : argument.left(equals);
-        if (name == QLatin1String("--headless") && allowHeadless && equals < 0) {
-            out.headless = true;
-            continue;
-        }
-        const bool relayOption = allowScenario && (name == QLatin1String("--relay") ||
-                                                   name == QLatin1String("--relay-ca"));
-        const bool known = name == QLatin1String("--platform") || relayOption ||
-                           (allowScenario && name == QLatin1String("--scenario"));
-        if (!known) {
+        const CommandLine::Option* option = findOption(allowed, name);
+        if (option == nullptr || (!option->takesValue && equals >= 0)) {
             refuse(QStringLiteral("unknown option '") + name + QStringLiteral("'"));
+        }
+        if (!option->takesValue) {
+            bool& flag = name == QLatin1String("--headless") ? out.headless
+                         : name == QLatin1String("--json")   ? out.json
+                                                             : out.version;
+            flag = true;
+            continue;
         }
         QString value;
         if (equals >= 0) {
@@ -309,7 +336,12 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
             return help(simHelp());
         }
         if (topic == QLatin1String("call")) {
-            return help(callHelp());
+            CommandLine line = help(callHelp());
+            line.listActions = true;
+            return line;
+        }
+        if (topic == QLatin1String("completion")) {
+            return help(completionHelp());
         }
         if (topic == QLatin1String("desktop")) {
             return help(DesktopCommand::help());
@@ -334,6 +366,11 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
             if (isHelp(option)) {
                 return help(simHelp());
             }
+            words.pop_front();
+            if (option == QLatin1String("--json")) {
+                line.json = true;
+                continue;
+            }
             const bool attached = option.startsWith(QLatin1String("--platform="));
             if (option != QLatin1String("--platform") && !attached) {
                 refuseSim(QStringLiteral("unknown option '") + option + QStringLiteral("'"));
@@ -341,7 +378,6 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
             if (leading.platform) {
                 refuse(QStringLiteral("option '--platform' given twice"));
             }
-            words.pop_front();
             if (attached) {
                 leading.platform = option.mid(qsizetype(sizeof("--platform=") - 1));
             } else if (!words.isEmpty()) {
@@ -369,7 +405,7 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         return line;
     }
     if (first == QLatin1String("local-api")) {
-        const Scanned scanned = scan(rest, false, false);
+        const Scanned scanned = scan(rest, clientOptions);
         if (scanned.help) {
             return help(localApiHelp());
         }
@@ -379,13 +415,16 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         }
         CommandLine line;
         line.mode = Mode::LocalApi;
+        line.json = scanned.json;
         applyPlatform(line, scanned);
         return line;
     }
     if (first == QLatin1String("call")) {
-        const Scanned scanned = scan(rest, false, false);
+        const Scanned scanned = scan(rest, clientOptions);
         if (scanned.help) {
-            return help(callHelp());
+            CommandLine line = help(callHelp());
+            line.listActions = true;
+            return line;
         }
         if (scanned.positional.isEmpty() || scanned.positional.size() > 2) {
             refuse(QStringLiteral("usage: velto call ACTION [PARAMS_JSON]"));
@@ -395,6 +434,7 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         }
         CommandLine line;
         line.mode = Mode::Call;
+        line.json = scanned.json;
         applyPlatform(line, scanned);
         JSON params = scanned.positional.size() == 2
                           ? parseJSON(scanned.positional[1], QStringLiteral("PARAMS_JSON"))
@@ -404,8 +444,26 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         return line;
     }
 
+    if (first == QLatin1String("completion")) {
+        if (rest.contains(QStringLiteral("--help")) || rest.contains(QStringLiteral("-h"))) {
+            return help(completionHelp());
+        }
+        const bool known =
+            rest.size() == 1 &&
+            std::any_of(shells.begin(), shells.end(), [&](std::string_view shell) {
+                return rest.front() == QLatin1String(shell.data(), qsizetype(shell.size()));
+            });
+        if (!known) {
+            refuse(QStringLiteral("usage: velto completion bash|zsh"));
+        }
+        CommandLine line;
+        line.mode = Mode::Completion;
+        line.shell = rest.front();
+        return line;
+    }
+
     // No subcommand: the agent itself, or help.
-    const Scanned scanned = scan(arguments, true, true);
+    const Scanned scanned = scan(arguments, agentOptions);
     if (!scanned.positional.isEmpty()) {
         refuse(QStringLiteral("unknown command '") + scanned.positional.front() +
                QStringLiteral("'"));
@@ -440,10 +498,11 @@ QString CommandLine::mainHelp() {
         "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "
         "FILE]]\n"
         "       velto [--platform sim] [--scenario FILE] [--relay URL [--relay-ca FILE]]\n"
-        "       velto local-api [--platform sim]\n"
-        "       velto call [--platform sim] ACTION [PARAMS_JSON]\n"
-        "       velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
+        "       velto local-api [--platform sim] [--json]\n"
+        "       velto call [--platform sim] [--json] ACTION [PARAMS_JSON]\n"
+        "       velto sim [--platform sim] [--json] COMMAND [ARGUMENTS]\n"
         "       velto desktop status|enable [--yes]|disable|grant BUNDLE_ID...\n"
+        "       velto completion bash|zsh\n"
         "       velto help [COMMAND] | velto --version\n"
         "\n"
         "The Velto agent and its command line.\n"
@@ -453,12 +512,17 @@ QString CommandLine::mainHelp() {
         "  --headless   run the agent without a window until SIGINT or SIGTERM\n"
         "  local-api    print the loopback API's port and bearer token as JSON\n"
         "  call         send one command through the loopback API and print the answer\n"
+        "               ('velto help call' lists the actions and their parameters)\n"
         "  sim          change the running simulated Mac (screen lock, sleep, apps...)\n"
         "  desktop      desktop control of the running agent: status, consent, grants\n"
+        "  completion   print the shell completion script for bash or zsh\n"
         "\n"
         "Options:\n"
         "  --platform sim   the backend whose state is used (the simulated Mac; the default)\n"
         "  --platform linux this Linux desktop (logind, UPower, sound server, MPRIS, keyring)\n"
+        "  --json           (local-api, call, sim) print answers exactly as the agent or the\n"
+        "                   simulated Mac sent them, for scripts; without it JSON is indented\n"
+        "                   for reading and may differ in escapes\n"
         "  -h, --help       show help; 'velto COMMAND --help' shows a command's help\n"
         "  --version        print the program's version\n"
         "\n"
@@ -492,20 +556,22 @@ QString CommandLine::headlessHelp() {
 
 QString CommandLine::localApiHelp() {
     return QStringLiteral(
-        "Usage: velto local-api [--platform sim]\n"
+        "Usage: velto local-api [--platform sim] [--json]\n"
         "\n"
         "Prints {\"port\": N, \"token\": \"...\"}: the loopback API's port from the user\n"
         "defaults and its bearer token from the selected platform's keychain (the running\n"
-        "simulated Mac's). Exits 1 when they cannot be read: start 'velto --headless' first.\n");
+        "simulated Mac's). Exits 1 when they cannot be read: start the agent first ('velto'\n"
+        "with its window, or 'velto --headless').\n");
 }
 
 QString CommandLine::callHelp() {
     return QStringLiteral(
-        "Usage: velto call [--platform sim] ACTION [PARAMS_JSON]\n"
+        "Usage: velto call [--platform sim] [--json] ACTION [PARAMS_JSON]\n"
         "\n"
         "Sends {\"action\": ACTION, \"params\": PARAMS_JSON} (default {}) to the running agent's\n"
-        "loopback API (POST /v1/commands on 127.0.0.1) and prints the answer body. Exits 0 when\n"
-        "the agent answered 200, otherwise 1.\n"
+        "loopback API (POST /v1/commands on 127.0.0.1) and prints the answer body, indented\n"
+        "(--json: the exact bytes). Exits 0 when the agent answered 200, otherwise 1; a refused\n"
+        "parameter or an unknown action is also explained on standard error.\n"
         "\n"
         "Examples:\n"
         "  velto call get_state\n"
@@ -513,31 +579,38 @@ QString CommandLine::callHelp() {
 }
 
 QString CommandLine::simHelp() {
-    return QStringLiteral(
-        "Usage: velto sim [--platform sim] COMMAND [ARGUMENTS]\n"
+    QString text = QStringLiteral(
+        "Usage: velto sim [--platform sim] [--json] COMMAND [ARGUMENTS]\n"
         "\n"
-        "Changes the simulated Mac of a running 'velto --headless' through its control socket\n"
+        "Changes the simulated Mac of the running agent through its control socket\n"
         "($XDG_DATA_HOME/Corvane/sim/control.sock). The agent sees a change on its next read\n"
-        "(the lock state within half a second). Exits 1 when the simulated Mac refuses.\n"
+        "(the lock state within half a second). Exits 1 when the simulated Mac refuses. What\n"
+        "it prints is indented JSON; --json prints the exact bytes.\n"
         "\n"
-        "Commands:\n"
-        "  screen locked|unlocked|inactive|unknown   the lock state the agent reads\n"
-        "  sleep | wake                    the Mac goes to sleep or wakes\n"
-        "  session active|inactive         the user session becomes active or inactive\n"
-        "  volume 0-100                    the output volume\n"
-        "  mute on|off                     mutes or unmutes the output\n"
-        "  battery 0-100 [charging|discharging]   one battery with that charge\n"
-        "  launch BUNDLE_ID                opens an installed application (prints its pid)\n"
-        "  quit BUNDLE_ID|PID              the person quits an application\n"
-        "  frontmost BUNDLE_ID|PID         brings an application to the front\n"
-        "  set PATH VALUE_JSON             sets one scenario value (PATH like audio.volume)\n"
-        "  patch PATCH_JSON                merges a JSON patch into the scenario settings\n"
-        "  ax EFFECTS_JSON                 runs element effects, e.g. '[{\"toggle\": "
-        "\"doc.bold\"}]'\n"
-        "  state | events                  prints the simulated Mac's state or event record\n"
-        "  clear-events                    empties the event record\n"
-        "  ping                            checks that the simulated Mac answers\n"
-        "  send COMMAND_JSON               sends one raw control command, prints the answer\n");
+        "Commands:\n");
+    constexpr qsizetype column = 40;
+    for (const SimVerb& verb : simVerbs) {
+        QString usage =
+            QStringLiteral("  ") + QString::fromUtf8(verb.name.data(), qsizetype(verb.name.size()));
+        if (!verb.arguments.empty()) {
+            usage +=
+                u' ' + QString::fromUtf8(verb.arguments.data(), qsizetype(verb.arguments.size()));
+        }
+        text += usage.leftJustified(column - 1) + u' ' +
+                QString::fromUtf8(verb.summary.data(), qsizetype(verb.summary.size())) + u'\n';
+    }
+    return text;
+}
+
+QString CommandLine::completionHelp() {
+    return QStringLiteral(
+        "Usage: velto completion bash|zsh\n"
+        "\n"
+        "Prints the shell completion script for velto: commands, options, actions and 'sim'\n"
+        "commands. The build also writes both to completions/ beside the program (velto.bash\n"
+        "and _velto) for packages to install. To use one now:\n"
+        "  bash:  source <(velto completion bash)\n"
+        "  zsh:   source <(velto completion zsh)   (after compinit)\n");
 }
 
 } // namespace corvane

@@ -17,7 +17,7 @@ ControlSocketClient::Outcome ControlSocketClient::run(const QString& socketPath,
     }
     if (!QFileInfo::exists(socketPath)) {
         outcome.error = peer.absent + " (no control socket at " + socketPath.toStdString() +
-                        "); start 'velto --headless' first";
+                        "); start the agent first: 'velto' (with its window) or 'velto --headless'";
         return outcome;
     }
     QLocalSocket socket;
@@ -75,7 +75,7 @@ ControlSocketClient::Outcome ControlSocketClient::run(const QString& socketPath,
     QObject::connect(
         &socket, &QLocalSocket::errorOccurred, &loop, [&](QLocalSocket::LocalSocketError) {
             fail("cannot reach " + peer.name + " at " + socketPath.toStdString() + " (" +
-                 socket.errorString().toStdString() + "); is 'velto --headless' running?");
+                 socket.errorString().toStdString() + "); is the agent running?");
         });
     QObject::connect(&socket, &QLocalSocket::disconnected, &loop,
                      [&] { fail(peer.name + " closed the connection"); });

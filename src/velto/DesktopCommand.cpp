@@ -4,7 +4,9 @@
 #include "velto/CommandLineError.h"
 #include "velto/ControlSocketClient.h"
 
+#include <algorithm>
 #include <istream>
+#include <optional>
 #include <ostream>
 
 namespace corvane {
@@ -35,28 +37,30 @@ DesktopCommand DesktopCommand::parse(const QStringList& words) {
     if (words.isEmpty()) {
         refuse(usage);
     }
-    const QString& name = words.front();
+    const std::string name = words.front().toStdString();
     const QStringList rest = words.mid(1);
+    const auto verb = std::find(verbs.begin(), verbs.end(), name);
+    if (verb == verbs.end()) {
+        refuse("unknown command '" + name + "'; " + usage);
+    }
     DesktopCommand command;
-    if (name == QLatin1String("status") || name == QLatin1String("disable")) {
+    command.action = static_cast<Action>(verb - verbs.begin());
+    switch (command.action) {
+    case Action::Status:
+    case Action::Disable:
         if (!rest.isEmpty()) {
             refuse("unexpected argument '" + rest.front().toStdString() + "'");
         }
-        command.action = name == QLatin1String("status") ? Action::Status : Action::Disable;
-        return command;
-    }
-    if (name == QLatin1String("enable")) {
-        command.action = Action::Enable;
+        break;
+    case Action::Enable:
         for (const QString& word : rest) {
             if (word != QLatin1String("--yes") || command.yes) {
                 refuse("unexpected argument '" + word.toStdString() + "'");
             }
             command.yes = true;
         }
-        return command;
-    }
-    if (name == QLatin1String("grant")) {
-        command.action = Action::Grant;
+        break;
+    case Action::Grant:
         for (const QString& word : rest) {
             if (word.isEmpty() || word.startsWith(u'-')) {
                 refuse("expected a bundle identifier, not '" + word.toStdString() + "'");
@@ -66,9 +70,9 @@ DesktopCommand DesktopCommand::parse(const QStringList& words) {
         if (command.bundleIDs.empty()) {
             refuse("usage: velto desktop grant BUNDLE_ID...");
         }
-        return command;
+        break;
     }
-    refuse("unknown command '" + name.toStdString() + "'; " + usage);
+    return command;
 }
 
 QString DesktopCommand::help() {
@@ -78,16 +82,17 @@ QString DesktopCommand::help() {
         "       velto desktop disable\n"
         "       velto desktop grant BUNDLE_ID...\n"
         "\n"
-        "Desktop control of the running agent ('velto --headless'), for the person at this\n"
-        "computer: it lets connected callers look at the front window and use it\n"
+        "Desktop control of the running agent ('velto' or 'velto --headless'), for the person\n"
+        "at this computer: it lets connected callers look at the front window and use it\n"
         "(desktop_observe, desktop_act). The commands reach the agent through its own control\n"
         "socket ($XDG_DATA_HOME/Corvane/agent.sock), which only this user can open; consent can\n"
         "be given here and in the agent's window, never remotely.\n"
         "\n"
         "Commands:\n"
         "  status          consent, granted applications and when the grant ends, permissions\n"
-        "  enable          shows what desktop control allows and asks before turning it on for\n"
-        "                  every application (--yes: answer yes without asking)\n"
+        "  enable          checks that the agent runs, shows what desktop control allows and\n"
+        "                  asks before turning it on for every application (--yes: answer yes\n"
+        "                  without asking)\n"
         "  disable         turns desktop control off and ends every grant\n"
         "  grant ID...     allows only these applications (1 to 10 bundle identifiers) for 15\n"
         "                  minutes, turning desktop-wide consent off\n"
@@ -115,7 +120,32 @@ JSON DesktopCommand::request() const {
 
 int DesktopCommand::run(const QString& socketPath, std::istream& in, std::ostream& out,
                         std::ostream& err) const {
+    const ControlSocketClient::Peer agent{"the agent", "no agent is running"};
+    const auto ask = [&](const JSON& command) -> std::optional<JSON> {
+        const ControlSocketClient::Outcome outcome =
+            ControlSocketClient::run(socketPath, {command}, agent);
+        if (outcome.ok()) {
+            return outcome.answers.back();
+        }
+        err << "velto desktop: " << outcome.error;
+        const JSON* message =
+            outcome.answers.empty() ? nullptr : outcome.answers.back().find("message");
+        if (message != nullptr && message->string() != nullptr && !message->string()->empty()) {
+            err << ": " << *message->string();
+        }
+        err << "\n";
+        return std::nullopt;
+    };
     if (action == Action::Enable) {
+        // Consent is asked of a running agent only, and only while it is off.
+        const std::optional<JSON> state = ask(DesktopCommand{}.request());
+        if (!state) {
+            return 1;
+        }
+        if (const JSON* consent = state->find("consent"); consent != nullptr && consent->isTrue()) {
+            out << describe(*state);
+            return 0;
+        }
         out << DesktopConsent::title << "\n\n" << DesktopConsent::detail << "\n\n";
         if (!yes) {
             out << DesktopConsent::confirmButton << "? [y/N] " << std::flush;
@@ -128,19 +158,11 @@ int DesktopCommand::run(const QString& socketPath, std::istream& in, std::ostrea
             }
         }
     }
-    const ControlSocketClient::Outcome outcome =
-        ControlSocketClient::run(socketPath, {request()}, {"the agent", "no agent is running"});
-    if (!outcome.ok()) {
-        err << "velto desktop: " << outcome.error;
-        const JSON* message =
-            outcome.answers.empty() ? nullptr : outcome.answers.back().find("message");
-        if (message != nullptr && message->string() != nullptr && !message->string()->empty()) {
-            err << ": " << *message->string();
-        }
-        err << "\n";
+    const std::optional<JSON> state = ask(request());
+    if (!state) {
         return 1;
     }
-    out << describe(outcome.answers.back());
+    out << describe(*state);
     return 0;
 }
 
@@ -177,7 +199,23 @@ std::string DesktopCommand::describe(const JSON& state) {
             permissions != nullptr ? permissions->stringMember(key) : nullptr;
         lines += std::string(label) + ": " + (value != nullptr ? *value : "unknown") + "\n";
     }
+    // The way back, in what this agent offers: the window has its own controls.
+    const std::string* frontEnd = state.stringMember("front_end");
+    const bool window = frontEnd != nullptr && *frontEnd == "window";
+    if (consent != nullptr && consent->isTrue()) {
+        lines += std::string("Turn it off with 'velto desktop disable'") +
+                 (window ? " or from Velto's menu" : "") + ".\n";
+    } else {
+        lines += enableHint(state) + "\n";
+    }
     return lines;
+}
+
+std::string DesktopCommand::enableHint(const JSON& state) {
+    const std::string* frontEnd = state.stringMember("front_end");
+    const bool window = frontEnd != nullptr && *frontEnd == "window";
+    return std::string("Turn it on with 'velto desktop enable'") +
+           (window ? " or on the Connection page of Velto's window" : "") + ".";
 }
 
 } // namespace corvane

@@ -5,8 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane {
@@ -16,6 +18,8 @@ namespace corvane {
 // for here, on the terminal, and nowhere remote.
 struct DesktopCommand {
     enum class Action { Status, Enable, Disable, Grant };
+    // The command words, in the order of Action.
+    static constexpr std::array<std::string_view, 4> verbs{"status", "enable", "disable", "grant"};
 
     Action action = Action::Status;
     // "enable --yes": the consent question is answered already.
@@ -39,6 +43,9 @@ struct DesktopCommand {
             std::ostream& err) const;
     // The agent's answer to a request, as lines for a person.
     static std::string describe(const JSON& state);
+    // How to turn desktop control on, by what the agent in `state` (a desktop_status answer)
+    // offers: the command always, the window's page when it has one.
+    static std::string enableHint(const JSON& state);
 };
 
 } // namespace corvane

@@ -12,14 +12,19 @@
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
 #include "sim/SimScenarioError.h"
+#include "velto/ActionCatalog.h"
 #include "velto/Backend.h"
 #include "velto/BackendFactory.h"
 #include "velto/CommandLine.h"
+#include "velto/ControlSocketClient.h"
+#include "velto/DesktopCommand.h"
 #include "velto/HeadlessPrompts.h"
 #include "velto/KeychainSnapshot.h"
 #include "velto/KeychainVault.h"
 #include "velto/LocalCommandClient.h"
+#include "velto/PrettyJSON.h"
 #include "velto/ProgramStart.h"
+#include "velto/ShellCompletion.h"
 #include "velto/SignalWatcher.h"
 #include "velto/SimControlClient.h"
 #include "velto/VeltoPaths.h"
@@ -55,6 +60,11 @@ void printLine(std::FILE* stream, const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+}
+
+// JSON for standard output: the exact bytes for scripts (--json), otherwise indented for a person.
+void printJSON(const CommandLine& line, const std::string& bytes) {
+    printLine(stdout, line.json ? bytes : PrettyJSON::fromBytes(bytes));
 }
 
 int fail(const std::string& prefix, const std::string& message) {
@@ -224,7 +234,8 @@ std::optional<Endpoint> readEndpoint(const QString& platform, std::string& error
     const SettingsUserDefaults defaults(SettingsUserDefaults::standardFilePath());
     const std::optional<std::int64_t> port = defaults.integerValue("local-port");
     if (!port || *port < 1 || *port > 65535) {
-        error = "no loopback port has been chosen yet; start the agent with 'velto --headless'";
+        error = "no loopback port has been chosen yet; start the agent first: 'velto' (with its "
+                "window) or 'velto --headless'";
         return std::nullopt;
     }
     const std::optional<std::string> token = readLocalToken(platform, error);
@@ -245,10 +256,70 @@ int runLocalApi(const CommandLine& line, int& argc, char** argv) {
     if (!endpoint) {
         return fail("velto local-api", error);
     }
-    printLine(stdout,
+    printJSON(line,
               JSON(JSON::Object{{"port", JSON(endpoint->port)}, {"token", JSON(endpoint->token)}})
                   .data());
     return 0;
+}
+
+// The actions as the contract document beside the program describes them; absent, with the
+// reason on standard error, when it cannot be read.
+std::optional<ActionCatalog> catalog(const std::string& prefix) {
+    const QString path = Agent::schemaBeside(QCoreApplication::applicationDirPath());
+    try {
+        return ActionCatalog::load(path);
+    } catch (const std::exception& error) {
+        printLine(stderr, prefix + ": cannot read the actions from " + path.toStdString() + ": " +
+                              describe(error));
+        return std::nullopt;
+    }
+}
+
+// The agent's sentence for desktop control that is off points at its window, which a headless
+// agent does not have: the hint names what this agent offers, as its control socket tells.
+void explainDesktopRefusal(const std::string& code) {
+    if (code != "desktop_permission_required" && code != "desktop_app_not_allowed") {
+        return;
+    }
+    const ControlSocketClient::Outcome status = ControlSocketClient::run(
+        VeltoPaths::agentSocket(), {JSON(JSON::Object{{"cmd", JSON("desktop_status")}})},
+        {"the agent", "no agent is running"}, std::chrono::seconds(2));
+    printLine(stderr, "velto call: desktop control is not on for this application. " +
+                          DesktopCommand::enableHint(status.ok() ? status.answers.back() : JSON()));
+}
+
+// What a person needs beside a refusal: the field that was wrong and what it must be, or the
+// action a mistyped name was meant to be. The agent's own answer stays as it was.
+void explainRefusal(const CommandLine& line, const std::string& body) {
+    std::string code;
+    try {
+        const JSON answer = JSON::parse(body);
+        const JSON* error = answer.find("error");
+        const std::string* text = error != nullptr ? error->stringMember("code") : nullptr;
+        code = text != nullptr ? *text : std::string();
+    } catch (const std::exception&) {
+        return;
+    }
+    if (code.rfind("desktop_", 0) == 0) {
+        explainDesktopRefusal(code);
+        return;
+    }
+    const std::string action = *line.request.stringMember("action");
+    const JSON& params = *line.request.find("params");
+    const std::optional<ActionCatalog> actions = catalog("velto call");
+    if (!actions) {
+        return;
+    }
+    if (code == "action_unsupported") {
+        const std::optional<std::string> meant = actions->nearest(action);
+        printLine(stderr, "velto call: there is no action '" + action + "'" +
+                              (meant ? "; did you mean '" + *meant + "'?" : std::string()) +
+                              " ('velto help call' lists the actions)");
+        return;
+    }
+    if (const std::optional<std::string> fault = actions->fault(action, params)) {
+        printLine(stderr, "velto call: " + *fault + " (see 'velto help call')");
+    }
 }
 
 int runCall(const CommandLine& line, int& argc, char** argv) {
@@ -263,8 +334,12 @@ int runCall(const CommandLine& line, int& argc, char** argv) {
     if (reply.status < 0) {
         return fail("velto call", reply.error);
     }
-    printLine(stdout, reply.body);
-    return reply.status == 200 ? 0 : 1;
+    printJSON(line, reply.body);
+    if (reply.status != 200) {
+        explainRefusal(line, reply.body);
+        return 1;
+    }
+    return 0;
 }
 
 // ---- sim ------------------------------------------------------------------------------------
@@ -274,14 +349,14 @@ int runSim(const CommandLine& line, int& argc, char** argv) {
     const SimControlClient::Outcome outcome =
         SimControlClient::run(VeltoPaths::simulatorSocket(), line.simCommands);
     if (line.simPrints == "*" && !outcome.answers.empty()) {
-        printLine(stdout, outcome.answers.back().data());
+        printJSON(line, outcome.answers.back().data());
     }
     if (!outcome.ok()) {
         return fail("velto sim", outcome.error);
     }
     if (!line.simPrints.empty() && line.simPrints != "*") {
         if (const JSON* member = outcome.answers.back().find(line.simPrints)) {
-            printLine(stdout, member->data());
+            printJSON(line, member->data());
         }
     }
     return 0;
@@ -297,14 +372,35 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
     const bool agent =
         line.mode == CommandLine::Mode::Headless || line.mode == CommandLine::Mode::Window;
     if (line.mode != CommandLine::Mode::Help && line.mode != CommandLine::Mode::Version &&
+        line.mode != CommandLine::Mode::Completion &&
         ProgramStart::descriptorsRefused(agent ? ProgramStart::agentDescriptors
                                                : ProgramStart::clientDescriptors)) {
         return 1;
     }
     switch (line.mode) {
-    case CommandLine::Mode::Help:
+    case CommandLine::Mode::Help: {
         std::fputs(line.helpText.toUtf8().constData(), stdout);
+        if (line.listActions) {
+            QCoreApplication application(argc, argv);
+            const std::optional<ActionCatalog> actions = catalog("velto help call");
+            if (!actions) {
+                return 1;
+            }
+            std::fputs("\nActions (and their PARAMS_JSON members):\n", stdout);
+            std::fputs(actions->describe().c_str(), stdout);
+        }
         return 0;
+    }
+    case CommandLine::Mode::Completion: {
+        QCoreApplication application(argc, argv);
+        // Without the document the script still completes everything but the action names.
+        const std::optional<ActionCatalog> actions = catalog("velto completion");
+        std::fputs(ShellCompletion::script(line.shell.toStdString(),
+                                           actions ? actions->names() : std::vector<std::string>{})
+                       .c_str(),
+                   stdout);
+        return 0;
+    }
     case CommandLine::Mode::Version:
         std::fputs(CommandLine::versionText(QStringLiteral(VELTO_VERSION)).toUtf8().constData(),
                    stdout);

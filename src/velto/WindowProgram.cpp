@@ -134,7 +134,8 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
             std::move(agentOptions));
     };
     options.started = [&](Agent& agent) {
-        desktopCommands = std::make_unique<DesktopControlCommands>(agent, platform);
+        desktopCommands = std::make_unique<DesktopControlCommands>(
+            agent, platform, DesktopControlCommands::FrontEnd::Window);
         control = std::make_unique<AgentControlServer>(
             [commands = desktopCommands.get(), &app](const JSON& command) {
                 // A second launch asks for the window instead of starting another agent.

@@ -185,7 +185,8 @@ protected:
 TEST_F(DesktopCommandsTest, StatusShowsConsentGrantsAndPermissions) {
     make();
     EXPECT_EQ(ask(R"({"cmd": "desktop_status"})").data(),
-              R"({"consent":false,"granted":null,"ok":true,"permissions":{"accessibility":)"
+              R"({"consent":false,"front_end":"headless","granted":null,"ok":true,)"
+              R"("permissions":{"accessibility":)"
               R"("granted","screen_recording":"denied"},"status":"Desktop control is off"})");
     const JSON enabled = ask(R"({"cmd": "desktop_enable"})");
     EXPECT_EQ(*enabled.stringMember("status"), "Desktop control enabled");

@@ -86,25 +86,40 @@ Finished run(const DesktopCommand& command, const QString& path, const std::stri
     return {status, out.str(), err.str()};
 }
 
-TEST(DesktopCommand, EnablingAsksFirstUnlessAnsweredAlready) {
+const char* const offState =
+    R"({"ok":true,"status":"Desktop control is off","consent":false,"granted":null,)"
+    R"("permissions":{"accessibility":"granted","screen_recording":"denied"},)"
+    R"("front_end":"headless"})";
+
+// An agent whose desktop control is off until it is enabled.
+test::LineServer agentOff() {
+    return test::LineServer([](const std::string& line) {
+        return line == R"({"cmd":"desktop_enable"})" ? std::string(enabledState)
+                                                     : std::string(offState);
+    });
+}
+
+TEST(DesktopCommand, EnablingAsksARunningAgentFirstUnlessAnsweredAlready) {
+    const std::string status = R"({"cmd":"desktop_status"})";
+    const std::string enableLine = R"({"cmd":"desktop_enable"})";
     const DesktopCommand enable = DesktopCommand::parse(words({"enable"}));
     for (const char* answer : {"", "n\n", "no\n", "yes please\n", "\n"}) {
-        test::LineServer agent = agentAnswering(enabledState);
+        test::LineServer agent = agentOff();
         const Finished declined = run(enable, agent.path(), answer);
         EXPECT_EQ(declined.status, 1) << answer;
-        EXPECT_TRUE(agent.received.empty()) << answer;
+        EXPECT_EQ(agent.received, std::vector<std::string>{status}) << answer;
         EXPECT_NE(declined.out.find("Allow Lumo-connected callers to control this Mac?"),
                   std::string::npos);
         EXPECT_NE(declined.out.find("Enable desktop control? [y/N] Desktop control stays off."),
                   std::string::npos);
     }
     for (const char* answer : {"y\n", "YES\n", "Y"}) {
-        test::LineServer agent = agentAnswering(enabledState);
+        test::LineServer agent = agentOff();
         const Finished accepted = run(enable, agent.path(), answer);
         EXPECT_EQ(accepted.status, 0) << answer;
-        EXPECT_EQ(agent.received, std::vector<std::string>{R"({"cmd":"desktop_enable"})"});
+        EXPECT_EQ(agent.received, (std::vector<std::string>{status, enableLine}));
     }
-    test::LineServer agent = agentAnswering(enabledState);
+    test::LineServer agent = agentOff();
     const Finished answered =
         run(DesktopCommand::parse(words({"enable", "--yes"})), agent.path(), "");
     EXPECT_EQ(answered.status, 0);
@@ -116,6 +131,43 @@ TEST(DesktopCommand, EnablingAsksFirstUnlessAnsweredAlready) {
                                 "left)\nAccessibility: granted\nScreen recording: denied\n"),
               std::string::npos)
         << answered.out;
+
+    // Nothing is shown or asked without an agent to enable, or when it is on already.
+    QTemporaryDir empty;
+    const Finished nobody = run(enable, empty.filePath(QStringLiteral("agent.sock")), "y\n");
+    EXPECT_EQ(nobody.status, 1);
+    EXPECT_TRUE(nobody.out.empty()) << nobody.out;
+    EXPECT_NE(nobody.err.find("no agent is running"), std::string::npos) << nobody.err;
+    test::LineServer on = agentAnswering(enabledState);
+    const Finished already = run(enable, on.path(), "");
+    EXPECT_EQ(already.status, 0);
+    EXPECT_EQ(on.received, std::vector<std::string>{status});
+    EXPECT_EQ(already.out.find("Allow"), std::string::npos) << already.out;
+}
+
+TEST(DesktopCommand, HintsNameWhatTheRunningAgentOffers) {
+    struct Row {
+        const char* state;
+        const char* hint;
+        const char* absent;
+    } const rows[] = {
+        {R"({"consent":false,"front_end":"headless"})", "Turn it on with 'velto desktop enable'.\n",
+         "window"},
+        {R"({"consent":false,"front_end":"window"})",
+         "Turn it on with 'velto desktop enable' or on the Connection page of Velto's window.\n",
+         nullptr},
+        {R"({"consent":true,"front_end":"headless"})",
+         "Turn it off with 'velto desktop disable'.\n", "menu"},
+        {R"({"consent":true,"front_end":"window"})",
+         "Turn it off with 'velto desktop disable' or from Velto's menu.\n", nullptr},
+    };
+    for (const Row& row : rows) {
+        const std::string lines = DesktopCommand::describe(JSON::parse(row.state));
+        EXPECT_NE(lines.find(row.hint), std::string::npos) << lines;
+        if (row.absent != nullptr) {
+            EXPECT_EQ(lines.find(row.absent), std::string::npos) << lines;
+        }
+    }
 }
 
 TEST(DesktopCommand, RefusalsAndAMissingAgentExitOne) {

@@ -22,6 +22,9 @@ TEST_F(DesktopEndToEnd, ConsentAtTheTerminalThenObserveWithImageAndPress) {
     const Outcome early = velto({"call", "desktop_observe"});
     EXPECT_EQ(early.exitCode, 1);
     EXPECT_NE(early.out.find("desktop_permission_required"), std::string::npos) << early.out;
+    // The agent's sentence speaks of its window; this agent has none, and the hint says so.
+    EXPECT_EQ(early.err, "velto call: desktop control is not on for this application. Turn it on "
+                         "with 'velto desktop enable'.\n");
     const Outcome declined = velto({"desktop", "enable"}, "n\n");
     EXPECT_EQ(declined.exitCode, 1);
     EXPECT_NE(velto({"desktop", "status"}).out.find("Desktop control is off"), std::string::npos);

@@ -92,9 +92,17 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     }
 
     // Everyday actions change the simulated Mac, and the next report shows it.
+    // Answers are indented for a person; --json keeps the agent's exact bytes.
     const Outcome apps = velto({"call", "list_apps"});
     ASSERT_EQ(apps.exitCode, 0) << apps.err << apps.out;
-    EXPECT_NE(apps.out.find(R"("bundle_id":"com.apple.TextEdit")"), std::string::npos) << apps.out;
+    EXPECT_NE(apps.out.find(R"(      "bundle_id": "com.apple.TextEdit",)"
+                            "\n"),
+              std::string::npos)
+        << apps.out;
+    const Outcome exact = velto({"call", "--json", "list_apps"});
+    ASSERT_EQ(exact.exitCode, 0) << exact.err;
+    EXPECT_EQ(exact.out.find('\n'), exact.out.size() - 1) << exact.out;
+    EXPECT_EQ(JSON::parse(exact.out), JSON::parse(apps.out));
     const Outcome opened = velto({"call", "open_app", R"({"app_name":"textedit"})"});
     EXPECT_EQ(opened.exitCode, 0) << opened.err << opened.out;
     EXPECT_NE(opened.out.find(R"("already_open")"), std::string::npos) << opened.out;
@@ -105,14 +113,22 @@ TEST_F(VeltoEndToEnd, CommandsThroughTheLoopbackAPIAndTheSimulatedMac) {
     const JSON afterReport = JSON::parse(after.out);
     ASSERT_NE(afterReport.find("audio"), nullptr) << after.out;
     EXPECT_EQ(afterReport.find("audio")->find("volume")->number(), 35.0) << after.out;
+    // A refusal keeps the agent's answer on standard output and says on standard error which
+    // field was wrong, or which action was meant.
     const Outcome fractional = velto({"call", "set_volume", R"({"level":50.5})"});
     EXPECT_EQ(fractional.exitCode, 1);
     EXPECT_NE(fractional.out.find("invalid_params"), std::string::npos) << fractional.out;
-
-    // A refused command exits 1 and still prints the agent's answer.
-    const Outcome unknown = velto({"call", "no_such_action"});
+    EXPECT_NE(fractional.out.find("Check the action’s details, then try again."), std::string::npos)
+        << fractional.out;
+    EXPECT_NE(fractional.err.find("params.level must be a whole number from 0 to 100, not 50.5"),
+              std::string::npos)
+        << fractional.err;
+    const Outcome url = velto({"call", "open_url", R"({"url":"ftp://x"})"});
+    EXPECT_NE(url.out.find("beginning with https:// or http://."), std::string::npos) << url.out;
+    const Outcome unknown = velto({"call", "set_volum"});
     EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_NE(unknown.out.find("\"error\""), std::string::npos) << unknown.out;
+    EXPECT_NE(unknown.out.find("action_unsupported"), std::string::npos) << unknown.out;
+    EXPECT_NE(unknown.err.find("did you mean 'set_volume'?"), std::string::npos) << unknown.err;
 
     // Locking the simulated Mac: the next report is the locked replacement.
     const Outcome lock = velto({"sim", "screen", "locked"});
@@ -187,6 +203,16 @@ TEST_F(VeltoEndToEnd, RefusedCommandLinesExitTwoWithOneLine) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("velto ", 0), 0u) << version.out;
     EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
+
+    // The actions come from the contract document beside the program, as does the completion.
+    const Outcome actions = velto({"help", "call"});
+    EXPECT_EQ(actions.exitCode, 0) << actions.err;
+    EXPECT_NE(actions.out.find("    level (required): a whole number from 0 to 100."),
+              std::string::npos)
+        << actions.out;
+    const Outcome completion = velto({"completion", "bash"});
+    EXPECT_EQ(completion.exitCode, 0) << completion.err;
+    EXPECT_NE(completion.out.find(" set_volume "), std::string::npos) << completion.out;
 }
 
 // Agents started at the same moment on one data folder: exactly one runs, the others say why and
