@@ -48,6 +48,11 @@ install(FILES "${packaging}/velto.metainfo.xml"
 install(FILES "${packaging}/velto-autostart.desktop"
   DESTINATION /etc/xdg/autostart RENAME velto.desktop COMPONENT agent)
 install(FILES "${packed}/velto.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT agent)
+# Shell completion, written by the program when it is built (src/velto).
+install(FILES "${CMAKE_BINARY_DIR}/completions/velto.bash"
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velto COMPONENT agent)
+install(FILES "${CMAKE_BINARY_DIR}/completions/_velto"
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT agent)
 install(FILES "${packaging}/copyright" DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velto
   COMPONENT agent)
 install(FILES "${packed}/velto.changelog.gz" DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velto

@@ -67,6 +67,8 @@ quietly env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-r
 step "checking the installed programs"
 in_root velto --version | grep -q . || fail "velto --version printed nothing"
 in_root velto-relay --help | grep -q -- "--data" || fail "velto-relay --help lacks its options"
+[ -s "$root/usr/share/bash-completion/completions/velto" ] || fail "no bash completion"
+[ -s "$root/usr/share/zsh/vendor-completions/_velto" ] || fail "no zsh completion"
 in_root systemd-analyze verify --man=no velto-relay.service || fail "systemd-analyze verify failed"
 getent_user=$(in_root getent passwd velto-relay) || fail "no velto-relay user"
 case "$getent_user" in *nologin* | */bin/false*) ;; *) fail "velto-relay user can log in" ;; esac
