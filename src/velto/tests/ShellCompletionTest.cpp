@@ -61,7 +61,7 @@ TEST(ShellCompletion, BashScriptParsesAndOffersTheWordsThatFit) {
         {"velto call --platform sim ''", "get_state set_volume mute\n"},
         {"velto call get_state ''", "\n"},
         {"velto call --j", "--json\n"},
-        {"velto --platform ''", "sim\n"},
+        {"velto --platform ''", "sim linux\n"},
         {"velto sim scr", "screen\n"},
         {"velto sim screen ''", "locked unlocked inactive unknown\n"},
         {"velto sim --json mute o", "on off\n"},
