@@ -354,15 +354,17 @@ TEST_F(SessionTest, DesktopControlLockChangesAndSilenceBringHeartbeats) {
     quietly(std::chrono::milliseconds(30));
     EXPECT_EQ(received("heartbeat"), 4u);
     // Every change in a row is told, each as it comes.
-    for (const auto& [state, name, count] :
-         {std::tuple{ScreenState::Unlocked, "unlocked", 5u},
-          std::tuple{ScreenState::Locked, "locked", 6u},
-          std::tuple{ScreenState::Unlocked, "unlocked", 7u}}) {
+    for (const auto& [state, name, count] : {std::tuple{ScreenState::Unlocked, "unlocked", 5u},
+                                             std::tuple{ScreenState::Locked, "locked", 6u},
+                                             std::tuple{ScreenState::Unlocked, "unlocked", 7u}}) {
         mac.console.set(state);
         mac.clock.advance(std::chrono::milliseconds(250));
         ASSERT_TRUE(until([&] { return received("heartbeat") == count; })) << name;
-        EXPECT_EQ(*session().ofType("heartbeat").back().find("capabilities")->stringMember(
-                      "screen_state"),
+        EXPECT_EQ(*session()
+                       .ofType("heartbeat")
+                       .back()
+                       .find("capabilities")
+                       ->stringMember("screen_state"),
                   name);
     }
 }
