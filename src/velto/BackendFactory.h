@@ -27,6 +27,25 @@ inline bool knows(const QString& name) {
     return false;
 }
 
+// The platform when none is named: this desktop for an installed program that runs in a desktop
+// session (a session bus and a display); the simulated Mac for a build tree (tests, demos,
+// scripts/run) and outside a desktop session.
+inline std::string_view defaultName(bool installed, bool sessionBus, bool display) {
+    return installed && sessionBus && display ? names[1] : names[0];
+}
+
+// The names joined for a person: "sim, linux".
+inline QString list() {
+    QString joined;
+    for (const std::string_view known : names) {
+        if (!joined.isEmpty()) {
+            joined += QStringLiteral(", ");
+        }
+        joined += QLatin1String(known.data(), static_cast<qsizetype>(known.size()));
+    }
+    return joined;
+}
+
 // The backend named by the command line, ready to use (the simulated Mac: the relay option
 // stored, its scenario loaded, its control socket listening; the Linux desktop: its services
 // being reached). Null, with the reason printed, when

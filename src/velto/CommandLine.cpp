@@ -305,9 +305,10 @@ void applyPlatform(CommandLine& line, const Scanned& scanned) {
     }
     if (!BackendFactory::knows(*scanned.platform)) {
         refuse(QStringLiteral("unknown platform '") + *scanned.platform +
-               QStringLiteral("' (this build has: sim)"));
+               QStringLiteral("' (this build has: ") + BackendFactory::list() + u')');
     }
     line.platform = *scanned.platform;
+    line.platformGiven = true;
 }
 
 CommandLine help(QString text) {
@@ -518,8 +519,10 @@ QString CommandLine::mainHelp() {
         "  completion   print the shell completion script for bash or zsh\n"
         "\n"
         "Options:\n"
-        "  --platform sim   the backend whose state is used (the simulated Mac; the default)\n"
-        "  --platform linux this Linux desktop (logind, UPower, sound server, MPRIS, keyring)\n"
+        "  --platform sim   the backend whose state is used: the simulated Mac (the default in\n"
+        "                   the build tree and outside a desktop session)\n"
+        "  --platform linux this Linux desktop (logind, UPower, sound server, MPRIS, keyring;\n"
+        "                   the default of the installed program in a desktop session)\n"
         "  --json           (local-api, call, sim) print answers exactly as the agent or the\n"
         "                   simulated Mac sent them, for scripts; without it JSON is indented\n"
         "                   for reading and may differ in escapes\n"

@@ -77,8 +77,10 @@ struct CommandLine {
     bool json = false;
     // Mode::Completion: "bash" or "zsh".
     QString shell;
-    // The backend whose state (defaults, vault, control socket) is used. Only "sim" exists.
+    // The backend whose state (defaults, vault, control socket) is used (BackendFactory::names);
+    // when not given, the program picks BackendFactory::defaultName.
     QString platform = QStringLiteral("sim");
+    bool platformGiven = false;
     // Mode::Headless and Mode::Window: the scenario file; empty means the default scenario beside
     // the program.
     QString scenario;

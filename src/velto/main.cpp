@@ -1,3 +1,4 @@
+#include "velto/BackendFactory.h"
 #include "velto/CommandLine.h"
 #include "velto/CommandLineError.h"
 #include "velto/VeltoProgram.h"
@@ -6,9 +7,40 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+
+namespace {
+
+bool set(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0';
+}
+
+// The platform when none was named (see BackendFactory::defaultName). A program with the contract
+// document beside it runs from a build tree.
+QString defaultPlatform() {
+    std::error_code failed;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", failed);
+    const bool installed =
+        !failed &&
+        !std::filesystem::exists(program.parent_path() / "resources" / "v1.schema.json", failed);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const bool sessionBus =
+        set("DBUS_SESSION_BUS_ADDRESS") ||
+        (runtime != nullptr &&
+         std::filesystem::exists(std::filesystem::path(runtime) / "bus", failed));
+    const bool display = set("DISPLAY") || set("WAYLAND_DISPLAY");
+    const std::string_view name =
+        corvane::BackendFactory::defaultName(installed, sessionBus, display);
+    return QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
 #if defined(__GLIBC__)
@@ -25,6 +57,9 @@ int main(int argc, char** argv) {
     corvane::CommandLine line;
     try {
         line = corvane::CommandLine::parse(arguments);
+        if (!line.platformGiven) {
+            line.platform = defaultPlatform();
+        }
     } catch (const corvane::CommandLineError& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 2;
