@@ -289,8 +289,14 @@ TEST(PrivateFileTest, CopiesFromAnotherFileInTheKernelOrThroughABuffer) {
             root / "copy", calls);
         EXPECT_EQ(middle, 600000u);
         EXPECT_EQ(tail, 100u);
-        EXPECT_TRUE(readBytes(root / "copy") ==
-                    "<" + bytes.substr(10, 600000) + "|" + bytes.substr(bytes.size() - 100) + ">");
+        // Appended piece by piece: GCC 12 takes the chained + for an overlapping copy when
+        // optimising.
+        std::string expected = "<";
+        expected += bytes.substr(10, 600000);
+        expected += '|';
+        expected += bytes.substr(bytes.size() - 100);
+        expected += '>';
+        EXPECT_TRUE(readBytes(root / "copy") == expected);
     }
 }
 
