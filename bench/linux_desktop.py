@@ -19,12 +19,14 @@ import json
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import velto_bench  # noqa: E402  (the loopback client and percentiles are shared)
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -162,16 +164,7 @@ class Agent:
         self.process.wait(timeout=30)
 
     def call(self, action, params=None):
-        payload = json.dumps({"action": action, "params": params or {}}).encode()
-        request = (f"POST /v1/commands HTTP/1.1\r\nHost: 127.0.0.1:{self.port}\r\n"
-                   f"Content-Type: application/json\r\nContent-Length: {len(payload)}\r\n"
-                   f"Authorization: Bearer {self.token}\r\n\r\n").encode() + payload
-        with socket.create_connection(("127.0.0.1", self.port)) as connection:
-            connection.sendall(request)
-            answer = b""
-            while chunk := connection.recv(65536):
-                answer += chunk
-        return int(answer.split(b" ", 2)[1])
+        return velto_bench.Agent.call(self, {"action": action, "params": params or {}})
 
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as stat:
@@ -184,8 +177,7 @@ class Agent:
 
 
 def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, round(fraction * (len(ordered) - 1)))]
+    return velto_bench.percentile(sorted(values), fraction)
 
 
 def get_state_times(agent, count=200):
