@@ -104,6 +104,15 @@ JSON sessionAnswer(const RelayAccounts::Session& session) {
                              {"role", JSON(session.owner() ? "owner" : "member")}});
 }
 
+// The answer to a sign-in, set-up or joining: who is signed in, with the session's cookie.
+RelayHttpResponse signedIn(const RelayAccounts::Session& session) {
+    RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
+    setCookie(
+        answer, session.token,
+        std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime).count());
+    return answer;
+}
+
 JSON commandView(const DeviceHub::Command& command) {
     static constexpr const char* states[] = {"sent", "delivered", "finished"};
     JSON::Object view{{"command_id", JSON(command.id)},
@@ -323,22 +332,14 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         const RelayAccounts::Session session =
             accounts_.setUp(stringIn(body, "token"), stringIn(body, "name"),
                             stringIn(body, "password"), browserOf(request));
-        RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
-        setCookie(answer, session.token,
-                  std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
-                      .count());
-        return answer;
+        return signedIn(session);
     }
     if (path == QLatin1String("/v1/account/join") && post) {
         const JSON body = bodyOf(request);
         const RelayAccounts::Session session =
             accounts_.join(stringIn(body, "token"), stringIn(body, "name"),
                            stringIn(body, "password"), browserOf(request));
-        RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
-        setCookie(answer, session.token,
-                  std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
-                      .count());
-        return answer;
+        return signedIn(session);
     }
     if (path == QLatin1String("/v1/account/sign-in") && post) {
         const JSON body = bodyOf(request);
@@ -347,11 +348,7 @@ RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QStrin
         const RelayAccounts::Session session = accounts_.signIn(
             name, stringIn(body, "password"), RelayRateLimit::addressBlock(request.remote),
             current.has_value() && current->name == name, browserOf(request));
-        RelayHttpResponse answer = jsonAnswer(sessionAnswer(session));
-        setCookie(answer, session.token,
-                  std::chrono::duration_cast<std::chrono::seconds>(RelayAccounts::sessionLifetime)
-                      .count());
-        return answer;
+        return signedIn(session);
     }
 
     const std::string cookie = cookieOf(request);
