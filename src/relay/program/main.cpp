@@ -72,12 +72,13 @@ private:
 // administrator's.)
 void keepOwnerLink(const QString& folder, const QString& link) {
     const QByteArray path = QFile::encodeName(QDir(folder).filePath(QStringLiteral("owner-link")));
+    // A write cut short (kill -9) leaves its temporary file; it goes at the next start either way.
+    const QByteArray temporary = path + ".new";
+    ::unlink(temporary.constData());
     if (link.isEmpty()) {
         ::unlink(path.constData());
         return;
     }
-    const QByteArray temporary = path + ".new";
-    ::unlink(temporary.constData());
     const QByteArray bytes = (link + u'\n').toUtf8();
     const int fd =
         ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
