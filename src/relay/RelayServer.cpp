@@ -6,6 +6,7 @@
 #include "core/WireTime.h"
 #include "relay/NetworkDeviceLink.h"
 #include "relay/RelayNetwork.h"
+#include "relay/RelayOAuthHttp.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayStoreError.h"
 #include "relay/RelayText.h"
@@ -225,6 +226,10 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
             return std::make_unique<NetworkDeviceLink>(std::move(socket), hub_, deviceHeader);
         },
         limitsOf(options_));
+    if (options_.oauth != nullptr) {
+        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, store_, accounts_, clock_,
+                                                  options_.dashboard);
+    }
     hub_.observe(this);
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
@@ -261,6 +266,9 @@ quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
 RelayHttpResponse RelayServer::dispatch(const RelayHttpRequest& request) {
     const QString path = request.path;
     try {
+        if (oauth_ && RelayOAuthHttp::handles(path)) {
+            return oauth_->answer(request);
+        }
         if (path.startsWith(QLatin1String("/v1/"))) {
             return api(request, path);
         }

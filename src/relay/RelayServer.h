@@ -19,7 +19,9 @@
 
 namespace corvane {
 
+class OAuthStore;
 class RelayNetwork;
+class RelayOAuthHttp;
 
 // The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
 // WSS for the devices ("v1/ws/device"), and the dashboards' live events ("v1/events"). Main
@@ -37,6 +39,8 @@ public:
         QDir dashboard; // the dashboard's files; served by name, nothing below it
         // Connections one address may hold open (a NAT in front of many devices needs more).
         std::size_t connectionsPerAddress = 256;
+        // Where assistants' authorisations are kept; none: the relay answers no OAuth paths.
+        OAuthStore* oauth = nullptr;
     };
 
     RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
@@ -51,6 +55,8 @@ public:
     DeviceHub& hub() noexcept { return hub_; }
     RelayAccounts& accounts() noexcept { return accounts_; }
     DashboardEvents& events() noexcept { return events_; }
+    // The authorisation server for assistants; null without Options::oauth.
+    RelayOAuthHttp* oauth() noexcept { return oauth_.get(); }
 
 private:
     RelayHttpResponse dispatch(const RelayHttpRequest& request);
@@ -74,6 +80,7 @@ private:
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
     Options options_;
+    std::unique_ptr<RelayOAuthHttp> oauth_;
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;

@@ -5,6 +5,7 @@
 #include "core/SystemClock.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
+#include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
 
 #include <QCommandLineParser>
@@ -245,12 +246,13 @@ int main(int argc, char** argv) {
         const corvane::ContractValidator validator(
             shipped(QStringLiteral("resources/v1.schema.json"), QStringLiteral("v1.schema.json")));
         corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        corvane::SqliteOAuthStore oauth(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
         corvane::RelayServer server(
             store, clock, validator,
             {certificate.tls(),
              QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
-             connectionsPerAddress});
+             connectionsPerAddress, &oauth});
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")
