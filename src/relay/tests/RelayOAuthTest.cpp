@@ -163,13 +163,15 @@ protected:
     }
 
     // What the MCP endpoint learns from a call carrying `bearer` (empty: no Authorization).
+    // `host` names the relay the call was addressed to (this one by default).
     std::optional<RelayOAuthValidator::Access> access(const std::string& bearer,
                                                       const std::string& device,
-                                                      RelayHttpResponse* refusal = nullptr) {
+                                                      RelayHttpResponse* refusal = nullptr,
+                                                      std::string host = {}) {
         RelayHttpRequest request;
         request.method = "POST";
         request.path = QStringLiteral("/mcp");
-        request.headers["host"] = QByteArray::fromStdString(origin.substr(8));
+        request.headers["host"] = QByteArray::fromStdString(host.empty() ? origin.substr(8) : host);
         if (!bearer.empty()) {
             request.headers["authorization"] = "Bearer " + QByteArray::fromStdString(bearer);
         }
@@ -266,6 +268,9 @@ TEST_F(RelayOAuthTest, TheWholeFlowGivesTokensForTheChosenDeviceOnly) {
     EXPECT_TRUE(challengeHeader(refusal).contains("error=\"invalid_token\""));
     EXPECT_FALSE(access("", laptop, &refusal));
     EXPECT_EQ(challengeHeader(refusal), "Bearer " + metadata);
+    // The same relay under another name is another resource.
+    EXPECT_FALSE(access(bearer, laptop, &refusal, "localhost:" + std::to_string(port)));
+    EXPECT_TRUE(challengeHeader(refusal).contains("another resource"));
 
     // The dashboard lists it, with its device and when it was last used.
     const HttpsClient::Reply listed = client->get(QStringLiteral("/v1/assistants"), session);
@@ -498,6 +503,18 @@ TEST_F(RelayOAuthTest, RegistrationRefusesBadBodies) {
     EXPECT_EQ(good.status, 201);
     EXPECT_EQ(*good.body.stringMember("token_endpoint_auth_method"), "none");
     EXPECT_EQ(*good.body.stringMember("client_name"), "a.example");
+
+    // Every registration is a row: one address gets a bounded number an hour.
+    const QByteArray again = R"({"redirect_uris":["https://a.example/cb"]})";
+    int accepted = 0;
+    while (client->postRaw(QStringLiteral("/oauth/register"), again, "application/json").status ==
+               201 &&
+           ++accepted <= RelayOAuthHttp::registrationsPerHour) {
+    }
+    EXPECT_LT(accepted, RelayOAuthHttp::registrationsPerHour);
+    clock.advance(1h);
+    EXPECT_EQ(client->postRaw(QStringLiteral("/oauth/register"), again, "application/json").status,
+              201);
 }
 
 } // namespace
