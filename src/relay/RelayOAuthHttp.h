@@ -36,7 +36,8 @@ public:
     // page's approval) are thrown as ContractErrors for the server's usual answer.
     RelayHttpResponse answer(const RelayHttpRequest& request);
 
-    // For the MCP endpoint: the access `request` carries, or nullopt with `refusal` set.
+    // For the MCP endpoint: the access `request` carries, or nullopt with `refusal` set. A Host
+    // that names no origin is refused with ContractError "invalid_request", as on every path.
     std::optional<RelayOAuthValidator::Access> access(const RelayHttpRequest& request,
                                                       RelayHttpResponse& refusal,
                                                       const std::string* deviceId = nullptr);
