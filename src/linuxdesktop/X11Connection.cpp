@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <poll.h>
+#include <string_view>
 
 namespace corvane {
 
@@ -48,6 +49,12 @@ bool X11Connection::begin() {
     lastAttempt_ = now;
     const char* name = display_.empty() ? std::getenv("DISPLAY") : display_.c_str();
     if (name == nullptr || *name == '\0') {
+        return false;
+    }
+    // Only a display on this machine answers quickly enough for the limits above.
+    const std::string_view wanted(name);
+    const std::string_view host = wanted.substr(0, std::min(wanted.rfind(':'), wanted.size()));
+    if (!host.empty() && host != "unix" && host.front() != '/') {
         return false;
     }
     int screenNumber = 0;

@@ -2,6 +2,9 @@
 
 #include "linuxdesktop/X11Connection.h"
 
+#include <QFutureWatcher>
+#include <QPromise>
+#include <qcoro/qcorosignal.h>
 #include <xcb/composite.h>
 
 #include <array>
@@ -265,9 +268,36 @@ struct XCompositeScreenCapture::Worker {
 };
 
 XCompositeScreenCapture::XCompositeScreenCapture(std::string display)
-    : worker_(std::make_shared<Worker>(std::move(display))) {}
+    : worker_(std::make_shared<Worker>(std::move(display))) {
+    pool_.setMaxThreadCount(1);
+}
 
-XCompositeScreenCapture::~XCompositeScreenCapture() = default;
+XCompositeScreenCapture::~XCompositeScreenCapture() {
+    pool_.clear();
+    pool_.waitForDone();
+}
+
+template <typename T>
+QCoro::Task<std::optional<T>> XCompositeScreenCapture::ask(std::function<T()> work) {
+    auto promise = std::make_shared<QPromise<T>>();
+    const QFuture<T> future = promise->future();
+    promise->start();
+    // A job dropped unstarted takes the promise along, which finishes the future empty.
+    pool_.start([promise, work = std::move(work)] {
+        promise->addResult(work());
+        promise->finish();
+    });
+    // Touches nothing of this object from here: it may be gone when the wait ends.
+    QFutureWatcher<T> watcher;
+    watcher.setFuture(future);
+    if (!future.isFinished()) {
+        co_await qCoro(&watcher, &QFutureWatcherBase::finished, answerLimit);
+    }
+    if (!future.isFinished() || future.resultCount() == 0) {
+        co_return std::nullopt;
+    }
+    co_return future.result();
+}
 
 std::optional<QImage> XCompositeScreenCapture::imageFromZPixmap(const std::uint8_t* data,
                                                                 std::size_t length, int width,
@@ -308,12 +338,12 @@ XCompositeScreenCapture::shareableWindows() {
     std::function<WindowsOrError()> job = [worker = worker_] {
         return worker->windows();
     };
-    QCoro::Task<WindowsOrError> running = pool_.run(std::move(job));
-    try {
-        co_return co_await std::move(running);
-    } catch (const std::exception&) {
+    QCoro::Task<std::optional<WindowsOrError>> asked = ask(std::move(job));
+    std::optional<WindowsOrError> answer = co_await std::move(asked);
+    if (!answer) {
         co_return Error{displayUnavailable};
     }
+    co_return std::move(*answer);
 }
 
 QCoro::Task<std::optional<QImage>> XCompositeScreenCapture::capture(std::uint32_t windowID,
@@ -321,12 +351,12 @@ QCoro::Task<std::optional<QImage>> XCompositeScreenCapture::capture(std::uint32_
     std::function<std::optional<QImage>()> job = [worker = worker_, windowID, width, height] {
         return worker->capture(windowID, width, height);
     };
-    QCoro::Task<std::optional<QImage>> running = pool_.run(std::move(job));
-    try {
-        co_return co_await std::move(running);
-    } catch (const std::exception&) {
+    QCoro::Task<std::optional<std::optional<QImage>>> asked = ask(std::move(job));
+    std::optional<std::optional<QImage>> answer = co_await std::move(asked);
+    if (!answer) {
         co_return std::nullopt;
     }
+    co_return std::move(*answer);
 }
 
 } // namespace corvane

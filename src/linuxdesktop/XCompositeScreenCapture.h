@@ -1,10 +1,13 @@
 #pragma once
 
-#include "core/WorkerPool.h"
 #include "platform/ScreenCapture.h"
 
+#include <QThreadPool>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,7 +18,8 @@ class X11Connection;
 // Window images on an X11 desktop through the Composite extension: the window's top-level frame is
 // kept off-screen by the server, so its image is whole even where other windows cover it. The
 // windows are the window manager's client list. Every X request runs on a worker thread with a
-// connection of its own, each job bounded by the connection's limit; X11 asks no permission.
+// connection of its own, each reply bounded by the connection's limit, and an answer that takes
+// longer than `answerLimit` all the same is given up; X11 asks no permission.
 class XCompositeScreenCapture final : public ScreenCapture {
 public:
     // `display` as in DISPLAY; empty uses the DISPLAY environment variable.
@@ -28,6 +32,8 @@ public:
     QCoro::Task<std::optional<QImage>> capture(std::uint32_t windowID, int width,
                                                int height) override;
 
+    // How long a caller waits for the worker's answer.
+    static constexpr std::chrono::milliseconds answerLimit{5000};
     // The error code of a window list asked when no X server answers.
     static constexpr std::int64_t displayUnavailable = 1;
     // Layer of windows that stay above ordinary ones (docks, panels, notifications).
@@ -50,9 +56,14 @@ public:
 
 private:
     struct Worker;
+    // The worker's answer, or nothing when it did not come within `answerLimit`.
+    template <typename T>
+    QCoro::Task<std::optional<T>> ask(std::function<T()> work);
+
     std::shared_ptr<Worker> worker_;
-    // After the worker: going away waits for the job under way, which holds the worker.
-    WorkerPool pool_{1};
+    // After the worker: going away drops the jobs not started and waits for the one under way,
+    // which holds the worker.
+    QThreadPool pool_;
 };
 
 } // namespace corvane
