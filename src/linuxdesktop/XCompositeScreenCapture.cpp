@@ -46,7 +46,7 @@ constexpr std::uint32_t windowLimit = 4096;
 constexpr std::uint32_t titleWords = 256;
 // A window that was not kept off-screen before shows its covered parts once its program has
 // repainted them: the first capture of each frame waits this long.
-constexpr std::chrono::milliseconds repaintTime{150};
+constexpr std::chrono::milliseconds repaintTime{200};
 // Frames remembered as redirected before the set starts over (ids of gone windows pile up).
 constexpr std::size_t redirectedLimit = 4096;
 // How far up a window's ancestors its top-level frame may be.
@@ -199,6 +199,26 @@ struct XCompositeScreenCapture::Worker {
         return true;
     }
 
+    // The frame's off-screen pixmap, named for this capture.
+    std::optional<xcb_pixmap_t> pixmapOf(xcb_window_t frame) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const bool remembered = redirected.contains(frame);
+            if (!keepOffScreen(frame)) {
+                return std::nullopt;
+            }
+            const xcb_pixmap_t pixmap = xcb_generate_id(x.xcb());
+            if (x.succeeded(xcb_composite_name_window_pixmap_checked(x.xcb(), frame, pixmap))) {
+                return pixmap;
+            }
+            // A remembered frame may be a new window that took a gone one's id: redirected anew.
+            if (!remembered) {
+                return std::nullopt;
+            }
+            redirected.erase(frame);
+        }
+        return std::nullopt;
+    }
+
     std::optional<PixelFormat> formatOf(int depth) const {
         const xcb_setup_t* setup = x.setup();
         for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
@@ -232,22 +252,19 @@ struct XCompositeScreenCapture::Worker {
             geometry->width > sideLimit || geometry->height > sideLimit) {
             return std::nullopt;
         }
-        if (!keepOffScreen(*frame)) {
+        const std::optional<xcb_pixmap_t> pixmap = pixmapOf(*frame);
+        if (!pixmap) {
             return std::nullopt;
         }
         // The frame's pixmap starts at the outer edge of its border.
         const int left = origin->dst_x + frameGeometry->border_width;
         const int top = origin->dst_y + frameGeometry->border_width;
-        const xcb_pixmap_t pixmap = xcb_generate_id(x.xcb());
-        if (!x.succeeded(xcb_composite_name_window_pixmap_checked(x.xcb(), *frame, pixmap))) {
-            return std::nullopt;
-        }
         const auto image = x.reply<xcb_get_image_reply_t>(
-            xcb_get_image(x.xcb(), XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap,
+            xcb_get_image(x.xcb(), XCB_IMAGE_FORMAT_Z_PIXMAP, *pixmap,
                           static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
                           geometry->width, geometry->height, ~std::uint32_t{0})
                 .sequence);
-        xcb_free_pixmap(x.xcb(), pixmap);
+        xcb_free_pixmap(x.xcb(), *pixmap);
         if (!image) {
             return std::nullopt;
         }
