@@ -27,7 +27,7 @@ constexpr std::uint32_t unicodeKeysymBase = 0x1000000;
 // Programs read a changed keyboard mapping when its notice reaches them, after the keys sent
 // before it: a spare key code is mapped anew (or restored) only once they had this long to read the
 // keys typed on it.
-constexpr std::chrono::milliseconds mappingSettle{60};
+constexpr std::chrono::milliseconds mappingSettle{100};
 // Spare key codes used at once; a text with more distinct missing characters is typed in rounds.
 constexpr std::size_t spareLimit = 10;
 
