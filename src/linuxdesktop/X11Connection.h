@@ -14,8 +14,10 @@ namespace corvane {
 
 // One connection to the X server for a worker thread: connected on first use, dropped when the
 // server goes away or is slow, and tried again at most every two seconds. Every reply is awaited
-// only until the current job's deadline, so a stuck server costs a job at most `jobLimit`, never a
-// hang. Used from one thread at a time (the worker that owns it).
+// only until the current job's deadline, so a server that stops answering costs a job at most
+// `jobLimit`. Only connecting itself (xcb waits for the server's greeting) has no limit of ours:
+// the callers bound their own wait for the worker. Used from one thread at a time (the worker
+// that owns it).
 class X11Connection {
 public:
     // `display` as in DISPLAY; empty uses the DISPLAY environment variable. `atomNames` are
