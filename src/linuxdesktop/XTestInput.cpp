@@ -106,28 +106,20 @@ struct XTestInput::Worker {
         return mapping[static_cast<std::size_t>(index * perCode + column)];
     }
 
-    // The unshifted place of a keysym first, else its shifted one (when `shiftAllowed`), else any.
+    // The unshifted place of a keysym first, else its shifted one (when `shiftAllowed`). Other
+    // levels need more than Shift (another group, AltGr): such keysyms go on a spare key code.
     std::optional<Place> placeOf(std::uint32_t keysym, bool shiftAllowed) const {
-        std::optional<Place> any;
         std::optional<Place> shifted;
         for (int index = 0; index < codeCount(); ++index) {
             const auto code = static_cast<xcb_keycode_t>(minCode + index);
-            for (int column = 0; column < perCode; ++column) {
-                if (at(index, column) != keysym) {
-                    continue;
-                }
-                if (column == 0) {
-                    return Place{code, false};
-                }
-                if (column == 1 && !shifted) {
-                    shifted = Place{code, true};
-                }
-                if (!any) {
-                    any = Place{code, false};
-                }
+            if (at(index, 0) == keysym) {
+                return Place{code, false};
+            }
+            if (shiftAllowed && perCode > 1 && at(index, 1) == keysym && !shifted) {
+                shifted = Place{code, true};
             }
         }
-        return shiftAllowed && shifted ? shifted : any;
+        return shifted;
     }
 
     std::vector<xcb_keycode_t> spareCodes() const {
