@@ -19,7 +19,7 @@ X11Connection::~X11Connection() {
 }
 
 bool X11Connection::connected() const {
-    return xcb_ != nullptr && xcb_connection_has_error(xcb_) == 0;
+    return xcb_ != nullptr && !broken_ && xcb_connection_has_error(xcb_) == 0;
 }
 
 void X11Connection::drop() {
@@ -27,6 +27,7 @@ void X11Connection::drop() {
         xcb_disconnect(xcb_);
         xcb_ = nullptr;
     }
+    broken_ = false;
 }
 
 const xcb_setup_t* X11Connection::setup() const {
@@ -110,7 +111,9 @@ void* X11Connection::awaitReply(unsigned int sequence) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline_ - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !connected()) {
-            drop();
+            // Closed at the next job: until then requests go nowhere harmful, and no reply is
+            // awaited any more.
+            broken_ = true;
             return nullptr;
         }
         pollfd descriptor{xcb_get_file_descriptor(xcb_), POLLIN, 0};

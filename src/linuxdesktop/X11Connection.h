@@ -34,8 +34,8 @@ public:
     bool begin();
     // Whether the connection was made by the last begin() (windows may still be repainting).
     bool fresh() const { return fresh_; }
+    // Whether the job may still await replies.
     bool connected() const;
-    void drop();
 
     xcb_connection_t* xcb() const { return xcb_; }
     xcb_window_t root() const { return root_; }
@@ -49,7 +49,8 @@ public:
     using Owned = std::unique_ptr<Reply, Free>;
 
     // The reply to request `sequence`, or null on an X error, a lost connection or a passed
-    // deadline (the connection is then dropped: its late replies would answer the wrong job).
+    // deadline (the connection is then closed at the next begin(): its late replies would answer
+    // the wrong job). The connection stays usable for requests until then.
     template <typename Reply>
     Owned<Reply> reply(unsigned int sequence) {
         return Owned<Reply>(static_cast<Reply*>(awaitReply(sequence)));
@@ -67,6 +68,7 @@ public:
     static std::optional<std::string> text(const xcb_get_property_reply_t* reply, bool utf8);
 
 private:
+    void drop();
     void* awaitReply(unsigned int sequence);
     void discardEvents();
 
@@ -76,6 +78,7 @@ private:
     xcb_window_t root_ = 0;
     std::vector<xcb_atom_t> atoms_;
     bool fresh_ = false;
+    bool broken_ = false;
     std::chrono::steady_clock::time_point lastAttempt_{};
     std::chrono::steady_clock::time_point deadline_{};
 };
