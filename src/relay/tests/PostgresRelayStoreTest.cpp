@@ -6,6 +6,11 @@
 #include "relay/RelayStoreError.h"
 #include "relay/SqliteRelayStore.h"
 
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -169,6 +174,58 @@ TEST_F(PostgresRelayStoreTest, AddressesItCannotUseAreRefusedWithoutRepeatingThe
         } catch (const RelayStoreError& error) {
             EXPECT_EQ(std::string(error.what()).find("pw-8d1f7a"), std::string::npos)
                 << error.what();
+        }
+    }
+}
+
+TEST_F(PostgresRelayStoreTest, TheRelayProgramTakesTheDatabaseFromItsOptionOrEnvironment) {
+    QTemporaryDir home;
+    const struct {
+        const char* name;
+        std::string option;
+        std::string environment;
+        int exitCode; // -1: it starts
+        const char* says;
+    } rows[] = {
+        {"option", address, "", -1, "listening on"},
+        {"environment", "", address, -1, "listening on"},
+        {"not PostgreSQL", "/var/lib/relay.db", "", 2, "--database takes a postgresql://"},
+        {"unreadable", "postgresql://velto:pw-8d1f7a@%zz/relay", "", 2, "--database takes"},
+        {"no server there", "", "postgresql://velto:pw-8d1f7a@/relay?host=/nonexistent/velto", 1,
+         "relay: relay database: connect: "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = home.filePath(QString::fromLatin1(row.name));
+        QStringList arguments{QStringLiteral("--data"), folder, QStringLiteral("--port"),
+                              QStringLiteral("0")};
+        if (!row.option.empty()) {
+            arguments << QStringLiteral("--database") << QString::fromStdString(row.option);
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VELTO_RELAY_DATABASE"),
+                           QString::fromStdString(row.environment));
+        QProcess relay;
+        relay.setProcessEnvironment(environment);
+        relay.setProcessChannelMode(QProcess::MergedChannels);
+        relay.start(QStringLiteral(VELTO_RELAY_PROGRAM), arguments);
+        ASSERT_TRUE(relay.waitForStarted(10000));
+        QByteArray out;
+        while (!out.contains("listening on") && relay.waitForReadyRead(30000)) {
+            out += relay.readAll();
+        }
+        if (row.exitCode < 0) {
+            relay.kill();
+        }
+        relay.waitForFinished(10000);
+        out += relay.readAll();
+        EXPECT_TRUE(out.contains(row.says)) << out.toStdString();
+        EXPECT_FALSE(out.contains("pw-8d1f7a")) << out.toStdString();
+        if (row.exitCode >= 0) {
+            EXPECT_EQ(relay.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(relay.exitCode(), row.exitCode);
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/relay.sqlite")));
         }
     }
 }

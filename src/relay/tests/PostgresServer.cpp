@@ -99,8 +99,9 @@ bool PostgresServer::required() {
     return ci != nullptr && std::string(ci) == "true";
 }
 
-std::unique_ptr<PostgresServer> PostgresServer::start(std::string& whyNot) {
+std::unique_ptr<PostgresServer> PostgresServer::start(std::string& whyNot, bool durable) {
     std::unique_ptr<PostgresServer> server(new PostgresServer());
+    server->durable_ = durable;
     server->bin_ = serverPrograms();
     if (server->bin_.empty()) {
         whyNot = "PostgreSQL is not installed (Debian package postgresql)";
@@ -196,10 +197,12 @@ bool PostgresServer::launch(std::string& whyNot) {
             return false;
         }
     }
-    // Commits reach the kernel before they are answered (a killed server keeps them), but are
-    // never synced to the disk.
+    // Commits reach the kernel before they are answered (a killed server keeps them), but
+    // unless durable are never synced to the disk.
     pid_ = spawn({bin_ + "/postgres", "-D", data, "-k", folder_, "-c", "listen_addresses=", "-c",
-                  "fsync=off", "-c", "full_page_writes=off", "-c", "max_connections=40"});
+                  durable_ ? "fsync=on" : "fsync=off", "-c",
+                  durable_ ? "full_page_writes=on" : "full_page_writes=off", "-c",
+                  "max_connections=40"});
     if (pid_ < 0) {
         whyNot = "cannot start postgres";
         return false;

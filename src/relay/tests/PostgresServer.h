@@ -14,7 +14,8 @@ namespace corvane::test {
 class PostgresServer {
 public:
     // Starts one, or returns null and says why (the package to install when it is missing).
-    static std::unique_ptr<PostgresServer> start(std::string& whyNot);
+    // `durable` syncs commits to the disk as a production server does (for measurements).
+    static std::unique_ptr<PostgresServer> start(std::string& whyNot, bool durable = false);
     // One server for the whole test process, started on first use (later calls repeat the first
     // answer).
     static PostgresServer* shared(std::string& whyNot);
@@ -50,6 +51,7 @@ private:
     uid_t uid_ = 0;
     gid_t gid_ = 0;
     bool switchUser_ = false;
+    bool durable_ = false;
     int databases_ = 0;
 };
 
