@@ -98,7 +98,14 @@ class PostgresRelayStore::Values {
 public:
     Values() = default;
     Values(std::initializer_list<std::optional<std::string>> values)
-        : values_(values) {}
+        : values_(values) {
+        // Text values end at a NUL on the way to the server: refused rather than cut.
+        for (const std::optional<std::string>& value : values_) {
+            if (value && value->find('\0') != std::string::npos) {
+                throw RelayStoreError("relay database: a value holds a NUL character");
+            }
+        }
+    }
 
     std::vector<const char*> pointers() const {
         std::vector<const char*> out;
@@ -190,8 +197,9 @@ PostgresRelayStore::PostgresRelayStore(const std::string& address)
         throw RelayStoreError("relay database: the PostgreSQL address cannot be read");
     }
     // The address's own settings come after, and so win over, these defaults.
-    const std::array<const char*, 4> keys{"connect_timeout", "application_name", "dbname", nullptr};
-    const std::array<const char*, 4> values{"10", "velto-relay", address.c_str(), nullptr};
+    const std::array<const char*, 5> keys{"connect_timeout", "application_name", "client_encoding",
+                                          "dbname", nullptr};
+    const std::array<const char*, 5> values{"10", "velto-relay", "UTF8", address.c_str(), nullptr};
     connection_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
     if (!connection_) {
         throw RelayStoreError("relay database: connect: out of memory");

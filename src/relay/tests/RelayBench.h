@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ enum class StoreKind { Sqlite, Postgres };
 
 inline std::string storeName(const ::testing::TestParamInfo<StoreKind>& info) {
     return info.param == StoreKind::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+inline void PrintTo(StoreKind kind, std::ostream* out) {
+    *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL");
 }
 
 // A store, virtual time, the real contract, and the pairing and hub on them.
