@@ -370,20 +370,22 @@ std::int64_t SqliteRelayStore::accountCount() {
     return q.next() ? q.value(0).toLongLong() : 0;
 }
 
-void SqliteRelayStore::addPairing(const Pairing& p) {
-    Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
-                   "expires_at, state, account_id, agent_version, requested_at, address_block) "
-                   "VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?)")
-        .bind(text(p.code))
-        .bind(text(p.deviceId))
-        .bind(text(p.bootstrapHash))
-        .bind(text(p.deviceName))
-        .bind(millis(p.expiresAt))
-        .bind(stateValue(p.state))
-        .bind(text(p.agentVersion))
-        .bind(millis(p.requestedAt))
-        .bind(text(p.addressBlock))
-        .exec();
+bool SqliteRelayStore::addPairing(const Pairing& p) {
+    return Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
+                          "expires_at, state, account_id, agent_version, requested_at, "
+                          "address_block) VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?) "
+                          "ON CONFLICT DO NOTHING")
+               .bind(text(p.code))
+               .bind(text(p.deviceId))
+               .bind(text(p.bootstrapHash))
+               .bind(text(p.deviceName))
+               .bind(millis(p.expiresAt))
+               .bind(stateValue(p.state))
+               .bind(text(p.agentVersion))
+               .bind(millis(p.requestedAt))
+               .bind(text(p.addressBlock))
+               .exec()
+               .numRowsAffected() == 1;
 }
 
 std::optional<RelayStore::Pairing> SqliteRelayStore::pairingWhere(const QString& column,

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "DeviceMessages.h"
+#include "PostgresServer.h"
 #include "core/ContractValidator.h"
 #include "core/Envelope.h"
 #include "core/JSON.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceLink.h"
+#include "relay/PostgresRelayStore.h"
 #include "relay/RelayPairing.h"
 #include "relay/SqliteRelayStore.h"
 #include "support/VirtualClock.h"
@@ -16,6 +18,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,7 +42,19 @@ public:
     std::optional<int> closedWith;
 };
 
-// A store in a temporary folder, virtual time, the real contract, and the pairing and hub on them.
+// The store a bench runs on: SQLite in its temporary folder, or a fresh database on the test
+// process's PostgreSQL.
+enum class StoreKind { Sqlite, Postgres };
+
+inline std::string storeName(const ::testing::TestParamInfo<StoreKind>& info) {
+    return info.param == StoreKind::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+inline void PrintTo(StoreKind kind, std::ostream* out) {
+    *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL");
+}
+
+// A store, virtual time, the real contract, and the pairing and hub on them.
 class RelayBench : public ::testing::Test {
 protected:
     struct Paired {
@@ -47,8 +62,9 @@ protected:
         std::string token;
     };
 
-    RelayBench()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+    explicit RelayBench(StoreKind kind = StoreKind::Sqlite)
+        : storage(makeStore(kind))
+        , store(*storage)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH))
         , pairing(store, clock, validator)
         , hub(store, clock, validator) {}
@@ -80,12 +96,36 @@ protected:
 
     void say(std::uint64_t session, const JSON& message) { hub.received(session, message.data()); }
 
+    // A bench on PostgreSQL without a server is skipped (failed on CI, which installs it).
+    void SetUp() override {
+        if (!unavailable.empty()) {
+            if (PostgresServer::required()) {
+                FAIL() << unavailable;
+            }
+            GTEST_SKIP() << unavailable;
+        }
+    }
+
     QTemporaryDir dir;
-    SqliteRelayStore store;
+    std::string unavailable;
+    std::unique_ptr<RelayStore> storage;
+    RelayStore& store;
     VirtualClock clock;
     ContractValidator validator;
     RelayPairing pairing;
     DeviceHub hub;
+
+private:
+    std::unique_ptr<RelayStore> makeStore(StoreKind kind) {
+        if (kind == StoreKind::Postgres) {
+            if (PostgresServer* server = PostgresServer::shared(unavailable)) {
+                return std::make_unique<PostgresRelayStore>(
+                    server->address(server->createDatabase()));
+            }
+        }
+        // Also the stand-in while a bench without PostgreSQL is skipped.
+        return std::make_unique<SqliteRelayStore>(dir.filePath(QStringLiteral("relay.sqlite")));
+    }
 };
 
 } // namespace corvane::test
