@@ -12,7 +12,7 @@
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
 #include "sim/SimScenarioError.h"
-#include "velto/ActionCatalog.h"
+#include "core/ActionCatalog.h"
 #include "velto/Backend.h"
 #include "velto/BackendFactory.h"
 #include "velto/CommandLine.h"
