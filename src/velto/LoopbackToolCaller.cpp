@@ -85,20 +85,48 @@ McpCallOutcome LoopbackToolCaller::activity(const std::filesystem::path& file, s
     return McpCallOutcome::success(JSON(JSON::Object{{"records", JSON(std::move(records))}}));
 }
 
+McpCallOutcome LoopbackToolCaller::send(const std::string& body) {
+    std::optional<Endpoint> endpoint;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        endpoint = known_;
+    }
+    const bool kept = endpoint.has_value();
+    std::string error;
+    if (!endpoint && !(endpoint = endpoint_(error))) {
+        return notRunning(error);
+    }
+    LocalCommandClient::Reply reply =
+        LocalCommandClient::post(endpoint->port, endpoint->token, body, timeout_);
+    // Refused before anything ran: the token was wrong, or nothing listened on the port.
+    const bool stale =
+        reply.status == 401 || (reply.status < 0 && reply.error.rfind("cannot reach", 0) == 0);
+    if (kept && stale) {
+        const std::optional<Endpoint> fresh = endpoint_(error);
+        if (!fresh) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            known_.reset();
+            return notRunning(error);
+        }
+        if (fresh->port != endpoint->port || fresh->token != endpoint->token) {
+            endpoint = fresh;
+            reply = LocalCommandClient::post(endpoint->port, endpoint->token, body, timeout_);
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        known_ = endpoint;
+    }
+    if (reply.status < 0) {
+        return notRunning(reply.error);
+    }
+    return outcome(reply.status, reply.body);
+}
+
 QCoro::Task<McpCallOutcome> LoopbackToolCaller::call(std::string action, JSON params) {
     const std::string body = requestBody(action, params).data();
     std::function<McpCallOutcome()> work = [this, body]() {
-        std::string error;
-        const std::optional<Endpoint> endpoint = endpoint_(error);
-        if (!endpoint) {
-            return notRunning(error);
-        }
-        const LocalCommandClient::Reply reply =
-            LocalCommandClient::post(endpoint->port, endpoint->token, body, timeout_);
-        if (reply.status < 0) {
-            return notRunning(reply.error);
-        }
-        return outcome(reply.status, reply.body);
+        return send(body);
     };
     co_return co_await pool_.run(std::move(work));
 }

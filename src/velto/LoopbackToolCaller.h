@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,9 +16,12 @@
 namespace corvane {
 
 // The tools of `velto mcp` reach the running agent as `velto call` does: each call is one request
-// to its loopback API, whose port and token are read afresh (the agent may have restarted on a new
-// port). The reads and the request cross into other processes and run on worker threads, so the
-// standard input and output keep being served meanwhile; each call is bounded by `timeout`.
+// to its loopback API. The port and token are read once and kept (reading the token asks another
+// process); when the agent refuses the token or cannot be reached, they are read again, and the
+// request is sent once more only when they changed (an agent restarted on a new port or token),
+// so that a command is never sent twice to the same agent. The reads and the request cross into
+// other processes and run on worker threads, so the standard input and output keep being served
+// meanwhile; each call is bounded by `timeout`.
 class LoopbackToolCaller : public McpToolCaller {
 public:
     struct Endpoint {
@@ -46,10 +50,15 @@ public:
     static McpCallOutcome activity(const std::filesystem::path& file, std::size_t count);
 
 private:
+    McpCallOutcome send(const std::string& body);
+
     EndpointReader endpoint_;
     ActionsReader actions_;
     std::filesystem::path log_;
     std::chrono::milliseconds timeout_;
+    // The endpoint last read, shared by the worker threads.
+    std::mutex mutex_;
+    std::optional<Endpoint> known_;
     // Declared last: going away waits for the calls under way, which use the members above.
     WorkerPool pool_{4};
 };
