@@ -534,7 +534,7 @@ QString CommandLine::mainHelp() {
         "               ('velto help call' lists the actions and their parameters)\n"
         "  sim          change the running simulated Mac (screen lock, sleep, apps...)\n"
         "  desktop      desktop control of the running agent: status, consent, grants\n"
-        "  mcp          serve the actions to an AI assistant over MCP on standard input/output\n"
+        "  mcp          serve the actions to an AI assistant (MCP, standard input/output)\n"
         "  completion   print the shell completion script for bash or zsh\n"
         "\n"
         "Options:\n"
