@@ -237,6 +237,11 @@ JSON resourcesList() {
          })}});
 }
 
+// Clients that see the resources capability may ask for templates too; there are none.
+JSON noTemplates() {
+    return JSON(JSON::Object{{"resourceTemplates", JSON(JSON::Array{})}});
+}
+
 JSON text(std::string value) {
     return JSON(JSON::Object{{"type", JSON("text")}, {"text", JSON(std::move(value))}});
 }
@@ -296,7 +301,7 @@ JSON finished(JSON result, const std::string& method, bool stateless,
     out["resultType"] = JSON("complete");
     out["_meta"] = JSON(JSON::Object{{std::string(serverInfoKey), serverInfo(options)}});
     if (method == "tools/list" || method == "resources/list" || method == "resources/read" ||
-        method == "server/discover") {
+        method == "resources/templates/list" || method == "server/discover") {
         out["ttlMs"] = JSON(method == "resources/read" ? 0 : listTtlMs);
         out["cacheScope"] = JSON("private");
     }
@@ -376,6 +381,9 @@ QCoro::Task<JSON> dispatch(std::shared_ptr<McpServer::State> state, Envelope env
     }
     if (method == "resources/list") {
         co_return resourcesList();
+    }
+    if (method == "resources/templates/list") {
+        co_return noTemplates();
     }
     if (method == "resources/read") {
         const std::string uri = resourceURI(envelope, stateless);

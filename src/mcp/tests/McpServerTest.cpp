@@ -264,6 +264,9 @@ TEST(McpServer, ResourcesReadThroughTheDevice) {
     answer = send(server, stateless("resources/read", R"("uri":"velto://device/state")"));
     EXPECT_EQ(errorCode(answer), McpError::internalError);
 
+    answer = send(server, stateless("resources/templates/list"));
+    EXPECT_EQ(answer->find("result")->find("resourceTemplates")->data(), "[]");
+
     // The handshake revisions keep their own "not found" code.
     send(
         server,
