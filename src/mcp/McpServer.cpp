@@ -3,17 +3,43 @@
 #include "mcp/McpError.h"
 #include "mcp/McpToolCaller.h"
 
+#include <QFuture>
+#include <QPromise>
+#include <qcoro/qcorofuture.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <map>
 
 namespace corvane {
+
+namespace {
+
+// An open subscriptions/listen: its request waits until it is cancelled or ended.
+struct Subscription {
+    QPromise<void> done;
+    bool ended = false;
+    bool cancelled = false;
+
+    void end(bool byClient) {
+        if (!ended) {
+            ended = true;
+            cancelled = byClient;
+            done.finish();
+        }
+    }
+};
+
+} // namespace
 
 struct McpServer::State {
     McpToolCatalog catalog;
     McpToolCaller& caller;
     Options options;
     std::optional<std::string> revision;
+    // By the request's id as JSON text.
+    std::map<std::string, std::shared_ptr<Subscription>> subscriptions;
 };
 
 namespace {
@@ -21,6 +47,10 @@ namespace {
 constexpr std::string_view versionKey = "io.modelcontextprotocol/protocolVersion";
 constexpr std::string_view capabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
 constexpr std::string_view serverInfoKey = "io.modelcontextprotocol/serverInfo";
+constexpr std::string_view subscriptionKey = "io.modelcontextprotocol/subscriptionId";
+
+// A subscription cancelled by the client gets no answer at all.
+struct Unanswered {};
 // How long a client may keep a list (tools follow the capability report, which rarely changes);
 // resources are read afresh each time.
 constexpr int listTtlMs = 60000;
@@ -299,7 +329,9 @@ JSON finished(JSON result, const std::string& method, bool stateless,
     }
     JSON::Object out = members(result);
     out["resultType"] = JSON("complete");
-    out["_meta"] = JSON(JSON::Object{{std::string(serverInfoKey), serverInfo(options)}});
+    JSON::Object meta = members(out["_meta"]);
+    meta[std::string(serverInfoKey)] = serverInfo(options);
+    out["_meta"] = JSON(std::move(meta));
     if (method == "tools/list" || method == "resources/list" || method == "resources/read" ||
         method == "resources/templates/list" || method == "server/discover") {
         out["ttlMs"] = JSON(method == "resources/read" ? 0 : listTtlMs);
@@ -357,8 +389,55 @@ std::string resourceURI(const Envelope& envelope, bool stateless) {
     return *uri;
 }
 
+JSON acknowledgement(const JSON& id) {
+    return JSON(JSON::Object{
+        {"jsonrpc", JSON("2.0")},
+        {"method", JSON("notifications/subscriptions/acknowledged")},
+        {"params",
+         JSON(JSON::Object{{"notifications", JSON(JSON::Object{})},
+                           {"_meta", JSON(JSON::Object{{std::string(subscriptionKey), id}})}})}});
+}
+
+JSON listenClosed(const JSON& id) {
+    return JSON(JSON::Object{{"_meta", JSON(JSON::Object{{std::string(subscriptionKey), id}})}});
+}
+
+QCoro::Task<JSON> listen(std::shared_ptr<McpServer::State> state, Envelope envelope,
+                         McpServer::Sink sink) {
+    const JSON* filter = envelope.params.find("notifications");
+    if (filter == nullptr || !filter->isObject()) {
+        throw McpError(McpError::invalidParams, "subscriptions/listen needs notifications");
+    }
+    const std::string key = envelope.id.data();
+    if (state->subscriptions.count(key) != 0) {
+        throw McpError(McpError::invalidRequest, "A subscription with this id is open");
+    }
+    auto subscription = std::make_shared<Subscription>();
+    subscription->done.start();
+    const QFuture<void> done = subscription->done.future();
+    state->subscriptions.emplace(key, subscription);
+    sink(acknowledgement(envelope.id).data());
+    co_await done;
+    state->subscriptions.erase(key);
+    if (subscription->cancelled) {
+        throw Unanswered{};
+    }
+    co_return listenClosed(envelope.id);
+}
+
+// A client's notifications/cancelled for an open subscription ends it without an answer; other
+// requests run to their end (a command already sent to the device cannot be called back).
+void cancel(McpServer::State& state, const JSON& params) {
+    const JSON* id = params.find("requestId");
+    const auto found =
+        id != nullptr ? state.subscriptions.find(id->data()) : state.subscriptions.end();
+    if (found != state.subscriptions.end()) {
+        found->second->end(true);
+    }
+}
+
 QCoro::Task<JSON> dispatch(std::shared_ptr<McpServer::State> state, Envelope envelope,
-                           bool stateless) {
+                           bool stateless, McpServer::Sink sink) {
     const std::string& method = envelope.method;
     if (method == "initialize" && !stateless) {
         co_return initializeResult(*state, envelope.params);
@@ -368,6 +447,9 @@ QCoro::Task<JSON> dispatch(std::shared_ptr<McpServer::State> state, Envelope env
     }
     if (method == "server/discover") {
         co_return discoverResult();
+    }
+    if (method == "subscriptions/listen" && stateless && sink) {
+        co_return co_await listen(state, std::move(envelope), std::move(sink));
     }
     if (method == "tools/list") {
         const std::optional<std::vector<std::string>> offered = co_await state->caller.actions();
@@ -400,21 +482,27 @@ QCoro::Task<JSON> dispatch(std::shared_ptr<McpServer::State> state, Envelope env
 
 QCoro::Task<std::optional<std::string>> run(std::shared_ptr<McpServer::State> state,
                                             std::string message,
-                                            std::optional<McpServer::Headers> headers) {
+                                            std::optional<McpServer::Headers> headers,
+                                            McpServer::Sink sink) {
     JSON id;
     try {
         const Envelope envelope = readEnvelope(message, state->options.maxMessageBytes, id);
         // Notifications (initialized, cancelled) need nothing from this server and get no
         // answer, like responses.
+        if (envelope.notification && envelope.method == "notifications/cancelled") {
+            cancel(*state, envelope.params);
+        }
         if (envelope.response || envelope.notification) {
             co_return std::nullopt;
         }
         const bool stateless = admit(*state, envelope, headers);
-        JSON result = co_await dispatch(state, envelope, stateless);
+        JSON result = co_await dispatch(state, envelope, stateless, std::move(sink));
         co_return answer(id,
                          finished(std::move(result), envelope.method, stateless, state->options));
     } catch (const McpError& error) {
         co_return errorAnswer(id, error);
+    } catch (const Unanswered&) {
+        co_return std::nullopt;
     } catch (const std::exception& error) {
         co_return errorAnswer(
             id, McpError(McpError::internalError, std::string("Internal error: ") + error.what()));
@@ -424,13 +512,20 @@ QCoro::Task<std::optional<std::string>> run(std::shared_ptr<McpServer::State> st
 } // namespace
 
 McpServer::McpServer(McpToolCatalog catalog, McpToolCaller& caller, Options options)
-    : state_(std::make_shared<State>(State{std::move(catalog), caller, std::move(options), {}})) {}
+    : state_(
+          std::make_shared<State>(State{std::move(catalog), caller, std::move(options), {}, {}})) {}
 
 McpServer::~McpServer() = default;
 
-QCoro::Task<std::optional<std::string>> McpServer::handle(std::string message,
-                                                          std::optional<Headers> headers) {
-    return run(state_, std::move(message), std::move(headers));
+QCoro::Task<std::optional<std::string>>
+McpServer::handle(std::string message, std::optional<Headers> headers, Sink sink) {
+    return run(state_, std::move(message), std::move(headers), std::move(sink));
+}
+
+void McpServer::endSubscriptions() {
+    for (const auto& [id, subscription] : state_->subscriptions) {
+        subscription->end(false);
+    }
 }
 
 std::optional<std::string> McpServer::sessionRevision() const {

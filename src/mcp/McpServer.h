@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,8 +52,19 @@ public:
     McpServer(McpToolCatalog catalog, McpToolCaller& caller, Options options);
     ~McpServer();
 
-    QCoro::Task<std::optional<std::string>> handle(std::string message,
-                                                   std::optional<Headers> headers = std::nullopt);
+    // Where a request's messages before its answer go (on standard output, the same lines; over
+    // HTTP, that request's event stream).
+    using Sink = std::function<void(const std::string& message)>;
+
+    // A stateless subscriptions/listen is acknowledged through `sink` (none of the change
+    // notifications is offered: the tools follow the capability report, which the client reads
+    // again after ttlMs) and stays open until the client cancels it (no answer) or
+    // endSubscriptions() (its closing result); without a sink it is not served.
+    QCoro::Task<std::optional<std::string>>
+    handle(std::string message, std::optional<Headers> headers = std::nullopt, Sink sink = nullptr);
+
+    // Ends every open subscription with its closing result (the transport is going away).
+    void endSubscriptions();
 
     // The handshake revision this session agreed on; absent before initialize.
     std::optional<std::string> sessionRevision() const;

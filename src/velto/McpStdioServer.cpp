@@ -55,6 +55,8 @@ void McpStdioServer::readable() {
             take(std::move(buffer_));
         }
         buffer_.clear();
+        // Open subscriptions end with their closing result, so that nothing waits for ever.
+        server_.endSubscriptions();
         settle();
         return;
     }
@@ -102,7 +104,11 @@ void McpStdioServer::take(std::string line) {
 QCoro::Task<> McpStdioServer::serve(std::string line) {
     // The server answers every failure itself; this object outlives every message under way
     // (finished runs only once none is left).
-    const std::optional<std::string> answer = co_await server_.handle(std::move(line));
+    McpServer::Sink sink = [this](const std::string& message) {
+        write(message);
+    };
+    const std::optional<std::string> answer =
+        co_await server_.handle(std::move(line), std::nullopt, std::move(sink));
     if (answer) {
         write(*answer);
     }
@@ -127,6 +133,7 @@ void McpStdioServer::write(const std::string& message) {
             broken_ = true;
             ended_ = true;
             notifier_->setEnabled(false);
+            server_.endSubscriptions();
             return;
         }
         written += static_cast<std::size_t>(done);

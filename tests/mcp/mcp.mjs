@@ -131,14 +131,19 @@ try {
     { jsonrpc: '2.0', id: 3, method: 'tools/list', params: { _meta: { ...meta, 'io.modelcontextprotocol/protocolVersion': '2031-01-01' } } },
     '{"jsonrpc":"2.0","id":4,"method":"tools/list"',
     { jsonrpc: '2.0', id: 5, method: 'tools/list', params: { cursor: 'x'.repeat(2 * 1024 * 1024), _meta: meta } },
+    { jsonrpc: '2.0', id: 6, method: 'subscriptions/listen', params: { notifications: { toolsListChanged: true }, _meta: meta } },
   ]);
   assert.equal(stateless.code, 0);
-  const byId = (id) => stateless.answers.find((a) => a.id === id);
+  const byId = (id) => stateless.answers.find((a) => a.id === id && !a.method);
   assert.ok(byId(1).result.supportedVersions.includes('2026-07-28'));
   assert.equal(byId(1).result.resultType, 'complete');
   assert.equal(byId(2).result.resultType, 'complete');
   assert.equal(byId(2).result.structuredContent.audio.volume, 30);
   assert.equal(byId(3).error.code, -32022);
+  // The subscription is acknowledged (with nothing offered) and closed when the input ends.
+  const acknowledged = stateless.answers.find((a) => a.method === 'notifications/subscriptions/acknowledged');
+  assert.equal(acknowledged.params._meta['io.modelcontextprotocol/subscriptionId'], 6);
+  assert.equal(byId(6).result._meta['io.modelcontextprotocol/subscriptionId'], 6);
   const nullIds = stateless.answers.filter((a) => a.id === null).map((a) => a.error.code).sort();
   assert.deepEqual(nullIds, [-32700, -32600].sort(), 'the unreadable and the oversized line');
 

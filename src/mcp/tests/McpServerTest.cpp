@@ -276,6 +276,44 @@ TEST(McpServer, ResourcesReadThroughTheDevice) {
     EXPECT_EQ(errorCode(answer), McpError::resourceNotFound);
 }
 
+TEST(McpServer, SubscriptionsAreAcknowledgedAndHeldUntilCancelledOrEnded) {
+    ScriptedCaller caller;
+    McpServer server(catalog(), caller, options());
+    std::vector<std::string> sent;
+    const McpServer::Sink sink = [&sent](const std::string& message) {
+        sent.push_back(message);
+    };
+    const std::string listen =
+        stateless("subscriptions/listen", R"("notifications":{"toolsListChanged":true})");
+
+    // Cancelled by the client: no answer at all.
+    QCoro::Task<std::optional<std::string>> cancelled = server.handle(listen, std::nullopt, sink);
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(*JSON::parse(sent.front()).find("params"),
+              JSON::parse(
+                  R"({"_meta":{"io.modelcontextprotocol/subscriptionId":7},"notifications":{}})"));
+    EXPECT_FALSE(
+        send(server,
+             R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})"));
+    EXPECT_FALSE(QCoro::waitFor(std::move(cancelled)));
+
+    // Ended by the server: its closing result.
+    QCoro::Task<std::optional<std::string>> ended = server.handle(listen, std::nullopt, sink);
+    server.endSubscriptions();
+    const std::optional<std::string> closing = QCoro::waitFor(std::move(ended));
+    ASSERT_TRUE(closing);
+    const JSON answer = JSON::parse(*closing);
+    const JSON* result = answer.find("result");
+    ASSERT_NE(result, nullptr) << *closing;
+    EXPECT_EQ(
+        *result,
+        JSON::parse(
+            R"({"_meta":{"io.modelcontextprotocol/serverInfo":{"name":"velto","title":"Velto","version":"test"},"io.modelcontextprotocol/subscriptionId":7},"resultType":"complete"})"));
+
+    // A transport with nowhere to send the acknowledgement does not serve it.
+    EXPECT_EQ(errorCode(send(server, listen)), McpError::methodNotFound);
+}
+
 TEST(McpToolCatalog, OutputSchemasAcceptWhatTheActionsAnswer) {
     // The output schema with its definitions, checked by the contract's own engine.
     const auto accepts = [](std::string_view action, const char* value) {
