@@ -328,6 +328,13 @@ bool DeviceHub::deliver(Session& session, const JSON& message) {
 void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                        std::size_t weight) {
     Pending& pending = commands_.at(commandId);
+    if (const auto open = openByDevice_.find(pending.command.deviceId);
+        open != openByDevice_.end()) {
+        open->second.erase(commandId);
+        if (open->second.empty()) {
+            openByDevice_.erase(open);
+        }
+    }
     pending.command.state = CommandState::Finished;
     pending.command.ok = ok;
     pending.command.data = std::move(data);
@@ -364,17 +371,16 @@ void DeviceHub::commandChanged(const Command& command) {
 }
 
 void DeviceHub::failOutstanding(const std::string& deviceId) {
+    const auto open = openByDevice_.find(deviceId);
+    if (open == openByDevice_.end()) {
+        return;
+    }
     std::vector<std::pair<std::string, std::string>> ended;
-    for (const auto& [id, pending] : commands_) {
-        if (pending.command.deviceId != deviceId) {
-            continue;
-        }
-        if (pending.command.state == CommandState::Sent) {
-            ended.emplace_back(id, "device_offline");
-        } else if (pending.command.state == CommandState::Delivered) {
-            // It may have run: the person must look before sending it again.
-            ended.emplace_back(id, "device_disconnected");
-        }
+    for (const std::string& id : open->second) {
+        // Delivered may have run: the person must look before sending it again.
+        ended.emplace_back(id, commands_.at(id).command.state == CommandState::Sent
+                                   ? "device_offline"
+                                   : "device_disconnected");
     }
     for (auto& [id, code] : ended) {
         finish(id, false, JSON(), std::move(code));
@@ -434,17 +440,17 @@ void DeviceHub::sweepNow() {
     if (wall >= nextCommandLimit_) {
         std::vector<std::pair<std::string, std::string>> expired;
         Clock::WallTime next = Clock::WallTime::max();
-        for (const auto& [id, pending] : commands_) {
-            const Command& command = pending.command;
-            if (command.state == CommandState::Finished) {
-                continue;
-            }
-            const bool sent = command.state == CommandState::Sent;
-            const Clock::WallTime limit = command.expiresAt + (sent ? deliveryGrace : resultLimit);
-            if (wall >= limit) {
-                expired.emplace_back(id, sent ? "command_expired" : "command_timed_out");
-            } else {
-                next = std::min(next, limit);
+        for (const auto& [device, open] : openByDevice_) {
+            for (const std::string& id : open) {
+                const Command& command = commands_.at(id).command;
+                const bool sent = command.state == CommandState::Sent;
+                const Clock::WallTime limit =
+                    command.expiresAt + (sent ? deliveryGrace : resultLimit);
+                if (wall >= limit) {
+                    expired.emplace_back(id, sent ? "command_expired" : "command_timed_out");
+                } else {
+                    next = std::min(next, limit);
+                }
             }
         }
         nextCommandLimit_ = next;
@@ -472,14 +478,8 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
     if (session == byDevice_.end()) {
         throw ContractError("device_offline");
     }
-    std::size_t outstanding = 0;
-    for (const auto& [id, pending] : commands_) {
-        if (pending.command.deviceId == deviceId &&
-            pending.command.state != CommandState::Finished) {
-            ++outstanding;
-        }
-    }
-    if (outstanding >= outstandingPerDevice) {
+    const auto open = openByDevice_.find(deviceId);
+    if (open != openByDevice_.end() && open->second.size() >= outstandingPerDevice) {
         throw ContractError("device_busy");
     }
     const Clock::WallTime now = clock_.now();
@@ -504,6 +504,7 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
     // Audited before it leaves: no command reaches a device without its row.
     store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
+    openByDevice_[deviceId].insert(command.id);
     nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
     sessions_.at(session->second).link->sendText(message.data());
     commandChanged(command);

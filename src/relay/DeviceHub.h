@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -181,6 +182,9 @@ private:
     std::map<std::string, Live, std::less<>> live_;
     std::map<std::string, Budget, std::less<>> budgets_;
     std::map<std::string, Pending, std::less<>> commands_;
+    // The ids of each device's commands not yet finished, so that sending, a device going and the
+    // sweep never walk the finished ones kept for reading.
+    std::map<std::string, std::set<std::string>, std::less<>> openByDevice_;
     std::deque<std::string> finishedOrder_; // finished command ids, oldest first
     std::size_t finishedWeight_ = 0;
     DeviceHubObserver* observer_ = nullptr;
