@@ -5,6 +5,7 @@
 #include "core/SystemClock.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteRelayStore.h"
 
 #include <QCommandLineParser>
@@ -244,7 +245,10 @@ int main(int argc, char** argv) {
                                                                 : QStringList{});
         const corvane::ContractValidator validator(
             shipped(QStringLiteral("resources/v1.schema.json"), QStringLiteral("v1.schema.json")));
-        corvane::SqliteRelayStore store(QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        corvane::RelayStoreThread store(
+            [path = QDir(folder).filePath(QStringLiteral("relay.sqlite"))] {
+                return std::make_unique<corvane::SqliteRelayStore>(path);
+            });
         corvane::SystemClock clock;
         corvane::RelayServer server(
             store, clock, validator,

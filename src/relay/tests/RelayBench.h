@@ -4,9 +4,11 @@
 #include "core/ContractValidator.h"
 #include "core/Envelope.h"
 #include "core/JSON.h"
+#include "relay/BlockingRelayStore.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceLink.h"
 #include "relay/RelayPairing.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteRelayStore.h"
 #include "support/VirtualClock.h"
 
@@ -39,7 +41,8 @@ public:
     std::optional<int> closedWith;
 };
 
-// A store in a temporary folder, virtual time, the real contract, and the pairing and hub on them.
+// A store in a temporary folder on its thread, virtual time, the real contract, and the pairing and
+// hub on them.
 class RelayBench : public ::testing::Test {
 protected:
     struct Paired {
@@ -48,7 +51,10 @@ protected:
     };
 
     RelayBench()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::make_unique<SqliteRelayStore>(path);
+        })
+        , store(storeThread)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH))
         , pairing(store, clock, validator)
         , hub(store, clock, validator) {}
@@ -81,7 +87,8 @@ protected:
     void say(std::uint64_t session, const JSON& message) { hub.received(session, message.data()); }
 
     QTemporaryDir dir;
-    SqliteRelayStore store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store; // the same store, called from the test's thread
     VirtualClock clock;
     ContractValidator validator;
     RelayPairing pairing;

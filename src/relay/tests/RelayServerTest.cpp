@@ -85,7 +85,10 @@ int closeCodeAfterUpgrade(QSslSocket& socket, const QByteArray& frame) {
 class RelayServerTest : public ::testing::Test {
 protected:
     RelayServerTest()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::make_unique<SqliteRelayStore>(path);
+        })
+        , store(storeThread)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
         QFile page(dir.filePath(QStringLiteral("index.html")));
         page.open(QIODevice::WriteOnly);
@@ -99,7 +102,8 @@ protected:
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
         server = std::make_unique<RelayServer>(
-            store, clock, validator, RelayServer::Options{certificate.tls(), QDir(dir.path())});
+            storeThread, clock, validator,
+            RelayServer::Options{certificate.tls(), QDir(dir.path())});
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port);
         client = std::make_unique<HttpsClient>(origin, TestRelay::authority());
@@ -122,7 +126,8 @@ protected:
     }
 
     QTemporaryDir dir;
-    SqliteRelayStore store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store;
     VirtualClock clock;
     ContractValidator validator;
     std::unique_ptr<RelayServer> server;
