@@ -7,6 +7,8 @@
 #include "relay/RelayPasswords.h"
 
 #include <functional>
+#include <map>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -95,6 +97,36 @@ TEST_F(RelayAccountsTest, FailedSignInsAreLimitedPerAccountAndPerAddress) {
     }
     EXPECT_EQ(signIn("owner", password, "192.0.2.1"), "rate_limited");
     EXPECT_NE(signIn("owner", password, "192.0.2.2"), "rate_limited");
+}
+
+TEST_F(RelayAccountsTest, SignInsUnderWayCountAgainstTheirAddressAndHashingIsBounded) {
+    finished(accounts.setUp(accounts.setupToken(), "owner", password));
+    // Ten wrong passwords from one address at once are checked no more than one after another.
+    std::vector<QCoro::Task<RelayAccounts::Session>> attempts;
+    for (int i = 0; i < 10; ++i) {
+        attempts.push_back(accounts.signIn("owner", "wrong", "10.0.0.1"));
+    }
+    std::map<std::string, int> codes;
+    for (QCoro::Task<RelayAccounts::Session>& attempt : attempts) {
+        try {
+            finished(std::move(attempt));
+            ++codes["signed in"];
+        } catch (const ContractError& error) {
+            ++codes[error.code()];
+        }
+    }
+    EXPECT_EQ(codes, (std::map<std::string, int>{{"rate_limited", 5}, {"sign_in_failed", 5}}));
+
+    // Past its bound the pool refuses at once, and gives places back as hashes end.
+    RelayPasswords small(1, 2);
+    const std::string hash = RelayPasswords::hashNow(password);
+    QCoro::Task<bool> first = small.verify(hash, password);
+    QCoro::Task<bool> second = small.verify(hash, "wrong");
+    QCoro::Task<bool> third = small.verify(hash, password);
+    EXPECT_THROW(finished(std::move(third)), ContractError);
+    EXPECT_TRUE(finished(std::move(first)));
+    EXPECT_FALSE(finished(std::move(second)));
+    EXPECT_TRUE(finished(small.verify(hash, password)));
 }
 
 TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
