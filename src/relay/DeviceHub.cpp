@@ -345,12 +345,20 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     finishedWeight_ += pending.weight;
     commandChanged(pending.command);
     forgetFinished(pending.finishedAt);
-    try {
-        store_.finishAudit(commandId, ok ? std::string("succeeded") : pending.command.errorCode,
-                           clock_.now());
-    } catch (const std::exception& error) {
-        // The result still reaches the dashboard; the audit row keeps its empty outcome.
-        qWarning("relay: audit not finished: %s", error.what());
+    std::function<void(RelayStore&)> write =
+        [commandId, outcome = ok ? std::string("succeeded") : pending.command.errorCode,
+         now = clock_.now()](RelayStore& store) {
+            try {
+                store.finishAudit(commandId, outcome, now);
+            } catch (const std::exception& error) {
+                // The result still reaches the dashboard; the audit row keeps its empty outcome.
+                qWarning("relay: audit not finished: %s", error.what());
+            }
+        };
+    if (writeLater_) {
+        writeLater_(std::move(write));
+    } else {
+        write(store_);
     }
 }
 
@@ -471,9 +479,18 @@ std::optional<DeviceHub::Live> DeviceHub::live(const std::string& deviceId) cons
 std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
                             const std::string& action, const JSON& params) {
     const std::optional<RelayStore::Device> device = store_.device(deviceId);
-    if (!device || device->revoked || device->accountId != accountId) {
+    if (!device) {
         throw ContractError("device_not_found");
     }
+    return send(accountId, *device, action, params);
+}
+
+std::string DeviceHub::send(std::int64_t accountId, const RelayStore::Device& device,
+                            const std::string& action, const JSON& params) {
+    if (device.revoked || device.accountId != accountId) {
+        throw ContractError("device_not_found");
+    }
+    const std::string& deviceId = device.id;
     const auto session = byDevice_.find(deviceId);
     if (session == byDevice_.end()) {
         throw ContractError("device_offline");

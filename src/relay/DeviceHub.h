@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -92,6 +93,11 @@ public:
     DeviceHub(const DeviceHub&) = delete;
     DeviceHub& operator=(const DeviceHub&) = delete;
 
+    // Takes a write to run later, in order with the store's other work (the finish of a command's
+    // audit row, which the result does not wait for); without one, it runs at once.
+    using Writer = std::function<void(std::function<void(RelayStore&)>)>;
+    void writeLater(Writer writer) { writeLater_ = std::move(writer); }
+
     // Told of each change from now on (nullptr: nobody); it must outlive the hub's use of it.
     void observe(DeviceHubObserver* observer) noexcept { observer_ = observer; }
 
@@ -113,6 +119,9 @@ public:
     // would break the contract).
     std::string send(std::int64_t accountId, const std::string& deviceId, const std::string& action,
                      const JSON& params);
+    // The same for a device its caller has just read from the store.
+    std::string send(std::int64_t accountId, const RelayStore::Device& device,
+                     const std::string& action, const JSON& params);
     // A command of `accountId`, absent when unknown, forgotten or someone else's.
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.
@@ -188,6 +197,7 @@ private:
     std::deque<std::string> finishedOrder_; // finished command ids, oldest first
     std::size_t finishedWeight_ = 0;
     DeviceHubObserver* observer_ = nullptr;
+    Writer writeLater_;
 };
 
 } // namespace corvane

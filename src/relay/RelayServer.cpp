@@ -252,6 +252,8 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
         },
         limitsOf(options_));
     hub_.observe(this);
+    hub_.writeLater(
+        [&store](std::function<void(RelayStore&)> write) { store.later(std::move(write)); });
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
         hub_.sweep();
@@ -643,7 +645,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON body = bodyOf(call.request);
     const JSON* params = body.find("params");
     const std::string id =
-        hub_.send(call.session->accountId, call.device->id, stringIn(body, "action"),
+        hub_.send(call.session->accountId, *call.device, stringIn(body, "action"),
                   params != nullptr ? *params : JSON(JSON::Object{}));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
 }

@@ -1,5 +1,7 @@
 #include "relay/RelayStoreThread.h"
 
+#include <QtGlobal>
+
 namespace corvane {
 
 RelayStoreThread::RelayStoreThread(Opener open) {
@@ -38,6 +40,16 @@ void RelayStoreThread::post(std::function<void()> job) {
     wake_.notify_one();
     // A job given after the end is dropped at once, outside the lock.
     job = nullptr;
+}
+
+void RelayStoreThread::later(std::function<void(RelayStore&)> work) {
+    post([this, work = std::move(work)] {
+        try {
+            work(*store_);
+        } catch (const std::exception& error) {
+            qWarning("relay: a write failed: %s", error.what());
+        }
+    });
 }
 
 void RelayStoreThread::loop(Opener open, std::promise<void> opened) {

@@ -102,6 +102,10 @@ public:
         }
     }
 
+    // Runs `work` on the store's thread after what was given before, awaited by nobody: for writes
+    // whose failure only needs telling (it is logged). Dropped when the thread goes first.
+    void later(std::function<void(RelayStore&)> work);
+
     // The store itself, for an object that only ever uses it inside run() or call().
     RelayStore& store() noexcept { return *store_; }
 
