@@ -345,21 +345,9 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     finishedWeight_ += pending.weight;
     commandChanged(pending.command);
     forgetFinished(pending.finishedAt);
-    std::function<void(RelayStore&)> write =
-        [commandId, outcome = ok ? std::string("succeeded") : pending.command.errorCode,
-         now = clock_.now()](RelayStore& store) {
-            try {
-                store.finishAudit(commandId, outcome, now);
-            } catch (const std::exception& error) {
-                // The result still reaches the dashboard; the audit row keeps its empty outcome.
-                qWarning("relay: audit not finished: %s", error.what());
-            }
-        };
-    if (writeLater_) {
-        writeLater_(std::move(write));
-    } else {
-        write(store_);
-    }
+    // The result still reaches the dashboard; when this fails, the row keeps its empty outcome.
+    write([commandId, outcome = ok ? std::string("succeeded") : pending.command.errorCode,
+           now = clock_.now()](RelayStore& store) { store.finishAudit(commandId, outcome, now); });
 }
 
 void DeviceHub::deviceChanged(const std::string& deviceId) {
@@ -487,45 +475,84 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
 
 std::string DeviceHub::send(std::int64_t accountId, const RelayStore::Device& device,
                             const std::string& action, const JSON& params) {
+    Outgoing outgoing = prepare(accountId, device, action, params);
+    store_.addAudit(outgoing.audit());
+    return dispatch(std::move(outgoing));
+}
+
+DeviceHub::Outgoing DeviceHub::prepare(std::int64_t accountId, const RelayStore::Device& device,
+                                       const std::string& action, const JSON& params) const {
     if (device.revoked || device.accountId != accountId) {
         throw ContractError("device_not_found");
     }
-    const std::string& deviceId = device.id;
-    const auto session = byDevice_.find(deviceId);
-    if (session == byDevice_.end()) {
+    if (!byDevice_.contains(device.id)) {
         throw ContractError("device_offline");
     }
-    const auto open = openByDevice_.find(deviceId);
-    if (open != openByDevice_.end() && open->second.size() >= outstandingPerDevice) {
+    if (busy(device.id)) {
         throw ContractError("device_busy");
     }
-    const Clock::WallTime now = clock_.now();
-    Command command;
+    Outgoing outgoing;
+    outgoing.sentAt = clock_.now();
+    Command& command = outgoing.command;
     command.id = Uuid::make();
     command.accountId = accountId;
-    command.deviceId = deviceId;
+    command.deviceId = device.id;
     command.action = action;
-    command.expiresAt = now + commandLifetime;
-    const JSON message =
+    command.expiresAt = outgoing.sentAt + commandLifetime;
+    outgoing.message =
         envelope("command",
                  JSON::Object{{"command_id", JSON(command.id)},
                               {"action", JSON(action)},
                               {"params", params},
                               {"expires_at", JSON(WireTime::text(command.expiresAt))}},
-                 now);
+                 outgoing.sentAt);
     try {
-        validator_.validate("RelayMessage", message);
+        validator_.validate("RelayMessage", outgoing.message);
     } catch (const ContractError&) {
         throw ContractError("invalid_request");
     }
-    // Audited before it leaves: no command reaches a device without its row.
-    store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
+    return outgoing;
+}
+
+std::string DeviceHub::dispatch(Outgoing outgoing) {
+    Command& command = outgoing.command;
+    // The device may have gone, or filled up, while its row was written: the row says why the
+    // command never left.
+    const auto session = byDevice_.find(command.deviceId);
+    const char* refusal = session == byDevice_.end() ? "device_offline"
+                          : busy(command.deviceId)   ? "device_busy"
+                                                     : nullptr;
+    if (refusal != nullptr) {
+        write([id = command.id, outcome = std::string(refusal),
+               now = clock_.now()](RelayStore& store) { store.finishAudit(id, outcome, now); });
+        throw ContractError(refusal);
+    }
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
-    openByDevice_[deviceId].insert(command.id);
+    openByDevice_[command.deviceId].insert(command.id);
     nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
-    sessions_.at(session->second).link->sendText(message.data());
+    sessions_.at(session->second).link->sendText(outgoing.message.data());
     commandChanged(command);
     return command.id;
+}
+
+bool DeviceHub::busy(const std::string& deviceId) const {
+    const auto open = openByDevice_.find(deviceId);
+    return open != openByDevice_.end() && open->second.size() >= outstandingPerDevice;
+}
+
+void DeviceHub::write(std::function<void(RelayStore&)> work) {
+    std::function<void(RelayStore&)> logged = [work = std::move(work)](RelayStore& store) {
+        try {
+            work(store);
+        } catch (const std::exception& error) {
+            qWarning("relay: audit not finished: %s", error.what());
+        }
+    };
+    if (writeLater_) {
+        writeLater_(std::move(logged));
+    } else {
+        logged(store_);
+    }
 }
 
 std::optional<DeviceHub::Command> DeviceHub::command(std::int64_t accountId,

@@ -122,6 +122,23 @@ public:
     // The same for a device its caller has just read from the store.
     std::string send(std::int64_t accountId, const RelayStore::Device& device,
                      const std::string& action, const JSON& params);
+
+    // send() in two steps, so that a caller can write the audit row without holding the thread:
+    // prepare() checks and builds the command (the same refusals as send), the caller stores
+    // audit(), then dispatch() sends it and returns its id. A device gone or busy by then is
+    // refused as in send, and the row is finished with that code.
+    struct Outgoing {
+        Command command;
+        JSON message;
+        RelayStore::Time sentAt;
+        RelayStore::Audit audit() const {
+            return {command.id, command.accountId, command.deviceId, command.action, "", sentAt,
+                    {}};
+        }
+    };
+    Outgoing prepare(std::int64_t accountId, const RelayStore::Device& device,
+                     const std::string& action, const JSON& params) const;
+    std::string dispatch(Outgoing outgoing);
     // A command of `accountId`, absent when unknown, forgotten or someone else's.
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.
@@ -175,6 +192,9 @@ private:
     void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                 std::size_t weight = 0);
     void failOutstanding(const std::string& deviceId);
+    bool busy(const std::string& deviceId) const;
+    // An audit write of the hub's own, later when it has a writer; failures are logged.
+    void write(std::function<void(RelayStore&)> work);
     // Forgets finished commands past their time, count or size, oldest first.
     void forgetFinished(Clock::MonotonicTime now);
 

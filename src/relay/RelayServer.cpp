@@ -644,9 +644,15 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON body = bodyOf(call.request);
     const JSON* params = body.find("params");
-    const std::string id =
-        hub_.send(call.session->accountId, *call.device, stringIn(body, "action"),
-                  params != nullptr ? *params : JSON(JSON::Object{}));
+    DeviceHub::Outgoing outgoing =
+        hub_.prepare(call.session->accountId, *call.device, stringIn(body, "action"),
+                     params != nullptr ? *params : JSON(JSON::Object{}));
+    // Audited before it leaves: no command reaches a device without its row.
+    std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
+        stored.addAudit(row);
+    };
+    co_await store_.run<void>(std::move(audit));
+    const std::string id = hub_.dispatch(std::move(outgoing));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
 }
 
