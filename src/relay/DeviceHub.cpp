@@ -566,6 +566,10 @@ std::optional<DeviceHub::Command> DeviceHub::command(std::int64_t accountId,
 
 void DeviceHub::revoke(const std::string& deviceId) {
     store_.revokeDevice(deviceId);
+    revoked(deviceId);
+}
+
+void DeviceHub::revoked(const std::string& deviceId) {
     const auto found = byDevice_.find(deviceId);
     if (found == byDevice_.end()) {
         return;

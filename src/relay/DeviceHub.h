@@ -143,6 +143,8 @@ public:
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.
     void revoke(const std::string& deviceId);
+    // The same for a device its caller has already revoked in the store.
+    void revoked(const std::string& deviceId);
 
 private:
     // What a device may still send (see messageBurst), as of refilledAt.

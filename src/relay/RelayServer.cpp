@@ -671,7 +671,11 @@ QCoro::Task<RelayHttpResponse> RelayServer::audit(Call call) {
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::revoke(Call call) {
-    hub_.revoke(call.device->id);
+    std::function<void(RelayStore&)> revoke = [id = call.device->id](RelayStore& stored) {
+        stored.revokeDevice(id);
+    };
+    co_await store_.run<void>(std::move(revoke));
+    hub_.revoked(call.device->id);
     devicesChanged(call.session->accountId, "removed");
     co_return jsonAnswer(JSON(JSON::Object{}));
 }
