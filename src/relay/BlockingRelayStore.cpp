@@ -64,8 +64,8 @@ std::optional<std::int64_t> BlockingRelayStore::inviteOwner(const std::string& t
         [&tokenHash, &now](RelayStore& store) { return store.inviteOwner(tokenHash, now); });
 }
 
-void BlockingRelayStore::addPairing(const RelayStore::Pairing& pairing) {
-    thread_.call<void>([&pairing](RelayStore& store) { store.addPairing(pairing); });
+bool BlockingRelayStore::addPairing(const RelayStore::Pairing& pairing) {
+    return thread_.call<bool>([&pairing](RelayStore& store) { return store.addPairing(pairing); });
 }
 
 std::optional<RelayStore::Pairing> BlockingRelayStore::pairingByCode(const std::string& code) {

@@ -27,7 +27,7 @@ public:
     void addInvite(const std::string& tokenHash, std::int64_t ownerId, Time expiresAt) override;
     std::optional<std::int64_t> takeInvite(const std::string& tokenHash, Time now) override;
     std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) override;
-    void addPairing(const Pairing& pairing) override;
+    bool addPairing(const Pairing& pairing) override;
     std::optional<Pairing> pairingByCode(const std::string& code) override;
     std::optional<Pairing> pairingByBootstrap(const std::string& bootstrapHash) override;
     bool approvePairing(const std::string& code, std::int64_t accountId, Time now) override;

@@ -8,8 +8,12 @@ QByteArray reason(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 201:
+        return "Created";
     case 202:
         return "Accepted";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 401:

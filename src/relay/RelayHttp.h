@@ -18,7 +18,8 @@ class EventSink;
 // in lower case.
 struct RelayHttpRequest {
     QByteArray method;
-    QString path; // percent-decoding is left to whoever reads it
+    QString path;     // percent-decoding is left to whoever reads it
+    QByteArray query; // what follows '?' in the target, as sent
     std::map<QByteArray, QByteArray> headers;
     QByteArray body;
     QHostAddress remote;

@@ -108,17 +108,17 @@ JSON RelayPairing::code(const JSON& body, const std::string& addressBlock) {
     pairing.agentVersion = agentVersion;
     pairing.requestedAt = now;
     pairing.addressBlock = addressBlock;
-    // A clash with a live code is rare; a few fresh draws settle it.
+    // A clash with a live code is rare; a few fresh draws settle it. The insert itself checks,
+    // so a relay sharing the database cannot draw the same code in between.
     for (int attempt = 0;; ++attempt) {
         pairing.code = randomCode();
-        if (!store_.pairingByCode(pairing.code)) {
+        if (store_.addPairing(pairing)) {
             break;
         }
         if (attempt == 8) {
             throw RelayStoreError("relay database: no free pairing code");
         }
     }
-    store_.addPairing(pairing);
 
     JSON reply(JSON::Object{{"bootstrap_token", JSON(bootstrap)},
                             {"expires_at", JSON(WireTime::text(pairing.expiresAt))},

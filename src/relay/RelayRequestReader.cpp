@@ -147,6 +147,10 @@ RelayHttpRequest RelayRequestReader::request() const {
     const boost::beast::string_view path =
         query == boost::beast::string_view::npos ? target : target.substr(0, query);
     out.path = QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size()));
+    if (query != boost::beast::string_view::npos) {
+        out.query = QByteArray(target.data() + query + 1,
+                               static_cast<qsizetype>(target.size() - query - 1));
+    }
     for (const auto& field : message) {
         const boost::beast::string_view name = field.name_string();
         const boost::beast::string_view value = field.value();

@@ -6,6 +6,7 @@
 #include "core/WireTime.h"
 #include "relay/NetworkDeviceLink.h"
 #include "relay/RelayNetwork.h"
+#include "relay/RelayOAuthHttp.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayStoreError.h"
 #include "relay/RelayStoreThread.h"
@@ -251,6 +252,11 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
             return std::make_unique<NetworkDeviceLink>(std::move(socket), hub_, deviceHeader);
         },
         limitsOf(options_));
+    if (options_.oauth != nullptr) {
+        // Its few store reads still wait on this thread.
+        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, waitingStore_, accounts_, clock_,
+                                                  options_.dashboard);
+    }
     hub_.observe(this);
     hub_.writeLater(
         [&store](std::function<void(RelayStore&)> write) { store.later(std::move(write)); });
@@ -338,6 +344,9 @@ QCoro::Task<RelayHttpResponse> RelayServer::dispatch(RelayHttpRequest request) {
     const QString path = request.path;
     const QByteArray method = request.method;
     try {
+        if (oauth_ && RelayOAuthHttp::handles(path)) {
+            co_return oauth_->answer(request);
+        }
         if (path.startsWith(QLatin1String("/v1/"))) {
             RelayHttpResponse response = co_await api(std::move(request));
             co_return response;

@@ -25,7 +25,9 @@
 
 namespace corvane {
 
+class OAuthStore;
 class RelayNetwork;
+class RelayOAuthHttp;
 class RelayStoreThread;
 
 // The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
@@ -46,6 +48,8 @@ public:
         QDir dashboard; // the dashboard's files; served by name, nothing below it
         // Connections one address may hold open (a NAT in front of many devices needs more).
         std::size_t connectionsPerAddress = 256;
+        // Where assistants' authorisations are kept; none: the relay answers no OAuth paths.
+        OAuthStore* oauth = nullptr;
         // Argon2id threads (0: one per core, at most 4) and the hashes that may wait or run at
         // once (past them a sign-in is refused as "rate_limited").
         int passwordThreads = 0;
@@ -64,6 +68,8 @@ public:
     DeviceHub& hub() noexcept { return hub_; }
     RelayAccounts& accounts() noexcept { return accounts_; }
     DashboardEvents& events() noexcept { return events_; }
+    // The authorisation server for assistants; null without Options::oauth.
+    RelayOAuthHttp* oauth() noexcept { return oauth_.get(); }
 
 private:
     // Who may call a route, each including the checks of the one before it where it says so.
@@ -147,6 +153,7 @@ private:
     DashboardEvents events_;
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
+    std::unique_ptr<RelayOAuthHttp> oauth_;
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;

@@ -83,8 +83,9 @@ public:
     // The account an unexpired invitation leads to, leaving it in place.
     virtual std::optional<std::int64_t> inviteOwner(const std::string& tokenHash, Time now) = 0;
 
-    // Pairing codes. A code or bootstrap hash names at most one pairing.
-    virtual void addPairing(const Pairing& pairing) = 0;
+    // Pairing codes. A code or bootstrap hash names at most one pairing: false when one is taken
+    // already (another relay may have drawn the same code a moment earlier).
+    virtual bool addPairing(const Pairing& pairing) = 0;
     virtual std::optional<Pairing> pairingByCode(const std::string& code) = 0;
     virtual std::optional<Pairing> pairingByBootstrap(const std::string& bootstrapHash) = 0;
     // Moves a pending, unexpired pairing to approved for `accountId`; false when it was not.

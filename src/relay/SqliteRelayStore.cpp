@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 3> migrations{
+constexpr std::array<const char*, 4> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -67,6 +67,45 @@ CREATE TABLE invites (
   account_id INTEGER NOT NULL REFERENCES accounts(id),
   expires_at INTEGER NOT NULL
 );
+)sql",
+    // The assistants people authorised: clients, codes, grants and their tokens (OAuthStore).
+    R"sql(
+CREATE TABLE oauth_clients (
+  id TEXT PRIMARY KEY,
+  name TEXT NOT NULL,
+  redirect_uris TEXT NOT NULL,
+  registered_at INTEGER NOT NULL
+);
+CREATE TABLE oauth_codes (
+  code_hash TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL REFERENCES oauth_clients(id),
+  redirect_uri TEXT NOT NULL,
+  challenge TEXT NOT NULL,
+  resource TEXT NOT NULL,
+  device_id TEXT NOT NULL,
+  account_id INTEGER NOT NULL REFERENCES accounts(id),
+  expires_at INTEGER NOT NULL,
+  grant_id TEXT
+);
+CREATE TABLE oauth_grants (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL REFERENCES oauth_clients(id),
+  account_id INTEGER NOT NULL REFERENCES accounts(id),
+  device_id TEXT NOT NULL,
+  resource TEXT NOT NULL,
+  granted_at INTEGER NOT NULL,
+  last_used_at INTEGER,
+  revoked INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX oauth_grants_by_account ON oauth_grants(account_id, revoked);
+CREATE TABLE oauth_tokens (
+  token_hash TEXT PRIMARY KEY,
+  grant_id TEXT NOT NULL REFERENCES oauth_grants(id) ON DELETE CASCADE,
+  kind INTEGER NOT NULL,
+  expires_at INTEGER NOT NULL,
+  spent INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX oauth_tokens_by_grant ON oauth_tokens(grant_id);
 )sql"};
 
 qint64 millis(RelayStore::Time time) {
@@ -333,20 +372,22 @@ std::int64_t SqliteRelayStore::accountCount() {
     return q.next() ? q.value(0).toLongLong() : 0;
 }
 
-void SqliteRelayStore::addPairing(const Pairing& p) {
-    Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
-                   "expires_at, state, account_id, agent_version, requested_at, address_block) "
-                   "VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?)")
-        .bind(text(p.code))
-        .bind(text(p.deviceId))
-        .bind(text(p.bootstrapHash))
-        .bind(text(p.deviceName))
-        .bind(millis(p.expiresAt))
-        .bind(stateValue(p.state))
-        .bind(text(p.agentVersion))
-        .bind(millis(p.requestedAt))
-        .bind(text(p.addressBlock))
-        .exec();
+bool SqliteRelayStore::addPairing(const Pairing& p) {
+    return Statement(db_, "INSERT INTO pairings (code, device_id, bootstrap_hash, device_name, "
+                          "expires_at, state, account_id, agent_version, requested_at, "
+                          "address_block) VALUES (?, ?, ?, ?, ?, ?, NULL, ?, ?, ?) "
+                          "ON CONFLICT DO NOTHING")
+               .bind(text(p.code))
+               .bind(text(p.deviceId))
+               .bind(text(p.bootstrapHash))
+               .bind(text(p.deviceName))
+               .bind(millis(p.expiresAt))
+               .bind(stateValue(p.state))
+               .bind(text(p.agentVersion))
+               .bind(millis(p.requestedAt))
+               .bind(text(p.addressBlock))
+               .exec()
+               .numRowsAffected() == 1;
 }
 
 std::optional<RelayStore::Pairing> SqliteRelayStore::pairingWhere(const QString& column,

@@ -350,6 +350,9 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         if (topic == QLatin1String("local-api")) {
             return help(localApiHelp());
         }
+        if (topic == QLatin1String("mcp")) {
+            return help(mcpHelp());
+        }
         if (topic == QLatin1String("headless") || topic == QLatin1String("--headless")) {
             return help(headlessHelp());
         }
@@ -417,6 +420,20 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         CommandLine line;
         line.mode = Mode::LocalApi;
         line.json = scanned.json;
+        applyPlatform(line, scanned);
+        return line;
+    }
+    if (first == QLatin1String("mcp")) {
+        const Scanned scanned = scan(rest, mcpOptions);
+        if (scanned.help) {
+            return help(mcpHelp());
+        }
+        if (!scanned.positional.isEmpty()) {
+            refuse(QStringLiteral("unexpected argument '") + scanned.positional.front() +
+                   QStringLiteral("'"));
+        }
+        CommandLine line;
+        line.mode = Mode::Mcp;
         applyPlatform(line, scanned);
         return line;
     }
@@ -503,6 +520,7 @@ QString CommandLine::mainHelp() {
         "       velto call [--platform sim] [--json] ACTION [PARAMS_JSON]\n"
         "       velto sim [--platform sim] [--json] COMMAND [ARGUMENTS]\n"
         "       velto desktop status|enable [--yes]|disable|grant BUNDLE_ID...\n"
+        "       velto mcp [--platform sim]\n"
         "       velto completion bash|zsh\n"
         "       velto help [COMMAND] | velto --version\n"
         "\n"
@@ -516,6 +534,7 @@ QString CommandLine::mainHelp() {
         "               ('velto help call' lists the actions and their parameters)\n"
         "  sim          change the running simulated Mac (screen lock, sleep, apps...)\n"
         "  desktop      desktop control of the running agent: status, consent, grants\n"
+        "  mcp          serve the actions to an AI assistant (MCP, standard input/output)\n"
         "  completion   print the shell completion script for bash or zsh\n"
         "\n"
         "Options:\n"
@@ -603,6 +622,18 @@ QString CommandLine::simHelp() {
                 QString::fromUtf8(verb.summary.data(), qsizetype(verb.summary.size())) + u'\n';
     }
     return text;
+}
+
+QString CommandLine::mcpHelp() {
+    return QStringLiteral(
+        "Usage: velto mcp [--platform sim]\n"
+        "\n"
+        "Serves the running agent's actions as Model Context Protocol tools on standard input and\n"
+        "output (one JSON-RPC message per line; logs go to standard error), for an AI assistant\n"
+        "that starts it as a local tool. Each tool call goes to the agent's loopback API, found "
+        "as\n"
+        "'velto call' finds it, so the agent checks and logs it like any other command. Desktop\n"
+        "control still needs the person's consent in Velto. Exits when standard input closes.\n");
 }
 
 QString CommandLine::completionHelp() {

@@ -15,7 +15,18 @@ namespace corvane {
 // What one run of `velto` was asked to do, read from its arguments (without the program name).
 // parse() throws CommandLineError for anything it does not accept; nothing is half-parsed.
 struct CommandLine {
-    enum class Mode { Help, Version, Headless, Window, LocalApi, Call, Sim, Desktop, Completion };
+    enum class Mode {
+        Help,
+        Version,
+        Headless,
+        Window,
+        LocalApi,
+        Call,
+        Sim,
+        Desktop,
+        Completion,
+        Mcp
+    };
 
     // An option and whether a value follows it ("--name value" or "--name=value").
     struct Option {
@@ -32,8 +43,8 @@ struct CommandLine {
     };
 
     // The words the parser accepts, which the help and the shell completion show as well.
-    static constexpr std::array<std::string_view, 6> commands{"call",    "local-api", "sim",
-                                                              "desktop", "help",      "completion"};
+    static constexpr std::array<std::string_view, 7> commands{
+        "call", "local-api", "sim", "desktop", "mcp", "help", "completion"};
     static constexpr std::array<Option, 7> agentOptions{{{"--headless", false},
                                                          {"--platform", true},
                                                          {"--scenario", true},
@@ -44,6 +55,8 @@ struct CommandLine {
     // call, local-api and sim.
     static constexpr std::array<Option, 3> clientOptions{
         {{"--platform", true}, {"--json", false}, {"--help", false}}};
+    // mcp.
+    static constexpr std::array<Option, 2> mcpOptions{{{"--platform", true}, {"--help", false}}};
     static constexpr std::array<std::string_view, 2> shells{"bash", "zsh"};
     static constexpr std::array<SimVerb, 18> simVerbs{{
         {"screen", "locked|unlocked|inactive|unknown", "locked unlocked inactive unknown",
@@ -107,6 +120,7 @@ struct CommandLine {
     static QString callHelp();
     static QString simHelp();
     static QString completionHelp();
+    static QString mcpHelp();
 };
 
 } // namespace corvane

@@ -18,6 +18,8 @@
 #include "linuxdesktop/SecretServiceKeychain.h"
 #include "linuxdesktop/ShortcutFolderRunner.h"
 #include "linuxdesktop/UPowerSources.h"
+#include "linuxdesktop/XCompositeScreenCapture.h"
+#include "linuxdesktop/XTestInput.h"
 #include "linuxdesktop/XdgLoginItems.h"
 #include "platform/QtProcessRunner.h"
 #include "platform/SettingsUserDefaults.h"
@@ -29,6 +31,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 
 namespace corvane {
 
@@ -50,9 +54,40 @@ const std::vector<ServiceGaps::Gap>& standInGaps() {
         {"close_browser_tabs", "other applications' windows are not read on this desktop yet"},
         {"desktop_observe", "other applications' windows are not read on this desktop yet"},
         {"desktop_act", "other applications' windows are not read on this desktop yet"},
-        {"desktop_images", "windows are not captured on this desktop yet"},
     };
     return gaps;
+}
+
+// Why other programs' windows cannot be captured nor input made for them in this session; empty on
+// X11.
+std::string windowsOutOfReach() {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    if (set("WAYLAND_DISPLAY") || (type != nullptr && std::string_view(type) == "wayland")) {
+        return "a Wayland session lets no program capture other programs' windows or send them "
+               "keys and clicks";
+    }
+    if (!set("DISPLAY")) {
+        return "there is no X display";
+    }
+    return {};
+}
+
+std::unique_ptr<ScreenCapture> screenCaptureFor(const std::string& outOfReach) {
+    if (outOfReach.empty()) {
+        return std::make_unique<XCompositeScreenCapture>();
+    }
+    return std::make_unique<AbsentScreenCapture>();
+}
+
+std::unique_ptr<Input> inputFor(const std::string& outOfReach) {
+    if (outOfReach.empty()) {
+        return std::make_unique<XTestInput>();
+    }
+    return std::make_unique<AbsentInput>();
 }
 
 } // namespace
@@ -98,8 +133,10 @@ struct LinuxBackend::Ports {
     XdgLoginItems loginItems;
     // Stand-ins (one line each) until the desktop's own ports replace them.
     AbsentAccessibility accessibility;
-    AbsentInput input;
-    AbsentScreenCapture screenCapture;
+    // Window images and input: X11's, or none in a session that offers them to no program.
+    std::string windowsOutOfReach = corvane::windowsOutOfReach();
+    std::unique_ptr<Input> input = inputFor(windowsOutOfReach);
+    std::unique_ptr<ScreenCapture> screenCapture = screenCaptureFor(windowsOutOfReach);
     // Tells the person, once the services had time to answer, what this desktop does not offer.
     QTimer report;
 };
@@ -163,14 +200,14 @@ Platform LinuxBackend::platform() {
                     .bundles = ports.bundles,
                     .sessionLock = ports.sessionLock,
                     .accessibility = ports.accessibility,
-                    .input = ports.input,
+                    .input = *ports.input,
                     .focusModes = *ports.focusModes,
                     .audio = ports.audio,
                     .mediaPlayers = ports.mediaPlayers,
                     .powerSources = ports.power,
                     .host = ports.host,
                     .appCatalog = ports.catalog,
-                    .screenCapture = ports.screenCapture,
+                    .screenCapture = *ports.screenCapture,
                     .keychain = ports.keychain,
                     .processes = ports.processes,
                     .loginItems = ports.loginItems,
@@ -204,6 +241,10 @@ std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
         for (const char* name : {"set_volume", "mute", "unmute", "audio_output_state"}) {
             gaps.push_back({name, why});
         }
+    }
+    if (!ports.windowsOutOfReach.empty()) {
+        gaps.push_back({"desktop_images", ports.windowsOutOfReach});
+        gaps.push_back({"desktop_act", ports.windowsOutOfReach});
     }
     if (!ports.sessionBus.isConnected()) {
         const std::string why = "there is no session bus to find media players on";

@@ -5,16 +5,19 @@
 #include "agent/AgentControlServer.h"
 #include "agent/DesktopControlCommands.h"
 #include "agent/TaskHandle.h"
+#include "core/ActionCatalog.h"
 #include "core/ContractError.h"
 #include "core/InstanceLock.h"
 #include "linuxdesktop/SecretServiceKeychain.h"
+#include "mcp/McpServer.h"
+#include "mcp/McpToolCatalog.h"
 #include "platform/PlatformWithPrompts.h"
 #include "platform/SettingsUserDefaults.h"
 #include "sim/SimProcessRunner.h"
 #include "sim/SimScenarioError.h"
-#include "velto/ActionCatalog.h"
 #include "velto/Backend.h"
 #include "velto/BackendFactory.h"
+#include "velto/CapabilityQuery.h"
 #include "velto/CommandLine.h"
 #include "velto/ControlSocketClient.h"
 #include "velto/DesktopCommand.h"
@@ -22,6 +25,8 @@
 #include "velto/KeychainSnapshot.h"
 #include "velto/KeychainVault.h"
 #include "velto/LocalCommandClient.h"
+#include "velto/LoopbackToolCaller.h"
+#include "velto/McpStdioServer.h"
 #include "velto/PrettyJSON.h"
 #include "velto/ProgramStart.h"
 #include "velto/ShellCompletion.h"
@@ -40,15 +45,20 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 namespace corvane {
 
 namespace {
 
 constexpr const char* agentService = "local.corvane.agent";
+// One tool call through the loopback API, as `velto call` waits for it: past the agent's own
+// limits (12 s for a tool), so that an agent that stopped answering ends as a tool error.
+constexpr std::chrono::seconds mcpCallLimit{25};
 
 // Lines for a person (standard error) are made printable, whatever the relay or a file put in
 // them; output for other programs (JSON on standard output) stays as it is.
@@ -174,8 +184,15 @@ int runHeadless(const CommandLine& line, int& argc, char** argv) {
 
     // The person at the machine reaches the agent's desktop control through its own socket.
     DesktopControlCommands desktopCommands(*agent, platform);
+    Platform reported = platform;
     auto control = std::make_unique<AgentControlServer>(
-        [&desktopCommands](const JSON& command) { return desktopCommands.handle(command); });
+        [&desktopCommands, &reported, observed](const JSON& command) {
+            // `velto mcp` lists the tools this agent offers.
+            if (CapabilityQuery::matches(command)) {
+                return CapabilityQuery::answer(reported, observed->executor().desktop().active());
+            }
+            return desktopCommands.handle(command);
+        });
     QString controlError;
     if (!control->listen(VeltoPaths::agentSocket(), &controlError)) {
         return fail("velto", "agent control socket " + VeltoPaths::agentSocket().toStdString() +
@@ -342,6 +359,46 @@ int runCall(const CommandLine& line, int& argc, char** argv) {
     return 0;
 }
 
+// ---- mcp ------------------------------------------------------------------------------------
+
+int runMcp(const CommandLine& line, int& argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    // Answers go to a pipe the assistant may close at any time: a failed write is seen, not fatal.
+    std::signal(SIGPIPE, SIG_IGN);
+    const QString schema = Agent::schemaBeside(QCoreApplication::applicationDirPath());
+    std::optional<McpToolCatalog> catalog;
+    try {
+        catalog = McpToolCatalog::load(schema);
+    } catch (const std::exception& error) {
+        return fail("velto mcp", "cannot read the actions from " + schema.toStdString() + ": " +
+                                     describe(error));
+    }
+    const QString platform = line.platform;
+    LoopbackToolCaller caller(
+        [platform](std::string& error) -> std::optional<LoopbackToolCaller::Endpoint> {
+            const std::optional<Endpoint> endpoint = readEndpoint(platform, error);
+            if (!endpoint) {
+                return std::nullopt;
+            }
+            return LoopbackToolCaller::Endpoint{endpoint->port, endpoint->token};
+        },
+        [] {
+            const ControlSocketClient::Outcome answer = ControlSocketClient::run(
+                VeltoPaths::agentSocket(), {CapabilityQuery::request()},
+                {"the agent", "no agent is running"}, std::chrono::seconds(2));
+            return answer.ok() ? CapabilityQuery::actions(answer.answers.back()) : std::nullopt;
+        },
+        std::filesystem::path(VeltoPaths::dataDirectory().toStdString()) / "commands.jsonl",
+        mcpCallLimit);
+    McpServer::Options options;
+    options.version = VELTO_VERSION;
+    McpServer server(std::move(*catalog), caller, options);
+    McpStdioServer stdio(server, STDIN_FILENO, STDOUT_FILENO, options.maxMessageBytes,
+                         [] { QCoreApplication::quit(); });
+    std::fprintf(stderr, "velto mcp: serving on standard input and output\n");
+    return application.exec();
+}
+
 // ---- sim ------------------------------------------------------------------------------------
 
 int runSim(const CommandLine& line, int& argc, char** argv) {
@@ -415,6 +472,8 @@ int VeltoProgram::run(const CommandLine& line, char* programName) {
         return runCall(line, argc, argv);
     case CommandLine::Mode::Sim:
         return runSim(line, argc, argv);
+    case CommandLine::Mode::Mcp:
+        return runMcp(line, argc, argv);
     case CommandLine::Mode::Desktop: {
         QCoreApplication application(argc, argv);
         return line.desktop.run(VeltoPaths::agentSocket(), std::cin, std::cout, std::cerr);

@@ -13,6 +13,7 @@
 #include "sim/SimProcessRunner.h"
 #include "velto/Backend.h"
 #include "velto/BackendFactory.h"
+#include "velto/CapabilityQuery.h"
 #include "velto/CommandLine.h"
 #include "velto/ControlSocketClient.h"
 #include "velto/HeadlessPrompts.h"
@@ -136,15 +137,21 @@ int WindowProgram::run(const CommandLine& line, int& argc, char** argv) {
     options.started = [&](Agent& agent) {
         desktopCommands = std::make_unique<DesktopControlCommands>(
             agent, platform, DesktopControlCommands::FrontEnd::Window);
-        control = std::make_unique<AgentControlServer>(
-            [commands = desktopCommands.get(), &app](const JSON& command) {
-                // A second launch asks for the window instead of starting another agent.
-                if (WindowRaiseRequest::matches(command)) {
-                    app->showWindow();
-                    return JSON(JSON::Object{{"ok", JSON(true)}});
-                }
-                return commands->handle(command);
-            });
+        control = std::make_unique<AgentControlServer>([commands = desktopCommands.get(), &app,
+                                                        &platform,
+                                                        running = &agent](const JSON& command) {
+            // A second launch asks for the window instead of starting another agent.
+            if (WindowRaiseRequest::matches(command)) {
+                app->showWindow();
+                return JSON(JSON::Object{{"ok", JSON(true)}});
+            }
+            // `velto mcp` lists the tools this agent offers.
+            if (CapabilityQuery::matches(command)) {
+                Platform reported = platform;
+                return CapabilityQuery::answer(reported, running->executor().desktop().active());
+            }
+            return commands->handle(command);
+        });
         QString controlError;
         if (!control->listen(VeltoPaths::agentSocket(), &controlError)) {
             ProgramStart::printLine("velto: agent control socket " +

@@ -22,8 +22,6 @@ public:
     };
 
     static constexpr std::size_t shown = 20;
-    // How much of the log one step of a reading takes, walking back from its end.
-    static constexpr std::uint64_t readChunk = 64 * 1024;
     static constexpr const char* unreadableText =
         "The local log could not be read. Your commands have not been altered.";
     static constexpr const char* emptyText = "Nothing here yet. Your next action will appear here.";

@@ -94,6 +94,36 @@ export async function accountPage() {
     },
   }, 'Invite someone');
 
+  // ---- Assistants: those connected through the relay, each to one Mac ----------------------
+  const assistantsSay = feedback();
+  const assistants = el('ul', { class: 'sessions', 'aria-label': 'Connected assistants' });
+  const drawAssistants = async () => {
+    const list = await api.assistants();
+    if (!list.length) {
+      assistants.replaceChildren(el('li', { class: 'empty' }, 'No assistant is connected.'));
+      return;
+    }
+    assistants.replaceChildren(...list.map((a) =>
+      el('li', {},
+        el('strong', {}, a.client_name),
+        el('button', {
+          type: 'button',
+          class: 'quiet',
+          'aria-label': `Disconnect ${a.client_name}`,
+          onclick: async () => {
+            if (!(await ask(`Disconnect ${a.client_name}?`, 'It can no longer use this Mac until someone allows it again.', 'Disconnect'))) return;
+            try {
+              await api.disconnect(a.id);
+              assistantsSay.say('ok', `${a.client_name} was disconnected.`);
+            } catch (error) {
+              assistantsSay.say('failed', error.message);
+            }
+            drawAssistants().catch(() => {});
+          },
+        }, 'Disconnect'),
+        el('small', {}, `Uses ${a.device_name || 'a Mac'} · ${a.last_used_at ? `last used ${when(a.last_used_at)}` : `allowed ${when(a.granted_at)}`}`))));
+  };
+
   const passwordSay = feedback();
   const current = el('input', { id: 'current-password', type: 'password', autocomplete: 'current-password', required: true });
   const fresh = el('input', { id: 'new-password', type: 'password', autocomplete: 'new-password', minlength: 10, required: true });
@@ -153,10 +183,14 @@ export async function accountPage() {
     el('section', { class: 'card', 'aria-labelledby': 'sessions-title' },
       el('h2', { id: 'sessions-title' }, 'Signed-in browsers'), list,
       el('div', { class: 'row' }, others), sessionsSay),
+    el('section', { class: 'card', 'aria-labelledby': 'assistants-title' },
+      el('h2', { id: 'assistants-title' }, 'Assistants'),
+      el('p', { class: 'hint' }, 'AI assistants you allowed to use a Mac through this relay.'),
+      assistants, assistantsSay),
     el('section', { class: 'card', 'aria-labelledby': 'password-title' },
       el('h2', { id: 'password-title' }, 'Password'), passwordForm),
     el('section', { class: 'card' }, signOut),
   );
-  await Promise.all([refresh(), drawPeople()]);
+  await Promise.all([refresh(), drawPeople(), drawAssistants()]);
   return () => {};
 }

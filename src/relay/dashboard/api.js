@@ -103,6 +103,8 @@ export const api = {
   audit: async (device) => (await call('GET', `/v1/devices/${device}/audit`)).audit,
   revoke: (device) => call('POST', `/v1/devices/${device}/revoke`, {}),
   rename: (device, name) => call('POST', `/v1/devices/${device}/rename`, { name }),
+  assistants: async () => (await call('GET', '/v1/assistants')).assistants,
+  disconnect: (id) => call('DELETE', `/v1/assistants/${id}`),
 };
 
 // Finished commands as the live stream told them, so that a result that arrives before the

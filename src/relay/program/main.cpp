@@ -3,9 +3,11 @@
 #include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
 #include "core/SystemClock.h"
+#include "relay/PostgresRelayStore.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
 #include "relay/RelayStoreThread.h"
+#include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
 
 #include <QCommandLineParser>
@@ -21,6 +23,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -186,7 +189,13 @@ int main(int argc, char** argv) {
         QStringLiteral("Connections one address may hold open (default 256; more for many "
                        "devices behind one NAT)."),
         QStringLiteral("COUNT"), QStringLiteral("256"));
-    parser.addOptions({data, listen, port, host, cert, key, perAddress});
+    const QCommandLineOption database(
+        QStringLiteral("database"),
+        QStringLiteral(
+            "A PostgreSQL database (postgresql://...) that several relays share, instead "
+            "of SQLite in the data folder."),
+        QStringLiteral("URL"));
+    parser.addOptions({data, listen, port, host, cert, key, perAddress, database});
     parser.process(app);
     const Options options(parser);
 
@@ -196,11 +205,13 @@ int main(int argc, char** argv) {
                 ? options.value(data)
                 : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                       QStringLiteral("/VeltoRelay");
-        // The store is SQLite in the data folder; a configuration that names another one must
-        // not start a relay on an empty database instead.
-        if (!qEnvironmentVariable("VELTO_RELAY_DATABASE").trimmed().isEmpty()) {
-            say(QStringLiteral("relay: VELTO_RELAY_DATABASE is set, but this relay keeps its "
-                               "database in the data folder only; leave it empty"));
+        // The address is never printed: it may hold a password.
+        const std::string databaseAddress = options.value(database).toStdString();
+        if (!databaseAddress.empty() &&
+            ((databaseAddress.rfind("postgresql://", 0) != 0 &&
+              databaseAddress.rfind("postgres://", 0) != 0) ||
+             !corvane::PostgresRelayStore::readableAddress(databaseAddress))) {
+            say(QStringLiteral("relay: --database takes a postgresql:// address"));
             return 2;
         }
         if (const QString refused = prepareDataFolder(folder); !refused.isEmpty()) {
@@ -245,16 +256,27 @@ int main(int argc, char** argv) {
                                                                 : QStringList{});
         const corvane::ContractValidator validator(
             shipped(QStringLiteral("resources/v1.schema.json"), QStringLiteral("v1.schema.json")));
+        // The store is opened, used and closed on a thread of its own.
         corvane::RelayStoreThread store(
-            [path = QDir(folder).filePath(QStringLiteral("relay.sqlite"))] {
-                return std::make_unique<corvane::SqliteRelayStore>(path);
+            [databaseAddress, path = QDir(folder).filePath(QStringLiteral(
+                                  "relay.sqlite"))]() -> std::unique_ptr<corvane::RelayStore> {
+                if (databaseAddress.empty()) {
+                    return std::make_unique<corvane::SqliteRelayStore>(path);
+                }
+                return std::make_unique<corvane::PostgresRelayStore>(databaseAddress);
             });
+        // Assistants' grants live beside the accounts in the embedded database; a relay on
+        // PostgreSQL offers no assistant sign-in until that store has a shared form.
+        std::unique_ptr<corvane::SqliteOAuthStore> oauth;
+        if (databaseAddress.empty())
+            oauth = std::make_unique<corvane::SqliteOAuthStore>(
+                QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
         corvane::RelayServer server(
             store, clock, validator,
             {certificate.tls(),
              QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
-             connectionsPerAddress});
+             connectionsPerAddress, oauth.get()});
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")

@@ -52,6 +52,8 @@ HttpsClient::Reply HttpsClient::call(const QByteArray& method, const QString& pa
     request.setSslConfiguration(tls);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     for (const auto& [name, value] : headers) {
         request.setRawHeader(name, value);
     }

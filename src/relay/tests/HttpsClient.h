@@ -33,11 +33,11 @@ public:
                const std::map<QByteArray, QByteArray>& headers = {});
     Reply postRaw(const QString& path, const QByteArray& body, const QByteArray& contentType,
                   const std::map<QByteArray, QByteArray>& headers = {});
-
-private:
+    // Any method; redirects are answers, never followed.
     Reply call(const QByteArray& method, const QString& path, const QByteArray& body,
                const std::map<QByteArray, QByteArray>& headers);
 
+private:
     QString origin_;
     QList<QSslCertificate> trusted_;
     QNetworkAccessManager manager_;

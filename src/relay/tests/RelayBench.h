@@ -1,12 +1,14 @@
 #pragma once
 
 #include "DeviceMessages.h"
+#include "PostgresServer.h"
 #include "core/ContractValidator.h"
 #include "core/Envelope.h"
 #include "core/JSON.h"
 #include "relay/BlockingRelayStore.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceLink.h"
+#include "relay/PostgresRelayStore.h"
 #include "relay/RelayPairing.h"
 #include "relay/RelayStoreThread.h"
 #include "relay/SqliteRelayStore.h"
@@ -18,6 +20,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,8 +44,19 @@ public:
     std::optional<int> closedWith;
 };
 
-// A store in a temporary folder on its thread, virtual time, the real contract, and the pairing and
-// hub on them.
+// The store a bench runs on: SQLite in its temporary folder, or a fresh database on the test
+// process's PostgreSQL.
+enum class StoreKind { Sqlite, Postgres };
+
+inline std::string storeName(const ::testing::TestParamInfo<StoreKind>& info) {
+    return info.param == StoreKind::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+inline void PrintTo(StoreKind kind, std::ostream* out) {
+    *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL");
+}
+
+// A store on its thread, virtual time, the real contract, and the pairing and hub on them.
 class RelayBench : public ::testing::Test {
 protected:
     struct Paired {
@@ -50,10 +64,8 @@ protected:
         std::string token;
     };
 
-    RelayBench()
-        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
-            return std::make_unique<SqliteRelayStore>(path);
-        })
+    explicit RelayBench(StoreKind kind = StoreKind::Sqlite)
+        : storeThread(opener(kind))
         , store(storeThread)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH))
         , pairing(store, clock, validator)
@@ -86,13 +98,41 @@ protected:
 
     void say(std::uint64_t session, const JSON& message) { hub.received(session, message.data()); }
 
+    // A bench on PostgreSQL without a server is skipped (failed on CI, which installs it).
+    void SetUp() override {
+        if (!unavailable.empty()) {
+            if (PostgresServer::required()) {
+                FAIL() << unavailable;
+            }
+            GTEST_SKIP() << unavailable;
+        }
+    }
+
     QTemporaryDir dir;
+    std::string unavailable;
     RelayStoreThread storeThread;
     BlockingRelayStore store; // the same store, called from the test's thread
     VirtualClock clock;
     ContractValidator validator;
     RelayPairing pairing;
     DeviceHub hub;
+
+private:
+    // Opens the store on its thread; the server and database are made here.
+    RelayStoreThread::Opener opener(StoreKind kind) {
+        if (kind == StoreKind::Postgres) {
+            if (PostgresServer* server = PostgresServer::shared(unavailable)) {
+                return [address = server->address(server->createDatabase())] {
+                    return std::unique_ptr<RelayStore>(
+                        std::make_unique<PostgresRelayStore>(address));
+                };
+            }
+        }
+        // Also the stand-in while a bench without PostgreSQL is skipped.
+        return [path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::unique_ptr<RelayStore>(std::make_unique<SqliteRelayStore>(path));
+        };
+    }
 };
 
 } // namespace corvane::test

@@ -20,8 +20,11 @@ using namespace std::chrono_literals;
 namespace corvane::test {
 namespace {
 
-class RelayPairingTest : public RelayBench {
+class PairingBench : public RelayBench {
 protected:
+    explicit PairingBench(StoreKind kind)
+        : RelayBench(kind) {}
+
     JSON requestCode() { return pairing.code(codeRequest()); }
 
     // The reply, or the refusal's code.
@@ -44,7 +47,24 @@ protected:
     }
 };
 
-TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
+// On either store.
+class RelayPairingTest : public PairingBench, public ::testing::WithParamInterface<StoreKind> {
+protected:
+    RelayPairingTest()
+        : PairingBench(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, RelayPairingTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
+
+// What the SQLite file holds.
+class SqlitePairingTest : public PairingBench {
+protected:
+    SqlitePairingTest()
+        : PairingBench(StoreKind::Sqlite) {}
+};
+
+TEST_P(RelayPairingTest, CodeRepliesKeepTheContract) {
     const JSON code = requestCode();
     validator.validate("PairingCodeResponse", code);
     EXPECT_TRUE(Uuid::isCanonical(*code.stringMember("device_id")));
@@ -83,7 +103,7 @@ TEST_F(RelayPairingTest, CodeRepliesKeepTheContract) {
     }
 }
 
-TEST_F(RelayPairingTest, AddressesAreCountedByIPv4AddressAndIPv6Slash64) {
+TEST(RelayPairingRules, AddressesAreCountedByIPv4AddressAndIPv6Slash64) {
     const struct {
         const char* address;
         const char* block;
@@ -102,7 +122,7 @@ TEST_F(RelayPairingTest, AddressesAreCountedByIPv4AddressAndIPv6Slash64) {
     }
 }
 
-TEST_F(RelayPairingTest, PendingCodesAreBoundedPerBlockAndInAllAndExpiredOnesGo) {
+TEST_F(SqlitePairingTest, PendingCodesAreBoundedPerBlockAndInAllAndExpiredOnesGo) {
     const auto code = [&](const std::string& block) {
         try {
             return *pairing.code(codeRequest(), block).stringMember("code");
@@ -153,7 +173,7 @@ TEST_F(RelayPairingTest, PendingCodesAreBoundedPerBlockAndInAllAndExpiredOnesGo)
     EXPECT_NE(code("2001:db8:1:2::/64"), "rate_limited");
 }
 
-TEST_F(RelayPairingTest, ThePersonSeesWhichComputerAsksBeforeApproving) {
+TEST_P(RelayPairingTest, ThePersonSeesWhichComputerAsksBeforeApproving) {
     clock.advance(90s);
     const Clock::WallTime asked = clock.now();
     const JSON code = requestCode();
@@ -177,7 +197,7 @@ TEST_F(RelayPairingTest, ThePersonSeesWhichComputerAsksBeforeApproving) {
     }
 }
 
-TEST_F(RelayPairingTest, TypedCodesAreNormalised) {
+TEST(RelayPairingRules, TypedCodesAreNormalised) {
     const struct {
         const char* typed;
         const char* code;
@@ -192,7 +212,7 @@ TEST_F(RelayPairingTest, TypedCodesAreNormalised) {
     }
 }
 
-TEST_F(RelayPairingTest, PendingApprovedRedeemedAndTheWaysOut) {
+TEST_P(RelayPairingTest, PendingApprovedRedeemedAndTheWaysOut) {
     const std::int64_t owner = account();
     const JSON code = requestCode();
     const std::string device = *code.stringMember("device_id");
@@ -218,7 +238,7 @@ TEST_F(RelayPairingTest, PendingApprovedRedeemedAndTheWaysOut) {
                  ContractError);
 }
 
-TEST_F(RelayPairingTest, ExpiryIsExactAndCancellationIsFinal) {
+TEST_P(RelayPairingTest, ExpiryIsExactAndCancellationIsFinal) {
     const std::int64_t owner = account();
     const JSON late = requestCode();
     clock.advance(10min - 1ms);
@@ -250,7 +270,7 @@ TEST_F(RelayPairingTest, ExpiryIsExactAndCancellationIsFinal) {
     EXPECT_EQ(redeem(redeemed, "t"), "pairing_expired");
 }
 
-TEST_F(RelayPairingTest, NoSecretIsStoredInPlainText) {
+TEST_F(SqlitePairingTest, NoSecretIsStoredInPlainText) {
     const JSON code = requestCode();
     const std::string bootstrap = *code.stringMember("bootstrap_token");
     const std::string deviceToken = "device-token-kept-only-by-the-computer";
@@ -279,7 +299,7 @@ TEST_F(RelayPairingTest, NoSecretIsStoredInPlainText) {
     EXPECT_TRUE(written.contains("$argon2id$"));
 }
 
-TEST_F(RelayPairingTest, TheDatabaseIsMigratedOnceAndKeptAcrossOpenings) {
+TEST_F(SqlitePairingTest, TheDatabaseIsMigratedOnceAndKeptAcrossOpenings) {
     const std::int64_t owner = account();
     const Paired mac = pair(owner);
     SqliteRelayStore again(dir.filePath(QStringLiteral("relay.sqlite")));

@@ -49,6 +49,8 @@ TEST(CommandLine, RefusalsAreOneLineNamingTheCulprit) {
         {{"local-api", "--scenario", "x"}, "'--scenario'"},
         {{"local-api", "--headless"}, "'--headless'"},
         {{"local-api", "now"}, "unexpected argument 'now'"},
+        {{"mcp", "--json"}, "unknown option '--json'"},
+        {{"mcp", "get_state"}, "unexpected argument 'get_state'"},
         {{"call"}, "usage: velto call"},
         {{"call", "get_state", "{}", "more"}, "usage: velto call"},
         {{"call", ""}, "ACTION must not be empty"},
@@ -114,6 +116,8 @@ TEST(CommandLine, HelpForEveryCommandWinsOverItsOtherArguments) {
         {{"help"}, "Usage: velto --headless"},
         {{"help", "call"}, "Usage: velto call"},
         {{"help", "local-api"}, "Usage: velto local-api"},
+        {{"mcp", "--help"}, "Usage: velto mcp"},
+        {{"help", "mcp"}, "Usage: velto mcp"},
         {{"help", "sim"}, "Usage: velto sim"},
         {{"help", "headless"},
          "Usage: velto --headless [--platform sim] [--scenario FILE] [--relay URL [--relay-ca "

@@ -55,7 +55,7 @@ TEST(ShellCompletion, BashScriptParsesAndOffersTheWordsThatFit) {
         const char* typed;
         const char* offered;
     } const rows[] = {
-        {"velto ''", "call local-api sim desktop help completion\n"},
+        {"velto ''", "call local-api sim desktop mcp help completion\n"},
         {"velto --he", "--headless --help\n"},
         {"velto call set", "set_volume\n"},
         {"velto call --platform sim ''", "get_state set_volume mute\n"},
@@ -101,7 +101,7 @@ TEST(ShellCompletion, ZshScriptParsesAndOffersTheWordsThatFitWhereZshIsInstalled
                                 "offer velto desktop enable ''\n";
     const Shell offered = runShell(
         zsh, {QStringLiteral("-f"), QStringLiteral("-c"), QString::fromStdString(program)});
-    EXPECT_EQ(offered.out, "call local-api sim desktop help completion\n"
+    EXPECT_EQ(offered.out, "call local-api sim desktop mcp help completion\n"
                            "locked unlocked inactive unknown\n"
                            "get_state set_volume mute\n"
                            "FILES\n"

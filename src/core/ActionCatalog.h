@@ -30,6 +30,9 @@ public:
     // Every action name, in the document's (alphabetical) order.
     std::vector<std::string> names() const;
 
+    // The schema of an action's parameters as the document writes it; null for an unknown action.
+    const JSON* parameters(std::string_view action) const { return actions_.find(action); }
+
     // The actions, one paragraph each: what it does, then each parameter with what it must be,
     // then the parameters needed together.
     std::string describe() const;

@@ -1,4 +1,4 @@
-#include "velto/ActionCatalog.h"
+#include "core/ActionCatalog.h"
 
 #include "core/ContractError.h"
 

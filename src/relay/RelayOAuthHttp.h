@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/Clock.h"
+#include "relay/OAuthStore.h"
+#include "relay/RelayAccounts.h"
+#include "relay/RelayHttp.h"
+#include "relay/RelayOAuthAuthority.h"
+#include "relay/RelayOAuthValidator.h"
+#include "relay/RelayRateLimit.h"
+
+#include <QDir>
+
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+// The relay's OAuth face over HTTP: the metadata documents (RFC 9728, RFC 8414), client
+// registration (RFC 7591), the authorisation endpoint with its consent page, the token endpoint,
+// and the dashboard's list of connected assistants ("/v1/assistants"). The relay's public origin
+// is the one the request was addressed to (its Host), as for the dashboard's same-origin checks.
+// Main thread only.
+class RelayOAuthHttp {
+public:
+    // Token and registration calls one address may make (per minute, per hour).
+    static constexpr int tokenCallsPerMinute = 60;
+    static constexpr int registrationsPerHour = 20;
+    static constexpr qsizetype largestRegistration = 8192;
+
+    RelayOAuthHttp(OAuthStore& oauth, RelayStore& relay, RelayAccounts& accounts,
+                   const Clock& clock, QDir dashboard);
+
+    // Whether `path` is one of those answered here.
+    static bool handles(const QString& path);
+    // Answers a request for one of those paths. Dashboard-style refusals ("/v1/...", the consent
+    // page's approval) are thrown as ContractErrors for the server's usual answer.
+    RelayHttpResponse answer(const RelayHttpRequest& request);
+
+    // For the MCP endpoint: the access `request` carries, or nullopt with `refusal` set. A Host
+    // that names no origin is refused with ContractError "invalid_request", as on every path.
+    std::optional<RelayOAuthValidator::Access> access(const RelayHttpRequest& request,
+                                                      RelayHttpResponse& refusal,
+                                                      const std::string* deviceId = nullptr);
+
+private:
+    RelayHttpResponse documents(const RelayHttpRequest& request, const std::string& origin);
+    RelayHttpResponse registration(const RelayHttpRequest& request);
+    RelayHttpResponse authorizePage(const RelayHttpRequest& request, const std::string& origin);
+    RelayHttpResponse authorizeDecision(const RelayHttpRequest& request, const std::string& origin);
+    RelayHttpResponse tokenCall(const RelayHttpRequest& request);
+    RelayHttpResponse assistants(const RelayHttpRequest& request, const std::string& origin);
+    // The signed-in session, checking the CSRF token for anything but a GET.
+    RelayAccounts::Session session(const RelayHttpRequest& request);
+
+    RelayStore& relay_;
+    RelayAccounts& accounts_;
+    RelayOAuthAuthority authority_;
+    RelayOAuthValidator validator_;
+    RelayRateLimit tokenCalls_;
+    RelayRateLimit registrations_;
+    QDir dashboard_;
+};
+
+} // namespace corvane
