@@ -200,6 +200,8 @@ SqliteRelayStore::SqliteRelayStore(const QString& path)
         throw RelayStoreError("relay database: the SQLite driver is missing");
     }
     db_.setDatabaseName(path);
+    // Another process on the file (a backup, an inspection) makes a write wait, not fail.
+    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db_.open()) {
         const QSqlError error = db_.lastError();
         db_ = QSqlDatabase();
