@@ -13,21 +13,16 @@ PostgresDevicePresence::PostgresDevicePresence(PostgresConnection& connection, c
     , lease_(lease) {}
 
 QCoro::Task<void> PostgresDevicePresence::claim(std::string deviceId) {
-    const std::string now = PostgresTime::text(clock_.now());
-    const std::string until = PostgresTime::text(clock_.now() + lease_);
-    // One statement: the lease is made or extended, the device's row moved to this relay, and
-    // a previous holder told (read from the statement's snapshot, so before the move; a lock
-    // there would skip the row the statement itself changes).
+    // One statement: the lease made or extended, and the device's row moved to this relay (the
+    // table's trigger tells the relay it left).
     co_await connection_.run(
         "claim device",
         "WITH lease AS (INSERT INTO relays (id, lease_until) VALUES ($1, $4) "
-        "ON CONFLICT (id) DO UPDATE SET lease_until = GREATEST(relays.lease_until, $4)), "
-        "previous AS (SELECT relay_id FROM device_presence WHERE device_id = $2), "
-        "told AS (INSERT INTO presence_lost (relay_id, device_id) "
-        "SELECT relay_id, $2 FROM previous WHERE relay_id <> $1 ON CONFLICT DO NOTHING) "
+        "ON CONFLICT (id) DO UPDATE SET lease_until = GREATEST(relays.lease_until, $4)) "
         "INSERT INTO device_presence (device_id, relay_id, claimed_at) VALUES ($2, $1, $3) "
         "ON CONFLICT (device_id) DO UPDATE SET relay_id = $1, claimed_at = $3",
-        PostgresConnection::values(relayId_, deviceId, now, until));
+        PostgresConnection::values(relayId_, deviceId, PostgresTime::text(clock_.now()),
+                                   PostgresTime::text(clock_.now() + lease_)));
 }
 
 QCoro::Task<void> PostgresDevicePresence::release(std::string deviceId) {
@@ -37,15 +32,26 @@ QCoro::Task<void> PostgresDevicePresence::release(std::string deviceId) {
 }
 
 QCoro::Task<std::vector<std::string>> PostgresDevicePresence::renew() {
+    const Clock::WallTime now = clock_.now();
     const PostgresConnection::Rows rows = co_await connection_.run(
         "renew lease",
         "WITH lease AS (INSERT INTO relays (id, lease_until) VALUES ($1, $2) "
         "ON CONFLICT (id) DO UPDATE SET lease_until = GREATEST(relays.lease_until, $2)) "
         "DELETE FROM presence_lost WHERE relay_id = $1 RETURNING device_id",
-        PostgresConnection::values(relayId_, PostgresTime::text(clock_.now() + lease_)));
+        PostgresConnection::values(relayId_, PostgresTime::text(now + lease_)));
     std::vector<std::string> lost;
     for (int i = 0; i < rows.count(); ++i) {
         lost.push_back(rows.text(i, 0));
+    }
+    if (now - buriedAt_ >= std::chrono::minutes(10)) {
+        // Every relay that ever ran left a row: those dead for long go with what they held.
+        buriedAt_ = now;
+        co_await connection_.run(
+            "forget dead relays",
+            "WITH dead AS (DELETE FROM relays WHERE lease_until < $1 RETURNING id), "
+            "devices AS (DELETE FROM device_presence WHERE relay_id IN (SELECT id FROM dead)) "
+            "DELETE FROM presence_lost WHERE relay_id IN (SELECT id FROM dead)",
+            PostgresConnection::values(PostgresTime::text(now - deadKept)));
     }
     co_return lost;
 }

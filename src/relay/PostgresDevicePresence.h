@@ -15,6 +15,10 @@ class PostgresConnection;
 // lease (NTP does).
 class PostgresDevicePresence final : public DevicePresence {
 public:
+    // How long the rows of a relay whose lease ran out are kept (its late renewal still finds
+    // its devices within it).
+    static constexpr std::chrono::hours deadKept{1};
+
     // `relayId` is this relay's, fresh for each process (lower-case letters and digits).
     PostgresDevicePresence(PostgresConnection& connection, const Clock& clock, std::string relayId,
                            std::chrono::milliseconds lease = leaseTime);
@@ -31,6 +35,7 @@ private:
     const Clock& clock_;
     std::string relayId_;
     std::chrono::milliseconds lease_;
+    Clock::WallTime buriedAt_;
 };
 
 } // namespace corvane

@@ -144,6 +144,19 @@ CREATE TABLE presence_lost (
   device_id TEXT NOT NULL,
   PRIMARY KEY (relay_id, device_id)
 );
+-- A device that moves to another relay is noted for the one it left, whatever the order in
+-- which racing claims commit.
+CREATE FUNCTION presence_moved() RETURNS trigger LANGUAGE plpgsql AS $fn$
+BEGIN
+  IF OLD.relay_id <> NEW.relay_id THEN
+    INSERT INTO presence_lost (relay_id, device_id) VALUES (OLD.relay_id, OLD.device_id)
+      ON CONFLICT DO NOTHING;
+  END IF;
+  RETURN NEW;
+END
+$fn$;
+CREATE TRIGGER presence_moved AFTER UPDATE ON device_presence
+  FOR EACH ROW EXECUTE FUNCTION presence_moved();
 CREATE TABLE bus_commands (
   id TEXT PRIMARY KEY,
   device_id TEXT NOT NULL,
