@@ -51,10 +51,11 @@ QCoro::Task<RateLimits::Answer> InProcessRateLimits::note(std::string key, Rule 
 
 QCoro::Task<RateLimits::Answer> InProcessRateLimits::take(std::string key, Rule rule,
                                                           Clock::WallTime now) {
-    Events& events = events_[key];
-    const Answer before = answer(events, rule, now);
-    if (!before.allowed) {
-        co_return before;
+    if (const auto found = events_.find(key); found != events_.end()) {
+        const Answer before = answer(found->second, rule, now);
+        if (!before.allowed) {
+            co_return before;
+        }
     }
     add(key, rule, now);
     Answer after = answer(events_[key], rule, now);

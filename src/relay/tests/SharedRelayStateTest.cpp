@@ -4,6 +4,7 @@
 #include "PostgresServer.h"
 #include "support/VirtualClock.h"
 
+#include "core/ContractError.h"
 #include "relay/InProcessCommandBus.h"
 #include "relay/InProcessDevicePresence.h"
 #include "relay/InProcessRateLimits.h"
@@ -15,6 +16,7 @@
 #include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/PostgresWebSessions.h"
+#include "relay/RelayStoreError.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -359,6 +361,43 @@ TEST_F(SharedRelayStateTest, ACommandReachesItsDevicesRelayOnceAndItsResultComes
     EXPECT_EQ(a->commands.size(), rows.size());
     EXPECT_TRUE(a->failures.empty()) << a->failures.front();
     EXPECT_TRUE(b->failures.empty()) << b->failures.front();
+}
+
+TEST_F(SharedRelayStateTest, ANoticeWithoutItsRowHandsNothingOverAndBadValuesAreRefused) {
+    a->listen();
+    b->listen();
+    await(a->presence.claim("device-1"));
+    ASSERT_TRUE(until([&] { return listening("relaya") && listening("relayb"); }));
+    // Anyone who may NOTIFY on the database: only rows count.
+    for (const char* forged : {"junk", "c", "c\\n", "c\\nnone", "c\\nnone\\ndevice-1\\n{}",
+                               "c\\nnone\\nno-body", "r\\nnone\\nforged"}) {
+        server->run(database, std::string("SELECT pg_notify('velto_bus_relaya', E'") + forged +
+                                  "'), pg_notify('velto_bus_relayb', E'" + forged + "')");
+    }
+    ASSERT_EQ(await(b->bus.send({"c1", "device-1", "{}"})), CommandBus::Sent::Queued);
+    ASSERT_TRUE(until([&] { return !a->commands.empty(); }));
+    QCoreApplication::processEvents();
+    await(b->bus.sweep()); // after B's reads of the forged results, on the same connection
+    EXPECT_EQ(a->commands.size(), 1u);
+    EXPECT_TRUE(b->results.empty());
+
+    const auto refusal = [](auto task) -> std::string {
+        try {
+            await(std::move(task));
+            return "taken";
+        } catch (const ContractError& error) {
+            return error.code();
+        } catch (const RelayStoreError& error) {
+            return error.what();
+        }
+    };
+    EXPECT_EQ(refusal(b->bus.send({"c\n2", "device-1", "{}"})), "invalid_request");
+    EXPECT_EQ(refusal(b->bus.send({"c2", "", "{}"})), "invalid_request");
+    EXPECT_EQ(refusal(b->bus.send({"c2", "device-1", std::string("a\0b", 3)})),
+              "relay database: a value holds a NUL character");
+    EXPECT_EQ(refusal(a->sessions.end(std::string("k\0", 2))),
+              "relay database: a value holds a NUL character");
+    EXPECT_TRUE(a->failures.empty()) << a->failures.front();
 }
 
 TEST_F(SharedRelayStateTest, AHolderThatDiesMidCommandEndsItAsLostAndItIsNeverHandedAgain) {
