@@ -85,10 +85,9 @@ bool PostgresListener::listen(std::stop_token stop) {
         return false;
     }
     QMetaObject::invokeMethod(context_, listening_, Qt::QueuedConnection);
-    while (wait(PQsocket(conn.get()), false, -1, stop)) {
-        if (PQconsumeInput(conn.get()) == 0 || PQstatus(conn.get()) != CONNECTION_OK) {
-            return true;
-        }
+    for (;;) {
+        // Drained before each wait: notices may already sit in libpq's buffer (read along with
+        // the LISTEN's answer), where the socket would never announce them.
         while (PGnotify* notice = PQnotifies(conn.get())) {
             std::string payload = notice->extra != nullptr ? notice->extra : "";
             PQfreemem(notice);
@@ -96,6 +95,10 @@ bool PostgresListener::listen(std::stop_token stop) {
                 context_,
                 [notified = notified_, payload = std::move(payload)] { notified(payload); },
                 Qt::QueuedConnection);
+        }
+        if (!wait(PQsocket(conn.get()), false, -1, stop) || PQconsumeInput(conn.get()) == 0 ||
+            PQstatus(conn.get()) != CONNECTION_OK) {
+            break;
         }
     }
     return true;
