@@ -16,6 +16,8 @@ namespace corvane {
 class CommandBus {
 public:
     enum class Sent { Queued, NoHolder, Duplicate };
+    // RelayLost: the holder went before answering; the command may have reached its device,
+    // but the bus never hands it to anyone again.
     enum class Outcome { Answered, RelayLost };
     struct Command {
         std::string id;
