@@ -1,9 +1,9 @@
 #include "velto/LinuxBackend.h"
 
 #include "core/SystemClock.h"
-#include "linuxdesktop/AbsentAccessibility.h"
 #include "linuxdesktop/AbsentInput.h"
 #include "linuxdesktop/AbsentScreenCapture.h"
+#include "linuxdesktop/AtspiAccessibility.h"
 #include "linuxdesktop/DesktopUserPrompts.h"
 #include "linuxdesktop/GnomeFocusModes.h"
 #include "linuxdesktop/KdeFocusModes.h"
@@ -47,9 +47,6 @@ std::unique_ptr<FocusModes> focusModesOf(const QDBusConnection& sessionBus) {
 // stand-in's rows together with its line in Ports.
 const std::vector<ServiceGaps::Gap>& standInGaps() {
     static const std::vector<ServiceGaps::Gap> gaps{
-        {"close_browser_tabs", "other applications' windows are not read on this desktop yet"},
-        {"desktop_observe", "other applications' windows are not read on this desktop yet"},
-        {"desktop_act", "other applications' windows are not read on this desktop yet"},
         {"desktop_images", "windows are not captured on this desktop yet"},
     };
     return gaps;
@@ -96,8 +93,8 @@ struct LinuxBackend::Ports {
     // Shortcuts are the person's own programs in the shortcuts folder, run by the tool runner.
     ShortcutFolderRunner processes;
     XdgLoginItems loginItems;
+    AtspiAccessibility accessibility;
     // Stand-ins (one line each) until the desktop's own ports replace them.
-    AbsentAccessibility accessibility;
     AbsentInput input;
     AbsentScreenCapture screenCapture;
     // Tells the person, once the services had time to answer, what this desktop does not offer.
@@ -199,6 +196,21 @@ std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
     } else if (!ports.sessionLock.sessionKnown()) {
         gaps.push_back({"lock_screen", "systemd-logind knows no session of this agent"});
     }
+    if (!ports.accessibility.reachable()) {
+        const std::string why = "the accessibility bus (at-spi2-core) does not answer";
+        for (const char* name : {"desktop_observe", "desktop_act"}) {
+            gaps.push_back({name, why});
+        }
+    } else if (ports.accessibility.wasOff()) {
+        // Turned on at start: applications already running expose nothing until restarted.
+        const std::string why =
+            "accessibility was off and is on now: applications started before must be restarted";
+        for (const char* name : {"desktop_observe", "desktop_act"}) {
+            gaps.push_back({name, why});
+        }
+    }
+    // Chromium and Firefox name neither a tab's pinned state nor a menu bar over AT-SPI.
+    gaps.push_back({"close_browser_tabs", "browsers do not expose pinned tabs on this desktop"});
     if (!ports.audio.reachable()) {
         const std::string why = "no sound server answers";
         for (const char* name : {"set_volume", "mute", "unmute", "audio_output_state"}) {
