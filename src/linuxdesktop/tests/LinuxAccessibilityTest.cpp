@@ -183,7 +183,12 @@ protected:
 
     std::pair<int, JSON> act(const JSON& observation, const std::string& operation,
                              const std::string& element, JSON::Object more = {}) {
-        more.emplace("snapshot_id", JSON(*observation.stringMember("snapshot_id")));
+        const std::string* snapshot = observation.stringMember("snapshot_id");
+        if (snapshot == nullptr) {
+            ADD_FAILURE() << "no observation to act on";
+            return {1, JSON()};
+        }
+        more.emplace("snapshot_id", JSON(*snapshot));
         more.emplace("operation", JSON(operation));
         more.emplace("element_id", JSON(element));
         return call(QStringLiteral("desktop_act"), JSON(std::move(more)));
