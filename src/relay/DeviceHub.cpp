@@ -463,7 +463,8 @@ std::optional<DeviceHub::Live> DeviceHub::live(const std::string& deviceId) cons
 }
 
 std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
-                            const std::string& action, const JSON& params) {
+                            const std::string& action, const JSON& params,
+                            const std::string& assistant) {
     const std::optional<RelayStore::Device> device = store_.device(deviceId);
     if (!device || device->revoked || device->accountId != accountId) {
         throw ContractError("device_not_found");
@@ -502,7 +503,8 @@ std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
         throw ContractError("invalid_request");
     }
     // Audited before it leaves: no command reaches a device without its row.
-    store_.addAudit(RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}});
+    store_.addAudit(
+        RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}, assistant});
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
     nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
     sessions_.at(session->second).link->sendText(message.data());

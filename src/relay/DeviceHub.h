@@ -109,9 +109,9 @@ public:
     // Sends `action` with `params` to the device on behalf of `accountId` and returns the command
     // id. Throws ContractError "device_not_found" (not this account's, or revoked),
     // "device_offline", "device_busy" (too many outstanding) or "invalid_request" (the command
-    // would break the contract).
+    // would break the contract). `assistant` names the assistant it comes from, for the audit.
     std::string send(std::int64_t accountId, const std::string& deviceId, const std::string& action,
-                     const JSON& params);
+                     const JSON& params, const std::string& assistant = {});
     // A command of `accountId`, absent when unknown, forgotten or someone else's.
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.

@@ -2,9 +2,12 @@
 
 #include "core/CommandFeedback.h"
 #include "core/ContractError.h"
+#include "core/ContractValidator.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "mcp/McpToolCatalog.h"
 #include "relay/NetworkDeviceLink.h"
+#include "relay/RelayMcpEndpoint.h"
 #include "relay/RelayNetwork.h"
 #include "relay/RelayOAuthHttp.h"
 #include "relay/RelaySecrets.h"
@@ -143,6 +146,9 @@ JSON auditView(const RelayStore::Audit& audit) {
         view.emplace("finished_at", JSON(WireTime::text(*audit.finishedAt)));
         view.emplace("message", JSON(RelayText::outcome(audit.outcome)));
     }
+    if (!audit.assistant.empty()) {
+        view.emplace("assistant", JSON(audit.assistant));
+    }
     return JSON(std::move(view));
 }
 
@@ -229,6 +235,8 @@ RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidato
     if (options_.oauth != nullptr) {
         oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, store_, accounts_, clock_,
                                                   options_.dashboard);
+        mcp_ = std::make_unique<RelayMcpEndpoint>(*oauth_, hub_, store_, clock_,
+                                                  McpToolCatalog::fromJSON(validator_.root()));
     }
     hub_.observe(this);
     sweeper_.setInterval(1000);
@@ -268,6 +276,9 @@ RelayHttpResponse RelayServer::dispatch(const RelayHttpRequest& request) {
     try {
         if (oauth_ && RelayOAuthHttp::handles(path)) {
             return oauth_->answer(request);
+        }
+        if (mcp_ && RelayMcpEndpoint::handles(path)) {
+            return mcp_->answer(request);
         }
         if (path.startsWith(QLatin1String("/v1/"))) {
             return api(request, path);
@@ -581,6 +592,9 @@ void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Li
 }
 
 void RelayServer::commandChanged(const DeviceHub::Command& command) {
+    if (mcp_) {
+        mcp_->commandChanged(command);
+    }
     try {
         events_.publish(command.accountId, "command", commandView(command));
     } catch (const std::exception& error) {

@@ -20,6 +20,7 @@
 namespace corvane {
 
 class OAuthStore;
+class RelayMcpEndpoint;
 class RelayNetwork;
 class RelayOAuthHttp;
 
@@ -81,6 +82,7 @@ private:
     RelayRateLimit wrongCodes_;
     Options options_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
+    std::unique_ptr<RelayMcpEndpoint> mcp_; // with oauth_: "/mcp" for assistants
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;

@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 4> migrations{
+constexpr std::array<const char*, 5> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -106,6 +106,10 @@ CREATE TABLE oauth_tokens (
   spent INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX oauth_tokens_by_grant ON oauth_tokens(grant_id);
+)sql",
+    // The assistant each command came from, for the audit.
+    R"sql(
+ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
 )sql"};
 
 qint64 millis(RelayStore::Time time) {
@@ -534,13 +538,14 @@ void SqliteRelayStore::renameDevice(const std::string& id, const std::string& na
 
 void SqliteRelayStore::addAudit(const Audit& a) {
     Statement(db_, "INSERT INTO audit (command_id, account_id, device_id, action, outcome, "
-                   "sent_at, finished_at) VALUES (?, ?, ?, ?, ?, ?, NULL)")
+                   "sent_at, finished_at, assistant) VALUES (?, ?, ?, ?, ?, ?, NULL, ?)")
         .bind(text(a.commandId))
         .bind(QVariant::fromValue(static_cast<qint64>(a.accountId)))
         .bind(text(a.deviceId))
         .bind(text(a.action))
         .bind(text(a.outcome))
         .bind(millis(a.sentAt))
+        .bind(text(a.assistant))
         .exec();
 }
 
@@ -565,7 +570,7 @@ std::int64_t SqliteRelayStore::endUnfinishedAudits(const std::string& outcome, T
 
 std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& deviceId, int limit) {
     QSqlQuery q = Statement(db_, "SELECT command_id, account_id, device_id, action, outcome, "
-                                 "sent_at, finished_at FROM audit WHERE device_id = ? "
+                                 "sent_at, finished_at, assistant FROM audit WHERE device_id = ? "
                                  "ORDER BY sent_at DESC, rowid DESC LIMIT ?")
                       .bind(text(deviceId))
                       .bind(limit)
@@ -582,6 +587,7 @@ std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& devi
         if (!q.value(6).isNull()) {
             a.finishedAt = fromMillis(q.value(6).toLongLong());
         }
+        a.assistant = str(q.value(7));
         out.push_back(std::move(a));
     }
     return out;
