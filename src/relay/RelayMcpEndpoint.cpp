@@ -32,15 +32,17 @@ struct RelayMcpEndpoint::Served {
     McpServer server;
 };
 
-namespace {
-
-// What became of one request's message, shared by the request and its coroutine: the answer
-// once done, and the event stream it goes to when it was not ready at once.
-struct Answer {
+// Shared by the request and its coroutine: the answer once done, and the event stream it goes to
+// when it was not ready at once.
+struct RelayMcpEndpoint::Answer {
     bool done = false;
     std::optional<std::string> message;
     std::unique_ptr<EventSink> sink;
 };
+
+namespace {
+
+using Answer = RelayMcpEndpoint::Answer;
 
 RelayHttpResponse plainJSON(int status, const JSON& body) {
     RelayHttpResponse response;
@@ -163,7 +165,14 @@ RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayS
     , catalog_(std::move(catalog))
     , calls_(clock, callsPerMinute, std::chrono::minutes(1)) {}
 
-RelayMcpEndpoint::~RelayMcpEndpoint() = default;
+RelayMcpEndpoint::~RelayMcpEndpoint() {
+    for (const std::weak_ptr<Answer>& stream : streams_) {
+        if (const std::shared_ptr<Answer> open = stream.lock(); open && open->sink) {
+            open->sink->close();
+            open->sink.reset();
+        }
+    }
+}
 
 RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
     RelayHttpResponse refusal;
@@ -272,9 +281,15 @@ RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
         response.contentType = "text/event-stream";
         response.headers.emplace_back(QByteArrayLiteral("X-Accel-Buffering"),
                                       QByteArrayLiteral("no"));
-        // Called as soon as this returns, before the event loop could resume the call.
-        response.attach = [pending](std::unique_ptr<EventSink> sink) {
-            pending->sink = std::move(sink);
+        std::erase_if(streams_,
+                      [](const std::weak_ptr<Answer>& stream) { return stream.expired(); });
+        streams_.push_back(pending);
+        // Called as soon as this returns, before the event loop could resume the call; a weak
+        // reference, as the network thread lets go of the answer's head.
+        response.attach = [weak = std::weak_ptr<Answer>(pending)](std::unique_ptr<EventSink> sink) {
+            if (const std::shared_ptr<Answer> open = weak.lock()) {
+                open->sink = std::move(sink);
+            }
         };
     }
     if (created) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -42,6 +43,8 @@ public:
 
     RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStore& store, const Clock& clock,
                      McpToolCatalog catalog);
+    // Ends the answers still waiting (their streams close, their calls end as "relay_failed"
+    // without touching the network): it must go before the network does.
     ~RelayMcpEndpoint();
     RelayMcpEndpoint(const RelayMcpEndpoint&) = delete;
     RelayMcpEndpoint& operator=(const RelayMcpEndpoint&) = delete;
@@ -59,6 +62,8 @@ public:
     // One MCP server with the device it calls, shared with the requests under way; defined in
     // the implementation.
     struct Served;
+    // What became of one request's message; defined in the implementation.
+    struct Answer;
 
 private:
     struct Session {
@@ -79,6 +84,8 @@ private:
     RelayRateLimit calls_;
     RelayMcpCommandWaits waits_;
     std::map<std::string, Session, std::less<>> sessions_;
+    // The answers that went out as streams, until they end.
+    std::vector<std::weak_ptr<Answer>> streams_;
 };
 
 } // namespace corvane

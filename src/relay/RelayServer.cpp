@@ -259,6 +259,7 @@ RelayServer::~RelayServer() {
     hub_.observe(nullptr);
     // The sinks post to the network thread, which goes next.
     events_.endAll();
+    mcp_.reset();
     // The links tell the hub they ended, so they go while it is still here.
     network_.reset();
 }

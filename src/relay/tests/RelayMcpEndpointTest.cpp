@@ -1,6 +1,7 @@
 // The relay's /mcp over real TLS where the SDK-driven test cannot reach: what is refused before
 // the message is read (a foreign Origin, a body larger than allowed, before it is sent), the life
 // of a session bound to its grant, and a call to a device that is not connected.
+#include "DeviceMessages.h"
 #include "HttpsClient.h"
 
 #include "core/ContractValidator.h"
@@ -14,8 +15,11 @@
 #include "support/TestRelay.h"
 #include "support/VirtualClock.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QWebSocket>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +31,7 @@ namespace {
 const JSON initialize = JSON::parse(
     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-11-25",)"
     R"("capabilities":{},"clientInfo":{"name":"t","version":"1"}}})");
+const std::string deviceToken = "device-token";
 const JSON getState = JSON::parse(
     R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_state","arguments":{}}})");
 
@@ -52,7 +57,7 @@ protected:
         store.addPairing({code, device, "bootstrap", "Laptop", clock.now() + 10min,
                           RelayStore::PairingState::Pending, 0, "1.0", clock.now(), "block"});
         store.approvePairing(code, account, clock.now());
-        store.redeemPairing("bootstrap", "device-token", clock.now());
+        store.redeemPairing("bootstrap", RelaySecrets::digest(deviceToken), clock.now());
         oauth.addClient({"client", "Test Assistant", {"http://127.0.0.1:1/cb"}, clock.now()});
     }
 
@@ -160,6 +165,62 @@ TEST_F(RelayMcpEndpointTest, SessionsBelongToTheirGrantAndEndOnRequest) {
     EXPECT_EQ(mcp("POST", bearer, initialize).status, 429);
     clock.advance(RelayMcpEndpoint::sessionIdle);
     EXPECT_EQ(mcp("POST", bearer, initialize).status, 200);
+}
+
+TEST_F(RelayMcpEndpointTest, ACallWaitsForTheDeviceAndEndsWithIt) {
+    // The device says hello, then takes each command and goes away before its result.
+    QWebSocket socket;
+    bool ready = false;
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString& text) {
+        const JSON message = JSON::parse(text.toStdString());
+        ready = ready || *message.stringMember("type") == "ready";
+        if (*message.stringMember("type") == "command") {
+            socket.sendTextMessage(QString::fromStdString(
+                envelope("delivered", JSON::Object{{"command_id", *message.find("command_id")}})
+                    .data()));
+            socket.close();
+        }
+    });
+    QObject::connect(&socket, &QWebSocket::connected, &socket, [&] {
+        socket.sendTextMessage(QString::fromStdString(helloWith(deviceToken).data()));
+    });
+    QNetworkRequest request(QUrl(QStringLiteral("wss://127.0.0.1:%1/v1/ws/device").arg(port)));
+    request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(device));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(TestRelay::authority());
+    socket.setSslConfiguration(tls);
+    socket.open(request);
+    QElapsedTimer waited;
+    waited.start();
+    while (!ready && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    ASSERT_TRUE(ready) << socket.errorString().toStdString();
+
+    const std::string bearer = token();
+    // The tools are those of the capability report the device sent.
+    const JSON list =
+        JSON::parse(R"({"jsonrpc":"2.0","id":3,"method":"tools/list","params":{"_meta":{)"
+                    R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                    R"("io.modelcontextprotocol/clientCapabilities":{}}}})");
+    const HttpsClient::Reply tools = mcp("POST", bearer, list, {{"Mcp-Method", "tools/list"}});
+    ASSERT_EQ(tools.status, 200) << tools.raw.toStdString();
+    std::vector<std::string> names;
+    for (const JSON& tool : *tools.body.find("result")->find("tools")->array()) {
+        names.push_back(*tool.stringMember("name"));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"get_state", "mute"}));
+
+    const HttpsClient::Reply started = mcp("POST", bearer, initialize);
+    const HttpsClient::Reply call =
+        mcp("POST", bearer, getState, {{"Mcp-Session-Id", started.header("mcp-session-id")}});
+    EXPECT_EQ(call.header("content-type"), "text/event-stream");
+    EXPECT_NE(call.raw.indexOf("event: message\ndata: "), -1) << call.raw.toStdString();
+    EXPECT_NE(call.raw.indexOf("device_disconnected: "), -1) << call.raw.toStdString();
+    const std::vector<RelayStore::Audit> audit = store.auditOf(device, 10);
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0].outcome, "device_disconnected");
+    EXPECT_EQ(audit[0].assistant, "Test Assistant");
 }
 
 } // namespace
