@@ -16,8 +16,8 @@
 #include "core/Envelope.h"
 #include "core/JSON.h"
 #include "core/SystemClock.h"
-#include "relay/RelayAccounts.h"
 #include "relay/RelayPairing.h"
+#include "relay/RelayPasswords.h"
 #include "relay/SqliteRelayStore.h"
 
 #include <QCoreApplication>
@@ -133,9 +133,7 @@ int measure() {
         SystemClock clock;
         const ContractValidator validator(QStringLiteral(CORVANE_SCHEMA_PATH));
         RelayPairing pairing(store, clock, validator);
-        RelayAccounts accounts(store, clock);
-        const std::int64_t owner =
-            accounts.setUp(accounts.setupToken(), "load", password).accountId;
+        const std::int64_t owner = *store.createAccount("load", RelayPasswords::hashNow(password));
         for (int i = 0; i < devices; ++i) {
             const JSON code = pairing.code(JSON(JSON::Object{{"device_name", JSON("Load")},
                                                              {"kind", JSON("mac")},

@@ -328,6 +328,13 @@ bool DeviceHub::deliver(Session& session, const JSON& message) {
 void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                        std::size_t weight) {
     Pending& pending = commands_.at(commandId);
+    if (const auto open = openByDevice_.find(pending.command.deviceId);
+        open != openByDevice_.end()) {
+        open->second.erase(commandId);
+        if (open->second.empty()) {
+            openByDevice_.erase(open);
+        }
+    }
     pending.command.state = CommandState::Finished;
     pending.command.ok = ok;
     pending.command.data = std::move(data);
@@ -338,13 +345,9 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     finishedWeight_ += pending.weight;
     commandChanged(pending.command);
     forgetFinished(pending.finishedAt);
-    try {
-        store_.finishAudit(commandId, ok ? std::string("succeeded") : pending.command.errorCode,
-                           clock_.now());
-    } catch (const std::exception& error) {
-        // The result still reaches the dashboard; the audit row keeps its empty outcome.
-        qWarning("relay: audit not finished: %s", error.what());
-    }
+    // The result still reaches the dashboard; when this fails, the row keeps its empty outcome.
+    write([commandId, outcome = ok ? std::string("succeeded") : pending.command.errorCode,
+           now = clock_.now()](RelayStore& store) { store.finishAudit(commandId, outcome, now); });
 }
 
 void DeviceHub::deviceChanged(const std::string& deviceId) {
@@ -364,17 +367,16 @@ void DeviceHub::commandChanged(const Command& command) {
 }
 
 void DeviceHub::failOutstanding(const std::string& deviceId) {
+    const auto open = openByDevice_.find(deviceId);
+    if (open == openByDevice_.end()) {
+        return;
+    }
     std::vector<std::pair<std::string, std::string>> ended;
-    for (const auto& [id, pending] : commands_) {
-        if (pending.command.deviceId != deviceId) {
-            continue;
-        }
-        if (pending.command.state == CommandState::Sent) {
-            ended.emplace_back(id, "device_offline");
-        } else if (pending.command.state == CommandState::Delivered) {
-            // It may have run: the person must look before sending it again.
-            ended.emplace_back(id, "device_disconnected");
-        }
+    for (const std::string& id : open->second) {
+        // Delivered may have run: the person must look before sending it again.
+        ended.emplace_back(id, commands_.at(id).command.state == CommandState::Sent
+                                   ? "device_offline"
+                                   : "device_disconnected");
     }
     for (auto& [id, code] : ended) {
         finish(id, false, JSON(), std::move(code));
@@ -434,17 +436,17 @@ void DeviceHub::sweepNow() {
     if (wall >= nextCommandLimit_) {
         std::vector<std::pair<std::string, std::string>> expired;
         Clock::WallTime next = Clock::WallTime::max();
-        for (const auto& [id, pending] : commands_) {
-            const Command& command = pending.command;
-            if (command.state == CommandState::Finished) {
-                continue;
-            }
-            const bool sent = command.state == CommandState::Sent;
-            const Clock::WallTime limit = command.expiresAt + (sent ? deliveryGrace : resultLimit);
-            if (wall >= limit) {
-                expired.emplace_back(id, sent ? "command_expired" : "command_timed_out");
-            } else {
-                next = std::min(next, limit);
+        for (const auto& [device, open] : openByDevice_) {
+            for (const std::string& id : open) {
+                const Command& command = commands_.at(id).command;
+                const bool sent = command.state == CommandState::Sent;
+                const Clock::WallTime limit =
+                    command.expiresAt + (sent ? deliveryGrace : resultLimit);
+                if (wall >= limit) {
+                    expired.emplace_back(id, sent ? "command_expired" : "command_timed_out");
+                } else {
+                    next = std::min(next, limit);
+                }
             }
         }
         nextCommandLimit_ = next;
@@ -463,53 +465,94 @@ std::optional<DeviceHub::Live> DeviceHub::live(const std::string& deviceId) cons
 }
 
 std::string DeviceHub::send(std::int64_t accountId, const std::string& deviceId,
-                            const std::string& action, const JSON& params,
-                            const std::string& assistant) {
+                            const std::string& action, const JSON& params) {
     const std::optional<RelayStore::Device> device = store_.device(deviceId);
-    if (!device || device->revoked || device->accountId != accountId) {
+    if (!device) {
         throw ContractError("device_not_found");
     }
-    const auto session = byDevice_.find(deviceId);
-    if (session == byDevice_.end()) {
+    return send(accountId, *device, action, params);
+}
+
+std::string DeviceHub::send(std::int64_t accountId, const RelayStore::Device& device,
+                            const std::string& action, const JSON& params) {
+    Outgoing outgoing = prepare(accountId, device, action, params);
+    store_.addAudit(outgoing.audit());
+    return dispatch(std::move(outgoing));
+}
+
+DeviceHub::Outgoing DeviceHub::prepare(std::int64_t accountId, const RelayStore::Device& device,
+                                       const std::string& action, const JSON& params) const {
+    if (device.revoked || device.accountId != accountId) {
+        throw ContractError("device_not_found");
+    }
+    if (!byDevice_.contains(device.id)) {
         throw ContractError("device_offline");
     }
-    std::size_t outstanding = 0;
-    for (const auto& [id, pending] : commands_) {
-        if (pending.command.deviceId == deviceId &&
-            pending.command.state != CommandState::Finished) {
-            ++outstanding;
-        }
-    }
-    if (outstanding >= outstandingPerDevice) {
+    if (busy(device.id)) {
         throw ContractError("device_busy");
     }
-    const Clock::WallTime now = clock_.now();
-    Command command;
+    Outgoing outgoing;
+    outgoing.sentAt = clock_.now();
+    Command& command = outgoing.command;
     command.id = Uuid::make();
     command.accountId = accountId;
-    command.deviceId = deviceId;
+    command.deviceId = device.id;
     command.action = action;
-    command.expiresAt = now + commandLifetime;
-    const JSON message =
+    command.expiresAt = outgoing.sentAt + commandLifetime;
+    outgoing.message =
         envelope("command",
                  JSON::Object{{"command_id", JSON(command.id)},
                               {"action", JSON(action)},
                               {"params", params},
                               {"expires_at", JSON(WireTime::text(command.expiresAt))}},
-                 now);
+                 outgoing.sentAt);
     try {
-        validator_.validate("RelayMessage", message);
+        validator_.validate("RelayMessage", outgoing.message);
     } catch (const ContractError&) {
         throw ContractError("invalid_request");
     }
-    // Audited before it leaves: no command reaches a device without its row.
-    store_.addAudit(
-        RelayStore::Audit{command.id, accountId, deviceId, action, "", now, {}, assistant});
+    return outgoing;
+}
+
+std::string DeviceHub::dispatch(Outgoing outgoing) {
+    Command& command = outgoing.command;
+    // The device may have gone, or filled up, while its row was written: the row says why the
+    // command never left.
+    const auto session = byDevice_.find(command.deviceId);
+    const char* refusal = session == byDevice_.end() ? "device_offline"
+                          : busy(command.deviceId)   ? "device_busy"
+                                                     : nullptr;
+    if (refusal != nullptr) {
+        write([id = command.id, outcome = std::string(refusal),
+               now = clock_.now()](RelayStore& store) { store.finishAudit(id, outcome, now); });
+        throw ContractError(refusal);
+    }
     commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
+    openByDevice_[command.deviceId].insert(command.id);
     nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
-    sessions_.at(session->second).link->sendText(message.data());
+    sessions_.at(session->second).link->sendText(outgoing.message.data());
     commandChanged(command);
     return command.id;
+}
+
+bool DeviceHub::busy(const std::string& deviceId) const {
+    const auto open = openByDevice_.find(deviceId);
+    return open != openByDevice_.end() && open->second.size() >= outstandingPerDevice;
+}
+
+void DeviceHub::write(std::function<void(RelayStore&)> work) {
+    std::function<void(RelayStore&)> logged = [work = std::move(work)](RelayStore& store) {
+        try {
+            work(store);
+        } catch (const std::exception& error) {
+            qWarning("relay: audit not finished: %s", error.what());
+        }
+    };
+    if (writeLater_) {
+        writeLater_(std::move(logged));
+    } else {
+        logged(store_);
+    }
 }
 
 std::optional<DeviceHub::Command> DeviceHub::command(std::int64_t accountId,
@@ -523,6 +566,10 @@ std::optional<DeviceHub::Command> DeviceHub::command(std::int64_t accountId,
 
 void DeviceHub::revoke(const std::string& deviceId) {
     store_.revokeDevice(deviceId);
+    revoked(deviceId);
+}
+
+void DeviceHub::revoked(const std::string& deviceId) {
     const auto found = byDevice_.find(deviceId);
     if (found == byDevice_.end()) {
         return;

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -91,6 +93,11 @@ public:
     DeviceHub(const DeviceHub&) = delete;
     DeviceHub& operator=(const DeviceHub&) = delete;
 
+    // Takes a write to run later, in order with the store's other work (the finish of a command's
+    // audit row, which the result does not wait for); without one, it runs at once.
+    using Writer = std::function<void(std::function<void(RelayStore&)>)>;
+    void writeLater(Writer writer) { writeLater_ = std::move(writer); }
+
     // Told of each change from now on (nullptr: nobody); it must outlive the hub's use of it.
     void observe(DeviceHubObserver* observer) noexcept { observer_ = observer; }
 
@@ -109,13 +116,35 @@ public:
     // Sends `action` with `params` to the device on behalf of `accountId` and returns the command
     // id. Throws ContractError "device_not_found" (not this account's, or revoked),
     // "device_offline", "device_busy" (too many outstanding) or "invalid_request" (the command
-    // would break the contract). `assistant` names the assistant it comes from, for the audit.
+    // would break the contract).
     std::string send(std::int64_t accountId, const std::string& deviceId, const std::string& action,
-                     const JSON& params, const std::string& assistant = {});
+                     const JSON& params);
+    // The same for a device its caller has just read from the store.
+    std::string send(std::int64_t accountId, const RelayStore::Device& device,
+                     const std::string& action, const JSON& params);
+
+    // send() in two steps, so that a caller can write the audit row without holding the thread:
+    // prepare() checks and builds the command (the same refusals as send), the caller stores
+    // audit(), then dispatch() sends it and returns its id. A device gone or busy by then is
+    // refused as in send, and the row is finished with that code.
+    struct Outgoing {
+        Command command;
+        JSON message;
+        RelayStore::Time sentAt;
+        RelayStore::Audit audit() const {
+            return {command.id, command.accountId, command.deviceId, command.action, "", sentAt,
+                    {}};
+        }
+    };
+    Outgoing prepare(std::int64_t accountId, const RelayStore::Device& device,
+                     const std::string& action, const JSON& params) const;
+    std::string dispatch(Outgoing outgoing);
     // A command of `accountId`, absent when unknown, forgotten or someone else's.
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.
     void revoke(const std::string& deviceId);
+    // The same for a device its caller has already revoked in the store.
+    void revoked(const std::string& deviceId);
 
 private:
     // What a device may still send (see messageBurst), as of refilledAt.
@@ -165,6 +194,9 @@ private:
     void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                 std::size_t weight = 0);
     void failOutstanding(const std::string& deviceId);
+    bool busy(const std::string& deviceId) const;
+    // An audit write of the hub's own, later when it has a writer; failures are logged.
+    void write(std::function<void(RelayStore&)> work);
     // Forgets finished commands past their time, count or size, oldest first.
     void forgetFinished(Clock::MonotonicTime now);
 
@@ -181,9 +213,13 @@ private:
     std::map<std::string, Live, std::less<>> live_;
     std::map<std::string, Budget, std::less<>> budgets_;
     std::map<std::string, Pending, std::less<>> commands_;
+    // The ids of each device's commands not yet finished, so that sending, a device going and the
+    // sweep never walk the finished ones kept for reading.
+    std::map<std::string, std::set<std::string>, std::less<>> openByDevice_;
     std::deque<std::string> finishedOrder_; // finished command ids, oldest first
     std::size_t finishedWeight_ = 0;
     DeviceHubObserver* observer_ = nullptr;
+    Writer writeLater_;
 };
 
 } // namespace corvane

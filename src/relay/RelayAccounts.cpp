@@ -1,9 +1,9 @@
 #include "relay/RelayAccounts.h"
 
 #include "core/ContractError.h"
+#include "relay/RelayPasswords.h"
 #include "relay/RelaySecrets.h"
-
-#include <sodium.h>
+#include "relay/RelayStoreThread.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -11,20 +11,6 @@
 namespace corvane {
 
 namespace {
-
-std::string hashPassword(const std::string& password) {
-    char out[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str_alg(
-            out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-            crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0) {
-        throw std::runtime_error("password hashing ran out of memory");
-    }
-    return out;
-}
-
-bool verifyPassword(const std::string& hash, const std::string& password) {
-    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
 
 bool plausibleName(const std::string& name) {
     if (name.empty() || name.size() > 100) {
@@ -38,25 +24,51 @@ bool plausibleName(const std::string& name) {
     return true;
 }
 
+// What a joining needs from the store before the password is hashed.
+struct Invitation {
+    std::optional<std::int64_t> ownerId;
+    bool nameTaken = false;
+};
+
+// Marks a sign-in from one address as being checked for as long as it lives.
+class Checking {
+public:
+    Checking(std::map<std::string, int, std::less<>>& table, std::string key)
+        : table_(table)
+        , key_(std::move(key)) {
+        ++table_[key_];
+    }
+    ~Checking() {
+        const auto found = table_.find(key_);
+        if (--found->second == 0) {
+            table_.erase(found);
+        }
+    }
+    Checking(const Checking&) = delete;
+    Checking& operator=(const Checking&) = delete;
+
+private:
+    std::map<std::string, int, std::less<>>& table_;
+    std::string key_;
+};
+
 } // namespace
 
-RelayAccounts::RelayAccounts(RelayStore& store, const Clock& clock)
+RelayAccounts::RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords, const Clock& clock)
     : store_(store)
+    , passwords_(passwords)
     , clock_(clock)
     , failures_(clock, failuresAllowed, failureWindow)
     , paced_(clock, 1, failedAddressPace) {
-    if (sodium_init() < 0) {
-        throw std::runtime_error("libsodium cannot start");
-    }
-    if (store_.accountCount() == 0) {
+    if (store_.call<std::int64_t>([](RelayStore& stored) { return stored.accountCount(); }) == 0) {
         setupToken_ = RelaySecrets::randomToken();
     }
-    dummyHash_ = hashPassword(RelaySecrets::randomToken());
+    dummyHash_ = RelayPasswords::hashNow(RelaySecrets::randomToken());
 }
 
-RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std::string& name,
-                                            const std::string& password,
-                                            const std::string& browser) {
+QCoro::Task<RelayAccounts::Session> RelayAccounts::setUp(std::string token, std::string name,
+                                                         std::string password,
+                                                         std::string browser) {
     if (setupToken_.empty() || !RelaySecrets::same(token, setupToken_)) {
         throw ContractError("setup_not_available");
     }
@@ -64,21 +76,37 @@ RelayAccounts::Session RelayAccounts::setUp(const std::string& token, const std:
         password.size() > longestPassword) {
         throw ContractError("invalid_request");
     }
-    const std::optional<std::int64_t> id = store_.createAccount(name, hashPassword(password));
-    if (!id) {
-        throw ContractError("setup_not_available");
+    // Taken while the account is made, so that a second set-up at the same time cannot make
+    // another; given back when this one fails.
+    const std::string held = std::exchange(setupToken_, std::string());
+    try {
+        const std::string hash = co_await passwords_.hash(std::move(password));
+        std::function<std::optional<std::int64_t>(RelayStore&)> create =
+            [name, hash](RelayStore& stored) {
+                return stored.createAccount(name, hash);
+            };
+        const std::optional<std::int64_t> id =
+            co_await store_.run<std::optional<std::int64_t>>(std::move(create));
+        if (!id) {
+            throw ContractError("setup_not_available");
+        }
+        co_return start(RelayStore::Account{*id, name, {}, {}}, browser);
+    } catch (...) {
+        setupToken_ = held;
+        throw;
     }
-    setupToken_.clear();
-    return start(RelayStore::Account{*id, name, {}, {}}, browser);
 }
 
-RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std::string& password,
-                                             const std::string& address, bool holdsSession,
-                                             const std::string& browser) {
+QCoro::Task<RelayAccounts::Session> RelayAccounts::signIn(std::string name, std::string password,
+                                                          std::string address, bool holdsSession,
+                                                          std::string browser) {
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
-    // Checked before the password, so a limited caller learns nothing from a right guess.
-    if (failures_.limited(byAddress)) {
+    // Checked before the password, so a limited caller learns nothing from a right guess; the
+    // address's sign-ins still being checked count as failures until they are known.
+    const auto checked = checking_.find(byAddress);
+    const std::size_t underWay = checked != checking_.end() ? checked->second : 0;
+    if (failures_.count(byAddress) + underWay >= static_cast<std::size_t>(failuresAllowed)) {
         throw ContractError("rate_limited");
     }
     // A name under attack slows down only addresses that failed themselves: a refusal of every
@@ -93,16 +121,24 @@ RelayAccounts::Session RelayAccounts::signIn(const std::string& name, const std:
     if (password.size() > longestPassword) {
         throw ContractError("sign_in_failed");
     }
-    const std::optional<RelayStore::Account> account =
-        plausibleName(name) ? store_.accountByName(name) : std::nullopt;
-    const bool right = verifyPassword(account ? account->passwordHash : dummyHash_, password);
+    const Checking checking(checking_, byAddress);
+    std::optional<RelayStore::Account> account;
+    if (plausibleName(name)) {
+        std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
+            [name](RelayStore& stored) {
+                return stored.accountByName(name);
+            };
+        account = co_await store_.run<std::optional<RelayStore::Account>>(std::move(find));
+    }
+    const bool right = co_await passwords_.verify(account ? account->passwordHash : dummyHash_,
+                                                  std::move(password));
     if (!account || !right) {
         failures_.note(byName);
         failures_.note(byAddress);
         throw ContractError("sign_in_failed");
     }
     // The name's failures stay: its owner signing in does not end a stranger's guessing.
-    return start(*account, browser);
+    co_return start(*account, browser);
 }
 
 std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& token) {
@@ -151,69 +187,112 @@ std::vector<std::string> RelayAccounts::signOutOthers(std::int64_t personId,
     return ended;
 }
 
-std::string RelayAccounts::invite(const Session& owner) {
+QCoro::Task<std::string> RelayAccounts::invite(Session owner) {
     if (!owner.owner()) {
         throw ContractError("owner_only");
     }
     std::string token = RelaySecrets::randomToken();
-    store_.addInvite(RelaySecrets::digest(token), owner.accountId, clock_.now() + inviteLifetime);
-    return token;
+    std::function<void(RelayStore&)> add =
+        [hash = RelaySecrets::digest(token), account = owner.accountId,
+         expires = clock_.now() + inviteLifetime](RelayStore& stored) {
+            stored.addInvite(hash, account, expires);
+        };
+    co_await store_.run<void>(std::move(add));
+    co_return token;
 }
 
-RelayAccounts::Session RelayAccounts::join(const std::string& token, const std::string& name,
-                                           const std::string& password,
-                                           const std::string& browser) {
+QCoro::Task<RelayAccounts::Session> RelayAccounts::join(std::string token, std::string name,
+                                                        std::string password, std::string browser) {
     if (!plausibleName(name) || password.size() < shortestPassword ||
         password.size() > longestPassword) {
         throw ContractError("invalid_request");
     }
     // The link first, so that names are told apart only to its holder; then the name, before the
     // link is spent, so that a taken one leaves it working.
-    const std::string tokenHash = RelaySecrets::digest(token);
-    if (token.empty() || !store_.inviteOwner(tokenHash, clock_.now())) {
+    if (token.empty()) {
         throw ContractError("invite_not_available");
     }
-    if (store_.accountByName(name)) {
+    const std::string tokenHash = RelaySecrets::digest(token);
+    std::function<Invitation(RelayStore&)> take = [tokenHash, name,
+                                                   now = clock_.now()](RelayStore& stored) {
+        Invitation invitation;
+        if (!stored.inviteOwner(tokenHash, now)) {
+            return invitation;
+        }
+        if (stored.accountByName(name)) {
+            invitation.nameTaken = true;
+            return invitation;
+        }
+        invitation.ownerId = stored.takeInvite(tokenHash, now);
+        return invitation;
+    };
+    const Invitation invitation = co_await store_.run<Invitation>(std::move(take));
+    if (invitation.nameTaken) {
         throw ContractError("name_taken");
     }
-    const std::optional<std::int64_t> ownerId = store_.takeInvite(tokenHash, clock_.now());
-    if (!ownerId) {
+    if (!invitation.ownerId) {
         throw ContractError("invite_not_available");
     }
-    const std::string hash = hashPassword(password);
-    const std::optional<std::int64_t> id = store_.createMember(name, hash, *ownerId);
+    const std::int64_t ownerId = *invitation.ownerId;
+    const std::string hash = co_await passwords_.hash(std::move(password));
+    std::function<std::optional<std::int64_t>(RelayStore&)> create = [name, hash,
+                                                                      ownerId](RelayStore& stored) {
+        return stored.createMember(name, hash, ownerId);
+    };
+    const std::optional<std::int64_t> id =
+        co_await store_.run<std::optional<std::int64_t>>(std::move(create));
     if (!id) {
         throw ContractError("name_taken");
     }
-    return start(RelayStore::Account{*id, name, hash, ownerId}, browser);
+    co_return start(RelayStore::Account{*id, name, hash, ownerId}, browser);
 }
 
-std::vector<std::string> RelayAccounts::remove(const Session& owner, std::int64_t personId) {
+QCoro::Task<std::vector<std::string>> RelayAccounts::remove(Session owner, std::int64_t personId) {
     if (!owner.owner()) {
         throw ContractError("owner_only");
     }
-    if (personId == owner.personId || !store_.removeMember(owner.accountId, personId)) {
+    if (personId == owner.personId) {
         throw ContractError("not_found");
     }
-    return signOutOthers(personId);
+    std::function<bool(RelayStore&)> removing = [account = owner.accountId,
+                                                 personId](RelayStore& stored) {
+        return stored.removeMember(account, personId);
+    };
+    const bool removed = co_await store_.run<bool>(std::move(removing));
+    if (!removed) {
+        throw ContractError("not_found");
+    }
+    co_return signOutOthers(personId);
 }
 
-void RelayAccounts::changePassword(const Session& session, const std::string& current,
-                                   const std::string& next) {
+QCoro::Task<> RelayAccounts::changePassword(Session session, std::string current,
+                                            std::string next) {
     const std::string byName = "name:" + session.name;
     if (failures_.limited(byName)) {
         throw ContractError("rate_limited");
     }
-    const std::optional<RelayStore::Account> account = store_.accountByName(session.name);
-    if (!account || account->id != session.personId || current.size() > longestPassword ||
-        !verifyPassword(account->passwordHash, current)) {
+    std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
+        [name = session.name](RelayStore& stored) {
+            return stored.accountByName(name);
+        };
+    const std::optional<RelayStore::Account> account =
+        co_await store_.run<std::optional<RelayStore::Account>>(std::move(find));
+    bool right = false;
+    if (account && account->id == session.personId && current.size() <= longestPassword) {
+        right = co_await passwords_.verify(account->passwordHash, std::move(current));
+    }
+    if (!right) {
         failures_.note(byName);
         throw ContractError("wrong_password");
     }
     if (next.size() < shortestPassword || next.size() > longestPassword) {
         throw ContractError("weak_password");
     }
-    store_.setPasswordHash(account->id, hashPassword(next));
+    const std::string hash = co_await passwords_.hash(std::move(next));
+    std::function<void(RelayStore&)> replace = [id = account->id, hash](RelayStore& stored) {
+        stored.setPasswordHash(id, hash);
+    };
+    co_await store_.run<void>(std::move(replace));
 }
 
 RelayAccounts::Session RelayAccounts::start(const RelayStore::Account& person,

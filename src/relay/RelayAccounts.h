@@ -4,9 +4,12 @@
 #include "relay/RelayRateLimit.h"
 #include "relay/RelayStore.h"
 
+#include <qcoro/qcorotask.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +22,12 @@ namespace corvane {
 // the browser does. Failed sign-ins are counted per address (which is then refused for a while)
 // and per account name (which only slows down addresses that have failed themselves, so that
 // strangers' guesses never lock the owner out). Refusals are ContractErrors:
-// "setup_not_available", "invalid_request", "sign_in_failed", "rate_limited". Main thread only.
+// "setup_not_available", "invalid_request", "sign_in_failed", "rate_limited". Main thread only;
+// the store's work runs on its thread and Argon2id on the password pool, both awaited, and the
+// object must outlive the calls under way.
+class RelayPasswords;
+class RelayStoreThread;
+
 class RelayAccounts {
 public:
     static constexpr std::chrono::hours sessionLifetime{12};
@@ -51,17 +59,17 @@ public:
         Session session;
     };
 
-    RelayAccounts(RelayStore& store, const Clock& clock);
+    RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords, const Clock& clock);
 
     // The one-time token while no account exists, else empty.
     const std::string& setupToken() const noexcept { return setupToken_; }
     // Creates the first account and signs it in.
-    Session setUp(const std::string& token, const std::string& name, const std::string& password,
-                  const std::string& browser = {});
+    QCoro::Task<Session> setUp(std::string token, std::string name, std::string password,
+                               std::string browser = {});
     // `address` is the caller's RelayRateLimit::addressBlock; `holdsSession` says the caller
     // already holds a live session of this name (a browser signing in again).
-    Session signIn(const std::string& name, const std::string& password, const std::string& address,
-                   bool holdsSession = false, const std::string& browser = {});
+    QCoro::Task<Session> signIn(std::string name, std::string password, std::string address,
+                                bool holdsSession = false, std::string browser = {});
     // The live session for a cookie value; absent when unknown or expired.
     std::optional<Session> session(const std::string& token);
     void signOut(const std::string& token);
@@ -72,29 +80,32 @@ public:
     std::vector<std::string> signOutOthers(std::int64_t personId, const std::string& keptKey = {});
     // A one-time link's token that lets a second person into the owner's account
     // ("owner_only" for a member).
-    std::string invite(const Session& owner);
+    QCoro::Task<std::string> invite(Session owner);
     // Creates the invited person and signs them in ("invite_not_available" for a link used,
     // replaced or expired; "name_taken"; "invalid_request" as at set-up).
-    Session join(const std::string& token, const std::string& name, const std::string& password,
-                 const std::string& browser = {});
+    QCoro::Task<Session> join(std::string token, std::string name, std::string password,
+                              std::string browser = {});
     // Removes a member of the owner's account and ends their sessions, whose keys it returns
     // ("owner_only", "not_found").
-    std::vector<std::string> remove(const Session& owner, std::int64_t personId);
+    QCoro::Task<std::vector<std::string>> remove(Session owner, std::int64_t personId);
     // Replaces the password after checking the current one ("wrong_password", counted with the
     // sign-in failures of the name; "weak_password" for a new one too short or too long).
-    void changePassword(const Session& session, const std::string& current,
-                        const std::string& next);
+    QCoro::Task<> changePassword(Session session, std::string current, std::string next);
 
 private:
     Session start(const RelayStore::Account& person, const std::string& browser);
 
-    RelayStore& store_;
+    RelayStoreThread& store_;
+    RelayPasswords& passwords_;
     const Clock& clock_;
     std::string setupToken_;
     std::string dummyHash_; // verified against when the name is unknown, to take as long
     std::map<std::string, Session, std::less<>> sessions_;
     RelayRateLimit failures_;
     RelayRateLimit paced_;
+    // Sign-ins being checked per address, counted with its failures: many at once from one
+    // address must not all pass the limit while none of them has failed yet.
+    std::map<std::string, int, std::less<>> checking_;
 };
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 #include "core/WireTime.h"
 #include "relay/DeviceHub.h"
 #include "relay/RelayMcpCommandWaits.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/RelayText.h"
 
 namespace corvane {
@@ -19,18 +20,43 @@ constexpr int openRowsAtMost = static_cast<int>(DeviceHub::outstandingPerDevice)
 
 } // namespace
 
-RelayDeviceToolCaller::RelayDeviceToolCaller(DeviceHub& hub, RelayStore& store,
-                                             RelayMcpCommandWaits& waits, Target target)
+RelayDeviceToolCaller::RelayDeviceToolCaller(DeviceHub& hub, RelayStoreThread& store,
+                                             RelayMcpCommandWaits& waits,
+                                             std::weak_ptr<const bool> relay, Target target)
     : hub_(hub)
     , store_(store)
     , waits_(waits)
+    , relay_(std::move(relay))
     , target_(std::move(target)) {}
 
 QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON params) {
+    // The dashboard's command path: the device read, the command prepared, its row (naming the
+    // assistant) stored before it leaves, then sent.
+    std::function<std::optional<RelayStore::Device>(RelayStore&)> read =
+        [id = target_.deviceId](RelayStore& stored) {
+            return stored.device(id);
+        };
+    const std::optional<RelayStore::Device> device =
+        co_await store_.run<std::optional<RelayStore::Device>>(std::move(read));
+    if (relay_.expired()) {
+        co_return refusal("relay_failed");
+    }
+    if (!device) {
+        co_return refusal("device_not_found");
+    }
     std::string commandId;
     try {
-        commandId =
-            hub_.send(target_.accountId, target_.deviceId, action, params, target_.assistant);
+        DeviceHub::Outgoing outgoing = hub_.prepare(target_.accountId, *device, action, params);
+        RelayStore::Audit row = outgoing.audit();
+        row.assistant = target_.assistant;
+        std::function<void(RelayStore&)> audit = [row = std::move(row)](RelayStore& stored) {
+            stored.addAudit(row);
+        };
+        co_await store_.run<void>(std::move(audit));
+        if (relay_.expired()) {
+            co_return refusal("relay_failed");
+        }
+        commandId = hub_.dispatch(std::move(outgoing));
     } catch (const ContractError& error) {
         co_return refusal(error.code());
     }
@@ -62,9 +88,14 @@ QCoro::Task<std::optional<std::vector<std::string>>> RelayDeviceToolCaller::acti
 }
 
 QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::recentActivity() {
+    std::function<std::vector<RelayStore::Audit>(RelayStore&)> list =
+        [id = target_.deviceId](RelayStore& stored) {
+            return stored.auditOf(id, activityRecords + openRowsAtMost);
+        };
+    const std::vector<RelayStore::Audit> rows =
+        co_await store_.run<std::vector<RelayStore::Audit>>(std::move(list));
     JSON::Array records;
-    for (const RelayStore::Audit& audit :
-         store_.auditOf(target_.deviceId, activityRecords + openRowsAtMost)) {
+    for (const RelayStore::Audit& audit : rows) {
         if (!audit.finishedAt) {
             continue;
         }

@@ -15,9 +15,10 @@
 namespace corvane {
 
 struct RelayMcpEndpoint::Served {
-    Served(DeviceHub& hub, RelayStore& store, RelayMcpCommandWaits& waits,
-           RelayDeviceToolCaller::Target target, McpToolCatalog catalog)
-        : caller(hub, store, waits, std::move(target))
+    Served(DeviceHub& hub, RelayStoreThread& store, RelayMcpCommandWaits& waits,
+           std::weak_ptr<const bool> alive, RelayDeviceToolCaller::Target target,
+           McpToolCatalog catalog)
+        : caller(hub, store, waits, std::move(alive), std::move(target))
         , server(std::move(catalog), caller, options()) {}
 
     static McpServer::Options options() {
@@ -156,7 +157,7 @@ bool initializes(const QByteArray& body) {
 
 } // namespace
 
-RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStore& store,
+RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStoreThread& store,
                                    const Clock& clock, McpToolCatalog catalog)
     : oauth_(oauth)
     , hub_(hub)
@@ -251,12 +252,12 @@ RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
                                     "Too many sessions; end one (DELETE) or wait until one "
                                     "expires");
         }
-        served = std::make_shared<Served>(hub_, store_, waits_, target, catalog_);
+        served = std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_);
         created = Uuid::make();
         sessions_.emplace(
             *created, Session{access->grantId, access->accountId, clock_.monotonicNow(), served});
     } else {
-        served = std::make_shared<Served>(hub_, store_, waits_, target, catalog_);
+        served = std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_);
     }
 
     McpServer::Headers headers{version, headerValue(request, "mcp-method"),

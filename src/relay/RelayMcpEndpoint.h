@@ -17,7 +17,7 @@
 namespace corvane {
 
 class RelayOAuthHttp;
-class RelayStore;
+class RelayStoreThread;
 
 // The relay's MCP endpoint, "/mcp", over the Streamable HTTP transport: an assistant holding an
 // access token for one device operates that device through the relay (RelayDeviceToolCaller).
@@ -41,8 +41,8 @@ public:
     // Calls one grant (one assistant on one device) may make in a minute.
     static constexpr int callsPerMinute = 600;
 
-    RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStore& store, const Clock& clock,
-                     McpToolCatalog catalog);
+    RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStoreThread& store,
+                     const Clock& clock, McpToolCatalog catalog);
     // Ends the answers still waiting (their streams close, their calls end as "relay_failed"
     // without touching the network): it must go before the network does.
     ~RelayMcpEndpoint();
@@ -78,11 +78,13 @@ private:
 
     RelayOAuthHttp& oauth_;
     DeviceHub& hub_;
-    RelayStore& store_;
+    RelayStoreThread& store_;
     const Clock& clock_;
     McpToolCatalog catalog_;
     RelayRateLimit calls_;
     RelayMcpCommandWaits waits_;
+    // Gone with this object: the calls that resume later see it.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::map<std::string, Session, std::less<>> sessions_;
     // The answers that went out as streams, until they end.
     std::vector<std::weak_ptr<Answer>> streams_;

@@ -8,6 +8,7 @@
 #include "relay/RelayWebSocketSession.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSslCertificate>
 #include <QSslKey>
 
@@ -112,6 +113,7 @@ RelayNetwork::RelayNetwork(const QSslConfiguration& tls, Handler handler, Upgrad
     , trim_(io_) {}
 
 RelayNetwork::~RelayNetwork() {
+    drain();
     work_.reset();
     io_.stop();
     if (thread_.joinable()) {
@@ -248,34 +250,54 @@ void RelayNetwork::request(std::shared_ptr<RelayHttpSession> session, RelayHttpR
     QMetaObject::invokeMethod(
         this,
         [this, session = std::move(session), request = std::move(request)]() mutable {
-            RelayHttpResponse response;
-            try {
-                response = handler_(request);
-            } catch (const std::exception& problem) {
-                qWarning("relay: %s failed: %s", qPrintable(request.path), problem.what());
-                response = failure();
-            } catch (...) {
-                response = failure();
-            }
-            std::shared_ptr<std::atomic<bool>> streamEnded;
-            if (response.attach) {
-                // The sink's first sends are posted after the answer, so they follow its head.
-                streamEnded = std::make_shared<std::atomic<bool>>(false);
-                try {
-                    response.attach(std::make_unique<NetworkEventSink>(session, io_.get_executor(),
-                                                                       streamEnded));
-                } catch (const std::exception& problem) {
-                    qWarning("relay: event stream not opened: %s", problem.what());
-                    response = failure();
-                    streamEnded.reset();
-                }
-            }
-            asio::post(io_, [session = std::move(session), response = std::move(response),
-                             streamEnded = std::move(streamEnded)]() mutable {
-                session->answer(response, std::move(streamEnded));
-            });
+            // Runs on by itself; whatever it needs lives until drain() saw it end.
+            answer(std::move(session), std::move(request));
         },
         Qt::QueuedConnection);
+}
+
+QCoro::Task<> RelayNetwork::answer(std::shared_ptr<RelayHttpSession> session,
+                                   RelayHttpRequest request) {
+    ++answering_;
+    const struct Answered {
+        std::size_t& count;
+        ~Answered() { --count; }
+    } answered{answering_};
+    RelayHttpResponse response;
+    try {
+        response = co_await handler_(request);
+    } catch (const std::exception& problem) {
+        qWarning("relay: %s failed: %s", qPrintable(request.path), problem.what());
+        response = failure();
+    } catch (...) {
+        response = failure();
+    }
+    std::shared_ptr<std::atomic<bool>> streamEnded;
+    if (response.attach) {
+        // The sink's first sends are posted after the answer, so they follow its head.
+        streamEnded = std::make_shared<std::atomic<bool>>(false);
+        try {
+            response.attach(
+                std::make_unique<NetworkEventSink>(session, io_.get_executor(), streamEnded));
+        } catch (const std::exception& problem) {
+            qWarning("relay: event stream not opened: %s", problem.what());
+            response = failure();
+            streamEnded.reset();
+        }
+    }
+    asio::post(io_, [session = std::move(session), response = std::move(response),
+                     streamEnded = std::move(streamEnded)]() mutable {
+        session->answer(response, std::move(streamEnded));
+    });
+}
+
+void RelayNetwork::drain() {
+    QElapsedTimer waited;
+    waited.start();
+    // Bounded: a handler waits at most for the store's busy time-out and a few hashes.
+    while (answering_ > 0 && waited.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
 }
 
 void RelayNetwork::opened(std::uint64_t id, std::shared_ptr<RelayWebSocketSession> socket,

@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
+#include <qcoro/qcorotask.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -46,7 +47,9 @@ public:
         std::size_t total = 20000;
     };
 
-    using Handler = std::function<RelayHttpResponse(const RelayHttpRequest&)>;
+    // Answers a request on the main thread; it may wait (storage, password hashing) without
+    // holding that thread.
+    using Handler = std::function<QCoro::Task<RelayHttpResponse>(RelayHttpRequest)>;
     // A device's WebSocket is open; returns the link that takes its messages.
     using Upgraded = std::function<std::unique_ptr<NetworkDeviceLink>(
         std::shared_ptr<RelayWebSocketSession> socket, const std::string& deviceHeader)>;
@@ -67,12 +70,17 @@ public:
     void received(std::uint64_t id, std::string message);
     void ended(std::uint64_t id);
 
+    // Main thread: waits (running the event loop) until no handler is under way, so that what
+    // they use may go next.
+    void drain();
+
     // Network thread.
     std::uint64_t nextSocketId() noexcept { return ++lastSocketId_; }
     RelayAdmission& admission() noexcept { return admission_; }
     const Limits& limits() const noexcept { return limits_; }
 
 private:
+    QCoro::Task<> answer(std::shared_ptr<RelayHttpSession> session, RelayHttpRequest request);
     void accept(boost::asio::ip::tcp::acceptor& acceptor);
     void trimLater();
     // Keeps Asio's pool of per-socket reactor entries ahead of the open connections.
@@ -92,6 +100,7 @@ private:
     std::size_t mostOpen_ = 0; // connections at most since the last trim
     std::size_t reserved_ = 0; // reactor entries made ahead
     std::map<std::uint64_t, std::unique_ptr<NetworkDeviceLink>> links_; // main thread
+    std::size_t answering_ = 0;                                         // main thread
     std::thread thread_;
 };
 

@@ -12,6 +12,7 @@
 #include "relay/RelayOAuthHttp.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayStoreError.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/RelayText.h"
 
 #include <QFile>
@@ -206,6 +207,29 @@ std::string deviceName(const JSON& body) {
     return name;
 }
 
+JSON sessionRow(const RelayAccounts::Listed& listed, const std::string& currentKey) {
+    return JSON(JSON::Object{{"id", JSON(listed.key.substr(0, 16))},
+                             {"browser", JSON(listed.session.browser)},
+                             {"started_at", JSON(WireTime::text(listed.session.startedAt))},
+                             {"current", JSON(listed.key == currentKey)}});
+}
+
+JSON personRow(const RelayStore::Account& person, std::int64_t you) {
+    return JSON(JSON::Object{{"id", JSON(static_cast<double>(person.id))},
+                             {"name", JSON(person.name)},
+                             {"role", JSON(person.memberOf ? "member" : "owner")},
+                             {"you", JSON(person.id == you)}});
+}
+
+JSON pairingView(const RelayStore::Pairing& pairing) {
+    return JSON(JSON::Object{{"code", JSON(pairing.code)},
+                             {"device_name", JSON(pairing.deviceName)},
+                             {"kind", JSON("mac")},
+                             {"agent_version", JSON(pairing.agentVersion)},
+                             {"requested_at", JSON(WireTime::text(pairing.requestedAt))},
+                             {"expires_at", JSON(WireTime::text(pairing.expiresAt))}});
+}
+
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
     RelayNetwork::Limits limits;
     limits.perAddress = options.connectionsPerAddress;
@@ -214,48 +238,51 @@ RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
 
 } // namespace
 
-RelayServer::RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
+RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractValidator& validator,
                          Options options)
     : store_(store)
+    , waitingStore_(store)
     , clock_(clock)
     , validator_(validator)
-    , pairing_(store, clock, validator)
-    , accounts_(store, clock)
-    , hub_(store, clock, validator)
+    , options_(std::move(options))
+    , passwords_(options_.passwordThreads, options_.passwordsAtOnce)
+    , pairing_(store.store(), clock, validator)
+    , accounts_(store, passwords_, clock)
+    , hub_(waitingStore_, clock, validator)
     , events_(clock)
     , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
-    , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime)
-    , options_(std::move(options)) {
+    , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime) {
     network_ = std::make_unique<RelayNetwork>(
-        options_.tls, [this](const RelayHttpRequest& request) { return dispatch(request); },
+        options_.tls, [this](RelayHttpRequest request) { return dispatch(std::move(request)); },
         [this](std::shared_ptr<RelayWebSocketSession> socket, const std::string& deviceHeader) {
             return std::make_unique<NetworkDeviceLink>(std::move(socket), hub_, deviceHeader);
         },
         limitsOf(options_));
     if (options_.oauth != nullptr) {
-        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, store_, accounts_, clock_,
+        // Its few store reads still wait on this thread.
+        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, waitingStore_, accounts_, clock_,
                                                   options_.dashboard);
         mcp_ = std::make_unique<RelayMcpEndpoint>(*oauth_, hub_, store_, clock_,
                                                   McpToolCatalog::fromJSON(validator_.root()));
     }
     hub_.observe(this);
+    hub_.writeLater(
+        [&store](std::function<void(RelayStore&)> write) { store.later(std::move(write)); });
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
         hub_.sweep();
         events_.tick();
         // Expired codes go even when nobody asks for a new one.
         if (++sweeps_ % 60 == 0) {
-            try {
-                pairing_.purgeExpired();
-            } catch (const std::exception& error) {
-                qWarning("relay: expired pairings not removed: %s", error.what());
-            }
+            purgeExpired();
         }
     });
 }
 
 RelayServer::~RelayServer() {
     sweeper_.stop();
+    // Handlers under way use everything below; they end first.
+    network_->drain();
     hub_.observe(nullptr);
     // The sinks post to the network thread, which goes next.
     events_.endAll();
@@ -272,286 +299,425 @@ quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
     return bound;
 }
 
-RelayHttpResponse RelayServer::dispatch(const RelayHttpRequest& request) {
-    const QString path = request.path;
+QCoro::Task<> RelayServer::purgeExpired() {
     try {
-        if (oauth_ && RelayOAuthHttp::handles(path)) {
-            return oauth_->answer(request);
-        }
-        if (mcp_ && RelayMcpEndpoint::handles(path)) {
-            return mcp_->answer(request);
-        }
-        if (path.startsWith(QLatin1String("/v1/"))) {
-            return api(request, path);
-        }
-        if (request.method != "GET") {
-            throw ContractError("method_not_allowed");
-        }
-        return dashboardFile(path);
-    } catch (const ContractError& error) {
-        return refusal(error.code());
-    } catch (const RelayStoreError& error) {
-        qWarning("relay: %s %s failed: %s", qPrintable(request.path),
-                 request.method == "GET" ? "GET" : "POST", error.what());
-        return refusal("relay_storage_failed");
+        std::function<void(RelayStore&)> purge = [now = clock_.now()](RelayStore& stored) {
+            stored.purgePairings(now);
+        };
+        co_await store_.run<void>(std::move(purge));
     } catch (const std::exception& error) {
-        qWarning("relay: %s %s failed: %s", qPrintable(request.path),
-                 request.method == "GET" ? "GET" : "POST", error.what());
-        return refusal("relay_failed");
+        qWarning("relay: expired pairings not removed: %s", error.what());
     }
 }
 
-RelayHttpResponse RelayServer::api(const RelayHttpRequest& request, const QString& path) {
-    const bool post = request.method == "POST";
-    const bool get = request.method == "GET";
-    if (!post && !get) {
-        throw ContractError("method_not_allowed");
-    }
+const std::vector<RelayServer::Route>& RelayServer::routes() {
+    const auto path = [](const char* pattern) {
+        return QRegularExpression(QLatin1String("^") + QLatin1String(pattern) + QLatin1String("$"));
+    };
+    const char* device = "/v1/devices/(?<device>[0-9a-fA-F-]{36})";
+    const auto underDevice = [&](const char* rest) {
+        return QRegularExpression(QLatin1String("^") + QLatin1String(device) + QLatin1String(rest) +
+                                  QLatin1String("$"));
+    };
+    static const std::vector<Route> table{
+        {"POST", path("/v1/pairing/code"), Caller::Device, &RelayServer::pairingCode},
+        {"POST", path("/v1/pairing/redeem"), Caller::Bearer, &RelayServer::pairingRedeem},
+        {"POST", path("/v1/pairing/cancel"), Caller::Bearer, &RelayServer::pairingCancel},
+        {"POST", path("/v1/account/setup"), Caller::Page, &RelayServer::setUp},
+        {"POST", path("/v1/account/join"), Caller::Page, &RelayServer::join},
+        {"POST", path("/v1/account/sign-in"), Caller::Page, &RelayServer::signIn},
+        {"GET", path("/v1/account"), Caller::SignedIn, &RelayServer::account},
+        {"GET", path("/v1/events"), Caller::Stream, &RelayServer::events},
+        {"GET", path("/v1/account/sessions"), Caller::SignedIn, &RelayServer::sessions},
+        {"POST", path("/v1/account/sign-out-others"), Caller::SignedIn,
+         &RelayServer::signOutOthers},
+        {"POST", path("/v1/account/password"), Caller::SignedIn, &RelayServer::changePassword},
+        {"GET", path("/v1/account/people"), Caller::SignedIn, &RelayServer::people},
+        {"POST", path("/v1/account/invite"), Caller::SignedIn, &RelayServer::invite},
+        {"POST", path("/v1/account/people/remove"), Caller::SignedIn, &RelayServer::removePerson},
+        {"POST", path("/v1/account/sign-out"), Caller::SignedIn, &RelayServer::signOut},
+        {"POST", path("/v1/pairings/approve"), Caller::SignedIn, &RelayServer::approvePairing},
+        {"POST", path("/v1/pairings/lookup"), Caller::SignedIn, &RelayServer::lookUpPairing},
+        {"GET", path("/v1/devices"), Caller::SignedIn, &RelayServer::devices},
+        {"POST", underDevice("/commands"), Caller::SignedIn, &RelayServer::sendCommand},
+        {"GET", underDevice("/audit"), Caller::SignedIn, &RelayServer::audit},
+        {"POST", underDevice("/revoke"), Caller::Owner, &RelayServer::revoke},
+        {"POST", underDevice("/rename"), Caller::SignedIn, &RelayServer::rename},
+        {"GET", path("/v1/commands/(?<command>[0-9a-fA-F-]{36})"), Caller::SignedIn,
+         &RelayServer::command},
+    };
+    return table;
+}
 
-    // The computer's pairing calls carry a bearer token, never a cookie.
-    if (path.startsWith(QLatin1String("/v1/pairing/"))) {
-        if (!post) {
-            throw ContractError("method_not_allowed");
+QCoro::Task<RelayHttpResponse> RelayServer::dispatch(RelayHttpRequest request) {
+    const QString path = request.path;
+    const QByteArray method = request.method;
+    try {
+        if (oauth_ && RelayOAuthHttp::handles(path)) {
+            co_return oauth_->answer(request);
         }
-        const JSON body = bodyOf(request);
-        if (path == QLatin1String("/v1/pairing/code")) {
-            const std::string block = RelayRateLimit::addressBlock(request.remote);
-            if (codeRequests_.limited(block)) {
-                throw ContractError("rate_limited");
-            }
-            JSON reply = pairing_.code(body, block);
-            codeRequests_.note(block);
-            return jsonAnswer(reply);
+        if (mcp_ && RelayMcpEndpoint::handles(path)) {
+            co_return mcp_->answer(request);
         }
-        const std::string bearer = bearerOf(request);
-        if (bearer.empty()) {
+        if (path.startsWith(QLatin1String("/v1/"))) {
+            RelayHttpResponse response = co_await api(std::move(request));
+            co_return response;
+        }
+        if (method != "GET") {
+            RelayHttpResponse refused = refusal("method_not_allowed");
+            refused.headers.emplace_back(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET"));
+            co_return refused;
+        }
+        co_return dashboardFile(path);
+    } catch (const ContractError& error) {
+        co_return refusal(error.code());
+    } catch (const RelayStoreError& error) {
+        qWarning("relay: %s %s failed: %s", qPrintable(path), method == "GET" ? "GET" : "POST",
+                 error.what());
+        co_return refusal("relay_storage_failed");
+    } catch (const std::exception& error) {
+        qWarning("relay: %s %s failed: %s", qPrintable(path), method == "GET" ? "GET" : "POST",
+                 error.what());
+        co_return refusal("relay_failed");
+    }
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::api(RelayHttpRequest request) {
+    const Route* found = nullptr;
+    QRegularExpressionMatch match;
+    QByteArray allowed;
+    for (const Route& route : routes()) {
+        QRegularExpressionMatch candidate = route.path.match(request.path);
+        if (!candidate.hasMatch()) {
+            continue;
+        }
+        if (route.method == request.method) {
+            found = &route;
+            match = std::move(candidate);
+            break;
+        }
+        allowed += (allowed.isEmpty() ? "" : ", ") + route.method;
+    }
+    if (found == nullptr) {
+        if (allowed.isEmpty()) {
+            throw ContractError("not_found");
+        }
+        RelayHttpResponse refused = refusal("method_not_allowed");
+        refused.headers.emplace_back(QByteArrayLiteral("Allow"), allowed);
+        co_return refused;
+    }
+    Call call;
+    call.captured = match.capturedTexts().mid(1);
+    call.request = std::move(request);
+    Call admitted = co_await admit(*found, std::move(call));
+    RelayHttpResponse response = co_await (this->*found->handler)(std::move(admitted));
+    co_return response;
+}
+
+QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call) {
+    const RelayHttpRequest& request = call.request;
+    if (route.caller == Caller::Device) {
+        co_return call;
+    }
+    if (route.caller == Caller::Bearer) {
+        // The body is read first, as the agent has always been answered.
+        bodyOf(request);
+        call.bearer = bearerOf(request);
+        if (call.bearer.empty()) {
             throw ContractError("unauthorized");
         }
-        if (path == QLatin1String("/v1/pairing/redeem")) {
-            JSON reply = pairing_.redeem(bearer, body);
-            if (const std::optional<RelayStore::Device> device =
-                    store_.device(*reply.stringMember("device_id"))) {
-                devicesChanged(device->accountId, "added");
-            }
-            return jsonAnswer(reply);
-        }
-        if (path == QLatin1String("/v1/pairing/cancel")) {
-            pairing_.cancel(bearer);
-            return jsonAnswer(JSON(JSON::Object{}));
-        }
-        throw ContractError("not_found");
+        co_return call;
     }
-
-    // Everything below belongs to the dashboard: same origin only.
+    // Everything else belongs to the dashboard: same origin only.
     const QByteArray origin = request.header("origin");
     if (!origin.isEmpty() && origin != "https://" + request.header("host")) {
         throw ContractError("csrf_failed");
     }
-    if (path == QLatin1String("/v1/account/setup") && post) {
-        const JSON body = bodyOf(request);
-        const RelayAccounts::Session session =
-            accounts_.setUp(stringIn(body, "token"), stringIn(body, "name"),
-                            stringIn(body, "password"), browserOf(request));
-        return signedIn(session);
+    call.cookie = cookieOf(request);
+    if (route.caller == Caller::Page) {
+        co_return call;
     }
-    if (path == QLatin1String("/v1/account/join") && post) {
-        const JSON body = bodyOf(request);
-        const RelayAccounts::Session session =
-            accounts_.join(stringIn(body, "token"), stringIn(body, "name"),
-                           stringIn(body, "password"), browserOf(request));
-        return signedIn(session);
-    }
-    if (path == QLatin1String("/v1/account/sign-in") && post) {
-        const JSON body = bodyOf(request);
-        const std::string name = stringIn(body, "name");
-        const std::optional<RelayAccounts::Session> current = accounts_.session(cookieOf(request));
-        const RelayAccounts::Session session = accounts_.signIn(
-            name, stringIn(body, "password"), RelayRateLimit::addressBlock(request.remote),
-            current.has_value() && current->name == name, browserOf(request));
-        return signedIn(session);
-    }
-
-    const std::string cookie = cookieOf(request);
-    const std::optional<RelayAccounts::Session> session = accounts_.session(cookie);
-    if (!session) {
+    call.session = accounts_.session(call.cookie);
+    if (!call.session) {
         throw ContractError("unauthorized");
     }
-    if (post) {
-        const QByteArray csrf = request.header("x-csrf-token");
-        if (!RelaySecrets::same(csrf.toStdString(), session->csrf)) {
+    // A GET stream must carry the page's token too: another site's page can neither send the
+    // header nor read the answer, so only the dashboard itself opens a stream.
+    if (request.method == "POST" || route.caller == Caller::Stream) {
+        if (!RelaySecrets::same(request.header("x-csrf-token").toStdString(), call.session->csrf)) {
             throw ContractError("csrf_failed");
         }
     }
-    const std::int64_t account = session->accountId;
-    const std::string sessionKey = RelaySecrets::digest(cookie);
-
-    if (path == QLatin1String("/v1/account")) {
-        if (!get) {
-            throw ContractError("method_not_allowed");
-        }
-        return jsonAnswer(sessionAnswer(*session));
-    }
-    if (path == QLatin1String("/v1/events")) {
-        if (!get) {
-            throw ContractError("method_not_allowed");
-        }
-        // A GET, yet it must carry the page's token: another site's page can neither send the
-        // header nor read the answer, so only the dashboard itself opens a stream.
-        if (!RelaySecrets::same(request.header("x-csrf-token").toStdString(), session->csrf)) {
-            throw ContractError("csrf_failed");
-        }
-        return eventStream(*session, sessionKey);
-    }
-    if (path == QLatin1String("/v1/account/sessions") && get) {
-        JSON::Array sessions;
-        for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(session->personId)) {
-            sessions.emplace_back(
-                JSON::Object{{"id", JSON(listed.key.substr(0, 16))},
-                             {"browser", JSON(listed.session.browser)},
-                             {"started_at", JSON(WireTime::text(listed.session.startedAt))},
-                             {"current", JSON(listed.key == sessionKey)}});
-        }
-        return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
-    }
-    if (path == QLatin1String("/v1/account/sign-out-others") && post) {
-        const std::size_t ended =
-            endSessions(accounts_.signOutOthers(session->personId, sessionKey));
-        return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
-    }
-    if (path == QLatin1String("/v1/account/password") && post) {
-        const JSON body = bodyOf(request);
-        accounts_.changePassword(*session, stringIn(body, "current"), stringIn(body, "password"));
-        // Whoever knew the old password is signed out; this page stays.
-        endSessions(accounts_.signOutOthers(session->personId, sessionKey));
-        return jsonAnswer(JSON(JSON::Object{}));
-    }
-    if (path == QLatin1String("/v1/account/people") && get) {
-        JSON::Array people;
-        for (const RelayStore::Account& person : store_.peopleOf(account)) {
-            people.emplace_back(JSON::Object{{"id", JSON(static_cast<double>(person.id))},
-                                             {"name", JSON(person.name)},
-                                             {"role", JSON(person.memberOf ? "member" : "owner")},
-                                             {"you", JSON(person.id == session->personId)}});
-        }
-        return jsonAnswer(JSON(JSON::Object{{"people", JSON(std::move(people))}}));
-    }
-    if (path == QLatin1String("/v1/account/invite") && post) {
-        const std::string token = accounts_.invite(*session);
-        return jsonAnswer(JSON(JSON::Object{
-            {"token", JSON(token)},
-            {"expires_at", JSON(WireTime::text(clock_.now() + RelayAccounts::inviteLifetime))}}));
-    }
-    if (path == QLatin1String("/v1/account/people/remove") && post) {
-        const JSON body = bodyOf(request);
-        const JSON* id = body.find("id");
-        const std::optional<double> number = id != nullptr ? id->number() : std::nullopt;
-        // Anything but a whole number within a double's exact range is refused before the cast.
-        if (!number || *number < 1 || *number > 9007199254740991.0 ||
-            *number != static_cast<double>(static_cast<std::int64_t>(*number))) {
-            throw ContractError("invalid_request");
-        }
-        endSessions(accounts_.remove(*session, static_cast<std::int64_t>(*number)));
-        return jsonAnswer(JSON(JSON::Object{}));
-    }
-    if (path == QLatin1String("/v1/account/sign-out") && post) {
-        events_.endSession(sessionKey);
-        accounts_.signOut(cookie);
-        RelayHttpResponse answer = jsonAnswer(JSON(JSON::Object{}));
-        setCookie(answer, "", 0);
-        return answer;
-    }
-    if ((path == QLatin1String("/v1/pairings/approve") ||
-         path == QLatin1String("/v1/pairings/lookup")) &&
-        post) {
-        const std::string guesser = std::to_string(account);
-        if (wrongCodes_.limited(guesser)) {
-            throw ContractError("rate_limited");
-        }
-        try {
-            const std::string code = stringIn(bodyOf(request), "code");
-            if (path == QLatin1String("/v1/pairings/lookup")) {
-                // What the person checks against the computer in front of them before approving.
-                const RelayStore::Pairing pairing = pairing_.pending(code);
-                return jsonAnswer(
-                    JSON(JSON::Object{{"code", JSON(pairing.code)},
-                                      {"device_name", JSON(pairing.deviceName)},
-                                      {"kind", JSON("mac")},
-                                      {"agent_version", JSON(pairing.agentVersion)},
-                                      {"requested_at", JSON(WireTime::text(pairing.requestedAt))},
-                                      {"expires_at", JSON(WireTime::text(pairing.expiresAt))}}));
-            }
-            const std::string deviceId = pairing_.approve(code, account);
-            devicesChanged(account, "approved");
-            return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
-        } catch (const ContractError& error) {
-            if (error.code() == "pairing_not_found") {
-                wrongCodes_.note(guesser);
-            }
-            throw;
-        }
-    }
-    if (path == QLatin1String("/v1/devices") && get) {
-        JSON::Array devices;
-        for (const RelayStore::Device& device : store_.devicesOf(account)) {
-            JSON view = deviceView(device.id, device.name, nullptr);
-            if (const std::optional<DeviceHub::Live> live = hub_.live(device.id)) {
-                view = deviceView(device.id, device.name, &*live);
-            }
-            view.object()->emplace("paired_at", JSON(WireTime::text(device.pairedAt)));
-            devices.emplace_back(std::move(view));
-        }
-        return jsonAnswer(JSON(JSON::Object{{"devices", JSON(std::move(devices))}}));
-    }
-    static const QRegularExpression devicePath(
-        QStringLiteral("^/v1/devices/([0-9a-fA-F-]{36})/(commands|audit|revoke|rename)$"));
-    if (const QRegularExpressionMatch match = devicePath.match(path); match.hasMatch()) {
-        const std::string deviceId = match.captured(1).toStdString();
-        const QString what = match.captured(2);
-        const std::optional<RelayStore::Device> device = store_.device(deviceId);
-        if (!device || device->accountId != account) {
+    call.sessionKey = RelaySecrets::digest(call.cookie);
+    if (route.path.namedCaptureGroups().contains(QStringLiteral("device"))) {
+        std::function<std::optional<RelayStore::Device>(RelayStore&)> find =
+            [id = call.captured.front().toStdString()](RelayStore& stored) {
+                return stored.device(id);
+            };
+        call.device = co_await store_.run<std::optional<RelayStore::Device>>(std::move(find));
+        if (!call.device || call.device->accountId != call.session->accountId) {
             throw ContractError("device_not_found");
         }
-        if (what == QLatin1String("commands") && post) {
-            const JSON body = bodyOf(request);
-            const JSON* params = body.find("params");
-            const std::string id = hub_.send(account, deviceId, stringIn(body, "action"),
-                                             params != nullptr ? *params : JSON(JSON::Object{}));
-            return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
-        }
-        if (what == QLatin1String("audit") && get) {
-            JSON::Array rows;
-            for (const RelayStore::Audit& audit : store_.auditOf(deviceId, 100)) {
-                rows.push_back(auditView(audit));
-            }
-            return jsonAnswer(JSON(JSON::Object{{"audit", JSON(std::move(rows))}}));
-        }
-        if (what == QLatin1String("revoke") && post) {
-            if (!session->owner()) {
-                throw ContractError("owner_only");
-            }
-            hub_.revoke(deviceId);
-            devicesChanged(account, "removed");
-            return jsonAnswer(JSON(JSON::Object{}));
-        }
-        if (what == QLatin1String("rename") && post) {
-            const std::string name = deviceName(bodyOf(request));
-            store_.renameDevice(deviceId, name);
-            devicesChanged(account, "renamed");
-            return jsonAnswer(JSON(JSON::Object{{"name", JSON(name)}}));
-        }
-        throw ContractError("method_not_allowed");
     }
-    static const QRegularExpression commandPath(
-        QStringLiteral("^/v1/commands/([0-9a-fA-F-]{36})$"));
-    if (const QRegularExpressionMatch match = commandPath.match(path); match.hasMatch() && get) {
-        const std::optional<DeviceHub::Command> command =
-            hub_.command(account, match.captured(1).toStdString());
-        if (!command) {
-            throw ContractError("not_found");
-        }
-        return jsonAnswer(commandView(*command));
+    if (route.caller == Caller::Owner && !call.session->owner()) {
+        throw ContractError("owner_only");
     }
-    throw ContractError("not_found");
+    co_return call;
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::pairingCode(Call call) {
+    const JSON body = bodyOf(call.request);
+    const std::string block = RelayRateLimit::addressBlock(call.request.remote);
+    if (codeRequests_.limited(block)) {
+        throw ContractError("rate_limited");
+    }
+    std::function<JSON(RelayStore&)> make = [this, body, block](RelayStore&) {
+        return pairing_.code(body, block);
+    };
+    JSON reply = co_await store_.run<JSON>(std::move(make));
+    codeRequests_.note(block);
+    co_return jsonAnswer(reply);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::pairingRedeem(Call call) {
+    using Redeemed = std::pair<JSON, std::optional<RelayStore::Device>>;
+    std::function<Redeemed(RelayStore&)> redeem =
+        [this, bearer = call.bearer, body = bodyOf(call.request)](RelayStore& stored) {
+            JSON reply = pairing_.redeem(bearer, body);
+            std::optional<RelayStore::Device> device =
+                stored.device(*reply.stringMember("device_id"));
+            return Redeemed(std::move(reply), std::move(device));
+        };
+    const Redeemed redeemed = co_await store_.run<Redeemed>(std::move(redeem));
+    if (redeemed.second) {
+        devicesChanged(redeemed.second->accountId, "added");
+    }
+    co_return jsonAnswer(redeemed.first);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::pairingCancel(Call call) {
+    std::function<void(RelayStore&)> cancel = [this, bearer = call.bearer](RelayStore&) {
+        pairing_.cancel(bearer);
+    };
+    co_await store_.run<void>(std::move(cancel));
+    co_return jsonAnswer(JSON(JSON::Object{}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::setUp(Call call) {
+    const JSON body = bodyOf(call.request);
+    const RelayAccounts::Session session =
+        co_await accounts_.setUp(stringIn(body, "token"), stringIn(body, "name"),
+                                 stringIn(body, "password"), browserOf(call.request));
+    co_return signedIn(session);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::join(Call call) {
+    const JSON body = bodyOf(call.request);
+    const RelayAccounts::Session session =
+        co_await accounts_.join(stringIn(body, "token"), stringIn(body, "name"),
+                                stringIn(body, "password"), browserOf(call.request));
+    co_return signedIn(session);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::signIn(Call call) {
+    const JSON body = bodyOf(call.request);
+    const std::string name = stringIn(body, "name");
+    const std::optional<RelayAccounts::Session> current = accounts_.session(call.cookie);
+    const RelayAccounts::Session session = co_await accounts_.signIn(
+        name, stringIn(body, "password"), RelayRateLimit::addressBlock(call.request.remote),
+        current.has_value() && current->name == name, browserOf(call.request));
+    co_return signedIn(session);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::account(Call call) {
+    co_return jsonAnswer(sessionAnswer(*call.session));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::events(Call call) {
+    co_return eventStream(*call.session, call.sessionKey);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::sessions(Call call) {
+    JSON::Array sessions;
+    for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(call.session->personId)) {
+        sessions.emplace_back(sessionRow(listed, call.sessionKey));
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::signOutOthers(Call call) {
+    const std::size_t ended =
+        endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+    co_return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::changePassword(Call call) {
+    const JSON body = bodyOf(call.request);
+    co_await accounts_.changePassword(*call.session, stringIn(body, "current"),
+                                      stringIn(body, "password"));
+    // Whoever knew the old password is signed out; this page stays.
+    endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+    co_return jsonAnswer(JSON(JSON::Object{}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::people(Call call) {
+    std::function<std::vector<RelayStore::Account>(RelayStore&)> list =
+        [account = call.session->accountId](RelayStore& stored) {
+            return stored.peopleOf(account);
+        };
+    const std::vector<RelayStore::Account> found =
+        co_await store_.run<std::vector<RelayStore::Account>>(std::move(list));
+    JSON::Array people;
+    for (const RelayStore::Account& person : found) {
+        people.emplace_back(personRow(person, call.session->personId));
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"people", JSON(std::move(people))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::invite(Call call) {
+    const std::string token = co_await accounts_.invite(*call.session);
+    co_return jsonAnswer(JSON(JSON::Object{
+        {"token", JSON(token)},
+        {"expires_at", JSON(WireTime::text(clock_.now() + RelayAccounts::inviteLifetime))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::removePerson(Call call) {
+    const JSON body = bodyOf(call.request);
+    const JSON* id = body.find("id");
+    const std::optional<double> number = id != nullptr ? id->number() : std::nullopt;
+    // Anything but a whole number within a double's exact range is refused before the cast.
+    if (!number || *number < 1 || *number > 9007199254740991.0 ||
+        *number != static_cast<double>(static_cast<std::int64_t>(*number))) {
+        throw ContractError("invalid_request");
+    }
+    const std::vector<std::string> ended =
+        co_await accounts_.remove(*call.session, static_cast<std::int64_t>(*number));
+    endSessions(ended);
+    co_return jsonAnswer(JSON(JSON::Object{}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::signOut(Call call) {
+    events_.endSession(call.sessionKey);
+    accounts_.signOut(call.cookie);
+    RelayHttpResponse answer = jsonAnswer(JSON(JSON::Object{}));
+    setCookie(answer, "", 0);
+    co_return answer;
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::approvePairing(Call call) {
+    RelayHttpResponse answer = co_await typedCode(std::move(call), true);
+    co_return answer;
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::lookUpPairing(Call call) {
+    RelayHttpResponse answer = co_await typedCode(std::move(call), false);
+    co_return answer;
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::typedCode(Call call, bool approving) {
+    const std::int64_t account = call.session->accountId;
+    const std::string guesser = std::to_string(account);
+    if (wrongCodes_.limited(guesser)) {
+        throw ContractError("rate_limited");
+    }
+    try {
+        const std::string code = stringIn(bodyOf(call.request), "code");
+        if (!approving) {
+            // What the person checks against the computer in front of them before approving.
+            std::function<RelayStore::Pairing(RelayStore&)> look = [this, code](RelayStore&) {
+                return pairing_.pending(code);
+            };
+            const RelayStore::Pairing pairing =
+                co_await store_.run<RelayStore::Pairing>(std::move(look));
+            co_return jsonAnswer(pairingView(pairing));
+        }
+        std::function<std::string(RelayStore&)> approve = [this, code, account](RelayStore&) {
+            return pairing_.approve(code, account);
+        };
+        const std::string deviceId = co_await store_.run<std::string>(std::move(approve));
+        devicesChanged(account, "approved");
+        co_return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
+    } catch (const ContractError& error) {
+        if (error.code() == "pairing_not_found") {
+            wrongCodes_.note(guesser);
+        }
+        throw;
+    }
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
+    std::function<std::vector<RelayStore::Device>(RelayStore&)> list =
+        [account = call.session->accountId](RelayStore& stored) {
+            return stored.devicesOf(account);
+        };
+    const std::vector<RelayStore::Device> found =
+        co_await store_.run<std::vector<RelayStore::Device>>(std::move(list));
+    JSON::Array devices;
+    for (const RelayStore::Device& device : found) {
+        const std::optional<DeviceHub::Live> live = hub_.live(device.id);
+        JSON view = deviceView(device.id, device.name, live ? &*live : nullptr);
+        view.object()->emplace("paired_at", JSON(WireTime::text(device.pairedAt)));
+        devices.emplace_back(std::move(view));
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"devices", JSON(std::move(devices))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
+    const JSON body = bodyOf(call.request);
+    const JSON* params = body.find("params");
+    DeviceHub::Outgoing outgoing =
+        hub_.prepare(call.session->accountId, *call.device, stringIn(body, "action"),
+                     params != nullptr ? *params : JSON(JSON::Object{}));
+    // Audited before it leaves: no command reaches a device without its row.
+    std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
+        stored.addAudit(row);
+    };
+    co_await store_.run<void>(std::move(audit));
+    const std::string id = hub_.dispatch(std::move(outgoing));
+    co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::audit(Call call) {
+    std::function<std::vector<RelayStore::Audit>(RelayStore&)> list =
+        [id = call.device->id](RelayStore& stored) {
+            return stored.auditOf(id, 100);
+        };
+    const std::vector<RelayStore::Audit> found =
+        co_await store_.run<std::vector<RelayStore::Audit>>(std::move(list));
+    JSON::Array rows;
+    for (const RelayStore::Audit& audit : found) {
+        rows.push_back(auditView(audit));
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"audit", JSON(std::move(rows))}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::revoke(Call call) {
+    std::function<void(RelayStore&)> revoke = [id = call.device->id](RelayStore& stored) {
+        stored.revokeDevice(id);
+    };
+    co_await store_.run<void>(std::move(revoke));
+    hub_.revoked(call.device->id);
+    devicesChanged(call.session->accountId, "removed");
+    co_return jsonAnswer(JSON(JSON::Object{}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::rename(Call call) {
+    const std::string name = deviceName(bodyOf(call.request));
+    std::function<void(RelayStore&)> store = [id = call.device->id, name](RelayStore& stored) {
+        stored.renameDevice(id, name);
+    };
+    co_await store_.run<void>(std::move(store));
+    devicesChanged(call.session->accountId, "renamed");
+    co_return jsonAnswer(JSON(JSON::Object{{"name", JSON(name)}}));
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::command(Call call) {
+    const std::optional<DeviceHub::Command> command =
+        hub_.command(call.session->accountId, call.captured.front().toStdString());
+    if (!command) {
+        throw ContractError("not_found");
+    }
+    co_return jsonAnswer(commandView(*command));
 }
 
 RelayHttpResponse RelayServer::eventStream(const RelayAccounts::Session& session,

@@ -1,21 +1,27 @@
 #pragma once
 
+#include "relay/BlockingRelayStore.h"
 #include "relay/DashboardEvents.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceHubObserver.h"
 #include "relay/RelayAccounts.h"
-#include "relay/RelayPairing.h"
-#include "relay/RelayRateLimit.h"
-
 #include "relay/RelayHttp.h"
+#include "relay/RelayPairing.h"
+#include "relay/RelayPasswords.h"
+#include "relay/RelayRateLimit.h"
 
 #include <QDir>
 #include <QHostAddress>
 #include <QObject>
+#include <QRegularExpression>
 #include <QSslConfiguration>
+#include <QStringList>
 #include <QTimer>
+#include <qcoro/qcorotask.h>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace corvane {
 
@@ -23,10 +29,13 @@ class OAuthStore;
 class RelayMcpEndpoint;
 class RelayNetwork;
 class RelayOAuthHttp;
+class RelayStoreThread;
 
 // The relay on one port: HTTPS for pairing, sign-in, the dashboard's JSON API and its files, and
 // WSS for the devices ("v1/ws/device"), and the dashboards' live events ("v1/events"). Main
-// thread; it needs the event loop to run.
+// thread; it needs the event loop to run. Requests are answered by coroutines: the store's work
+// runs on its thread and Argon2id on the password pool, so that no request holds the main thread
+// where every device's session lives.
 class RelayServer final : public QObject, private DeviceHubObserver {
 public:
     // Pairing codes one address may ask for in ten minutes (each one is a row until it expires).
@@ -42,9 +51,13 @@ public:
         std::size_t connectionsPerAddress = 256;
         // Where assistants' authorisations are kept; none: the relay answers no OAuth paths.
         OAuthStore* oauth = nullptr;
+        // Argon2id threads (0: one per core, at most 4) and the hashes that may wait or run at
+        // once (past them a sign-in is refused as "rate_limited").
+        int passwordThreads = 0;
+        std::size_t passwordsAtOnce = RelayPasswords::defaultMostAtOnce;
     };
 
-    RelayServer(RelayStore& store, Clock& clock, const ContractValidator& validator,
+    RelayServer(RelayStoreThread& store, Clock& clock, const ContractValidator& validator,
                 Options options);
     ~RelayServer() override;
 
@@ -60,9 +73,66 @@ public:
     RelayOAuthHttp* oauth() noexcept { return oauth_.get(); }
 
 private:
-    RelayHttpResponse dispatch(const RelayHttpRequest& request);
-    RelayHttpResponse api(const RelayHttpRequest& request, const QString& path);
+    // Who may call a route, each including the checks of the one before it where it says so.
+    enum class Caller {
+        Device,   // a computer pairing: no cookie, any origin
+        Bearer,   // a computer with its bootstrap token, checked after its JSON body
+        Page,     // the dashboard's own origin, nobody signed in yet
+        SignedIn, // the page's origin and a live session; a POST carries its CSRF token
+        Stream,   // SignedIn, and the CSRF token even though it is a GET
+        Owner,    // SignedIn as the account's owner
+    };
+    // One request as a handler sees it, copied into the handler's coroutine.
+    struct Call {
+        RelayHttpRequest request;
+        QStringList captured; // the path pattern's groups
+        std::string bearer;
+        std::string cookie;
+        std::string sessionKey; // the digest of the cookie
+        std::optional<RelayAccounts::Session> session;
+        std::optional<RelayStore::Device> device; // for a route under a device of the account
+    };
+    using Handler = QCoro::Task<RelayHttpResponse> (RelayServer::*)(Call);
+    struct Route {
+        QByteArray method;
+        QRegularExpression path; // anchored; a group named "device" is a device of the account
+        Caller caller;
+        Handler handler;
+    };
+    static const std::vector<Route>& routes();
+
+    QCoro::Task<RelayHttpResponse> dispatch(RelayHttpRequest request);
+    QCoro::Task<RelayHttpResponse> api(RelayHttpRequest request);
+    // The route's caller checks, filling in what they found; throws the refusal.
+    QCoro::Task<Call> admit(const Route& route, Call call);
     RelayHttpResponse dashboardFile(const QString& path) const;
+
+    QCoro::Task<RelayHttpResponse> pairingCode(Call call);
+    QCoro::Task<RelayHttpResponse> pairingRedeem(Call call);
+    QCoro::Task<RelayHttpResponse> pairingCancel(Call call);
+    QCoro::Task<RelayHttpResponse> setUp(Call call);
+    QCoro::Task<RelayHttpResponse> join(Call call);
+    QCoro::Task<RelayHttpResponse> signIn(Call call);
+    QCoro::Task<RelayHttpResponse> account(Call call);
+    QCoro::Task<RelayHttpResponse> events(Call call);
+    QCoro::Task<RelayHttpResponse> sessions(Call call);
+    QCoro::Task<RelayHttpResponse> signOutOthers(Call call);
+    QCoro::Task<RelayHttpResponse> changePassword(Call call);
+    QCoro::Task<RelayHttpResponse> people(Call call);
+    QCoro::Task<RelayHttpResponse> invite(Call call);
+    QCoro::Task<RelayHttpResponse> removePerson(Call call);
+    QCoro::Task<RelayHttpResponse> signOut(Call call);
+    QCoro::Task<RelayHttpResponse> approvePairing(Call call);
+    QCoro::Task<RelayHttpResponse> lookUpPairing(Call call);
+    QCoro::Task<RelayHttpResponse> devices(Call call);
+    QCoro::Task<RelayHttpResponse> sendCommand(Call call);
+    QCoro::Task<RelayHttpResponse> audit(Call call);
+    QCoro::Task<RelayHttpResponse> revoke(Call call);
+    QCoro::Task<RelayHttpResponse> rename(Call call);
+    QCoro::Task<RelayHttpResponse> command(Call call);
+
+    // Approval and look-up of a typed code, counted against the account's wrong codes.
+    QCoro::Task<RelayHttpResponse> typedCode(Call call, bool approving);
     RelayHttpResponse eventStream(const RelayAccounts::Session& session, std::string sessionKey);
     // Ends the live events of signed-out sessions; returns how many sessions they were.
     std::size_t endSessions(const std::vector<std::string>& keys);
@@ -70,17 +140,20 @@ private:
     void devicesChanged(std::int64_t accountId, std::string_view why);
     void deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) override;
     void commandChanged(const DeviceHub::Command& command) override;
+    QCoro::Task<> purgeExpired();
 
-    RelayStore& store_;
+    RelayStoreThread& store_;
+    BlockingRelayStore waitingStore_; // the hub's few writes, still waited for
     Clock& clock_;
     const ContractValidator& validator_;
-    RelayPairing pairing_;
+    Options options_;
+    RelayPasswords passwords_;
+    RelayPairing pairing_; // used on the store's thread only
     RelayAccounts accounts_;
     DeviceHub hub_;
     DashboardEvents events_;
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
-    Options options_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
     std::unique_ptr<RelayMcpEndpoint> mcp_; // with oauth_: "/mcp" for assistants
     std::unique_ptr<RelayNetwork> network_;

@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 5> migrations{
+constexpr std::array<const char*, 6> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -106,6 +106,58 @@ CREATE TABLE oauth_tokens (
   spent INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX oauth_tokens_by_grant ON oauth_tokens(grant_id);
+)sql",
+    // The tables several relays share on PostgreSQL, kept in step (one relay keeps this state in
+    // memory and leaves them empty).
+    R"sql(
+CREATE TABLE web_sessions (
+  key TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL,
+  person_id INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  csrf TEXT NOT NULL,
+  browser TEXT NOT NULL,
+  started_at INTEGER NOT NULL,
+  last_used_at INTEGER NOT NULL,
+  expires_at INTEGER NOT NULL
+);
+CREATE INDEX web_sessions_by_person ON web_sessions(person_id);
+CREATE INDEX web_sessions_by_expiry ON web_sessions(expires_at);
+CREATE TABLE rate_events (
+  key TEXT PRIMARY KEY,
+  times TEXT NOT NULL,
+  granted INTEGER NOT NULL DEFAULT 1,
+  expires_at INTEGER NOT NULL
+);
+CREATE INDEX rate_events_by_expiry ON rate_events(expires_at);
+CREATE TABLE relays (
+  id TEXT PRIMARY KEY,
+  lease_until INTEGER NOT NULL
+);
+CREATE TABLE device_presence (
+  device_id TEXT PRIMARY KEY,
+  relay_id TEXT NOT NULL,
+  claimed_at INTEGER NOT NULL
+);
+CREATE INDEX device_presence_by_relay ON device_presence(relay_id);
+CREATE TABLE presence_lost (
+  relay_id TEXT NOT NULL,
+  device_id TEXT NOT NULL,
+  PRIMARY KEY (relay_id, device_id)
+);
+CREATE TABLE bus_commands (
+  id TEXT PRIMARY KEY,
+  device_id TEXT NOT NULL,
+  sender TEXT NOT NULL,
+  target TEXT NOT NULL,
+  state INTEGER NOT NULL,
+  body TEXT NOT NULL,
+  result TEXT,
+  sent_at INTEGER NOT NULL
+);
+CREATE INDEX bus_commands_by_target ON bus_commands(target, state);
+CREATE INDEX bus_commands_by_sender ON bus_commands(sender, state);
+CREATE INDEX bus_commands_by_time ON bus_commands(sent_at);
 )sql",
     // The assistant each command came from, for the audit.
     R"sql(
@@ -204,6 +256,8 @@ SqliteRelayStore::SqliteRelayStore(const QString& path)
         throw RelayStoreError("relay database: the SQLite driver is missing");
     }
     db_.setDatabaseName(path);
+    // Another process on the file (a backup, an inspection) makes a write wait, not fail.
+    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db_.open()) {
         const QSqlError error = db_.lastError();
         db_ = QSqlDatabase();

@@ -260,13 +260,6 @@ TEST_F(PairingTest, FailuresGiveUpWithTheFixedText) {
     };
     const std::vector<Row> rows{
         {"code refused", [] { return test::TestRelay::refusal(500, "boom"); }, {}},
-        {"code without a bootstrap token",
-         [] {
-             return test::TestRelay::json(
-                 200, JSON(JSON::Object{{"device_id", JSON(relayDeviceID)},
-                                        {"expires_at", JSON("2026-01-01T00:10:00Z")}}));
-         },
-         {}},
         {"code that is no JSON",
          [] {
              return Answer{200, QByteArrayLiteral("<html>"), {}};

@@ -149,8 +149,6 @@ TEST_F(AgentTest, PrivacyRuleAppliesToResultsReadyAfterTheScreenChanged) {
     };
     const std::vector<Row> rows{
         {"get_state", ScreenState::Locked, "", JSON(JSON::Object{{"screen_locked", JSON(true)}})},
-        {"desktop_observe", ScreenState::Locked, "device_locked", JSON()},
-        {"get_state", ScreenState::Unknown, "lock_state_unknown", JSON()},
         {"desktop_observe", ScreenState::Inactive, "lock_state_unknown", JSON()},
     };
     make();

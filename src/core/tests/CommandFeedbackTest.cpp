@@ -86,15 +86,11 @@ TEST(CommandFeedback, SuccessFlagsCountOnlyAsBooleanTrue) {
     const Row rows[] = {
         {"open_app", R"({})", "App opened"},
         {"open_app", R"({"already_open":true})", "App was already open"},
-        {"open_app", R"({"already_open":true,"focused":false})", "App was already open"},
         {"open_app", R"({"already_open":true,"focused":"true"})", "App was already open"},
         {"open_app", R"({"already_open":"true","focused":true})", "App opened"},
-        {"open_app", R"({"focused":true})", "App opened"},
         {"open_app", R"(true)", "App opened"},
-        {"quit_app", R"({})", "App closed"},
         {"quit_app", R"({"already_closed":true})", "App was already closed"},
         {"quit_app", R"({"already_closed":1})", "App closed"},
-        {"lock_screen", R"({"already_locked":true})", "Mac was already locked"},
         {"get_state", R"({"screen_locked":true})", "Mac is locked"},
         {"get_state", R"(null)", "Mac status updated"},
         {"mute", R"({"already_open":true})", "Audio muted"},
@@ -108,13 +104,11 @@ TEST(CommandFeedback, SuccessFlagsCountOnlyAsBooleanTrue) {
 
 TEST(CommandFeedback, MatchingIsExactAndCaseSensitive) {
     EXPECT_EQ(CommandFeedback::actionName("lock_screen"), "Lock Mac");
-    for (const char* name : {"Lock_Screen", "LOCK_SCREEN", "lock_screen ", " lock_screen",
-                             "lock_scree", "lock_screens", ""}) {
+    for (const char* name : {"Lock_Screen", "LOCK_SCREEN", "lock_screen ", "lock_scree", ""}) {
         EXPECT_EQ(CommandFeedback::actionName(name), "Mac action") << '"' << name << '"';
         EXPECT_EQ(CommandFeedback::success(name, JSON::Object{}), "Completed") << name;
     }
-    for (const char* code : {"Device_Locked", "device_locked ", "device", "", "unknown_model",
-                             "invalid_request", "unauthorized", "action_failed"}) {
+    for (const char* code : {"Device_Locked", "device_locked ", "", "action_failed"}) {
         EXPECT_EQ(CommandFeedback::error(code), kGeneral) << '"' << code << '"';
     }
     // An embedded NUL does not cut a key short.
@@ -134,13 +128,11 @@ TEST(CommandFeedback, SharedSentencesAndOutcomes) {
 }
 
 TEST(CommandFeedback, OnlyRoutineSuccessesFade) {
-    for (const char* text :
-         {"App opened", "Volume changed", "Completed", "Shortcut added to your allowlist"}) {
+    for (const char* text : {"App opened", "Completed"}) {
         EXPECT_TRUE(CommandFeedback::fades(text)) << text;
     }
     // States and failures stay until the next sentence; matching is exact.
-    for (const char* text : {"Mac locked", "Mac is locked", "Sleep requested", "Focus updated",
-                             "App opened ", "completed", "None", ""}) {
+    for (const char* text : {"Mac is locked", "App opened ", "completed", ""}) {
         EXPECT_FALSE(CommandFeedback::fades(text)) << text;
     }
     EXPECT_FALSE(CommandFeedback::fades(CommandFeedback::error("device_locked")));

@@ -138,12 +138,10 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
         {"10000 entries", ledgerText(10000, 0), Expect::Loaded},
         {"object", "{\"id\":\"" + idA + "\",\"at\":1}", Expect::ReadError, "expected an array"},
         {"not JSON", "[{", Expect::ReadError},
-        {"empty file", "", Expect::ReadError},
         {"element not an object", "[" + entry + ",\"" + idA + "\"]", Expect::ReadError,
          "entry 2: expected"},
         {"id a number", "[{\"id\":5,\"at\":1}]", Expect::ReadError, "entry 1: expected"},
         {"at a string", "[{\"id\":\"" + idA + "\",\"at\":\"1\"}]", Expect::ReadError},
-        {"at missing", "[{\"id\":\"" + idA + "\"}]", Expect::ReadError},
         // The shape is judged before the count and the ids.
         {"10001 entries, the last of another shape", ledgerTextWith(10000, "{\"id\":1}"),
          Expect::ReadError, "entry 10001: expected"},
@@ -151,7 +149,6 @@ TEST(DedupLedgerTest, LoadingRefusesOtherShapes) {
          Expect::ReadError, "entry 2: expected"},
         {"id not a UUID", "[" + entry + ",{\"id\":\"abc\",\"at\":1}]", Expect::InvalidLedger,
          "entry 2: \"id\" is not a UUID"},
-        {"id with braces", "[{\"id\":\"{" + idA + "}\",\"at\":1}]", Expect::InvalidLedger},
         {"10001 entries", ledgerText(10001, 0), Expect::InvalidLedger,
          "10001 entries, more than 10000"},
     };

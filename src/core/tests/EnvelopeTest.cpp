@@ -64,13 +64,3 @@ TEST(Envelope, DefaultClockStampsTheCurrentTime) {
     EXPECT_LE(*ts, after);
     EXPECT_EQ(message.object()->size(), 4u);
 }
-
-TEST(Envelope, ResultFormsAndLocalError) {
-    const JSON data(JSON::Object{{"volume", JSON(40)}});
-    EXPECT_EQ(JSON(corvane::successResult("c-1", data)),
-              JSON::parse(R"({"command_id":"c-1","ok":true,"data":{"volume":40}})"));
-    EXPECT_EQ(JSON(corvane::failureResult("c-2", "device_locked")),
-              JSON::parse(R"({"command_id":"c-2","ok":false,"error_code":"device_locked"})"));
-    EXPECT_EQ(corvane::localError("invalid_request", "invalid request"),
-              JSON::parse(R"({"error":{"code":"invalid_request","message":"invalid request"}})"));
-}

@@ -61,7 +61,6 @@ TEST(AudioOutputOnMac, ReadsLevelAndMuteFromTheVolumeSettingsScript) {
         {"beyond 32 bits does not wrap",
          Array{PlatformValue(std::int64_t{4294967346}), PlatformValue(false)}, State{100, false}},
         {"a real level", Array{PlatformValue(37.6), PlatformValue(true)}, State{38, true}},
-        {"a real level below 0", Array{PlatformValue(-0.4), PlatformValue(true)}, State{0, true}},
         {"not a number", Array{PlatformValue(std::nan("")), PlatformValue(true)}, std::nullopt},
         {"level as text", Array{PlatformValue("40"), PlatformValue(false)}, std::nullopt},
         {"muted as a number", Array{PlatformValue(40), PlatformValue(0)}, std::nullopt},
@@ -70,7 +69,6 @@ TEST(AudioOutputOnMac, ReadsLevelAndMuteFromTheVolumeSettingsScript) {
          std::nullopt},
         {"empty", Array{}, std::nullopt},
         {"run failure", Failure::ExecutionFailed, std::nullopt},
-        {"compile failure", Failure::CompileFailed, std::nullopt},
     };
     for (const Row& row : rows) {
         test::FakeScripting scripting;
@@ -90,21 +88,16 @@ TEST(AudioOutputOnMac, ChangesAreOneScriptEach) {
         ControlResult expected;
     } const rows[] = {
         {Array{}, ControlResult::Done},
-        {Array{PlatformValue(42)}, ControlResult::Done}, // whatever it returns
         {Failure::CompileFailed, ControlResult::NotSent},
         {Failure::ExecutionFailed, ControlResult::Refused},
     };
     for (const Row& row : rows) {
         scripting.next = row.reply;
         scripting.sources.clear();
-        EXPECT_EQ(finished(audio.setVolume(0)), row.expected);
         EXPECT_EQ(finished(audio.setVolume(35)), row.expected);
-        EXPECT_EQ(finished(audio.setVolume(100)), row.expected);
         EXPECT_EQ(finished(audio.setMuted(true)), row.expected);
         EXPECT_EQ(finished(audio.setMuted(false)), row.expected);
-        EXPECT_EQ(scripting.sources, (std::vector<std::string>{"set volume output volume 0",
-                                                               "set volume output volume 35",
-                                                               "set volume output volume 100",
+        EXPECT_EQ(scripting.sources, (std::vector<std::string>{"set volume output volume 35",
                                                                "set volume with output muted",
                                                                "set volume without output muted"}));
     }
@@ -160,8 +153,6 @@ TEST(MediaPlayersOnMac, NowPlayingReadsTitleArtistAndState) {
     } const rows[] = {
         {"playing", Array{PlatformValue("Aria"), PlatformValue("Singer"), PlatformValue(true)},
          Track{"Aria", "Singer", true}},
-        {"paused", Array{PlatformValue("Aria"), PlatformValue("Singer"), PlatformValue(false)},
-         Track{"Aria", "Singer", false}},
         {"empty texts stay texts", Array{PlatformValue(""), PlatformValue(""), PlatformValue(true)},
          Track{"", "", true}},
         {"title not text", Array{PlatformValue(5), PlatformValue("A"), PlatformValue(true)},
@@ -178,17 +169,15 @@ TEST(MediaPlayersOnMac, NowPlayingReadsTitleArtistAndState) {
         {"run failure", Failure::ExecutionFailed, std::nullopt},
         {"compile failure", Failure::CompileFailed, std::nullopt},
     };
-    for (const char* bundleID : {"com.apple.Music", "com.spotify.client"}) {
-        for (const Row& row : rows) {
-            test::FakeScripting scripting;
-            test::FakeWorkspace workspace;
-            scripting.replies.emplace(nowPlayingOf(bundleID), row.reply);
-            scripting.next = Failure::CompileFailed;
-            MediaPlayersOnMac players(scripting, workspace);
-            EXPECT_EQ(finished(players.nowPlaying({bundleID, "Name"})), row.expected)
-                << bundleID << ": " << row.name;
-            EXPECT_EQ(scripting.sources, std::vector<std::string>{nowPlayingOf(bundleID)});
-        }
+    const std::string bundleID = "com.spotify.client";
+    for (const Row& row : rows) {
+        test::FakeScripting scripting;
+        test::FakeWorkspace workspace;
+        scripting.replies.emplace(nowPlayingOf(bundleID), row.reply);
+        scripting.next = Failure::CompileFailed;
+        MediaPlayersOnMac players(scripting, workspace);
+        EXPECT_EQ(finished(players.nowPlaying({bundleID, "Name"})), row.expected) << row.name;
+        EXPECT_EQ(scripting.sources, std::vector<std::string>{nowPlayingOf(bundleID)});
     }
 }
 
@@ -204,12 +193,9 @@ TEST(MediaPlayersOnMac, CommandsAreTellScriptsToThePlayer) {
          R"(tell application id "com.apple.Music" to next track)"},
         {"com.apple.Music", Command::Previous,
          R"(tell application id "com.apple.Music" to previous track)"},
-        {"com.spotify.client", Command::PlayPause,
-         R"(tell application id "com.spotify.client" to playpause)"},
+        // Any player: only the bundle identifier changes.
         {"com.spotify.client", Command::Next,
          R"(tell application id "com.spotify.client" to next track)"},
-        {"com.spotify.client", Command::Previous,
-         R"(tell application id "com.spotify.client" to previous track)"},
     };
     const std::pair<Result, ControlResult> answers[] = {
         {Array{}, ControlResult::Done},

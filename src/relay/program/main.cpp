@@ -6,6 +6,7 @@
 #include "relay/PostgresRelayStore.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
 
@@ -255,11 +256,15 @@ int main(int argc, char** argv) {
                                                                 : QStringList{});
         const corvane::ContractValidator validator(
             shipped(QStringLiteral("resources/v1.schema.json"), QStringLiteral("v1.schema.json")));
-        const std::unique_ptr<corvane::RelayStore> store =
-            databaseAddress.empty()
-                ? std::unique_ptr<corvane::RelayStore>(std::make_unique<corvane::SqliteRelayStore>(
-                      QDir(folder).filePath(QStringLiteral("relay.sqlite"))))
-                : std::make_unique<corvane::PostgresRelayStore>(databaseAddress);
+        // The store is opened, used and closed on a thread of its own.
+        corvane::RelayStoreThread store(
+            [databaseAddress, path = QDir(folder).filePath(QStringLiteral(
+                                  "relay.sqlite"))]() -> std::unique_ptr<corvane::RelayStore> {
+                if (databaseAddress.empty()) {
+                    return std::make_unique<corvane::SqliteRelayStore>(path);
+                }
+                return std::make_unique<corvane::PostgresRelayStore>(databaseAddress);
+            });
         // Assistants' grants live beside the accounts in the embedded database; a relay on
         // PostgreSQL offers no assistant sign-in until that store has a shared form.
         std::unique_ptr<corvane::SqliteOAuthStore> oauth;
@@ -268,7 +273,7 @@ int main(int argc, char** argv) {
                 QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
         corvane::RelayServer server(
-            *store, clock, validator,
+            store, clock, validator,
             {certificate.tls(),
              QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
              connectionsPerAddress, oauth.get()});

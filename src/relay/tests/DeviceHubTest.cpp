@@ -180,6 +180,26 @@ TEST_F(DeviceHubTest, CommandsGoOnlyToAnOnlineDeviceOfTheSameAccount) {
     EXPECT_EQ(sendOrCode(owner, mac.deviceId), "device_busy");
 }
 
+TEST_F(DeviceHubTest, ACommandWhoseDeviceWentWhileItsRowWasWrittenNeverLeaves) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    RecordingLink link;
+    const std::uint64_t session = connect(link, mac.deviceId, mac.token);
+    DeviceHub::Outgoing outgoing =
+        hub.prepare(owner, *store.device(mac.deviceId), "get_state", JSON(JSON::Object{}));
+    store.addAudit(outgoing.audit());
+    hub.closed(session);
+    const std::size_t sent = link.sent.size();
+    try {
+        hub.dispatch(std::move(outgoing));
+        ADD_FAILURE() << "sent to a device that went";
+    } catch (const ContractError& error) {
+        EXPECT_EQ(error.code(), "device_offline");
+    }
+    EXPECT_EQ(link.sent.size(), sent);
+    EXPECT_EQ(store.auditOf(mac.deviceId, 10).front().outcome, "device_offline");
+}
+
 TEST_F(DeviceHubTest, ResultsReachTheirOwnCommandOnly) {
     const std::int64_t owner = account();
     const Paired mac = pair(owner);

@@ -1,10 +1,14 @@
 // Sign-in: the one-time setup, passwords, rate limits and session expiry.
+#include "Finished.h"
 #include "RelayBench.h"
 
 #include "core/ContractError.h"
 #include "relay/RelayAccounts.h"
+#include "relay/RelayPasswords.h"
 
 #include <functional>
+#include <map>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -14,17 +18,18 @@ namespace {
 class RelayAccountsTest : public RelayBench {
 protected:
     RelayAccountsTest()
-        : accounts(store, clock) {}
+        : accounts(storeThread, passwords, clock) {}
 
     std::string signIn(const std::string& name, const std::string& password,
                        const std::string& address = "10.0.0.1") {
         try {
-            return accounts.signIn(name, password, address).token;
+            return finished(accounts.signIn(name, password, address)).token;
         } catch (const ContractError& error) {
             return error.code();
         }
     }
 
+    RelayPasswords passwords;
     RelayAccounts accounts;
     const std::string password = "correct horse battery";
 };
@@ -32,28 +37,29 @@ protected:
 TEST_F(RelayAccountsTest, TheSetupLinkWorksOnceForAGoodPassword) {
     const std::string token = accounts.setupToken();
     ASSERT_FALSE(token.empty());
-    EXPECT_THROW(accounts.setUp(token + "x", "owner", password), ContractError);
+    EXPECT_THROW(finished(accounts.setUp(token + "x", "owner", password)), ContractError);
     try {
-        accounts.setUp(token, "owner", std::string(RelayAccounts::shortestPassword - 1, 'p'));
+        finished(
+            accounts.setUp(token, "owner", std::string(RelayAccounts::shortestPassword - 1, 'p')));
         ADD_FAILURE() << "a short password was taken";
     } catch (const ContractError& error) {
         EXPECT_EQ(error.code(), "invalid_request");
     }
-    const RelayAccounts::Session session = accounts.setUp(token, "owner", password);
+    const RelayAccounts::Session session = finished(accounts.setUp(token, "owner", password));
     EXPECT_EQ(accounts.session(session.token)->accountId, session.accountId);
     EXPECT_TRUE(accounts.setupToken().empty());
-    EXPECT_THROW(accounts.setUp(token, "second", password), ContractError);
+    EXPECT_THROW(finished(accounts.setUp(token, "second", password)), ContractError);
 
     // A relay started later with an account has no setup link at all.
-    RelayAccounts restarted(store, clock);
+    RelayAccounts restarted(storeThread, passwords, clock);
     EXPECT_TRUE(restarted.setupToken().empty());
 }
 
 TEST_F(RelayAccountsTest, FailedSignInsAreLimitedPerAccountAndPerAddress) {
-    accounts.setUp(accounts.setupToken(), "owner", password);
+    finished(accounts.setUp(accounts.setupToken(), "owner", password));
     const auto signInHolding = [&](const std::string& address) {
         try {
-            return accounts.signIn("owner", password, address, true).token.empty()
+            return finished(accounts.signIn("owner", password, address, true)).token.empty()
                        ? std::string("no token")
                        : std::string("signed in");
         } catch (const ContractError& error) {
@@ -93,8 +99,38 @@ TEST_F(RelayAccountsTest, FailedSignInsAreLimitedPerAccountAndPerAddress) {
     EXPECT_NE(signIn("owner", password, "192.0.2.2"), "rate_limited");
 }
 
+TEST_F(RelayAccountsTest, SignInsUnderWayCountAgainstTheirAddressAndHashingIsBounded) {
+    finished(accounts.setUp(accounts.setupToken(), "owner", password));
+    // Ten wrong passwords from one address at once are checked no more than one after another.
+    std::vector<QCoro::Task<RelayAccounts::Session>> attempts;
+    for (int i = 0; i < 10; ++i) {
+        attempts.push_back(accounts.signIn("owner", "wrong", "10.0.0.1"));
+    }
+    std::map<std::string, int> codes;
+    for (QCoro::Task<RelayAccounts::Session>& attempt : attempts) {
+        try {
+            finished(std::move(attempt));
+            ++codes["signed in"];
+        } catch (const ContractError& error) {
+            ++codes[error.code()];
+        }
+    }
+    EXPECT_EQ(codes, (std::map<std::string, int>{{"rate_limited", 5}, {"sign_in_failed", 5}}));
+
+    // Past its bound the pool refuses at once, and gives places back as hashes end.
+    RelayPasswords small(1, 2);
+    const std::string hash = RelayPasswords::hashNow(password);
+    QCoro::Task<bool> first = small.verify(hash, password);
+    QCoro::Task<bool> second = small.verify(hash, "wrong");
+    QCoro::Task<bool> third = small.verify(hash, password);
+    EXPECT_THROW(finished(std::move(third)), ContractError);
+    EXPECT_TRUE(finished(std::move(first)));
+    EXPECT_FALSE(finished(std::move(second)));
+    EXPECT_TRUE(finished(small.verify(hash, password)));
+}
+
 TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
-    accounts.setUp(accounts.setupToken(), "owner", password);
+    finished(accounts.setUp(accounts.setupToken(), "owner", password));
     const std::string token = signIn("owner", password);
     const std::string other = signIn("owner", password);
     ASSERT_TRUE(accounts.session(token));
@@ -112,12 +148,12 @@ TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
 
 TEST_F(RelayAccountsTest, APasswordChangesOnlyWithTheCurrentOneAndOtherSessionsCanBeEnded) {
     const RelayAccounts::Session phone =
-        accounts.setUp(accounts.setupToken(), "owner", password, "Chrome on Android");
+        finished(accounts.setUp(accounts.setupToken(), "owner", password, "Chrome on Android"));
     clock.advance(1s);
     const std::string laptop = signIn("owner", password);
     const auto changeCode = [&](const std::string& current, const std::string& next) {
         try {
-            accounts.changePassword(phone, current, next);
+            finished(accounts.changePassword(phone, current, next));
             return std::string("changed");
         } catch (const ContractError& error) {
             return error.code();
@@ -161,11 +197,13 @@ TEST_F(RelayAccountsTest, APasswordChangesOnlyWithTheCurrentOneAndOtherSessionsC
 }
 
 TEST_F(RelayAccountsTest, AnInvitedPersonSharesTheOwnersDevicesButCannotManagePeople) {
-    const RelayAccounts::Session owner = accounts.setUp(accounts.setupToken(), "owner", password);
-    const std::string token = accounts.invite(owner);
+    const RelayAccounts::Session owner =
+        finished(accounts.setUp(accounts.setupToken(), "owner", password));
+    const std::string token = finished(accounts.invite(owner));
     const auto joinCode = [&](const std::string& link, const std::string& name) {
         try {
-            return std::to_string(accounts.join(link, name, "member's password").accountId);
+            return std::to_string(
+                finished(accounts.join(link, name, "member's password")).accountId);
         } catch (const ContractError& error) {
             return error.code();
         }
@@ -187,7 +225,8 @@ TEST_F(RelayAccountsTest, AnInvitedPersonSharesTheOwnersDevicesButCannotManagePe
         SCOPED_TRACE(row.name);
         EXPECT_EQ(joinCode(row.link, row.person), row.code);
     }
-    const RelayAccounts::Session member = accounts.join(token, "alex", "member's password");
+    const RelayAccounts::Session member =
+        finished(accounts.join(token, "alex", "member's password"));
     EXPECT_EQ(member.accountId, owner.accountId) << "the owner's devices";
     EXPECT_FALSE(member.owner());
     EXPECT_EQ(joinCode(token, "sam"), "invite_not_available") << "a link works once";
@@ -200,20 +239,21 @@ TEST_F(RelayAccountsTest, AnInvitedPersonSharesTheOwnersDevicesButCannotManagePe
             return error.code();
         }
     };
-    EXPECT_EQ(code([&] { accounts.invite(member); }), "owner_only");
-    EXPECT_EQ(code([&] { accounts.remove(member, owner.personId); }), "owner_only");
-    EXPECT_EQ(code([&] { accounts.remove(owner, owner.personId); }), "not_found");
+    EXPECT_EQ(code([&] { finished(accounts.invite(member)); }), "owner_only");
+    EXPECT_EQ(code([&] { finished(accounts.remove(member, owner.personId)); }), "owner_only");
+    EXPECT_EQ(code([&] { finished(accounts.remove(owner, owner.personId)); }), "not_found");
 
     const std::string again = signIn("alex", "member's password");
     ASSERT_TRUE(accounts.session(again).has_value());
-    EXPECT_EQ(accounts.remove(owner, member.personId).size(), 2U) << "both of alex's sessions";
+    EXPECT_EQ(finished(accounts.remove(owner, member.personId)).size(), 2U)
+        << "both of alex's sessions";
     EXPECT_FALSE(accounts.session(member.token).has_value());
     EXPECT_EQ(signIn("alex", "member's password", "10.0.0.2"), "sign_in_failed");
-    EXPECT_EQ(code([&] { accounts.remove(owner, member.personId); }), "not_found");
+    EXPECT_EQ(code([&] { finished(accounts.remove(owner, member.personId)); }), "not_found");
 
     // A newer invitation replaces the last; one past its time is refused.
-    const std::string replaced = accounts.invite(owner);
-    const std::string newest = accounts.invite(owner);
+    const std::string replaced = finished(accounts.invite(owner));
+    const std::string newest = finished(accounts.invite(owner));
     EXPECT_EQ(joinCode(replaced, "sam"), "invite_not_available");
     clock.advance(RelayAccounts::inviteLifetime);
     EXPECT_EQ(joinCode(newest, "sam"), "invite_not_available");

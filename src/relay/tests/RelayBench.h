@@ -5,10 +5,12 @@
 #include "core/ContractValidator.h"
 #include "core/Envelope.h"
 #include "core/JSON.h"
+#include "relay/BlockingRelayStore.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceLink.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/RelayPairing.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteRelayStore.h"
 #include "support/VirtualClock.h"
 
@@ -54,7 +56,7 @@ inline void PrintTo(StoreKind kind, std::ostream* out) {
     *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL");
 }
 
-// A store, virtual time, the real contract, and the pairing and hub on them.
+// A store on its thread, virtual time, the real contract, and the pairing and hub on them.
 class RelayBench : public ::testing::Test {
 protected:
     struct Paired {
@@ -63,8 +65,8 @@ protected:
     };
 
     explicit RelayBench(StoreKind kind = StoreKind::Sqlite)
-        : storage(makeStore(kind))
-        , store(*storage)
+        : storeThread(opener(kind))
+        , store(storeThread)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH))
         , pairing(store, clock, validator)
         , hub(store, clock, validator) {}
@@ -108,23 +110,28 @@ protected:
 
     QTemporaryDir dir;
     std::string unavailable;
-    std::unique_ptr<RelayStore> storage;
-    RelayStore& store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store; // the same store, called from the test's thread
     VirtualClock clock;
     ContractValidator validator;
     RelayPairing pairing;
     DeviceHub hub;
 
 private:
-    std::unique_ptr<RelayStore> makeStore(StoreKind kind) {
+    // Opens the store on its thread; the server and database are made here.
+    RelayStoreThread::Opener opener(StoreKind kind) {
         if (kind == StoreKind::Postgres) {
             if (PostgresServer* server = PostgresServer::shared(unavailable)) {
-                return std::make_unique<PostgresRelayStore>(
-                    server->address(server->createDatabase()));
+                return [address = server->address(server->createDatabase())] {
+                    return std::unique_ptr<RelayStore>(
+                        std::make_unique<PostgresRelayStore>(address));
+                };
             }
         }
         // Also the stand-in while a bench without PostgreSQL is skipped.
-        return std::make_unique<SqliteRelayStore>(dir.filePath(QStringLiteral("relay.sqlite")));
+        return [path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::unique_ptr<RelayStore>(std::make_unique<SqliteRelayStore>(path));
+        };
     }
 };
 

@@ -6,10 +6,12 @@
 
 #include "core/ContractValidator.h"
 #include "core/Uuid.h"
+#include "relay/BlockingRelayStore.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayMcpEndpoint.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayServer.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
 #include "support/TestRelay.h"
@@ -38,14 +40,17 @@ const JSON getState = JSON::parse(
 class RelayMcpEndpointTest : public ::testing::Test {
 protected:
     RelayMcpEndpointTest()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::make_unique<SqliteRelayStore>(path);
+        })
+        , store(storeThread)
         , oauth(dir.filePath(QStringLiteral("relay.sqlite")))
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
         const RelayCertificate certificate = RelayCertificate::load(
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
         server = std::make_unique<RelayServer>(
-            store, clock, validator,
+            storeThread, clock, validator,
             RelayServer::Options{certificate.tls(), QDir(dir.path()), 256, &oauth});
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port).toStdString();
@@ -83,7 +88,8 @@ protected:
 
     QTemporaryDir dir;
     VirtualClock clock;
-    SqliteRelayStore store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store;
     SqliteOAuthStore oauth;
     ContractValidator validator;
     std::unique_ptr<RelayServer> server;

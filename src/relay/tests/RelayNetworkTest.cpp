@@ -17,6 +17,10 @@ using namespace std::chrono_literals;
 namespace corvane::test {
 namespace {
 
+QCoro::Task<RelayHttpResponse> answered() {
+    co_return RelayHttpResponse{};
+}
+
 TEST(RelayNetworkTest, ARequestTrickledInBuysNoTime) {
     const RelayCertificate certificate =
         RelayCertificate::load(QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
@@ -28,7 +32,7 @@ TEST(RelayNetworkTest, ARequestTrickledInBuysNoTime) {
         certificate.tls(),
         [&handled](const RelayHttpRequest&) {
             ++handled;
-            return RelayHttpResponse{};
+            return answered();
         },
         [](std::shared_ptr<RelayWebSocketSession>, const std::string&) {
             return std::unique_ptr<NetworkDeviceLink>();

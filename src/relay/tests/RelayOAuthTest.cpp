@@ -6,10 +6,12 @@
 
 #include "core/ContractValidator.h"
 #include "core/Uuid.h"
+#include "relay/BlockingRelayStore.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayOAuthAuthority.h"
 #include "relay/RelayOAuthHttp.h"
 #include "relay/RelayServer.h"
+#include "relay/RelayStoreThread.h"
 #include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
 #include "support/TestRelay.h"
@@ -61,7 +63,10 @@ Fields answerIn(const std::string& location) {
 class RelayOAuthTest : public ::testing::Test {
 protected:
     RelayOAuthTest()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::make_unique<SqliteRelayStore>(path);
+        })
+        , store(storeThread)
         , oauth(dir.filePath(QStringLiteral("relay.sqlite")))
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
         QFile page(dir.filePath(QStringLiteral("consent.html")));
@@ -72,7 +77,7 @@ protected:
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
         server = std::make_unique<RelayServer>(
-            store, clock, validator,
+            storeThread, clock, validator,
             RelayServer::Options{certificate.tls(), QDir(dir.path()), 256, &oauth});
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port).toStdString();
@@ -184,7 +189,8 @@ protected:
     }
 
     QTemporaryDir dir;
-    SqliteRelayStore store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store;
     SqliteOAuthStore oauth;
     VirtualClock clock;
     ContractValidator validator;

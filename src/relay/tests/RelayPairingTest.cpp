@@ -1,10 +1,12 @@
 // The pairing state machine and what the database keeps of it.
+#include "Finished.h"
 #include "RelayBench.h"
 
 #include "core/ContractError.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
 #include "relay/RelayAccounts.h"
+#include "relay/RelayPasswords.h"
 #include "relay/RelayRateLimit.h"
 
 #include "relay/RelayStoreError.h"
@@ -272,9 +274,11 @@ TEST_F(SqlitePairingTest, NoSecretIsStoredInPlainText) {
     const JSON code = requestCode();
     const std::string bootstrap = *code.stringMember("bootstrap_token");
     const std::string deviceToken = "device-token-kept-only-by-the-computer";
-    RelayAccounts accounts(store, clock);
+    RelayPasswords passwords;
+    RelayAccounts accounts(storeThread, passwords, clock);
     const std::string password = "correct horse battery";
-    const RelayAccounts::Session session = accounts.setUp(accounts.setupToken(), "owner", password);
+    const RelayAccounts::Session session =
+        finished(accounts.setUp(accounts.setupToken(), "owner", password));
     pairing.approve(*code.stringMember("code"), session.accountId);
     ASSERT_EQ(redeem(code, deviceToken), *code.stringMember("device_id"));
 

@@ -2,6 +2,7 @@
 // and CSRF token, the headers on every answer, and a device session over WSS.
 #include "HttpsClient.h"
 #include "RelayBench.h"
+#include "SignInFlood.h"
 
 #include "relay/RelayCertificate.h"
 #include "relay/RelayRequestReader.h"
@@ -11,6 +12,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSslCipher>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -85,7 +88,10 @@ int closeCodeAfterUpgrade(QSslSocket& socket, const QByteArray& frame) {
 class RelayServerTest : public ::testing::Test {
 protected:
     RelayServerTest()
-        : store(dir.filePath(QStringLiteral("relay.sqlite")))
+        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
+            return std::make_unique<SqliteRelayStore>(path);
+        })
+        , store(storeThread)
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
         QFile page(dir.filePath(QStringLiteral("index.html")));
         page.open(QIODevice::WriteOnly);
@@ -99,7 +105,8 @@ protected:
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
         server = std::make_unique<RelayServer>(
-            store, clock, validator, RelayServer::Options{certificate.tls(), QDir(dir.path())});
+            storeThread, clock, validator,
+            RelayServer::Options{certificate.tls(), QDir(dir.path())});
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port);
         client = std::make_unique<HttpsClient>(origin, TestRelay::authority());
@@ -121,8 +128,48 @@ protected:
                 {"X-CSRF-Token", QByteArray::fromStdString(*reply.body.stringMember("csrf"))}};
     }
 
+    // A computer paired through the API for the signed-in `dashboard`: its id and device token.
+    std::pair<std::string, std::string>
+    pairThroughTheApi(const std::map<QByteArray, QByteArray>& dashboard) {
+        const HttpsClient::Reply code =
+            client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
+        const std::string deviceId = *code.body.stringMember("device_id");
+        client->post(QStringLiteral("/v1/pairings/approve"),
+                     JSON(JSON::Object{{"code", *code.body.find("code")}}), dashboard);
+        const std::string token = "device-token-of-" + deviceId;
+        const QByteArray bootstrap =
+            QByteArray::fromStdString(*code.body.stringMember("bootstrap_token"));
+        EXPECT_EQ(client
+                      ->post(QStringLiteral("/v1/pairing/redeem"),
+                             JSON(JSON::Object{{"device_token", JSON(token)}}),
+                             {{"Authorization", "Bearer " + bootstrap}})
+                      .status,
+                  200);
+        return {deviceId, token};
+    }
+
+    // Opens `socket` as that computer and says hello; what the relay sends goes to `received`,
+    // which holds "ready" on success.
+    bool connectDevice(QWebSocket& socket, const std::string& deviceId, const std::string& token,
+                       std::vector<JSON>& received) {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket,
+                         [&received](const QString& text) {
+                             received.push_back(JSON::parse(text.toStdString()));
+                         });
+        QNetworkRequest request(QUrl(QStringLiteral("wss://127.0.0.1:%1/v1/ws/device").arg(port)));
+        request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(deviceId));
+        socket.setSslConfiguration(trustingTheTestAuthority());
+        socket.open(request);
+        if (!until([&] { return socket.state() == QAbstractSocket::ConnectedState; })) {
+            return false;
+        }
+        socket.sendTextMessage(QString::fromStdString(helloWith(token).data()));
+        return until([&] { return !received.empty(); });
+    }
+
     QTemporaryDir dir;
-    SqliteRelayStore store;
+    RelayStoreThread storeThread;
+    BlockingRelayStore store;
     VirtualClock clock;
     ContractValidator validator;
     std::unique_ptr<RelayServer> server;
@@ -341,36 +388,13 @@ TEST_F(RelayServerTest, RequestsBeyondTheListenersBoundsAreRefusedOnTheWire) {
 
 TEST_F(RelayServerTest, ADeviceSessionOverWssCarriesACommandAndItsRevocation) {
     std::map<QByteArray, QByteArray> dashboard = signedIn();
-    const HttpsClient::Reply code = client->post(QStringLiteral("/v1/pairing/code"), codeRequest());
-    const std::string deviceId = *code.body.stringMember("device_id");
-    client->post(QStringLiteral("/v1/pairings/approve"),
-                 JSON(JSON::Object{{"code", *code.body.find("code")}}), dashboard);
-    const std::string token = "device-token-of-this-test";
-    ASSERT_EQ(
-        client
-            ->post(QStringLiteral("/v1/pairing/redeem"),
-                   JSON(JSON::Object{{"device_token", JSON(token)}}),
-                   {{"Authorization", "Bearer " + QByteArray::fromStdString(
-                                                      *code.body.stringMember("bootstrap_token"))}})
-            .status,
-        200);
-
+    const auto [deviceId, token] = pairThroughTheApi(dashboard);
     QWebSocket socket;
     std::vector<JSON> received;
     std::optional<int> closeCode;
-    QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString& text) {
-        received.push_back(JSON::parse(text.toStdString()));
-    });
     QObject::connect(&socket, &QWebSocket::disconnected, &socket,
                      [&] { closeCode = static_cast<int>(socket.closeCode()); });
-    QNetworkRequest request(QUrl(QStringLiteral("wss://127.0.0.1:%1/v1/ws/device").arg(port)));
-    request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(deviceId));
-    socket.setSslConfiguration(trustingTheTestAuthority());
-    socket.open(request);
-    ASSERT_TRUE(until([&] { return socket.state() == QAbstractSocket::ConnectedState; }))
-        << socket.errorString().toStdString();
-    socket.sendTextMessage(QString::fromStdString(helloWith(token).data()));
-    ASSERT_TRUE(until([&] { return !received.empty(); }));
+    ASSERT_TRUE(connectDevice(socket, deviceId, token, received));
     EXPECT_EQ(*received[0].stringMember("type"), "ready");
 
     const HttpsClient::Reply devices = client->get(QStringLiteral("/v1/devices"), dashboard);
@@ -678,6 +702,98 @@ TEST_F(RelayServerTest, RemovingAPersonTakesOnlyAWholeIdOfAMember) {
     const JSON people = client->get(QStringLiteral("/v1/account/people"), owner).body;
     ASSERT_EQ(people.find("people")->array()->size(), 1U);
     EXPECT_EQ(*people.find("people")->array()->front().stringMember("role"), "owner");
+}
+
+TEST_F(RelayServerTest, AStoreFailureOnItsThreadIsAnsweredAsOneAndTheRelayGoesOn) {
+    const std::map<QByteArray, QByteArray> dashboard = signedIn();
+    {
+        // Another connection takes the devices' table away under the relay.
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("breaker"));
+        db.setDatabaseName(dir.filePath(QStringLiteral("relay.sqlite")));
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE devices RENAME TO gone")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("breaker"));
+    const HttpsClient::Reply devices = client->get(QStringLiteral("/v1/devices"), dashboard);
+    EXPECT_EQ(devices.status, 500);
+    EXPECT_EQ(devices.code(), "relay_storage_failed");
+    EXPECT_EQ(client->get(QStringLiteral("/v1/account"), dashboard).status, 200);
+}
+
+TEST_F(RelayServerTest, ASignInFloodLeavesHeartbeatsAndCommandsOnTime) {
+    const std::map<QByteArray, QByteArray> dashboard = signedIn();
+    const auto [deviceId, token] = pairThroughTheApi(dashboard);
+    QWebSocket socket;
+    std::vector<JSON> received;
+    ASSERT_TRUE(connectDevice(socket, deviceId, token, received));
+    // The computer answers each command at once.
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString& text) {
+        const JSON message = JSON::parse(text.toStdString());
+        if (*message.stringMember("type") == "command") {
+            socket.sendTextMessage(QString::fromStdString(
+                envelope("result",
+                         failureResult(*message.stringMember("command_id"), "device_locked"))
+                    .data()));
+        }
+    });
+    const QString commands =
+        QStringLiteral("/v1/devices/%1/commands").arg(QString::fromStdString(deviceId));
+    const auto screenState = [&] {
+        const JSON listed = client->get(QStringLiteral("/v1/devices"), dashboard).body;
+        const JSON* state =
+            listed.find("devices")->array()->front().find("capabilities")->find("screen_state");
+        return state != nullptr && state->string() != nullptr ? *state->string() : std::string();
+    };
+
+    // Wrong passwords for 240 names from 40 addresses, 16 at a time: five from each address are
+    // checked (200 Argon2id verifications), the rest refused as rate-limited.
+    SignInFlood flood({port, 16, 15, 40});
+    std::vector<qint64> heartbeats;
+    std::vector<qint64> trips;
+    QElapsedTimer timer;
+    while (!flood.done()) {
+        // The device's message budget refills with (virtual) time, as an agent's heartbeats do.
+        clock.advance(1s);
+        const std::string screen = heartbeats.size() % 2 == 0 ? "locked" : "unlocked";
+        timer.start();
+        socket.sendTextMessage(QString::fromStdString(
+            envelope("heartbeat", JSON::Object{{"capabilities", capabilities(screen)}}).data()));
+        ASSERT_TRUE(until([&] { return screenState() == screen; }));
+        heartbeats.push_back(timer.elapsed());
+
+        timer.start();
+        const HttpsClient::Reply sent =
+            client->post(commands, JSON(JSON::Object{{"action", JSON("get_state")}}), dashboard);
+        ASSERT_EQ(sent.status, 202) << sent.raw.toStdString();
+        const QString path = QStringLiteral("/v1/commands/") +
+                             QString::fromStdString(*sent.body.stringMember("command_id"));
+        ASSERT_TRUE(until([&] {
+            const HttpsClient::Reply command = client->get(path, dashboard);
+            return command.body.stringMember("state") != nullptr &&
+                   *command.body.stringMember("state") == "finished";
+        }));
+        trips.push_back(timer.elapsed());
+    }
+    const std::map<int, int> statuses = flood.statuses();
+    SCOPED_TRACE(::testing::PrintToString(statuses));
+    EXPECT_EQ(statuses.count(401) != 0 ? statuses.at(401) : 0, 200) << "the flood was checked";
+    EXPECT_EQ(statuses.count(0), 0U) << "every sign-in was answered";
+    ASSERT_GE(trips.size(), 3U) << "measured while the flood went on";
+    std::sort(heartbeats.begin(), heartbeats.end());
+    std::sort(trips.begin(), trips.end());
+    // Unloaded, each takes a few milliseconds. Argon2id on the main thread made every one wait
+    // for the verifications queued before it (up to 16 of them, seconds under load). A lost SYN
+    // costs a connection one second now and then, hence the 90th percentile.
+    const auto at = [](const std::vector<qint64>& sorted, double share) {
+        return sorted[static_cast<std::size_t>(share * static_cast<double>(sorted.size() - 1))];
+    };
+    EXPECT_LT(at(heartbeats, 0.5), 100) << ::testing::PrintToString(heartbeats);
+    EXPECT_LT(at(trips, 0.5), 100) << ::testing::PrintToString(trips);
+    EXPECT_LT(at(heartbeats, 0.9), 1000);
+    EXPECT_LT(at(trips, 0.9), 1000);
+    EXPECT_EQ(socket.state(), QAbstractSocket::ConnectedState);
 }
 
 } // namespace

@@ -90,13 +90,6 @@ TEST_F(SimFixture, QuitRequestsFollowEachApplicationsBehaviour) {
     EXPECT_TRUE(ax.performAction(named("textedit.save_sheet.dont_save"), "AXPress"));
     EXPECT_TRUE(model().pidsOf("com.apple.TextEdit").empty());
     EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
-
-    model().setFrontmost(620);
-    EXPECT_TRUE(workspace.terminate(620)); // Music quits
-    EXPECT_TRUE(model().pidsOf("com.apple.Music").empty());
-    // The next regular application comes forward.
-    EXPECT_EQ(workspace.frontmostApplication()->pid, 301);
-    EXPECT_FALSE(model().named("music.window"));
 }
 
 // Waiting on a task that throws never returns: the failure is caught inside.

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "relay/RateLimits.h"
+
+namespace corvane {
+
+class PostgresConnection;
+
+// Limits counted in the shared database: each key is one row holding the times of its newest
+// events (at most `allowed`), changed by one statement, so relays counting at once never lose an
+// event or both take the last one. Rows whose newest event left its window are removed at most
+// once a minute.
+class PostgresRateLimits final : public RateLimits {
+public:
+    explicit PostgresRateLimits(PostgresConnection& connection)
+        : connection_(connection) {}
+
+    QCoro::Task<Answer> check(std::string key, Rule rule, Clock::WallTime now) override;
+    QCoro::Task<Answer> note(std::string key, Rule rule, Clock::WallTime now) override;
+    QCoro::Task<Answer> take(std::string key, Rule rule, Clock::WallTime now) override;
+    QCoro::Task<void> forget(std::string key) override;
+
+private:
+    QCoro::Task<Answer> count(const char* sql, std::string key, Rule rule, Clock::WallTime now,
+                              bool taking);
+    QCoro::Task<void> purge(Clock::WallTime now);
+
+    PostgresConnection& connection_;
+    Clock::WallTime purgedAt_;
+};
+
+} // namespace corvane
