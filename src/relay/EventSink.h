@@ -13,8 +13,6 @@ public:
     // Queues `chunk` (whole events); a sink that has ended ignores it.
     virtual void send(std::string chunk) = 0;
     virtual void close() = 0;
-    // Ends the stream once what was queued has been written (a stream that carries one answer).
-    virtual void finish() { close(); }
     // False once the connection ended, from either side (a slow reader included).
     virtual bool open() const = 0;
 };

@@ -18,7 +18,7 @@ NetworkEventSink::~NetworkEventSink() {
 }
 
 void NetworkEventSink::send(std::string chunk) {
-    if (ended_->load() || finished_) {
+    if (ended_->load()) {
         return;
     }
     boost::asio::post(network_, [session = session_, chunk = std::move(chunk)]() mutable {
@@ -28,23 +28,7 @@ void NetworkEventSink::send(std::string chunk) {
     });
 }
 
-void NetworkEventSink::finish() {
-    if (ended_->load() || finished_) {
-        return;
-    }
-    // Going away after this must not cut the writes still queued.
-    finished_ = true;
-    boost::asio::post(network_, [session = session_] {
-        if (const std::shared_ptr<RelayHttpSession> alive = session.lock()) {
-            alive->finishStream();
-        }
-    });
-}
-
 void NetworkEventSink::close() {
-    if (finished_) {
-        return;
-    }
     if (ended_->exchange(true)) {
         return;
     }

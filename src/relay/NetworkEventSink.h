@@ -24,14 +24,12 @@ public:
 
     void send(std::string chunk) override;
     void close() override;
-    void finish() override;
     bool open() const override { return !ended_->load(); }
 
 private:
     std::weak_ptr<RelayHttpSession> session_;
     boost::asio::any_io_executor network_;
     std::shared_ptr<std::atomic<bool>> ended_;
-    bool finished_ = false;
 };
 
 } // namespace corvane

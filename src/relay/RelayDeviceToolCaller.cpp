@@ -53,7 +53,8 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
             stored.addAudit(row);
         };
         co_await store_.run<void>(std::move(audit));
-        if (relay_.expired()) {
+        // The relay stopping sends nothing more (the row is closed at its next start).
+        if (relay_.expired() || waits_.ended()) {
             co_return refusal("relay_failed");
         }
         commandId = hub_.dispatch(std::move(outgoing));

@@ -161,27 +161,10 @@ void RelayHttpSession::writeStream() {
                           if (self->streamQueue_.empty()) {
                               self->streamWriting_ = false;
                               self->deadline_.cancel();
-                              if (self->streamFinishing_) {
-                                  self->closeStream();
-                              }
                               return;
                           }
                           self->writeStream();
                       });
-}
-
-void RelayHttpSession::finishStream() {
-    streamFinishing_ = true;
-    if (streamEnded_ && !streamWriting_) {
-        closeStream();
-    }
-}
-
-void RelayHttpSession::closeStream() {
-    // A half-close, as after a whole answer: closing at once could reset the connection before
-    // the peer has read the last event.
-    streamEnded_->store(true);
-    shutDown();
 }
 
 void RelayHttpSession::endStream() {

@@ -44,8 +44,6 @@ public:
     // An event stream's next events, and its end asked by the main thread.
     void push(std::string chunk);
     void endStream();
-    // Ends the event stream once its queue has been written.
-    void finishStream();
 
 private:
     void readMore();
@@ -56,7 +54,6 @@ private:
     // Closes the connection unless the deadline is moved first.
     void closeAfter(std::chrono::steady_clock::duration limit);
     void writeStream();
-    void closeStream();
     void watchPeer();
 
     RelayTlsStream stream_;
@@ -72,7 +69,6 @@ private:
     std::deque<std::string> streamQueue_;
     std::size_t streamQueued_ = 0;
     bool streamWriting_ = false;
-    bool streamFinishing_ = false;
 };
 
 } // namespace corvane

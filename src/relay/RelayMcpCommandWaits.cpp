@@ -12,13 +12,22 @@ struct RelayMcpCommandWaits::Wait {
 };
 
 RelayMcpCommandWaits::~RelayMcpCommandWaits() {
+    endAll();
+}
+
+void RelayMcpCommandWaits::endAll() {
+    ended_ = true;
     for (auto& [id, wait] : waits_) {
         wait->done.finish();
     }
+    waits_.clear();
 }
 
 QCoro::Task<std::optional<DeviceHub::Command>>
 RelayMcpCommandWaits::finished(std::string commandId) {
+    if (ended_) {
+        co_return std::nullopt;
+    }
     auto wait = std::make_shared<Wait>();
     wait->done.start();
     const QFuture<void> done = wait->done.future();

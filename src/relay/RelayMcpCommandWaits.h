@@ -28,6 +28,9 @@ public:
     QCoro::Task<std::optional<DeviceHub::Command>> finished(std::string commandId);
 
     void commandChanged(const DeviceHub::Command& command);
+    // Ends every wait without a command, and those asked for from now on at once.
+    void endAll();
+    bool ended() const noexcept { return ended_; }
 
     std::size_t waiting() const noexcept { return waits_.size(); }
 
@@ -36,6 +39,7 @@ public:
 
 private:
     std::multimap<std::string, std::shared_ptr<Wait>, std::less<>> waits_;
+    bool ended_ = false;
 };
 
 } // namespace corvane

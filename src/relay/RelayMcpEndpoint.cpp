@@ -1,10 +1,8 @@
 #include "relay/RelayMcpEndpoint.h"
 
-#include "core/Detached.h"
 #include "core/Uuid.h"
 #include "mcp/McpError.h"
 #include "mcp/McpServer.h"
-#include "relay/EventSink.h"
 #include "relay/RelayDeviceToolCaller.h"
 #include "relay/RelayOAuthHttp.h"
 
@@ -33,17 +31,7 @@ struct RelayMcpEndpoint::Served {
     McpServer server;
 };
 
-// Shared by the request and its coroutine: the answer once done, and the event stream it goes to
-// when it was not ready at once.
-struct RelayMcpEndpoint::Answer {
-    bool done = false;
-    std::optional<std::string> message;
-    std::unique_ptr<EventSink> sink;
-};
-
 namespace {
-
-using Answer = RelayMcpEndpoint::Answer;
 
 RelayHttpResponse plainJSON(int status, const JSON& body) {
     RelayHttpResponse response;
@@ -59,10 +47,6 @@ RelayHttpResponse transportRefusal(int status, int code, const std::string& mess
                                        {"id", JSON()},
                                        {"error", JSON(JSON::Object{{"code", JSON(code)},
                                                                    {"message", JSON(message)}})}}));
-}
-
-std::string event(const std::string& message) {
-    return "event: message\ndata: " + message + "\n\n";
 }
 
 // 400 for a message that could not be taken at all or whose headers contradict it; the
@@ -93,25 +77,6 @@ RelayHttpResponse answered(const std::optional<std::string>& message) {
     response.status = statusOf(*message);
     response.body = QByteArray::fromStdString(*message);
     return response;
-}
-
-QCoro::Task<> serve(std::shared_ptr<RelayMcpEndpoint::Served> served,
-                    std::shared_ptr<Answer> answer, std::string body,
-                    std::optional<McpServer::Headers> headers) {
-    try {
-        answer->message = co_await served->server.handle(std::move(body), std::move(headers));
-    } catch (const std::exception& error) {
-        qWarning("relay: MCP message not handled: %s", error.what());
-        answer->message =
-            transportRefusal(500, McpError::internalError, "Internal error").body.toStdString();
-    }
-    answer->done = true;
-    if (answer->sink) {
-        if (answer->message) {
-            answer->sink->send(event(*answer->message));
-        }
-        answer->sink->finish();
-    }
 }
 
 // Whether an Accept header admits both answers the transport may give.
@@ -166,16 +131,10 @@ RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayS
     , catalog_(std::move(catalog))
     , calls_(clock, callsPerMinute, std::chrono::minutes(1)) {}
 
-RelayMcpEndpoint::~RelayMcpEndpoint() {
-    for (const std::weak_ptr<Answer>& stream : streams_) {
-        if (const std::shared_ptr<Answer> open = stream.lock(); open && open->sink) {
-            open->sink->close();
-            open->sink.reset();
-        }
-    }
-}
+RelayMcpEndpoint::~RelayMcpEndpoint() = default;
 
-RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
+std::optional<RelayHttpResponse> RelayMcpEndpoint::admit(const RelayHttpRequest& request,
+                                                         Admitted& admitted) {
     RelayHttpResponse refusal;
     const std::optional<RelayOAuthValidator::Access> access = oauth_.access(request, refusal);
     if (!access) {
@@ -226,8 +185,8 @@ RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
 
     const RelayDeviceToolCaller::Target target{access->accountId, access->deviceId,
                                                access->clientName};
-    std::shared_ptr<Served> served;
-    std::optional<std::string> created;
+    std::shared_ptr<Served>& served = admitted.served;
+    std::optional<std::string>& created = admitted.created;
     if (sessionId) {
         const auto found = sessions_.find(*sessionId);
         const Clock::MonotonicTime now = clock_.monotonicNow();
@@ -260,44 +219,37 @@ RelayHttpResponse RelayMcpEndpoint::answer(const RelayHttpRequest& request) {
         served = std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_);
     }
 
-    McpServer::Headers headers{version, headerValue(request, "mcp-method"),
-                               headerValue(request, "mcp-name")};
-    auto pending = std::make_shared<Answer>();
-    startDetached(serve(served, pending, request.body.toStdString(), std::move(headers)),
-                  [pending](std::exception_ptr) {
-                      if (pending->sink) {
-                          pending->sink->close();
-                      }
-                  });
-    if (created && !(pending->done && served->server.sessionRevision())) {
-        // A failed initialize starts nothing (it never waits on the device).
+    admitted.headers = McpServer::Headers{version, headerValue(request, "mcp-method"),
+                                          headerValue(request, "mcp-name")};
+    return std::nullopt;
+}
+
+QCoro::Task<RelayHttpResponse> RelayMcpEndpoint::answer(RelayHttpRequest request) {
+    Admitted admitted;
+    if (std::optional<RelayHttpResponse> refused = admit(request, admitted)) {
+        co_return std::move(*refused);
+    }
+    std::optional<std::string> message;
+    try {
+        message = co_await admitted.served->server.handle(request.body.toStdString(),
+                                                          std::move(admitted.headers));
+    } catch (const std::exception& error) {
+        qWarning("relay: MCP message not handled: %s", error.what());
+        co_return transportRefusal(500, McpError::internalError, "Internal error");
+    }
+    // The server drains its handlers before this object goes, so it is still here.
+    std::optional<std::string>& created = admitted.created;
+    if (created && !admitted.served->server.sessionRevision()) {
+        // A failed initialize starts nothing.
         sessions_.erase(*created);
         created.reset();
     }
-    RelayHttpResponse response;
-    if (pending->done) {
-        response = answered(pending->message);
-    } else {
-        // Waits on the device: the answer follows as the stream's one event.
-        response.contentType = "text/event-stream";
-        response.headers.emplace_back(QByteArrayLiteral("X-Accel-Buffering"),
-                                      QByteArrayLiteral("no"));
-        std::erase_if(streams_,
-                      [](const std::weak_ptr<Answer>& stream) { return stream.expired(); });
-        streams_.push_back(pending);
-        // Called as soon as this returns, before the event loop could resume the call; a weak
-        // reference, as the network thread lets go of the answer's head.
-        response.attach = [weak = std::weak_ptr<Answer>(pending)](std::unique_ptr<EventSink> sink) {
-            if (const std::shared_ptr<Answer> open = weak.lock()) {
-                open->sink = std::move(sink);
-            }
-        };
-    }
+    RelayHttpResponse response = answered(message);
     if (created) {
         response.headers.emplace_back(QByteArrayLiteral("Mcp-Session-Id"),
                                       QByteArray::fromStdString(*created));
     }
-    return response;
+    co_return response;
 }
 
 void RelayMcpEndpoint::expire() {

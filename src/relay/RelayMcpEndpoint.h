@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Clock.h"
+#include "mcp/McpServer.h"
 #include "mcp/McpToolCatalog.h"
 #include "relay/DeviceHub.h"
 #include "relay/RelayHttp.h"
@@ -12,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace corvane {
 
@@ -32,8 +32,7 @@ class RelayStoreThread;
 // The handshake revisions get a session at initialize (Mcp-Session-Id), bound to the token's
 // grant, a few per account, ended after an idle time; a request without one is served by a
 // server of its own (the stateless revision, or the protocol's error asking to initialize).
-// An answer ready at once is JSON; one that waits on the device is an event stream carrying that
-// one answer, since the relay's handlers answer synchronously. Main thread only.
+// Answers are JSON (no event stream is offered). Main thread only.
 class RelayMcpEndpoint {
 public:
     static constexpr std::size_t sessionsPerAccount = 16;
@@ -43,16 +42,17 @@ public:
 
     RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStoreThread& store,
                      const Clock& clock, McpToolCatalog catalog);
-    // Ends the answers still waiting (their streams close, their calls end as "relay_failed"
-    // without touching the network): it must go before the network does.
     ~RelayMcpEndpoint();
     RelayMcpEndpoint(const RelayMcpEndpoint&) = delete;
     RelayMcpEndpoint& operator=(const RelayMcpEndpoint&) = delete;
 
     static bool handles(const QString& path) { return path == QLatin1String("/mcp"); }
-    // Answers a request for "/mcp". A Host that names no origin is refused with ContractError
-    // "invalid_request", as on every path.
-    RelayHttpResponse answer(const RelayHttpRequest& request);
+    // Answers a request for "/mcp"; a call waits for the device's result. A Host that names no
+    // origin is refused with ContractError "invalid_request", as on every path. The server drains
+    // its handlers before this object goes.
+    QCoro::Task<RelayHttpResponse> answer(RelayHttpRequest request);
+    // Ends the calls waiting on devices (as "relay_failed"): the relay is stopping.
+    void endWaits() { waits_.endAll(); }
 
     // The hub's news of a command, for the calls waiting on it.
     void commandChanged(const DeviceHub::Command& command) { waits_.commandChanged(command); }
@@ -62,8 +62,6 @@ public:
     // One MCP server with the device it calls, shared with the requests under way; defined in
     // the implementation.
     struct Served;
-    // What became of one request's message; defined in the implementation.
-    struct Answer;
 
 private:
     struct Session {
@@ -73,6 +71,14 @@ private:
         std::shared_ptr<Served> served;
     };
 
+    // What a request admitted goes on with.
+    struct Admitted {
+        std::shared_ptr<Served> served;
+        std::optional<std::string> created; // a new session's id
+        McpServer::Headers headers;
+    };
+    // The checks before the message is handled: a refusal, or what to serve it with.
+    std::optional<RelayHttpResponse> admit(const RelayHttpRequest& request, Admitted& admitted);
     // Forgets sessions idle past sessionIdle.
     void expire();
 
@@ -86,8 +92,6 @@ private:
     // Gone with this object: the calls that resume later see it.
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::map<std::string, Session, std::less<>> sessions_;
-    // The answers that went out as streams, until they end.
-    std::vector<std::weak_ptr<Answer>> streams_;
 };
 
 } // namespace corvane

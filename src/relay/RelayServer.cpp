@@ -281,12 +281,14 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
 
 RelayServer::~RelayServer() {
     sweeper_.stop();
-    // Handlers under way use everything below; they end first.
+    // Handlers under way use everything below; they end first (those waiting on a device now).
+    if (mcp_) {
+        mcp_->endWaits();
+    }
     network_->drain();
     hub_.observe(nullptr);
     // The sinks post to the network thread, which goes next.
     events_.endAll();
-    mcp_.reset();
     // The links tell the hub they ended, so they go while it is still here.
     network_.reset();
 }
@@ -357,7 +359,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::dispatch(RelayHttpRequest request) {
             co_return oauth_->answer(request);
         }
         if (mcp_ && RelayMcpEndpoint::handles(path)) {
-            co_return mcp_->answer(request);
+            co_return co_await mcp_->answer(std::move(request));
         }
         if (path.startsWith(QLatin1String("/v1/"))) {
             RelayHttpResponse response = co_await api(std::move(request));

@@ -19,6 +19,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -177,10 +179,11 @@ TEST_F(RelayMcpEndpointTest, ACallWaitsForTheDeviceAndEndsWithIt) {
     // The device says hello, then takes each command and goes away before its result.
     QWebSocket socket;
     bool ready = false;
+    bool silent = false;
     QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString& text) {
         const JSON message = JSON::parse(text.toStdString());
         ready = ready || *message.stringMember("type") == "ready";
-        if (*message.stringMember("type") == "command") {
+        if (*message.stringMember("type") == "command" && !silent) {
             socket.sendTextMessage(QString::fromStdString(
                 envelope("delivered", JSON::Object{{"command_id", *message.find("command_id")}})
                     .data()));
@@ -220,13 +223,42 @@ TEST_F(RelayMcpEndpointTest, ACallWaitsForTheDeviceAndEndsWithIt) {
     const HttpsClient::Reply started = mcp("POST", bearer, initialize);
     const HttpsClient::Reply call =
         mcp("POST", bearer, getState, {{"Mcp-Session-Id", started.header("mcp-session-id")}});
-    EXPECT_EQ(call.header("content-type"), "text/event-stream");
-    EXPECT_NE(call.raw.indexOf("event: message\ndata: "), -1) << call.raw.toStdString();
-    EXPECT_NE(call.raw.indexOf("device_disconnected: "), -1) << call.raw.toStdString();
+    const JSON* result = call.body.find("result");
+    ASSERT_NE(result, nullptr) << call.raw.toStdString();
+    EXPECT_TRUE(result->find("isError")->isTrue());
+    EXPECT_EQ(result->find("content")->array()->front().stringMember("text")->rfind(
+                  "device_disconnected: ", 0),
+              0u);
     const std::vector<RelayStore::Audit> audit = store.auditOf(device, 10);
     ASSERT_EQ(audit.size(), 1u);
     EXPECT_EQ(audit[0].outcome, "device_disconnected");
     EXPECT_EQ(audit[0].assistant, "Test Assistant");
+
+    // The relay stopping ends a call still waiting on a silent device, without waiting for it.
+    silent = true;
+    ready = false;
+    socket.open(request);
+    waited.restart();
+    while (!ready && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    ASSERT_TRUE(ready);
+    QNetworkAccessManager manager;
+    QNetworkRequest post(QUrl(QString::fromStdString(origin + "/mcp")));
+    post.setSslConfiguration(tls);
+    post.setRawHeader("Authorization", QByteArray::fromStdString("Bearer " + bearer));
+    post.setRawHeader("Content-Type", "application/json");
+    post.setRawHeader("Mcp-Session-Id", started.header("mcp-session-id"));
+    QNetworkReply* pending = manager.post(post, QByteArray::fromStdString(getState.data()));
+    waited.restart();
+    while (store.auditOf(device, 10).size() < 2 && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    ASSERT_EQ(store.auditOf(device, 10).size(), 2u);
+    waited.restart();
+    server.reset();
+    EXPECT_LT(waited.elapsed(), 5000);
+    delete pending;
 }
 
 } // namespace
