@@ -16,11 +16,10 @@
 // about 10), 300 rounds, twice: through `velto mcp` p50 24-26 ms, p95 40-46 ms; straight to the
 // loopback API p50 24-26 ms, p95 40-44 ms; `velto call` p50 63-71 ms, p95 99-111 ms. The agent's
 // own work (the private log's durable writes) dominates; `velto mcp` adds less than the noise.
-// Through the relay (dev build, ASan and UBSan, load about 4-5, 200 rounds, twice): the relay's
-// /mcp p50 58-60 ms, p95 78-85 ms; the dashboard's command API p50 55-59 ms, p95 77-81 ms (the
-// same run's `velto mcp` p50 9-13 ms). The relay's round trip to the agent dominates; /mcp costs
-// about what the API does, though each of its waiting answers ends its connection (a new TLS
-// handshake per call) where the API's requests share one.
+// Through the relay (dev build, ASan and UBSan, load about 3, 200 rounds, twice): the relay's
+// /mcp p50 57-58 ms, p95 66-68 ms; the dashboard's command API p50 56-58 ms, p95 66-70 ms (the
+// same runs' `velto mcp` p50 9-11 ms, loopback API 6-7 ms). /mcp costs what the API does; the
+// relay's round trip to the agent, about 50 ms more than the loopback API, is common to both.
 import { spawn, execFileSync } from 'node:child_process';
 import { request } from 'node:http';
 import { dirname, join } from 'node:path';
