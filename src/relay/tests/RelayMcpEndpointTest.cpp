@@ -114,13 +114,9 @@ TEST_F(RelayMcpEndpointTest, RefusedBeforeTheMessageIsRead) {
         {"another site's page", "POST", {{"Origin", "https://assistant.example"}}, 403},
         {"the relay's own page", "POST", {{"Origin", QByteArray::fromStdString(origin)}}, 200},
         {"no stream is offered", "GET", {}, 405},
-        {"JSON only", "POST", {{"Accept", "application/json"}}, 406},
-        {"an unknown revision", "POST", {{"MCP-Protocol-Version", "2024-01-01"}}, 400},
-        {"an unknown session", "POST", {{"Mcp-Session-Id", "nope"}}, 404},
     };
     for (const Row& row : rows) {
-        std::map<QByteArray, QByteArray> headers = row.headers;
-        const HttpsClient::Reply reply = mcp(row.method, bearer, initialize, headers);
+        const HttpsClient::Reply reply = mcp(row.method, bearer, initialize, row.headers);
         EXPECT_EQ(reply.status, row.status) << row.what << ": " << reply.raw.toStdString();
     }
     // A body over the reader's bound is refused on its declared length, before it is sent.
