@@ -26,6 +26,7 @@
 namespace corvane {
 
 class OAuthStore;
+class RelayMcpEndpoint;
 class RelayNetwork;
 class RelayOAuthHttp;
 class RelayStoreThread;
@@ -154,6 +155,7 @@ private:
     RelayRateLimit codeRequests_;
     RelayRateLimit wrongCodes_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
+    std::unique_ptr<RelayMcpEndpoint> mcp_; // with oauth_: "/mcp" for assistants
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;
