@@ -144,6 +144,10 @@ WebSocketRelaySocket::WebSocketRelaySocket(const QSslConfiguration& tls, Clock& 
     transport_.setSslConfiguration(tls);
     // What sits decrypted and unread is bounded too; past it the relay's sends wait in TCP.
     transport_.setReadBufferSize(readBufferBytes);
+    // A command's receipt and its result leave as two small messages in a row: with Nagle's
+    // algorithm the second waited for the relay's delayed acknowledgement, about 40 ms a command.
+    QObject::connect(&transport_, &QAbstractSocket::connected, this,
+                     [this] { transport_.setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     QObject::connect(&transport_, &QSslSocket::encrypted, this, &WebSocketRelaySocket::encrypted);
     QObject::connect(&transport_, &QSslSocket::readyRead, this, &WebSocketRelaySocket::readable);
     QObject::connect(&transport_, &QSslSocket::sslErrors, this,
