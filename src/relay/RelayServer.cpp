@@ -4,6 +4,8 @@
 #include "core/ContractError.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "relay/InProcessRateLimits.h"
+#include "relay/InProcessWebSessions.h"
 #include "relay/NetworkDeviceLink.h"
 #include "relay/RelayNetwork.h"
 #include "relay/RelayOAuthHttp.h"
@@ -224,6 +226,11 @@ JSON pairingView(const RelayStore::Pairing& pairing) {
                              {"expires_at", JSON(WireTime::text(pairing.expiresAt))}});
 }
 
+template <typename Shared, typename Own>
+std::unique_ptr<Shared> unlessShared(Shared* shared) {
+    return shared != nullptr ? nullptr : std::make_unique<Own>();
+}
+
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
     RelayNetwork::Limits limits;
     limits.perAddress = options.connectionsPerAddress;
@@ -241,11 +248,13 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
     , options_(std::move(options))
     , passwords_(options_.passwordThreads, options_.passwordsAtOnce)
     , pairing_(store.store(), clock, validator)
-    , accounts_(store, passwords_, clock)
+    , ownSessions_(unlessShared<WebSessions, InProcessWebSessions>(options_.sessions))
+    , ownLimits_(unlessShared<RateLimits, InProcessRateLimits>(options_.limits))
+    , sessions_(ownSessions_ ? *ownSessions_ : *options_.sessions)
+    , limits_(ownLimits_ ? *ownLimits_ : *options_.limits)
+    , accounts_(store, passwords_, clock, sessions_, limits_)
     , hub_(waitingStore_, clock, validator)
-    , events_(clock)
-    , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
-    , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime) {
+    , events_(clock) {
     network_ = std::make_unique<RelayNetwork>(
         options_.tls, [this](RelayHttpRequest request) { return dispatch(std::move(request)); },
         [this](std::shared_ptr<RelayWebSocketSession> socket, const std::string& deviceHeader) {
@@ -425,7 +434,7 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
     if (route.caller == Caller::Page) {
         co_return call;
     }
-    call.session = accounts_.session(call.cookie);
+    call.session = co_await accounts_.find(call.cookie);
     if (!call.session) {
         throw ContractError("unauthorized");
     }
@@ -456,14 +465,17 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
 QCoro::Task<RelayHttpResponse> RelayServer::pairingCode(Call call) {
     const JSON body = bodyOf(call.request);
     const std::string block = RelayRateLimit::addressBlock(call.request.remote);
-    if (codeRequests_.limited(block)) {
+    const std::string limited = "code:" + block;
+    const RateLimits::Rule rule{codesPerAddress, RelayPairing::lifetime};
+    const RateLimits::Answer codes = co_await limits_.check(limited, rule, clock_.now());
+    if (!codes.allowed) {
         throw ContractError("rate_limited");
     }
     std::function<JSON(RelayStore&)> make = [this, body, block](RelayStore&) {
         return pairing_.code(body, block);
     };
     JSON reply = co_await store_.run<JSON>(std::move(make));
-    codeRequests_.note(block);
+    co_await limits_.note(limited, rule, clock_.now());
     co_return jsonAnswer(reply);
 }
 
@@ -510,7 +522,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::join(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::signIn(Call call) {
     const JSON body = bodyOf(call.request);
     const std::string name = stringIn(body, "name");
-    const std::optional<RelayAccounts::Session> current = accounts_.session(call.cookie);
+    const std::optional<RelayAccounts::Session> current = co_await accounts_.find(call.cookie);
     const RelayAccounts::Session session = co_await accounts_.signIn(
         name, stringIn(body, "password"), RelayRateLimit::addressBlock(call.request.remote),
         current.has_value() && current->name == name, browserOf(call.request));
@@ -526,8 +538,10 @@ QCoro::Task<RelayHttpResponse> RelayServer::events(Call call) {
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::sessions(Call call) {
+    const std::vector<RelayAccounts::Listed> found =
+        co_await accounts_.sessionsOf(call.session->personId);
     JSON::Array sessions;
-    for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(call.session->personId)) {
+    for (const RelayAccounts::Listed& listed : found) {
         sessions.emplace_back(sessionRow(listed, call.sessionKey));
     }
     co_return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
@@ -535,7 +549,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sessions(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::signOutOthers(Call call) {
     const std::size_t ended =
-        endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+        endSessions(co_await accounts_.signOutOthers(call.session->personId, call.sessionKey));
     co_return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
 }
 
@@ -544,7 +558,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::changePassword(Call call) {
     co_await accounts_.changePassword(*call.session, stringIn(body, "current"),
                                       stringIn(body, "password"));
     // Whoever knew the old password is signed out; this page stays.
-    endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+    endSessions(co_await accounts_.signOutOthers(call.session->personId, call.sessionKey));
     co_return jsonAnswer(JSON(JSON::Object{}));
 }
 
@@ -586,7 +600,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::removePerson(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::signOut(Call call) {
     events_.endSession(call.sessionKey);
-    accounts_.signOut(call.cookie);
+    co_await accounts_.signOut(call.cookie);
     RelayHttpResponse answer = jsonAnswer(JSON(JSON::Object{}));
     setCookie(answer, "", 0);
     co_return answer;
@@ -604,10 +618,13 @@ QCoro::Task<RelayHttpResponse> RelayServer::lookUpPairing(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::typedCode(Call call, bool approving) {
     const std::int64_t account = call.session->accountId;
-    const std::string guesser = std::to_string(account);
-    if (wrongCodes_.limited(guesser)) {
+    const std::string guesser = "wrong-code:" + std::to_string(account);
+    const RateLimits::Rule rule{wrongCodesPerAccount, RelayPairing::lifetime};
+    const RateLimits::Answer guesses = co_await limits_.check(guesser, rule, clock_.now());
+    if (!guesses.allowed) {
         throw ContractError("rate_limited");
     }
+    std::exception_ptr refused;
     try {
         const std::string code = stringIn(bodyOf(call.request), "code");
         if (!approving) {
@@ -626,11 +643,14 @@ QCoro::Task<RelayHttpResponse> RelayServer::typedCode(Call call, bool approving)
         devicesChanged(account, "approved");
         co_return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
     } catch (const ContractError& error) {
-        if (error.code() == "pairing_not_found") {
-            wrongCodes_.note(guesser);
+        if (error.code() != "pairing_not_found") {
+            throw;
         }
-        throw;
+        refused = std::current_exception();
     }
+    // Counted outside the handler: a coroutine cannot wait inside one.
+    co_await limits_.note(guesser, rule, clock_.now());
+    std::rethrow_exception(refused);
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {

@@ -54,6 +54,10 @@ public:
         // once (past them a sign-in is refused as "rate_limited").
         int passwordThreads = 0;
         std::size_t passwordsAtOnce = RelayPasswords::defaultMostAtOnce;
+        // Sign-in sessions and rate limits shared with other relays; null: this process's own.
+        // They must outlive the server.
+        WebSessions* sessions = nullptr;
+        RateLimits* limits = nullptr;
     };
 
     RelayServer(RelayStoreThread& store, Clock& clock, const ContractValidator& validator,
@@ -148,11 +152,13 @@ private:
     Options options_;
     RelayPasswords passwords_;
     RelayPairing pairing_; // used on the store's thread only
+    std::unique_ptr<WebSessions> ownSessions_;
+    std::unique_ptr<RateLimits> ownLimits_;
+    WebSessions& sessions_;
+    RateLimits& limits_;
     RelayAccounts accounts_;
     DeviceHub hub_;
     DashboardEvents events_;
-    RelayRateLimit codeRequests_;
-    RelayRateLimit wrongCodes_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;

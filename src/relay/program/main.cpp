@@ -3,7 +3,10 @@
 #include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
 #include "core/SystemClock.h"
+#include "relay/PostgresConnection.h"
+#include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
+#include "relay/PostgresWebSessions.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
 #include "relay/RelayStoreThread.h"
@@ -272,11 +275,22 @@ int main(int argc, char** argv) {
             oauth = std::make_unique<corvane::SqliteOAuthStore>(
                 QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
-        corvane::RelayServer server(
-            store, clock, validator,
-            {certificate.tls(),
-             QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
-             connectionsPerAddress, oauth.get()});
+        corvane::RelayServer::Options serving{
+            certificate.tls(),
+            QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
+            connectionsPerAddress, oauth.get()};
+        // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser reaches.
+        std::unique_ptr<corvane::PostgresConnection> shared;
+        std::unique_ptr<corvane::PostgresWebSessions> sessions;
+        std::unique_ptr<corvane::PostgresRateLimits> limits;
+        if (!databaseAddress.empty()) {
+            shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
+            sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
+            limits = std::make_unique<corvane::PostgresRateLimits>(*shared);
+            serving.sessions = sessions.get();
+            serving.limits = limits.get();
+        }
+        corvane::RelayServer server(store, clock, validator, std::move(serving));
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")
