@@ -4,6 +4,7 @@
 #include "core/ContractError.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "relay/DevicePresence.h"
 #include "relay/InProcessRateLimits.h"
 #include "relay/InProcessWebSessions.h"
 #include "relay/NetworkDeviceLink.h"
@@ -231,6 +232,30 @@ std::unique_ptr<Shared> unlessShared(Shared* shared) {
     return shared != nullptr ? nullptr : std::make_unique<Own>();
 }
 
+DeviceHub::Limits hubLimitsOf(const RelayServer::Options& options) {
+    DeviceHub::Limits limits;
+    limits.closeLeftOpen = options.presence == nullptr;
+    return limits;
+}
+
+// What travels over the bus: the envelope as the device gets it, and whose command it is.
+std::string carriedBody(std::int64_t accountId, const std::string& action, const JSON& message) {
+    return JSON(JSON::Object{{"account_id", JSON(static_cast<double>(accountId))},
+                             {"action", JSON(action)},
+                             {"message", message}})
+        .data();
+}
+
+std::string resultBody(bool ok, const JSON& data, const std::string& errorCode) {
+    JSON::Object body{{"ok", JSON(ok)}};
+    if (ok) {
+        body.emplace("data", data);
+    } else {
+        body.emplace("error_code", JSON(errorCode));
+    }
+    return JSON(std::move(body)).data();
+}
+
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
     RelayNetwork::Limits limits;
     limits.perAddress = options.connectionsPerAddress;
@@ -253,7 +278,7 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
     , sessions_(ownSessions_ ? *ownSessions_ : *options_.sessions)
     , limits_(ownLimits_ ? *ownLimits_ : *options_.limits)
     , accounts_(store, passwords_, clock, sessions_, limits_)
-    , hub_(waitingStore_, clock, validator)
+    , hub_(waitingStore_, clock, validator, hubLimitsOf(options_))
     , events_(clock) {
     network_ = std::make_unique<RelayNetwork>(
         options_.tls, [this](RelayHttpRequest request) { return dispatch(std::move(request)); },
@@ -269,10 +294,21 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
     hub_.observe(this);
     hub_.writeLater(
         [&store](std::function<void(RelayStore&)> write) { store.later(std::move(write)); });
+    if (options_.bus != nullptr) {
+        options_.bus->listen({[this](CommandBus::Command command) { carry(std::move(command)); },
+                              [this](CommandBus::Result result) { settleSent(std::move(result)); },
+                              [](const std::string& failure) {
+                                  qWarning("relay: command bus: %s", failure.c_str());
+                              }});
+    }
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
         hub_.sweep();
         events_.tick();
+        if (options_.bus != nullptr) {
+            // The lease runs DevicePresence::leaseTime; renewed every 5 s it outlives two misses.
+            share(sweeps_ % 5 == 0);
+        }
         // Expired codes go even when nobody asks for a new one.
         if (++sweeps_ % 60 == 0) {
             purgeExpired();
@@ -295,6 +331,9 @@ quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
     const quint16 bound = network_->listen(address, port);
     if (bound != 0) {
         sweeper_.start();
+        if (options_.bus != nullptr) {
+            share(true);
+        }
     }
     return bound;
 }
@@ -673,6 +712,17 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON body = bodyOf(call.request);
     const JSON* params = body.find("params");
+    const std::optional<DeviceHub::Live> live = hub_.live(call.device->id);
+    if (options_.presence != nullptr && (!live || !live->online)) {
+        const std::optional<std::string> holder =
+            co_await options_.presence->holder(call.device->id);
+        if (holder && *holder != options_.presence->relayId()) {
+            RelayHttpResponse answer =
+                co_await sendElsewhere(std::move(call), stringIn(body, "action"),
+                                       params != nullptr ? *params : JSON(JSON::Object{}));
+            co_return answer;
+        }
+    }
     DeviceHub::Outgoing outgoing =
         hub_.prepare(call.session->accountId, *call.device, stringIn(body, "action"),
                      params != nullptr ? *params : JSON(JSON::Object{}));
@@ -683,6 +733,126 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     co_await store_.run<void>(std::move(audit));
     const std::string id = hub_.dispatch(std::move(outgoing));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::sendElsewhere(Call call, std::string action,
+                                                          JSON params) {
+    const DeviceHub::Outgoing outgoing =
+        hub_.prepareElsewhere(call.session->accountId, *call.device, action, params);
+    // Audited here, by the relay the person asked, and finished here whatever the holder says.
+    std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
+        stored.addAudit(row);
+    };
+    co_await store_.run<void>(std::move(audit));
+    // Tracked before it leaves, so that a result coming back at once finds it.
+    hub_.track(outgoing);
+    const std::string id = outgoing.command.id;
+    CommandBus::Command command{id, call.device->id,
+                                carriedBody(call.session->accountId, action, outgoing.message)};
+    CommandBus::Sent sent = CommandBus::Sent::Queued;
+    try {
+        sent = co_await options_.bus->send(std::move(command));
+    } catch (const std::exception&) {
+        hub_.settle(id, false, JSON(), "relay_storage_failed");
+        throw;
+    }
+    if (sent == CommandBus::Sent::NoHolder) {
+        // Its holder went between the look-up and the send.
+        hub_.settle(id, false, JSON(), "device_offline");
+        throw ContractError("device_offline");
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
+}
+
+void RelayServer::carry(CommandBus::Command command) {
+    std::string refusal = "invalid_request";
+    try {
+        const JSON body = JSON::parse(command.body);
+        const JSON* account = body.find("account_id");
+        const std::optional<double> accountId =
+            account != nullptr ? account->number() : std::nullopt;
+        const std::string* action = body.stringMember("action");
+        const JSON* message = body.find("message");
+        if (accountId && action != nullptr && message != nullptr && message->isObject()) {
+            refusal = hub_.relay(static_cast<std::int64_t>(*accountId), command.deviceId, *action,
+                                 *message);
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: a command from another relay was not sent: %s", error.what());
+    }
+    if (refusal.empty()) {
+        carried_.insert(command.id);
+        return;
+    }
+    answerCarried(command.id, resultBody(false, JSON(), refusal));
+}
+
+QCoro::Task<> RelayServer::answerCarried(std::string commandId, std::string body) {
+    try {
+        co_await options_.bus->answer(std::move(commandId), std::move(body));
+    } catch (const std::exception& error) {
+        qWarning("relay: a result for another relay was not sent: %s", error.what());
+    }
+}
+
+void RelayServer::settleSent(CommandBus::Result result) {
+    if (result.outcome == CommandBus::Outcome::RelayLost) {
+        hub_.settle(result.commandId, false, JSON(), "relay_lost");
+        return;
+    }
+    try {
+        const JSON body = JSON::parse(result.body);
+        const JSON* ok = body.find("ok");
+        const JSON* data = body.find("data");
+        const std::string* code = body.stringMember("error_code");
+        if (ok != nullptr && ok->isTrue()) {
+            hub_.settle(result.commandId, true, data != nullptr ? *data : JSON(), {});
+        } else {
+            hub_.settle(result.commandId, false, JSON(),
+                        code != nullptr ? *code : std::string("relay_failed"));
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: a result from another relay was not read: %s", error.what());
+        hub_.settle(result.commandId, false, JSON(), "relay_failed");
+    }
+}
+
+QCoro::Task<> RelayServer::share(bool renewing) {
+    if (sharing_) {
+        co_return;
+    }
+    sharing_ = true;
+    const std::weak_ptr<int> alive = alive_;
+    std::vector<std::string> taken;
+    try {
+        co_await options_.bus->sweep();
+        if (renewing && !alive.expired()) {
+            taken = co_await options_.presence->renew();
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: shared state not renewed: %s", error.what());
+    }
+    if (alive.expired()) {
+        co_return;
+    }
+    sharing_ = false;
+    // Those devices reconnected through another relay: this socket is a stale one.
+    for (const std::string& deviceId : taken) {
+        claimed_.erase(deviceId);
+        hub_.drop(deviceId);
+    }
+}
+
+QCoro::Task<> RelayServer::claim(std::string deviceId, bool held) {
+    try {
+        if (held) {
+            co_await options_.presence->claim(std::move(deviceId));
+        } else {
+            co_await options_.presence->release(std::move(deviceId));
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: device presence not stored: %s", error.what());
+    }
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::audit(Call call) {
@@ -759,6 +929,13 @@ void RelayServer::devicesChanged(std::int64_t accountId, std::string_view why) {
 }
 
 void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) {
+    if (options_.presence != nullptr) {
+        if (live.online && claimed_.insert(deviceId).second) {
+            claim(deviceId, true);
+        } else if (!live.online && claimed_.erase(deviceId) > 0) {
+            claim(deviceId, false);
+        }
+    }
     try {
         events_.publish(live.accountId, "device", deviceView(deviceId, {}, &live));
     } catch (const std::exception& error) {
@@ -767,6 +944,9 @@ void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Li
 }
 
 void RelayServer::commandChanged(const DeviceHub::Command& command) {
+    if (command.state == DeviceHub::CommandState::Finished && carried_.erase(command.id) > 0) {
+        answerCarried(command.id, resultBody(command.ok, command.data, command.errorCode));
+    }
     try {
         events_.publish(command.accountId, "command", commandView(command));
     } catch (const std::exception& error) {

@@ -3,7 +3,10 @@
 #include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
 #include "core/SystemClock.h"
+#include "core/Uuid.h"
+#include "relay/PostgresCommandBus.h"
 #include "relay/PostgresConnection.h"
+#include "relay/PostgresDevicePresence.h"
 #include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/PostgresWebSessions.h"
@@ -279,16 +282,26 @@ int main(int argc, char** argv) {
             certificate.tls(),
             QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
             connectionsPerAddress, oauth.get()};
-        // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser reaches.
+        // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser
+        // reaches, and carry commands to the relay that holds a device's socket.
         std::unique_ptr<corvane::PostgresConnection> shared;
         std::unique_ptr<corvane::PostgresWebSessions> sessions;
         std::unique_ptr<corvane::PostgresRateLimits> limits;
+        std::unique_ptr<corvane::PostgresDevicePresence> presence;
+        std::unique_ptr<corvane::PostgresCommandBus> bus;
         if (!databaseAddress.empty()) {
             shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
             sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
             limits = std::make_unique<corvane::PostgresRateLimits>(*shared);
+            // Fresh for each process: a restarted relay holds nothing its earlier self held.
+            std::string relayId = corvane::Uuid::make();
+            std::erase(relayId, '-');
+            presence = std::make_unique<corvane::PostgresDevicePresence>(*shared, clock, relayId);
+            bus = std::make_unique<corvane::PostgresCommandBus>(*shared, clock, relayId);
             serving.sessions = sessions.get();
             serving.limits = limits.get();
+            serving.presence = presence.get();
+            serving.bus = bus.get();
         }
         corvane::RelayServer server(store, clock, validator, std::move(serving));
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
