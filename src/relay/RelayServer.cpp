@@ -712,20 +712,22 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON body = bodyOf(call.request);
     const JSON* params = body.find("params");
+    const std::string action = stringIn(body, "action");
+    const JSON given = params != nullptr ? *params : JSON(JSON::Object{});
     const std::optional<DeviceHub::Live> live = hub_.live(call.device->id);
     if (options_.presence != nullptr && (!live || !live->online)) {
-        const std::optional<std::string> holder =
-            co_await options_.presence->holder(call.device->id);
+        const std::string deviceId = call.device->id;
+        const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
         if (holder && *holder != options_.presence->relayId()) {
-            RelayHttpResponse answer =
-                co_await sendElsewhere(std::move(call), stringIn(body, "action"),
-                                       params != nullptr ? *params : JSON(JSON::Object{}));
+            // Named first: temporaries in a co_await's arguments are freed twice on GCC 12.
+            QCoro::Task<RelayHttpResponse> elsewhere =
+                sendElsewhere(std::move(call), action, given);
+            RelayHttpResponse answer = co_await std::move(elsewhere);
             co_return answer;
         }
     }
     DeviceHub::Outgoing outgoing =
-        hub_.prepare(call.session->accountId, *call.device, stringIn(body, "action"),
-                     params != nullptr ? *params : JSON(JSON::Object{}));
+        hub_.prepare(call.session->accountId, *call.device, action, given);
     // Audited before it leaves: no command reaches a device without its row.
     std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
         stored.addAudit(row);
