@@ -703,6 +703,14 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
     for (const RelayStore::Device& device : found) {
         const std::optional<DeviceHub::Live> live = hub_.live(device.id);
         JSON view = deviceView(device.id, device.name, live ? &*live : nullptr);
+        if (options_.presence != nullptr && (!live || !live->online)) {
+            // Its socket may be on another relay, which answers its commands.
+            const std::string deviceId = device.id;
+            const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
+            if (holder) {
+                view.object()->insert_or_assign("online", JSON(true));
+            }
+        }
         view.object()->emplace("paired_at", JSON(WireTime::text(device.pairedAt)));
         devices.emplace_back(std::move(view));
     }

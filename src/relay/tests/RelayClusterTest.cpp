@@ -21,9 +21,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 namespace corvane::test {
 namespace {
@@ -95,6 +99,8 @@ protected:
         for (Program* program : {&a_, &b_, &balancer_, &agent_}) {
             program->process.setProcessEnvironment(environment);
             program->process.setProcessChannelMode(QProcess::MergedChannels);
+            // They die with the test, even one that aborts before its tear-down.
+            program->process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         }
     }
 
@@ -254,12 +260,36 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
     const QString device = QString::fromStdString(*approved.body.stringMember("device_id"));
     ASSERT_TRUE(until([&] { return agent_.count("status: Mac connected") == 1; })) << agent_.output;
 
-    // The device's socket is on B; the dashboard asks A.
+    // The device's socket is on B; the dashboard asks A, which lists it as online.
+    const JSON listed = clientA.get(QStringLiteral("/v1/devices"), session).body;
+    ASSERT_EQ(listed.find("devices")->array()->size(), 1u) << listed.data();
+    EXPECT_TRUE(listed.find("devices")->array()->front().find("online")->isTrue());
     const std::string acrossId = send(clientA, session, device, "get_state");
     ASSERT_FALSE(acrossId.empty());
     const JSON across = finished(clientA, session, acrossId);
     ASSERT_NE(across.find("ok"), nullptr) << across.data();
     EXPECT_TRUE(across.find("ok")->isTrue()) << across.data();
+
+    // Figures for the bench script, not limits: a command's round trip as the dashboard sees it
+    // (sent, then polled until finished), across the two relays and within B alone.
+    const auto roundTrip = [&](HttpsClient& client) {
+        std::vector<qint64> times;
+        for (int i = 0; i < 15; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            const std::string id = send(client, session, device, "get_state");
+            if (id.empty() || finished(client, session, id).find("ok") == nullptr) {
+                return qint64{-1};
+            }
+            times.push_back(timer.elapsed());
+        }
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    };
+    const qint64 acrossTwo = roundTrip(clientA);
+    const qint64 withinOne = roundTrip(clientB);
+    std::printf("round trip p50: %lld ms across two relays, %lld ms within one\n",
+                static_cast<long long>(acrossTwo), static_cast<long long>(withinOne));
 
     // Failed sign-ins counted on A limit the address on B too.
     for (int i = 0; i < 5; ++i) {
