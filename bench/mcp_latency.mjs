@@ -1,23 +1,34 @@
 // What an assistant waits for a tool: the round trip of a tools/call get_state through `velto mcp`
 // (one long-running process, as a desktop assistant keeps it) beside the same command sent
 // straight to the loopback API (one HTTP request, as a script holding the port and token sends
-// it) and through `velto call` (a process per command), in the same run against one headless agent
-// on the simulated Mac, rounds interleaved so that all three share the machine's conditions.
+// it) and through `velto call` (a process per command); and, through the relay, a tools/call
+// get_state at its /mcp (a session of the handshake revision, with an OAuth token) beside the same
+// command through the dashboard's command API (the POST, then its end on the live event stream,
+// as the page waits for it). One run against one agent on the simulated Mac, paired to a relay on
+// this machine, rounds interleaved so that all share the machine's conditions.
 //
-//   node bench/mcp_latency.mjs build/release/velto [rounds]
+//   node bench/mcp_latency.mjs build/release/velto [rounds] [velto-relay]
 //
-// Prints p50 and p95 of each in milliseconds. Needs no npm package.
+// The relay program defaults to velto-relay beside velto. Prints p50 and p95 of each in
+// milliseconds. Needs no npm package.
 //
 // Measured on the 2-core build machine with the release build while other builds ran (load
 // about 10), 300 rounds, twice: through `velto mcp` p50 24-26 ms, p95 40-46 ms; straight to the
 // loopback API p50 24-26 ms, p95 40-44 ms; `velto call` p50 63-71 ms, p95 99-111 ms. The agent's
 // own work (the private log's durable writes) dominates; `velto mcp` adds less than the noise.
+// Through the relay (dev build, ASan and UBSan, load about 3, 200 rounds, twice): the relay's
+// /mcp p50 57-58 ms, p95 66-68 ms; the dashboard's command API p50 56-58 ms, p95 66-70 ms (the
+// same runs' `velto mcp` p50 9-11 ms, loopback API 6-7 ms). /mcp costs what the API does; the
+// relay's round trip to the agent, about 50 ms more than the loopback API, is common to both.
 import { spawn, execFileSync } from 'node:child_process';
 import { request } from 'node:http';
-import { makeHome, startAgent, stop } from '../tests/mcp/agent.mjs';
+import { dirname, join } from 'node:path';
+import { makeHome } from '../tests/mcp/agent.mjs';
+import { authorise, startRelayAndAgent, stopAll } from '../tests/mcp/relay.mjs';
 
-const [velto, roundsText] = process.argv.slice(2);
+const [velto, roundsText, relayText] = process.argv.slice(2);
 const rounds = Number(roundsText || 200);
+const relayProgram = relayText || join(dirname(velto), 'velto-relay');
 const home = makeHome('velto-mcp-latency-');
 
 function percentile(values, p) {
@@ -63,14 +74,75 @@ function post(port, token, body) {
   });
 }
 
-let agent;
+// The relay's /mcp as a remote assistant uses it: a session, then one POST per message; an answer
+// comes as JSON or as an event stream carrying it.
+async function relayMcp(origin, token) {
+  let session;
+  let next = 1;
+  const send = async (method, params, notification = false) => {
+    const message = { jsonrpc: '2.0', method, params, ...(notification ? {} : { id: next++ }) };
+    const reply = await fetch(`${origin}/mcp`, {
+      method: 'POST',
+      headers: { Authorization: `Bearer ${token}`, 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream', 'MCP-Protocol-Version': '2025-11-25', ...(session ? { 'Mcp-Session-Id': session } : {}) },
+      body: JSON.stringify(message),
+    });
+    session = session || reply.headers.get('mcp-session-id');
+    const text = await reply.text();
+    if (notification) return null;
+    const data = reply.headers.get('content-type').startsWith('text/event-stream') ? text.match(/^data: (.*)$/m)[1] : text;
+    return JSON.parse(data);
+  };
+  await send('initialize', { protocolVersion: '2025-11-25', capabilities: {}, clientInfo: { name: 'bench', version: '1' } });
+  await send('notifications/initialized', {}, true);
+  return send;
+}
+
+// The dashboard's live events: resolves each finished command by id.
+async function commandEnds(origin, call, cookie) {
+  const { csrf } = await call('GET', '/v1/account');
+  const reply = await fetch(`${origin}/v1/events`, { headers: { Cookie: cookie, 'X-CSRF-Token': csrf, Origin: origin } });
+  const waiting = new Map();
+  const reader = reply.body.pipeThrough(new TextDecoderStream()).getReader();
+  (async () => {
+    let partial = '';
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return;
+      const blocks = (partial + value).split('\n\n');
+      partial = blocks.pop();
+      for (const block of blocks) {
+        const data = block.match(/^event: command\ndata: (.*)$/m);
+        const command = data && JSON.parse(data[1]);
+        if (command?.state === 'finished') {
+          waiting.get(command.command_id)?.(command);
+          waiting.delete(command.command_id);
+        }
+      }
+    }
+  })().catch(() => {});
+  return {
+    reader,
+    end: (id) => new Promise((resolve) => waiting.set(id, resolve)),
+  };
+}
+
+let started;
 let mcp;
+let events;
 try {
-  agent = await startAgent(velto, home.environment);
+  started = await startRelayAndAgent(relayProgram, velto, home);
+  const { origin, deviceId, call, cookie } = started;
+  for (let waited = 0; !started.agent.lines.some((l) => /^listening: 127\.0\.0\.1:\d+$/.test(l)); waited += 50) {
+    if (waited > 60_000) throw new Error('the agent did not listen on its loopback API');
+    await new Promise((r) => setTimeout(r, 50));
+  }
   const { port, token } = JSON.parse(execFileSync(velto, ['local-api', '--json', '--platform', 'sim'], { env: home.environment }));
   mcp = mcpProcess();
   await mcp.send('initialize', { protocolVersion: '2025-11-25', capabilities: {}, clientInfo: { name: 'bench', version: '1' } });
-  const times = { mcp: [], loopback: [], call: [] };
+  const { tokens } = await authorise(started, 'Benchmark');
+  const remote = await relayMcp(origin, tokens.access_token);
+  events = await commandEnds(origin, call, cookie);
+  const times = { mcp: [], loopback: [], call: [], relay_mcp: [], relay_api: [] };
   const callEvery = 5;
   for (let i = 0; i < rounds; ++i) {
     let start = performance.now();
@@ -83,6 +155,17 @@ try {
     times.loopback.push(performance.now() - start);
     if (reply.status !== 200) throw new Error(`loopback: ${reply.status} ${reply.text}`);
 
+    start = performance.now();
+    const remoteAnswer = await remote('tools/call', { name: 'get_state', arguments: {} });
+    times.relay_mcp.push(performance.now() - start);
+    if (remoteAnswer.result?.isError !== false) throw new Error(`relay /mcp: ${JSON.stringify(remoteAnswer)}`);
+
+    start = performance.now();
+    const { command_id: id } = await call('POST', `/v1/devices/${deviceId}/commands`, { action: 'get_state', params: {} });
+    const ended = await events.end(id);
+    times.relay_api.push(performance.now() - start);
+    if (!ended.ok) throw new Error(`relay API: ${JSON.stringify(ended)}`);
+
     if (i % callEvery === 0) {
       start = performance.now();
       execFileSync(velto, ['call', '--json', '--platform', 'sim', 'get_state'], { env: home.environment });
@@ -93,7 +176,8 @@ try {
     console.log(`${name.padEnd(9)} n=${String(values.length).padStart(4)}  p50 ${percentile(values, 50).toFixed(1)} ms  p95 ${percentile(values, 95).toFixed(1)} ms`);
   }
 } finally {
+  if (events) await events.reader.cancel().catch(() => {});
   if (mcp) mcp.child.stdin.end();
-  await stop(agent);
+  if (started) await stopAll(started.children);
   home.remove();
 }

@@ -192,6 +192,18 @@ QCoro::Task<JSON> ActionExecutor::dispatch(Platform platform, std::string action
         co_return co_await SystemActions::lock(platform);
     case Action::CloseBrowserTabs: {
         const BrowserCleanup cleanup = browserCleanup(params);
+        // A desktop whose browsers do not expose what the cleanup proves before it closes
+        // anything (pinned tabs, the Tab and File menus) leaves the action out: refused, never
+        // reported as done because no browser of the Mac's was found.
+        if (platform.gaps != nullptr) {
+            for (const ServiceGaps::Gap& gap : platform.gaps->gaps()) {
+                if (gap.name == "close_browser_tabs") {
+                    throw ContractError(cleanup.browser == Browser::Safari
+                                            ? "pinned_tab_detection_unverified"
+                                            : "browser_menu_unavailable");
+                }
+            }
+        }
         if (cleanup.browser == Browser::Safari) {
             co_return co_await SystemActions::safariCleanup(platform, cleanup.keepPinned);
         }

@@ -177,15 +177,21 @@ void DesktopControl::invalidate() {
 }
 
 void DesktopControl::confirmWindow(std::int32_t pid) {
-    const AXElement focused = DesktopWindows::safeWindow(platform_.accessibility, pid);
-    if (!snapshot_.window || focused != *snapshot_.window || !snapshot_.observedTitle ||
-        DesktopWindows::text(platform_.accessibility, focused, AXAttribute::Title) !=
-            *snapshot_.observedTitle) {
+    confirmWindow(DesktopWindows::frontWindow(platform_.accessibility, pid));
+}
+
+void DesktopControl::confirmWindow(const DesktopWindows::FrontWindow& front) {
+    if (front.error) {
+        std::rethrow_exception(front.error);
+    }
+    if (!snapshot_.window || front.window != *snapshot_.window || !snapshot_.observedTitle ||
+        front.title != *snapshot_.observedTitle) {
         throw ContractError("desktop_focus_changed");
     }
 }
 
-void DesktopControl::finalChecks(std::uint64_t capturedEpoch) {
+void DesktopControl::finalChecks(std::uint64_t capturedEpoch,
+                                 const std::optional<DesktopWindows::FrontWindow>& window) {
     try {
         if (epoch_ != capturedEpoch) {
             throw ContractError("desktop_permission_required");
@@ -195,7 +201,11 @@ void DesktopControl::finalChecks(std::uint64_t capturedEpoch) {
         if (!front || front->pid != pid_) {
             throw ContractError("desktop_focus_changed");
         }
-        confirmWindow(pid_);
+        if (window) {
+            confirmWindow(*window);
+        } else {
+            confirmWindow(pid_);
+        }
     } catch (...) {
         invalidate();
         throw;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/DesktopSnapshot.h"
+#include "actions/DesktopWindows.h"
 #include "core/JSON.h"
 #include "core/WorkerPool.h"
 #include "platform/AXElement.h"
@@ -132,9 +133,13 @@ private:
     // The snapshot's window is still the focused window of the application `pid` and carries the
     // observed title: "desktop_focus_changed" otherwise (or what safeWindow throws).
     void confirmWindow(std::int32_t pid);
+    // The same over a front window already read.
+    void confirmWindow(const DesktopWindows::FrontWindow& front);
     // The checks before a snapshot is handed out: the epoch, the frontmost application admitted
     // and still the one observed, its window and title unchanged. Any failure drops the snapshot.
-    void finalChecks(std::uint64_t capturedEpoch);
+    // `window` is the front window read just before (else it is read here).
+    void finalChecks(std::uint64_t capturedEpoch,
+                     const std::optional<DesktopWindows::FrontWindow>& window = std::nullopt);
     // Stores desktop-wide consent; throws the store's error.
     void storeConsent(bool consent);
 

@@ -96,11 +96,17 @@ QCoro::Task<JSON> DesktopInteraction::run(DesktopControl* control, JSON params) 
         DesktopControl::snapshotLifetime) {
         throw ContractError("desktop_snapshot_expired");
     }
+    const DesktopWindows::FrontWindow front =
+        co_await DesktopWindows::awaitFrontWindow(&platform.accessibility, control->pid_);
+    guard.resumed();
+    if (control->epoch_ != capturedEpoch) {
+        throw ContractError("desktop_permission_required");
+    }
     try {
         if (app.pid != control->pid_ || !frontmostIs(platform.workspace, control->pid_)) {
             throw ContractError("desktop_focus_changed");
         }
-        control->confirmWindow(control->pid_);
+        control->confirmWindow(front);
     } catch (...) {
         control->invalidate();
         throw;
@@ -123,12 +129,17 @@ QCoro::Task<JSON> DesktopInteraction::run(DesktopControl* control, JSON params) 
 QCoro::Task<void> DesktopInteraction::perform(DesktopControl* control,
                                               const DesktopTaskGuard& guard,
                                               std::uint64_t capturedEpoch, JSON params) {
-    Accessibility& accessibility = control->platform_.accessibility;
-    const AXElement application = accessibility.applicationElement(control->pid_);
-    const std::optional<PlatformValue> focused =
-        accessibility.attribute(application, AXAttribute::FocusedElement);
-    if (const std::optional<AXElement> element = focused ? focused->element() : std::nullopt;
-        element && DesktopWindows::secure(accessibility, *element)) {
+    Accessibility* accessibility = &control->platform_.accessibility;
+    bool secureFocus = false;
+    co_await accessibility->batch([accessibility, &secureFocus, pid = control->pid_] {
+        const AXElement application = accessibility->applicationElement(pid);
+        const std::optional<PlatformValue> focused =
+            accessibility->attribute(application, AXAttribute::FocusedElement);
+        const std::optional<AXElement> element = focused ? focused->element() : std::nullopt;
+        secureFocus = element && DesktopWindows::secure(*accessibility, *element);
+    });
+    guard.resumed();
+    if (secureFocus) {
         throw ContractError("desktop_protected_ui");
     }
 
@@ -138,15 +149,15 @@ QCoro::Task<void> DesktopInteraction::perform(DesktopControl* control,
     } else if (operation == "key") {
         key(*control, params);
     } else if (operation == "click") {
-        click(*control, params);
+        co_await click(control, guard, std::move(params));
     } else if (operation == "press" || operation == "type" || operation == "scroll") {
         const AXElement element = resolve(*control, params);
         if (operation == "press") {
-            press(*control, element);
+            co_await press(control, guard, element);
         } else if (operation == "type") {
             co_await type(control, guard, capturedEpoch, element, std::move(params));
         } else {
-            scroll(*control, element, params);
+            co_await scroll(control, guard, element, std::move(params));
         }
     } else {
         throw ContractError("invalid_params");
@@ -170,11 +181,18 @@ void DesktopInteraction::key(DesktopControl& control, const JSON& params) {
     postKey(control.platform_.input, *chord, control.pid_);
 }
 
-void DesktopInteraction::click(DesktopControl& control, const JSON& params) {
-    const Platform& platform = control.platform_;
-    const DesktopSnapshot& snapshot = control.snapshot_;
-    const std::optional<QRectF> frame =
-        DesktopWindows::rect(platform.accessibility, *snapshot.window);
+QCoro::Task<void> DesktopInteraction::click(DesktopControl* control, const DesktopTaskGuard& guard,
+                                            JSON params) {
+    const Platform platform = control->platform_;
+    Accessibility* accessibility = &platform.accessibility;
+    // Copies: the snapshot may be dropped while the reads run.
+    const DesktopSnapshot snapshot = control->snapshot_;
+    const std::int32_t pid = control->pid_;
+    std::optional<QRectF> frame;
+    co_await accessibility->batch([accessibility, &frame, window = *snapshot.window] {
+        frame = DesktopWindows::rect(*accessibility, window);
+    });
+    guard.resumed();
     // A missing or non-numeric coordinate is NaN, which no range check lets through. (Plain
     // doubles: GCC 12 takes optionals checked this way for maybe uninitialised.)
     const auto coordinate = [&](std::string_view name) {
@@ -191,15 +209,16 @@ void DesktopInteraction::click(DesktopControl& control, const JSON& params) {
         throw ContractError("desktop_focus_changed");
     }
     const QPointF point = clickPoint(*snapshot.imageSize, *frame, x, y);
-    const std::optional<AXElement> hit =
-        platform.accessibility.elementAtPosition(point.x(), point.y());
-    if (!hit) {
-        throw ContractError("desktop_target_unavailable");
-    }
-    if (platform.accessibility.pid(*hit) != control.pid_ ||
-        DesktopWindows::secure(platform.accessibility, *hit)) {
-        throw ContractError("desktop_protected_ui");
-    }
+    co_await accessibility->batch([accessibility, point, pid] {
+        const std::optional<AXElement> hit = accessibility->elementAtPosition(point.x(), point.y());
+        if (!hit) {
+            throw ContractError("desktop_target_unavailable");
+        }
+        if (accessibility->pid(*hit) != pid || DesktopWindows::secure(*accessibility, *hit)) {
+            throw ContractError("desktop_protected_ui");
+        }
+    });
+    guard.resumed();
     const Input::MouseButton button = stringParam(params, "button") == "right"
                                           ? Input::MouseButton::Right
                                           : Input::MouseButton::Left;
@@ -221,49 +240,78 @@ AXElement DesktopInteraction::resolve(DesktopControl& control, const JSON& param
     if (found == control.snapshot_.nodes.end()) {
         throw ContractError("desktop_target_unavailable");
     }
-    const Accessibility& accessibility = control.platform_.accessibility;
-    if (DesktopWindows::secure(accessibility, found->second) ||
-        accessibility.pid(found->second) != control.pid_) {
-        throw ContractError("desktop_target_unavailable");
-    }
     return found->second;
 }
 
-void DesktopInteraction::press(DesktopControl& control, AXElement element) {
-    if (!control.platform_.accessibility.perform(element, AXAction::Press)) {
-        throw ContractError("desktop_action_failed");
+void DesktopInteraction::checkTarget(const Accessibility& accessibility, AXElement element,
+                                     std::int32_t pid) {
+    if (DesktopWindows::secure(accessibility, element) || accessibility.pid(element) != pid) {
+        throw ContractError("desktop_target_unavailable");
     }
 }
 
-bool DesktopInteraction::isFocused(DesktopControl& control, AXElement element) {
-    Accessibility& accessibility = control.platform_.accessibility;
-    const std::optional<PlatformValue> focused = accessibility.attribute(
-        accessibility.applicationElement(control.pid_), AXAttribute::FocusedElement);
-    const std::optional<AXElement> current = focused ? focused->element() : std::nullopt;
-    return current && *current == element;
+QCoro::Task<void> DesktopInteraction::press(DesktopControl* control, const DesktopTaskGuard& guard,
+                                            AXElement element) {
+    Accessibility* accessibility = &control->platform_.accessibility;
+    co_await accessibility->batch([accessibility, element, pid = control->pid_] {
+        checkTarget(*accessibility, element, pid);
+        if (!accessibility->perform(element, AXAction::Press)) {
+            throw ContractError("desktop_action_failed");
+        }
+    });
+    guard.resumed();
+}
+
+QCoro::Task<bool> DesktopInteraction::isFocused(Accessibility* accessibility, std::int32_t pid,
+                                                AXElement element) {
+    bool focusedNow = false;
+    co_await accessibility->batch([accessibility, pid, element, &focusedNow] {
+        const std::optional<PlatformValue> focused = accessibility->attribute(
+            accessibility->applicationElement(pid), AXAttribute::FocusedElement);
+        const std::optional<AXElement> current = focused ? focused->element() : std::nullopt;
+        focusedNow = current && *current == element;
+    });
+    co_return focusedNow;
 }
 
 QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const DesktopTaskGuard& guard,
                                            std::uint64_t capturedEpoch, AXElement element,
                                            JSON params) {
     const Platform platform = control->platform_;
+    Accessibility* accessibility = &platform.accessibility;
+    const std::int32_t pid = control->pid_;
     const std::optional<std::string> text = boundedText(params);
-    if (!text || !editable(platform.accessibility.role(element))) {
-        throw ContractError("desktop_target_not_editable");
-    }
-    platform.accessibility.setAttribute(element, AXAttribute::Focused, PlatformValue(true));
-    if (!isFocused(*control, element)) {
-        platform.accessibility.perform(element, AXAction::Press);
-    }
+    bool focused = false;
+    co_await accessibility->batch([accessibility, element, pid, &text, &focused] {
+        checkTarget(*accessibility, element, pid);
+        if (!text || !editable(accessibility->role(element))) {
+            throw ContractError("desktop_target_not_editable");
+        }
+        accessibility->setAttribute(element, AXAttribute::Focused, PlatformValue(true));
+        const std::optional<PlatformValue> now = accessibility->attribute(
+            accessibility->applicationElement(pid), AXAttribute::FocusedElement);
+        focused = now && now->element() == element;
+        if (!focused) {
+            accessibility->perform(element, AXAction::Press);
+        }
+    });
+    guard.resumed();
     // An awaited wait rather than a blocking one: the main thread stays free meanwhile, and the
     // checks below see whatever changed.
-    for (int checks = 0; checks < focusChecks && !isFocused(*control, element); ++checks) {
+    focused = co_await isFocused(accessibility, pid, element);
+    guard.resumed();
+    for (int checks = 0; checks < focusChecks && !focused; ++checks) {
         co_await platform.clock.sleep(focusInterval);
         guard.resumed();
+        focused = co_await isFocused(accessibility, pid, element);
+        guard.resumed();
     }
-    if (!isFocused(*control, element)) {
+    if (!focused) {
         throw ContractError("desktop_focus_changed");
     }
+    const DesktopWindows::FrontWindow front =
+        co_await DesktopWindows::awaitFrontWindow(accessibility, pid);
+    guard.resumed();
     if (control->epoch_ != capturedEpoch) {
         throw ContractError("desktop_permission_required");
     }
@@ -271,7 +319,7 @@ QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const Deskto
     if (!frontmostIs(platform.workspace, control->pid_)) {
         throw ContractError("desktop_focus_changed");
     }
-    control->confirmWindow(control->pid_);
+    control->confirmWindow(front);
 
     postKey(platform.input, selectAll, control->pid_);
     if (text->empty()) {
@@ -281,36 +329,48 @@ QCoro::Task<void> DesktopInteraction::type(DesktopControl* control, const Deskto
     }
 }
 
-void DesktopInteraction::scroll(DesktopControl& control, AXElement element, const JSON& params) {
-    Accessibility& accessibility = control.platform_.accessibility;
+QCoro::Task<void> DesktopInteraction::scroll(DesktopControl* control, const DesktopTaskGuard& guard,
+                                             AXElement element, JSON params) {
+    const Platform platform = control->platform_;
+    Accessibility* accessibility = &platform.accessibility;
     const bool up = stringParam(params, "direction") == "up";
-    const std::optional<AXRoleTerm> role = accessibility.role(element);
-    if (role != AXRole::WebArea &&
-        accessibility.perform(element,
-                              up ? AXAction::ScrollUpByPage : AXAction::ScrollDownByPage)) {
-        return;
-    }
-    // The wheel: web areas take no page actions, and other areas may refuse them.
-    const std::optional<QRectF> area = DesktopWindows::rect(accessibility, element);
-    const std::optional<QRectF> window =
-        DesktopWindows::rect(accessibility, *control.snapshot_.window);
-    if (!scrollable(role) || !area || !window) {
-        throw ContractError("desktop_action_failed");
-    }
-    const QRectF visible = area->intersected(*window);
-    if (visible.isEmpty() || visible.width() <= 0 || visible.height() <= 0) {
-        throw ContractError("desktop_target_unavailable");
-    }
-    const QPointF centre = visible.center();
-    const std::optional<AXElement> hit = accessibility.elementAtPosition(centre.x(), centre.y());
-    if (!hit || DesktopWindows::secure(accessibility, *hit)) {
-        throw ContractError("desktop_protected_ui");
-    }
-    if (accessibility.pid(*hit) != control.pid_) {
-        throw ContractError("desktop_focus_changed");
-    }
-    if (!control.platform_.input.scroll(centre.x(), centre.y(),
-                                        scrollAmount(visible.height(), up))) {
+    // Where the wheel turns, when the area takes no page action.
+    std::optional<QPointF> wheelAt;
+    double visibleHeight = 0;
+    co_await accessibility->batch([accessibility, element, up, pid = control->pid_,
+                                   window = *control->snapshot_.window, &wheelAt, &visibleHeight] {
+        checkTarget(*accessibility, element, pid);
+        const std::optional<AXRoleTerm> role = accessibility->role(element);
+        if (role != AXRole::WebArea &&
+            accessibility->perform(element,
+                                   up ? AXAction::ScrollUpByPage : AXAction::ScrollDownByPage)) {
+            return;
+        }
+        // The wheel: web areas take no page actions, and other areas may refuse them.
+        const std::optional<QRectF> area = DesktopWindows::rect(*accessibility, element);
+        const std::optional<QRectF> frame = DesktopWindows::rect(*accessibility, window);
+        if (!scrollable(role) || !area || !frame) {
+            throw ContractError("desktop_action_failed");
+        }
+        const QRectF visible = area->intersected(*frame);
+        if (visible.isEmpty() || visible.width() <= 0 || visible.height() <= 0) {
+            throw ContractError("desktop_target_unavailable");
+        }
+        const QPointF centre = visible.center();
+        const std::optional<AXElement> hit =
+            accessibility->elementAtPosition(centre.x(), centre.y());
+        if (!hit || DesktopWindows::secure(*accessibility, *hit)) {
+            throw ContractError("desktop_protected_ui");
+        }
+        if (accessibility->pid(*hit) != pid) {
+            throw ContractError("desktop_focus_changed");
+        }
+        wheelAt = centre;
+        visibleHeight = visible.height();
+    });
+    guard.resumed();
+    if (wheelAt &&
+        !platform.input.scroll(wheelAt->x(), wheelAt->y(), scrollAmount(visibleHeight, up))) {
         throw ContractError("desktop_action_failed");
     }
 }

@@ -2,6 +2,7 @@
 
 #include "core/JSON.h"
 #include "platform/AXElement.h"
+#include "platform/Accessibility.h"
 #include "platform/Input.h"
 
 #include <QPointF>
@@ -85,13 +86,22 @@ private:
                                      std::uint64_t capturedEpoch, JSON params);
     static void typeText(DesktopControl& control, const JSON& params);
     static void key(DesktopControl& control, const JSON& params);
-    static void click(DesktopControl& control, const JSON& params);
+    static QCoro::Task<void> click(DesktopControl* control, const DesktopTaskGuard& guard,
+                                   JSON params);
+    // The snapshot's element named by "element_id"; "desktop_target_unavailable" when there is
+    // none. Its checks against the application come with the operation's own reads.
     static AXElement resolve(DesktopControl& control, const JSON& params);
-    static void press(DesktopControl& control, AXElement element);
+    // "desktop_target_unavailable" for a password field or another process's element.
+    static void checkTarget(const Accessibility& accessibility, AXElement element,
+                            std::int32_t pid);
+    static QCoro::Task<void> press(DesktopControl* control, const DesktopTaskGuard& guard,
+                                   AXElement element);
     static QCoro::Task<void> type(DesktopControl* control, const DesktopTaskGuard& guard,
                                   std::uint64_t capturedEpoch, AXElement element, JSON params);
-    static void scroll(DesktopControl& control, AXElement element, const JSON& params);
-    static bool isFocused(DesktopControl& control, AXElement element);
+    static QCoro::Task<void> scroll(DesktopControl* control, const DesktopTaskGuard& guard,
+                                    AXElement element, JSON params);
+    static QCoro::Task<bool> isFocused(Accessibility* accessibility, std::int32_t pid,
+                                       AXElement element);
 };
 
 } // namespace corvane

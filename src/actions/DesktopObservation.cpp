@@ -160,20 +160,28 @@ QCoro::Task<JSON> DesktopObservation::run(DesktopControl* control, JSON params) 
     control->invalidate();
     control->snapshot_.window = window;
     control->pid_ = app.pid;
-    control->snapshot_.observedTitle =
-        DesktopWindows::text(accessibility, window, AXAttribute::Title);
 
-    std::vector<AXElement> roots{window};
-    if (exactlyTrue(params, "include_menus")) {
-        const AXElement application = accessibility.applicationElement(app.pid);
-        accessibility.setMessagingTimeout(application, DesktopWindows::messagingTimeout);
-        const std::optional<PlatformValue> menuBar =
-            accessibility.attribute(application, AXAttribute::MenuBar);
-        if (const std::optional<AXElement> bar = menuBar ? menuBar->element() : std::nullopt) {
-            roots.push_back(*bar);
+    // The title, the menu bar and the walk in one batch: with a backend over other processes they
+    // run on its own thread while this one stays free.
+    std::string title;
+    Walk walked;
+    co_await accessibility.batch([&accessibility, &title, &walked, &platform, window,
+                                  menus = exactlyTrue(params, "include_menus"), pid = app.pid] {
+        title = DesktopWindows::text(accessibility, window, AXAttribute::Title);
+        std::vector<AXElement> roots{window};
+        if (menus) {
+            const AXElement application = accessibility.applicationElement(pid);
+            accessibility.setMessagingTimeout(application, DesktopWindows::messagingTimeout);
+            const std::optional<PlatformValue> menuBar =
+                accessibility.attribute(application, AXAttribute::MenuBar);
+            if (const std::optional<AXElement> bar = menuBar ? menuBar->element() : std::nullopt) {
+                roots.push_back(*bar);
+            }
         }
-    }
-    Walk walked = walk(accessibility, platform.clock, roots);
+        walked = walk(accessibility, platform.clock, roots);
+    });
+    guard.resumed();
+    control->snapshot_.observedTitle = std::move(title);
     control->snapshot_.nodes = std::move(walked.nodes);
     control->snapshot_.id = Uuid::make();
     control->snapshotAt_ = platform.clock.now();
@@ -186,7 +194,10 @@ QCoro::Task<JSON> DesktopObservation::run(DesktopControl* control, JSON params) 
         co_return co_await WindowCapture::run(control, guard, capturedEpoch, app,
                                               std::move(result));
     }
-    control->finalChecks(capturedEpoch);
+    const DesktopWindows::FrontWindow front =
+        co_await DesktopWindows::awaitFrontWindow(&accessibility, control->pid_);
+    guard.resumed();
+    control->finalChecks(capturedEpoch, front);
     checkSize(*control, result);
     co_return result;
 }
@@ -218,8 +229,11 @@ QCoro::Task<AXElement> DesktopObservation::prepareObservationWindow(DesktopContr
             continue; // another application is still in front
         }
         try {
-            found = DesktopWindows::observationWindow(platform.accessibility, platform.clock,
-                                                      app.pid, deadline);
+            co_await platform.accessibility.batch([&found, &platform, pid = app.pid, deadline] {
+                found = DesktopWindows::observationWindow(platform.accessibility, platform.clock,
+                                                          pid, deadline);
+            });
+            guard.resumed();
         } catch (const ObservationPreparationError&) {
             throw ContractError("desktop_window_unavailable");
         } catch (const ContractError& error) {
@@ -239,19 +253,28 @@ QCoro::Task<AXElement> DesktopObservation::prepareObservationWindow(DesktopContr
         throw ContractError("desktop_window_unavailable");
     }
     const AXElement window = *found;
-    platform.accessibility.perform(window, AXAction::Raise);
+    co_await platform.accessibility.batch(
+        [&platform, window] { platform.accessibility.perform(window, AXAction::Raise); });
+    guard.resumed();
     for (int confirmation = 0; confirmation < windowConfirmations; ++confirmation) {
         if (confirmation > 0) {
             co_await platform.clock.sleep(attemptInterval);
             guard.resumed();
         }
+        const DesktopWindows::FrontWindow front =
+            co_await DesktopWindows::awaitFrontWindow(&platform.accessibility, app.pid);
+        guard.resumed();
         if (control->epoch_ != capturedEpoch) {
             throw ContractError("desktop_permission_required");
         }
         control->check(app.bundleID);
-        if (frontmostIs(platform.workspace, app.pid) &&
-            DesktopWindows::safeWindow(platform.accessibility, app.pid) == window) {
-            co_return window;
+        if (frontmostIs(platform.workspace, app.pid)) {
+            if (front.error) {
+                std::rethrow_exception(front.error);
+            }
+            if (front.window == window) {
+                co_return window;
+            }
         }
     }
     throw ContractError("desktop_focus_changed");

@@ -129,6 +129,24 @@ AXElement safeWindow(Accessibility& accessibility, std::int32_t pid) {
     return *window;
 }
 
+FrontWindow frontWindow(Accessibility& accessibility, std::int32_t pid) {
+    FrontWindow front;
+    try {
+        front.window = safeWindow(accessibility, pid);
+        front.title = text(accessibility, front.window, AXAttribute::Title);
+    } catch (...) {
+        front.error = std::current_exception();
+    }
+    return front;
+}
+
+QCoro::Task<FrontWindow> awaitFrontWindow(Accessibility* accessibility, std::int32_t pid) {
+    FrontWindow front;
+    co_await accessibility->batch(
+        [&front, accessibility, pid] { front = frontWindow(*accessibility, pid); });
+    co_return front;
+}
+
 std::size_t observationWindowIndex(const std::vector<ObservationWindow>& windows,
                                    std::int32_t processID, std::optional<std::size_t> focused,
                                    std::optional<std::size_t> main) {

@@ -6,10 +6,12 @@
 #include "platform/Accessibility.h"
 
 #include <QRectF>
+#include <qcoro/qcorotask.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,7 +19,8 @@
 namespace corvane {
 
 // Finding the one window of an application that desktop control may look at, and the attribute
-// reads every step of observing and acting shares. Main thread only; no state.
+// reads every step of observing and acting shares. No state: the reads run wherever the caller
+// runs them (on the main thread, or in an accessibility batch).
 namespace DesktopWindows {
 
 // Bounds every call to the observed application while its window is searched.
@@ -35,6 +38,17 @@ bool secure(const Accessibility& accessibility, AXElement element);
 // The application's focused window: "desktop_window_unavailable" when there is none,
 // "desktop_protected_ui" when it is a system dialog.
 AXElement safeWindow(Accessibility& accessibility, std::int32_t pid);
+
+// The application's focused window (safeWindow) and its title, read together; what safeWindow
+// throws is kept, to be thrown where the checks reach the window.
+struct FrontWindow {
+    AXElement window;
+    std::string title;
+    std::exception_ptr error;
+};
+FrontWindow frontWindow(Accessibility& accessibility, std::int32_t pid);
+// The same, read where the accessibility backend makes its calls.
+QCoro::Task<FrontWindow> awaitFrontWindow(Accessibility* accessibility, std::int32_t pid);
 
 // The choice among candidate windows of the application `pid`: the focused one when given
 // (refused when it belongs to another process or is a system dialog, unavailable when not

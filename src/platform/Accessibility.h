@@ -4,17 +4,25 @@
 #include "platform/AccessibilityVocabulary.h"
 #include "platform/PlatformValue.h"
 
+#include <qcoro/qcorotask.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace corvane {
 
-// Other applications' user interfaces, spoken in the one accessibility vocabulary. Synchronous
-// calls, main thread only, each bounded by the element's messaging timeout (a backend over another
-// process answers within it or not at all). Reads never throw: a failed read is absent.
+// Other applications' user interfaces, spoken in the one accessibility vocabulary. Each call is
+// bounded by the element's messaging timeout (a backend over another process answers within it or
+// not at all). Reads never throw: a failed read is absent.
+//
+// Calls are synchronous. A backend that reaches other processes runs them on a thread of its own:
+// its users hand a sequence of calls (a window search, a walk, the checks before an act) to
+// batch(), which runs them there while the main thread awaits. A backend in this process (the
+// simulated Mac) runs a batch inline, before batch() returns.
 class Accessibility {
 public:
     virtual ~Accessibility() = default;
@@ -49,6 +57,15 @@ public:
                               const PlatformValue& value) = 0;
     // Hit test of the whole screen at a point in screen coordinates.
     virtual std::optional<AXElement> elementAtPosition(double x, double y) const = 0;
+
+    // Runs `calls` where this backend makes its calls; the awaiting coroutine resumes with their
+    // end or exception. They may use this port, a clock's readings and the caller's own locals,
+    // nothing that lives on the main thread: on a backend over other processes they run on
+    // another thread while the main thread goes on.
+    virtual QCoro::Task<void> batch(std::function<void()> calls) {
+        calls();
+        co_return;
+    }
 };
 
 } // namespace corvane

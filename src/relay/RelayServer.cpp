@@ -2,12 +2,15 @@
 
 #include "core/CommandFeedback.h"
 #include "core/ContractError.h"
+#include "core/ContractValidator.h"
 #include "core/Uuid.h"
 #include "core/WireTime.h"
+#include "mcp/McpToolCatalog.h"
 #include "relay/DevicePresence.h"
 #include "relay/InProcessRateLimits.h"
 #include "relay/InProcessWebSessions.h"
 #include "relay/NetworkDeviceLink.h"
+#include "relay/RelayMcpEndpoint.h"
 #include "relay/RelayNetwork.h"
 #include "relay/RelayOAuthHttp.h"
 #include "relay/RelaySecrets.h"
@@ -146,6 +149,9 @@ JSON auditView(const RelayStore::Audit& audit) {
     if (audit.finishedAt) {
         view.emplace("finished_at", JSON(WireTime::text(*audit.finishedAt)));
         view.emplace("message", JSON(RelayText::outcome(audit.outcome)));
+    }
+    if (!audit.assistant.empty()) {
+        view.emplace("assistant", JSON(audit.assistant));
     }
     return JSON(std::move(view));
 }
@@ -290,6 +296,8 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
         // Its few store reads still wait on this thread.
         oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, waitingStore_, accounts_, clock_,
                                                   options_.dashboard);
+        mcp_ = std::make_unique<RelayMcpEndpoint>(*oauth_, hub_, store_, clock_,
+                                                  McpToolCatalog::fromJSON(validator_.root()));
     }
     hub_.observe(this);
     hub_.writeLater(
@@ -318,7 +326,10 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
 
 RelayServer::~RelayServer() {
     sweeper_.stop();
-    // Handlers under way use everything below; they end first.
+    // Handlers under way use everything below; they end first (those waiting on a device now).
+    if (mcp_) {
+        mcp_->endWaits();
+    }
     network_->drain();
     hub_.observe(nullptr);
     // The sinks post to the network thread, which goes next.
@@ -394,6 +405,9 @@ QCoro::Task<RelayHttpResponse> RelayServer::dispatch(RelayHttpRequest request) {
     try {
         if (oauth_ && RelayOAuthHttp::handles(path)) {
             co_return oauth_->answer(request);
+        }
+        if (mcp_ && RelayMcpEndpoint::handles(path)) {
+            co_return co_await mcp_->answer(std::move(request));
         }
         if (path.startsWith(QLatin1String("/v1/"))) {
             RelayHttpResponse response = co_await api(std::move(request));
@@ -956,6 +970,9 @@ void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Li
 void RelayServer::commandChanged(const DeviceHub::Command& command) {
     if (command.state == DeviceHub::CommandState::Finished && carried_.erase(command.id) > 0) {
         answerCarried(command.id, resultBody(command.ok, command.data, command.errorCode));
+    }
+    if (mcp_) {
+        mcp_->commandChanged(command);
     }
     try {
         events_.publish(command.accountId, "command", commandView(command));

@@ -29,6 +29,7 @@ namespace corvane {
 
 class DevicePresence;
 class OAuthStore;
+class RelayMcpEndpoint;
 class RelayNetwork;
 class RelayOAuthHttp;
 class RelayStoreThread;
@@ -176,6 +177,7 @@ private:
     DeviceHub hub_;
     DashboardEvents events_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
+    std::unique_ptr<RelayMcpEndpoint> mcp_; // with oauth_: "/mcp" for assistants
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;

@@ -58,6 +58,8 @@ public:
         std::string outcome; // "succeeded", an error code, or "" while the command runs
         Time sentAt;
         std::optional<Time> finishedAt;
+        // The assistant that sent it through the MCP endpoint; empty for the dashboard.
+        std::string assistant = {};
     };
 
     virtual ~RelayStore() = default;

@@ -14,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 5> migrations{
+constexpr std::array<const char*, 6> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -158,6 +158,10 @@ CREATE TABLE bus_commands (
 CREATE INDEX bus_commands_by_target ON bus_commands(target, state);
 CREATE INDEX bus_commands_by_sender ON bus_commands(sender, state);
 CREATE INDEX bus_commands_by_time ON bus_commands(sent_at);
+)sql",
+    // The assistant each command came from, for the audit.
+    R"sql(
+ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
 )sql"};
 
 qint64 millis(RelayStore::Time time) {
@@ -588,13 +592,14 @@ void SqliteRelayStore::renameDevice(const std::string& id, const std::string& na
 
 void SqliteRelayStore::addAudit(const Audit& a) {
     Statement(db_, "INSERT INTO audit (command_id, account_id, device_id, action, outcome, "
-                   "sent_at, finished_at) VALUES (?, ?, ?, ?, ?, ?, NULL)")
+                   "sent_at, finished_at, assistant) VALUES (?, ?, ?, ?, ?, ?, NULL, ?)")
         .bind(text(a.commandId))
         .bind(QVariant::fromValue(static_cast<qint64>(a.accountId)))
         .bind(text(a.deviceId))
         .bind(text(a.action))
         .bind(text(a.outcome))
         .bind(millis(a.sentAt))
+        .bind(text(a.assistant))
         .exec();
 }
 
@@ -619,7 +624,7 @@ std::int64_t SqliteRelayStore::endUnfinishedAudits(const std::string& outcome, T
 
 std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& deviceId, int limit) {
     QSqlQuery q = Statement(db_, "SELECT command_id, account_id, device_id, action, outcome, "
-                                 "sent_at, finished_at FROM audit WHERE device_id = ? "
+                                 "sent_at, finished_at, assistant FROM audit WHERE device_id = ? "
                                  "ORDER BY sent_at DESC, rowid DESC LIMIT ?")
                       .bind(text(deviceId))
                       .bind(limit)
@@ -636,6 +641,7 @@ std::vector<RelayStore::Audit> SqliteRelayStore::auditOf(const std::string& devi
         if (!q.value(6).isNull()) {
             a.finishedAt = fromMillis(q.value(6).toLongLong());
         }
+        a.assistant = str(q.value(7));
         out.push_back(std::move(a));
     }
     return out;

@@ -1,9 +1,9 @@
 #include "velto/LinuxBackend.h"
 
 #include "core/SystemClock.h"
-#include "linuxdesktop/AbsentAccessibility.h"
 #include "linuxdesktop/AbsentInput.h"
 #include "linuxdesktop/AbsentScreenCapture.h"
+#include "linuxdesktop/AtspiAccessibility.h"
 #include "linuxdesktop/DesktopUserPrompts.h"
 #include "linuxdesktop/GnomeFocusModes.h"
 #include "linuxdesktop/KdeFocusModes.h"
@@ -45,17 +45,6 @@ std::unique_ptr<FocusModes> focusModesOf(const QDBusConnection& sessionBus) {
         return std::make_unique<KdeFocusModes>(sessionBus);
     }
     return std::make_unique<GnomeFocusModes>(GnomeFocusModes::currentDesktops());
-}
-
-// What the stand-ins below leave out, until the desktop's own ports replace them. Remove a
-// stand-in's rows together with its line in Ports.
-const std::vector<ServiceGaps::Gap>& standInGaps() {
-    static const std::vector<ServiceGaps::Gap> gaps{
-        {"close_browser_tabs", "other applications' windows are not read on this desktop yet"},
-        {"desktop_observe", "other applications' windows are not read on this desktop yet"},
-        {"desktop_act", "other applications' windows are not read on this desktop yet"},
-    };
-    return gaps;
 }
 
 // Why other programs' windows cannot be captured nor input made for them in this session; empty on
@@ -131,8 +120,7 @@ struct LinuxBackend::Ports {
     // Shortcuts are the person's own programs in the shortcuts folder, run by the tool runner.
     ShortcutFolderRunner processes;
     XdgLoginItems loginItems;
-    // Stand-ins (one line each) until the desktop's own ports replace them.
-    AbsentAccessibility accessibility;
+    AtspiAccessibility accessibility;
     // Window images and input: X11's, or none in a session that offers them to no program.
     std::string windowsOutOfReach = corvane::windowsOutOfReach();
     std::unique_ptr<Input> input = inputFor(windowsOutOfReach);
@@ -227,7 +215,7 @@ std::chrono::milliseconds LinuxBackend::drainTime() const {
 }
 
 std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
-    std::vector<Gap> gaps = standInGaps();
+    std::vector<Gap> gaps;
     const Ports& ports = *ports_;
     if (!ports.sessionLock.logindPresent()) {
         const std::string why = "systemd-logind does not answer on the system bus";
@@ -236,6 +224,21 @@ std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
     } else if (!ports.sessionLock.sessionKnown()) {
         gaps.push_back({"lock_screen", "systemd-logind knows no session of this agent"});
     }
+    if (!ports.accessibility.reachable()) {
+        const std::string why = "the accessibility bus (at-spi2-core) does not answer";
+        for (const char* name : {"desktop_observe", "desktop_act"}) {
+            gaps.push_back({name, why});
+        }
+    } else if (ports.accessibility.wasOff()) {
+        // Turned on at start: applications already running expose nothing until restarted.
+        const std::string why =
+            "accessibility was off and is on now: applications started before must be restarted";
+        for (const char* name : {"desktop_observe", "desktop_act"}) {
+            gaps.push_back({name, why});
+        }
+    }
+    // Chromium and Firefox name neither a tab's pinned state nor a menu bar over AT-SPI.
+    gaps.push_back({"close_browser_tabs", "browsers do not expose pinned tabs on this desktop"});
     if (!ports.audio.reachable()) {
         const std::string why = "no sound server answers";
         for (const char* name : {"set_volume", "mute", "unmute", "audio_output_state"}) {
@@ -244,7 +247,11 @@ std::vector<ServiceGaps::Gap> LinuxBackend::gaps() const {
     }
     if (!ports.windowsOutOfReach.empty()) {
         gaps.push_back({"desktop_images", ports.windowsOutOfReach});
-        gaps.push_back({"desktop_act", ports.windowsOutOfReach});
+        // One reason per action: the accessibility bus's, when it already left acting out.
+        if (std::none_of(gaps.begin(), gaps.end(),
+                         [](const Gap& gap) { return gap.name == "desktop_act"; })) {
+            gaps.push_back({"desktop_act", ports.windowsOutOfReach});
+        }
     }
     if (!ports.sessionBus.isConnected()) {
         const std::string why = "there is no session bus to find media players on";

@@ -169,6 +169,18 @@ try {
   });
   check(tokens.status === 200 && tokens.body.token_type === 'Bearer', `the token answer was ${JSON.stringify(tokens)}`);
 
+  // A call with the token lands in the Mac's activity, which names the assistant.
+  process.env.NODE_TLS_REJECT_UNAUTHORIZED = '0'; // the relay's certificate, made at its start
+  const meta = { 'io.modelcontextprotocol/protocolVersion': '2026-07-28', 'io.modelcontextprotocol/clientCapabilities': {} };
+  const called = await fetch(`${origin}/mcp`, {
+    method: 'POST',
+    headers: { Authorization: `Bearer ${tokens.body.access_token}`, 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream', 'Mcp-Method': 'tools/call', 'Mcp-Name': 'get_state' },
+    body: JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'get_state', arguments: {}, _meta: meta } }),
+  });
+  check(/"isError":false/.test(await called.text()), 'the assistant\'s call did not succeed');
+  await owner.getByRole('link', { name: /Robins-MacBook-Air/ }).click();
+  await owner.locator('.audit li', { hasText: 'via Test Assistant' }).waitFor();
+
   // The owner sees it under Account and disconnects it.
   await owner.goto(`${origin}/account`);
   const listed = owner.getByRole('list', { name: 'Connected assistants' });

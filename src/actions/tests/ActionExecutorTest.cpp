@@ -192,6 +192,25 @@ TEST_F(ActionExecutorTest, EveryLocalActionDispatches) {
     EXPECT_EQ(fakes.power.sleepRequests, 1);
 }
 
+// A desktop that names browser cleanup as a gap refuses it instead of finding no browser to tidy.
+TEST(ActionExecutorGapsTest, BrowserCleanupOnADesktopWithoutItIsRefused) {
+    struct NoBrowserCleanup : ServiceGaps {
+        std::vector<Gap> gaps() const override { return {{"close_browser_tabs", "not here"}}; }
+    } gaps;
+    FakePlatform fakes;
+    Platform platform = fakes.platform();
+    platform.gaps = &gaps;
+    ActionExecutor executor{platform};
+    for (const auto& [params, expected] : std::vector<std::pair<const char*, const char*>>{
+             {R"({"browser":"chrome"})", "browser_menu_unavailable"},
+             {R"({"browser":"safari","keep_pinned":false})", "pinned_tab_detection_unverified"},
+             {R"({"browser":"firefox"})", "invalid_params"}}) {
+        auto probe = watch(executor.executeGuarded("close_browser_tabs", JSON::parse(params), {}));
+        fakes.clock.advance(1s);
+        EXPECT_EQ(probe->outcome, expected) << params;
+    }
+}
+
 TEST_F(ActionExecutorTest, ListAppsPassesTheWholeOffset) {
     guarded("list_apps", JSON::parse(R"({"offset":40.9})"));
     guarded("list_apps", JSON::parse(R"({"offset":"40"})"));

@@ -88,6 +88,11 @@ else
   fi
 fi
 
+# The accessibility bus starts on demand on the session bus (at-spi2-core's bus launcher).
+if [ ! -x /usr/libexec/at-spi-bus-launcher ]; then
+  export CORVANE_ACCESSIBILITY_UNAVAILABLE="at-spi2-core is not installed (Debian package at-spi2-core)"
+fi
+
 "$program" "$@" &
 test_pid=$!
 wait "$test_pid"

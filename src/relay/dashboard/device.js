@@ -317,7 +317,8 @@ export async function devicePage(deviceId) {
       try {
         const rows = await api.audit(deviceId);
         audit.replaceChildren(...rows.slice(0, 20).map((r) =>
-          el('li', {}, el('strong', {}, r.action_name), ' · ', r.message || 'On its way', el('small', {}, when(r.sent_at)))));
+          el('li', {}, el('strong', {}, r.action_name), ' · ', r.message || 'On its way',
+            r.assistant ? ` · via ${r.assistant}` : '', el('small', {}, when(r.sent_at)))));
         if (rows.length === 0) audit.replaceChildren(el('li', { class: 'empty' }, 'Nothing sent from here yet.'));
       } catch {
         // The next change tries again.

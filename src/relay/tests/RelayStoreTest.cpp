@@ -66,7 +66,7 @@ TEST_P(RelayStoreTest, AuditIsNewestFirstAndFinishedOnce) {
     // c0 and c1 in the same millisecond: the later insert counts as newer.
     for (int i = 0; i < 4; ++i) {
         store.addAudit({"c" + std::to_string(i), 1, "mac", "get_state", "",
-                        t0 + std::max(i, 1) * 1ms, std::nullopt});
+                        t0 + std::max(i, 1) * 1ms, std::nullopt, i == 3 ? "Assistant" : ""});
     }
     store.addAudit({"elsewhere", 1, "other", "get_state", "", t0, std::nullopt});
     const auto ids = [&](int limit) {
@@ -89,6 +89,8 @@ TEST_P(RelayStoreTest, AuditIsNewestFirstAndFinishedOnce) {
     EXPECT_EQ(listed[3].finishedAt, t0 + 5ms);
     EXPECT_EQ(listed[0].outcome, "relay_restarted");
     EXPECT_EQ(listed[0].sentAt, t0 + 3ms);
+    EXPECT_EQ(listed[0].assistant, "Assistant");
+    EXPECT_EQ(listed[1].assistant, "");
 }
 
 TEST_P(RelayStoreTest, DevicesAndTakenCodes) {
