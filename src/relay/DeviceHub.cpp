@@ -44,7 +44,11 @@ DeviceHub::DeviceHub(RelayStore& store, const Clock& clock, const ContractValida
     , validator_(validator)
     , limits_(limits) {
     // Commands left open by an earlier process (killed, or its machine lost power) will never get
-    // their result: their rows say so instead of waiting for ever.
+    // their result: their rows say so instead of waiting for ever. A store shared with other
+    // relays holds their open commands too, which their senders end themselves.
+    if (!limits_.closeLeftOpen) {
+        return;
+    }
     try {
         store_.endUnfinishedAudits("relay_restarted", clock_.now());
     } catch (const std::exception& error) {
@@ -345,6 +349,9 @@ void DeviceHub::finish(const std::string& commandId, bool ok, JSON data, std::st
     finishedWeight_ += pending.weight;
     commandChanged(pending.command);
     forgetFinished(pending.finishedAt);
+    if (!pending.audited) {
+        return;
+    }
     // The result still reaches the dashboard; when this fails, the row keeps its empty outcome.
     write([commandId, outcome = ok ? std::string("succeeded") : pending.command.errorCode,
            now = clock_.now()](RelayStore& store) { store.finishAudit(commandId, outcome, now); });
@@ -439,7 +446,9 @@ void DeviceHub::sweepNow() {
         for (const auto& [device, open] : openByDevice_) {
             for (const std::string& id : open) {
                 const Command& command = commands_.at(id).command;
-                const bool sent = command.state == CommandState::Sent;
+                // A command on another relay may be delivered there without this one knowing.
+                const bool sent =
+                    command.state == CommandState::Sent && !commands_.at(id).elsewhere;
                 const Clock::WallTime limit =
                     command.expiresAt + (sent ? deliveryGrace : resultLimit);
                 if (wall >= limit) {
@@ -480,24 +489,27 @@ std::string DeviceHub::send(std::int64_t accountId, const RelayStore::Device& de
     return dispatch(std::move(outgoing));
 }
 
-DeviceHub::Outgoing DeviceHub::prepare(std::int64_t accountId, const RelayStore::Device& device,
-                                       const std::string& action, const JSON& params) const {
+DeviceHub::Command DeviceHub::build(std::int64_t accountId, const RelayStore::Device& device,
+                                    const std::string& action) const {
     if (device.revoked || device.accountId != accountId) {
         throw ContractError("device_not_found");
     }
-    if (!byDevice_.contains(device.id)) {
-        throw ContractError("device_offline");
-    }
-    if (busy(device.id)) {
-        throw ContractError("device_busy");
-    }
-    Outgoing outgoing;
-    outgoing.sentAt = clock_.now();
-    Command& command = outgoing.command;
+    Command command;
     command.id = Uuid::make();
     command.accountId = accountId;
     command.deviceId = device.id;
     command.action = action;
+    return command;
+}
+
+DeviceHub::Outgoing DeviceHub::prepareElsewhere(std::int64_t accountId,
+                                                const RelayStore::Device& device,
+                                                const std::string& action,
+                                                const JSON& params) const {
+    Outgoing outgoing;
+    outgoing.command = build(accountId, device, action);
+    outgoing.sentAt = clock_.now();
+    Command& command = outgoing.command;
     command.expiresAt = outgoing.sentAt + commandLifetime;
     outgoing.message =
         envelope("command",
@@ -514,6 +526,29 @@ DeviceHub::Outgoing DeviceHub::prepare(std::int64_t accountId, const RelayStore:
     return outgoing;
 }
 
+DeviceHub::Outgoing DeviceHub::prepare(std::int64_t accountId, const RelayStore::Device& device,
+                                       const std::string& action, const JSON& params) const {
+    build(accountId, device, action);
+    if (!byDevice_.contains(device.id)) {
+        throw ContractError("device_offline");
+    }
+    if (busy(device.id)) {
+        throw ContractError("device_busy");
+    }
+    return prepareElsewhere(accountId, device, action, params);
+}
+
+void DeviceHub::open(Pending pending) {
+    const Command& command = pending.command;
+    // The holder enforces delivery; the sender waits as long as a delivered command may run.
+    const Clock::WallTime limit =
+        command.expiresAt + (pending.elsewhere ? resultLimit : deliveryGrace);
+    nextCommandLimit_ = std::min(nextCommandLimit_, limit);
+    openByDevice_[command.deviceId].insert(command.id);
+    const std::string id = command.id;
+    commands_.emplace(id, std::move(pending));
+}
+
 std::string DeviceHub::dispatch(Outgoing outgoing) {
     Command& command = outgoing.command;
     // The device may have gone, or filled up, while its row was written: the row says why the
@@ -527,12 +562,67 @@ std::string DeviceHub::dispatch(Outgoing outgoing) {
                now = clock_.now()](RelayStore& store) { store.finishAudit(id, outcome, now); });
         throw ContractError(refusal);
     }
-    commands_.emplace(command.id, Pending{command, clock_.monotonicNow(), {}});
-    openByDevice_[command.deviceId].insert(command.id);
-    nextCommandLimit_ = std::min(nextCommandLimit_, command.expiresAt + deliveryGrace);
+    open(Pending{command, clock_.monotonicNow(), {}});
     sessions_.at(session->second).link->sendText(outgoing.message.data());
     commandChanged(command);
     return command.id;
+}
+
+void DeviceHub::track(const Outgoing& outgoing) {
+    Pending pending{outgoing.command, clock_.monotonicNow(), {}};
+    pending.elsewhere = true;
+    open(std::move(pending));
+    commandChanged(outgoing.command);
+}
+
+void DeviceHub::settle(const std::string& commandId, bool ok, JSON data, std::string errorCode) {
+    const auto found = commands_.find(commandId);
+    if (found == commands_.end() || found->second.command.state == CommandState::Finished) {
+        return;
+    }
+    finish(commandId, ok, std::move(data), std::move(errorCode));
+}
+
+std::string DeviceHub::relay(std::int64_t accountId, const std::string& deviceId,
+                             const std::string& action, const JSON& message) {
+    const std::string* id = message.stringMember("command_id");
+    const std::string* expires = message.stringMember("expires_at");
+    const std::optional<Clock::WallTime> expiresAt =
+        expires != nullptr ? WireTime::parse(*expires) : std::nullopt;
+    if (id == nullptr || !expiresAt) {
+        return "invalid_request";
+    }
+    // Handed over again (the bus never does, but a device is never sent one id twice).
+    if (commands_.contains(*id)) {
+        return {};
+    }
+    const auto session = byDevice_.find(deviceId);
+    if (session == byDevice_.end()) {
+        return "device_offline";
+    }
+    if (busy(deviceId)) {
+        return "device_busy";
+    }
+    Command command;
+    command.id = *id;
+    command.accountId = accountId;
+    command.deviceId = deviceId;
+    command.action = action;
+    command.expiresAt = *expiresAt;
+    if (!deliver(sessions_.at(session->second), message)) {
+        return "invalid_request";
+    }
+    Pending pending{command, clock_.monotonicNow(), {}};
+    pending.audited = false;
+    open(std::move(pending));
+    commandChanged(command);
+    return {};
+}
+
+void DeviceHub::drop(const std::string& deviceId) {
+    if (const auto session = byDevice_.find(deviceId); session != byDevice_.end()) {
+        end(session->second, closeGoingAway);
+    }
 }
 
 bool DeviceHub::busy(const std::string& deviceId) const {

@@ -52,6 +52,8 @@ public:
     struct Limits {
         std::size_t finishedKept = 10000;
         std::size_t finishedBytes = 32 * 1024 * 1024; // of their results as they arrived
+        // Ends at start the audit rows an earlier process left open (not on a shared store).
+        bool closeLeftOpen = true;
     };
     static constexpr std::size_t outstandingPerDevice = 32;
     // What one device may send, across its sessions (a reconnection starts with what is left): a
@@ -139,6 +141,26 @@ public:
     Outgoing prepare(std::int64_t accountId, const RelayStore::Device& device,
                      const std::string& action, const JSON& params) const;
     std::string dispatch(Outgoing outgoing);
+
+    // Commands for a device whose socket another relay holds. The sender builds the command as
+    // prepare() does but without the device here, stores its audit row, hands it to the holder
+    // and tracks it here (state "sent" until settled: the holder's result, or a relay code).
+    Outgoing prepareElsewhere(std::int64_t accountId, const RelayStore::Device& device,
+                              const std::string& action, const JSON& params) const;
+    void track(const Outgoing& outgoing);
+    // Ends a tracked command with what its holder said (or a relay code); the audit row is
+    // finished here. A command already finished or forgotten is left as it is.
+    void settle(const std::string& commandId, bool ok, JSON data, std::string errorCode);
+    // The holder's side: sends another relay's command (the envelope as it built it) to the
+    // device's session here, once per command id. Its audit row is the sender's, so none is
+    // written here; the observer learns its end like any other's. Returns the refusal
+    // ("device_offline", "device_busy", "invalid_request"), or empty when it was sent or had
+    // been before.
+    std::string relay(std::int64_t accountId, const std::string& deviceId,
+                      const std::string& action, const JSON& message);
+    // Ends the device's session here (it went to another relay); it reconnects as it would.
+    void drop(const std::string& deviceId);
+
     // A command of `accountId`, absent when unknown, forgotten or someone else's.
     std::optional<Command> command(std::int64_t accountId, const std::string& commandId) const;
     // Revokes the device: stored at once, and an open session gets "revoke" and close 4003.
@@ -169,6 +191,8 @@ private:
         Clock::MonotonicTime sentAt;
         Clock::MonotonicTime finishedAt;
         std::size_t weight = 0; // roughly what its result holds, in bytes
+        bool audited = true;    // this relay keeps its audit row (not another relay's command)
+        bool elsewhere = false; // its device's socket is on another relay
     };
 
     void receive(std::uint64_t number, std::string_view bytes);
@@ -193,6 +217,10 @@ private:
     void commandChanged(const Command& command);
     void finish(const std::string& commandId, bool ok, JSON data, std::string errorCode,
                 std::size_t weight = 0);
+    Command build(std::int64_t accountId, const RelayStore::Device& device,
+                  const std::string& action) const;
+    // Registers an open command and its deadline.
+    void open(Pending pending);
     void failOutstanding(const std::string& deviceId);
     bool busy(const std::string& deviceId) const;
     // An audit write of the hub's own, later when it has a writer; failures are logged.

@@ -1,8 +1,11 @@
 #include "relay/RelayAccounts.h"
 
 #include "core/ContractError.h"
+#include "relay/InProcessRateLimits.h"
+#include "relay/InProcessWebSessions.h"
 #include "relay/RelayPasswords.h"
 #include "relay/RelaySecrets.h"
+#include "relay/RelayStoreError.h"
 #include "relay/RelayStoreThread.h"
 
 #include <algorithm>
@@ -58,13 +61,31 @@ RelayAccounts::RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords,
     : store_(store)
     , passwords_(passwords)
     , clock_(clock)
-    , failures_(clock, failuresAllowed, failureWindow)
-    , paced_(clock, 1, failedAddressPace) {
+    , ownSessions_(std::make_unique<InProcessWebSessions>())
+    , ownLimits_(std::make_unique<InProcessRateLimits>())
+    , sessions_(*ownSessions_)
+    , limits_(*ownLimits_) {
+    prepare();
+}
+
+RelayAccounts::RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords, const Clock& clock,
+                             WebSessions& sessions, RateLimits& limits)
+    : store_(store)
+    , passwords_(passwords)
+    , clock_(clock)
+    , sessions_(sessions)
+    , limits_(limits) {
+    prepare();
+}
+
+void RelayAccounts::prepare() {
     if (store_.call<std::int64_t>([](RelayStore& stored) { return stored.accountCount(); }) == 0) {
         setupToken_ = RelaySecrets::randomToken();
     }
     dummyHash_ = RelayPasswords::hashNow(RelaySecrets::randomToken());
 }
+
+RelayAccounts::~RelayAccounts() = default;
 
 QCoro::Task<RelayAccounts::Session> RelayAccounts::setUp(std::string token, std::string name,
                                                          std::string password,
@@ -90,7 +111,10 @@ QCoro::Task<RelayAccounts::Session> RelayAccounts::setUp(std::string token, std:
         if (!id) {
             throw ContractError("setup_not_available");
         }
-        co_return start(RelayStore::Account{*id, name, {}, {}}, browser);
+        // Named first: a temporary built in a co_await's arguments is freed twice on GCC 12.
+        const RelayStore::Account owner{*id, name, {}, {}};
+        Session session = co_await start(owner, browser);
+        co_return session;
     } catch (...) {
         setupToken_ = held;
         throw;
@@ -102,26 +126,34 @@ QCoro::Task<RelayAccounts::Session> RelayAccounts::signIn(std::string name, std:
                                                           std::string browser) {
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
-    // Checked before the password, so a limited caller learns nothing from a right guess; the
-    // address's sign-ins still being checked count as failures until they are known.
+    const RateLimits::Rule failures = failureRule();
+    // The address's sign-ins still being checked count as failures until they are known; this
+    // one counts from before the limits are read, so that many at once cannot all pass.
     const auto checked = checking_.find(byAddress);
     const std::size_t underWay = checked != checking_.end() ? checked->second : 0;
-    if (failures_.count(byAddress) + underWay >= static_cast<std::size_t>(failuresAllowed)) {
+    const Checking checking(checking_, byAddress);
+    // Checked before the password, so a limited caller learns nothing from a right guess.
+    const RateLimits::Answer fromAddress =
+        co_await limits_.check(byAddress, failures, clock_.now());
+    if (fromAddress.count + underWay >= static_cast<std::size_t>(failuresAllowed)) {
         throw ContractError("rate_limited");
     }
     // A name under attack slows down only addresses that failed themselves: a refusal of every
     // address would let any stranger lock the owner out.
-    if (!holdsSession && failures_.count(byAddress) > 0 && failures_.limited(byName)) {
-        const std::string pace = "pace:" + name;
-        if (paced_.limited(pace)) {
-            throw ContractError("rate_limited");
+    if (!holdsSession && fromAddress.count > 0) {
+        const RateLimits::Answer forName = co_await limits_.check(byName, failures, clock_.now());
+        if (!forName.allowed) {
+            const RateLimits::Rule pace{1, failedAddressPace};
+            const RateLimits::Answer paced =
+                co_await limits_.take("pace:" + name, pace, clock_.now());
+            if (!paced.allowed) {
+                throw ContractError("rate_limited");
+            }
         }
-        paced_.note(pace);
     }
     if (password.size() > longestPassword) {
         throw ContractError("sign_in_failed");
     }
-    const Checking checking(checking_, byAddress);
     std::optional<RelayStore::Account> account;
     if (plausibleName(name)) {
         std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
@@ -133,58 +165,71 @@ QCoro::Task<RelayAccounts::Session> RelayAccounts::signIn(std::string name, std:
     const bool right = co_await passwords_.verify(account ? account->passwordHash : dummyHash_,
                                                   std::move(password));
     if (!account || !right) {
-        failures_.note(byName);
-        failures_.note(byAddress);
+        co_await limits_.note(byName, failures, clock_.now());
+        co_await limits_.note(byAddress, failures, clock_.now());
         throw ContractError("sign_in_failed");
     }
     // The name's failures stay: its owner signing in does not end a stranger's guessing.
-    co_return start(*account, browser);
+    Session session = co_await start(*account, browser);
+    co_return session;
+}
+
+namespace {
+
+// A lookup's answer, kept apart from its caller: one that suspends writes it after the caller
+// has given up.
+struct Answered {
+    std::optional<RelayAccounts::Session> session;
+    bool done = false;
+};
+
+QCoro::Task<> keep(QCoro::Task<std::optional<RelayAccounts::Session>> lookup,
+                   std::shared_ptr<Answered> into) {
+    into->session = co_await std::move(lookup);
+    into->done = true;
+}
+
+} // namespace
+
+QCoro::Task<std::optional<RelayAccounts::Session>> RelayAccounts::find(std::string token) {
+    if (token.empty()) {
+        co_return std::nullopt;
+    }
+    const std::optional<WebSessions::Session> found =
+        co_await sessions_.find(RelaySecrets::digest(token), clock_.now());
+    if (!found) {
+        co_return std::nullopt;
+    }
+    co_return std::optional<Session>(fromStored(*found));
 }
 
 std::optional<RelayAccounts::Session> RelayAccounts::session(const std::string& token) {
-    if (token.empty()) {
-        return std::nullopt;
+    const auto answered = std::make_shared<Answered>();
+    const QCoro::Task<> lookup = keep(find(token), answered);
+    if (!answered->done) {
+        throw RelayStoreError("shared sign-in sessions are read by awaiting them");
     }
-    const auto found = sessions_.find(RelaySecrets::digest(token));
-    if (found == sessions_.end()) {
-        return std::nullopt;
-    }
-    if (clock_.monotonicNow() >= found->second.expiresAt) {
-        sessions_.erase(found);
-        return std::nullopt;
-    }
-    return found->second;
+    return answered->session;
 }
 
-void RelayAccounts::signOut(const std::string& token) {
-    sessions_.erase(RelaySecrets::digest(token));
+QCoro::Task<> RelayAccounts::signOut(std::string token) {
+    co_await sessions_.end(RelaySecrets::digest(token));
 }
 
-std::vector<RelayAccounts::Listed> RelayAccounts::sessionsOf(std::int64_t personId) {
-    const Clock::MonotonicTime now = clock_.monotonicNow();
+QCoro::Task<std::vector<RelayAccounts::Listed>> RelayAccounts::sessionsOf(std::int64_t personId) {
+    const std::vector<WebSessions::Session> found =
+        co_await sessions_.sessionsOf(personId, clock_.now());
     std::vector<Listed> listed;
-    for (const auto& [key, session] : sessions_) {
-        if (session.personId == personId && now < session.expiresAt) {
-            listed.push_back({key, session});
-        }
+    for (const WebSessions::Session& stored : found) {
+        listed.push_back(Listed{stored.key, fromStored(stored)});
     }
-    std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
-        return a.session.startedAt < b.session.startedAt;
-    });
-    return listed;
+    co_return listed;
 }
 
-std::vector<std::string> RelayAccounts::signOutOthers(std::int64_t personId,
-                                                      const std::string& keptKey) {
-    std::vector<std::string> ended;
-    std::erase_if(sessions_, [&](const auto& entry) {
-        if (entry.second.personId != personId || entry.first == keptKey) {
-            return false;
-        }
-        ended.push_back(entry.first);
-        return true;
-    });
-    return ended;
+QCoro::Task<std::vector<std::string>> RelayAccounts::signOutOthers(std::int64_t personId,
+                                                                   std::string keptKey) {
+    std::vector<std::string> ended = co_await sessions_.endAll(personId, std::move(keptKey));
+    co_return ended;
 }
 
 QCoro::Task<std::string> RelayAccounts::invite(Session owner) {
@@ -244,7 +289,9 @@ QCoro::Task<RelayAccounts::Session> RelayAccounts::join(std::string token, std::
     if (!id) {
         throw ContractError("name_taken");
     }
-    co_return start(RelayStore::Account{*id, name, hash, ownerId}, browser);
+    const RelayStore::Account member{*id, name, hash, ownerId};
+    Session session = co_await start(member, browser);
+    co_return session;
 }
 
 QCoro::Task<std::vector<std::string>> RelayAccounts::remove(Session owner, std::int64_t personId) {
@@ -262,13 +309,15 @@ QCoro::Task<std::vector<std::string>> RelayAccounts::remove(Session owner, std::
     if (!removed) {
         throw ContractError("not_found");
     }
-    co_return signOutOthers(personId);
+    std::vector<std::string> ended = co_await signOutOthers(personId);
+    co_return ended;
 }
 
 QCoro::Task<> RelayAccounts::changePassword(Session session, std::string current,
                                             std::string next) {
     const std::string byName = "name:" + session.name;
-    if (failures_.limited(byName)) {
+    const RateLimits::Answer forName = co_await limits_.check(byName, failureRule(), clock_.now());
+    if (!forName.allowed) {
         throw ContractError("rate_limited");
     }
     std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
@@ -282,7 +331,7 @@ QCoro::Task<> RelayAccounts::changePassword(Session session, std::string current
         right = co_await passwords_.verify(account->passwordHash, std::move(current));
     }
     if (!right) {
-        failures_.note(byName);
+        co_await limits_.note(byName, failureRule(), clock_.now());
         throw ContractError("wrong_password");
     }
     if (next.size() < shortestPassword || next.size() > longestPassword) {
@@ -295,23 +344,52 @@ QCoro::Task<> RelayAccounts::changePassword(Session session, std::string current
     co_await store_.run<void>(std::move(replace));
 }
 
-RelayAccounts::Session RelayAccounts::start(const RelayStore::Account& person,
-                                            const std::string& browser) {
-    const Clock::MonotonicTime now = clock_.monotonicNow();
-    // Expired sessions go whenever a new one starts, so the map stays bounded by live ones.
-    std::erase_if(sessions_, [now](const auto& entry) { return now >= entry.second.expiresAt; });
+namespace {
+
+WebSessions::Session stored(const RelayAccounts::Session& session, Clock::WallTime now) {
+    WebSessions::Session kept;
+    kept.key = RelaySecrets::digest(session.token);
+    kept.accountId = session.accountId;
+    kept.personId = session.personId;
+    kept.name = session.name;
+    kept.csrf = session.csrf;
+    kept.browser = session.browser;
+    kept.startedAt = now;
+    kept.lastUsedAt = now;
+    kept.expiresAt = now + RelayAccounts::sessionLifetime;
+    return kept;
+}
+
+} // namespace
+
+QCoro::Task<RelayAccounts::Session> RelayAccounts::start(RelayStore::Account person,
+                                                         std::string browser) {
+    const Clock::WallTime now = clock_.now();
     Session session{RelaySecrets::randomToken(),
                     RelaySecrets::randomToken(),
                     person.memberOf.value_or(person.id),
                     person.name,
-                    now + sessionLifetime,
-                    clock_.now(),
-                    browser,
+                    clock_.monotonicNow() + sessionLifetime,
+                    now,
+                    std::move(browser),
                     person.id};
-    Session kept = session;
-    kept.token.clear();
-    sessions_.emplace(RelaySecrets::digest(session.token), std::move(kept));
-    return session;
+    co_await sessions_.create(stored(session, now));
+    co_return session;
+}
+
+RelayAccounts::Session RelayAccounts::fromStored(const WebSessions::Session& stored) const {
+    // The expiry is the stored wall time, told on this relay's monotonic clock for the streams
+    // that end with the session.
+    const auto left =
+        std::chrono::duration_cast<Clock::MonotonicTime::duration>(stored.expiresAt - clock_.now());
+    return Session{{},
+                   stored.csrf,
+                   stored.accountId,
+                   stored.name,
+                   clock_.monotonicNow() + left,
+                   stored.startedAt,
+                   stored.browser,
+                   stored.personId};
 }
 
 } // namespace corvane

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "core/Clock.h"
-#include "relay/RelayRateLimit.h"
+#include "relay/RateLimits.h"
 #include "relay/RelayStore.h"
+#include "relay/WebSessions.h"
 
 #include <qcoro/qcorotask.h>
 
@@ -17,14 +18,14 @@
 namespace corvane {
 
 // Sign-in for a self-hosted relay. Until the first account exists there is one setup token (shown
-// once, at start, as a link) that creates it. Passwords are kept as Argon2id strings; sessions live
-// in this process only, keyed by the SHA-256 of their cookie, and end after a fixed time whatever
-// the browser does. Failed sign-ins are counted per address (which is then refused for a while)
-// and per account name (which only slows down addresses that have failed themselves, so that
-// strangers' guesses never lock the owner out). Refusals are ContractErrors:
-// "setup_not_available", "invalid_request", "sign_in_failed", "rate_limited". Main thread only;
-// the store's work runs on its thread and Argon2id on the password pool, both awaited, and the
-// object must outlive the calls under way.
+// once, at start, as a link) that creates it. Passwords are kept as Argon2id strings; sessions are
+// kept in WebSessions (this process's memory, or shared by several relays), keyed by the SHA-256
+// of their cookie, and end after a fixed time whatever the browser does. Failed sign-ins are
+// counted per address (which is then refused for a while) and per account name (which only slows
+// down addresses that have failed themselves, so that strangers' guesses never lock the owner out).
+// Refusals are ContractErrors: "setup_not_available", "invalid_request", "sign_in_failed",
+// "rate_limited". Main thread only; the store's work runs on its thread and Argon2id on the
+// password pool, both awaited, and the object must outlive the calls under way.
 class RelayPasswords;
 class RelayStoreThread;
 
@@ -59,7 +60,12 @@ public:
         Session session;
     };
 
+    // Sessions and limits in this process's memory (a relay on its own).
     RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords, const Clock& clock);
+    // Sessions and limits another owner keeps (shared by several relays); they must outlive it.
+    RelayAccounts(RelayStoreThread& store, RelayPasswords& passwords, const Clock& clock,
+                  WebSessions& sessions, RateLimits& limits);
+    ~RelayAccounts();
 
     // The one-time token while no account exists, else empty.
     const std::string& setupToken() const noexcept { return setupToken_; }
@@ -71,13 +77,17 @@ public:
     QCoro::Task<Session> signIn(std::string name, std::string password, std::string address,
                                 bool holdsSession = false, std::string browser = {});
     // The live session for a cookie value; absent when unknown or expired.
+    QCoro::Task<std::optional<Session>> find(std::string token);
+    // The same answered at once, for callers that cannot wait: only sessions kept in this
+    // process answer so (shared ones throw RelayStoreError).
     std::optional<Session> session(const std::string& token);
-    void signOut(const std::string& token);
+    QCoro::Task<> signOut(std::string token);
     // One person's live sessions, oldest first.
-    std::vector<Listed> sessionsOf(std::int64_t personId);
+    QCoro::Task<std::vector<Listed>> sessionsOf(std::int64_t personId);
     // Ends one person's sessions but the one with key `keptKey` (none: all of them); returns the
     // keys of those that ended.
-    std::vector<std::string> signOutOthers(std::int64_t personId, const std::string& keptKey = {});
+    QCoro::Task<std::vector<std::string>> signOutOthers(std::int64_t personId,
+                                                        std::string keptKey = {});
     // A one-time link's token that lets a second person into the owner's account
     // ("owner_only" for a member).
     QCoro::Task<std::string> invite(Session owner);
@@ -93,16 +103,21 @@ public:
     QCoro::Task<> changePassword(Session session, std::string current, std::string next);
 
 private:
-    Session start(const RelayStore::Account& person, const std::string& browser);
+    void prepare();
+    QCoro::Task<Session> start(RelayStore::Account person, std::string browser);
+    // The session as callers see it, its expiry counted on the monotonic clock.
+    Session fromStored(const WebSessions::Session& stored) const;
+    RateLimits::Rule failureRule() const { return {failuresAllowed, failureWindow}; }
 
     RelayStoreThread& store_;
     RelayPasswords& passwords_;
     const Clock& clock_;
     std::string setupToken_;
     std::string dummyHash_; // verified against when the name is unknown, to take as long
-    std::map<std::string, Session, std::less<>> sessions_;
-    RelayRateLimit failures_;
-    RelayRateLimit paced_;
+    std::unique_ptr<WebSessions> ownSessions_;
+    std::unique_ptr<RateLimits> ownLimits_;
+    WebSessions& sessions_;
+    RateLimits& limits_;
     // Sign-ins being checked per address, counted with its failures: many at once from one
     // address must not all pass the limit while none of them has failed yet.
     std::map<std::string, int, std::less<>> checking_;

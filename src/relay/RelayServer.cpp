@@ -6,6 +6,9 @@
 #include "core/Uuid.h"
 #include "core/WireTime.h"
 #include "mcp/McpToolCatalog.h"
+#include "relay/DevicePresence.h"
+#include "relay/InProcessRateLimits.h"
+#include "relay/InProcessWebSessions.h"
 #include "relay/NetworkDeviceLink.h"
 #include "relay/RelayMcpEndpoint.h"
 #include "relay/RelayNetwork.h"
@@ -230,6 +233,35 @@ JSON pairingView(const RelayStore::Pairing& pairing) {
                              {"expires_at", JSON(WireTime::text(pairing.expiresAt))}});
 }
 
+template <typename Shared, typename Own>
+std::unique_ptr<Shared> unlessShared(Shared* shared) {
+    return shared != nullptr ? nullptr : std::make_unique<Own>();
+}
+
+DeviceHub::Limits hubLimitsOf(const RelayServer::Options& options) {
+    DeviceHub::Limits limits;
+    limits.closeLeftOpen = options.presence == nullptr;
+    return limits;
+}
+
+// What travels over the bus: the envelope as the device gets it, and whose command it is.
+std::string carriedBody(std::int64_t accountId, const std::string& action, const JSON& message) {
+    return JSON(JSON::Object{{"account_id", JSON(static_cast<double>(accountId))},
+                             {"action", JSON(action)},
+                             {"message", message}})
+        .data();
+}
+
+std::string resultBody(bool ok, const JSON& data, const std::string& errorCode) {
+    JSON::Object body{{"ok", JSON(ok)}};
+    if (ok) {
+        body.emplace("data", data);
+    } else {
+        body.emplace("error_code", JSON(errorCode));
+    }
+    return JSON(std::move(body)).data();
+}
+
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
     RelayNetwork::Limits limits;
     limits.perAddress = options.connectionsPerAddress;
@@ -247,11 +279,13 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
     , options_(std::move(options))
     , passwords_(options_.passwordThreads, options_.passwordsAtOnce)
     , pairing_(store.store(), clock, validator)
-    , accounts_(store, passwords_, clock)
-    , hub_(waitingStore_, clock, validator)
-    , events_(clock)
-    , codeRequests_(clock, codesPerAddress, RelayPairing::lifetime)
-    , wrongCodes_(clock, wrongCodesPerAccount, RelayPairing::lifetime) {
+    , ownSessions_(unlessShared<WebSessions, InProcessWebSessions>(options_.sessions))
+    , ownLimits_(unlessShared<RateLimits, InProcessRateLimits>(options_.limits))
+    , sessions_(ownSessions_ ? *ownSessions_ : *options_.sessions)
+    , limits_(ownLimits_ ? *ownLimits_ : *options_.limits)
+    , accounts_(store, passwords_, clock, sessions_, limits_)
+    , hub_(waitingStore_, clock, validator, hubLimitsOf(options_))
+    , events_(clock) {
     network_ = std::make_unique<RelayNetwork>(
         options_.tls, [this](RelayHttpRequest request) { return dispatch(std::move(request)); },
         [this](std::shared_ptr<RelayWebSocketSession> socket, const std::string& deviceHeader) {
@@ -268,10 +302,21 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
     hub_.observe(this);
     hub_.writeLater(
         [&store](std::function<void(RelayStore&)> write) { store.later(std::move(write)); });
+    if (options_.bus != nullptr) {
+        options_.bus->listen({[this](CommandBus::Command command) { carry(std::move(command)); },
+                              [this](CommandBus::Result result) { settleSent(std::move(result)); },
+                              [](const std::string& failure) {
+                                  qWarning("relay: command bus: %s", failure.c_str());
+                              }});
+    }
     sweeper_.setInterval(1000);
     QObject::connect(&sweeper_, &QTimer::timeout, this, [this] {
         hub_.sweep();
         events_.tick();
+        if (options_.bus != nullptr) {
+            // The lease runs DevicePresence::leaseTime; renewed every 5 s it outlives two misses.
+            share(sweeps_ % 5 == 0);
+        }
         // Expired codes go even when nobody asks for a new one.
         if (++sweeps_ % 60 == 0) {
             purgeExpired();
@@ -297,6 +342,9 @@ quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
     const quint16 bound = network_->listen(address, port);
     if (bound != 0) {
         sweeper_.start();
+        if (options_.bus != nullptr) {
+            share(true);
+        }
     }
     return bound;
 }
@@ -439,7 +487,7 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
     if (route.caller == Caller::Page) {
         co_return call;
     }
-    call.session = accounts_.session(call.cookie);
+    call.session = co_await accounts_.find(call.cookie);
     if (!call.session) {
         throw ContractError("unauthorized");
     }
@@ -470,14 +518,17 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
 QCoro::Task<RelayHttpResponse> RelayServer::pairingCode(Call call) {
     const JSON body = bodyOf(call.request);
     const std::string block = RelayRateLimit::addressBlock(call.request.remote);
-    if (codeRequests_.limited(block)) {
+    const std::string limited = "code:" + block;
+    const RateLimits::Rule rule{codesPerAddress, RelayPairing::lifetime};
+    const RateLimits::Answer codes = co_await limits_.check(limited, rule, clock_.now());
+    if (!codes.allowed) {
         throw ContractError("rate_limited");
     }
     std::function<JSON(RelayStore&)> make = [this, body, block](RelayStore&) {
         return pairing_.code(body, block);
     };
     JSON reply = co_await store_.run<JSON>(std::move(make));
-    codeRequests_.note(block);
+    co_await limits_.note(limited, rule, clock_.now());
     co_return jsonAnswer(reply);
 }
 
@@ -524,7 +575,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::join(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::signIn(Call call) {
     const JSON body = bodyOf(call.request);
     const std::string name = stringIn(body, "name");
-    const std::optional<RelayAccounts::Session> current = accounts_.session(call.cookie);
+    const std::optional<RelayAccounts::Session> current = co_await accounts_.find(call.cookie);
     const RelayAccounts::Session session = co_await accounts_.signIn(
         name, stringIn(body, "password"), RelayRateLimit::addressBlock(call.request.remote),
         current.has_value() && current->name == name, browserOf(call.request));
@@ -540,8 +591,10 @@ QCoro::Task<RelayHttpResponse> RelayServer::events(Call call) {
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::sessions(Call call) {
+    const std::vector<RelayAccounts::Listed> found =
+        co_await accounts_.sessionsOf(call.session->personId);
     JSON::Array sessions;
-    for (const RelayAccounts::Listed& listed : accounts_.sessionsOf(call.session->personId)) {
+    for (const RelayAccounts::Listed& listed : found) {
         sessions.emplace_back(sessionRow(listed, call.sessionKey));
     }
     co_return jsonAnswer(JSON(JSON::Object{{"sessions", JSON(std::move(sessions))}}));
@@ -549,7 +602,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sessions(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::signOutOthers(Call call) {
     const std::size_t ended =
-        endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+        endSessions(co_await accounts_.signOutOthers(call.session->personId, call.sessionKey));
     co_return jsonAnswer(JSON(JSON::Object{{"ended", JSON(static_cast<double>(ended))}}));
 }
 
@@ -558,7 +611,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::changePassword(Call call) {
     co_await accounts_.changePassword(*call.session, stringIn(body, "current"),
                                       stringIn(body, "password"));
     // Whoever knew the old password is signed out; this page stays.
-    endSessions(accounts_.signOutOthers(call.session->personId, call.sessionKey));
+    endSessions(co_await accounts_.signOutOthers(call.session->personId, call.sessionKey));
     co_return jsonAnswer(JSON(JSON::Object{}));
 }
 
@@ -600,7 +653,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::removePerson(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::signOut(Call call) {
     events_.endSession(call.sessionKey);
-    accounts_.signOut(call.cookie);
+    co_await accounts_.signOut(call.cookie);
     RelayHttpResponse answer = jsonAnswer(JSON(JSON::Object{}));
     setCookie(answer, "", 0);
     co_return answer;
@@ -618,10 +671,13 @@ QCoro::Task<RelayHttpResponse> RelayServer::lookUpPairing(Call call) {
 
 QCoro::Task<RelayHttpResponse> RelayServer::typedCode(Call call, bool approving) {
     const std::int64_t account = call.session->accountId;
-    const std::string guesser = std::to_string(account);
-    if (wrongCodes_.limited(guesser)) {
+    const std::string guesser = "wrong-code:" + std::to_string(account);
+    const RateLimits::Rule rule{wrongCodesPerAccount, RelayPairing::lifetime};
+    const RateLimits::Answer guesses = co_await limits_.check(guesser, rule, clock_.now());
+    if (!guesses.allowed) {
         throw ContractError("rate_limited");
     }
+    std::exception_ptr refused;
     try {
         const std::string code = stringIn(bodyOf(call.request), "code");
         if (!approving) {
@@ -640,11 +696,14 @@ QCoro::Task<RelayHttpResponse> RelayServer::typedCode(Call call, bool approving)
         devicesChanged(account, "approved");
         co_return jsonAnswer(JSON(JSON::Object{{"device_id", JSON(deviceId)}}));
     } catch (const ContractError& error) {
-        if (error.code() == "pairing_not_found") {
-            wrongCodes_.note(guesser);
+        if (error.code() != "pairing_not_found") {
+            throw;
         }
-        throw;
+        refused = std::current_exception();
     }
+    // Counted outside the handler: a coroutine cannot wait inside one.
+    co_await limits_.note(guesser, rule, clock_.now());
+    std::rethrow_exception(refused);
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
@@ -658,6 +717,14 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
     for (const RelayStore::Device& device : found) {
         const std::optional<DeviceHub::Live> live = hub_.live(device.id);
         JSON view = deviceView(device.id, device.name, live ? &*live : nullptr);
+        if (options_.presence != nullptr && (!live || !live->online)) {
+            // Its socket may be on another relay, which answers its commands.
+            const std::string deviceId = device.id;
+            const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
+            if (holder) {
+                view.object()->insert_or_assign("online", JSON(true));
+            }
+        }
         view.object()->emplace("paired_at", JSON(WireTime::text(device.pairedAt)));
         devices.emplace_back(std::move(view));
     }
@@ -667,9 +734,22 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
 QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON body = bodyOf(call.request);
     const JSON* params = body.find("params");
+    const std::string action = stringIn(body, "action");
+    const JSON given = params != nullptr ? *params : JSON(JSON::Object{});
+    const std::optional<DeviceHub::Live> live = hub_.live(call.device->id);
+    if (options_.presence != nullptr && (!live || !live->online)) {
+        const std::string deviceId = call.device->id;
+        const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
+        if (holder && *holder != options_.presence->relayId()) {
+            // Named first: temporaries in a co_await's arguments are freed twice on GCC 12.
+            QCoro::Task<RelayHttpResponse> elsewhere =
+                sendElsewhere(std::move(call), action, given);
+            RelayHttpResponse answer = co_await std::move(elsewhere);
+            co_return answer;
+        }
+    }
     DeviceHub::Outgoing outgoing =
-        hub_.prepare(call.session->accountId, *call.device, stringIn(body, "action"),
-                     params != nullptr ? *params : JSON(JSON::Object{}));
+        hub_.prepare(call.session->accountId, *call.device, action, given);
     // Audited before it leaves: no command reaches a device without its row.
     std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
         stored.addAudit(row);
@@ -677,6 +757,126 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     co_await store_.run<void>(std::move(audit));
     const std::string id = hub_.dispatch(std::move(outgoing));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
+}
+
+QCoro::Task<RelayHttpResponse> RelayServer::sendElsewhere(Call call, std::string action,
+                                                          JSON params) {
+    const DeviceHub::Outgoing outgoing =
+        hub_.prepareElsewhere(call.session->accountId, *call.device, action, params);
+    // Audited here, by the relay the person asked, and finished here whatever the holder says.
+    std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
+        stored.addAudit(row);
+    };
+    co_await store_.run<void>(std::move(audit));
+    // Tracked before it leaves, so that a result coming back at once finds it.
+    hub_.track(outgoing);
+    const std::string id = outgoing.command.id;
+    CommandBus::Command command{id, call.device->id,
+                                carriedBody(call.session->accountId, action, outgoing.message)};
+    CommandBus::Sent sent = CommandBus::Sent::Queued;
+    try {
+        sent = co_await options_.bus->send(std::move(command));
+    } catch (const std::exception&) {
+        hub_.settle(id, false, JSON(), "relay_storage_failed");
+        throw;
+    }
+    if (sent == CommandBus::Sent::NoHolder) {
+        // Its holder went between the look-up and the send.
+        hub_.settle(id, false, JSON(), "device_offline");
+        throw ContractError("device_offline");
+    }
+    co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
+}
+
+void RelayServer::carry(CommandBus::Command command) {
+    std::string refusal = "invalid_request";
+    try {
+        const JSON body = JSON::parse(command.body);
+        const JSON* account = body.find("account_id");
+        const std::optional<double> accountId =
+            account != nullptr ? account->number() : std::nullopt;
+        const std::string* action = body.stringMember("action");
+        const JSON* message = body.find("message");
+        if (accountId && action != nullptr && message != nullptr && message->isObject()) {
+            refusal = hub_.relay(static_cast<std::int64_t>(*accountId), command.deviceId, *action,
+                                 *message);
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: a command from another relay was not sent: %s", error.what());
+    }
+    if (refusal.empty()) {
+        carried_.insert(command.id);
+        return;
+    }
+    answerCarried(command.id, resultBody(false, JSON(), refusal));
+}
+
+QCoro::Task<> RelayServer::answerCarried(std::string commandId, std::string body) {
+    try {
+        co_await options_.bus->answer(std::move(commandId), std::move(body));
+    } catch (const std::exception& error) {
+        qWarning("relay: a result for another relay was not sent: %s", error.what());
+    }
+}
+
+void RelayServer::settleSent(CommandBus::Result result) {
+    if (result.outcome == CommandBus::Outcome::RelayLost) {
+        hub_.settle(result.commandId, false, JSON(), "relay_lost");
+        return;
+    }
+    try {
+        const JSON body = JSON::parse(result.body);
+        const JSON* ok = body.find("ok");
+        const JSON* data = body.find("data");
+        const std::string* code = body.stringMember("error_code");
+        if (ok != nullptr && ok->isTrue()) {
+            hub_.settle(result.commandId, true, data != nullptr ? *data : JSON(), {});
+        } else {
+            hub_.settle(result.commandId, false, JSON(),
+                        code != nullptr ? *code : std::string("relay_failed"));
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: a result from another relay was not read: %s", error.what());
+        hub_.settle(result.commandId, false, JSON(), "relay_failed");
+    }
+}
+
+QCoro::Task<> RelayServer::share(bool renewing) {
+    if (sharing_) {
+        co_return;
+    }
+    sharing_ = true;
+    const std::weak_ptr<int> alive = alive_;
+    std::vector<std::string> taken;
+    try {
+        co_await options_.bus->sweep();
+        if (renewing && !alive.expired()) {
+            taken = co_await options_.presence->renew();
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: shared state not renewed: %s", error.what());
+    }
+    if (alive.expired()) {
+        co_return;
+    }
+    sharing_ = false;
+    // Those devices reconnected through another relay: this socket is a stale one.
+    for (const std::string& deviceId : taken) {
+        claimed_.erase(deviceId);
+        hub_.drop(deviceId);
+    }
+}
+
+QCoro::Task<> RelayServer::claim(std::string deviceId, bool held) {
+    try {
+        if (held) {
+            co_await options_.presence->claim(std::move(deviceId));
+        } else {
+            co_await options_.presence->release(std::move(deviceId));
+        }
+    } catch (const std::exception& error) {
+        qWarning("relay: device presence not stored: %s", error.what());
+    }
 }
 
 QCoro::Task<RelayHttpResponse> RelayServer::audit(Call call) {
@@ -753,6 +953,13 @@ void RelayServer::devicesChanged(std::int64_t accountId, std::string_view why) {
 }
 
 void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) {
+    if (options_.presence != nullptr) {
+        if (live.online && claimed_.insert(deviceId).second) {
+            claim(deviceId, true);
+        } else if (!live.online && claimed_.erase(deviceId) > 0) {
+            claim(deviceId, false);
+        }
+    }
     try {
         events_.publish(live.accountId, "device", deviceView(deviceId, {}, &live));
     } catch (const std::exception& error) {
@@ -761,6 +968,9 @@ void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Li
 }
 
 void RelayServer::commandChanged(const DeviceHub::Command& command) {
+    if (command.state == DeviceHub::CommandState::Finished && carried_.erase(command.id) > 0) {
+        answerCarried(command.id, resultBody(command.ok, command.data, command.errorCode));
+    }
     if (mcp_) {
         mcp_->commandChanged(command);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/BlockingRelayStore.h"
+#include "relay/CommandBus.h"
 #include "relay/DashboardEvents.h"
 #include "relay/DeviceHub.h"
 #include "relay/DeviceHubObserver.h"
@@ -21,10 +22,12 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace corvane {
 
+class DevicePresence;
 class OAuthStore;
 class RelayMcpEndpoint;
 class RelayNetwork;
@@ -55,6 +58,14 @@ public:
         // once (past them a sign-in is refused as "rate_limited").
         int passwordThreads = 0;
         std::size_t passwordsAtOnce = RelayPasswords::defaultMostAtOnce;
+        // Sign-in sessions and rate limits shared with other relays; null: this process's own.
+        // They must outlive the server.
+        WebSessions* sessions = nullptr;
+        RateLimits* limits = nullptr;
+        // Which relay holds each device's socket, and the way commands reach it: both or
+        // neither (a relay on its own). They must outlive the server.
+        DevicePresence* presence = nullptr;
+        CommandBus* bus = nullptr;
     };
 
     RelayServer(RelayStoreThread& store, Clock& clock, const ContractValidator& validator,
@@ -142,6 +153,15 @@ private:
     void commandChanged(const DeviceHub::Command& command) override;
     QCoro::Task<> purgeExpired();
 
+    // Several relays: a command for a device whose socket another relay holds goes over the bus.
+    QCoro::Task<RelayHttpResponse> sendElsewhere(Call call, std::string action, JSON params);
+    // The bus's work each second, and the lease's renewal when `renewing`.
+    QCoro::Task<> share(bool renewing);
+    QCoro::Task<> claim(std::string deviceId, bool held);
+    void carry(CommandBus::Command command);
+    QCoro::Task<> answerCarried(std::string commandId, std::string body);
+    void settleSent(CommandBus::Result result);
+
     RelayStoreThread& store_;
     BlockingRelayStore waitingStore_; // the hub's few writes, still waited for
     Clock& clock_;
@@ -149,16 +169,23 @@ private:
     Options options_;
     RelayPasswords passwords_;
     RelayPairing pairing_; // used on the store's thread only
+    std::unique_ptr<WebSessions> ownSessions_;
+    std::unique_ptr<RateLimits> ownLimits_;
+    WebSessions& sessions_;
+    RateLimits& limits_;
     RelayAccounts accounts_;
     DeviceHub hub_;
     DashboardEvents events_;
-    RelayRateLimit codeRequests_;
-    RelayRateLimit wrongCodes_;
     std::unique_ptr<RelayOAuthHttp> oauth_;
     std::unique_ptr<RelayMcpEndpoint> mcp_; // with oauth_: "/mcp" for assistants
     std::unique_ptr<RelayNetwork> network_;
     QTimer sweeper_;
     std::uint64_t sweeps_ = 0;
+    std::set<std::string, std::less<>> claimed_; // devices this relay told the presence it holds
+    std::set<std::string, std::less<>> carried_; // other relays' commands sent to devices here
+    bool sharing_ = false;                       // a bus sweep or renewal is under way
+    // Tasks that wait on the shared state see it gone when the server went meanwhile.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 } // namespace corvane

@@ -11,7 +11,7 @@ namespace corvane::RelayText {
 namespace {
 
 // Codes only the relay raises, so their sentences speak of the relay, never of the Mac.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 23> relaySentences{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 24> relaySentences{{
     {"rate_limited", "Too many attempts. Wait a few minutes, then try again."},
     {"sign_in_failed", "That name and password don’t match."},
     {"unauthorized", "You’re signed out. Sign in again to go on."},
@@ -33,6 +33,9 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 23> relaySen
      "The Mac didn’t answer in time, so the result is unknown. Check the Mac before trying "
      "again."},
     {"device_busy", "The Mac is still busy with earlier requests. Wait a moment, then try again."},
+    {"relay_lost",
+     "The relay server holding the Mac’s connection stopped while doing this, so the result is "
+     "unknown. Check the Mac before trying again."},
     {"invalid_device_name",
      "Enter a name of 1 to 64 characters, without line breaks or special characters."},
     {"owner_only", "Only the account’s owner can do this."},

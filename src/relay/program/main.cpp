@@ -3,7 +3,13 @@
 #include "core/InstalledFile.h"
 #include "core/InstanceLock.h"
 #include "core/SystemClock.h"
+#include "core/Uuid.h"
+#include "relay/PostgresCommandBus.h"
+#include "relay/PostgresConnection.h"
+#include "relay/PostgresDevicePresence.h"
+#include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
+#include "relay/PostgresWebSessions.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
 #include "relay/RelayStoreThread.h"
@@ -272,11 +278,32 @@ int main(int argc, char** argv) {
             oauth = std::make_unique<corvane::SqliteOAuthStore>(
                 QDir(folder).filePath(QStringLiteral("relay.sqlite")));
         corvane::SystemClock clock;
-        corvane::RelayServer server(
-            store, clock, validator,
-            {certificate.tls(),
-             QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
-             connectionsPerAddress, oauth.get()});
+        corvane::RelayServer::Options serving{
+            certificate.tls(),
+            QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
+            connectionsPerAddress, oauth.get()};
+        // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser
+        // reaches, and carry commands to the relay that holds a device's socket.
+        std::unique_ptr<corvane::PostgresConnection> shared;
+        std::unique_ptr<corvane::PostgresWebSessions> sessions;
+        std::unique_ptr<corvane::PostgresRateLimits> limits;
+        std::unique_ptr<corvane::PostgresDevicePresence> presence;
+        std::unique_ptr<corvane::PostgresCommandBus> bus;
+        if (!databaseAddress.empty()) {
+            shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
+            sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
+            limits = std::make_unique<corvane::PostgresRateLimits>(*shared);
+            // Fresh for each process: a restarted relay holds nothing its earlier self held.
+            std::string relayId = corvane::Uuid::make();
+            std::erase(relayId, '-');
+            presence = std::make_unique<corvane::PostgresDevicePresence>(*shared, clock, relayId);
+            bus = std::make_unique<corvane::PostgresCommandBus>(*shared, clock, relayId);
+            serving.sessions = sessions.get();
+            serving.limits = limits.get();
+            serving.presence = presence.get();
+            serving.bus = bus.get();
+        }
+        corvane::RelayServer server(store, clock, validator, std::move(serving));
         const quint16 bound = server.listen(address, static_cast<quint16>(portNumber));
         if (bound == 0) {
             say(QStringLiteral("relay: cannot listen on %1 port %2")

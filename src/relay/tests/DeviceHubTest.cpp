@@ -164,6 +164,59 @@ TEST_F(DeviceHubTest, CommandsThatBreakTheContractNeverLeave) {
     EXPECT_EQ(store.auditOf(mac.deviceId, 10)[0].outcome, "");
 }
 
+// A command sent through one relay to a device whose socket another relay holds: `sender` is the
+// relay the dashboard asked, `hub` the holder, both on one store.
+TEST_F(DeviceHubTest, AnotherRelaysCommandReachesTheDeviceOnceAndIsAuditedByItsSender) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    const Paired away = pair(owner);
+    RecordingLink link;
+    const std::uint64_t session = connect(link, mac.deviceId, mac.token);
+    DeviceHub sender(store, clock, validator);
+
+    const DeviceHub::Outgoing outgoing = sender.prepareElsewhere(owner, *store.device(mac.deviceId),
+                                                                 "get_state", JSON(JSON::Object{}));
+    store.addAudit(outgoing.audit());
+    sender.track(outgoing);
+    const std::string id = outgoing.command.id;
+
+    EXPECT_EQ(hub.relay(owner, away.deviceId, "get_state", outgoing.message), "device_offline");
+    EXPECT_EQ(hub.relay(owner, mac.deviceId, "get_state", JSON(JSON::Object{})), "invalid_request");
+    EXPECT_EQ(hub.relay(owner, mac.deviceId, "get_state", outgoing.message), "");
+    EXPECT_EQ(hub.relay(owner, mac.deviceId, "get_state", outgoing.message), "")
+        << "handed over again";
+    EXPECT_EQ(link.types(), (std::vector<std::string>{"ready", "command"})) << "sent once";
+
+    say(session, result(id, true));
+    EXPECT_EQ(commandOf(owner, id).state, DeviceHub::CommandState::Finished);
+    EXPECT_EQ(store.auditOf(mac.deviceId, 10).at(0).outcome, "") << "the holder writes no row";
+
+    EXPECT_EQ(sender.command(owner, id)->state, DeviceHub::CommandState::Sent);
+    sender.settle(id, true, JSON(JSON::Object{}), {});
+    sender.settle(id, false, JSON(), "relay_lost");
+    EXPECT_TRUE(sender.command(owner, id)->ok) << "settled once";
+    EXPECT_EQ(store.auditOf(mac.deviceId, 10).at(0).outcome, "succeeded");
+}
+
+// The sender cannot see a delivery on the holder, so it waits as long as a delivered command may
+// run before giving up on one it never heard of again.
+TEST_F(DeviceHubTest, ACommandOnAnotherRelayIsGivenUpOnlyAfterTheResultLimit) {
+    const std::int64_t owner = account();
+    const Paired mac = pair(owner);
+    const DeviceHub::Outgoing outgoing =
+        hub.prepareElsewhere(owner, *store.device(mac.deviceId), "get_state", JSON(JSON::Object{}));
+    store.addAudit(outgoing.audit());
+    hub.track(outgoing);
+
+    clock.advance(DeviceHub::commandLifetime + DeviceHub::deliveryGrace + 1s);
+    hub.sweep();
+    EXPECT_EQ(commandOf(owner, outgoing.command.id).state, DeviceHub::CommandState::Sent);
+    clock.advance(DeviceHub::resultLimit);
+    hub.sweep();
+    EXPECT_EQ(commandOf(owner, outgoing.command.id).errorCode, "command_timed_out");
+    EXPECT_EQ(store.auditOf(mac.deviceId, 10).at(0).outcome, "command_timed_out");
+}
+
 TEST_F(DeviceHubTest, CommandsGoOnlyToAnOnlineDeviceOfTheSameAccount) {
     const std::int64_t owner = account();
     const std::int64_t stranger = account("stranger");

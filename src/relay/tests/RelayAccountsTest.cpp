@@ -140,7 +140,7 @@ TEST_F(RelayAccountsTest, SessionsEndOnTheServerAfterTheirLifetime) {
 
     clock.advance(RelayAccounts::sessionLifetime - 1ms);
     EXPECT_TRUE(accounts.session(token));
-    accounts.signOut(other);
+    finished(accounts.signOut(other));
     EXPECT_FALSE(accounts.session(other));
     clock.advance(1ms);
     EXPECT_FALSE(accounts.session(token));
@@ -180,11 +180,11 @@ TEST_F(RelayAccountsTest, APasswordChangesOnlyWithTheCurrentOneAndOtherSessionsC
     EXPECT_EQ(signIn("owner", password, "10.0.0.9"), "sign_in_failed");
     EXPECT_NE(signIn("owner", "a new long password", "10.0.0.9"), "sign_in_failed");
 
-    const std::vector<RelayAccounts::Listed> listed = accounts.sessionsOf(phone.personId);
+    const std::vector<RelayAccounts::Listed> listed = finished(accounts.sessionsOf(phone.personId));
     ASSERT_EQ(listed.size(), 3U);
     EXPECT_EQ(listed.front().session.browser, "Chrome on Android") << "oldest first";
     const std::string phoneKey = listed.front().key;
-    EXPECT_EQ(accounts.signOutOthers(phone.personId, phoneKey).size(), 2U);
+    EXPECT_EQ(finished(accounts.signOutOthers(phone.personId, phoneKey)).size(), 2U);
     EXPECT_TRUE(accounts.session(phone.token).has_value());
     EXPECT_FALSE(accounts.session(laptop).has_value());
 
