@@ -436,6 +436,9 @@ TEST_F(SharedRelayStateTest, NothingIsLostWhileAListeningConnectionIsAway) {
     b->listen();
     ASSERT_TRUE(until([&] { return listening("relaya") && listening("relayb"); }));
     await(a->presence.claim("device-1"));
+    // The workers connect on their first call: made here, before connections are refused.
+    await(a->bus.sweep());
+    await(b->bus.sweep());
 
     // A's listener goes and cannot come back while B sends (the workers' connections stay).
     allowConnections(false);
