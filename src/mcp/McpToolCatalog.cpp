@@ -88,13 +88,15 @@ std::string description(std::string_view action, const JSON& parameters) {
     std::string text = own != nullptr ? *own : std::string();
     for (const Guidance& entry : guidance) {
         if (entry.action == action) {
-            text += " " + std::string(entry.text);
+            text.append(" ").append(entry.text);
         }
     }
     if (isDesktop(action)) {
-        text += " " + std::string(desktopConsent);
+        text.append(" ").append(desktopConsent);
     }
-    return text + " " + std::string(everyTool);
+    // Appended piece by piece: GCC 12 takes " " + std::string&& for an overlapping copy when
+    // optimising.
+    return text.append(" ").append(everyTool);
 }
 
 // The names of the definitions `schema` refers to ("#/$defs/NAME"), added to `found` with the
@@ -125,7 +127,7 @@ void collectReferences(const JSON& schema, const JSON::Object& defs, std::set<st
 }
 
 JSON reference(std::string_view model) {
-    return JSON(JSON::Object{{"$ref", JSON("#/$defs/" + std::string(model))}});
+    return JSON(JSON::Object{{"$ref", JSON(std::string("#/$defs/").append(model))}});
 }
 
 // {"type": "object", "anyOf": [refs], "$defs": {what they need}}: an object at the root, as the
