@@ -61,14 +61,23 @@ QSize WindowCapture::captureSize(const QRectF& frame) {
                  std::max(int(std::floor(frame.height() * scale)), 1));
 }
 
+QCoro::Task<WindowCapture::Reading> WindowCapture::read(Accessibility* accessibility,
+                                                        std::int32_t pid, AXElement window) {
+    Reading reading;
+    co_await accessibility->batch([&reading, accessibility, pid, window] {
+        reading.front = DesktopWindows::frontWindow(*accessibility, pid);
+        reading.frame = DesktopWindows::rect(*accessibility, window);
+    });
+    co_return reading;
+}
+
 void WindowCapture::validateCapture(DesktopControl& control, std::uint64_t capturedEpoch,
-                                    const RunningApplication& app, const QRectF& recordedFrame) {
+                                    const RunningApplication& app, const QRectF& recordedFrame,
+                                    const Reading& reading) {
     try {
         control.recheckTarget(capturedEpoch, app);
-        control.confirmWindow(app.pid);
-        const std::optional<QRectF> frame =
-            DesktopWindows::rect(control.platform_.accessibility, *control.snapshot_.window);
-        if (!frame || !DesktopControl::sameBounds(*frame, recordedFrame)) {
+        control.confirmWindow(reading.front);
+        if (!reading.frame || !DesktopControl::sameBounds(*reading.frame, recordedFrame)) {
             throw ContractError("desktop_focus_changed");
         }
     } catch (...) {
@@ -81,12 +90,14 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
                                      std::uint64_t capturedEpoch, RunningApplication app,
                                      JSON result) {
     const Platform platform = control->platform_;
+    Accessibility* accessibility = &platform.accessibility;
     const AXElement window = *control->snapshot_.window;
-    const std::optional<QRectF> recorded = DesktopWindows::rect(platform.accessibility, window);
-    if (!recorded) {
+    Reading reading = co_await read(accessibility, app.pid, window);
+    guard.resumed();
+    if (!reading.frame) {
         failDropping(*control, "desktop_capture_window_mismatch");
     }
-    const QRectF frame = *recorded;
+    const QRectF frame = *reading.frame;
 
     // One deadline for every attempt; the failure to report when it passes is the last one seen.
     const char* pending = "desktop_capture_failed";
@@ -96,8 +107,10 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
         if (!first) {
             co_await platform.clock.sleep(retryInterval);
             guard.resumed();
+            reading = co_await read(accessibility, app.pid, window);
+            guard.resumed();
         }
-        validateCapture(*control, capturedEpoch, app, frame);
+        validateCapture(*control, capturedEpoch, app, frame, reading);
         if (platform.clock.monotonicNow() >= deadline) {
             failDropping(*control, pending);
         }
@@ -109,7 +122,9 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
                                        ? "screen_recording_permission_required"
                                        : "desktop_capture_failed");
         }
-        validateCapture(*control, capturedEpoch, app, frame);
+        reading = co_await read(accessibility, app.pid, window);
+        guard.resumed();
+        validateCapture(*control, capturedEpoch, app, frame, reading);
         std::vector<CaptureWindow> own;
         for (const ScreenCapture::Window& w : std::get<0>(content)) {
             if (w.ownerPid == app.pid) {
@@ -120,8 +135,8 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
             pending = "desktop_capture_failed";
             continue;
         }
-        const std::optional<std::uint32_t> id = captureWindow(
-            own, frame, DesktopWindows::text(platform.accessibility, window, AXAttribute::Title));
+        // The front window is the observed one (just confirmed): its title is the window's.
+        const std::optional<std::uint32_t> id = captureWindow(own, frame, reading.front.title);
         if (!id) {
             pending = "desktop_capture_window_mismatch";
             continue;
@@ -137,7 +152,9 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
                                        : "screen_recording_permission_required");
         }
     }
-    validateCapture(*control, capturedEpoch, app, frame);
+    reading = co_await read(accessibility, app.pid, window);
+    guard.resumed();
+    validateCapture(*control, capturedEpoch, app, frame, reading);
 
     const QImage captured = *image;
     std::function<ScreenshotEncoder::Encoded()> encode = [captured] {
@@ -156,7 +173,10 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
     control->snapshot_.imageBounds = frame;
     (*result.object())["image"] = imageObject(encoded);
 
-    control->finalChecks(capturedEpoch);
+    const DesktopWindows::FrontWindow front =
+        co_await DesktopWindows::awaitFrontWindow(accessibility, control->pid_);
+    guard.resumed();
+    control->finalChecks(capturedEpoch, front);
     DesktopObservation::checkSize(*control, result);
     co_return result;
 }

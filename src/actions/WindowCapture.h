@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/CaptureWindow.h"
+#include "actions/DesktopWindows.h"
 #include "core/JSON.h"
 #include "platform/RunningApplication.h"
 
@@ -50,9 +51,18 @@ public:
                                  std::uint64_t capturedEpoch, RunningApplication app, JSON result);
 
 private:
-    // The checkpoint before and after each suspension of the capture.
+    // What a checkpoint compares: the application's front window and the observed window's frame.
+    struct Reading {
+        DesktopWindows::FrontWindow front;
+        std::optional<QRectF> frame;
+    };
+    // Read in one batch, where the backend makes its calls, so the main thread waits on none.
+    static QCoro::Task<Reading> read(Accessibility* accessibility, std::int32_t pid,
+                                     AXElement window);
+    // The checkpoint before and after each suspension of the capture, on a fresh reading.
     static void validateCapture(DesktopControl& control, std::uint64_t capturedEpoch,
-                                const RunningApplication& app, const QRectF& recordedFrame);
+                                const RunningApplication& app, const QRectF& recordedFrame,
+                                const Reading& reading);
     // The snapshot goes with every failure of the image path: the caller never receives its id.
     [[noreturn]] static void failDropping(DesktopControl& control, const char* code);
 };

@@ -114,12 +114,18 @@ struct AtspiAccessibility::Objects {
     // Unique bus names are never reused while the bus runs.
     std::unordered_map<std::string, std::int32_t> pidByBusName;
     std::uint64_t next = 1;
+    // Roles read during the batch that runs: a walk asks each element's role up to three times
+    // (subrole, role, the password check before its value), each a round trip otherwise. Empty
+    // outside a batch, so that every check a batch starts with reads afresh.
+    std::unordered_map<AtspiAccessible*, AtspiRole> batchRoles;
+    bool batching = false;
     // atspi_init succeeded: atspi_exit releases what it holds.
     bool initialised = false;
 
     ~Objects() { clear(); }
 
     void clear() {
+        batchRoles.clear();
         for (const auto& [token, object] : byToken) {
             g_object_unref(object);
         }
@@ -156,6 +162,21 @@ struct AtspiAccessibility::Objects {
     AtspiAccessible* object(AXElement element) const {
         const auto found = byToken.find(element.token());
         return found != byToken.end() ? found->second : nullptr;
+    }
+
+    std::optional<AtspiRole> role(AtspiAccessible* object) {
+        if (const auto found = batchRoles.find(object); found != batchRoles.end()) {
+            return found->second;
+        }
+        Failure failure;
+        const AtspiRole read = atspi_accessible_get_role(object, failure.out());
+        if (failure.failed()) {
+            return std::nullopt;
+        }
+        if (batching) {
+            batchRoles.emplace(object, read);
+        }
+        return read;
     }
 
     std::optional<std::int32_t> pid(AtspiAccessible* object) {
@@ -320,13 +341,12 @@ std::optional<AXRoleTerm> AtspiAccessibility::role(AXElement element) const {
         if (object == nullptr) {
             return std::nullopt;
         }
-        Failure failure;
-        const AtspiRole role = atspi_accessible_get_role(object, failure.out());
-        if (failure.failed()) {
+        const std::optional<AtspiRole> role = objects_->role(object);
+        if (!role) {
             return std::nullopt;
         }
-        const std::unique_ptr<gchar, Free> name(atspi_role_get_name(role));
-        return AtspiVocabulary::role(role, name ? name.get() : "");
+        const std::unique_ptr<gchar, Free> name(atspi_role_get_name(*role));
+        return AtspiVocabulary::role(*role, name ? name.get() : "");
     });
 }
 
@@ -336,9 +356,8 @@ std::optional<AXSubrole> AtspiAccessibility::subrole(AXElement element) const {
         if (object == nullptr) {
             return std::nullopt;
         }
-        Failure failure;
-        const AtspiRole role = atspi_accessible_get_role(object, failure.out());
-        return failure.failed() ? std::nullopt : AtspiVocabulary::subrole(role);
+        const std::optional<AtspiRole> role = objects_->role(object);
+        return role ? AtspiVocabulary::subrole(*role) : std::nullopt;
     });
 }
 
@@ -366,8 +385,8 @@ std::optional<PlatformValue> AtspiAccessibility::attribute(AXElement element,
         }
         case AXAttribute::Value: {
             // A password field's text is never asked for.
-            const AtspiRole role = atspi_accessible_get_role(object, failure.out());
-            if (failure.failed() || role == ATSPI_ROLE_PASSWORD_TEXT) {
+            const std::optional<AtspiRole> role = objects_->role(object);
+            if (!role || *role == ATSPI_ROLE_PASSWORD_TEXT) {
                 return std::nullopt;
             }
             if (Ref<AtspiText> text{atspi_accessible_get_text_iface(object)}) {
@@ -710,7 +729,15 @@ std::optional<AXElement> AtspiAccessibility::elementAtPosition(double x, double 
 }
 
 QCoro::Task<void> AtspiAccessibility::batch(std::function<void()> calls) {
-    return thread_->run(std::move(calls));
+    return thread_->run([this, calls = std::move(calls)] {
+        objects_->batching = true;
+        // Cleared however the batch ends: the next one reads roles afresh.
+        const std::unique_ptr<Objects, void (*)(Objects*)> done(objects_.get(), [](Objects* o) {
+            o->batching = false;
+            o->batchRoles.clear();
+        });
+        calls();
+    });
 }
 
 } // namespace corvane

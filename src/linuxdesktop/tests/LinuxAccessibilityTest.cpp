@@ -8,6 +8,7 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -29,13 +30,16 @@ struct Form {
     const char* program;
     const char* entry; // its desktop entry, which is its bundle identifier
     const char* windowClass;
+    // Its window's extents are the area the capture shows. GTK 3 reports the window manager's
+    // frame (title bar and borders) instead, which no captured window matches.
+    bool extentsAreTheImage;
 };
 
 // What an observation of either form lists.
 constexpr std::array<const char*, 4> formLabels{"Name", "Save", "Clear", "Row 0"};
 
-const Form gtkForm{CORVANE_ATSPI_FORM_GTK, "org.velto.FormGtk.desktop", "VeltoAtspiFormGtk"};
-const Form qtForm{CORVANE_ATSPI_FORM_QT, "org.velto.FormQt.desktop", "VeltoAtspiFormQt"};
+const Form gtkForm{CORVANE_ATSPI_FORM_GTK, "org.velto.FormGtk.desktop", "VeltoAtspiFormGtk", false};
+const Form qtForm{CORVANE_ATSPI_FORM_QT, "org.velto.FormQt.desktop", "VeltoAtspiFormQt", true};
 
 // The real program, headless on the Linux backend, in the desktop run-with-desktop.sh made (a
 // display with a window manager, a session bus where the accessibility bus starts on demand),
@@ -149,12 +153,13 @@ protected:
     }
 
     // The observation of the form, once its window is in front and its tree is there.
-    JSON observe(const Form& form) {
+    JSON observe(const Form& form, bool image = false) {
         std::pair<int, JSON> observed;
         waitUntil(
             [&] {
                 observed = call(QStringLiteral("desktop_observe"),
-                                JSON(JSON::Object{{"bundle_id", JSON(std::string(form.entry))}}));
+                                JSON(JSON::Object{{"bundle_id", JSON(std::string(form.entry))},
+                                                  {"include_image", JSON(image)}}));
                 // Reads past their time-out leave elements out on a busy machine: look again.
                 return observed.first == 0 &&
                        std::all_of(formLabels.begin(), formLabels.end(), [&](const char* label) {
@@ -208,6 +213,37 @@ protected:
         return outcome;
     }
 
+    // The pure red pixels of an observation's image: how many, and their centre.
+    struct RedRegion {
+        int pixels = 0;
+        QPointF centre;
+    };
+    static RedRegion redRegion(const JSON& observation) {
+        const JSON* image = observation.find("image");
+        const std::string* base64 = image != nullptr ? image->stringMember("base64") : nullptr;
+        const QImage decoded = QImage::fromData(
+            QByteArray::fromBase64(base64 != nullptr ? QByteArray::fromStdString(*base64) : ""),
+            "JPEG");
+        RedRegion region;
+        double sumX = 0;
+        double sumY = 0;
+        for (int y = 0; y < decoded.height(); ++y) {
+            for (int x = 0; x < decoded.width(); ++x) {
+                // JPEG blurs edges: a margin either side of pure red.
+                const QColor colour = decoded.pixelColor(x, y);
+                if (colour.red() > 200 && colour.green() < 60 && colour.blue() < 60) {
+                    ++region.pixels;
+                    sumX += x;
+                    sumY += y;
+                }
+            }
+        }
+        if (region.pixels > 0) {
+            region.centre = QPointF(sumX / region.pixels, sumY / region.pixels);
+        }
+        return region;
+    }
+
     QTemporaryDir scratch;
     QStringList environment;
     std::unique_ptr<PrivateBus> systemBus;
@@ -237,6 +273,28 @@ TEST_F(LinuxAccessibilityTest, ObservesAndOperatesFormsOfBothToolkits) {
                              [](const JSON& seen) { return elementLabelled(seen, "Save"); }),
                   "ok");
         EXPECT_TRUE(waitUntil([&] { return printed(*app).contains("pressed Save"); }));
+        EXPECT_EQ(actOnFresh(form, "type",
+                             [](const JSON& seen) { return elementLabelled(seen, "Name"); },
+                             {{"text", JSON("typed here")}}),
+                  "ok");
+        EXPECT_TRUE(waitUntil([&] { return printed(*app).contains("text typed here"); }))
+            << printed(*app).toStdString();
+
+        // The image is the window as drawn: the red block (96 by 48, the window is not scaled
+        // down) is in it, and a click at its centre in image points lands on it.
+        if (form.extentsAreTheImage) {
+            std::string clicked;
+            for (int attempt = 0; attempt < 5 && clicked != "ok"; ++attempt) {
+                const JSON seen = observe(form, true);
+                const RedRegion red = redRegion(seen);
+                EXPECT_GT(red.pixels, 96 * 48 * 3 / 4) << seen.data().substr(0, 400);
+                const std::pair<int, JSON> answer = act(
+                    seen, "click", {}, {{"x", JSON(red.centre.x())}, {"y", JSON(red.centre.y())}});
+                clicked = answer.first == 0 ? "ok" : answer.second.data();
+            }
+            EXPECT_EQ(clicked, "ok");
+            EXPECT_TRUE(waitUntil([&] { return printed(*app).contains("pressed Block"); }));
+        }
         EXPECT_EQ(actOnFresh(form, "scroll",
                              [](const JSON& seen) {
                                  // Qt reports its scroll area as a plain group (its scroll bars

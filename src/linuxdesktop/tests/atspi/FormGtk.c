@@ -1,5 +1,6 @@
 /* A GTK 3 form the accessibility tests operate: a text field, a password field, buttons, a
- * scroll area and a menu. Each press and every change of the text field is printed on standard
+ * scroll area, a menu and a pure red button ("Block", for clicks at image points and the image's
+ * colour). Each press and every change of the text field is printed on standard
  * output ("pressed Save", "text abc"); SIGUSR1 renames the window. --rows N puts N buttons in the
  * scroll area. */
 #include <glib-unix.h>
@@ -78,6 +79,21 @@ int main(int argc, char** argv) {
         gtk_box_pack_start(GTK_BOX(buttons), button, FALSE, FALSE, 0);
     }
     gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    /* Flat and unthemed, so that its pixels are exactly the colour the tests look for. */
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(
+        css, "#block { background: #ff0000; background-image: none; border: none; }", -1, NULL);
+    gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+    GtkWidget* block = gtk_button_new();
+    gtk_widget_set_name(block, "block");
+    name_widget(block, "Block");
+    gtk_widget_set_size_request(block, 96, 48);
+    g_signal_connect(block, "clicked", G_CALLBACK(pressed), "Block");
+    gtk_widget_set_halign(block, GTK_ALIGN_START);
+    gtk_box_pack_start(GTK_BOX(box), block, FALSE, FALSE, 0);
 
     GtkWidget* scroll = gtk_scrolled_window_new(NULL, NULL);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_NEVER,

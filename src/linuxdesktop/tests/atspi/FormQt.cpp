@@ -1,5 +1,6 @@
 // A Qt 6 Widgets form the accessibility tests operate: a text field, a password field, buttons,
-// a scroll area and a menu. Each press and every change of the text field is printed on standard
+// a scroll area, a menu and a pure red button ("Block", for clicks at image points and the image's
+// colour). Each press and every change of the text field is printed on standard
 // output ("pressed Save", "text abc"). --rows N puts N buttons in the scroll area.
 #include <QApplication>
 #include <QLineEdit>
@@ -57,6 +58,13 @@ int main(int argc, char** argv) {
     layout->addWidget(password);
     layout->addWidget(button(QStringLiteral("Save"), central));
     layout->addWidget(button(QStringLiteral("Clear"), central));
+    // Flat and unthemed, so that its pixels are exactly the colour the tests look for.
+    QPushButton* block = button(QStringLiteral("Block"), central);
+    block->setText(QString());
+    block->setAccessibleName(QStringLiteral("Block"));
+    block->setStyleSheet(QStringLiteral("background: #ff0000; border: none;"));
+    block->setFixedSize(96, 48);
+    layout->addWidget(block);
 
     auto* scroll = new QScrollArea(central);
     auto* list = new QWidget(scroll);
