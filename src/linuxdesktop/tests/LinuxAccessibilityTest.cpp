@@ -311,13 +311,23 @@ TEST_F(LinuxAccessibilityTest, ObservesAndOperatesFormsOfBothToolkits) {
 
 TEST_F(LinuxAccessibilityTest, AWindowRenamedAfterTheObservationIsNotActedOn) {
     std::unique_ptr<Service> app = start(gtkForm);
-    const JSON observed = observe(gtkForm);
-    ::kill(static_cast<pid_t>(app->process().processId()), SIGUSR1);
-    ASSERT_TRUE(waitUntil([&] { return printed(*app).contains("renamed"); }));
-    const std::pair<int, JSON> refused = act(observed, "press", elementLabelled(observed, "Save"));
-    const JSON* error = refused.second.find("error");
-    const std::string* code = error != nullptr ? error->stringMember("code") : nullptr;
-    EXPECT_EQ(code != nullptr ? *code : refused.second.data(), "desktop_focus_changed");
+    // A front-window read past its time-out on a busy machine refuses first, as it must, with
+    // desktop_window_unavailable: then the test renames and tries again.
+    std::string refusal;
+    for (int attempt = 1; attempt <= 4 && refusal != "desktop_focus_changed"; ++attempt) {
+        const JSON observed = observe(gtkForm);
+        ::kill(static_cast<pid_t>(app->process().processId()), SIGUSR1);
+        const QByteArray renamed = "renamed " + QByteArray::number(attempt);
+        ASSERT_TRUE(waitUntil([&] { return printed(*app).contains(renamed); }));
+        const std::pair<int, JSON> answer =
+            act(observed, "press", elementLabelled(observed, "Save"));
+        const JSON* error = answer.second.find("error");
+        const std::string* code = error != nullptr ? error->stringMember("code") : nullptr;
+        refusal = code != nullptr ? *code : answer.second.data();
+        ASSERT_TRUE(refusal == "desktop_focus_changed" || refusal == "desktop_window_unavailable")
+            << refusal;
+    }
+    EXPECT_EQ(refusal, "desktop_focus_changed");
     EXPECT_FALSE(printed(*app).contains("pressed Save"));
 }
 

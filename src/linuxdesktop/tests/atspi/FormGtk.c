@@ -25,8 +25,15 @@ static void changed(GtkEditable* editable, gpointer data) {
 }
 
 static gboolean rename_window(gpointer window) {
-    gtk_window_set_title(GTK_WINDOW(window), "Velto Form GTK (renamed)");
-    report("renamed", "window");
+    /* A new title each time, so that every rename is a change. */
+    static int renames = 0;
+    char title[64];
+    char count[16];
+    ++renames;
+    snprintf(title, sizeof title, "Velto Form GTK (renamed %d)", renames);
+    snprintf(count, sizeof count, "%d", renames);
+    gtk_window_set_title(GTK_WINDOW(window), title);
+    report("renamed", count);
     return G_SOURCE_CONTINUE;
 }
 
