@@ -12,14 +12,12 @@
 // The relay program defaults to velto-relay beside velto. Prints p50 and p95 of each in
 // milliseconds. Needs no npm package.
 //
-// Measured on the 2-core build machine with the release build while other builds ran (load
-// about 10), 300 rounds, twice: through `velto mcp` p50 24-26 ms, p95 40-46 ms; straight to the
-// loopback API p50 24-26 ms, p95 40-44 ms; `velto call` p50 63-71 ms, p95 99-111 ms. The agent's
-// own work (the private log's durable writes) dominates; `velto mcp` adds less than the noise.
-// Through the relay (dev build, ASan and UBSan, load about 3, 200 rounds, twice): the relay's
-// /mcp p50 57-58 ms, p95 66-68 ms; the dashboard's command API p50 56-58 ms, p95 66-70 ms (the
-// same runs' `velto mcp` p50 9-11 ms, loopback API 6-7 ms). /mcp costs what the API does; the
-// relay's round trip to the agent, about 50 ms more than the loopback API, is common to both.
+// Measured on the 2-core build machine, release build, 150 rounds, all paths in one run (load
+// about 3): through `velto mcp` p50 2.2 ms, p95 5.8 ms; straight to the loopback API p50 2.2 ms,
+// p95 3.6 ms; `velto call` p50 26.6 ms, p95 33.4 ms; the relay's /mcp p50 5.4 ms, p95 11.4 ms;
+// the dashboard's command API p50 4.5 ms, p95 10.5 ms. Before the agent's relay socket turned
+// Nagle's algorithm off, both relay paths cost about 40 ms more (a dev build: 54 and 65 ms p50
+// before, 27 and 21 ms after).
 import { spawn, execFileSync } from 'node:child_process';
 import { request } from 'node:http';
 import { dirname, join } from 'node:path';
