@@ -2,6 +2,7 @@
 
 #include "core/Uuid.h"
 #include "relay/RelayStoreError.h"
+#include "relay/SqliteStatement.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -11,51 +12,12 @@ namespace corvane {
 
 namespace {
 
-qint64 millis(OAuthStore::Time time) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-}
-
-OAuthStore::Time fromMillis(qint64 ms) {
-    return OAuthStore::Time(std::chrono::milliseconds(ms));
-}
-
-QString text(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-std::string str(const QVariant& v) {
-    return v.toString().toStdString();
-}
-
-[[noreturn]] void fail(const char* operation, const QSqlError& error) {
-    throw RelayStoreError(std::string("relay database: ") + operation + ": " +
-                          error.text().toStdString());
-}
-
-class Statement {
-public:
-    Statement(const QSqlDatabase& db, const char* sql)
-        : query_(db)
-        , sql_(sql) {
-        if (!query_.prepare(QString::fromUtf8(sql))) {
-            fail(sql_, query_.lastError());
-        }
-    }
-    Statement& bind(const QVariant& value) {
-        query_.addBindValue(value);
-        return *this;
-    }
-    QSqlQuery exec() {
-        if (!query_.exec()) {
-            fail(sql_, query_.lastError());
-        }
-        return std::move(query_);
-    }
-
-private:
-    QSqlQuery query_;
-    const char* sql_;
-};
+using Statement = SqliteStatement;
+constexpr auto& millis = SqliteStatement::millis;
+constexpr auto& fromMillis = SqliteStatement::fromMillis;
+constexpr auto& text = SqliteStatement::text;
+constexpr auto& str = SqliteStatement::str;
+constexpr auto& fail = SqliteStatement::fail;
 
 // Redirect URIs are validated URLs, which never hold a line break.
 QString joined(const std::vector<std::string>& lines) {

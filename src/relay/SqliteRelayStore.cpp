@@ -2,6 +2,7 @@
 
 #include "core/Uuid.h"
 #include "relay/RelayStoreError.h"
+#include "relay/SqliteStatement.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -164,53 +165,12 @@ CREATE INDEX bus_commands_by_time ON bus_commands(sent_at);
 ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
 )sql"};
 
-qint64 millis(RelayStore::Time time) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-}
-
-RelayStore::Time fromMillis(qint64 ms) {
-    return RelayStore::Time(std::chrono::milliseconds(ms));
-}
-
-QString text(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-std::string str(const QVariant& v) {
-    return v.toString().toStdString();
-}
-
-[[noreturn]] void fail(const char* operation, const QSqlError& error) {
-    throw RelayStoreError(std::string("relay database: ") + operation + ": " +
-                          error.text().toStdString());
-}
-
-// One prepared statement with its values bound in order; exec() throws on failure.
-class Statement {
-public:
-    Statement(const QSqlDatabase& db, const char* sql)
-        : query_(db)
-        , sql_(sql) {
-        if (!query_.prepare(QString::fromUtf8(sql))) {
-            fail(sql_, query_.lastError());
-        }
-    }
-    Statement& bind(const QVariant& value) {
-        query_.addBindValue(value);
-        return *this;
-    }
-    // The executed query, moved out: a reference would outlive this temporary.
-    QSqlQuery exec() {
-        if (!query_.exec()) {
-            fail(sql_, query_.lastError());
-        }
-        return std::move(query_);
-    }
-
-private:
-    QSqlQuery query_;
-    const char* sql_;
-};
+using Statement = SqliteStatement;
+constexpr auto& millis = SqliteStatement::millis;
+constexpr auto& fromMillis = SqliteStatement::fromMillis;
+constexpr auto& text = SqliteStatement::text;
+constexpr auto& str = SqliteStatement::str;
+constexpr auto& fail = SqliteStatement::fail;
 
 RelayStore::Pairing pairingFrom(const QSqlQuery& q) {
     RelayStore::Pairing p;

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+#include <chrono>
+#include <string>
+
+class QSqlDatabase;
+class QSqlError;
+
+namespace corvane {
+
+// One prepared statement on the embedded database with its values bound in order. Preparing and
+// executing throw RelayStoreError, as every store operation does when the database fails.
+class SqliteStatement {
+public:
+    using Time = std::chrono::system_clock::time_point;
+
+    SqliteStatement(const QSqlDatabase& db, const char* sql);
+    SqliteStatement& bind(const QVariant& value);
+    // The executed query, moved out: a reference would outlive this temporary.
+    QSqlQuery exec();
+
+    [[noreturn]] static void fail(const char* operation, const QSqlError& error);
+    // Times are kept as milliseconds since the epoch.
+    static qint64 millis(Time time);
+    static Time fromMillis(qint64 ms);
+    static QString text(const std::string& s) { return QString::fromStdString(s); }
+    static std::string str(const QVariant& v) { return v.toString().toStdString(); }
+
+private:
+    QSqlQuery query_;
+    const char* sql_;
+};
+
+} // namespace corvane
