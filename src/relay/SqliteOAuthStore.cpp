@@ -59,38 +59,21 @@ OAuthStore::Grant grantFrom(const QSqlQuery& q, int first) {
 
 SqliteOAuthStore::SqliteOAuthStore(const QString& path)
     : connection_(QStringLiteral("oauth-") + QString::fromStdString(Uuid::make())) {
-    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-    if (!db_.isValid()) {
-        QSqlDatabase::removeDatabase(connection_);
-        throw RelayStoreError("relay database: the SQLite driver is missing");
-    }
-    db_.setDatabaseName(path);
-    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db_.open()) {
-        const QSqlError error = db_.lastError();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connection_);
-        fail("open", error);
-    }
+    db_ = SqliteStatement::open(connection_, path);
     try {
-        Statement(db_, "PRAGMA foreign_keys = ON").exec();
         QSqlQuery tables =
             Statement(db_, "SELECT count(*) FROM sqlite_master WHERE name = 'oauth_grants'").exec();
         if (!tables.next() || tables.value(0).toInt() != 1) {
             throw RelayStoreError("relay database: the assistants' tables are missing");
         }
     } catch (...) {
-        db_.close();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connection_);
+        SqliteStatement::close(db_, connection_);
         throw;
     }
 }
 
 SqliteOAuthStore::~SqliteOAuthStore() {
-    db_.close();
-    db_ = QSqlDatabase();
-    QSqlDatabase::removeDatabase(connection_);
+    SqliteStatement::close(db_, connection_);
 }
 
 template <typename Work>

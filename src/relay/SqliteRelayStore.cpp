@@ -210,36 +210,18 @@ int SqliteRelayStore::schemaVersion() {
 
 SqliteRelayStore::SqliteRelayStore(const QString& path)
     : connection_(QStringLiteral("relay-") + QString::fromStdString(Uuid::make())) {
-    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-    if (!db_.isValid()) {
-        QSqlDatabase::removeDatabase(connection_);
-        throw RelayStoreError("relay database: the SQLite driver is missing");
-    }
-    db_.setDatabaseName(path);
-    // Another process on the file (a backup, an inspection) makes a write wait, not fail.
-    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db_.open()) {
-        const QSqlError error = db_.lastError();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connection_);
-        fail("open", error);
-    }
+    db_ = SqliteStatement::open(connection_, path);
     try {
-        Statement(db_, "PRAGMA foreign_keys = ON").exec();
         Statement(db_, "PRAGMA journal_mode = WAL").exec();
         migrate();
     } catch (...) {
-        db_.close();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connection_);
+        SqliteStatement::close(db_, connection_);
         throw;
     }
 }
 
 SqliteRelayStore::~SqliteRelayStore() {
-    db_.close();
-    db_ = QSqlDatabase();
-    QSqlDatabase::removeDatabase(connection_);
+    SqliteStatement::close(db_, connection_);
 }
 
 void SqliteRelayStore::migrate() {

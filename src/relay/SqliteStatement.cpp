@@ -26,6 +26,34 @@ QSqlQuery SqliteStatement::exec() {
     return std::move(query_);
 }
 
+QSqlDatabase SqliteStatement::open(const QString& connection, const QString& path) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    if (!db.isValid()) {
+        close(db, connection);
+        throw RelayStoreError("relay database: the SQLite driver is missing");
+    }
+    db.setDatabaseName(path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        close(db, connection);
+        fail("open", error);
+    }
+    try {
+        SqliteStatement(db, "PRAGMA foreign_keys = ON").exec();
+    } catch (...) {
+        close(db, connection);
+        throw;
+    }
+    return db;
+}
+
+void SqliteStatement::close(QSqlDatabase& db, const QString& connection) {
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection);
+}
+
 void SqliteStatement::fail(const char* operation, const QSqlError& error) {
     throw RelayStoreError(std::string("relay database: ") + operation + ": " +
                           error.text().toStdString());

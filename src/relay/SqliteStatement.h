@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <string>
 
-class QSqlDatabase;
 class QSqlError;
 
 namespace corvane {
@@ -22,6 +22,13 @@ public:
     SqliteStatement& bind(const QVariant& value);
     // The executed query, moved out: a reference would outlive this temporary.
     QSqlQuery exec();
+
+    // The database file opened under its own connection name, with a busy time-out (another
+    // process on the file makes a write wait, not fail) and foreign keys enforced; on failure
+    // nothing is left registered and RelayStoreError is thrown.
+    static QSqlDatabase open(const QString& connection, const QString& path);
+    // Closes `db` and unregisters its connection.
+    static void close(QSqlDatabase& db, const QString& connection);
 
     [[noreturn]] static void fail(const char* operation, const QSqlError& error);
     // Times are kept as milliseconds since the epoch.
