@@ -83,8 +83,9 @@ public:
     virtual void touchGrant(const std::string& grantId, Time when) = 0;
     // Live grants of one account, newest first.
     virtual std::vector<Grant> grantsOf(std::int64_t accountId) = 0;
-    // Removes codes and tokens that expired before `before`, and grants revoked or left without
-    // tokens.
+    // Removes codes and tokens that expired before `before`, grants revoked or left without
+    // tokens, and clients registered a day before `before` that no code or grant uses (anyone
+    // may register, so unused registrations must not pile up).
     virtual void purgeOAuth(Time before) = 0;
 };
 

@@ -269,6 +269,11 @@ void SqliteOAuthStore::purgeOAuth(Time before) {
         Statement(db_, "DELETE FROM oauth_grants WHERE revoked = 1 OR id NOT IN "
                        "(SELECT grant_id FROM oauth_tokens)")
             .exec();
+        Statement(db_, "DELETE FROM oauth_clients WHERE registered_at < ? AND id NOT IN "
+                       "(SELECT client_id FROM oauth_grants) AND id NOT IN "
+                       "(SELECT client_id FROM oauth_codes)")
+            .bind(millis(before - std::chrono::hours(24)))
+            .exec();
         return true;
     });
 }

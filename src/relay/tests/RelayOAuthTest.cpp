@@ -470,6 +470,18 @@ TEST_F(RelayOAuthTest, ExpiredRevokedAndOrphanedTokensAreRefused) {
     EXPECT_EQ(oauthError(refresh(*renewed.body.stringMember("refresh_token"))), "invalid_grant");
 }
 
+TEST_F(RelayOAuthTest, UnusedRegistrationsGoAfterADayAndUsedOnesStay) {
+    // Anyone may register: a registration nobody consented to must not stay for ever.
+    tokens();
+    const OAuthStore::Time now = clock.now();
+    oauth.addClient({"stray", "Stray", {"https://stray.example/back"}, now});
+    oauth.purgeOAuth(now + 23h);
+    EXPECT_TRUE(oauth.client("stray"));
+    oauth.purgeOAuth(now + 25h);
+    EXPECT_FALSE(oauth.client("stray"));
+    EXPECT_TRUE(oauth.client(assistant));
+}
+
 TEST_F(RelayOAuthTest, RegistrationRefusesBadBodies) {
     struct Row {
         const char* name;
