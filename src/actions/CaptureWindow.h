@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ScreenCapture.h"
+
 #include <QRectF>
 
 #include <cstdint>
@@ -14,6 +16,7 @@ struct CaptureWindow {
     QRectF bounds; // screen points
     std::int64_t layer = 0;
     std::optional<std::string> title;
+    std::optional<ScreenCapture::Frame> frame;
 };
 
 } // namespace corvane

@@ -20,6 +20,11 @@ bool near(double a, double b) {
     return std::abs(a - b) < 3.0;
 }
 
+bool sameFrame(const QRectF& a, const QRectF& b) {
+    return near(a.x(), b.x()) && near(a.y(), b.y()) && near(a.width(), b.width()) &&
+           near(a.height(), b.height());
+}
+
 JSON imageObject(const ScreenshotEncoder::Encoded& encoded) {
     return JSON(JSON::Object{
         {"mime_type", JSON("image/jpeg")},
@@ -34,23 +39,31 @@ JSON imageObject(const ScreenshotEncoder::Encoded& encoded) {
 std::optional<std::uint32_t> WindowCapture::captureWindow(const std::vector<CaptureWindow>& windows,
                                                           const QRectF& bounds,
                                                           const std::string& title) {
-    std::vector<const CaptureWindow*> matching;
+    // Each window once, by the area that matches: its own, else its decorated frame.
+    struct Match {
+        std::uint32_t id;
+        const CaptureWindow* window;
+    };
+    std::vector<Match> matching;
     for (const CaptureWindow& window : windows) {
-        if (window.layer == 0 && near(window.bounds.x(), bounds.x()) &&
-            near(window.bounds.y(), bounds.y()) && near(window.bounds.width(), bounds.width()) &&
-            near(window.bounds.height(), bounds.height())) {
-            matching.push_back(&window);
+        if (window.layer != 0) {
+            continue;
+        }
+        if (sameFrame(window.bounds, bounds)) {
+            matching.push_back({window.id, &window});
+        } else if (window.frame && sameFrame(window.frame->bounds, bounds)) {
+            matching.push_back({window.frame->id, &window});
         }
     }
     if (matching.size() == 1) {
-        return matching.front()->id;
+        return matching.front().id;
     }
     if (matching.empty() || title.empty()) {
         return std::nullopt;
     }
-    std::erase_if(matching, [&](const CaptureWindow* w) { return w->title != title; });
+    std::erase_if(matching, [&](const Match& m) { return m.window->title != title; });
     if (matching.size() == 1) {
-        return matching.front()->id;
+        return matching.front().id;
     }
     return std::nullopt;
 }
@@ -128,7 +141,7 @@ QCoro::Task<JSON> WindowCapture::run(DesktopControl* control, const DesktopTaskG
         std::vector<CaptureWindow> own;
         for (const ScreenCapture::Window& w : std::get<0>(content)) {
             if (w.ownerPid == app.pid) {
-                own.push_back(CaptureWindow{w.id, w.bounds, w.layer, w.title});
+                own.push_back(CaptureWindow{w.id, w.bounds, w.layer, w.title, w.frame});
             }
         }
         if (own.empty()) {

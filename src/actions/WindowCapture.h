@@ -22,9 +22,10 @@ class DesktopControl;
 class DesktopTaskGuard;
 
 // The image of an observation: the one on-screen window that matches the observed window by frame
-// (and, among equals, by title) is captured at most 640 pixels on its long edge, encoded as a JPEG
-// within 24000 bytes off the main thread, and added to the result. The window is confirmed to be
-// the same, in front, focused, unchanged in title and unmoved, before and after every suspension.
+// (its own area or the window manager's decoration around it; among equals, by title) is captured
+// at most 640 pixels on its long edge, encoded as a JPEG within 24000 bytes off the main thread,
+// and added to the result. The window is confirmed to be the same, in front, focused, unchanged in
+// title and unmoved, before and after every suspension.
 class WindowCapture {
 public:
     static constexpr double maxLongEdge = 640.0;
@@ -35,9 +36,10 @@ public:
     // The platform's code for a capture the person did not allow.
     static constexpr std::int64_t declinedCode = -3801;
 
-    // The id of the window of layer 0 whose frame matches `bounds` (each of x, y, width and height
-    // within 3 points); among several, the one titled `title` exactly, when there is exactly one
-    // and the title is not empty. Nothing otherwise.
+    // The capture id of the window of layer 0 whose frame matches `bounds` (each of x, y, width and
+    // height within 3 points): the window's own id, or its decorated frame's when only that
+    // matches, so that the image shows exactly `bounds`. Among several, the one titled `title`
+    // exactly, when there is exactly one and the title is not empty. Nothing otherwise.
     static std::optional<std::uint32_t> captureWindow(const std::vector<CaptureWindow>& windows,
                                                       const QRectF& bounds,
                                                       const std::string& title);

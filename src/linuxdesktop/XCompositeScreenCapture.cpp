@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstring>
+#include <numeric>
 #include <thread>
 #include <unordered_set>
 
@@ -64,6 +65,8 @@ struct XCompositeScreenCapture::Worker {
     X11Connection x;
     bool composite = false;
     std::unordered_set<xcb_window_t> redirected;
+    // The frames the last list gave: asked for one of these, the capture is of the whole frame.
+    std::unordered_set<xcb_window_t> frames;
 
     bool begin() {
         if (!x.begin()) {
@@ -71,6 +74,7 @@ struct XCompositeScreenCapture::Worker {
         }
         if (x.fresh()) {
             redirected.clear();
+            frames.clear();
             composite = compositePresent();
         }
         return true;
@@ -163,24 +167,87 @@ struct XCompositeScreenCapture::Worker {
             }
             windows.push_back(std::move(window));
         }
+        if (!addFrames(windows)) {
+            return ScreenCapture::Error{displayUnavailable};
+        }
         return windows;
+    }
+
+    // The top-level ancestor of each window: the window manager's frame, or the window itself
+    // where nothing reparented it; XCB_WINDOW_NONE where the tree could not be read. Asked a level
+    // at a time for all windows together: one wait per level.
+    std::vector<xcb_window_t> topLevels(const std::vector<xcb_window_t>& windows) {
+        std::vector<xcb_window_t> current = windows;
+        std::vector<xcb_window_t> tops(windows.size(), XCB_WINDOW_NONE);
+        std::vector<std::size_t> open(windows.size());
+        std::iota(open.begin(), open.end(), std::size_t{0});
+        for (int level = 0; level < ancestorLimit && !open.empty(); ++level) {
+            std::vector<xcb_query_tree_cookie_t> cookies;
+            cookies.reserve(open.size());
+            for (const std::size_t i : open) {
+                cookies.push_back(xcb_query_tree(x.xcb(), current[i]));
+            }
+            std::vector<std::size_t> next;
+            for (std::size_t k = 0; k < open.size(); ++k) {
+                const std::size_t i = open[k];
+                const auto tree = x.reply<xcb_query_tree_reply_t>(cookies[k].sequence);
+                if (!tree || tree->parent == XCB_WINDOW_NONE) {
+                    continue;
+                }
+                if (tree->parent == tree->root) {
+                    tops[i] = current[i];
+                } else {
+                    current[i] = tree->parent;
+                    next.push_back(i);
+                }
+            }
+            open = std::move(next);
+        }
+        return tops;
+    }
+
+    // Each window's decorated frame, where a window manager put it in one. False when the server
+    // went away meanwhile.
+    bool addFrames(std::vector<Window>& windows) {
+        std::vector<xcb_window_t> ids;
+        ids.reserve(windows.size());
+        for (const Window& window : windows) {
+            ids.push_back(window.id);
+        }
+        const std::vector<xcb_window_t> tops = topLevels(ids);
+        std::vector<xcb_get_geometry_cookie_t> cookies(windows.size());
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (tops[i] != XCB_WINDOW_NONE && tops[i] != ids[i]) {
+                cookies[i] = xcb_get_geometry(x.xcb(), tops[i]);
+            }
+        }
+        frames.clear();
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (tops[i] == XCB_WINDOW_NONE || tops[i] == ids[i]) {
+                continue;
+            }
+            const auto geometry = x.reply<xcb_get_geometry_reply_t>(cookies[i].sequence);
+            if (!geometry) {
+                continue;
+            }
+            // A top-level window's position is that of its border's outer corner on the root; the
+            // frame's border is part of the decoration.
+            const int border = 2 * geometry->border_width;
+            windows[i].frame =
+                Frame{tops[i], QRectF(geometry->x, geometry->y, geometry->width + border,
+                                      geometry->height + border)};
+            frames.insert(tops[i]);
+        }
+        return x.connected();
     }
 
     // The window's top-level ancestor (the window manager's frame, or the window itself).
     std::optional<xcb_window_t> frameOf(xcb_window_t window) {
-        xcb_window_t current = window;
-        for (int level = 0; level < ancestorLimit; ++level) {
-            const auto tree =
-                x.reply<xcb_query_tree_reply_t>(xcb_query_tree(x.xcb(), current).sequence);
-            if (!tree || tree->parent == XCB_WINDOW_NONE) {
-                return std::nullopt;
-            }
-            if (tree->parent == tree->root) {
-                return current;
-            }
-            current = tree->parent;
+        const xcb_window_t top = topLevels({window}).front();
+        if (top == XCB_WINDOW_NONE) {
+            return std::nullopt;
         }
-        return std::nullopt;
+        return top;
     }
 
     bool keepOffScreen(xcb_window_t frame) {
@@ -236,7 +303,9 @@ struct XCompositeScreenCapture::Worker {
             return std::nullopt;
         }
         const std::optional<xcb_window_t> frame = frameOf(window);
-        if (!frame) {
+        // A frame the list gave is captured whole, as long as it still is one.
+        const bool wholeFrame = frames.contains(window);
+        if (!frame || (wholeFrame && *frame != window)) {
             return std::nullopt;
         }
         const auto attributes = x.reply<xcb_get_window_attributes_reply_t>(
@@ -248,21 +317,28 @@ struct XCompositeScreenCapture::Worker {
         const auto origin = x.reply<xcb_translate_coordinates_reply_t>(
             xcb_translate_coordinates(x.xcb(), window, *frame, 0, 0).sequence);
         if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || !geometry ||
-            !frameGeometry || !origin || geometry->width == 0 || geometry->height == 0 ||
-            geometry->width > sideLimit || geometry->height > sideLimit) {
+            !frameGeometry || !origin) {
+            return std::nullopt;
+        }
+        // The frame's pixmap starts at the outer edge of its border: a window inside it is that
+        // border further in, a whole frame includes it.
+        const int frameBorder = frameGeometry->border_width;
+        const int left = wholeFrame ? 0 : origin->dst_x + frameBorder;
+        const int top = wholeFrame ? 0 : origin->dst_y + frameBorder;
+        const int areaWidth = wholeFrame ? geometry->width + 2 * frameBorder : geometry->width;
+        const int areaHeight = wholeFrame ? geometry->height + 2 * frameBorder : geometry->height;
+        if (areaWidth <= 0 || areaHeight <= 0 || areaWidth > sideLimit || areaHeight > sideLimit) {
             return std::nullopt;
         }
         const std::optional<xcb_pixmap_t> pixmap = pixmapOf(*frame);
         if (!pixmap) {
             return std::nullopt;
         }
-        // The frame's pixmap starts at the outer edge of its border.
-        const int left = origin->dst_x + frameGeometry->border_width;
-        const int top = origin->dst_y + frameGeometry->border_width;
         const auto image = x.reply<xcb_get_image_reply_t>(
             xcb_get_image(x.xcb(), XCB_IMAGE_FORMAT_Z_PIXMAP, *pixmap,
                           static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
-                          geometry->width, geometry->height, ~std::uint32_t{0})
+                          static_cast<std::uint16_t>(areaWidth),
+                          static_cast<std::uint16_t>(areaHeight), ~std::uint32_t{0})
                 .sequence);
         xcb_free_pixmap(x.xcb(), *pixmap);
         if (!image) {
@@ -275,7 +351,7 @@ struct XCompositeScreenCapture::Worker {
         const int length = xcb_get_image_data_length(image.get());
         std::optional<QImage> picture = imageFromZPixmap(
             xcb_get_image_data(image.get()), static_cast<std::size_t>(std::max(length, 0)),
-            geometry->width, geometry->height, *format);
+            areaWidth, areaHeight, *format);
         if (picture && picture->size() != QSize(width, height)) {
             picture =
                 picture->scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);

@@ -100,7 +100,13 @@ TEST(DesktopRules, TheCapturedWindowMatchesByFrameThenByTitle) {
     const QRectF frame(100, 50, 1600, 1000);
     const auto at = [](std::uint32_t id, QRectF bounds, std::optional<std::string> title = {},
                        std::int64_t layer = 0) {
-        return CaptureWindow{id, bounds, layer, title};
+        return CaptureWindow{id, bounds, layer, title, std::nullopt};
+    };
+    // A window inside a decorated frame: the toolkit may report either area.
+    const QRectF inner(101, 74, 1598, 975);
+    const auto framed = [](std::uint32_t id, QRectF bounds, std::uint32_t frameID,
+                           QRectF frameBounds, std::optional<std::string> title = {}) {
+        return CaptureWindow{id, bounds, 0, title, ScreenCapture::Frame{frameID, frameBounds}};
     };
     struct Row {
         const char* name;
@@ -128,6 +134,17 @@ TEST(DesktopRules, TheCapturedWindowMatchesByFrameThenByTitle) {
         {"title compared exactly",
          {at(1, frame, "notes"), at(2, frame, "Notes ")},
          "Notes",
+         std::nullopt},
+        {"by its frame: the frame is captured", {framed(1, inner, 11, frame)}, "", 11},
+        {"by its own area: the window is captured", {framed(1, frame, 11, inner)}, "", 1},
+        {"its area and frame alike: one match", {framed(1, frame, 11, frame)}, "", 1},
+        {"one by area, one by frame, told by title",
+         {at(1, frame, "Notes"), framed(2, inner, 12, frame, "Shopping")},
+         "Shopping",
+         12},
+        {"neither area nor frame",
+         {framed(1, inner, 11, QRectF(100, 50, 1600, 1030))},
+         "",
          std::nullopt},
         {"none", {}, "x", std::nullopt},
     };
