@@ -184,6 +184,22 @@ TEST_F(LinuxX11CaptureAndInputTest, CapturesAWindowWholeWhereAnotherCoversIt) {
     EXPECT_TRUE(near(half->pixel(10, 10), red));
     EXPECT_TRUE(near(half->pixel(110, 75), green));
 
+    // The window manager's frame around it, captured whole: the window sits inside it exactly
+    // where the two listed areas say, the decoration around it.
+    ASSERT_TRUE(listed->frame);
+    const QRect frame = listed->frame->bounds.toRect();
+    EXPECT_TRUE(frame.contains(bounds.toRect()) && frame.size() != bounds.size().toSize())
+        << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    const std::optional<QImage> framed = image(listed->frame->id, frame.width(), frame.height());
+    ASSERT_TRUE(framed);
+    EXPECT_EQ(framed->size(), frame.size());
+    const QPoint inside = bounds.topLeft().toPoint() - frame.topLeft();
+    for (const QPoint at : {inside, inside + QPoint(149, 99)}) {
+        EXPECT_TRUE(near(framed->pixel(at), red)) << hex(framed->pixel(at));
+    }
+    EXPECT_FALSE(near(framed->pixel(inside - QPoint(1, 1)), red));
+    EXPECT_TRUE(near(framed->pixel(inside + QPoint(220, 150)), green));
+
     // Sizes no image has, a window that never was, and one that went: no image, no harm.
     EXPECT_FALSE(image(listed->id, 0, 100));
     EXPECT_FALSE(image(listed->id, 100, XCompositeScreenCapture::sideLimit + 1));
