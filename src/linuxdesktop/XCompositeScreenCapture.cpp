@@ -215,15 +215,20 @@ struct XCompositeScreenCapture::Worker {
             ids.push_back(window.id);
         }
         const std::vector<xcb_window_t> tops = topLevels(ids);
+        // A window inside another listed one (embedded) has no frame of its own: its ancestor is
+        // a window, captured as such.
+        const std::unordered_set<xcb_window_t> listed(ids.begin(), ids.end());
+        std::vector<bool> framed(windows.size());
         std::vector<xcb_get_geometry_cookie_t> cookies(windows.size());
         for (std::size_t i = 0; i < windows.size(); ++i) {
-            if (tops[i] != XCB_WINDOW_NONE && tops[i] != ids[i]) {
+            framed[i] = tops[i] != XCB_WINDOW_NONE && !listed.contains(tops[i]);
+            if (framed[i]) {
                 cookies[i] = xcb_get_geometry(x.xcb(), tops[i]);
             }
         }
         frames.clear();
         for (std::size_t i = 0; i < windows.size(); ++i) {
-            if (tops[i] == XCB_WINDOW_NONE || tops[i] == ids[i]) {
+            if (!framed[i]) {
                 continue;
             }
             const auto geometry = x.reply<xcb_get_geometry_reply_t>(cookies[i].sequence);
