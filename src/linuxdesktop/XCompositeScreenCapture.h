@@ -18,9 +18,10 @@ class X11Connection;
 // Window images on an X11 desktop through the Composite extension: the window's top-level frame is
 // kept off-screen by the server, so its image is whole even where other windows cover it. The
 // windows are the window manager's client list, each with the frame it was reparented into (title
-// bar and borders), which the capture gives whole when asked for by the frame's id. Every X request runs on a worker thread with a
-// connection of its own, each reply bounded by the connection's limit, and an answer that takes
-// longer than `answerLimit` all the same is given up; X11 asks no permission.
+// bar and borders), which the capture gives whole when asked for by the frame's id. Every X request
+// runs on a worker thread with a connection of its own, each reply bounded by the connection's
+// limit, and an answer that takes longer than `answerLimit` all the same is given up; X11 asks no
+// permission.
 class XCompositeScreenCapture final : public ScreenCapture {
 public:
     // `display` as in DISPLAY; empty uses the DISPLAY environment variable.
