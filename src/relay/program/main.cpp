@@ -7,6 +7,7 @@
 #include "relay/PostgresCommandBus.h"
 #include "relay/PostgresConnection.h"
 #include "relay/PostgresDevicePresence.h"
+#include "relay/PostgresOAuthStore.h"
 #include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/PostgresWebSessions.h"
@@ -271,12 +272,16 @@ int main(int argc, char** argv) {
                 }
                 return std::make_unique<corvane::PostgresRelayStore>(databaseAddress);
             });
-        // Assistants' grants live beside the accounts in the embedded database; a relay on
-        // PostgreSQL offers no assistant sign-in until that store has a shared form.
-        std::unique_ptr<corvane::SqliteOAuthStore> oauth;
-        if (databaseAddress.empty())
+        // Assistants' grants live beside the accounts: in the embedded database, or in the
+        // shared one, where every relay honours what another issued. Opened once the store
+        // above has migrated (its constructor waits for that).
+        std::unique_ptr<corvane::OAuthStore> oauth;
+        if (databaseAddress.empty()) {
             oauth = std::make_unique<corvane::SqliteOAuthStore>(
                 QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        } else {
+            oauth = std::make_unique<corvane::PostgresOAuthStore>(databaseAddress);
+        }
         corvane::SystemClock clock;
         corvane::RelayServer::Options serving{
             certificate.tls(),
