@@ -9,8 +9,11 @@
 #include "core/ContractValidator.h"
 #include "core/Uuid.h"
 #include "relay/BlockingRelayStore.h"
+#include "relay/PostgresConnection.h"
 #include "relay/PostgresOAuthStore.h"
+#include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
+#include "relay/PostgresWebSessions.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayOAuthAuthority.h"
 #include "relay/RelayOAuthHttp.h"
@@ -82,9 +85,16 @@ protected:
         const RelayCertificate certificate = RelayCertificate::load(
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
-        server = std::make_unique<RelayServer>(
-            storeThread, clock, validator,
-            RelayServer::Options{certificate.tls(), QDir(dir.path()), 256, oauth.get()});
+        RelayServer::Options options{certificate.tls(), QDir(dir.path()), 256, oauth.get()};
+        if (!address.empty()) {
+            // Sign-in sessions and limits shared as relays on one database share them.
+            shared = std::make_unique<PostgresConnection>(address);
+            sessions = std::make_unique<PostgresWebSessions>(*shared);
+            limits = std::make_unique<PostgresRateLimits>(*shared);
+            options.sessions = sessions.get();
+            options.limits = limits.get();
+        }
+        server = std::make_unique<RelayServer>(storeThread, clock, validator, std::move(options));
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port).toStdString();
         client =
@@ -223,6 +233,9 @@ protected:
     RelayStoreThread storeThread;
     BlockingRelayStore store;
     std::unique_ptr<OAuthStore> oauth;
+    std::unique_ptr<PostgresConnection> shared;
+    std::unique_ptr<PostgresWebSessions> sessions;
+    std::unique_ptr<PostgresRateLimits> limits;
     VirtualClock clock;
     ContractValidator validator;
     std::unique_ptr<RelayServer> server;
