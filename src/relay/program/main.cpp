@@ -290,6 +290,9 @@ int main(int argc, char** argv) {
         // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser
         // reaches, and carry commands to the relay that holds a device's socket.
         std::unique_ptr<corvane::PostgresConnection> shared;
+        // The limits on a connection of their own: a sign-in flood's statements then never queue
+        // ahead of the sessions and commands of the people and devices already in.
+        std::unique_ptr<corvane::PostgresConnection> limiting;
         std::unique_ptr<corvane::PostgresWebSessions> sessions;
         std::unique_ptr<corvane::PostgresRateLimits> limits;
         std::unique_ptr<corvane::PostgresDevicePresence> presence;
@@ -297,7 +300,8 @@ int main(int argc, char** argv) {
         if (!databaseAddress.empty()) {
             shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
             sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
-            limits = std::make_unique<corvane::PostgresRateLimits>(*shared);
+            limiting = std::make_unique<corvane::PostgresConnection>(databaseAddress);
+            limits = std::make_unique<corvane::PostgresRateLimits>(*limiting);
             // Fresh for each process: a restarted relay holds nothing its earlier self held.
             std::string relayId = corvane::Uuid::make();
             std::erase(relayId, '-');
