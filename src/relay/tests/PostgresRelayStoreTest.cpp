@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <barrier>
+#include <functional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -197,21 +198,33 @@ TEST_F(PostgresRelayStoreTest, AServerKilledMidUseFailsTheCallAndTheStoreReconne
     std::string why;
     const std::unique_ptr<PostgresServer> own = PostgresServer::start(why);
     ASSERT_TRUE(own) << why;
-    PostgresRelayStore store(own->address(own->createDatabase()));
+    const std::string database = own->address(own->createDatabase());
+    PostgresRelayStore store(database);
+    PostgresOAuthStore oauth(database);
     store.createAccount("owner", "$argon2id$test");
+    oauth.addClient({"assistant", "Assistant", {"https://a.example/cb"}, t0});
 
     own->kill();
     for (int call = 0; call < 2; ++call) { // the lost connection, then a failed reconnect
-        try {
-            store.accountCount();
-            ADD_FAILURE() << "answered without a server";
-        } catch (const RelayStoreError& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("relay database: ", 0), 0u) << error.what();
+        SCOPED_TRACE(call);
+        for (const std::function<void()>& use :
+             std::vector<std::function<void()>>{[&] { store.accountCount(); },
+                                                [&] {
+                                                    oauth.client("assistant");
+                                                }}) {
+            try {
+                use();
+                ADD_FAILURE() << "answered without a server";
+            } catch (const RelayStoreError& error) {
+                EXPECT_EQ(std::string(error.what()).rfind("relay database: ", 0), 0u)
+                    << error.what();
+            }
         }
     }
     ASSERT_TRUE(own->restart());
     EXPECT_EQ(store.accountCount(), 1);
     EXPECT_TRUE(store.createAccount("second", "$argon2id$test"));
+    EXPECT_TRUE(oauth.client("assistant"));
 }
 
 TEST_F(PostgresRelayStoreTest, AddressesItCannotUseAreRefusedWithoutRepeatingThem) {
