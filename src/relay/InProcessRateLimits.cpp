@@ -64,6 +64,42 @@ QCoro::Task<RateLimits::Answer> InProcessRateLimits::take(std::string key, Rule 
     co_return after;
 }
 
+QCoro::Task<RateLimits::Answer> InProcessRateLimits::start(std::string key, std::string id,
+                                                           Rule rule, Clock::WallTime now,
+                                                           Clock::WallTime until) {
+    if (underWay_.size() >= trackedKeys && !underWay_.contains(key)) {
+        for (auto& [ignored, checks] : underWay_) {
+            std::erase_if(checks, [now](const auto& check) { return now >= check.second; });
+        }
+        std::erase_if(underWay_, [](const auto& entry) { return entry.second.empty(); });
+    }
+    const auto found = events_.find(key);
+    Answer out = found == events_.end() ? Answer{} : answer(found->second, rule, now);
+    auto& checks = underWay_[key];
+    std::erase_if(checks, [now](const auto& check) { return now >= check.second; });
+    if (out.allowed &&
+        out.count + checks.size() >= static_cast<std::size_t>(std::max(rule.allowed, 1))) {
+        out.allowed = false;
+        out.retryAfter = checkRetry;
+    }
+    if (out.allowed) {
+        checks[std::move(id)] = until;
+    } else if (checks.empty()) {
+        underWay_.erase(key);
+    }
+    co_return out;
+}
+
+QCoro::Task<void> InProcessRateLimits::finish(std::string key, std::string id) {
+    if (const auto found = underWay_.find(key); found != underWay_.end()) {
+        found->second.erase(id);
+        if (found->second.empty()) {
+            underWay_.erase(found);
+        }
+    }
+    co_return;
+}
+
 QCoro::Task<void> InProcessRateLimits::forget(std::string key) {
     events_.erase(key);
     co_return;

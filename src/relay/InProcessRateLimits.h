@@ -17,6 +17,9 @@ public:
     QCoro::Task<Answer> note(std::string key, Rule rule, Clock::WallTime now) override;
     QCoro::Task<Answer> take(std::string key, Rule rule, Clock::WallTime now) override;
     QCoro::Task<void> forget(std::string key) override;
+    QCoro::Task<Answer> start(std::string key, std::string id, Rule rule, Clock::WallTime now,
+                              Clock::WallTime until) override;
+    QCoro::Task<void> finish(std::string key, std::string id) override;
 
 private:
     struct Events {
@@ -28,6 +31,8 @@ private:
     void add(const std::string& key, Rule rule, Clock::WallTime now);
 
     std::map<std::string, Events, std::less<>> events_;
+    // Events under way per key: id → when it stops counting.
+    std::map<std::string, std::map<std::string, Clock::WallTime>, std::less<>> underWay_;
 };
 
 } // namespace corvane

@@ -47,6 +47,19 @@ std::int64_t PostgresConnection::Rows::affected() const {
     return out;
 }
 
+namespace {
+
+// Text values end at a NUL on the way to the server: refused rather than cut.
+void refuseNul(const PostgresConnection::Values& values) {
+    for (const std::optional<std::string>& value : values) {
+        if (value && value->find('\0') != std::string::npos) {
+            throw RelayStoreError("relay database: a value holds a NUL character");
+        }
+    }
+}
+
+} // namespace
+
 PostgresConnection::PostgresConnection(std::string address)
     : address_(std::move(address))
     , connection_(nullptr, PQfinish) {
@@ -75,14 +88,15 @@ std::string PostgresConnection::firstLine(const char* message) {
     return text.empty() ? std::string("no answer from the server") : text;
 }
 
+PostgresConnection::Rows PostgresConnection::runNow(const char* operation, const char* sql,
+                                                    const Values& values) {
+    refuseNul(values);
+    return runHere(operation, sql, values);
+}
+
 QCoro::Task<PostgresConnection::Rows> PostgresConnection::run(const char* operation,
                                                               const char* sql, Values values) {
-    // Text values end at a NUL on the way to the server: refused rather than cut.
-    for (const std::optional<std::string>& value : values) {
-        if (value && value->find('\0') != std::string::npos) {
-            throw RelayStoreError("relay database: a value holds a NUL character");
-        }
-    }
+    refuseNul(values);
     std::function<Rows()> work = [this, operation, sql, values = std::move(values)] {
         return runHere(operation, sql, values);
     };
@@ -111,6 +125,7 @@ pg_conn* PostgresConnection::connection() {
 
 PostgresConnection::Rows PostgresConnection::runHere(const char* operation, const char* sql,
                                                      const Values& values) {
+    const std::lock_guard<std::mutex> turn(busy_);
     PGconn* conn = connection();
     std::vector<const char*> pointers;
     pointers.reserve(values.size());

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ public:
     // Runs one statement on the connection's thread; its values travel apart from its text.
     // `operation` and `sql` must outlive the call (literals).
     QCoro::Task<Rows> run(const char* operation, const char* sql, Values values);
+    // The same on the calling thread, which waits for it: for callers that cannot await. It
+    // takes its turn with the statements run() has under way.
+    Rows runNow(const char* operation, const char* sql, const Values& values);
 
     // libpq's connection settings for relay connections (time-outs, encoding, keep-alives);
     // the address's own settings win over them. Null-terminated key and value lists.
@@ -75,6 +79,7 @@ private:
 
     std::string address_;
     std::unique_ptr<pg_conn, void (*)(pg_conn*)> connection_;
+    std::mutex busy_; // one statement at a time, from either thread
     // Declared last: going away waits for the statement under way before the connection closes.
     WorkerPool thread_{1};
 };

@@ -27,7 +27,8 @@ constexpr const char* noteSql =
     "VALUES ($1, ARRAY[$2::bigint], TRUE, $2::bigint + $3::bigint) "
     "ON CONFLICT (key) DO UPDATE SET times = " CORVANE_KEPT(
         "r.times || $2::bigint") ", "
-                                 "granted = TRUE, expires_at = $2::bigint + $3::bigint RETURNING "
+                                 "granted = TRUE, expires_at = GREATEST(r.expires_at, $2::bigint + "
+                                 "$3::bigint) RETURNING "
                                  "times, granted";
 
 constexpr const char* takeSql =
@@ -38,9 +39,30 @@ constexpr const char* takeSql =
     " < $4 THEN " CORVANE_KEPT("r.times || $2::bigint") " ELSE " CORVANE_KEPT(
         "r.times") " END, "
                    "granted = " CORVANE_IN_WINDOW " < $4, "
-                   "expires_at = CASE WHEN " CORVANE_IN_WINDOW " < $4 THEN $2::bigint + $3::bigint "
+                   "expires_at = CASE WHEN " CORVANE_IN_WINDOW
+                   " < $4 THEN GREATEST(r.expires_at, $2::bigint + $3::bigint) "
                    "ELSE r.expires_at END RETURNING times, granted";
 
+// $5 id, $6 until. The events under way that still count at $2, as an object and their number.
+#define CORVANE_LIVE_CHECKS                                                                        \
+    "(SELECT COALESCE(jsonb_object_agg(c.key, c.value::bigint), '{}'::jsonb) FROM "                \
+    "jsonb_each_text(r.checking) c WHERE c.value::bigint > $2::bigint)"
+#define CORVANE_LIVE_COUNT                                                                         \
+    "(SELECT count(*) FROM jsonb_each_text(r.checking) c WHERE c.value::bigint > $2::bigint)"
+
+// Adds the event under way only when the window's events and those under way leave room; the
+// row stays at least as long as the event counts.
+constexpr const char* startSql =
+    "INSERT INTO rate_events AS r (key, times, granted, expires_at, checking) "
+    "VALUES ($1, '{}'::bigint[], TRUE, $6::bigint, jsonb_build_object($5::text, $6::bigint)) "
+    "ON CONFLICT (key) DO UPDATE SET checking = CASE WHEN " CORVANE_IN_WINDOW
+    " + " CORVANE_LIVE_COUNT " < $4 THEN " CORVANE_LIVE_CHECKS
+    " || jsonb_build_object($5::text, $6::bigint) ELSE " CORVANE_LIVE_CHECKS " END, "
+    "expires_at = GREATEST(r.expires_at, $6::bigint) "
+    "RETURNING times, r.checking ? $5::text";
+
+#undef CORVANE_LIVE_CHECKS
+#undef CORVANE_LIVE_COUNT
 #undef CORVANE_KEPT
 #undef CORVANE_IN_WINDOW
 
@@ -136,6 +158,29 @@ QCoro::Task<void> PostgresRateLimits::purge(Clock::WallTime now) {
     purgedAt_ = now;
     co_await connection_.run("forget old events", "DELETE FROM rate_events WHERE expires_at <= $1",
                              PostgresConnection::values(PostgresTime::text(now)));
+}
+
+QCoro::Task<RateLimits::Answer> PostgresRateLimits::start(std::string key, std::string id,
+                                                          Rule rule, Clock::WallTime now,
+                                                          Clock::WallTime until) {
+    co_await purge(now);
+    PostgresConnection::Values values = countValues(key, rule, now);
+    values.emplace_back(std::move(id));
+    values.emplace_back(PostgresTime::text(until));
+    const PostgresConnection::Rows rows =
+        co_await connection_.run("start event", startSql, std::move(values));
+    Answer out = answer(times(rows.text(0, 0)), rule, now);
+    if (out.allowed && rows.text(0, 1) != "t") {
+        out.allowed = false;
+        out.retryAfter = checkRetry;
+    }
+    co_return out;
+}
+
+QCoro::Task<void> PostgresRateLimits::finish(std::string key, std::string id) {
+    co_await connection_.run("finish event",
+                             "UPDATE rate_events SET checking = checking - $2::text WHERE key = $1",
+                             PostgresConnection::values(key, id));
 }
 
 QCoro::Task<void> PostgresRateLimits::forget(std::string key) {

@@ -25,7 +25,7 @@ public:
         bool allowed = true;
         // When limited: how long until the oldest counted event leaves the window.
         std::chrono::milliseconds retryAfter{0};
-        std::size_t count = 0; // events inside the window
+        std::size_t count = 0; // events inside the window (not those under way)
     };
 
     virtual ~RateLimits() = default;
@@ -38,6 +38,18 @@ public:
     // last allowed event never both get it.
     virtual QCoro::Task<Answer> take(std::string key, Rule rule, Clock::WallTime now) = 0;
     virtual QCoro::Task<void> forget(std::string key) = 0;
+
+    // Starts an event whose outcome is not known yet (a sign-in being checked), named `id`: until
+    // finish(key, id) or `until`, whichever comes first, it counts as one of the key's events, so
+    // that many at once cannot all pass the limit while none has failed yet, and a relay that dies
+    // mid-check leaves nothing that never clears. Started, in one step, only when the events
+    // inside the window and those under way leave room; the answer says whether it was, and when
+    // refused only by events under way, retryAfter is checkRetry.
+    virtual QCoro::Task<Answer> start(std::string key, std::string id, Rule rule,
+                                      Clock::WallTime now, Clock::WallTime until) = 0;
+    virtual QCoro::Task<void> finish(std::string key, std::string id) = 0;
+
+    static constexpr std::chrono::milliseconds checkRetry{1000};
 };
 
 } // namespace corvane

@@ -1,12 +1,15 @@
 #include "relay/RelayAccounts.h"
 
 #include "core/ContractError.h"
+#include "core/Uuid.h"
 #include "relay/InProcessRateLimits.h"
 #include "relay/InProcessWebSessions.h"
 #include "relay/RelayPasswords.h"
 #include "relay/RelaySecrets.h"
 #include "relay/RelayStoreError.h"
 #include "relay/RelayStoreThread.h"
+
+#include <QtGlobal>
 
 #include <algorithm>
 #include <stdexcept>
@@ -31,28 +34,6 @@ bool plausibleName(const std::string& name) {
 struct Invitation {
     std::optional<std::int64_t> ownerId;
     bool nameTaken = false;
-};
-
-// Marks a sign-in from one address as being checked for as long as it lives.
-class Checking {
-public:
-    Checking(std::map<std::string, int, std::less<>>& table, std::string key)
-        : table_(table)
-        , key_(std::move(key)) {
-        ++table_[key_];
-    }
-    ~Checking() {
-        const auto found = table_.find(key_);
-        if (--found->second == 0) {
-            table_.erase(found);
-        }
-    }
-    Checking(const Checking&) = delete;
-    Checking& operator=(const Checking&) = delete;
-
-private:
-    std::map<std::string, int, std::less<>>& table_;
-    std::string key_;
 };
 
 } // namespace
@@ -127,51 +108,68 @@ QCoro::Task<RelayAccounts::Session> RelayAccounts::signIn(std::string name, std:
     const std::string byName = "name:" + name;
     const std::string byAddress = "address:" + address;
     const RateLimits::Rule failures = failureRule();
-    // The address's sign-ins still being checked count as failures until they are known; this
-    // one counts from before the limits are read, so that many at once cannot all pass.
-    const auto checked = checking_.find(byAddress);
-    const std::size_t underWay = checked != checking_.end() ? checked->second : 0;
-    const Checking checking(checking_, byAddress);
-    // Checked before the password, so a limited caller learns nothing from a right guess.
-    const RateLimits::Answer fromAddress =
-        co_await limits_.check(byAddress, failures, clock_.now());
-    if (fromAddress.count + underWay >= static_cast<std::size_t>(failuresAllowed)) {
+    // The address's sign-ins still being checked (on any relay) count as failures until they are
+    // known; this one counts from the moment it is admitted, in the same step as the limit is
+    // read, so that many at once cannot all pass. Checked before the password, so a limited
+    // caller learns nothing from a right guess.
+    const std::string checkId = Uuid::make();
+    const Clock::WallTime admittedAt = clock_.now();
+    const RateLimits::Answer fromAddress = co_await limits_.start(
+        byAddress, checkId, failures, admittedAt, admittedAt + checkLifetime);
+    if (!fromAddress.allowed) {
         throw ContractError("rate_limited");
     }
-    // A name under attack slows down only addresses that failed themselves: a refusal of every
-    // address would let any stranger lock the owner out.
-    if (!holdsSession && fromAddress.count > 0) {
-        const RateLimits::Answer forName = co_await limits_.check(byName, failures, clock_.now());
-        if (!forName.allowed) {
-            const RateLimits::Rule pace{1, failedAddressPace};
-            const RateLimits::Answer paced =
-                co_await limits_.take("pace:" + name, pace, clock_.now());
-            if (!paced.allowed) {
-                throw ContractError("rate_limited");
+    std::optional<Session> session;
+    std::exception_ptr failed;
+    try {
+        // A name under attack slows down only addresses that failed themselves: a refusal of
+        // every address would let any stranger lock the owner out.
+        if (!holdsSession && fromAddress.count > 0) {
+            const RateLimits::Answer forName =
+                co_await limits_.check(byName, failures, clock_.now());
+            if (!forName.allowed) {
+                const RateLimits::Rule pace{1, failedAddressPace};
+                const RateLimits::Answer paced =
+                    co_await limits_.take("pace:" + name, pace, clock_.now());
+                if (!paced.allowed) {
+                    throw ContractError("rate_limited");
+                }
             }
         }
+        if (password.size() > longestPassword) {
+            throw ContractError("sign_in_failed");
+        }
+        std::optional<RelayStore::Account> account;
+        if (plausibleName(name)) {
+            std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
+                [name](RelayStore& stored) {
+                    return stored.accountByName(name);
+                };
+            account = co_await store_.run<std::optional<RelayStore::Account>>(std::move(find));
+        }
+        const bool right = co_await passwords_.verify(account ? account->passwordHash : dummyHash_,
+                                                      std::move(password));
+        if (!account || !right) {
+            // Noted before the check ends, so that the address never looks clear in between.
+            co_await limits_.note(byName, failures, clock_.now());
+            co_await limits_.note(byAddress, failures, clock_.now());
+            throw ContractError("sign_in_failed");
+        }
+        // The name's failures stay: its owner signing in does not end a stranger's guessing.
+        session = co_await start(*account, browser);
+    } catch (...) {
+        failed = std::current_exception();
     }
-    if (password.size() > longestPassword) {
-        throw ContractError("sign_in_failed");
+    try {
+        co_await limits_.finish(byAddress, checkId);
+    } catch (const std::exception& error) {
+        // It stops counting at its time limit anyway.
+        qWarning("relay: a sign-in check stays counted until it expires: %s", error.what());
     }
-    std::optional<RelayStore::Account> account;
-    if (plausibleName(name)) {
-        std::function<std::optional<RelayStore::Account>(RelayStore&)> find =
-            [name](RelayStore& stored) {
-                return stored.accountByName(name);
-            };
-        account = co_await store_.run<std::optional<RelayStore::Account>>(std::move(find));
+    if (failed) {
+        std::rethrow_exception(failed);
     }
-    const bool right = co_await passwords_.verify(account ? account->passwordHash : dummyHash_,
-                                                  std::move(password));
-    if (!account || !right) {
-        co_await limits_.note(byName, failures, clock_.now());
-        co_await limits_.note(byAddress, failures, clock_.now());
-        throw ContractError("sign_in_failed");
-    }
-    // The name's failures stay: its owner signing in does not end a stranger's guessing.
-    Session session = co_await start(*account, browser);
-    co_return session;
+    co_return std::move(*session);
 }
 
 namespace {

@@ -37,6 +37,9 @@ public:
     // While a name has failureWindow's worth of failures, addresses that failed too get one try
     // for it per pace between them.
     static constexpr std::chrono::seconds failedAddressPace{3};
+    // A sign-in being checked counts against its address until it is known, at most this long
+    // (a relay that dies mid-check leaves no count behind for longer).
+    static constexpr std::chrono::seconds checkLifetime{60};
     static constexpr std::size_t shortestPassword = 10;
     static constexpr std::size_t longestPassword = 1024;
 
@@ -118,9 +121,6 @@ private:
     std::unique_ptr<RateLimits> ownLimits_;
     WebSessions& sessions_;
     RateLimits& limits_;
-    // Sign-ins being checked per address, counted with its failures: many at once from one
-    // address must not all pass the limit while none of them has failed yet.
-    std::map<std::string, int, std::less<>> checking_;
 };
 
 } // namespace corvane

@@ -121,11 +121,25 @@ bool RelayOAuthHttp::handles(const QString& path) {
            path.startsWith(QLatin1String("/v1/assistants/"));
 }
 
-RelayHttpResponse RelayOAuthHttp::answer(const RelayHttpRequest& request) {
+QCoro::Task<RelayHttpResponse> RelayOAuthHttp::answer(RelayHttpRequest request) {
+    // The person's session is looked up first (awaited: relays may share it in a database) on
+    // the paths that need one; the rest reads no session.
+    std::optional<RelayAccounts::Session> signedIn;
+    if (request.path.startsWith(QLatin1String("/v1/")) ||
+        (request.path == QLatin1String("/oauth/authorize") && request.method == "POST")) {
+        const std::string cookie = cookieOf(request);
+        signedIn = co_await accounts_.find(cookie);
+    }
+    co_return answerWith(request, signedIn);
+}
+
+RelayHttpResponse
+RelayOAuthHttp::answerWith(const RelayHttpRequest& request,
+                           const std::optional<RelayAccounts::Session>& signedIn) {
     const std::string origin = originOf(request);
     const QString& path = request.path;
     if (path.startsWith(QLatin1String("/v1/"))) {
-        return assistants(request, origin);
+        return assistants(request, origin, signedIn);
     }
     if (request.method == "OPTIONS") {
         // A browser's preflight before a cross-origin registration or token call.
@@ -147,7 +161,7 @@ RelayHttpResponse RelayOAuthHttp::answer(const RelayHttpRequest& request) {
             return tokenCall(request);
         }
         if (path == QLatin1String("/oauth/authorize")) {
-            return request.method == "POST" ? authorizeDecision(request, origin)
+            return request.method == "POST" ? authorizeDecision(request, origin, signedIn)
                                             : authorizePage(request, origin);
         }
     } catch (const RelayOAuthError& error) {
@@ -284,13 +298,14 @@ RelayHttpResponse RelayOAuthHttp::authorizePage(const RelayHttpRequest& request,
     return response;
 }
 
-RelayHttpResponse RelayOAuthHttp::authorizeDecision(const RelayHttpRequest& request,
-                                                    const std::string& origin) {
+RelayHttpResponse
+RelayOAuthHttp::authorizeDecision(const RelayHttpRequest& request, const std::string& origin,
+                                  const std::optional<RelayAccounts::Session>& found) {
     // A consent is never given from another site's page.
     if (request.header("origin") != QByteArray::fromStdString(origin)) {
         throw ContractError("csrf_failed");
     }
-    const RelayAccounts::Session signedIn = session(request);
+    const RelayAccounts::Session signedIn = session(request, found);
     if (!request.header("content-type").startsWith("application/json")) {
         throw ContractError("invalid_request");
     }
@@ -331,12 +346,13 @@ RelayHttpResponse RelayOAuthHttp::authorizeDecision(const RelayHttpRequest& requ
 }
 
 RelayHttpResponse RelayOAuthHttp::assistants(const RelayHttpRequest& request,
-                                             const std::string& origin) {
+                                             const std::string& origin,
+                                             const std::optional<RelayAccounts::Session>& found) {
     const QByteArray from = request.header("origin");
     if (!from.isEmpty() && from != QByteArray::fromStdString(origin)) {
         throw ContractError("csrf_failed");
     }
-    const RelayAccounts::Session signedIn = session(request);
+    const RelayAccounts::Session signedIn = session(request, found);
     const QString& path = request.path;
     const bool get = request.method == "GET";
     std::map<std::string, std::string> deviceNames;
@@ -393,8 +409,9 @@ RelayHttpResponse RelayOAuthHttp::assistants(const RelayHttpRequest& request,
     throw ContractError(get ? "not_found" : "method_not_allowed");
 }
 
-RelayAccounts::Session RelayOAuthHttp::session(const RelayHttpRequest& request) {
-    const std::optional<RelayAccounts::Session> found = accounts_.session(cookieOf(request));
+RelayAccounts::Session
+RelayOAuthHttp::session(const RelayHttpRequest& request,
+                        const std::optional<RelayAccounts::Session>& found) const {
     if (!found) {
         throw ContractError("unauthorized");
     }

@@ -9,6 +9,7 @@
 #include "relay/RelayRateLimit.h"
 
 #include <QDir>
+#include <qcoro/qcorotask.h>
 
 #include <optional>
 #include <string>
@@ -34,7 +35,7 @@ public:
     static bool handles(const QString& path);
     // Answers a request for one of those paths. Dashboard-style refusals ("/v1/...", the consent
     // page's approval) are thrown as ContractErrors for the server's usual answer.
-    RelayHttpResponse answer(const RelayHttpRequest& request);
+    QCoro::Task<RelayHttpResponse> answer(RelayHttpRequest request);
 
     // For the MCP endpoint: the access `request` carries, or nullopt with `refusal` set. A Host
     // that names no origin is refused with ContractError "invalid_request", as on every path.
@@ -46,11 +47,17 @@ private:
     RelayHttpResponse documents(const RelayHttpRequest& request, const std::string& origin);
     RelayHttpResponse registration(const RelayHttpRequest& request);
     RelayHttpResponse authorizePage(const RelayHttpRequest& request, const std::string& origin);
-    RelayHttpResponse authorizeDecision(const RelayHttpRequest& request, const std::string& origin);
+    RelayHttpResponse answerWith(const RelayHttpRequest& request,
+                                 const std::optional<RelayAccounts::Session>& signedIn);
+    RelayHttpResponse authorizeDecision(const RelayHttpRequest& request, const std::string& origin,
+                                        const std::optional<RelayAccounts::Session>& signedIn);
     RelayHttpResponse tokenCall(const RelayHttpRequest& request);
-    RelayHttpResponse assistants(const RelayHttpRequest& request, const std::string& origin);
-    // The signed-in session, checking the CSRF token for anything but a GET.
-    RelayAccounts::Session session(const RelayHttpRequest& request);
+    RelayHttpResponse assistants(const RelayHttpRequest& request, const std::string& origin,
+                                 const std::optional<RelayAccounts::Session>& signedIn);
+    // The signed-in session `found` for the request, checking the CSRF token for anything but a
+    // GET.
+    RelayAccounts::Session session(const RelayHttpRequest& request,
+                                   const std::optional<RelayAccounts::Session>& found) const;
 
     RelayStore& relay_;
     RelayAccounts& accounts_;

@@ -182,7 +182,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::dispatch(RelayHttpRequest request) {
     const QByteArray method = request.method;
     try {
         if (oauth_ && RelayOAuthHttp::handles(path)) {
-            co_return oauth_->answer(request);
+            co_return co_await oauth_->answer(std::move(request));
         }
         if (mcp_ && RelayMcpEndpoint::handles(path)) {
             co_return co_await mcp_->answer(std::move(request));

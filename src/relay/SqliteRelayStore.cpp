@@ -15,7 +15,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 6> migrations{
+constexpr std::array<const char*, 7> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -163,6 +163,13 @@ CREATE INDEX bus_commands_by_time ON bus_commands(sent_at);
     // The assistant each command came from, for the audit.
     R"sql(
 ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
+)sql",
+    // Purging the assistants' expired codes and tokens by time; sign-ins being checked beside
+    // each rate-limit key (used on PostgreSQL, kept in step here).
+    R"sql(
+CREATE INDEX oauth_codes_by_expiry ON oauth_codes(expires_at);
+CREATE INDEX oauth_tokens_by_expiry ON oauth_tokens(expires_at);
+ALTER TABLE rate_events ADD COLUMN checking TEXT NOT NULL DEFAULT '{}';
 )sql"};
 
 using Statement = SqliteStatement;

@@ -7,6 +7,7 @@
 #include "relay/PostgresCommandBus.h"
 #include "relay/PostgresConnection.h"
 #include "relay/PostgresDevicePresence.h"
+#include "relay/PostgresOAuthStore.h"
 #include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/PostgresWebSessions.h"
@@ -271,12 +272,16 @@ int main(int argc, char** argv) {
                 }
                 return std::make_unique<corvane::PostgresRelayStore>(databaseAddress);
             });
-        // Assistants' grants live beside the accounts in the embedded database; a relay on
-        // PostgreSQL offers no assistant sign-in until that store has a shared form.
-        std::unique_ptr<corvane::SqliteOAuthStore> oauth;
-        if (databaseAddress.empty())
+        // Assistants' grants live beside the accounts: in the embedded database, or in the
+        // shared one, where every relay honours what another issued. Opened once the store
+        // above has migrated (its constructor waits for that).
+        std::unique_ptr<corvane::OAuthStore> oauth;
+        if (databaseAddress.empty()) {
             oauth = std::make_unique<corvane::SqliteOAuthStore>(
                 QDir(folder).filePath(QStringLiteral("relay.sqlite")));
+        } else {
+            oauth = std::make_unique<corvane::PostgresOAuthStore>(databaseAddress);
+        }
         corvane::SystemClock clock;
         corvane::RelayServer::Options serving{
             certificate.tls(),
@@ -285,6 +290,9 @@ int main(int argc, char** argv) {
         // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser
         // reaches, and carry commands to the relay that holds a device's socket.
         std::unique_ptr<corvane::PostgresConnection> shared;
+        // The limits on a connection of their own: a sign-in flood's statements then never queue
+        // ahead of the sessions and commands of the people and devices already in.
+        std::unique_ptr<corvane::PostgresConnection> limiting;
         std::unique_ptr<corvane::PostgresWebSessions> sessions;
         std::unique_ptr<corvane::PostgresRateLimits> limits;
         std::unique_ptr<corvane::PostgresDevicePresence> presence;
@@ -292,7 +300,8 @@ int main(int argc, char** argv) {
         if (!databaseAddress.empty()) {
             shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
             sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
-            limits = std::make_unique<corvane::PostgresRateLimits>(*shared);
+            limiting = std::make_unique<corvane::PostgresConnection>(databaseAddress);
+            limits = std::make_unique<corvane::PostgresRateLimits>(*limiting);
             // Fresh for each process: a restarted relay holds nothing its earlier self held.
             std::string relayId = corvane::Uuid::make();
             std::erase(relayId, '-');

@@ -2,6 +2,7 @@
 // that dies under it, and addresses it cannot use.
 #include "PostgresServer.h"
 
+#include "relay/PostgresOAuthStore.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/RelayStoreError.h"
 #include "relay/SqliteRelayStore.h"
@@ -16,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <barrier>
+#include <functional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -132,25 +134,97 @@ TEST_F(PostgresRelayStoreTest, TwoRelaysNeverBothTakeApproveOrRedeemOneCode) {
     EXPECT_EQ(first.devicesOf(owner).size(), static_cast<std::size_t>(codes));
 }
 
+TEST_F(PostgresRelayStoreTest, TwoRelaysNeverBothExchangeOneCodeOrRotateOneRefreshToken) {
+    constexpr int rounds = 40;
+    const std::int64_t owner = *PostgresRelayStore(address).createAccount("owner", "$argon2id$x");
+    PostgresOAuthStore first(address);
+    PostgresOAuthStore second(address);
+    first.addClient({"assistant", "Assistant", {"https://a.example/cb"}, t0});
+    const auto refreshToken = [&](const std::string& hash, const std::string& grant) {
+        return OAuthStore::Token{hash, grant, OAuthStore::TokenKind::Refresh, t0 + 1h};
+    };
+    for (int i = 0; i < rounds; ++i) {
+        const std::string n = std::to_string(i);
+        first.addCode({"code-" + n, "assistant", "https://a.example/cb", "challenge",
+                       "https://relay.example/mcp", "device", owner, t0 + 1min});
+        first.addGrant({"grant-" + n, "assistant", "", owner, "device", "https://relay.example/mcp",
+                        t0, std::nullopt},
+                       {refreshToken("refresh-" + n, "grant-" + n)});
+    }
+
+    // Both relays exchange every code, then rotate every refresh token, in the same order and
+    // at the same moment: which of them won each.
+    using Wins = std::vector<std::array<bool, 2>>;
+    std::barrier step(2);
+    const auto relay = [&](OAuthStore& store, const std::string& name, Wins& wins) {
+        wins.assign(rounds, {false, false});
+        try {
+            for (int i = 0; i < rounds; ++i) {
+                wins[i][0] = store.takeCode("code-" + std::to_string(i), name).has_value();
+            }
+            step.arrive_and_wait();
+            for (int i = 0; i < rounds; ++i) {
+                const std::string n = std::to_string(i);
+                wins[i][1] = store.rotate(
+                    "refresh-" + n, {refreshToken("refresh-" + n + "-" + name, "grant-" + n)});
+            }
+        } catch (const RelayStoreError& error) {
+            ADD_FAILURE() << error.what();
+        }
+    };
+    Wins firstWins;
+    Wins secondWins;
+    {
+        std::jthread other([&] { relay(second, "second", secondWins); });
+        relay(first, "first", firstWins);
+    }
+    for (int i = 0; i < rounds; ++i) {
+        SCOPED_TRACE(i);
+        const std::string n = std::to_string(i);
+        const std::string winner = firstWins[i][0] ? "first" : "second";
+        EXPECT_NE(firstWins[i][0], secondWins[i][0]);
+        EXPECT_EQ(first.usedCodeGrant("code-" + n), winner);
+        // Only the winner's new refresh token exists; the loser added nothing.
+        EXPECT_NE(firstWins[i][1], secondWins[i][1]);
+        const std::string rotated = firstWins[i][1] ? "first" : "second";
+        const std::string lost = firstWins[i][1] ? "second" : "first";
+        EXPECT_TRUE(first.token("refresh-" + n + "-" + rotated));
+        EXPECT_FALSE(first.token("refresh-" + n + "-" + lost));
+        EXPECT_EQ(second.spentRefreshGrant("refresh-" + n), "grant-" + n);
+    }
+}
+
 TEST_F(PostgresRelayStoreTest, AServerKilledMidUseFailsTheCallAndTheStoreReconnects) {
     std::string why;
     const std::unique_ptr<PostgresServer> own = PostgresServer::start(why);
     ASSERT_TRUE(own) << why;
-    PostgresRelayStore store(own->address(own->createDatabase()));
+    const std::string database = own->address(own->createDatabase());
+    PostgresRelayStore store(database);
+    PostgresOAuthStore oauth(database);
     store.createAccount("owner", "$argon2id$test");
+    oauth.addClient({"assistant", "Assistant", {"https://a.example/cb"}, t0});
 
     own->kill();
     for (int call = 0; call < 2; ++call) { // the lost connection, then a failed reconnect
-        try {
-            store.accountCount();
-            ADD_FAILURE() << "answered without a server";
-        } catch (const RelayStoreError& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("relay database: ", 0), 0u) << error.what();
+        SCOPED_TRACE(call);
+        for (const std::function<void()>& use :
+             std::vector<std::function<void()>>{[&] { store.accountCount(); },
+                                                [&] {
+                                                    oauth.client("assistant");
+                                                }}) {
+            try {
+                use();
+                ADD_FAILURE() << "answered without a server";
+            } catch (const RelayStoreError& error) {
+                EXPECT_EQ(std::string(error.what()).rfind("relay database: ", 0), 0u)
+                    << error.what();
+            }
         }
     }
     ASSERT_TRUE(own->restart());
     EXPECT_EQ(store.accountCount(), 1);
     EXPECT_TRUE(store.createAccount("second", "$argon2id$test"));
+    EXPECT_TRUE(oauth.client("assistant"));
 }
 
 TEST_F(PostgresRelayStoreTest, AddressesItCannotUseAreRefusedWithoutRepeatingThem) {

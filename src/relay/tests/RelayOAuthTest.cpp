@@ -3,10 +3,17 @@
 // the MCP endpoint's validator accepts them for that device only, until they expire, rotate away
 // or are revoked.
 #include "HttpsClient.h"
+#include "PostgresServer.h"
+#include "RelayBench.h"
 
 #include "core/ContractValidator.h"
 #include "core/Uuid.h"
 #include "relay/BlockingRelayStore.h"
+#include "relay/PostgresConnection.h"
+#include "relay/PostgresOAuthStore.h"
+#include "relay/PostgresRateLimits.h"
+#include "relay/PostgresRelayStore.h"
+#include "relay/PostgresWebSessions.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayOAuthAuthority.h"
 #include "relay/RelayOAuthHttp.h"
@@ -60,14 +67,16 @@ Fields answerIn(const std::string& location) {
     return out;
 }
 
-class RelayOAuthTest : public ::testing::Test {
+// The relay with its OAuth server, on SQLite or on a fresh PostgreSQL database.
+class OAuthBench : public ::testing::Test {
 protected:
-    RelayOAuthTest()
-        : storeThread([path = dir.filePath(QStringLiteral("relay.sqlite"))] {
-            return std::make_unique<SqliteRelayStore>(path);
-        })
+    explicit OAuthBench(StoreKind kind)
+        : address(kind == StoreKind::Postgres ? postgresAddress() : std::string())
+        , storeThread([this] { return openStore(); })
         , store(storeThread)
-        , oauth(dir.filePath(QStringLiteral("relay.sqlite")))
+        , oauth(address.empty() ? std::unique_ptr<OAuthStore>(std::make_unique<SqliteOAuthStore>(
+                                      dir.filePath(QStringLiteral("relay.sqlite"))))
+                                : std::make_unique<PostgresOAuthStore>(address))
         , validator(QStringLiteral(CORVANE_SCHEMA_PATH)) {
         QFile page(dir.filePath(QStringLiteral("consent.html")));
         page.open(QIODevice::WriteOnly);
@@ -76,9 +85,16 @@ protected:
         const RelayCertificate certificate = RelayCertificate::load(
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
             QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
-        server = std::make_unique<RelayServer>(
-            storeThread, clock, validator,
-            RelayServer::Options{certificate.tls(), QDir(dir.path()), 256, &oauth});
+        RelayServer::Options options{certificate.tls(), QDir(dir.path()), 256, oauth.get()};
+        if (!address.empty()) {
+            // Sign-in sessions and limits shared as relays on one database share them.
+            shared = std::make_unique<PostgresConnection>(address);
+            sessions = std::make_unique<PostgresWebSessions>(*shared);
+            limits = std::make_unique<PostgresRateLimits>(*shared);
+            options.sessions = sessions.get();
+            options.limits = limits.get();
+        }
+        server = std::make_unique<RelayServer>(storeThread, clock, validator, std::move(options));
         port = server->listen(QHostAddress::LocalHost, 0);
         origin = QStringLiteral("https://127.0.0.1:%1").arg(port).toStdString();
         client =
@@ -188,10 +204,38 @@ protected:
         return found;
     }
 
+    // A bench on PostgreSQL without a server is skipped (failed on CI, which installs it).
+    void SetUp() override {
+        if (!unavailable.empty()) {
+            if (PostgresServer::required()) {
+                FAIL() << unavailable;
+            }
+            GTEST_SKIP() << unavailable;
+        }
+    }
+
+    std::string postgresAddress() {
+        PostgresServer* server = PostgresServer::shared(unavailable);
+        return server != nullptr ? server->address(server->createDatabase()) : std::string();
+    }
+
+    // SQLite also stands in while a bench without PostgreSQL is skipped.
+    std::unique_ptr<RelayStore> openStore() {
+        if (!address.empty()) {
+            return std::make_unique<PostgresRelayStore>(address);
+        }
+        return std::make_unique<SqliteRelayStore>(dir.filePath(QStringLiteral("relay.sqlite")));
+    }
+
     QTemporaryDir dir;
+    std::string unavailable;
+    std::string address; // PostgreSQL's; empty on SQLite
     RelayStoreThread storeThread;
     BlockingRelayStore store;
-    SqliteOAuthStore oauth;
+    std::unique_ptr<OAuthStore> oauth;
+    std::unique_ptr<PostgresConnection> shared;
+    std::unique_ptr<PostgresWebSessions> sessions;
+    std::unique_ptr<PostgresRateLimits> limits;
     VirtualClock clock;
     ContractValidator validator;
     std::unique_ptr<RelayServer> server;
@@ -204,6 +248,23 @@ protected:
     std::string desktop;
     std::string assistant;
 };
+
+// What does not depend on the store.
+class RelayOAuthTest : public OAuthBench {
+protected:
+    RelayOAuthTest()
+        : OAuthBench(StoreKind::Sqlite) {}
+};
+
+// Codes, grants and tokens as each store keeps them.
+class RelayOAuthStoresTest : public OAuthBench, public ::testing::WithParamInterface<StoreKind> {
+protected:
+    RelayOAuthStoresTest()
+        : OAuthBench(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, RelayOAuthStoresTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
 
 std::string oauthError(const HttpsClient::Reply& reply) {
     const std::string* error = reply.body.stringMember("error");
@@ -219,7 +280,7 @@ QByteArray challengeHeader(const RelayHttpResponse& response) {
     return {};
 }
 
-TEST_F(RelayOAuthTest, TheWholeFlowGivesTokensForTheChosenDeviceOnly) {
+TEST_P(RelayOAuthStoresTest, TheWholeFlowGivesTokensForTheChosenDeviceOnly) {
     // Discovery: the resource names this relay as its authorisation server.
     const HttpsClient::Reply resource =
         client->get(QStringLiteral("/.well-known/oauth-protected-resource/mcp"));
@@ -368,7 +429,7 @@ TEST_F(RelayOAuthTest, TheConsentIsTheSignedInPersonsOwnDecision) {
     EXPECT_EQ(back.count("code"), 0u);
 }
 
-TEST_F(RelayOAuthTest, CodesAreSingleUseShortLivedAndBoundToTheirVerifierAndClient) {
+TEST_P(RelayOAuthStoresTest, CodesAreSingleUseShortLivedAndBoundToTheirVerifierAndClient) {
     const std::string other = registered(R"({"redirect_uris":[")" + redirectUri + R"("]})");
 
     // A wrong verifier spends the code: the right one cannot follow.
@@ -423,7 +484,7 @@ TEST_F(RelayOAuthTest, CodesAreSingleUseShortLivedAndBoundToTheirVerifierAndClie
     }
 }
 
-TEST_F(RelayOAuthTest, RefreshRotatesAndASpentRefreshTokenEndsTheGrant) {
+TEST_P(RelayOAuthStoresTest, RefreshRotatesAndASpentRefreshTokenEndsTheGrant) {
     const JSON first = tokens();
     const HttpsClient::Reply rotated = refresh(*first.stringMember("refresh_token"));
     ASSERT_EQ(rotated.status, 200) << rotated.raw.toStdString();
@@ -436,7 +497,7 @@ TEST_F(RelayOAuthTest, RefreshRotatesAndASpentRefreshTokenEndsTheGrant) {
     EXPECT_EQ(oauthError(refresh(*rotated.body.stringMember("refresh_token"))), "invalid_grant");
 }
 
-TEST_F(RelayOAuthTest, ExpiredRevokedAndOrphanedTokensAreRefused) {
+TEST_P(RelayOAuthStoresTest, ExpiredRevokedAndOrphanedTokensAreRefused) {
     // Disconnected in the dashboard (a call like the other API calls: CSRF token required).
     const JSON revoked = tokens();
     const HttpsClient::Reply listed = client->get(QStringLiteral("/v1/assistants"), session);
@@ -470,16 +531,16 @@ TEST_F(RelayOAuthTest, ExpiredRevokedAndOrphanedTokensAreRefused) {
     EXPECT_EQ(oauthError(refresh(*renewed.body.stringMember("refresh_token"))), "invalid_grant");
 }
 
-TEST_F(RelayOAuthTest, UnusedRegistrationsGoAfterADayAndUsedOnesStay) {
+TEST_P(RelayOAuthStoresTest, UnusedRegistrationsGoAfterADayAndUsedOnesStay) {
     // Anyone may register: a registration nobody consented to must not stay for ever.
     tokens();
     const OAuthStore::Time now = clock.now();
-    oauth.addClient({"stray", "Stray", {"https://stray.example/back"}, now});
-    oauth.purgeOAuth(now + 23h);
-    EXPECT_TRUE(oauth.client("stray"));
-    oauth.purgeOAuth(now + 25h);
-    EXPECT_FALSE(oauth.client("stray"));
-    EXPECT_TRUE(oauth.client(assistant));
+    oauth->addClient({"stray", "Stray", {"https://stray.example/back"}, now});
+    oauth->purgeOAuth(now + 23h);
+    EXPECT_TRUE(oauth->client("stray"));
+    oauth->purgeOAuth(now + 25h);
+    EXPECT_FALSE(oauth->client("stray"));
+    EXPECT_TRUE(oauth->client(assistant));
 }
 
 TEST_F(RelayOAuthTest, RegistrationRefusesBadBodies) {

@@ -16,7 +16,10 @@
 #include "relay/PostgresRateLimits.h"
 #include "relay/PostgresRelayStore.h"
 #include "relay/PostgresWebSessions.h"
+#include "relay/RelayAccounts.h"
+#include "relay/RelayPasswords.h"
 #include "relay/RelayStoreError.h"
+#include "relay/RelayStoreThread.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -26,6 +29,7 @@
 #include <algorithm>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -266,6 +270,92 @@ TEST_F(SharedRelayStateTest, RelaysRacingForTheLastAllowedEventNeverBothGetIt) {
         granted += await(std::move(task)).allowed ? 1 : 0;
     }
     EXPECT_EQ(granted, 1);
+}
+
+TEST_F(SharedRelayStateTest, SignInsUnderWayCountOnBothRelaysUntilFinishedOrExpired) {
+    const RateLimits::Rule rule{3, 15min};
+    const std::string key = "address:10.0.0.1";
+    InProcessRateLimits local;
+    enum Op { Start, Finish, Note };
+    struct Step {
+        Op op;
+        bool onA;
+        std::string id;
+        std::chrono::milliseconds advance;
+        bool allowed; // for a start
+        std::chrono::milliseconds retryAfter;
+    };
+    const std::vector<Step> steps{
+        {Start, true, "c1", 0ms, true, 0ms},
+        {Start, false, "c2", 0ms, true, 0ms},
+        {Note, true, "", 0ms, true, 0ms}, // a failure noted while two are checked
+        {Start, false, "c3", 0ms, false, RateLimits::checkRetry},
+        {Finish, true, "c1", 0ms, true, 0ms}, // finished on the relay that did not start it
+        {Start, true, "c4", 0ms, true, 0ms},
+        {Start, false, "c5", 0ms, false, RateLimits::checkRetry},
+        // The relay holding c2 and c4 died: they stop counting at their time limit.
+        {Start, false, "c6", 59s, false, RateLimits::checkRetry},
+        {Start, false, "c7", 1s, true, 0ms},
+        {Note, true, "", 0ms, true, 0ms},
+        {Note, true, "", 0ms, true, 0ms},
+        {Finish, false, "c7", 0ms, true, 0ms},
+        {Start, true, "c8", 0ms, false, 15min - 60s},
+    };
+    const auto run = [&](RateLimits& limits, const Step& step) {
+        switch (step.op) {
+        case Start:
+            break;
+        case Finish:
+            await(limits.finish(key, step.id));
+            return RateLimits::Answer{};
+        case Note:
+            await(limits.note(key, rule, clock.now()));
+            return RateLimits::Answer{};
+        }
+        return await(limits.start(key, step.id, rule, clock.now(), clock.now() + 60s));
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Step& step = steps[i];
+        clock.advance(step.advance);
+        const RateLimits::Answer shared = run(step.onA ? a->limits : b->limits, step);
+        const RateLimits::Answer alone = run(local, step);
+        for (const RateLimits::Answer& answer : {shared, alone}) {
+            EXPECT_EQ(answer.allowed, step.allowed);
+            EXPECT_EQ(answer.retryAfter, step.retryAfter);
+        }
+    }
+}
+
+TEST_F(SharedRelayStateTest, WrongPasswordsFromOneAddressSpreadOverTwoRelaysStayWithinTheLimit) {
+    const auto opener = [this] {
+        return std::make_unique<PostgresRelayStore>(address);
+    };
+    RelayStoreThread storeA(opener);
+    RelayStoreThread storeB(opener);
+    RelayPasswords passwordsA;
+    RelayPasswords passwordsB;
+    RelayAccounts first(storeA, passwordsA, clock, a->sessions, a->limits);
+    await(first.setUp(first.setupToken(), "owner", "correct horse battery"));
+    RelayAccounts second(storeB, passwordsB, clock, b->sessions, b->limits);
+
+    std::vector<QCoro::Task<RelayAccounts::Session>> attempts;
+    for (int i = 0; i < 12; ++i) {
+        attempts.push_back((i % 2 == 0 ? first : second).signIn("owner", "wrong", "10.0.0.1"));
+    }
+    std::map<std::string, int> codes;
+    for (QCoro::Task<RelayAccounts::Session>& attempt : attempts) {
+        try {
+            await(std::move(attempt));
+            ++codes["signed in"];
+        } catch (const ContractError& error) {
+            ++codes[error.code()];
+        }
+    }
+    EXPECT_EQ(codes[std::string("sign_in_failed")], RelayAccounts::failuresAllowed);
+    EXPECT_EQ(codes[std::string("rate_limited")], 12 - RelayAccounts::failuresAllowed);
+    // Nothing stays under way once they are known: the owner, from elsewhere, still signs in.
+    EXPECT_FALSE(await(second.signIn("owner", "correct horse battery", "10.0.0.2")).token.empty());
 }
 
 TEST_F(SharedRelayStateTest, ADeviceIsHeldUnderItsRelaysLeaseAndTakenOverByAClaimElsewhere) {
