@@ -15,7 +15,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 6> migrations{
+constexpr std::array<const char*, 8> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -163,6 +163,21 @@ CREATE INDEX bus_commands_by_time ON bus_commands(sent_at);
     // The assistant each command came from, for the audit.
     R"sql(
 ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
+)sql",
+    // Reserved for a change made alongside this one, which takes its place when both meet.
+    R"sql(
+SELECT 1;
+)sql",
+    // Each device's last report for the relays that do not hold its socket, and the commands
+    // still open, which a relay looks through for those whose sender died.
+    R"sql(
+CREATE TABLE device_reports (
+  device_id TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL,
+  report TEXT NOT NULL,
+  updated_at INTEGER NOT NULL
+);
+CREATE INDEX bus_commands_open ON bus_commands(state) WHERE state IN (0, 1, 2);
 )sql"};
 
 using Statement = SqliteStatement;
