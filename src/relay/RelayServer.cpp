@@ -431,7 +431,8 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
             // report for the others.
             const std::string deviceId = device.id;
             const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
-            if (!live || (holder && *holder != options_.presence->relayId())) {
+            if (options_.bus != nullptr &&
+                (!live || (holder && *holder != options_.presence->relayId()))) {
                 std::optional<std::string> report = co_await options_.bus->lastReport(deviceId);
                 if (std::optional<JSON> reported = reportView(report); reported) {
                     view = std::move(*reported);

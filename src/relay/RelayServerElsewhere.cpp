@@ -20,7 +20,7 @@ QCoro::Task<bool> RelayServer::heldElsewhere(std::string deviceId) {
         co_return false;
     }
     const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
-    co_return holder&&* holder != options_.presence->relayId();
+    co_return holder.has_value() && *holder != options_.presence->relayId();
 }
 
 QCoro::Task<std::string> RelayServer::toolCallElsewhere(std::int64_t accountId,
