@@ -28,6 +28,11 @@ public:
     QCoro::Task<Sent> send(Command command) override;
     QCoro::Task<bool> answer(std::string commandId, std::string body) override;
     QCoro::Task<void> sweep() override;
+    // One relay's dashboards are all its own.
+    QCoro::Task<void> publish(Event) override { co_return; }
+    QCoro::Task<std::optional<std::string>> lastReport(std::string) override {
+        co_return std::nullopt;
+    }
 
 private:
     const InProcessDevicePresence& presence_;

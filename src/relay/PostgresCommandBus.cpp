@@ -2,6 +2,7 @@
 
 #include "core/ContractError.h"
 #include "core/Detached.h"
+#include "relay/DevicePresence.h"
 #include "relay/PostgresConnection.h"
 #include "relay/PostgresListener.h"
 #include "relay/PostgresTime.h"
@@ -13,7 +14,7 @@ namespace corvane {
 namespace {
 
 // Row states in the statements: 0 sent, 1 taken by the holder, 2 answered, 3 result collected
-// by the sender, 4 lost with its holder.
+// by the sender, 4 lost with its holder, 5 lost with its sender.
 
 std::string channelOf(const std::string& relayId) {
     return "velto_bus_" + relayId;
@@ -112,6 +113,40 @@ QCoro::Task<bool> PostgresCommandBus::answer(std::string commandId, std::string 
 }
 
 void PostgresCommandBus::noticed(const std::string& payload) {
+    if (payload.rfind("e\n", 0) == 0) {
+        // "e\n<account>\n<type>\n<device>[\n<data>]"
+        std::vector<std::string> parts;
+        std::size_t at = 2;
+        while (parts.size() < 3) {
+            const std::size_t end = payload.find('\n', at);
+            parts.push_back(payload.substr(at, end == std::string::npos ? end : end - at));
+            if (end == std::string::npos) {
+                at = payload.size() + 1;
+                break;
+            }
+            at = end + 1;
+        }
+        Event event;
+        try {
+            event.accountId = std::stoll(parts.at(0));
+        } catch (const std::exception&) {
+            return; // not one of ours
+        }
+        event.type = parts.at(1);
+        event.deviceId = parts.at(2);
+        if (at <= payload.size()) {
+            event.data = payload.substr(at);
+        } else if (!event.deviceId.empty()) {
+            startDetached(readReport(std::move(event)), onError());
+            return;
+        } else {
+            return;
+        }
+        if (handlers_.event) {
+            handlers_.event(std::move(event));
+        }
+        return;
+    }
     const std::size_t idEnd = payload.find('\n', 2);
     if (payload.size() < 3 || payload[1] != '\n') {
         return; // not one of ours
@@ -178,6 +213,55 @@ QCoro::Task<> PostgresCommandBus::collect(std::string id, bool whole, std::strin
     }
 }
 
+QCoro::Task<> PostgresCommandBus::readReport(Event event) {
+    const std::weak_ptr<int> alive = alive_;
+    const PostgresConnection::Rows rows = co_await connection_.run(
+        "read report", "SELECT report FROM device_reports WHERE device_id = $1 AND account_id = $2",
+        PostgresConnection::values(event.deviceId, std::to_string(event.accountId)));
+    if (alive.expired() || rows.count() == 0) {
+        co_return;
+    }
+    event.data = rows.text(0, 0);
+    if (handlers_.event) {
+        handlers_.event(std::move(event));
+    }
+}
+
+QCoro::Task<void> PostgresCommandBus::publish(Event event) {
+    // Types and devices end at a line break in a notice.
+    if (event.type.empty() || event.type.find('\n') != std::string::npos ||
+        event.deviceId.find('\n') != std::string::npos) {
+        throw ContractError("invalid_request");
+    }
+    const std::string head =
+        "e\n" + std::to_string(event.accountId) + "\n" + event.type + "\n" + event.deviceId;
+    const std::string whole = head + "\n" + event.data;
+    if (whole.size() > largestNotice && event.deviceId.empty()) {
+        throw ContractError("invalid_request"); // nothing to read it from
+    }
+    co_await connection_.run(
+        "publish event",
+        "WITH kept AS (INSERT INTO device_reports (device_id, account_id, report, updated_at) "
+        "SELECT $3, $1::bigint, $4, $5::bigint WHERE $3 <> '' ON CONFLICT (device_id) DO UPDATE "
+        "SET account_id = EXCLUDED.account_id, report = EXCLUDED.report, "
+        "updated_at = EXCLUDED.updated_at) "
+        "SELECT count(pg_notify('velto_bus_' || id, $6)) FROM relays "
+        "WHERE id <> $2 AND lease_until > $5::bigint",
+        PostgresConnection::values(std::to_string(event.accountId), relayId_, event.deviceId,
+                                   event.data, PostgresTime::text(clock_.now()),
+                                   whole.size() <= largestNotice ? whole : head));
+}
+
+QCoro::Task<std::optional<std::string>> PostgresCommandBus::lastReport(std::string deviceId) {
+    const PostgresConnection::Rows rows = co_await connection_.run(
+        "last report", "SELECT report FROM device_reports WHERE device_id = $1",
+        PostgresConnection::values(deviceId));
+    if (rows.count() == 0) {
+        co_return std::nullopt;
+    }
+    co_return rows.text(0, 0);
+}
+
 QCoro::Task<> PostgresCommandBus::recover() {
     const std::weak_ptr<int> alive = alive_;
     recoverAtSweep_ = false;
@@ -221,6 +305,21 @@ QCoro::Task<void> PostgresCommandBus::sweep() {
     }
     for (int i = 0; i < lost.count() && handlers_.result; ++i) {
         handlers_.result(Result{lost.text(i, 0), Outcome::RelayLost, {}});
+    }
+    // A sender that died left its commands' rows open: nobody else would ever end them. Its
+    // lease must have run out, and a command is as old as a lease, so that a relay that has sent
+    // before its first renewal is not taken for dead.
+    co_await connection_.run(
+        "end commands of lost senders",
+        "WITH orphaned AS (UPDATE bus_commands c SET state = 5 WHERE c.state IN (0, 1, 2) "
+        "AND c.sent_at < $2::bigint AND NOT EXISTS (SELECT 1 FROM relays r "
+        "WHERE r.id = c.sender AND r.lease_until > $1::bigint) RETURNING c.id) "
+        "UPDATE audit SET outcome = 'relay_lost', finished_at = $1::bigint "
+        "WHERE finished_at IS NULL AND command_id IN (SELECT id FROM orphaned)",
+        PostgresConnection::values(PostgresTime::text(now),
+                                   PostgresTime::text(now - DevicePresence::leaseTime)));
+    if (alive.expired()) {
+        co_return;
     }
     if (recoverAtSweep_ && listener_) {
         co_await recover();

@@ -21,7 +21,10 @@ class PostgresListener;
 // and a command already ended as lost is never handed at all; the result goes back the same way
 // on the sender's channel. Each relay listens on a connection of its own and, whenever that
 // LISTEN is (re)made, reads the rows it missed. The sender's sweep ends as lost the commands
-// whose holder's lease ran out. Main thread.
+// whose holder's lease ran out; any relay's sweep ends in the audit the commands whose sender's
+// lease ran out (state 5: never handed over, never answered). Events go to every other relay
+// with a lease on its channel, a device's report kept in its row first, so that a notice too
+// large carries only the device and is read. Main thread.
 class PostgresCommandBus final : public CommandBus {
 public:
     static constexpr std::chrono::minutes keepTime{10};
@@ -36,12 +39,15 @@ public:
     QCoro::Task<Sent> send(Command command) override;
     QCoro::Task<bool> answer(std::string commandId, std::string body) override;
     QCoro::Task<void> sweep() override;
+    QCoro::Task<void> publish(Event event) override;
+    QCoro::Task<std::optional<std::string>> lastReport(std::string deviceId) override;
 
 private:
     void noticed(const std::string& payload);
     QCoro::Task<> take(std::string id, bool whole, std::string deviceId, std::string body);
     QCoro::Task<> collect(std::string id, bool whole, std::string body);
     QCoro::Task<> recover();
+    QCoro::Task<> readReport(Event event);
     void report(std::exception_ptr error);
     std::function<void(std::exception_ptr)> onError();
 

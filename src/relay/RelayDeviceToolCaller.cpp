@@ -22,12 +22,14 @@ constexpr int openRowsAtMost = static_cast<int>(DeviceHub::outstandingPerDevice)
 
 RelayDeviceToolCaller::RelayDeviceToolCaller(DeviceHub& hub, RelayStoreThread& store,
                                              RelayMcpCommandWaits& waits,
-                                             std::weak_ptr<const bool> relay, Target target)
+                                             std::weak_ptr<const bool> relay, Target target,
+                                             Elsewhere elsewhere)
     : hub_(hub)
     , store_(store)
     , waits_(waits)
     , relay_(std::move(relay))
-    , target_(std::move(target)) {}
+    , target_(std::move(target))
+    , elsewhere_(std::move(elsewhere)) {}
 
 QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON params) {
     // The dashboard's command path: the device read, the command prepared, its row (naming the
@@ -45,6 +47,7 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
         co_return refusal("device_not_found");
     }
     std::string commandId;
+    bool elsewhere = false;
     try {
         DeviceHub::Outgoing outgoing = hub_.prepare(target_.accountId, *device, action, params);
         RelayStore::Audit row = outgoing.audit();
@@ -59,7 +62,26 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
         }
         commandId = hub_.dispatch(std::move(outgoing));
     } catch (const ContractError& error) {
-        co_return refusal(error.code());
+        // Not here: perhaps on another relay.
+        if (error.code() != "device_offline" || !elsewhere_.send) {
+            co_return refusal(error.code());
+        }
+        elsewhere = true;
+    }
+    if (elsewhere) {
+        std::string refused;
+        try {
+            QCoro::Task<std::string> sent = elsewhere_.send(target_, *device, action, params);
+            commandId = co_await std::move(sent);
+        } catch (const ContractError& error) {
+            refused = error.code();
+        }
+        if (relay_.expired()) {
+            co_return refusal("relay_failed");
+        }
+        if (!refused.empty()) {
+            co_return refusal(refused);
+        }
     }
     RelayMcpCommandWaits& waits = waits_;
     const std::optional<DeviceHub::Command> command = co_await waits.finished(commandId);
@@ -74,7 +96,25 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
 }
 
 QCoro::Task<std::optional<std::vector<std::string>>> RelayDeviceToolCaller::actions() {
-    const std::optional<DeviceHub::Live> live = hub_.live(target_.deviceId);
+    std::optional<DeviceHub::Live> live = hub_.live(target_.deviceId);
+    if ((!live || !live->online) && elsewhere_.report) {
+        // Its socket may be on another relay, which keeps what it last reported.
+        const std::weak_ptr<const bool> relay = relay_;
+        QCoro::Task<std::optional<std::string>> read = elsewhere_.report(target_.deviceId);
+        const std::optional<std::string> report = co_await std::move(read);
+        if (relay.expired()) {
+            co_return std::nullopt;
+        }
+        try {
+            const JSON view = report ? JSON::parse(*report) : JSON();
+            if (const JSON* capabilities = view.find("capabilities"); capabilities != nullptr) {
+                live.emplace();
+                live->capabilities = *capabilities;
+            }
+        } catch (const std::exception&) {
+            // Unreadable: listed as for a device that never reported.
+        }
+    }
     const JSON* list = live ? live->capabilities.find("actions") : nullptr;
     if (list == nullptr || list->array() == nullptr) {
         co_return std::nullopt;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "mcp/McpToolCaller.h"
+#include "relay/RelayStore.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,7 +19,8 @@ class RelayStoreThread;
 // sends it on the device's session and ends it by the device's result or its deadlines, so that
 // the agent checks, dedups and logs it as any relay command. The store's work runs on its thread.
 // The tool list follows the capability report the device last sent; the recent activity is the
-// relay's audit of the device (the agent's private log stays on the computer). Main thread only.
+// relay's audit of the device (the agent's private log stays on the computer). A device whose
+// socket another relay holds is reached through it (Elsewhere). Main thread only.
 class RelayDeviceToolCaller final : public McpToolCaller {
 public:
     struct Target {
@@ -26,12 +29,21 @@ public:
         std::string assistant;
     };
 
+    // With other relays, a device whose socket is not here: `send` sends the command to the
+    // relay holding it (its id, or ContractError "device_offline" when none does; the audit row
+    // is written there), `report` reads the last report that relay kept. Empty on a relay of its
+    // own.
+    struct Elsewhere {
+        std::function<QCoro::Task<std::string>(Target, RelayStore::Device, std::string, JSON)> send;
+        std::function<QCoro::Task<std::optional<std::string>>(std::string)> report;
+    };
+
     static constexpr int activityRecords = 20;
 
     // `relay` lives as long as the hub, the store and the waits: a call that resumes after it
     // touches none of them.
     RelayDeviceToolCaller(DeviceHub& hub, RelayStoreThread& store, RelayMcpCommandWaits& waits,
-                          std::weak_ptr<const bool> relay, Target target);
+                          std::weak_ptr<const bool> relay, Target target, Elsewhere elsewhere = {});
 
     // A refusal of the hub (device_offline, device_busy, device_not_found, invalid_request) or the
     // device's error code comes back as a refusal with the relay's sentence for it.
@@ -45,6 +57,7 @@ private:
     RelayMcpCommandWaits& waits_;
     std::weak_ptr<const bool> relay_;
     Target target_;
+    Elsewhere elsewhere_;
 };
 
 } // namespace corvane

@@ -15,8 +15,8 @@ namespace corvane {
 struct RelayMcpEndpoint::Served {
     Served(DeviceHub& hub, RelayStoreThread& store, RelayMcpCommandWaits& waits,
            std::weak_ptr<const bool> alive, RelayDeviceToolCaller::Target target,
-           McpToolCatalog catalog)
-        : caller(hub, store, waits, std::move(alive), std::move(target))
+           McpToolCatalog catalog, RelayDeviceToolCaller::Elsewhere elsewhere)
+        : caller(hub, store, waits, std::move(alive), std::move(target), std::move(elsewhere))
         , server(std::move(catalog), caller, options()) {}
 
     static McpServer::Options options() {
@@ -123,12 +123,14 @@ bool initializes(const QByteArray& body) {
 } // namespace
 
 RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStoreThread& store,
-                                   const Clock& clock, McpToolCatalog catalog)
+                                   const Clock& clock, McpToolCatalog catalog,
+                                   RelayDeviceToolCaller::Elsewhere elsewhere)
     : oauth_(oauth)
     , hub_(hub)
     , store_(store)
     , clock_(clock)
     , catalog_(std::move(catalog))
+    , elsewhere_(std::move(elsewhere))
     , calls_(clock, callsPerMinute, std::chrono::minutes(1)) {}
 
 RelayMcpEndpoint::~RelayMcpEndpoint() = default;
@@ -211,12 +213,14 @@ std::optional<RelayHttpResponse> RelayMcpEndpoint::admit(const RelayHttpRequest&
                                     "Too many sessions; end one (DELETE) or wait until one "
                                     "expires");
         }
-        served = std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_);
+        served =
+            std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_, elsewhere_);
         created = Uuid::make();
         sessions_.emplace(
             *created, Session{access->grantId, access->accountId, clock_.monotonicNow(), served});
     } else {
-        served = std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_);
+        served =
+            std::make_shared<Served>(hub_, store_, waits_, alive_, target, catalog_, elsewhere_);
     }
 
     admitted.headers = McpServer::Headers{version, headerValue(request, "mcp-method"),

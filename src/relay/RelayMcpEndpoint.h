@@ -4,6 +4,7 @@
 #include "mcp/McpServer.h"
 #include "mcp/McpToolCatalog.h"
 #include "relay/DeviceHub.h"
+#include "relay/RelayDeviceToolCaller.h"
 #include "relay/RelayHttp.h"
 #include "relay/RelayMcpCommandWaits.h"
 #include "relay/RelayRateLimit.h"
@@ -40,8 +41,10 @@ public:
     // Calls one grant (one assistant on one device) may make in a minute.
     static constexpr int callsPerMinute = 600;
 
+    // `elsewhere` reaches devices other relays hold (empty on a relay of its own).
     RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayStoreThread& store,
-                     const Clock& clock, McpToolCatalog catalog);
+                     const Clock& clock, McpToolCatalog catalog,
+                     RelayDeviceToolCaller::Elsewhere elsewhere = {});
     ~RelayMcpEndpoint();
     RelayMcpEndpoint(const RelayMcpEndpoint&) = delete;
     RelayMcpEndpoint& operator=(const RelayMcpEndpoint&) = delete;
@@ -87,6 +90,7 @@ private:
     RelayStoreThread& store_;
     const Clock& clock_;
     McpToolCatalog catalog_;
+    RelayDeviceToolCaller::Elsewhere elsewhere_;
     RelayRateLimit calls_;
     RelayMcpCommandWaits waits_;
     // Gone with this object: the calls that resume later see it.

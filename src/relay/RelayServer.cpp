@@ -12,6 +12,7 @@
 #include "relay/InProcessRateLimits.h"
 #include "relay/InProcessWebSessions.h"
 #include "relay/NetworkDeviceLink.h"
+#include "relay/RelayDeviceToolCaller.h"
 #include "relay/RelayMcpEndpoint.h"
 #include "relay/RelayNetwork.h"
 #include "relay/RelayOAuthHttp.h"
@@ -38,6 +39,23 @@ DeviceHub::Limits hubLimitsOf(const RelayServer::Options& options) {
     DeviceHub::Limits limits;
     limits.closeLeftOpen = options.presence == nullptr;
     return limits;
+}
+
+// A report another relay kept, as the device list shows it; absent when there is none or it
+// does not read as one.
+std::optional<JSON> reportView(const std::optional<std::string>& report) {
+    if (!report) {
+        return std::nullopt;
+    }
+    try {
+        JSON view = JSON::parse(*report);
+        if (view.isObject()) {
+            return view;
+        }
+    } catch (const std::exception&) {
+    }
+    qWarning("relay: a device's report from another relay was not read");
+    return std::nullopt;
 }
 
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
@@ -74,8 +92,21 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
         // Its few store reads still wait on this thread.
         oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, waitingStore_, accounts_, clock_,
                                                   options_.dashboard);
+        RelayDeviceToolCaller::Elsewhere elsewhere;
+        if (options_.bus != nullptr) {
+            // An assistant's call for a device another relay holds goes as the dashboard's does.
+            elsewhere.send = [this](RelayDeviceToolCaller::Target target, RelayStore::Device device,
+                                    std::string action, JSON params) {
+                return toolCallElsewhere(target.accountId, std::move(device), std::move(action),
+                                         std::move(params), std::move(target.assistant));
+            };
+            elsewhere.report = [this](std::string deviceId) {
+                return options_.bus->lastReport(std::move(deviceId));
+            };
+        }
         mcp_ = std::make_unique<RelayMcpEndpoint>(*oauth_, hub_, store_, clock_,
-                                                  McpToolCatalog::fromJSON(validator_.root()));
+                                                  McpToolCatalog::fromJSON(validator_.root()),
+                                                  std::move(elsewhere));
     }
     hub_.observe(this);
     hub_.writeLater(
@@ -85,6 +116,9 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
                               [this](CommandBus::Result result) { settleSent(std::move(result)); },
                               [](const std::string& failure) {
                                   qWarning("relay: command bus: %s", failure.c_str());
+                              },
+                              [this](CommandBus::Event event) {
+                                  heard(std::move(event));
                               }});
     }
     sweeper_.setInterval(1000);
@@ -393,12 +427,21 @@ QCoro::Task<RelayHttpResponse> RelayServer::devices(Call call) {
         const std::optional<DeviceHub::Live> live = hub_.live(device.id);
         JSON view = deviceView(device.id, device.name, live ? &*live : nullptr);
         if (options_.presence != nullptr && (!live || !live->online)) {
-            // Its socket may be on another relay, which answers its commands.
+            // Its socket may be on another relay, which answers its commands and keeps its last
+            // report for the others.
             const std::string deviceId = device.id;
             const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
-            if (holder) {
-                view.object()->insert_or_assign("online", JSON(true));
+            if (options_.bus != nullptr &&
+                (!live || (holder && *holder != options_.presence->relayId()))) {
+                std::optional<std::string> report = co_await options_.bus->lastReport(deviceId);
+                if (std::optional<JSON> reported = reportView(report); reported) {
+                    view = std::move(*reported);
+                    if (!device.name.empty()) {
+                        view.object()->insert_or_assign("name", JSON(device.name));
+                    }
+                }
             }
+            view.object()->insert_or_assign("online", JSON(holder.has_value()));
         }
         view.object()->emplace("paired_at", JSON(WireTime::text(device.pairedAt)));
         devices.emplace_back(std::move(view));
@@ -411,17 +454,12 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     const JSON* params = body.find("params");
     const std::string action = stringIn(body, "action");
     const JSON given = params != nullptr ? *params : JSON(JSON::Object{});
-    const std::optional<DeviceHub::Live> live = hub_.live(call.device->id);
-    if (options_.presence != nullptr && (!live || !live->online)) {
-        const std::string deviceId = call.device->id;
-        const std::optional<std::string> holder = co_await options_.presence->holder(deviceId);
-        if (holder && *holder != options_.presence->relayId()) {
-            // Named first: temporaries in a co_await's arguments are freed twice on GCC 12.
-            QCoro::Task<RelayHttpResponse> elsewhere =
-                sendElsewhere(std::move(call), action, given);
-            RelayHttpResponse answer = co_await std::move(elsewhere);
-            co_return answer;
-        }
+    if (co_await heldElsewhere(call.device->id)) {
+        // Named first: temporaries in a co_await's arguments are freed twice on GCC 12.
+        QCoro::Task<std::string> elsewhere =
+            sendElsewhere(call.session->accountId, *call.device, action, given, {});
+        const std::string id = co_await std::move(elsewhere);
+        co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
     }
     DeviceHub::Outgoing outgoing =
         hub_.prepare(call.session->accountId, *call.device, action, given);
@@ -504,11 +542,11 @@ std::size_t RelayServer::endSessions(const std::vector<std::string>& keys) {
 }
 
 void RelayServer::devicesChanged(std::int64_t accountId, std::string_view why) {
-    events_.publish(accountId, "devices", JSON(JSON::Object{{"reason", JSON(std::string(why))}}));
+    publish(accountId, "devices", JSON(JSON::Object{{"reason", JSON(std::string(why))}}));
 }
 
 void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Live& live) {
-    if (options_.presence != nullptr) {
+    if (options_.presence != nullptr && !stopping_) {
         if (live.online && claimed_.insert(deviceId).second) {
             claim(deviceId, true);
         } else if (!live.online && claimed_.erase(deviceId) > 0) {
@@ -516,7 +554,7 @@ void RelayServer::deviceChanged(const std::string& deviceId, const DeviceHub::Li
         }
     }
     try {
-        events_.publish(live.accountId, "device", deviceView(deviceId, {}, &live));
+        publish(live.accountId, "device", deviceView(deviceId, {}, &live), deviceId);
     } catch (const std::exception& error) {
         qWarning("relay: device change not told: %s", error.what());
     }
@@ -530,7 +568,7 @@ void RelayServer::commandChanged(const DeviceHub::Command& command) {
         mcp_->commandChanged(command);
     }
     try {
-        events_.publish(command.accountId, "command", commandView(command));
+        publish(command.accountId, "command", commandView(command));
     } catch (const std::exception& error) {
         qWarning("relay: command change not told: %s", error.what());
     }

@@ -20,9 +20,11 @@
 #include <QTimer>
 #include <qcoro/qcorotask.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 namespace corvane {
@@ -74,6 +76,11 @@ public:
 
     // Listens on `address`; returns the port, 0 when it cannot.
     quint16 listen(const QHostAddress& address, quint16 port);
+
+    // A clean stop, before the server goes: with other relays, this one's lease and claims go at
+    // once, so that they serve its devices (and end the commands it held) without waiting for
+    // the lease to run out. Never throws; the sockets close with the server.
+    QCoro::Task<> stop();
 
     // Runs the hub's time limits (a timer does this every second while listening).
     void sweep() { hub_.sweep(); }
@@ -153,8 +160,24 @@ private:
     void commandChanged(const DeviceHub::Command& command) override;
     QCoro::Task<> purgeExpired();
 
-    // Several relays: a command for a device whose socket another relay holds goes over the bus.
-    QCoro::Task<RelayHttpResponse> sendElsewhere(Call call, std::string action, JSON params);
+    // Several relays: a command for a device whose socket another relay holds goes over the bus;
+    // its id, or ContractError "device_offline" when no relay holds the device any more.
+    // `assistant` names the assistant that sent it, for the audit.
+    QCoro::Task<std::string> sendElsewhere(std::int64_t accountId, RelayStore::Device device,
+                                           std::string action, JSON params, std::string assistant);
+    // An assistant's tool call for a device not held here: over the bus when another relay holds
+    // it, else ContractError "device_offline".
+    QCoro::Task<std::string> toolCallElsewhere(std::int64_t accountId, RelayStore::Device device,
+                                               std::string action, JSON params,
+                                               std::string assistant);
+    // Whether another relay holds the device's socket (not this one, which would hold it here).
+    QCoro::Task<bool> heldElsewhere(std::string deviceId);
+    // An event for this relay's dashboards and, with other relays, theirs; `deviceId` for a
+    // device's report, which they keep.
+    void publish(std::int64_t accountId, std::string_view type, const JSON& data,
+                 const std::string& deviceId = {});
+    // An event another relay published.
+    void heard(CommandBus::Event event);
     // The bus's work each second, and the lease's renewal when `renewing`.
     QCoro::Task<> share(bool renewing);
     QCoro::Task<> claim(std::string deviceId, bool held);
@@ -184,6 +207,15 @@ private:
     std::set<std::string, std::less<>> claimed_; // devices this relay told the presence it holds
     std::set<std::string, std::less<>> carried_; // other relays' commands sent to devices here
     bool sharing_ = false;                       // a bus sweep or renewal is under way
+    bool stopping_ = false;                      // the lease is given up: no more claims
+    // What each device's report last told the other relays (a digest, when): a heartbeat that
+    // changes nothing but the time goes to them at most every reportPeriod.
+    struct Told {
+        std::size_t digest = 0;
+        Clock::MonotonicTime at;
+    };
+    static constexpr std::chrono::seconds reportPeriod{60};
+    std::map<std::string, Told, std::less<>> told_;
     // Tasks that wait on the shared state see it gone when the server went meanwhile.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -15,7 +15,7 @@ namespace corvane {
 namespace {
 
 // Migration n brings a file from user_version n to n + 1. Never edit one that shipped: add one.
-constexpr std::array<const char*, 7> migrations{
+constexpr std::array<const char*, 8> migrations{
     R"sql(
 CREATE TABLE accounts (
   id INTEGER PRIMARY KEY,
@@ -170,6 +170,17 @@ ALTER TABLE audit ADD COLUMN assistant TEXT NOT NULL DEFAULT '';
 CREATE INDEX oauth_codes_by_expiry ON oauth_codes(expires_at);
 CREATE INDEX oauth_tokens_by_expiry ON oauth_tokens(expires_at);
 ALTER TABLE rate_events ADD COLUMN checking TEXT NOT NULL DEFAULT '{}';
+)sql",
+    // Each device's last report for the relays that do not hold its socket, and the commands
+    // still open, which a relay looks through for those whose sender died.
+    R"sql(
+CREATE TABLE device_reports (
+  device_id TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL,
+  report TEXT NOT NULL,
+  updated_at INTEGER NOT NULL
+);
+CREATE INDEX bus_commands_open ON bus_commands(state) WHERE state IN (0, 1, 2);
 )sql"};
 
 using Statement = SqliteStatement;

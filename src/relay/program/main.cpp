@@ -13,6 +13,7 @@
 #include "relay/PostgresWebSessions.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayServer.h"
+#include "relay/RelayStopSignals.h"
 #include "relay/RelayStoreThread.h"
 #include "relay/SqliteOAuthStore.h"
 #include "relay/SqliteRelayStore.h"
@@ -23,6 +24,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <qcoro/qcorotask.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -161,6 +163,8 @@ QString linkHostFor(QHostAddress address) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    // Before any thread starts: they all inherit the blocked stop signals.
+    const corvane::RelayStopSignals stopSignals([] { QCoreApplication::quit(); });
     raiseDescriptorLimit();
     QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
 
@@ -334,7 +338,9 @@ int main(int argc, char** argv) {
         } else {
             say(QStringLiteral("relay: dashboard at ") + origin + u'/');
         }
-        return QCoreApplication::exec();
+        const int code = QCoreApplication::exec();
+        QCoro::waitFor(server.stop());
+        return code;
     } catch (const std::exception& error) {
         say(QStringLiteral("relay: ") + QString::fromUtf8(error.what()));
         return 1;

@@ -10,9 +10,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -201,6 +205,96 @@ protected:
         return view;
     }
 
+    // A and B on the database behind the balancer (B first), the agent paired through it and
+    // connected to B, and the owner signed in.
+    void bringUp() {
+        originA = startRelay(a_, QStringLiteral("a"));
+        ASSERT_FALSE(originA.isEmpty()) << a_.output;
+        // Both relays show the agent one certificate, whichever the balancer picks.
+        certificate = QString::fromStdString(a_.line("certificate (/\\S+)"));
+        const QString key = QFileInfo(certificate).dir().filePath(QStringLiteral("relay-key.pem"));
+        originB = startRelay(b_, QStringLiteral("b"),
+                             {QStringLiteral("--cert"), certificate, QStringLiteral("--key"), key});
+        ASSERT_FALSE(originB.isEmpty()) << b_.output;
+        const std::string setup = a_.line("#setup=(\\S+)");
+        ASSERT_FALSE(setup.empty()) << a_.output;
+
+        const quint16 front = freePort();
+        ASSERT_TRUE(startBalancer(front, QUrl(originB).port(), QUrl(originA).port()))
+            << balancer_.output;
+
+        agent_.process.start(qEnvironmentVariable("VELTO_PROGRAM", QStringLiteral(VELTO_PROGRAM)),
+                             {QStringLiteral("--headless"), QStringLiteral("--scenario"),
+                              QStringLiteral(VELTO_DEFAULT_SCENARIO), QStringLiteral("--relay"),
+                              QStringLiteral("https://127.0.0.1:%1").arg(front),
+                              QStringLiteral("--relay-ca"), certificate});
+        std::string code;
+        ASSERT_TRUE(until([&] {
+            code = agent_.line("open in browser: \\S+#pair=(\\S+)");
+            return !code.empty();
+        })) << agent_.output;
+
+        clientA = std::make_unique<HttpsClient>(originA, QSslCertificate::fromPath(certificate));
+        clientB = std::make_unique<HttpsClient>(originB, QSslCertificate::fromPath(certificate));
+        const HttpsClient::Reply owner =
+            clientA->post(QStringLiteral("/v1/account/setup"),
+                          JSON(JSON::Object{{"token", JSON(setup)},
+                                            {"name", JSON("owner")},
+                                            {"password", JSON("correct horse battery")}}));
+        ASSERT_EQ(owner.status, 200) << owner.raw.toStdString();
+        session =
+            Session{{"Cookie", owner.header("set-cookie").split(';').front()},
+                    {"X-CSRF-Token", QByteArray::fromStdString(*owner.body.stringMember("csrf"))}};
+
+        const HttpsClient::Reply approved =
+            clientA->post(QStringLiteral("/v1/pairings/approve"),
+                          JSON(JSON::Object{{"code", JSON(code)}}), session);
+        ASSERT_EQ(approved.status, 200) << approved.raw.toStdString();
+        device = QString::fromStdString(*approved.body.stringMember("device_id"));
+        ASSERT_TRUE(until([&] { return agent_.count("status: Mac connected") == 1; }))
+            << agent_.output;
+    }
+
+    // Sends `action` from `client` while the agent is stopped, so that the command stays open
+    // on the relay holding its socket; the agent stays stopped. Its id.
+    std::string sendWhileAgentStopped(HttpsClient& client, const std::string& action) {
+        EXPECT_EQ(::kill(agentPid(), SIGSTOP), 0);
+        const std::string id = send(client, session, device, action);
+        until([] { return false; }, 1000); // the holder takes it and writes it to the socket
+        return id;
+    }
+    pid_t agentPid() const { return static_cast<pid_t>(agent_.process.processId()); }
+
+    // The outcome of `id` in the device's audit as `client`'s relay reads it ("" while open).
+    std::string auditOutcome(HttpsClient& client, const std::string& id) {
+        const JSON audit =
+            client.get(QStringLiteral("/v1/devices/%1/audit").arg(device), session).body;
+        const JSON* rows = audit.find("audit");
+        for (const JSON& row : rows != nullptr && rows->array() ? *rows->array() : JSON::Array{}) {
+            if (*row.stringMember("command_id") == id && row.find("finished_at") != nullptr) {
+                return *row.stringMember("outcome");
+            }
+        }
+        return {};
+    }
+
+    // Commands from A until one succeeds on the device (it moved to A); its result.
+    JSON nextSucceeds() {
+        JSON next;
+        until([&] {
+            const HttpsClient::Reply sent = clientA->post(
+                QStringLiteral("/v1/devices/%1/commands").arg(device),
+                JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
+                session);
+            if (sent.status != 202) {
+                return false;
+            }
+            next = finished(*clientA, session, *sent.body.stringMember("command_id"));
+            return next.find("ok") != nullptr && next.find("ok")->isTrue();
+        });
+        return next;
+    }
+
     QTemporaryDir home_;
     std::unique_ptr<PostgresServer> postgres_;
     std::string database_;
@@ -209,64 +303,33 @@ protected:
     Program b_;
     Program balancer_;
     Program agent_;
+    QString originA;
+    QString originB;
+    QString certificate;
+    std::unique_ptr<HttpsClient> clientA;
+    std::unique_ptr<HttpsClient> clientB;
+    Session session;
+    QString device;
 };
 
 TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
-    const QString originA = startRelay(a_, QStringLiteral("a"));
-    ASSERT_FALSE(originA.isEmpty()) << a_.output;
-    // Both relays show the agent one certificate, whichever the balancer picks.
-    const QString certificate = QString::fromStdString(a_.line("certificate (/\\S+)"));
-    const QString key = QFileInfo(certificate).dir().filePath(QStringLiteral("relay-key.pem"));
-    const QString originB =
-        startRelay(b_, QStringLiteral("b"),
-                   {QStringLiteral("--cert"), certificate, QStringLiteral("--key"), key});
-    ASSERT_FALSE(originB.isEmpty()) << b_.output;
-    const std::string setup = a_.line("#setup=(\\S+)");
-    ASSERT_FALSE(setup.empty()) << a_.output;
-
-    const quint16 front = freePort();
-    ASSERT_TRUE(startBalancer(front, QUrl(originB).port(), QUrl(originA).port()))
-        << balancer_.output;
-
-    agent_.process.start(qEnvironmentVariable("VELTO_PROGRAM", QStringLiteral(VELTO_PROGRAM)),
-                         {QStringLiteral("--headless"), QStringLiteral("--scenario"),
-                          QStringLiteral(VELTO_DEFAULT_SCENARIO), QStringLiteral("--relay"),
-                          QStringLiteral("https://127.0.0.1:%1").arg(front),
-                          QStringLiteral("--relay-ca"), certificate});
-    std::string code;
-    ASSERT_TRUE(until([&] {
-        code = agent_.line("open in browser: \\S+#pair=(\\S+)");
-        return !code.empty();
-    })) << agent_.output;
-
-    HttpsClient clientA(originA, QSslCertificate::fromPath(certificate));
-    HttpsClient clientB(originB, QSslCertificate::fromPath(certificate));
-    const HttpsClient::Reply owner =
-        clientA.post(QStringLiteral("/v1/account/setup"),
-                     JSON(JSON::Object{{"token", JSON(setup)},
-                                       {"name", JSON("owner")},
-                                       {"password", JSON("correct horse battery")}}));
-    ASSERT_EQ(owner.status, 200) << owner.raw.toStdString();
-    const Session session{
-        {"Cookie", owner.header("set-cookie").split(';').front()},
-        {"X-CSRF-Token", QByteArray::fromStdString(*owner.body.stringMember("csrf"))}};
-
+    bringUp();
+    if (HasFatalFailure()) {
+        return;
+    }
     // The session made on A is known on B.
-    EXPECT_EQ(clientB.get(QStringLiteral("/v1/account"), session).status, 200);
-
-    const HttpsClient::Reply approved = clientA.post(
-        QStringLiteral("/v1/pairings/approve"), JSON(JSON::Object{{"code", JSON(code)}}), session);
-    ASSERT_EQ(approved.status, 200) << approved.raw.toStdString();
-    const QString device = QString::fromStdString(*approved.body.stringMember("device_id"));
-    ASSERT_TRUE(until([&] { return agent_.count("status: Mac connected") == 1; })) << agent_.output;
+    EXPECT_EQ(clientB->get(QStringLiteral("/v1/account"), session).status, 200);
 
     // The device's socket is on B; the dashboard asks A, which lists it as online.
-    const JSON listed = clientA.get(QStringLiteral("/v1/devices"), session).body;
+    const JSON listed = clientA->get(QStringLiteral("/v1/devices"), session).body;
     ASSERT_EQ(listed.find("devices")->array()->size(), 1u) << listed.data();
     EXPECT_TRUE(listed.find("devices")->array()->front().find("online")->isTrue());
-    const std::string acrossId = send(clientA, session, device, "get_state");
+    // With the report B keeps for the other relays.
+    EXPECT_NE(listed.find("devices")->array()->front().find("agent_version"), nullptr)
+        << listed.data();
+    const std::string acrossId = send(*clientA, session, device, "get_state");
     ASSERT_FALSE(acrossId.empty());
-    const JSON across = finished(clientA, session, acrossId);
+    const JSON across = finished(*clientA, session, acrossId);
     ASSERT_NE(across.find("ok"), nullptr) << across.data();
     EXPECT_TRUE(across.find("ok")->isTrue()) << across.data();
 
@@ -286,21 +349,21 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
         std::sort(times.begin(), times.end());
         return times[times.size() / 2];
     };
-    const qint64 acrossTwo = roundTrip(clientA);
-    const qint64 withinOne = roundTrip(clientB);
+    const qint64 acrossTwo = roundTrip(*clientA);
+    const qint64 withinOne = roundTrip(*clientB);
     std::printf("round trip p50: %lld ms across two relays, %lld ms within one\n",
                 static_cast<long long>(acrossTwo), static_cast<long long>(withinOne));
 
     // Failed sign-ins counted on A limit the address on B too.
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(clientA
-                      .post(QStringLiteral("/v1/account/sign-in"),
-                            JSON(JSON::Object{{"name", JSON("owner")},
-                                              {"password", JSON("wrong password")}}))
+                      ->post(QStringLiteral("/v1/account/sign-in"),
+                             JSON(JSON::Object{{"name", JSON("owner")},
+                                               {"password", JSON("wrong password")}}))
                       .status,
                   401);
     }
-    const HttpsClient::Reply limited = clientB.post(
+    const HttpsClient::Reply limited = clientB->post(
         QStringLiteral("/v1/account/sign-in"),
         JSON(JSON::Object{{"name", JSON("owner")}, {"password", JSON("correct horse battery")}}));
     EXPECT_EQ(limited.status, 429) << limited.raw.toStdString();
@@ -308,7 +371,7 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
     // B dies while the agent holds a command it has not answered yet.
     const auto agentPid = static_cast<pid_t>(agent_.process.processId());
     ASSERT_EQ(::kill(agentPid, SIGSTOP), 0);
-    const std::string lost = send(clientA, session, device, "mute");
+    const std::string lost = send(*clientA, session, device, "mute");
     ASSERT_FALSE(lost.empty());
     until([] { return false; }, 1000); // B takes it and writes it to the agent's socket
     QElapsedTimer failover;
@@ -322,20 +385,20 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
     ASSERT_TRUE(until([&] { return agent_.count("status: Mac connected") >= 2; })) << agent_.output;
     JSON next;
     ASSERT_TRUE(until([&] {
-        const HttpsClient::Reply sent = clientA.post(
+        const HttpsClient::Reply sent = clientA->post(
             QStringLiteral("/v1/devices/%1/commands").arg(device),
             JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
             session);
         if (sent.status != 202) {
             return false;
         }
-        next = finished(clientA, session, *sent.body.stringMember("command_id"));
+        next = finished(*clientA, session, *sent.body.stringMember("command_id"));
         return next.find("ok") != nullptr && next.find("ok")->isTrue();
     })) << next.data();
     std::printf("failover: %lld ms from the holder's death to the next command's result\n",
                 static_cast<long long>(failover.elapsed()));
 
-    const JSON ended = finished(clientA, session, lost);
+    const JSON ended = finished(*clientA, session, lost);
     ASSERT_NE(ended.stringMember("error_code"), nullptr) << ended.data();
     EXPECT_EQ(*ended.stringMember("error_code"), "relay_lost")
         << "a lost command ends with the relay's code and is never handed to the relay left";
@@ -344,7 +407,7 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
 
     // One audit row for the lost command, finished once.
     const JSON audit =
-        clientA.get(QStringLiteral("/v1/devices/%1/audit").arg(device), session).body;
+        clientA->get(QStringLiteral("/v1/devices/%1/audit").arg(device), session).body;
     int rows = 0;
     for (const JSON& row : *audit.find("audit")->array()) {
         if (*row.stringMember("command_id") == lost) {
@@ -353,6 +416,95 @@ TEST_F(RelayCluster, CommandsCrossRelaysAndSurviveTheHoldersDeath) {
         }
     }
     EXPECT_EQ(rows, 1);
+}
+
+TEST_F(RelayCluster, ADashboardOnOneRelaySeesTheOtherRelaysCommandsLive) {
+    bringUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    // The page's live events on A, while a page on B commands the device B holds.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(originA + QStringLiteral("/v1/events")));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QSslCertificate::fromPath(certificate));
+    request.setSslConfiguration(tls);
+    for (const auto& [name, value] : session) {
+        request.setRawHeader(name, value);
+    }
+    std::unique_ptr<QNetworkReply> stream(manager.get(request));
+    QByteArray seen;
+    QObject::connect(stream.get(), &QNetworkReply::readyRead, [&] { seen += stream->readAll(); });
+    ASSERT_TRUE(until([&] { return seen.contains("event: ready"); }, 10000)) << seen.data();
+
+    const std::string id = send(*clientB, session, device, "get_state");
+    ASSERT_FALSE(id.empty());
+    EXPECT_TRUE(until(
+        [&] {
+            return seen.contains("event: command") &&
+                   seen.contains(QByteArray::fromStdString(id)) && seen.contains("\"finished\"");
+        },
+        10000))
+        << seen.data();
+    stream->abort();
+}
+
+TEST_F(RelayCluster, ACleanStopOfTheHolderLetsTheOtherRelayServeAtOnce) {
+    bringUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    const std::string held = sendWhileAgentStopped(*clientA, "mute");
+    ASSERT_FALSE(held.empty());
+    QElapsedTimer failover;
+    failover.start();
+    ASSERT_EQ(::kill(static_cast<pid_t>(b_.process.processId()), SIGTERM), 0);
+    ASSERT_TRUE(b_.process.waitForFinished(10000));
+    EXPECT_EQ(b_.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(b_.process.exitCode(), 0);
+
+    // B gave its lease up: A ends what B held without waiting for the lease to run out.
+    const JSON ended = finished(*clientA, session, held);
+    ASSERT_NE(ended.stringMember("error_code"), nullptr) << ended.data();
+    EXPECT_EQ(*ended.stringMember("error_code"), "relay_lost");
+    const qint64 lostAfter = failover.elapsed();
+    EXPECT_LT(lostAfter, 10000) << "waited for the stopped relay's lease";
+    ASSERT_EQ(::kill(agentPid(), SIGCONT), 0);
+    const JSON next = nextSucceeds();
+    ASSERT_NE(next.find("ok"), nullptr) << next.data();
+    std::printf("clean stop: held command ended %lld ms, failover: %lld ms\n",
+                static_cast<long long>(lostAfter), static_cast<long long>(failover.elapsed()));
+}
+
+TEST_F(RelayCluster, ACommandWhoseSendingRelayWasKilledEndsAsLostOnTheRelayLeft) {
+    bringUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    // A sends to the device on B and dies; the agent then answers B, whose answer finds nobody.
+    const std::string orphan = sendWhileAgentStopped(*clientA, "mute");
+    ASSERT_FALSE(orphan.empty());
+    QElapsedTimer since;
+    since.start();
+    a_.process.kill();
+    a_.process.waitForFinished(5000);
+    ASSERT_EQ(::kill(agentPid(), SIGCONT), 0);
+    EXPECT_EQ(auditOutcome(*clientB, orphan), "") << "ended while its sender's lease lasted";
+    std::string outcome;
+    ASSERT_TRUE(until(
+        [&] {
+            outcome = auditOutcome(*clientB, orphan);
+            return !outcome.empty();
+        },
+        40000));
+    EXPECT_EQ(outcome, "relay_lost");
+    std::printf("dead sender's command ended %lld ms after its death\n",
+                static_cast<long long>(since.elapsed()));
+    // The device is still served through B.
+    const std::string next = send(*clientB, session, device, "get_state");
+    const JSON done = finished(*clientB, session, next);
+    ASSERT_NE(done.find("ok"), nullptr) << done.data();
+    EXPECT_TRUE(done.find("ok")->isTrue()) << done.data();
 }
 
 } // namespace

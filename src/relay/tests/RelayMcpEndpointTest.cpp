@@ -1,12 +1,18 @@
 // The relay's /mcp over real TLS where the SDK-driven test cannot reach: what is refused before
 // the message is read (a foreign Origin, a body larger than allowed, before it is sent), the life
-// of a session bound to its grant, and a call to a device that is not connected.
+// of a session bound to its grant, a call to a device that is not connected, and one to a
+// device whose socket another relay holds.
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
+#include "PostgresServer.h"
 
 #include "core/ContractValidator.h"
 #include "core/Uuid.h"
 #include "relay/BlockingRelayStore.h"
+#include "relay/PostgresCommandBus.h"
+#include "relay/PostgresConnection.h"
+#include "relay/PostgresDevicePresence.h"
+#include "relay/PostgresRelayStore.h"
 #include "relay/RelayCertificate.h"
 #include "relay/RelayMcpEndpoint.h"
 #include "relay/RelaySecrets.h"
@@ -255,6 +261,116 @@ TEST_F(RelayMcpEndpointTest, ACallWaitsForTheDeviceAndEndsWithIt) {
     server.reset();
     EXPECT_LT(waited.elapsed(), 5000);
     delete pending;
+}
+
+// The task's end, waited for on a nested event loop.
+void awaited(QCoro::Task<void> task) {
+    QCoro::waitFor(std::move(task));
+}
+
+TEST(RelayMcpAcrossRelaysTest, ACallForADeviceAnotherRelayHoldsGoesThroughIt) {
+    std::string why;
+    PostgresServer* postgres = PostgresServer::shared(why);
+    if (postgres == nullptr) {
+        if (PostgresServer::required()) {
+            FAIL() << why;
+        }
+        GTEST_SKIP() << why;
+    }
+    const std::string address = postgres->address(postgres->createDatabase());
+    QTemporaryDir dir;
+    VirtualClock clock;
+    RelayStoreThread storeThread(
+        [address] { return std::make_unique<PostgresRelayStore>(address); });
+    BlockingRelayStore store(storeThread);
+    const QString oauthPath = dir.filePath(QStringLiteral("oauth.sqlite"));
+    const std::string device = Uuid::make();
+    std::int64_t account = 0;
+    {
+        // The grants' file holds the account and the device too (its rows refer to them).
+        SqliteRelayStore grants(oauthPath);
+        for (RelayStore* stored : std::initializer_list<RelayStore*>{&store, &grants}) {
+            account = *stored->createAccount("owner", "$argon2id$test");
+            stored->addPairing({"ABCD2345", device, "bootstrap", "Laptop", clock.now() + 10min,
+                                RelayStore::PairingState::Pending, 0, "1.0", clock.now(), "block"});
+            stored->approvePairing("ABCD2345", account, clock.now());
+            stored->redeemPairing("bootstrap", RelaySecrets::digest(deviceToken), clock.now());
+        }
+    }
+    SqliteOAuthStore oauth(oauthPath);
+    const ContractValidator validator(QStringLiteral(CORVANE_SCHEMA_PATH));
+
+    // The other relay holds the device's socket: it answers each command it is handed.
+    PostgresConnection otherConnection(address);
+    PostgresDevicePresence otherPresence(otherConnection, clock, "relayb");
+    PostgresCommandBus otherBus(otherConnection, clock, "relayb");
+    std::vector<CommandBus::Command> handed;
+    std::vector<QCoro::Task<bool>> answers;
+    otherBus.listen({[&](CommandBus::Command command) {
+                         handed.push_back(command);
+                         answers.push_back(
+                             otherBus.answer(command.id, R"({"ok":true,"data":{"volume":40}})"));
+                     },
+                     {},
+                     {},
+                     {}});
+    awaited(otherPresence.claim(device));
+    awaited(otherBus.publish(
+        {account, "device", device, R"({"capabilities":{"actions":["get_state","mute"]}})"}));
+
+    PostgresConnection connection(address);
+    PostgresDevicePresence presence(connection, clock, "relaya");
+    PostgresCommandBus bus(connection, clock, "relaya");
+    const RelayCertificate certificate =
+        RelayCertificate::load(QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server.pem"),
+                               QStringLiteral(CORVANE_TEST_CERTIFICATES "/relay-server-key.pem"));
+    RelayServer::Options options{certificate.tls(), QDir(dir.path()), 256, &oauth};
+    options.presence = &presence;
+    options.bus = &bus;
+    auto server = std::make_unique<RelayServer>(storeThread, clock, validator, std::move(options));
+    const quint16 port = server->listen(QHostAddress::LocalHost, 0);
+    const std::string origin = QStringLiteral("https://127.0.0.1:%1").arg(port).toStdString();
+    HttpsClient client(QString::fromStdString(origin), TestRelay::authority());
+    oauth.addClient({"client", "Test Assistant", {"http://127.0.0.1:1/cb"}, clock.now()});
+    oauth.addGrant({"grant", "client", "Test Assistant", account, device, origin + "/mcp",
+                    clock.now(), std::nullopt},
+                   {{RelaySecrets::digest("bearer"), "grant", OAuthStore::TokenKind::Access,
+                     clock.now() + 1h}});
+    const auto mcp = [&](const JSON& body, std::map<QByteArray, QByteArray> headers) {
+        headers.emplace("Authorization", "Bearer bearer");
+        headers.emplace("Content-Type", "application/json");
+        headers.emplace("Accept", "application/json, text/event-stream");
+        return client.call("POST", QStringLiteral("/mcp"), QByteArray::fromStdString(body.data()),
+                           headers);
+    };
+
+    // The tools follow the report the holder kept.
+    const JSON list =
+        JSON::parse(R"({"jsonrpc":"2.0","id":3,"method":"tools/list","params":{"_meta":{)"
+                    R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                    R"("io.modelcontextprotocol/clientCapabilities":{}}}})");
+    const HttpsClient::Reply tools = mcp(list, {{"Mcp-Method", "tools/list"}});
+    ASSERT_EQ(tools.status, 200) << tools.raw.toStdString();
+    std::vector<std::string> names;
+    for (const JSON& tool : *tools.body.find("result")->find("tools")->array()) {
+        names.push_back(*tool.stringMember("name"));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"get_state", "mute"}));
+
+    const HttpsClient::Reply started = mcp(initialize, {});
+    const HttpsClient::Reply call =
+        mcp(getState, {{"Mcp-Session-Id", started.header("mcp-session-id")}});
+    const JSON* result = call.body.find("result");
+    ASSERT_NE(result, nullptr) << call.raw.toStdString();
+    EXPECT_FALSE(result->find("isError")->isTrue()) << call.raw.toStdString();
+    EXPECT_EQ(result->find("structuredContent")->data(), R"({"volume":40})");
+    ASSERT_EQ(handed.size(), 1u);
+    const std::vector<RelayStore::Audit> audit = store.auditOf(device, 10);
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0].commandId, handed[0].id);
+    EXPECT_EQ(audit[0].outcome, "succeeded");
+    EXPECT_EQ(audit[0].assistant, "Test Assistant");
+    server.reset();
 }
 
 } // namespace

@@ -99,8 +99,9 @@ struct Relay {
     void listen() {
         bus.listen({[this](CommandBus::Command c) { commands.push_back(std::move(c)); },
                     [this](CommandBus::Result r) { results.push_back(std::move(r)); },
-                    [this](std::string f) {
-                        failures.push_back(std::move(f));
+                    [this](std::string f) { failures.push_back(std::move(f)); },
+                    [this](CommandBus::Event e) {
+                        events.push_back(std::move(e));
                     }});
     }
 
@@ -112,6 +113,7 @@ struct Relay {
     std::vector<CommandBus::Command> commands;
     std::vector<CommandBus::Result> results;
     std::vector<std::string> failures;
+    std::vector<CommandBus::Event> events;
 };
 
 class SharedRelayStateTest : public ::testing::Test {
@@ -521,6 +523,74 @@ TEST_F(SharedRelayStateTest, AHolderThatDiesMidCommandEndsItAsLostAndItIsNeverHa
     EXPECT_EQ(b->results.size(), 1u);
 }
 
+TEST_F(SharedRelayStateTest, ADeadSendersOpenCommandsEndAsLostOnceItsLeaseRanOutAndOnlyThose) {
+    PostgresRelayStore audits(address);
+    a->listen();
+    b->listen();
+    await(a->presence.renew());
+    await(b->presence.claim("device-1"));
+    // c1 taken by the holder, c2 answered after its sender died, c3 the live holder's own.
+    for (const auto& [id, sender] :
+         {std::pair<std::string, Relay*>{"c1", a.get()}, {"c2", a.get()}, {"c3", b.get()}}) {
+        audits.addAudit({id, 1, "device-1", "get_state", "", clock.now(), {}});
+        ASSERT_EQ(await(sender->bus.send({id, "device-1", "{}"})), CommandBus::Sent::Queued);
+    }
+    ASSERT_TRUE(until([&] { return b->commands.size() == 3; }));
+    a.reset(); // killed while its commands were open
+    EXPECT_TRUE(await(b->bus.answer("c2", "{}")));
+    const auto outcomes = [&] {
+        std::map<std::string, std::string> out;
+        for (const RelayStore::Audit& row : audits.auditOf("device-1", 10)) {
+            out[row.commandId] = row.finishedAt ? row.outcome : "open";
+        }
+        return out;
+    };
+    using Outcomes = std::map<std::string, std::string>;
+
+    clock.advance(DevicePresence::leaseTime - 1s);
+    await(b->presence.renew());
+    await(b->bus.sweep());
+    EXPECT_EQ(outcomes(), (Outcomes{{"c1", "open"}, {"c2", "open"}, {"c3", "open"}}))
+        << "ended while its sender's lease lasted";
+    clock.advance(1s + 1ms);
+    await(b->presence.renew());
+    await(b->bus.sweep());
+    EXPECT_EQ(outcomes(), (Outcomes{{"c1", "relay_lost"}, {"c2", "relay_lost"}, {"c3", "open"}}));
+    EXPECT_FALSE(await(b->bus.answer("c1", "{}"))) << "answered after it was ended";
+    EXPECT_TRUE(await(b->bus.answer("c3", "{}")));
+}
+
+TEST_F(SharedRelayStateTest, EventsReachTheOtherRelaysAndADevicesLastReportIsKept) {
+    a->listen();
+    b->listen();
+    await(a->presence.renew());
+    await(b->presence.renew());
+    ASSERT_TRUE(until([&] { return listening("relaya") && listening("relayb"); }));
+    const std::string large = R"({"capabilities":")" + std::string(9000, 'z') + R"("})";
+    const std::vector<CommandBus::Event> rows{
+        {7, "device", "device-1", R"({"online":true})"},
+        {7, "device", "device-1", large}, // past a notice's limit: read from the row
+        {7, "devices", "", R"({"reason":"renamed"})"},
+    };
+    // Anyone who may NOTIFY on the database: a notice that names no account is dropped.
+    server->run(database, "SELECT pg_notify('velto_bus_relayb', E'e\\nx\\ndevice\\nd\\n{}')");
+    for (const CommandBus::Event& row : rows) {
+        SCOPED_TRACE(row.type);
+        b->events.clear();
+        await(a->bus.publish(row));
+        ASSERT_TRUE(until([&] { return !b->events.empty(); }));
+        EXPECT_EQ(b->events.front().accountId, row.accountId);
+        EXPECT_EQ(b->events.front().type, row.type);
+        EXPECT_EQ(b->events.front().deviceId, row.deviceId);
+        EXPECT_EQ(b->events.front().data, row.data);
+    }
+    EXPECT_EQ(await(b->bus.lastReport("device-1")), std::optional<std::string>(large));
+    EXPECT_EQ(await(b->bus.lastReport("device-2")), std::nullopt);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(a->events.empty()) << "a relay told of its own event";
+    EXPECT_EQ(b->events.size(), 1u);
+}
+
 TEST_F(SharedRelayStateTest, NothingIsLostWhileAListeningConnectionIsAway) {
     a->listen();
     b->listen();
@@ -562,6 +632,7 @@ TEST(InProcessCommandBusTest, ACommandComesBackOnTheNextTurnOnceAndSoDoesItsAnsw
     std::vector<CommandBus::Result> results;
     bus.listen({[&](CommandBus::Command c) { commands.push_back(std::move(c)); },
                 [&](CommandBus::Result r) { results.push_back(std::move(r)); },
+                {},
                 {}});
     await(presence.claim("device-1"));
     EXPECT_EQ(await(bus.send({"c1", "device-2", "{}"})), CommandBus::Sent::NoHolder);
