@@ -429,7 +429,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
         stored.addAudit(row);
     };
-    co_await store_.run<void>(std::move(audit));
+    co_await store_.write<void>(std::move(audit));
     const std::string id = hub_.dispatch(std::move(outgoing));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
 }

@@ -19,7 +19,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendElsewhere(Call call, std::string
     std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
         stored.addAudit(row);
     };
-    co_await store_.run<void>(std::move(audit));
+    co_await store_.write<void>(std::move(audit));
     // Tracked before it leaves, so that a result coming back at once finds it.
     hub_.track(outgoing);
     const std::string id = outgoing.command.id;
