@@ -37,7 +37,7 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
             return stored.device(id);
         };
     const std::optional<RelayStore::Device> device =
-        co_await store_.run<std::optional<RelayStore::Device>>(std::move(read));
+        co_await store_.read<std::optional<RelayStore::Device>>(std::move(read));
     if (relay_.expired()) {
         co_return refusal("relay_failed");
     }

@@ -282,7 +282,7 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
             [id = call.captured.front().toStdString()](RelayStore& stored) {
                 return stored.device(id);
             };
-        call.device = co_await store_.run<std::optional<RelayStore::Device>>(std::move(find));
+        call.device = co_await store_.read<std::optional<RelayStore::Device>>(std::move(find));
         if (!call.device || call.device->accountId != call.session->accountId) {
             throw ContractError("device_not_found");
         }

@@ -73,13 +73,23 @@ void RelayStoreThread::later(std::function<void(RelayStore&)> work) {
              Kind::Lingering});
 }
 
-bool RelayStoreThread::onlyLingering() const {
+bool RelayStoreThread::onlyLingeringOrAhead() const {
     for (const Job& job : jobs_) {
-        if (job.kind != Kind::Lingering) {
+        if (job.kind != Kind::Lingering && job.kind != Kind::Ahead) {
             return false;
         }
     }
     return true;
+}
+
+std::deque<RelayStoreThread::Job> RelayStoreThread::takeAhead() {
+    std::deque<Job> ahead;
+    std::deque<Job> waiting;
+    for (Job& job : jobs_) {
+        (job.kind == Kind::Ahead ? ahead : waiting).push_back(std::move(job));
+    }
+    jobs_.swap(waiting);
+    return ahead;
 }
 
 void RelayStoreThread::runAlone(Job& job) {
@@ -137,30 +147,35 @@ void RelayStoreThread::loop(Opener open, std::promise<void> opened) {
         opened.set_exception(std::current_exception());
         return;
     }
+    std::unique_lock lock(mutex_);
     for (;;) {
+        if (jobs_.empty()) {
+            if (stopping_) {
+                break;
+            }
+            wake_.wait(lock);
+            continue;
+        }
         std::deque<Job> batch;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (!stopping_ && onlyLingering()) {
+        if (!stopping_ && onlyLingeringOrAhead()) {
+            batch = takeAhead();
+            if (batch.empty() && jobs_.size() < options_.groupLimit &&
+                std::chrono::steady_clock::now() < jobs_.front().queued + options_.linger) {
                 // Nobody waits on these: give the next awaited write the chance to share their
                 // commit (its sync is then the only one).
-                wake_.wait_for(lock, options_.linger, [this] {
-                    return stopping_ || !onlyLingering() || jobs_.size() >= options_.groupLimit;
-                });
-            }
-            if (jobs_.empty()) {
-                if (stopping_) {
-                    break;
-                }
+                wake_.wait_until(lock, jobs_.front().queued + options_.linger);
                 continue;
             }
+        }
+        if (batch.empty()) {
             batch.swap(jobs_);
         }
+        lock.unlock();
         // In the order given: runs of grouped writes commit together, anything else alone.
         while (!batch.empty()) {
             std::deque<Job> group;
-            while (!batch.empty() && batch.front().kind != Kind::Alone &&
+            while (!batch.empty() &&
+                   (batch.front().kind == Kind::Grouped || batch.front().kind == Kind::Lingering) &&
                    group.size() < options_.groupLimit) {
                 group.push_back(std::move(batch.front()));
                 batch.pop_front();
@@ -172,7 +187,9 @@ void RelayStoreThread::loop(Opener open, std::promise<void> opened) {
             runAlone(batch.front());
             batch.pop_front();
         }
+        lock.lock();
     }
+    lock.unlock();
     // Closed on the thread that opened it, as Qt SQL requires.
     grouping_ = nullptr;
     store_.reset();

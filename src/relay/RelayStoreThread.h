@@ -33,7 +33,8 @@ namespace corvane {
 // store offers GroupCommit: one transaction and one sync for the lot, each write inside a
 // savepoint of its own, so that one failing write is undone alone and every caller still learns
 // its own outcome, only once the group is stored. later()'s writes, awaited by nobody, wait a
-// moment for company (the next command's row) before they commit.
+// moment for company (the next command's row) before they commit; anything else given meanwhile
+// commits them first, in order, except read()'s, which run ahead.
 //
 // Going away drops the jobs that have not started (their awaiters resume later through the event
 // loop with WorkerPoolStopped), except later()'s writes, which are still committed, and waits for
@@ -61,6 +62,14 @@ public:
     template <typename T>
     QCoro::Task<T> run(std::function<T(RelayStore&)> work) {
         return awaited<T>(std::move(work), Kind::Alone);
+    }
+
+    // As run(), for a read of nothing later()'s writes change (a device's row, never the audit):
+    // it runs ahead of those while they wait for company, so that looking a device up does not
+    // commit them early with a sync of their own.
+    template <typename T>
+    QCoro::Task<T> read(std::function<T(RelayStore&)> work) {
+        return awaited<T>(std::move(work), Kind::Ahead);
     }
 
     // As run(), for a write that may share a transaction with others queued beside it: `work`
@@ -105,13 +114,14 @@ public:
     RelayStore& store() noexcept { return *store_; }
 
 private:
-    enum class Kind { Alone, Grouped, Lingering };
+    enum class Kind { Alone, Ahead, Grouped, Lingering };
     struct Job {
         // Runs on the store's thread, inside the group's transaction when grouped.
         std::function<void(RelayStore&)> work;
         // Tells the caller, once the outcome is final (after the group's commit).
         std::function<void(std::exception_ptr)> settle;
         Kind kind = Kind::Alone;
+        std::chrono::steady_clock::time_point queued = std::chrono::steady_clock::now();
     };
     template <typename T>
     using Value = std::conditional_t<std::is_void_v<T>, bool, T>;
@@ -163,7 +173,9 @@ private:
 
     void post(Job job);
     void loop(Opener open, std::promise<void> opened);
-    bool onlyLingering() const;
+    // Whether every queued job is later()'s or read()'s.
+    bool onlyLingeringOrAhead() const;
+    std::deque<Job> takeAhead();
     void runAlone(Job& job);
     void runGroup(std::deque<Job>& group);
 
