@@ -93,6 +93,23 @@ TEST(RelayStoreThreadShutdown, WritesNobodyAwaitsAreStoredBeforeTheThreadEnds) {
     EXPECT_EQ(outcomes(store).count("left-at-exit"), 1U);
 }
 
+TEST(RelayStoreThreadOrder, WaitingWritesAreSeenByWhatComesAfterThemButADeviceLookupSkipsThem) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("relay.sqlite"));
+    // Writes nobody awaits would wait an hour for company.
+    RelayStoreThread thread(
+        [path] { return std::unique_ptr<RelayStore>(std::make_unique<SqliteRelayStore>(path)); },
+        {1h, 256});
+    thread.later(adding("waiting"));
+    const auto listed = [](RelayStore& store) {
+        return store.auditOf("device", 10).size();
+    };
+    // Ahead of the waiting write, without waiting for it.
+    EXPECT_EQ(finished(thread.read<std::size_t>(listed)), 0U);
+    // Anything else commits it first.
+    EXPECT_EQ(finished(thread.run<std::size_t>(listed)), 1U);
+}
+
 constexpr int groupSize = 40;
 
 // Run by the test below in a process of its own, which it kills: writes groups of rows with
