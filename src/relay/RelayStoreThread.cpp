@@ -159,7 +159,8 @@ void RelayStoreThread::loop(Opener open, std::promise<void> opened) {
         std::deque<Job> batch;
         if (!stopping_ && onlyLingeringOrAhead()) {
             batch = takeAhead();
-            if (batch.empty() && jobs_.size() < options_.groupLimit &&
+            if (batch.empty() && lastCommit_ >= options_.slowCommit &&
+                jobs_.size() < options_.groupLimit &&
                 std::chrono::steady_clock::now() < jobs_.front().queued + options_.linger) {
                 // Nobody waits on these: give the next awaited write the chance to share their
                 // commit (its sync is then the only one).
@@ -181,7 +182,9 @@ void RelayStoreThread::loop(Opener open, std::promise<void> opened) {
                 batch.pop_front();
             }
             if (!group.empty()) {
+                const auto started = std::chrono::steady_clock::now();
                 runGroup(group);
+                lastCommit_ = std::chrono::steady_clock::now() - started;
                 continue;
             }
             runAlone(batch.front());
