@@ -2,13 +2,17 @@
 //   cmake --build --preset release -j2 --target relay_load_bench
 //   build/release/bench/relay_load_bench
 // Many light simulated devices speak the device protocol to a real velto-relay process with
-// heartbeats flowing; the relay's resident memory and CPU per device (over one heartbeat round),
-// its memory once the devices left, and the dashboard → relay → device → relay → dashboard round
-// trip are recorded. RELAY_LOAD_DEVICES and RELAY_LOAD_COMMANDS change the counts (1000 each by
-// default; 10000 devices need a hard descriptor limit above 20000, see `ulimit -Hn`).
-// VELTO_RELAY_PROGRAM runs another relay build (RELAY_LOAD_NO_PER_ADDRESS=1 for one without
-// --connections-per-address).
+// heartbeats flowing; the relay's resident memory and CPU per device and per heartbeat (over one
+// heartbeat round), its memory once the devices left, and the dashboard → relay → device → relay
+// → dashboard round trip are recorded. The devices live in helper processes (this program again,
+// up to 5,000 devices each, every helper's sockets bound to a loopback address of its own,
+// 127.0.0.2, .3, ...), so that neither this process's descriptors nor one address's ports bound
+// the count, and the dashboard's round trips run here alone. RELAY_LOAD_DEVICES and
+// RELAY_LOAD_COMMANDS change the counts (1000 each by default); the relay holds one descriptor
+// per device under its hard limit (`ulimit -Hn`). VELTO_RELAY_PROGRAM runs another relay build
+// (RELAY_LOAD_NO_PER_ADDRESS=1 for one without --connections-per-address).
 #include "../ProcessStats.h"
+#include "DeviceFleet.h"
 #include "DeviceMessages.h"
 #include "HttpsClient.h"
 
@@ -26,15 +30,20 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextStream>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,60 +71,38 @@ void raiseDescriptorLimit() {
     }
 }
 
-// One simulated computer: says hello, heartbeats every 20 seconds, answers every command at once.
-class LightDevice final : public QObject {
-public:
-    LightDevice(const QString& origin, const QList<QSslCertificate>& trusted, std::string id,
-                std::string token)
-        : id_(std::move(id))
-        , token_(std::move(token)) {
-        QObject::connect(&socket_, &QWebSocket::connected, this, [this] {
-            socket_.sendTextMessage(QString::fromStdString(helloWith(token_).data()));
-        });
-        QObject::connect(
-            &socket_, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-                const JSON message = JSON::parse(text.toStdString());
-                const std::string type = *message.stringMember("type");
-                if (type == "ready") {
-                    ready = true;
-                } else if (type == "command") {
-                    const std::string id = *message.stringMember("command_id");
-                    socket_.sendTextMessage(QString::fromStdString(
-                        envelope("delivered", JSON::Object{{"command_id", JSON(id)}}).data()));
-                    socket_.sendTextMessage(QString::fromStdString(
-                        envelope("result", successResult(id, JSON(JSON::Object{}))).data()));
-                }
-            });
-        heartbeat_.setInterval(20000);
-        QObject::connect(&heartbeat_, &QTimer::timeout, this, [this] {
-            socket_.sendTextMessage(QString::fromStdString(
-                envelope("heartbeat", JSON::Object{{"capabilities", capabilities()}}).data()));
-        });
-        heartbeat_.start();
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(trusted);
-        socket_.setSslConfiguration(tls);
-        QUrl url(origin + QStringLiteral("/v1/ws/device"));
-        url.setScheme(QStringLiteral("wss"));
-        QNetworkRequest request(url);
-        request.setRawHeader("X-Velto-Device-ID", QByteArray::fromStdString(id_));
-        socket_.open(request);
-    }
+constexpr std::size_t devicesPerHelper = 5000;
 
-    bool ready = false;
-    QString why() const {
-        return QStringLiteral("state %1 close %2 %3")
-            .arg(socket_.state())
-            .arg(static_cast<int>(socket_.closeCode()))
-            .arg(socket_.errorString());
+// A helper process: the devices listed in `file` ("id token" lines) from `source`, until killed.
+// Prints "ready N" once every device heard its "ready", or "failed ..." at the first that could
+// not connect.
+int helper(const std::string& file, const std::string& source, std::uint16_t port) {
+    std::vector<bench::DeviceFleet::Paired> devices;
+    std::ifstream list(file);
+    for (bench::DeviceFleet::Paired paired; list >> paired.id >> paired.token;) {
+        devices.push_back(paired);
     }
-
-private:
-    std::string id_;
-    std::string token_;
-    QWebSocket socket_;
-    QTimer heartbeat_;
-};
+    boost::asio::io_context io;
+    bench::DeviceFleet fleet(io, {"127.0.0.1", port, source, 64}, std::move(devices));
+    fleet.start();
+    boost::asio::steady_timer watch(io);
+    bool told = false;
+    std::function<void()> check = [&] {
+        if (!told && fleet.failed() > 0) {
+            std::cout << "failed " << fleet.firstFailure() << std::endl;
+            told = true;
+        }
+        if (!told && fleet.ready() == fleet.size()) {
+            std::cout << "ready " << fleet.ready() << std::endl;
+            told = true;
+        }
+        watch.expires_after(std::chrono::milliseconds(100));
+        watch.async_wait([&](boost::system::error_code) { check(); });
+    };
+    check();
+    io.run();
+    return 0;
+}
 
 int measure() {
     const int devices = qEnvironmentVariableIntValue("RELAY_LOAD_DEVICES") > 0
@@ -128,12 +115,14 @@ int measure() {
     std::vector<std::pair<std::string, std::string>> paired;
     const std::string password = "load test password";
     {
-        // The devices are paired straight in the relay's database before it starts.
+        // The devices are paired straight in the relay's database before it starts, in one
+        // transaction (one sync rather than three per device).
         SqliteRelayStore store(dir.filePath(QStringLiteral("relay.sqlite")));
         SystemClock clock;
         const ContractValidator validator(QStringLiteral(CORVANE_SCHEMA_PATH));
         RelayPairing pairing(store, clock, validator);
         const std::int64_t owner = *store.createAccount("load", RelayPasswords::hashNow(password));
+        store.beginGroup();
         for (int i = 0; i < devices; ++i) {
             const JSON code = pairing.code(JSON(JSON::Object{{"device_name", JSON("Load")},
                                                              {"kind", JSON("mac")},
@@ -144,16 +133,16 @@ int measure() {
                            JSON(JSON::Object{{"device_token", JSON(token)}}));
             paired.emplace_back(*code.stringMember("device_id"), token);
         }
+        store.commitGroup();
     }
     QProcess relay;
     // Its log goes to a file: an unread pipe would fill and stop the relay.
     relay.setStandardErrorFile(dir.filePath(QStringLiteral("relay.err")));
-    // Every simulated device comes from 127.0.0.1. A relay that does not know the option (an
-    // older build) is started without it.
     QStringList arguments{QStringLiteral("--data"), dir.path(), QStringLiteral("--port"),
                           QStringLiteral("0")};
     if (qEnvironmentVariableIsEmpty("RELAY_LOAD_NO_PER_ADDRESS")) {
-        arguments << QStringLiteral("--connections-per-address") << QString::number(devices + 16);
+        arguments << QStringLiteral("--connections-per-address")
+                  << QString::number(devicesPerHelper + 16);
     }
     relay.start(qEnvironmentVariable("VELTO_RELAY_PROGRAM", QStringLiteral(VELTO_RELAY_PROGRAM)),
                 arguments);
@@ -176,34 +165,63 @@ int measure() {
     waitFor([] { return false; }, 500);
     const long idle = residentKiB(relay.processId());
 
-    std::vector<std::unique_ptr<LightDevice>> simulated;
-    const auto allReady = [&] {
-        return std::all_of(simulated.begin(), simulated.end(),
-                           [](const auto& d) { return d->ready; });
+    // The helpers, each with its share of the devices and an address of its own.
+    std::vector<std::unique_ptr<QProcess>> helpers;
+    std::vector<QByteArray> said;
+    for (std::size_t first = 0; first < paired.size(); first += devicesPerHelper) {
+        const std::size_t index = helpers.size();
+        const QString list = dir.filePath(QStringLiteral("devices-%1").arg(index));
+        {
+            std::ofstream file(list.toStdString());
+            for (std::size_t i = first; i < std::min(paired.size(), first + devicesPerHelper);
+                 ++i) {
+                file << paired[i].first << ' ' << paired[i].second << '\n';
+            }
+        }
+        auto process = std::make_unique<QProcess>();
+        process->setStandardErrorFile(dir.filePath(QStringLiteral("helper-%1.err").arg(index)));
+        process->start(QCoreApplication::applicationFilePath(),
+                       {QStringLiteral("--devices"), list, QStringLiteral("--source"),
+                        QStringLiteral("127.0.0.%1").arg(index + 2), QStringLiteral("--port"),
+                        QString::number(QUrl(origin).port())});
+        helpers.push_back(std::move(process));
+        said.emplace_back();
+    }
+    const auto settled = [&] {
+        for (std::size_t i = 0; i < helpers.size(); ++i) {
+            said[i] += helpers[i]->readAllStandardOutput();
+            if (!said[i].contains("ready") && !said[i].contains("failed")) {
+                return false;
+            }
+        }
+        return true;
     };
-    // In batches, so that this one-threaded client finishes each TLS handshake in time.
-    bool connected = true;
-    for (const auto& [id, token] : paired) {
-        simulated.push_back(std::make_unique<LightDevice>(origin, trusted, id, token));
-        QCoreApplication::processEvents();
-        if (simulated.size() % 200 == 0 && !waitFor(allReady, 60000)) {
-            connected = false;
-            break;
+    QElapsedTimer connecting;
+    connecting.start();
+    const bool allSettled = waitFor(settled, 60000 + devices * 20);
+    const auto stopHelpers = [&] {
+        for (const auto& process : helpers) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    };
+    for (std::size_t i = 0; i < helpers.size(); ++i) {
+        if (!allSettled || !said[i].contains("ready")) {
+            stopHelpers();
+            relay.kill();
+            return failed("helper " + std::to_string(i) + ": " + said[i].toStdString());
         }
     }
-    if (!connected || !waitFor(allReady, 120000)) {
-        return failed(std::to_string(std::count_if(simulated.begin(), simulated.end(),
-                                                   [](const auto& d) { return d->ready; })) +
-                      " ready; " + simulated.front()->why().toStdString() + " / " +
-                      simulated.back()->why().toStdString());
-    }
+    std::printf("relay load: %d devices online in %.1f s\n", devices,
+                static_cast<double>(connecting.elapsed()) / 1e3);
     // Long enough for every device's heartbeat to arrive once.
     const double cpuBefore = cpuSeconds(relay.processId());
     QElapsedTimer round;
     round.start();
     waitFor([] { return false; }, 21000);
-    const double cpuShare =
-        (cpuSeconds(relay.processId()) - cpuBefore) / (static_cast<double>(round.elapsed()) / 1e3);
+    const double seconds = static_cast<double>(round.elapsed()) / 1e3;
+    const double cpuShare = (cpuSeconds(relay.processId()) - cpuBefore) / seconds;
+    const double heartbeatsPerSecond = devices / 20.0;
     const long loaded = residentKiB(relay.processId());
 
     HttpsClient client(origin, trusted);
@@ -211,6 +229,8 @@ int measure() {
         client.post(QStringLiteral("/v1/account/sign-in"),
                     JSON(JSON::Object{{"name", JSON("load")}, {"password", JSON(password)}}));
     if (signedIn.status != 200) {
+        stopHelpers();
+        relay.kill();
         return failed("sign-in answered " + std::to_string(signedIn.status));
     }
     const std::map<QByteArray, QByteArray> session{
@@ -227,6 +247,8 @@ int measure() {
             JSON(JSON::Object{{"action", JSON("get_state")}, {"params", JSON(JSON::Object{})}}),
             session);
         if (sent.status != 202) {
+            stopHelpers();
+            relay.kill();
             return failed("the command was refused: " + sent.raw.toStdString());
         }
         const QString path = QStringLiteral("/v1/commands/") +
@@ -240,16 +262,17 @@ int measure() {
         }
         ms.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
     }
-    simulated.clear();
+    stopHelpers();
     // The relay gives freed memory back every ten seconds at most.
     waitFor([] { return false; }, 12000);
     const long left = residentKiB(relay.processId());
     std::sort(ms.begin(), ms.end());
     std::printf("relay load: %d devices, idle %ld KiB, loaded %ld KiB, %.1f KiB per device\n",
                 devices, idle, loaded, static_cast<double>(loaded - idle) / devices);
-    std::printf("relay load: heartbeats cost %.2f %% of one core (%.4f %% per device); "
-                "%ld KiB once every device left\n",
-                cpuShare * 100, cpuShare * 100 / devices, left);
+    std::printf("relay load: heartbeats cost %.2f %% of one core (%.4f %% per device, %.0f us of "
+                "CPU per heartbeat); %ld KiB once every device left\n",
+                cpuShare * 100, cpuShare * 100 / devices, cpuShare / heartbeatsPerSecond * 1e6,
+                left);
     std::printf("relay load: %d round trips, p50 %.2f ms, p99 %.2f ms\n", commands,
                 ms[ms.size() / 2], ms[ms.size() * 99 / 100]);
     relay.kill();
@@ -264,6 +287,10 @@ int measure() {
 
 int main(int argc, char* argv[]) {
     raiseDescriptorLimit();
+    // A helper process holding devices (see helper()).
+    if (argc == 7 && std::string(argv[1]) == "--devices") {
+        return helper(argv[2], argv[4], static_cast<std::uint16_t>(std::stoi(argv[6])));
+    }
     QCoreApplication app(argc, argv);
     return measure();
 }

@@ -39,7 +39,7 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
             return stored.device(id);
         };
     const std::optional<RelayStore::Device> device =
-        co_await store_.run<std::optional<RelayStore::Device>>(std::move(read));
+        co_await store_.read<std::optional<RelayStore::Device>>(std::move(read));
     if (relay_.expired()) {
         co_return refusal("relay_failed");
     }
@@ -55,7 +55,7 @@ QCoro::Task<McpCallOutcome> RelayDeviceToolCaller::call(std::string action, JSON
         std::function<void(RelayStore&)> audit = [row = std::move(row)](RelayStore& stored) {
             stored.addAudit(row);
         };
-        co_await store_.run<void>(std::move(audit));
+        co_await store_.write<void>(std::move(audit));
         // The relay stopping sends nothing more (the row is closed at its next start).
         if (relay_.expired() || waits_.ended()) {
             co_return refusal("relay_failed");

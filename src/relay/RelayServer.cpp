@@ -316,7 +316,7 @@ QCoro::Task<RelayServer::Call> RelayServer::admit(const Route& route, Call call)
             [id = call.captured.front().toStdString()](RelayStore& stored) {
                 return stored.device(id);
             };
-        call.device = co_await store_.run<std::optional<RelayStore::Device>>(std::move(find));
+        call.device = co_await store_.read<std::optional<RelayStore::Device>>(std::move(find));
         if (!call.device || call.device->accountId != call.session->accountId) {
             throw ContractError("device_not_found");
         }
@@ -467,7 +467,7 @@ QCoro::Task<RelayHttpResponse> RelayServer::sendCommand(Call call) {
     std::function<void(RelayStore&)> audit = [row = outgoing.audit()](RelayStore& stored) {
         stored.addAudit(row);
     };
-    co_await store_.run<void>(std::move(audit));
+    co_await store_.write<void>(std::move(audit));
     const std::string id = hub_.dispatch(std::move(outgoing));
     co_return jsonAnswer(JSON(JSON::Object{{"command_id", JSON(id)}}), 202);
 }

@@ -46,7 +46,7 @@ QCoro::Task<std::string> RelayServer::sendElsewhere(std::int64_t accountId,
     std::function<void(RelayStore&)> audit = [row = std::move(row)](RelayStore& stored) {
         stored.addAudit(row);
     };
-    co_await store_.run<void>(std::move(audit));
+    co_await store_.write<void>(std::move(audit));
     // Tracked before it leaves, so that a result coming back at once finds it.
     hub_.track(outgoing);
     const std::string id = outgoing.command.id;

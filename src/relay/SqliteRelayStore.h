@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/GroupCommit.h"
 #include "relay/RelayStore.h"
 
 #include <QSqlDatabase>
@@ -10,8 +11,8 @@ namespace corvane {
 // The embedded store: one SQLite file, opened on the thread that constructs it and used only
 // there. The numbered migrations are applied in order at construction; the file's user_version
 // records how many ran, so a newer relay upgrades an older file and an older relay refuses a
-// newer one.
-class SqliteRelayStore final : public RelayStore {
+// newer one. Writes the store's thread groups share one transaction (GroupCommit).
+class SqliteRelayStore final : public RelayStore, public GroupCommit {
 public:
     // Opens (creating) `path` and migrates it. Throws RelayStoreError.
     explicit SqliteRelayStore(const QString& path);
@@ -57,6 +58,13 @@ public:
                      Time finishedAt) override;
     std::vector<Audit> auditOf(const std::string& deviceId, int limit) override;
     std::int64_t endUnfinishedAudits(const std::string& outcome, Time finishedAt) override;
+
+    void beginGroup() override;
+    void markWrite() override;
+    void keepWrite() override;
+    void undoWrite() override;
+    void commitGroup() override;
+    void abandonGroup() noexcept override;
 
 private:
     void migrate();
