@@ -461,9 +461,18 @@ struct AtspiAccessibility::Objects {
         if (const auto found = pidByBusName.find(bus); found != pidByBusName.end()) {
             return found->second;
         }
-        Failure failure;
-        const guint id = atspi_accessible_get_process_id(object, failure.out());
-        if (failure.failed() || id == 0) {
+        if (!pipeline) {
+            return std::nullopt;
+        }
+        pipeline->send("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "GetConnectionUnixProcessID", g_variant_new("(s)", bus.c_str()),
+                       G_VARIANT_TYPE("(u)"), timeout);
+        const std::vector<AtspiPipeline::Reply> replies = pipeline->collect();
+        guint32 id = 0;
+        if (replies[0]) {
+            g_variant_get(replies[0].get(), "(u)", &id);
+        }
+        if (id == 0) {
             return std::nullopt;
         }
         pidByBusName.emplace(bus, static_cast<std::int32_t>(id));
@@ -605,12 +614,12 @@ AtspiAccessibility::AtspiAccessibility()
         // libatspi's connection is dispatched by this thread's context, never the main thread's.
         atspi_set_main_context(g_main_context_get_thread_default());
         atspi_set_timeout(defaultTimeout, defaultTimeout);
+        // Read through the pipeline, not libatspi's desktop: after an earlier instance's
+        // atspi_exit that one stays tied to the connection closed then.
         Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
-        Failure failure;
-        if (desktop) {
-            atspi_accessible_get_child_count(desktop.get(), failure.out());
-        }
-        reachable_ = desktop && !failure.failed() && objects_->pipeline;
+        reachable_ =
+            desktop && objects_->pipeline && objects_->basic(desktop.get()).childCount >= 0;
+        objects_->forget();
     });
 }
 
@@ -787,6 +796,19 @@ std::optional<PlatformValue> AtspiAccessibility::attribute(AXElement element,
                 return std::nullopt;
             }
             return std::nullopt;
+        });
+}
+
+std::optional<PlatformValue> AtspiAccessibility::children(AXElement element,
+                                                          std::size_t limit) const {
+    return thread_->call<std::optional<PlatformValue>>(
+        [this, element, limit]() -> std::optional<PlatformValue> {
+            const Objects::Call call(*objects_);
+            AtspiAccessible* object = objects_->object(element);
+            if (object == nullptr) {
+                return std::nullopt;
+            }
+            return objects_->elementList(objects_->children(object, limit));
         });
 }
 

@@ -35,6 +35,7 @@ public:
     std::optional<AXRoleTerm> role(AXElement element) const override;
     std::optional<AXSubrole> subrole(AXElement element) const override;
     std::optional<PlatformValue> attribute(AXElement element, AXAttribute attribute) const override;
+    std::optional<PlatformValue> children(AXElement element, std::size_t limit) const override;
     std::optional<std::vector<AXActionTerm>> actions(AXElement element) const override;
     std::optional<std::string> actionDescription(AXElement element,
                                                  const AXActionTerm& action) const override;

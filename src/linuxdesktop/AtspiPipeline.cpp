@@ -67,6 +67,13 @@ std::size_t AtspiPipeline::send(const char* busName, const char* path, const cha
     const std::size_t index = replies_.size();
     replies_.push_back(nullptr);
     unboxed_.push_back(false);
+    // GDBus refuses such a call without ever answering it: it reads as absent at once.
+    if (!g_dbus_is_name(busName) || !g_variant_is_object_path(path)) {
+        if (arguments != nullptr) {
+            g_variant_unref(g_variant_ref_sink(arguments));
+        }
+        return index;
+    }
     ++waiting_;
     // The reply is dispatched by this pipeline's own context, iterated in collect() alone.
     g_main_context_push_thread_default(context_);
