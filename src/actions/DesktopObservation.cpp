@@ -113,10 +113,15 @@ DesktopObservation::Walk DesktopObservation::walk(Accessibility& accessibility, 
         if (label.empty()) {
             label = DesktopWindows::text(accessibility, element, AXAttribute::Description);
         }
-        const std::vector<AXElement> children = SystemActions::children(accessibility, element);
-        queue.insert(queue.end(), children.begin(),
-                     children.begin() +
-                         static_cast<std::ptrdiff_t>(std::min(children.size(), maxChildren)));
+        // Children past what the walk can still take are never read: one more than fit keeps the
+        // queue from running empty, so "truncated" says the same as with all of them.
+        const std::size_t room = maxTaken - result.taken;
+        const std::size_t kept =
+            queue.size() > room ? 0 : std::min(maxChildren, room - queue.size() + 1);
+        const std::vector<AXElement> children =
+            kept == 0 ? std::vector<AXElement>{}
+                      : SystemActions::children(accessibility, element, kept);
+        queue.insert(queue.end(), children.begin(), children.end());
         const std::string value = DesktopWindows::text(accessibility, element, AXAttribute::Value);
         // A bare container says nothing of its own; its children are already queued.
         if (isContainer(role) && label.empty() && value.empty() && actions.empty()) {

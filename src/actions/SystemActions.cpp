@@ -2,7 +2,9 @@
 
 #include "core/ContractError.h"
 
+#include <algorithm>
 #include <deque>
+#include <limits>
 
 namespace corvane::SystemActions {
 
@@ -23,15 +25,15 @@ void check(const Platform& platform) {
     }
 }
 
-std::vector<AXElement> children(const Accessibility& accessibility, AXElement element) {
+namespace {
+
+std::vector<AXElement> elements(const std::optional<PlatformValue>& value, std::size_t limit) {
     std::vector<AXElement> result;
-    const std::optional<PlatformValue> value =
-        accessibility.attribute(element, AXAttribute::Children);
     const PlatformValue::Array* array = value ? value->array() : nullptr;
     if (array == nullptr) {
         return result;
     }
-    result.reserve(array->size());
+    result.reserve(std::min(array->size(), limit));
     for (const PlatformValue& child : *array) {
         const std::optional<AXElement> e = child.element();
         if (!e) {
@@ -40,7 +42,22 @@ std::vector<AXElement> children(const Accessibility& accessibility, AXElement el
         }
         result.push_back(*e);
     }
+    if (result.size() > limit) {
+        result.resize(limit);
+    }
     return result;
+}
+
+} // namespace
+
+std::vector<AXElement> children(const Accessibility& accessibility, AXElement element) {
+    return elements(accessibility.attribute(element, AXAttribute::Children),
+                    std::numeric_limits<std::size_t>::max());
+}
+
+std::vector<AXElement> children(const Accessibility& accessibility, AXElement element,
+                                std::size_t limit) {
+    return elements(accessibility.children(element, limit), limit);
 }
 
 std::optional<std::string> text(const Accessibility& accessibility, AXElement element,

@@ -30,6 +30,9 @@ void check(const Platform& platform);
 
 // The element's children; empty when unreadable or of another type.
 std::vector<AXElement> children(const Accessibility& accessibility, AXElement element);
+// The element's first `limit` children, read no further than that where the backend can.
+std::vector<AXElement> children(const Accessibility& accessibility, AXElement element,
+                                std::size_t limit);
 // A string attribute; absent when unreadable or not a string.
 std::optional<std::string> text(const Accessibility& accessibility, AXElement element,
                                 AXAttribute attribute);

@@ -8,11 +8,13 @@
 
 namespace corvane {
 
-// Other applications' interfaces over AT-SPI (libatspi). Every libatspi call runs on the
-// backend's own thread (AtspiThread), bounded by the messaging time-out last set (libatspi has
-// one for all calls). The port's users hand their reads over as one batch(); a call made outside a
-// batch still runs on that thread and waits for it. Element handles stand for AT-SPI objects (the
-// application's bus name and object path); a password field's text is never read.
+// Other applications' interfaces over AT-SPI. Every call runs on the backend's own thread
+// (AtspiThread), bounded by the messaging time-out last set. The port's users hand their reads over
+// as one batch(); a call made outside a batch still runs on that thread and waits for it. Reads go
+// over the backend's own bus connection (AtspiPipeline), many sent together and kept until the
+// batch (or the call outside one) ends; actions, focus, text edits and hit tests go through
+// libatspi. Element handles stand for AT-SPI objects (the application's bus name and object
+// path); a password field's text is never read.
 //
 // Enabling: a desktop turns accessibility on for applications through org.a11y.Status.IsEnabled.
 // When it was off, it is turned on at start, and applications started before must be restarted to
@@ -35,6 +37,7 @@ public:
     std::optional<AXRoleTerm> role(AXElement element) const override;
     std::optional<AXSubrole> subrole(AXElement element) const override;
     std::optional<PlatformValue> attribute(AXElement element, AXAttribute attribute) const override;
+    std::optional<PlatformValue> children(AXElement element, std::size_t limit) const override;
     std::optional<std::vector<AXActionTerm>> actions(AXElement element) const override;
     std::optional<std::string> actionDescription(AXElement element,
                                                  const AXActionTerm& action) const override;

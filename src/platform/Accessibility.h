@@ -44,6 +44,12 @@ public:
     // cannot be read.
     virtual std::optional<PlatformValue> attribute(AXElement element,
                                                    AXAttribute attribute) const = 0;
+    // attribute(Children) for a reader that keeps no more than the first `limit` children: a
+    // backend over another process may read only those (the list's other entries as given).
+    virtual std::optional<PlatformValue> children(AXElement element, std::size_t limit) const {
+        static_cast<void>(limit);
+        return attribute(element, AXAttribute::Children);
+    }
     // The actions the element offers, in its order; absent when they cannot be read.
     virtual std::optional<std::vector<AXActionTerm>> actions(AXElement element) const = 0;
     virtual std::optional<std::string> actionDescription(AXElement element,
