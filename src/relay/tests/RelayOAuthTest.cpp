@@ -2,6 +2,7 @@
 // consents for one device, the assistant trades its code (with its PKCE verifier) for tokens, and
 // the MCP endpoint's validator accepts them for that device only, until they expire, rotate away
 // or are revoked.
+#include "Finished.h"
 #include "HttpsClient.h"
 #include "PostgresServer.h"
 #include "RelayBench.h"
@@ -196,12 +197,12 @@ protected:
         if (!bearer.empty()) {
             request.headers["authorization"] = "Bearer " + QByteArray::fromStdString(bearer);
         }
-        RelayHttpResponse answer;
-        auto found = server->oauth()->access(request, answer, &device);
+        RelayOAuthValidator::Checked checked =
+            test::finished(server->oauth()->access(std::move(request), device));
         if (refusal != nullptr) {
-            *refusal = answer;
+            *refusal = checked.refusal;
         }
-        return found;
+        return checked.access;
     }
 
     // A bench on PostgreSQL without a server is skipped (failed on CI, which installs it).
