@@ -26,12 +26,23 @@
 #include "support/VirtualClock.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -71,8 +82,9 @@ Fields answerIn(const std::string& location) {
 // The relay with its OAuth server, on SQLite or on a fresh PostgreSQL database.
 class OAuthBench : public ::testing::Test {
 protected:
-    explicit OAuthBench(StoreKind kind)
-        : address(kind == StoreKind::Postgres ? postgresAddress() : std::string())
+    // On PostgreSQL, a database of `own` server when given, else of the shared one.
+    explicit OAuthBench(StoreKind kind, PostgresServer* own = nullptr)
+        : address(kind == StoreKind::Postgres ? postgresAddress(own) : std::string())
         , storeThread([this] { return openStore(); })
         , store(storeThread)
         , oauth(address.empty() ? std::unique_ptr<OAuthStore>(std::make_unique<SqliteOAuthStore>(
@@ -215,8 +227,8 @@ protected:
         }
     }
 
-    std::string postgresAddress() {
-        PostgresServer* server = PostgresServer::shared(unavailable);
+    std::string postgresAddress(PostgresServer* own) {
+        PostgresServer* server = own != nullptr ? own : PostgresServer::shared(unavailable);
         return server != nullptr ? server->address(server->createDatabase()) : std::string();
     }
 
@@ -266,6 +278,20 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Stores, RelayOAuthStoresTest,
                          ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
+
+// A PostgreSQL server of the test's own, to be stopped while the relay uses it.
+struct OwnPostgres {
+    OwnPostgres()
+        : database(PostgresServer::start(why)) {}
+    std::string why;
+    std::unique_ptr<PostgresServer> database;
+};
+
+class RelayOAuthStalledDatabaseTest : protected OwnPostgres, public OAuthBench {
+protected:
+    RelayOAuthStalledDatabaseTest()
+        : OAuthBench(StoreKind::Postgres, database.get()) {}
+};
 
 std::string oauthError(const HttpsClient::Reply& reply) {
     const std::string* error = reply.body.stringMember("error");
@@ -595,6 +621,74 @@ TEST_F(RelayOAuthTest, RegistrationRefusesBadBodies) {
     clock.advance(1h);
     EXPECT_EQ(client->postRaw(QStringLiteral("/oauth/register"), again, "application/json").status,
               201);
+}
+
+// The database stops answering: an assistant's call and token request wait for it, while the
+// relay's main thread goes on answering everything else.
+TEST_F(RelayOAuthStalledDatabaseTest, AStoppedDatabaseHoldsOnlyTheCallsThatNeedIt) {
+    ASSERT_TRUE(database) << why;
+    const JSON issued = tokens();
+    QNetworkAccessManager manager;
+    const auto send = [&](const QString& path, const QByteArray& type, const QByteArray& body,
+                          const QByteArray& bearer) {
+        QNetworkRequest request(QUrl(QString::fromStdString(origin) + path));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(TestRelay::authority());
+        request.setSslConfiguration(tls);
+        request.setRawHeader("Content-Type", type);
+        request.setRawHeader("Accept", "application/json, text/event-stream");
+        if (!bearer.isEmpty()) {
+            request.setRawHeader("Authorization", "Bearer " + bearer);
+        }
+        QNetworkReply* reply = manager.post(request, body);
+        reply->setParent(&manager);
+        return reply;
+    };
+    const auto turn = [](std::chrono::milliseconds span) {
+        QEventLoop loop;
+        QTimer::singleShot(span, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+
+    // Let go by another thread after a while at the latest: a relay that waits for the server
+    // on this thread would otherwise never be answered.
+    database->pause(true);
+    std::jthread release([this](std::stop_token stop) {
+        std::mutex lock;
+        std::unique_lock<std::mutex> held(lock);
+        std::condition_variable_any().wait_for(held, stop, 8s, [] { return false; });
+        database->pause(false);
+    });
+    QNetworkReply* call =
+        send(QStringLiteral("/mcp"), "application/json",
+             R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+             R"("2025-11-25","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})",
+             QByteArray::fromStdString(*issued.stringMember("access_token")));
+    QNetworkReply* refreshed =
+        send(QStringLiteral("/oauth/token"), "application/x-www-form-urlencoded",
+             encoded({{"grant_type", "refresh_token"},
+                      {"refresh_token", *issued.stringMember("refresh_token")},
+                      {"client_id", assistant}}),
+             {});
+    QElapsedTimer took;
+    took.start();
+    turn(500ms); // both reach the relay and wait for the database
+    const HttpsClient::Reply metadata =
+        client->get(QStringLiteral("/.well-known/oauth-authorization-server"));
+    EXPECT_EQ(metadata.status, 200);
+    EXPECT_LT(took.elapsed(), 1500) << "the main thread waited for the database";
+    EXPECT_FALSE(call->isFinished());
+    EXPECT_FALSE(refreshed->isFinished());
+
+    release.request_stop();
+    release.join();
+    for (int i = 0; i < 200 && !(call->isFinished() && refreshed->isFinished()); ++i) {
+        turn(50ms);
+    }
+    EXPECT_EQ(call->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200)
+        << call->readAll().toStdString();
+    EXPECT_EQ(refreshed->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200)
+        << refreshed->readAll().toStdString();
 }
 
 } // namespace
