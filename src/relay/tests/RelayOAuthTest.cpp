@@ -2,6 +2,7 @@
 // consents for one device, the assistant trades its code (with its PKCE verifier) for tokens, and
 // the MCP endpoint's validator accepts them for that device only, until they expire, rotate away
 // or are revoked.
+#include "AssistantSignIn.h"
 #include "Finished.h"
 #include "HttpsClient.h"
 #include "PostgresServer.h"
@@ -49,35 +50,12 @@ using namespace std::chrono_literals;
 namespace corvane::test {
 namespace {
 
-const std::string verifier = "a-verifier-of-the-assistant-that-is-long-enough-1234567890";
-const std::string redirectUri = "http://127.0.0.1:33418/callback";
-
-std::string challengeOf(const std::string& text) {
-    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha256)
-        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
-        .toStdString();
-}
-
-using Fields = std::map<std::string, std::string>;
-
-QByteArray encoded(const Fields& fields) {
-    QByteArray out;
-    for (const auto& [name, value] : fields) {
-        out += (out.isEmpty() ? "" : "&") + QUrl::toPercentEncoding(QString::fromStdString(name)) +
-               '=' + QUrl::toPercentEncoding(QString::fromStdString(value));
-    }
-    return out;
-}
-
-// The query of a redirect the relay sent the person to.
-Fields answerIn(const std::string& location) {
-    Fields out;
-    const QUrlQuery query(QUrl(QString::fromStdString(location)).query(QUrl::FullyEncoded));
-    for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded)) {
-        out[name.toStdString()] = value.toStdString();
-    }
-    return out;
-}
+using Fields = AssistantSignIn::Fields;
+const std::string& verifier = AssistantSignIn::verifier;
+const std::string& redirectUri = AssistantSignIn::redirectUri;
+constexpr auto& challengeOf = AssistantSignIn::challengeOf;
+constexpr auto& encoded = AssistantSignIn::encoded;
+constexpr auto& answerIn = AssistantSignIn::answerIn;
 
 // The relay with its OAuth server, on SQLite or on a fresh PostgreSQL database.
 class OAuthBench : public ::testing::Test {
