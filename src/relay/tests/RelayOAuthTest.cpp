@@ -26,7 +26,6 @@
 #include "support/TestRelay.h"
 #include "support/VirtualClock.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -36,7 +35,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <gtest/gtest.h>
 
