@@ -1,9 +1,14 @@
 #pragma once
 
+#include <qcoro/qcorotask.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace corvane {
@@ -13,6 +18,9 @@ namespace corvane {
 // Codes and tokens arrive already hashed. Each operation that decides something (taking a code,
 // rotating a refresh token) does so in one conditional step, so that a shared database can take
 // the place of the embedded one. Every operation throws RelayStoreError when the database fails.
+//
+// The operations wait for the database on the calling thread; the relay's main thread never calls
+// them directly but awaits call(), which runs them where a slow or vanished server holds no one.
 class OAuthStore {
 public:
     using Time = std::chrono::system_clock::time_point;
@@ -59,6 +67,27 @@ public:
 
     virtual ~OAuthStore() = default;
 
+    // Runs `work` on this store off the caller's thread when the store crosses into another
+    // process, inline when it does not; the awaiting coroutine resumes on its own thread with the
+    // value or the exception `work` ended with (WorkerPoolStopped when the store went first).
+    template <typename T>
+    QCoro::Task<T> call(std::function<T(OAuthStore&)> work) {
+        using Value = std::conditional_t<std::is_void_v<T>, bool, T>;
+        auto out = std::make_shared<std::optional<Value>>();
+        std::function<void()> job = [this, out, work = std::move(work)] {
+            if constexpr (std::is_void_v<T>) {
+                work(*this);
+                *out = true;
+            } else {
+                *out = work(*this);
+            }
+        };
+        co_await aside(std::move(job));
+        if constexpr (!std::is_void_v<T>) {
+            co_return std::move(**out);
+        }
+    }
+
     virtual void addClient(const Client& client) = 0;
     virtual std::optional<Client> client(const std::string& id) = 0;
 
@@ -87,6 +116,14 @@ public:
     // tokens, and clients registered a day before `before` that no code or grant uses (anyone
     // may register, so unused registrations must not pile up).
     virtual void purgeOAuth(Time before) = 0;
+
+protected:
+    // Where call() runs its jobs: here, at once, for a store that answers from memory or a local
+    // file on the calling thread (which it may be bound to).
+    virtual QCoro::Task<void> aside(std::function<void()> job) {
+        job();
+        co_return;
+    }
 };
 
 } // namespace corvane

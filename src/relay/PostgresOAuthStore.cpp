@@ -99,6 +99,10 @@ PostgresOAuthStore::PostgresOAuthStore(const std::string& address)
 
 PostgresOAuthStore::~PostgresOAuthStore() = default;
 
+QCoro::Task<void> PostgresOAuthStore::aside(std::function<void()> job) {
+    co_await thread_.run<void>(std::move(job));
+}
+
 void PostgresOAuthStore::addClient(const Client& client) {
     connection_->runNow(
         "add assistant",

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/WorkerPool.h"
 #include "relay/OAuthStore.h"
 
 #include <memory>
@@ -12,8 +13,9 @@ class PostgresConnection;
 // OAuthStore in the shared PostgreSQL database, through a connection of its own (the tables come
 // from PostgresRelayStore's migrations: open that store first). Whatever decides something is one
 // conditional statement, so that of two relays exchanging one code or rotating one refresh token
-// at once exactly one succeeds. Each call waits for its statement on the calling thread; a lost
-// connection fails that call and is made again at the next one.
+// at once exactly one succeeds. Each operation waits for its statement on the calling thread;
+// call() runs them on a thread of the store's own, so that the relay's main thread only awaits
+// them. A lost connection fails that call and is made again at the next one.
 class PostgresOAuthStore final : public OAuthStore {
 public:
     // Nothing is connected yet. Throws RelayStoreError when `address` cannot be read.
@@ -36,8 +38,13 @@ public:
     std::vector<Grant> grantsOf(std::int64_t accountId) override;
     void purgeOAuth(Time before) override;
 
+protected:
+    QCoro::Task<void> aside(std::function<void()> job) override;
+
 private:
     std::unique_ptr<PostgresConnection> connection_;
+    // Declared last: going away waits for the call under way before the connection closes.
+    WorkerPool thread_{1};
 };
 
 } // namespace corvane

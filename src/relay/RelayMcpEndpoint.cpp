@@ -135,13 +135,10 @@ RelayMcpEndpoint::RelayMcpEndpoint(RelayOAuthHttp& oauth, DeviceHub& hub, RelayS
 
 RelayMcpEndpoint::~RelayMcpEndpoint() = default;
 
-std::optional<RelayHttpResponse> RelayMcpEndpoint::admit(const RelayHttpRequest& request,
-                                                         Admitted& admitted) {
-    RelayHttpResponse refusal;
-    const std::optional<RelayOAuthValidator::Access> access = oauth_.access(request, refusal);
-    if (!access) {
-        return refusal;
-    }
+std::optional<RelayHttpResponse>
+RelayMcpEndpoint::admit(const RelayHttpRequest& request,
+                        const std::optional<RelayOAuthValidator::Access>& access,
+                        Admitted& admitted) {
     // A page of another site could otherwise use a token the browser was given.
     const QByteArray origin = request.header("origin");
     if (!origin.isEmpty() && origin != "https://" + request.header("host")) {
@@ -229,8 +226,13 @@ std::optional<RelayHttpResponse> RelayMcpEndpoint::admit(const RelayHttpRequest&
 }
 
 QCoro::Task<RelayHttpResponse> RelayMcpEndpoint::answer(RelayHttpRequest request) {
+    // The token is checked first, awaited: its store may be a database away.
+    RelayOAuthValidator::Checked checked = co_await oauth_.access(request);
+    if (!checked.access) {
+        co_return std::move(checked.refusal);
+    }
     Admitted admitted;
-    if (std::optional<RelayHttpResponse> refused = admit(request, admitted)) {
+    if (std::optional<RelayHttpResponse> refused = admit(request, checked.access, admitted)) {
         co_return std::move(*refused);
     }
     std::optional<std::string> message;

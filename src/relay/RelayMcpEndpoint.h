@@ -7,6 +7,7 @@
 #include "relay/RelayDeviceToolCaller.h"
 #include "relay/RelayHttp.h"
 #include "relay/RelayMcpCommandWaits.h"
+#include "relay/RelayOAuthValidator.h"
 #include "relay/RelayRateLimit.h"
 
 #include <chrono>
@@ -80,8 +81,11 @@ private:
         std::optional<std::string> created; // a new session's id
         McpServer::Headers headers;
     };
-    // The checks before the message is handled: a refusal, or what to serve it with.
-    std::optional<RelayHttpResponse> admit(const RelayHttpRequest& request, Admitted& admitted);
+    // The checks after the token's (`access`, never empty) before the message is handled: a
+    // refusal, or what to serve it with.
+    std::optional<RelayHttpResponse> admit(const RelayHttpRequest& request,
+                                           const std::optional<RelayOAuthValidator::Access>& access,
+                                           Admitted& admitted);
     // Forgets sessions idle past sessionIdle.
     void expire();
 

@@ -49,23 +49,46 @@ RelayOAuthError invalidGrant(const std::string& why) {
     return RelayOAuthError("invalid_grant", why);
 }
 
+// Rows built outside coroutine bodies: GCC 12 miscompiles some braced lists in them.
+OAuthStore::Code codeRow(const RelayOAuthAuthority::Request& request, const std::string& code,
+                         std::int64_t accountId, const std::string& deviceId,
+                         OAuthStore::Time expiresAt) {
+    return {RelaySecrets::digest(code), request.client.id, request.redirectUri, request.challenge,
+            request.resource,           deviceId,          accountId,           expiresAt};
+}
+
+OAuthStore::Grant grantRow(const std::string& grantId, const OAuthStore::Client& client,
+                           const OAuthStore::Code& code, OAuthStore::Time now) {
+    return {grantId,       client.id,     client.name, code.accountId,
+            code.deviceId, code.resource, now,         std::nullopt};
+}
+
 } // namespace
 
-RelayOAuthAuthority::RelayOAuthAuthority(OAuthStore& oauth, RelayStore& relay, const Clock& clock)
+RelayOAuthAuthority::RelayOAuthAuthority(OAuthStore& oauth, RelayStoreThread& relay,
+                                         const Clock& clock)
     : oauth_(oauth)
     , relay_(relay)
     , clock_(clock)
     , lastPurge_(clock.monotonicNow()) {}
 
-OAuthStore::Client RelayOAuthAuthority::registerClient(const JSON& body) {
+QCoro::Task<OAuthStore::Client> RelayOAuthAuthority::registerClient(JSON body) {
     OAuthStore::Client client = RelayOAuthRegistration::client(body, clock_.now());
-    oauth_.addClient(client);
-    return client;
+    std::function<void(OAuthStore&)> add = [client](OAuthStore& store) {
+        store.addClient(client);
+    };
+    co_await oauth_.call<void>(std::move(add));
+    co_return client;
 }
 
-RelayOAuthAuthority::Request RelayOAuthAuthority::requester(const Params& params) {
+QCoro::Task<RelayOAuthAuthority::Request> RelayOAuthAuthority::requester(Params params) {
     const std::string& clientId = required(params, "client_id");
-    std::optional<OAuthStore::Client> client = oauth_.client(clientId);
+    std::function<std::optional<OAuthStore::Client>(OAuthStore&)> find =
+        [clientId](OAuthStore& store) {
+            return store.client(clientId);
+        };
+    std::optional<OAuthStore::Client> client =
+        co_await oauth_.call<std::optional<OAuthStore::Client>>(std::move(find));
     if (!client) {
         throw RelayOAuthError("invalid_request", "unknown client_id");
     }
@@ -84,7 +107,7 @@ RelayOAuthAuthority::Request RelayOAuthAuthority::requester(const Params& params
     if (const std::string* state = param(params, "state")) {
         request.state = *state;
     }
-    return request;
+    co_return request;
 }
 
 void RelayOAuthAuthority::complete(Request& request, const Params& params,
@@ -112,16 +135,27 @@ void RelayOAuthAuthority::complete(Request& request, const Params& params,
     request.resource = resource;
 }
 
-std::string RelayOAuthAuthority::approve(const Request& request, std::int64_t accountId,
-                                         const std::string& deviceId) {
-    if (!deviceHeld(accountId, deviceId)) {
+QCoro::Task<RelayOAuthAuthority::Request> RelayOAuthAuthority::request(Params params,
+                                                                       std::string resource) {
+    Request found = co_await requester(params);
+    complete(found, params, resource);
+    co_return found;
+}
+
+QCoro::Task<std::string> RelayOAuthAuthority::approve(Request request, std::int64_t accountId,
+                                                      std::string deviceId) {
+    const bool held = co_await deviceHeld(accountId, deviceId);
+    if (!held) {
         throw ContractError("device_not_found");
     }
     const std::string code = RelaySecrets::randomToken();
-    oauth_.addCode({RelaySecrets::digest(code), request.client.id, request.redirectUri,
-                    request.challenge, request.resource, deviceId, accountId,
-                    clock_.now() + codeLifetime});
-    return code;
+    std::function<void(OAuthStore&)> add =
+        [row = codeRow(request, code, accountId, deviceId, clock_.now() + codeLifetime)](
+            OAuthStore& store) {
+            store.addCode(row);
+        };
+    co_await oauth_.call<void>(std::move(add));
+    co_return code;
 }
 
 std::string RelayOAuthAuthority::redirect(const Request& request, const Params& answer) {
@@ -136,16 +170,18 @@ std::string RelayOAuthAuthority::redirect(const Request& request, const Params& 
     return out;
 }
 
-RelayOAuthAuthority::Tokens RelayOAuthAuthority::token(const Params& params) {
+QCoro::Task<RelayOAuthAuthority::Tokens> RelayOAuthAuthority::token(Params params) {
     if (clock_.monotonicNow() - lastPurge_ > std::chrono::minutes(10)) {
-        purgeNow();
+        co_await purgeNow();
     }
     const std::string& type = required(params, "grant_type");
     if (type == "authorization_code") {
-        return exchangeCode(params);
+        Tokens tokens = co_await exchangeCode(std::move(params));
+        co_return tokens;
     }
     if (type == "refresh_token") {
-        return refresh(params);
+        Tokens tokens = co_await refresh(std::move(params));
+        co_return tokens;
     }
     throw RelayOAuthError("unsupported_grant_type", "grant_type " + type + " is not supported");
 }
@@ -161,30 +197,43 @@ JSON RelayOAuthAuthority::answer(const Tokens& tokens) {
     });
 }
 
-OAuthStore::Client RelayOAuthAuthority::clientOf(const Params& params) {
-    std::optional<OAuthStore::Client> client = oauth_.client(required(params, "client_id"));
+QCoro::Task<OAuthStore::Client> RelayOAuthAuthority::clientOf(std::string clientId) {
+    std::function<std::optional<OAuthStore::Client>(OAuthStore&)> find =
+        [clientId](OAuthStore& store) {
+            return store.client(clientId);
+        };
+    std::optional<OAuthStore::Client> client =
+        co_await oauth_.call<std::optional<OAuthStore::Client>>(std::move(find));
     if (!client) {
         throw RelayOAuthError("invalid_client", "unknown client_id", 401);
     }
-    return std::move(*client);
+    co_return std::move(*client);
 }
 
-RelayOAuthAuthority::Tokens RelayOAuthAuthority::exchangeCode(const Params& params) {
+QCoro::Task<RelayOAuthAuthority::Tokens> RelayOAuthAuthority::exchangeCode(Params params) {
     const std::string& code = required(params, "code");
     const std::string& verifier = required(params, "code_verifier");
     if (!verifierShaped(verifier)) {
         throw RelayOAuthError("invalid_request", "code_verifier is not a PKCE verifier");
     }
-    const OAuthStore::Client client = clientOf(params);
+    const OAuthStore::Client client = co_await clientOf(required(params, "client_id"));
     const std::string codeHash = RelaySecrets::digest(code);
     const std::string grantId = Uuid::make();
     // The code is spent by this attempt whatever follows: a wrong verifier gets no second try.
-    const std::optional<OAuthStore::Code> taken = oauth_.takeCode(codeHash, grantId);
+    // A code presented twice may have leaked: what it bought ends too.
+    std::function<std::optional<OAuthStore::Code>(OAuthStore&)> take =
+        [codeHash, grantId](OAuthStore& store) {
+            std::optional<OAuthStore::Code> taken = store.takeCode(codeHash, grantId);
+            if (!taken) {
+                if (const std::optional<std::string> used = store.usedCodeGrant(codeHash)) {
+                    store.revokeGrant(*used);
+                }
+            }
+            return taken;
+        };
+    const std::optional<OAuthStore::Code> taken =
+        co_await oauth_.call<std::optional<OAuthStore::Code>>(std::move(take));
     if (!taken) {
-        // A code presented twice may have leaked: what it bought ends too.
-        if (const std::optional<std::string> used = oauth_.usedCodeGrant(codeHash)) {
-            oauth_.revokeGrant(*used);
-        }
         throw invalidGrant("the code is unknown or was used");
     }
     if (taken->clientId != client.id) {
@@ -204,29 +253,42 @@ RelayOAuthAuthority::Tokens RelayOAuthAuthority::exchangeCode(const Params& para
         resource != nullptr && *resource != taken->resource) {
         throw RelayOAuthError("invalid_target", "resource differs from the authorization's");
     }
-    if (!deviceHeld(taken->accountId, taken->deviceId)) {
+    const bool held = co_await deviceHeld(taken->accountId, taken->deviceId);
+    if (!held) {
         throw invalidGrant("the device is no longer in the account");
     }
-    auto [tokens, rows] = mint(grantId);
-    oauth_.addGrant({grantId, client.id, client.name, taken->accountId, taken->deviceId,
-                     taken->resource, clock_.now(), std::nullopt},
-                    rows);
-    return tokens;
+    auto minted = mint(grantId);
+    std::function<void(OAuthStore&)> add = [grant = grantRow(grantId, client, *taken, clock_.now()),
+                                            rows = std::move(minted.second)](OAuthStore& store) {
+        store.addGrant(grant, rows);
+    };
+    co_await oauth_.call<void>(std::move(add));
+    co_return minted.first;
 }
 
-RelayOAuthAuthority::Tokens RelayOAuthAuthority::refresh(const Params& params) {
+QCoro::Task<RelayOAuthAuthority::Tokens> RelayOAuthAuthority::refresh(Params params) {
     const std::string& presented = required(params, "refresh_token");
-    const OAuthStore::Client client = clientOf(params);
+    const OAuthStore::Client client = co_await clientOf(required(params, "client_id"));
     const std::string hash = RelaySecrets::digest(presented);
-    const auto found = oauth_.token(hash);
+    // A spent refresh token came back: one of its two holders is not the assistant.
+    std::function<std::optional<std::pair<OAuthStore::Token, OAuthStore::Grant>>(OAuthStore&)>
+        find = [hash](OAuthStore& store) {
+            auto found = store.token(hash);
+            if (!found) {
+                if (const std::optional<std::string> grant = store.spentRefreshGrant(hash)) {
+                    store.revokeGrant(*grant);
+                }
+            }
+            return found;
+        };
+    const auto found =
+        co_await oauth_.call<std::optional<std::pair<OAuthStore::Token, OAuthStore::Grant>>>(
+            std::move(find));
     if (!found) {
-        // A spent refresh token came back: one of its two holders is not the assistant.
-        if (const std::optional<std::string> grant = oauth_.spentRefreshGrant(hash)) {
-            oauth_.revokeGrant(*grant);
-        }
         throw invalidGrant("the refresh token is unknown, spent or revoked");
     }
-    const auto& [token, grant] = *found;
+    const OAuthStore::Token& token = found->first;
+    const OAuthStore::Grant& grant = found->second;
     if (token.kind != OAuthStore::TokenKind::Refresh || clock_.now() >= token.expiresAt) {
         throw invalidGrant("the refresh token is unknown, spent or revoked");
     }
@@ -237,34 +299,59 @@ RelayOAuthAuthority::Tokens RelayOAuthAuthority::refresh(const Params& params) {
         resource != nullptr && *resource != grant.resource) {
         throw RelayOAuthError("invalid_target", "resource differs from the authorization's");
     }
-    if (!deviceHeld(grant.accountId, grant.deviceId)) {
-        oauth_.revokeGrant(grant.id);
+    const bool held = co_await deviceHeld(grant.accountId, grant.deviceId);
+    if (!held) {
+        std::function<void(OAuthStore&)> revoke = [id = grant.id](OAuthStore& store) {
+            store.revokeGrant(id);
+        };
+        co_await oauth_.call<void>(std::move(revoke));
         throw invalidGrant("the device is no longer in the account");
     }
-    auto [tokens, rows] = mint(grant.id);
-    if (!oauth_.rotate(hash, rows)) {
+    auto minted = mint(grant.id);
+    std::function<bool(OAuthStore&)> rotate = [hash,
+                                               rows = std::move(minted.second)](OAuthStore& store) {
+        return store.rotate(hash, rows);
+    };
+    const bool rotated = co_await oauth_.call<bool>(std::move(rotate));
+    if (!rotated) {
         throw invalidGrant("the refresh token was spent meanwhile");
     }
-    return tokens;
+    co_return minted.first;
 }
 
-std::vector<OAuthStore::Grant> RelayOAuthAuthority::grantsOf(std::int64_t accountId) {
-    return oauth_.grantsOf(accountId);
+QCoro::Task<std::vector<OAuthStore::Grant>> RelayOAuthAuthority::grantsOf(std::int64_t accountId) {
+    std::function<std::vector<OAuthStore::Grant>(OAuthStore&)> list =
+        [accountId](OAuthStore& store) {
+            return store.grantsOf(accountId);
+        };
+    co_return co_await oauth_.call<std::vector<OAuthStore::Grant>>(std::move(list));
 }
 
-void RelayOAuthAuthority::revoke(std::int64_t accountId, const std::string& grantId) {
-    for (const OAuthStore::Grant& grant : oauth_.grantsOf(accountId)) {
-        if (grant.id == grantId) {
-            oauth_.revokeGrant(grantId);
-            return;
+QCoro::Task<void> RelayOAuthAuthority::revoke(std::int64_t accountId, std::string grantId) {
+    // Looked up and ended in one job: the grant must be this account's.
+    std::function<bool(OAuthStore&)> end = [accountId, grantId](OAuthStore& store) {
+        for (const OAuthStore::Grant& grant : store.grantsOf(accountId)) {
+            if (grant.id == grantId) {
+                store.revokeGrant(grantId);
+                return true;
+            }
         }
+        return false;
+    };
+    const bool ended = co_await oauth_.call<bool>(std::move(end));
+    if (!ended) {
+        throw ContractError("not_found");
     }
-    throw ContractError("not_found");
 }
 
-bool RelayOAuthAuthority::deviceHeld(std::int64_t accountId, const std::string& deviceId) {
-    const std::optional<RelayStore::Device> device = relay_.device(deviceId);
-    return device && device->accountId == accountId && !device->revoked;
+QCoro::Task<bool> RelayOAuthAuthority::deviceHeld(std::int64_t accountId, std::string deviceId) {
+    std::function<std::optional<RelayStore::Device>(RelayStore&)> find =
+        [deviceId](RelayStore& store) {
+            return store.device(deviceId);
+        };
+    const std::optional<RelayStore::Device> device =
+        co_await relay_.run<std::optional<RelayStore::Device>>(std::move(find));
+    co_return device && device->accountId == accountId && !device->revoked;
 }
 
 std::pair<RelayOAuthAuthority::Tokens, std::vector<OAuthStore::Token>>
@@ -278,10 +365,13 @@ RelayOAuthAuthority::mint(const std::string& grantId) {
               now + refreshLifetime}}};
 }
 
-void RelayOAuthAuthority::purgeNow() {
+QCoro::Task<void> RelayOAuthAuthority::purgeNow() {
     lastPurge_ = clock_.monotonicNow();
+    std::function<void(OAuthStore&)> purge = [before = clock_.now()](OAuthStore& store) {
+        store.purgeOAuth(before);
+    };
     try {
-        oauth_.purgeOAuth(clock_.now());
+        co_await oauth_.call<void>(std::move(purge));
     } catch (const std::exception& error) {
         qWarning("relay: expired assistant tokens not removed: %s", error.what());
     }

@@ -4,6 +4,9 @@
 #include "core/JSON.h"
 #include "relay/OAuthStore.h"
 #include "relay/RelayStore.h"
+#include "relay/RelayStoreThread.h"
+
+#include <qcoro/qcorotask.h>
 
 #include <chrono>
 #include <map>
@@ -15,7 +18,7 @@ namespace corvane {
 // only, public clients): it checks authorisation requests, issues single-use codes once a person
 // consents for one of their devices, and exchanges codes and refresh tokens for tokens bound to
 // one resource, device and client. Codes and tokens are kept as SHA-256 digests only. Refusals
-// are RelayOAuthErrors in OAuth's terms. Main thread only.
+// are RelayOAuthErrors in OAuth's terms. Main thread only; every store call is awaited.
 class RelayOAuthAuthority {
 public:
     using Params = std::map<std::string, std::string, std::less<>>;
@@ -38,49 +41,44 @@ public:
         std::string refresh;
     };
 
-    RelayOAuthAuthority(OAuthStore& oauth, RelayStore& relay, const Clock& clock);
+    RelayOAuthAuthority(OAuthStore& oauth, RelayStoreThread& relay, const Clock& clock);
 
-    OAuthStore::Client registerClient(const JSON& body);
+    QCoro::Task<OAuthStore::Client> registerClient(JSON body);
 
     // An authorisation request's client and redirect URI (and state): refusals here are shown
     // to the person, since there is nowhere safe to send them.
-    Request requester(const Params& params);
+    QCoro::Task<Request> requester(Params params);
     // The rest of the request, checked against the resource this relay serves: refusals here go
     // back to the client through the redirect URI.
-    void complete(Request& request, const Params& params, const std::string& resource);
-    Request request(const Params& params, const std::string& resource) {
-        Request found = requester(params);
-        complete(found, params, resource);
-        return found;
-    }
+    static void complete(Request& request, const Params& params, const std::string& resource);
+    QCoro::Task<Request> request(Params params, std::string resource);
     // The person consented: a code for `deviceId`, which must be one of `accountId`'s devices
     // ("device_not_found" as a ContractError otherwise).
-    std::string approve(const Request& request, std::int64_t accountId,
-                        const std::string& deviceId);
+    QCoro::Task<std::string> approve(Request request, std::int64_t accountId, std::string deviceId);
     // Where to send the person back to: the redirect URI with these parameters added.
     static std::string redirect(const Request& request, const Params& answer);
 
     // The token endpoint (RFC 6749 section 3.2), by grant_type.
-    Tokens token(const Params& params);
+    QCoro::Task<Tokens> token(Params params);
     // The token answer (RFC 6749 section 5.1).
     static JSON answer(const Tokens& tokens);
 
-    std::vector<OAuthStore::Grant> grantsOf(std::int64_t accountId);
+    QCoro::Task<std::vector<OAuthStore::Grant>> grantsOf(std::int64_t accountId);
     // Ends one of the account's grants ("not_found" as a ContractError for another's).
-    void revoke(std::int64_t accountId, const std::string& grantId);
+    QCoro::Task<void> revoke(std::int64_t accountId, std::string grantId);
 
 private:
-    Tokens exchangeCode(const Params& params);
-    Tokens refresh(const Params& params);
-    OAuthStore::Client clientOf(const Params& params);
+    QCoro::Task<Tokens> exchangeCode(Params params);
+    QCoro::Task<Tokens> refresh(Params params);
+    QCoro::Task<OAuthStore::Client> clientOf(std::string clientId);
     // The grant's device is still this account's and not removed.
-    bool deviceHeld(std::int64_t accountId, const std::string& deviceId);
+    QCoro::Task<bool> deviceHeld(std::int64_t accountId, std::string deviceId);
     // Fresh tokens for a grant, with the digests to store.
     std::pair<Tokens, std::vector<OAuthStore::Token>> mint(const std::string& grantId);
-    void purgeNow();
+    QCoro::Task<void> purgeNow();
 
     OAuthStore& oauth_;
-    RelayStore& relay_;
+    RelayStoreThread& relay_;
     const Clock& clock_;
     Clock::MonotonicTime lastPurge_;
 };

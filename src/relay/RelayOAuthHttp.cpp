@@ -95,6 +95,91 @@ std::string cookieOf(const RelayHttpRequest& request) {
     return {};
 }
 
+RelayHttpResponse limitedAnswer(const char* why) {
+    return open(json(JSON(JSON::Object{{"error", JSON("temporarily_unavailable")},
+                                       {"error_description", JSON(why)}}),
+                     429));
+}
+
+// Where the person is sent back to after a refusal that the client hears of.
+RelayHttpResponse redirectRefusal(const RelayOAuthAuthority::Request& asked,
+                                  const RelayOAuthError& error, const std::string& origin) {
+    RelayOAuthAuthority::Params back{
+        {"error", error.error()}, {"error_description", error.what()}, {"iss", origin}};
+    if (!asked.state.empty()) {
+        back.emplace("state", asked.state);
+    }
+    RelayHttpResponse response;
+    response.status = 302;
+    response.headers.emplace_back(
+        QByteArrayLiteral("Location"),
+        QByteArray::fromStdString(RelayOAuthAuthority::redirect(asked, back)));
+    return response;
+}
+
+// Nowhere safe to send the person back to: they read why here.
+RelayHttpResponse pageRefusal(const RelayOAuthError& error) {
+    RelayHttpResponse response;
+    response.status = 400;
+    response.contentType = "text/plain; charset=utf-8";
+    response.body =
+        "This assistant's sign-in link can't be used: " + QByteArray(error.what()) + ".\n";
+    return response;
+}
+
+// The answer to a consent: where the person goes next.
+RelayHttpResponse decided(const RelayOAuthAuthority::Request& asked, const std::string& origin,
+                          const std::optional<std::string>& code) {
+    RelayOAuthAuthority::Params back{{"iss", origin}};
+    if (!asked.state.empty()) {
+        back.emplace("state", asked.state);
+    }
+    if (code) {
+        back.emplace("code", *code);
+    } else {
+        back.emplace("error", "access_denied");
+        back.emplace("error_description", "the person declined");
+    }
+    return json(
+        JSON(JSON::Object{{"redirect_to", JSON(RelayOAuthAuthority::redirect(asked, back))}}));
+}
+
+// The connected assistants whose devices are still in the account.
+RelayHttpResponse assistantList(const std::vector<OAuthStore::Grant>& grants,
+                                const std::map<std::string, std::string>& deviceNames) {
+    JSON::Array list;
+    for (const OAuthStore::Grant& grant : grants) {
+        const auto device = deviceNames.find(grant.deviceId);
+        if (device == deviceNames.end()) {
+            continue; // its device was removed, and its tokens with it
+        }
+        JSON::Object view{{"id", JSON(grant.id)},
+                          {"client_name", JSON(grant.clientName)},
+                          {"device_id", JSON(grant.deviceId)},
+                          {"device_name", JSON(device->second)},
+                          {"granted_at", JSON(WireTime::text(grant.grantedAt))}};
+        if (grant.lastUsedAt) {
+            view.emplace("last_used_at", JSON(WireTime::text(*grant.lastUsedAt)));
+        }
+        list.emplace_back(std::move(view));
+    }
+    return json(JSON(JSON::Object{{"assistants", JSON(std::move(list))}}));
+}
+
+RelayHttpResponse consentDetails(const RelayOAuthAuthority::Request& asked,
+                                 const RelayAccounts::Session& signedIn,
+                                 const std::map<std::string, std::string>& deviceNames) {
+    JSON::Array devices;
+    for (const auto& [id, name] : deviceNames) {
+        devices.emplace_back(JSON::Object{{"device_id", JSON(id)}, {"name", JSON(name)}});
+    }
+    return json(JSON(
+        JSON::Object{{"client_name", JSON(asked.client.name)},
+                     {"redirect_host", JSON(RelayOAuthRegistration::hostOf(asked.redirectUri))},
+                     {"signed_in_as", JSON(signedIn.name)},
+                     {"devices", JSON(std::move(devices))}}));
+}
+
 std::string resourceOf(const std::string& origin) {
     return origin + "/mcp";
 }
@@ -105,7 +190,7 @@ std::string metadataOf(const std::string& origin) {
 
 } // namespace
 
-RelayOAuthHttp::RelayOAuthHttp(OAuthStore& oauth, RelayStore& relay, RelayAccounts& accounts,
+RelayOAuthHttp::RelayOAuthHttp(OAuthStore& oauth, RelayStoreThread& relay, RelayAccounts& accounts,
                                const Clock& clock, QDir dashboard)
     : relay_(relay)
     , accounts_(accounts)
@@ -130,16 +215,18 @@ QCoro::Task<RelayHttpResponse> RelayOAuthHttp::answer(RelayHttpRequest request) 
         const std::string cookie = cookieOf(request);
         signedIn = co_await accounts_.find(cookie);
     }
-    co_return answerWith(request, signedIn);
+    RelayHttpResponse response = co_await answerWith(std::move(request), std::move(signedIn));
+    co_return response;
 }
 
-RelayHttpResponse
-RelayOAuthHttp::answerWith(const RelayHttpRequest& request,
-                           const std::optional<RelayAccounts::Session>& signedIn) {
+QCoro::Task<RelayHttpResponse>
+RelayOAuthHttp::answerWith(RelayHttpRequest request,
+                           std::optional<RelayAccounts::Session> signedIn) {
     const std::string origin = originOf(request);
     const QString& path = request.path;
     if (path.startsWith(QLatin1String("/v1/"))) {
-        return assistants(request, origin, signedIn);
+        RelayHttpResponse response = co_await assistants(request, origin, std::move(signedIn));
+        co_return response;
     }
     if (request.method == "OPTIONS") {
         // A browser's preflight before a cross-origin registration or token call.
@@ -148,33 +235,38 @@ RelayOAuthHttp::answerWith(const RelayHttpRequest& request,
                                      QByteArrayLiteral("GET, POST"));
         allowed.headers.emplace_back(QByteArrayLiteral("Access-Control-Allow-Headers"),
                                      QByteArrayLiteral("Content-Type, Authorization"));
-        return allowed;
+        co_return allowed;
     }
+    std::optional<RelayOAuthError> refused;
     try {
+        RelayHttpResponse response;
         if (path.startsWith(QLatin1String("/.well-known/"))) {
-            return documents(request, origin);
+            response = documents(request, origin);
+        } else if (path == QLatin1String("/oauth/register")) {
+            response = co_await registration(request);
+        } else if (path == QLatin1String("/oauth/token")) {
+            response = co_await tokenCall(request);
+        } else if (path == QLatin1String("/oauth/authorize") && request.method == "POST") {
+            response = co_await authorizeDecision(request, origin, std::move(signedIn));
+        } else if (path == QLatin1String("/oauth/authorize")) {
+            response = co_await authorizePage(request, origin);
+        } else {
+            throw ContractError("not_found");
         }
-        if (path == QLatin1String("/oauth/register")) {
-            return registration(request);
-        }
-        if (path == QLatin1String("/oauth/token")) {
-            return tokenCall(request);
-        }
-        if (path == QLatin1String("/oauth/authorize")) {
-            return request.method == "POST" ? authorizeDecision(request, origin, signedIn)
-                                            : authorizePage(request, origin);
-        }
+        co_return response;
     } catch (const RelayOAuthError& error) {
-        return oauthRefusal(error);
+        refused = error;
     }
-    throw ContractError("not_found");
+    co_return oauthRefusal(*refused);
 }
 
-std::optional<RelayOAuthValidator::Access> RelayOAuthHttp::access(const RelayHttpRequest& request,
-                                                                  RelayHttpResponse& refusal,
-                                                                  const std::string* deviceId) {
+QCoro::Task<RelayOAuthValidator::Checked>
+RelayOAuthHttp::access(RelayHttpRequest request, std::optional<std::string> deviceId) {
     const std::string origin = originOf(request);
-    return validator_.check(request, resourceOf(origin), metadataOf(origin), refusal, deviceId);
+    RelayOAuthValidator::Checked checked =
+        co_await validator_.check(request.header("authorization"), resourceOf(origin),
+                                  metadataOf(origin), std::move(deviceId));
+    co_return checked;
 }
 
 RelayHttpResponse RelayOAuthHttp::documents(const RelayHttpRequest& request,
@@ -210,15 +302,13 @@ RelayHttpResponse RelayOAuthHttp::documents(const RelayHttpRequest& request,
     throw ContractError("not_found");
 }
 
-RelayHttpResponse RelayOAuthHttp::registration(const RelayHttpRequest& request) {
+QCoro::Task<RelayHttpResponse> RelayOAuthHttp::registration(RelayHttpRequest request) {
     if (request.method != "POST") {
         throw ContractError("method_not_allowed");
     }
     const std::string block = RelayRateLimit::addressBlock(request.remote);
     if (registrations_.limited(block)) {
-        return open(json(JSON(JSON::Object{{"error", JSON("temporarily_unavailable")},
-                                           {"error_description", JSON("too many registrations")}}),
-                         429));
+        co_return limitedAnswer("too many registrations");
     }
     if (!request.header("content-type").startsWith("application/json") ||
         request.body.size() > largestRegistration) {
@@ -235,72 +325,75 @@ RelayHttpResponse RelayOAuthHttp::registration(const RelayHttpRequest& request) 
         throw RelayOAuthError("invalid_client_metadata", "the body is not a JSON object");
     }
     registrations_.note(block);
-    return open(json(RelayOAuthRegistration::answer(authority_.registerClient(body)), 201));
+    const OAuthStore::Client client = co_await authority_.registerClient(std::move(body));
+    co_return open(json(RelayOAuthRegistration::answer(client), 201));
 }
 
-RelayHttpResponse RelayOAuthHttp::tokenCall(const RelayHttpRequest& request) {
+QCoro::Task<RelayHttpResponse> RelayOAuthHttp::tokenCall(RelayHttpRequest request) {
     if (request.method != "POST") {
         throw ContractError("method_not_allowed");
     }
     const std::string block = RelayRateLimit::addressBlock(request.remote);
     if (tokenCalls_.limited(block)) {
-        return open(json(JSON(JSON::Object{{"error", JSON("temporarily_unavailable")},
-                                           {"error_description", JSON("too many token requests")}}),
-                         429));
+        co_return limitedAnswer("too many token requests");
     }
     tokenCalls_.note(block);
     if (!request.header("content-type").startsWith("application/x-www-form-urlencoded")) {
         throw RelayOAuthError("invalid_request", "the body must be form-encoded");
     }
-    return open(json(RelayOAuthAuthority::answer(authority_.token(form(request.body)))));
+    const RelayOAuthAuthority::Tokens tokens = co_await authority_.token(form(request.body));
+    co_return open(json(RelayOAuthAuthority::answer(tokens)));
 }
 
-RelayHttpResponse RelayOAuthHttp::authorizePage(const RelayHttpRequest& request,
-                                                const std::string& origin) {
+QCoro::Task<RelayHttpResponse> RelayOAuthHttp::authorizePage(RelayHttpRequest request,
+                                                             std::string origin) {
     if (request.method != "GET") {
         throw ContractError("method_not_allowed");
     }
-    RelayHttpResponse response;
-    RelayOAuthAuthority::Request asked;
+    std::optional<RelayOAuthError> refused;
     try {
-        const RelayOAuthAuthority::Params params = form(request.query);
-        asked = authority_.requester(params);
+        RelayOAuthAuthority::Params params = form(request.query);
+        const RelayOAuthAuthority::Request asked = co_await authority_.requester(params);
         try {
-            authority_.complete(asked, params, resourceOf(origin));
+            RelayOAuthAuthority::Request checked = asked;
+            RelayOAuthAuthority::complete(checked, params, resourceOf(origin));
         } catch (const RelayOAuthError& error) {
             // The client is known and its redirect URI registered: it hears of its mistake.
-            RelayOAuthAuthority::Params back{
-                {"error", error.error()}, {"error_description", error.what()}, {"iss", origin}};
-            if (!asked.state.empty()) {
-                back.emplace("state", asked.state);
-            }
-            response.status = 302;
-            response.headers.emplace_back(
-                QByteArrayLiteral("Location"),
-                QByteArray::fromStdString(RelayOAuthAuthority::redirect(asked, back)));
-            return response;
+            co_return redirectRefusal(asked, error, origin);
         }
     } catch (const RelayOAuthError& error) {
-        // Nowhere safe to send the person back to: they read why here.
-        response.status = 400;
-        response.contentType = "text/plain; charset=utf-8";
-        response.body =
-            "This assistant's sign-in link can't be used: " + QByteArray(error.what()) + ".\n";
-        return response;
+        refused = error;
+    }
+    if (refused) {
+        co_return pageRefusal(*refused);
     }
     // The page asks for the details itself, signing the person in first when needed.
     QFile page(dashboard_.filePath(QStringLiteral("consent.html")));
     if (!page.open(QIODevice::ReadOnly)) {
         throw ContractError("not_found");
     }
+    RelayHttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = page.readAll();
-    return response;
+    co_return response;
 }
 
-RelayHttpResponse
-RelayOAuthHttp::authorizeDecision(const RelayHttpRequest& request, const std::string& origin,
-                                  const std::optional<RelayAccounts::Session>& found) {
+QCoro::Task<RelayOAuthAuthority::Request> RelayOAuthHttp::consentRequest(QByteArray query,
+                                                                         std::string origin) {
+    std::optional<RelayOAuthAuthority::Request> asked;
+    try {
+        asked = co_await authority_.request(form(query), resourceOf(origin));
+    } catch (const RelayOAuthError&) {
+    }
+    if (!asked) {
+        throw ContractError("invalid_request");
+    }
+    co_return std::move(*asked);
+}
+
+QCoro::Task<RelayHttpResponse>
+RelayOAuthHttp::authorizeDecision(RelayHttpRequest request, std::string origin,
+                                  std::optional<RelayAccounts::Session> found) {
     // A consent is never given from another site's page.
     if (request.header("origin") != QByteArray::fromStdString(origin)) {
         throw ContractError("csrf_failed");
@@ -321,33 +414,22 @@ RelayOAuthHttp::authorizeDecision(const RelayHttpRequest& request, const std::st
     if (query == nullptr || approve == nullptr || !approve->boolean()) {
         throw ContractError("invalid_request");
     }
-    RelayOAuthAuthority::Request asked;
-    try {
-        asked = authority_.request(form(QByteArray::fromStdString(*query)), resourceOf(origin));
-    } catch (const RelayOAuthError&) {
-        throw ContractError("invalid_request");
-    }
-    RelayOAuthAuthority::Params back{{"iss", origin}};
-    if (!asked.state.empty()) {
-        back.emplace("state", asked.state);
-    }
+    const RelayOAuthAuthority::Request asked =
+        co_await consentRequest(QByteArray::fromStdString(*query), origin);
+    std::optional<std::string> code;
     if (*approve->boolean()) {
         const std::string* device = body.stringMember("device_id");
         if (device == nullptr) {
             throw ContractError("invalid_request");
         }
-        back.emplace("code", authority_.approve(asked, signedIn.accountId, *device));
-    } else {
-        back.emplace("error", "access_denied");
-        back.emplace("error_description", "the person declined");
+        code = co_await authority_.approve(asked, signedIn.accountId, *device);
     }
-    return json(
-        JSON(JSON::Object{{"redirect_to", JSON(RelayOAuthAuthority::redirect(asked, back))}}));
+    co_return decided(asked, origin, code);
 }
 
-RelayHttpResponse RelayOAuthHttp::assistants(const RelayHttpRequest& request,
-                                             const std::string& origin,
-                                             const std::optional<RelayAccounts::Session>& found) {
+QCoro::Task<RelayHttpResponse>
+RelayOAuthHttp::assistants(RelayHttpRequest request, std::string origin,
+                           std::optional<RelayAccounts::Session> found) {
     const QByteArray from = request.header("origin");
     if (!from.isEmpty() && from != QByteArray::fromStdString(origin)) {
         throw ContractError("csrf_failed");
@@ -355,47 +437,27 @@ RelayHttpResponse RelayOAuthHttp::assistants(const RelayHttpRequest& request,
     const RelayAccounts::Session signedIn = session(request, found);
     const QString& path = request.path;
     const bool get = request.method == "GET";
-    std::map<std::string, std::string> deviceNames;
-    for (const RelayStore::Device& device : relay_.devicesOf(signedIn.accountId)) {
-        if (!device.revoked) {
-            deviceNames.emplace(device.id, device.name);
-        }
-    }
+    std::function<std::map<std::string, std::string>(RelayStore&)> names =
+        [accountId = signedIn.accountId](RelayStore& store) {
+            std::map<std::string, std::string> out;
+            for (const RelayStore::Device& device : store.devicesOf(accountId)) {
+                if (!device.revoked) {
+                    out.emplace(device.id, device.name);
+                }
+            }
+            return out;
+        };
+    std::map<std::string, std::string> deviceNames =
+        co_await relay_.run<std::map<std::string, std::string>>(std::move(names));
     if (path == QLatin1String("/v1/assistants") && get) {
-        JSON::Array list;
-        for (const OAuthStore::Grant& grant : authority_.grantsOf(signedIn.accountId)) {
-            if (!deviceNames.contains(grant.deviceId)) {
-                continue; // its device was removed, and its tokens with it
-            }
-            JSON::Object view{{"id", JSON(grant.id)},
-                              {"client_name", JSON(grant.clientName)},
-                              {"device_id", JSON(grant.deviceId)},
-                              {"device_name", JSON(deviceNames[grant.deviceId])},
-                              {"granted_at", JSON(WireTime::text(grant.grantedAt))}};
-            if (grant.lastUsedAt) {
-                view.emplace("last_used_at", JSON(WireTime::text(*grant.lastUsedAt)));
-            }
-            list.emplace_back(std::move(view));
-        }
-        return json(JSON(JSON::Object{{"assistants", JSON(std::move(list))}}));
+        const std::vector<OAuthStore::Grant> grants =
+            co_await authority_.grantsOf(signedIn.accountId);
+        co_return assistantList(grants, deviceNames);
     }
     if (path == QLatin1String("/v1/assistants/consent") && get) {
         // What the consent page shows: who asks, where the person goes next, which devices.
-        RelayOAuthAuthority::Request asked;
-        try {
-            asked = authority_.request(form(request.query), resourceOf(origin));
-        } catch (const RelayOAuthError&) {
-            throw ContractError("invalid_request");
-        }
-        JSON::Array devices;
-        for (const auto& [id, name] : deviceNames) {
-            devices.emplace_back(JSON::Object{{"device_id", JSON(id)}, {"name", JSON(name)}});
-        }
-        return json(JSON(
-            JSON::Object{{"client_name", JSON(asked.client.name)},
-                         {"redirect_host", JSON(RelayOAuthRegistration::hostOf(asked.redirectUri))},
-                         {"signed_in_as", JSON(signedIn.name)},
-                         {"devices", JSON(std::move(devices))}}));
+        const RelayOAuthAuthority::Request asked = co_await consentRequest(request.query, origin);
+        co_return consentDetails(asked, signedIn, deviceNames);
     }
     static const QRegularExpression grantPath(
         QStringLiteral("^/v1/assistants/([0-9a-fA-F-]{36})$"));
@@ -403,8 +465,8 @@ RelayHttpResponse RelayOAuthHttp::assistants(const RelayHttpRequest& request,
         if (request.method != "DELETE") {
             throw ContractError("method_not_allowed");
         }
-        authority_.revoke(signedIn.accountId, match.captured(1).toStdString());
-        return json(JSON(JSON::Object{}));
+        co_await authority_.revoke(signedIn.accountId, match.captured(1).toStdString());
+        co_return json(JSON(JSON::Object{}));
     }
     throw ContractError(get ? "not_found" : "method_not_allowed");
 }

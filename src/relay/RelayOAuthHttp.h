@@ -20,7 +20,7 @@ namespace corvane {
 // registration (RFC 7591), the authorisation endpoint with its consent page, the token endpoint,
 // and the dashboard's list of connected assistants ("/v1/assistants"). The relay's public origin
 // is the one the request was addressed to (its Host), as for the dashboard's same-origin checks.
-// Main thread only.
+// Main thread only; every store call is awaited.
 class RelayOAuthHttp {
 public:
     // Token and registration calls one address may make (per minute, per hour).
@@ -28,7 +28,7 @@ public:
     static constexpr int registrationsPerHour = 20;
     static constexpr qsizetype largestRegistration = 8192;
 
-    RelayOAuthHttp(OAuthStore& oauth, RelayStore& relay, RelayAccounts& accounts,
+    RelayOAuthHttp(OAuthStore& oauth, RelayStoreThread& relay, RelayAccounts& accounts,
                    const Clock& clock, QDir dashboard);
 
     // Whether `path` is one of those answered here.
@@ -37,29 +37,31 @@ public:
     // page's approval) are thrown as ContractErrors for the server's usual answer.
     QCoro::Task<RelayHttpResponse> answer(RelayHttpRequest request);
 
-    // For the MCP endpoint: the access `request` carries, or nullopt with `refusal` set. A Host
-    // that names no origin is refused with ContractError "invalid_request", as on every path.
-    std::optional<RelayOAuthValidator::Access> access(const RelayHttpRequest& request,
-                                                      RelayHttpResponse& refusal,
-                                                      const std::string* deviceId = nullptr);
+    // For the MCP endpoint: the access `request` carries, or the refusal to send. A Host that
+    // names no origin is refused with ContractError "invalid_request", as on every path.
+    QCoro::Task<RelayOAuthValidator::Checked>
+    access(RelayHttpRequest request, std::optional<std::string> deviceId = std::nullopt);
 
 private:
     RelayHttpResponse documents(const RelayHttpRequest& request, const std::string& origin);
-    RelayHttpResponse registration(const RelayHttpRequest& request);
-    RelayHttpResponse authorizePage(const RelayHttpRequest& request, const std::string& origin);
-    RelayHttpResponse answerWith(const RelayHttpRequest& request,
-                                 const std::optional<RelayAccounts::Session>& signedIn);
-    RelayHttpResponse authorizeDecision(const RelayHttpRequest& request, const std::string& origin,
-                                        const std::optional<RelayAccounts::Session>& signedIn);
-    RelayHttpResponse tokenCall(const RelayHttpRequest& request);
-    RelayHttpResponse assistants(const RelayHttpRequest& request, const std::string& origin,
-                                 const std::optional<RelayAccounts::Session>& signedIn);
+    QCoro::Task<RelayHttpResponse> registration(RelayHttpRequest request);
+    QCoro::Task<RelayHttpResponse> authorizePage(RelayHttpRequest request, std::string origin);
+    QCoro::Task<RelayHttpResponse> answerWith(RelayHttpRequest request,
+                                              std::optional<RelayAccounts::Session> signedIn);
+    QCoro::Task<RelayHttpResponse> authorizeDecision(RelayHttpRequest request, std::string origin,
+                                                     std::optional<RelayAccounts::Session> found);
+    QCoro::Task<RelayHttpResponse> tokenCall(RelayHttpRequest request);
+    // The authorisation request a consent is about; refusals are ContractError
+    // "invalid_request" (the dashboard's terms).
+    QCoro::Task<RelayOAuthAuthority::Request> consentRequest(QByteArray query, std::string origin);
+    QCoro::Task<RelayHttpResponse> assistants(RelayHttpRequest request, std::string origin,
+                                              std::optional<RelayAccounts::Session> found);
     // The signed-in session `found` for the request, checking the CSRF token for anything but a
     // GET.
     RelayAccounts::Session session(const RelayHttpRequest& request,
                                    const std::optional<RelayAccounts::Session>& found) const;
 
-    RelayStore& relay_;
+    RelayStoreThread& relay_;
     RelayAccounts& accounts_;
     RelayOAuthAuthority authority_;
     RelayOAuthValidator validator_;

@@ -13,69 +13,98 @@ constexpr std::chrono::minutes usePrecision{1};
 
 } // namespace
 
-RelayOAuthValidator::RelayOAuthValidator(OAuthStore& oauth, RelayStore& relay, const Clock& clock)
+namespace {
+
+RelayHttpResponse refusalOf(const QByteArray& authorization, QByteArray challenge,
+                            const std::string& why) {
+    RelayHttpResponse refusal;
+    refusal.status = 401;
+    refusal.headers.emplace_back(QByteArrayLiteral("WWW-Authenticate"), challenge);
+    JSON::Object body{
+        {"error", JSON(authorization.isEmpty() ? "invalid_request" : "invalid_token")},
+        {"error_description", JSON(why)}};
+    refusal.body = QByteArray::fromStdString(JSON(std::move(body)).data());
+    return refusal;
+}
+
+RelayOAuthValidator::Access accessOf(const OAuthStore::Grant& grant) {
+    return {grant.accountId, grant.deviceId, grant.clientName, grant.id};
+}
+
+} // namespace
+
+RelayOAuthValidator::RelayOAuthValidator(OAuthStore& oauth, RelayStoreThread& relay,
+                                         const Clock& clock)
     : oauth_(oauth)
     , relay_(relay)
     , clock_(clock) {}
 
-std::optional<RelayOAuthValidator::Access>
-RelayOAuthValidator::check(const RelayHttpRequest& request, const std::string& resource,
-                           const std::string& metadataUrl, RelayHttpResponse& refusal,
-                           const std::string* deviceId) {
-    const QByteArray header = request.header("authorization");
+QCoro::Task<RelayOAuthValidator::Checked>
+RelayOAuthValidator::check(QByteArray authorization, std::string resource, std::string metadataUrl,
+                           std::optional<std::string> deviceId) {
     QByteArray challenge =
         "Bearer resource_metadata=\"" + QByteArray::fromStdString(metadataUrl) + '"';
     std::string why = "no bearer token";
     // The scheme's name is case-insensitive (RFC 7235 section 2.1).
-    if (header.size() > 7 && header.left(7).toLower() == "bearer ") {
-        const std::string bearer = header.mid(7).trimmed().toStdString();
-        if (std::optional<Access> found = access(bearer, resource, deviceId, why)) {
-            return found;
+    if (authorization.size() > 7 && authorization.left(7).toLower() == "bearer ") {
+        std::string bearer = authorization.mid(7).trimmed().toStdString();
+        auto found = co_await access(std::move(bearer), std::move(resource), std::move(deviceId));
+        if (found.first) {
+            Checked checked;
+            checked.access = std::move(found.first);
+            co_return checked;
         }
+        why = std::move(found.second);
         challenge += ", error=\"invalid_token\", error_description=\"" +
                      QByteArray::fromStdString(why) + '"';
     }
-    refusal = RelayHttpResponse();
-    refusal.status = 401;
-    refusal.headers.emplace_back(QByteArrayLiteral("WWW-Authenticate"), challenge);
-    JSON::Object body{{"error", JSON(header.isEmpty() ? "invalid_request" : "invalid_token")},
-                      {"error_description", JSON(why)}};
-    refusal.body = QByteArray::fromStdString(JSON(std::move(body)).data());
-    return std::nullopt;
+    Checked checked;
+    checked.refusal = refusalOf(authorization, challenge, why);
+    co_return checked;
 }
 
-std::optional<RelayOAuthValidator::Access> RelayOAuthValidator::access(const std::string& bearer,
-                                                                       const std::string& resource,
-                                                                       const std::string* deviceId,
-                                                                       std::string& why) {
-    const auto found = oauth_.token(RelaySecrets::digest(bearer));
+QCoro::Task<std::pair<std::optional<RelayOAuthValidator::Access>, std::string>>
+RelayOAuthValidator::access(std::string bearer, std::string resource,
+                            std::optional<std::string> deviceId) {
+    using Refused = std::pair<std::optional<Access>, std::string>;
+    std::function<std::optional<std::pair<OAuthStore::Token, OAuthStore::Grant>>(OAuthStore&)>
+        find = [hash = RelaySecrets::digest(bearer)](OAuthStore& store) {
+            return store.token(hash);
+        };
+    const auto found =
+        co_await oauth_.call<std::optional<std::pair<OAuthStore::Token, OAuthStore::Grant>>>(
+            std::move(find));
     if (!found || found->first.kind != OAuthStore::TokenKind::Access) {
-        why = "the token is unknown or revoked";
-        return std::nullopt;
+        co_return Refused(std::nullopt, "the token is unknown or revoked");
     }
-    const auto& [token, grant] = *found;
-    const OAuthStore::Time now = clock_.now();
-    if (now >= token.expiresAt) {
-        why = "the token expired";
-        return std::nullopt;
+    const OAuthStore::Token& token = found->first;
+    const OAuthStore::Grant& grant = found->second;
+    if (clock_.now() >= token.expiresAt) {
+        co_return Refused(std::nullopt, "the token expired");
     }
     if (grant.resource != resource) {
-        why = "the token is for another resource";
-        return std::nullopt;
+        co_return Refused(std::nullopt, "the token is for another resource");
     }
-    if (deviceId != nullptr && *deviceId != grant.deviceId) {
-        why = "the token is for another device";
-        return std::nullopt;
+    if (deviceId && *deviceId != grant.deviceId) {
+        co_return Refused(std::nullopt, "the token is for another device");
     }
-    const std::optional<RelayStore::Device> device = relay_.device(grant.deviceId);
-    if (!device || device->revoked || device->accountId != grant.accountId) {
-        why = "the device was removed";
-        return std::nullopt;
+    std::function<std::optional<RelayStore::Device>(RelayStore&)> device =
+        [id = grant.deviceId](RelayStore& store) {
+            return store.device(id);
+        };
+    const std::optional<RelayStore::Device> held =
+        co_await relay_.run<std::optional<RelayStore::Device>>(std::move(device));
+    if (!held || held->revoked || held->accountId != grant.accountId) {
+        co_return Refused(std::nullopt, "the device was removed");
     }
+    const OAuthStore::Time now = clock_.now();
     if (!grant.lastUsedAt || now - *grant.lastUsedAt >= usePrecision) {
-        oauth_.touchGrant(grant.id, now);
+        std::function<void(OAuthStore&)> touch = [id = grant.id, now](OAuthStore& store) {
+            store.touchGrant(id, now);
+        };
+        co_await oauth_.call<void>(std::move(touch));
     }
-    return Access{grant.accountId, grant.deviceId, grant.clientName, grant.id};
+    co_return Refused(accessOf(grant), std::string());
 }
 
 } // namespace corvane

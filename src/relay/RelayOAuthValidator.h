@@ -3,7 +3,9 @@
 #include "core/Clock.h"
 #include "relay/OAuthStore.h"
 #include "relay/RelayHttp.h"
-#include "relay/RelayStore.h"
+#include "relay/RelayStoreThread.h"
+
+#include <qcoro/qcorotask.h>
 
 #include <cstdint>
 #include <optional>
@@ -23,21 +25,27 @@ public:
         std::string grantId;
     };
 
-    RelayOAuthValidator(OAuthStore& oauth, RelayStore& relay, const Clock& clock);
+    // The access a request carries, or the 401 answer carrying WWW-Authenticate (RFC 6750
+    // section 3, with RFC 9728's resource_metadata) when it carries none.
+    struct Checked {
+        std::optional<Access> access;
+        RelayHttpResponse refusal;
+    };
 
-    // The access of `request`'s bearer token for `resource` (and, when given, for `deviceId`),
-    // or nullopt with `refusal` set to the 401 answer carrying WWW-Authenticate (RFC 6750
-    // section 3, with RFC 9728's resource_metadata pointing at `metadataUrl`).
-    std::optional<Access> check(const RelayHttpRequest& request, const std::string& resource,
-                                const std::string& metadataUrl, RelayHttpResponse& refusal,
-                                const std::string* deviceId = nullptr);
+    RelayOAuthValidator(OAuthStore& oauth, RelayStoreThread& relay, const Clock& clock);
+
+    // The access of `authorization` (the request's header) for `resource` (and, when given, for
+    // `deviceId`), the refusal's resource_metadata pointing at `metadataUrl`.
+    QCoro::Task<Checked> check(QByteArray authorization, std::string resource,
+                               std::string metadataUrl, std::optional<std::string> deviceId);
 
 private:
-    std::optional<Access> access(const std::string& bearer, const std::string& resource,
-                                 const std::string* deviceId, std::string& why);
+    // The access, or nullopt with why not.
+    QCoro::Task<std::pair<std::optional<Access>, std::string>>
+    access(std::string bearer, std::string resource, std::optional<std::string> deviceId);
 
     OAuthStore& oauth_;
-    RelayStore& relay_;
+    RelayStoreThread& relay_;
     const Clock& clock_;
 };
 

@@ -89,8 +89,7 @@ RelayServer::RelayServer(RelayStoreThread& store, Clock& clock, const ContractVa
         },
         limitsOf(options_));
     if (options_.oauth != nullptr) {
-        // Its few store reads still wait on this thread.
-        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, waitingStore_, accounts_, clock_,
+        oauth_ = std::make_unique<RelayOAuthHttp>(*options_.oauth, store_, accounts_, clock_,
                                                   options_.dashboard);
         RelayDeviceToolCaller::Elsewhere elsewhere;
         if (options_.bus != nullptr) {

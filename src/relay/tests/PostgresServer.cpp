@@ -264,6 +264,18 @@ void PostgresServer::kill() {
     pid_ = -1;
 }
 
+void PostgresServer::pause(bool stopped) {
+    if (pid_ <= 0) {
+        return;
+    }
+    // Each connection is served by a backend of its own, a child of the server.
+    const int signal = stopped ? SIGSTOP : SIGCONT;
+    ::kill(pid_, signal);
+    for (const pid_t child : childrenOf(pid_)) {
+        ::kill(child, signal);
+    }
+}
+
 bool PostgresServer::restart() {
     // Backends left by a killed server leave shortly after it; until then its shared memory is
     // in use and a new server refuses to start.

@@ -37,6 +37,9 @@ public:
 
     // Ends every process of the server at once (SIGKILL), as a crash would.
     void kill();
+    // Stops every process of the server (SIGSTOP), so that statements hang as on a server that
+    // stopped answering, or lets them go on (SIGCONT). Callable from any thread.
+    void pause(bool stopped);
     // Starts it again on the same folder (after kill). False when it does not come up.
     bool restart();
 

@@ -2,6 +2,7 @@
 // simulated Mac: a dashboard on one relay commands the device held by the other, sign-ins and
 // limits hold on both, and killing the holder mid-command ends that command with a relay code
 // while the device moves to the relay left.
+#include "AssistantSignIn.h"
 #include "HttpsClient.h"
 #include "PostgresServer.h"
 
@@ -505,6 +506,57 @@ TEST_F(RelayCluster, ACommandWhoseSendingRelayWasKilledEndsAsLostOnTheRelayLeft)
     const JSON done = finished(*clientB, session, next);
     ASSERT_NE(done.find("ok"), nullptr) << done.data();
     EXPECT_TRUE(done.find("ok")->isTrue()) << done.data();
+}
+
+TEST_F(RelayCluster, AnAssistantSignedInOnOneRelayOperatesTheDeviceTheOtherHolds) {
+    bringUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    const JSON tokens = AssistantSignIn::tokens(*clientA, originA.toStdString(), session,
+                                                device.toStdString(), "Cluster Assistant");
+    const std::string* bearer = tokens.stringMember("access_token");
+    ASSERT_NE(bearer, nullptr);
+    Session headers{{"Authorization", QByteArray::fromStdString("Bearer " + *bearer)},
+                    {"Content-Type", "application/json"},
+                    {"Accept", "application/json, text/event-stream"}};
+    const HttpsClient::Reply started = clientA->call(
+        "POST", QStringLiteral("/mcp"),
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+        R"("2025-11-25","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})",
+        headers);
+    ASSERT_EQ(started.status, 200) << started.raw.toStdString();
+    headers.emplace("Mcp-Session-Id", started.header("mcp-session-id"));
+
+    // The device's socket is on B: the call crosses to it and its result comes back to A.
+    const HttpsClient::Reply called = clientA->call(
+        "POST", QStringLiteral("/mcp"),
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_state",)"
+        R"("arguments":{}}})",
+        headers);
+    const JSON* result = called.body.find("result");
+    ASSERT_NE(result, nullptr) << called.raw.toStdString();
+    EXPECT_FALSE(result->find("isError")->isTrue()) << called.raw.toStdString();
+
+    std::string outcome;
+    until(
+        [&] {
+            const JSON audit =
+                clientB->get(QStringLiteral("/v1/devices/%1/audit").arg(device), session).body;
+            const JSON* rows = audit.find("audit");
+            for (const JSON& row :
+                 rows != nullptr && rows->array() ? *rows->array() : JSON::Array{}) {
+                const std::string* assistant = row.stringMember("assistant");
+                const std::string* finished = row.stringMember("outcome");
+                if (assistant != nullptr && *assistant == "Cluster Assistant" &&
+                    finished != nullptr && row.find("finished_at") != nullptr) {
+                    outcome = *finished;
+                }
+            }
+            return !outcome.empty();
+        },
+        10000);
+    EXPECT_EQ(outcome, "succeeded");
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // consents for one device, the assistant trades its code (with its PKCE verifier) for tokens, and
 // the MCP endpoint's validator accepts them for that device only, until they expire, rotate away
 // or are revoked.
+#include "AssistantSignIn.h"
+#include "Finished.h"
 #include "HttpsClient.h"
 #include "PostgresServer.h"
 #include "RelayBench.h"
@@ -24,54 +26,41 @@
 #include "support/TestRelay.h"
 #include "support/VirtualClock.h"
 
-#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 using namespace std::chrono_literals;
 
 namespace corvane::test {
 namespace {
 
-const std::string verifier = "a-verifier-of-the-assistant-that-is-long-enough-1234567890";
-const std::string redirectUri = "http://127.0.0.1:33418/callback";
-
-std::string challengeOf(const std::string& text) {
-    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha256)
-        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
-        .toStdString();
-}
-
-using Fields = std::map<std::string, std::string>;
-
-QByteArray encoded(const Fields& fields) {
-    QByteArray out;
-    for (const auto& [name, value] : fields) {
-        out += (out.isEmpty() ? "" : "&") + QUrl::toPercentEncoding(QString::fromStdString(name)) +
-               '=' + QUrl::toPercentEncoding(QString::fromStdString(value));
-    }
-    return out;
-}
-
-// The query of a redirect the relay sent the person to.
-Fields answerIn(const std::string& location) {
-    Fields out;
-    const QUrlQuery query(QUrl(QString::fromStdString(location)).query(QUrl::FullyEncoded));
-    for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded)) {
-        out[name.toStdString()] = value.toStdString();
-    }
-    return out;
-}
+using Fields = AssistantSignIn::Fields;
+const std::string& verifier = AssistantSignIn::verifier;
+const std::string& redirectUri = AssistantSignIn::redirectUri;
+constexpr auto& challengeOf = AssistantSignIn::challengeOf;
+constexpr auto& encoded = AssistantSignIn::encoded;
+constexpr auto& answerIn = AssistantSignIn::answerIn;
 
 // The relay with its OAuth server, on SQLite or on a fresh PostgreSQL database.
 class OAuthBench : public ::testing::Test {
 protected:
-    explicit OAuthBench(StoreKind kind)
-        : address(kind == StoreKind::Postgres ? postgresAddress() : std::string())
+    // On PostgreSQL, a database of `own` server when given, else of the shared one.
+    explicit OAuthBench(StoreKind kind, PostgresServer* own = nullptr)
+        : address(kind == StoreKind::Postgres ? postgresAddress(own) : std::string())
         , storeThread([this] { return openStore(); })
         , store(storeThread)
         , oauth(address.empty() ? std::unique_ptr<OAuthStore>(std::make_unique<SqliteOAuthStore>(
@@ -196,12 +185,12 @@ protected:
         if (!bearer.empty()) {
             request.headers["authorization"] = "Bearer " + QByteArray::fromStdString(bearer);
         }
-        RelayHttpResponse answer;
-        auto found = server->oauth()->access(request, answer, &device);
+        RelayOAuthValidator::Checked checked =
+            test::finished(server->oauth()->access(std::move(request), device));
         if (refusal != nullptr) {
-            *refusal = answer;
+            *refusal = checked.refusal;
         }
-        return found;
+        return checked.access;
     }
 
     // A bench on PostgreSQL without a server is skipped (failed on CI, which installs it).
@@ -214,8 +203,8 @@ protected:
         }
     }
 
-    std::string postgresAddress() {
-        PostgresServer* server = PostgresServer::shared(unavailable);
+    std::string postgresAddress(PostgresServer* own) {
+        PostgresServer* server = own != nullptr ? own : PostgresServer::shared(unavailable);
         return server != nullptr ? server->address(server->createDatabase()) : std::string();
     }
 
@@ -265,6 +254,20 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Stores, RelayOAuthStoresTest,
                          ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
+
+// A PostgreSQL server of the test's own, to be stopped while the relay uses it.
+struct OwnPostgres {
+    OwnPostgres()
+        : database(PostgresServer::start(why)) {}
+    std::string why;
+    std::unique_ptr<PostgresServer> database;
+};
+
+class RelayOAuthStalledDatabaseTest : protected OwnPostgres, public OAuthBench {
+protected:
+    RelayOAuthStalledDatabaseTest()
+        : OAuthBench(StoreKind::Postgres, database.get()) {}
+};
 
 std::string oauthError(const HttpsClient::Reply& reply) {
     const std::string* error = reply.body.stringMember("error");
@@ -594,6 +597,74 @@ TEST_F(RelayOAuthTest, RegistrationRefusesBadBodies) {
     clock.advance(1h);
     EXPECT_EQ(client->postRaw(QStringLiteral("/oauth/register"), again, "application/json").status,
               201);
+}
+
+// The database stops answering: an assistant's call and token request wait for it, while the
+// relay's main thread goes on answering everything else.
+TEST_F(RelayOAuthStalledDatabaseTest, AStoppedDatabaseHoldsOnlyTheCallsThatNeedIt) {
+    ASSERT_TRUE(database) << why;
+    const JSON issued = tokens();
+    QNetworkAccessManager manager;
+    const auto send = [&](const QString& path, const QByteArray& type, const QByteArray& body,
+                          const QByteArray& bearer) {
+        QNetworkRequest request(QUrl(QString::fromStdString(origin) + path));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(TestRelay::authority());
+        request.setSslConfiguration(tls);
+        request.setRawHeader("Content-Type", type);
+        request.setRawHeader("Accept", "application/json, text/event-stream");
+        if (!bearer.isEmpty()) {
+            request.setRawHeader("Authorization", "Bearer " + bearer);
+        }
+        QNetworkReply* reply = manager.post(request, body);
+        reply->setParent(&manager);
+        return reply;
+    };
+    const auto turn = [](std::chrono::milliseconds span) {
+        QEventLoop loop;
+        QTimer::singleShot(span, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+
+    // Let go by another thread after a while at the latest: a relay that waits for the server
+    // on this thread would otherwise never be answered.
+    database->pause(true);
+    std::jthread release([this](std::stop_token stop) {
+        std::mutex lock;
+        std::unique_lock<std::mutex> held(lock);
+        std::condition_variable_any().wait_for(held, stop, 8s, [] { return false; });
+        database->pause(false);
+    });
+    QNetworkReply* call =
+        send(QStringLiteral("/mcp"), "application/json",
+             R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+             R"("2025-11-25","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})",
+             QByteArray::fromStdString(*issued.stringMember("access_token")));
+    QNetworkReply* refreshed =
+        send(QStringLiteral("/oauth/token"), "application/x-www-form-urlencoded",
+             encoded({{"grant_type", "refresh_token"},
+                      {"refresh_token", *issued.stringMember("refresh_token")},
+                      {"client_id", assistant}}),
+             {});
+    QElapsedTimer took;
+    took.start();
+    turn(500ms); // both reach the relay and wait for the database
+    const HttpsClient::Reply metadata =
+        client->get(QStringLiteral("/.well-known/oauth-authorization-server"));
+    EXPECT_EQ(metadata.status, 200);
+    EXPECT_LT(took.elapsed(), 1500) << "the main thread waited for the database";
+    EXPECT_FALSE(call->isFinished());
+    EXPECT_FALSE(refreshed->isFinished());
+
+    release.request_stop();
+    release.join();
+    for (int i = 0; i < 200 && !(call->isFinished() && refreshed->isFinished()); ++i) {
+        turn(50ms);
+    }
+    EXPECT_EQ(call->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200)
+        << call->readAll().toStdString();
+    EXPECT_EQ(refreshed->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200)
+        << refreshed->readAll().toStdString();
 }
 
 } // namespace
