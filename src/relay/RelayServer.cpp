@@ -61,6 +61,7 @@ std::optional<JSON> reportView(const std::optional<std::string>& report) {
 RelayNetwork::Limits limitsOf(const RelayServer::Options& options) {
     RelayNetwork::Limits limits;
     limits.perAddress = options.connectionsPerAddress;
+    limits.total = options.connections;
     return limits;
 }
 

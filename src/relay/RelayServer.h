@@ -68,6 +68,9 @@ public:
         // neither (a relay on its own). They must outlive the server.
         DevicePresence* presence = nullptr;
         CommandBus* bus = nullptr;
+        // Connections held at once, devices and pages together; past it new ones are turned away
+        // rather than failing for want of a descriptor.
+        std::size_t connections = 20000;
     };
 
     RelayServer(RelayStoreThread& store, Clock& clock, const ContractValidator& validator,

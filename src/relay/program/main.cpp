@@ -30,6 +30,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -132,14 +133,21 @@ QString prepareDataFolder(const QString& folder) {
 }
 
 // Every device holds a descriptor: the soft limit (often 1024) would cap the relay far below
-// what it can carry, so it takes what the system allows.
-void raiseDescriptorLimit() {
+// what it can carry, so it takes what the system allows, and serves as many connections as that
+// leaves room for (the network keeps a spare for the relay's own files).
+std::size_t raiseDescriptorLimit() {
     rlimit descriptors{};
-    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
-        descriptors.rlim_cur < descriptors.rlim_max) {
-        descriptors.rlim_cur = descriptors.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &descriptors);
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+        return corvane::RelayServer::Options{}.connections;
     }
+    if (descriptors.rlim_cur < descriptors.rlim_max) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+            getrlimit(RLIMIT_NOFILE, &descriptors);
+        }
+    }
+    constexpr rlim_t most = 1'000'000;
+    return static_cast<std::size_t>(std::min(descriptors.rlim_cur, most));
 }
 
 // The host for links when none is given: a wildcard address is no place to go, so links name this
@@ -165,7 +173,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // Before any thread starts: they all inherit the blocked stop signals.
     const corvane::RelayStopSignals stopSignals([] { QCoreApplication::quit(); });
-    raiseDescriptorLimit();
+    const std::size_t connections = raiseDescriptorLimit();
     QCoreApplication::setApplicationName(QStringLiteral("velto-relay"));
 
     QCommandLineParser parser;
@@ -291,6 +299,7 @@ int main(int argc, char** argv) {
             certificate.tls(),
             QDir(shipped(QStringLiteral("dashboard"), QStringLiteral("dashboard"))),
             connectionsPerAddress, oauth.get()};
+        serving.connections = connections;
         // Relays on one PostgreSQL share sign-ins and limits, whichever of them a browser
         // reaches, and carry commands to the relay that holds a device's socket.
         std::unique_ptr<corvane::PostgresConnection> shared;
