@@ -5,6 +5,8 @@
 #include <QThread>
 
 #include <sodium.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -15,6 +17,14 @@ namespace {
 
 int poolSize(int threads) {
     return threads > 0 ? threads : std::clamp(QThread::idealThreadCount(), 1, 4);
+}
+
+// Hashing yields the cores to the threads that serve devices and pages: a flood of sign-ins keeps
+// every hashing thread busy, and at the same priority they would slow every heartbeat with them.
+// Lowered per job (a cheap call beside a hash), for the pool's threads come and go.
+void yieldToServing() {
+    constexpr int lower = 10;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), lower);
 }
 
 // Gives a place in the queue back when the awaiting coroutine is done with it.
@@ -58,6 +68,7 @@ std::shared_ptr<std::size_t> RelayPasswords::admit() {
 QCoro::Task<std::string> RelayPasswords::hash(std::string password) {
     const Place place{admit()};
     std::function<std::string()> work = [password = std::move(password)] {
+        yieldToServing();
         return hashNow(password);
     };
     co_return co_await pool_.run<std::string>(std::move(work));
@@ -66,6 +77,7 @@ QCoro::Task<std::string> RelayPasswords::hash(std::string password) {
 QCoro::Task<bool> RelayPasswords::verify(std::string hash, std::string password) {
     const Place place{admit()};
     std::function<bool()> work = [hash = std::move(hash), password = std::move(password)] {
+        yieldToServing();
         return verifyNow(hash, password);
     };
     co_return co_await pool_.run<bool>(std::move(work));
