@@ -60,8 +60,9 @@ void refuseNul(const PostgresConnection::Values& values) {
 
 } // namespace
 
-PostgresConnection::PostgresConnection(std::string address)
+PostgresConnection::PostgresConnection(std::string address, Durability durability)
     : address_(std::move(address))
+    , durability_(durability)
     , connection_(nullptr, PQfinish) {
     if (!PostgresRelayStore::readableAddress(address_)) {
         throw RelayStoreError("relay database: the PostgreSQL address cannot be read");
@@ -105,8 +106,13 @@ QCoro::Task<PostgresConnection::Rows> PostgresConnection::run(const char* operat
 
 pg_conn* PostgresConnection::connection() {
     if (!connection_) {
-        const std::vector<const char*> keys = settingKeys();
-        const std::vector<const char*> values = settingValues(address_, "velto-relay");
+        std::vector<const char*> keys = settingKeys();
+        std::vector<const char*> values = settingValues(address_, "velto-relay");
+        if (durability_ == Durability::Ephemeral) {
+            // Before the address, which may name options of its own.
+            keys.insert(keys.begin(), "options");
+            values.insert(values.begin(), "-c synchronous_commit=off");
+        }
         connection_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
         if (!connection_) {
             throw RelayStoreError("relay database: connect: out of memory");

@@ -50,8 +50,14 @@ public:
         std::shared_ptr<pg_result> result_;
     };
 
+    // How long what this connection writes must last: Durable commits wait for the server's
+    // disk; Ephemeral ones (rate-limit events, which only ever stop guessing for a while) do
+    // not, so a flood of them never queues on the disk ahead of devices' commands. Either way
+    // a crash leaves the database consistent; Ephemeral may lose the newest events.
+    enum class Durability { Durable, Ephemeral };
+
     // `address` as the store takes it; nothing is connected yet.
-    explicit PostgresConnection(std::string address);
+    explicit PostgresConnection(std::string address, Durability durability = Durability::Durable);
     ~PostgresConnection();
     PostgresConnection(const PostgresConnection&) = delete;
     PostgresConnection& operator=(const PostgresConnection&) = delete;
@@ -78,6 +84,7 @@ private:
     pg_conn* connection();
 
     std::string address_;
+    Durability durability_;
     std::unique_ptr<pg_conn, void (*)(pg_conn*)> connection_;
     std::mutex busy_; // one statement at a time, from either thread
     // Declared last: going away waits for the statement under way before the connection closes.

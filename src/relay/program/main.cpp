@@ -313,7 +313,8 @@ int main(int argc, char** argv) {
         if (!databaseAddress.empty()) {
             shared = std::make_unique<corvane::PostgresConnection>(databaseAddress);
             sessions = std::make_unique<corvane::PostgresWebSessions>(*shared);
-            limiting = std::make_unique<corvane::PostgresConnection>(databaseAddress);
+            limiting = std::make_unique<corvane::PostgresConnection>(
+                databaseAddress, corvane::PostgresConnection::Durability::Ephemeral);
             limits = std::make_unique<corvane::PostgresRateLimits>(*limiting);
             // Fresh for each process: a restarted relay holds nothing its earlier self held.
             std::string relayId = corvane::Uuid::make();
