@@ -8,6 +8,8 @@
 
 namespace corvane {
 
+struct AtspiObjects;
+
 // Other applications' interfaces over AT-SPI. Every call runs on the backend's own thread
 // (AtspiThread), bounded by the messaging time-out last set. The port's users hand their reads over
 // as one batch(); a call made outside a batch still runs on that thread and waits for it. Reads go
@@ -49,12 +51,10 @@ public:
     QCoro::Task<void> batch(std::function<void()> calls) override;
 
 private:
-    struct Objects;
-
     std::atomic<bool> reachable_{false};
     std::atomic<bool> wasOff_{false};
     // Touched on the thread only.
-    std::unique_ptr<Objects> objects_;
+    std::unique_ptr<AtspiObjects> objects_;
     // Last, so that it stops before what its jobs use goes.
     mutable std::unique_ptr<AtspiThread> thread_;
 };
